@@ -1,0 +1,71 @@
+// The seam between the program and the operating system. Every system call
+// that the file layer, the kit reader, the install engine and the launcher
+// configuration make goes through SystemApi, so that tests can replace it and
+// make any single operation fail with a chosen errno (no space, permission
+// denied, I/O error) without touching a real disk's limits.
+//
+// Each method has the contract of the POSIX call it is named after: the same
+// arguments, the same result, errno set on failure. The real implementation
+// forwards to the system and retries on EINTR where the call may be retried.
+// Sys() may be called from any thread; SetSystemApiForTesting must only be
+// called while no other thread uses the seam.
+#ifndef PLATFORM_SYSTEM_API_H_
+#define PLATFORM_SYSTEM_API_H_
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include <cstddef>
+
+class SystemApi {
+ public:
+  virtual ~SystemApi() = default;
+
+  // Files and descriptors.
+  virtual int Open(const char* path, int flags, mode_t mode) = 0;
+  virtual ssize_t Read(int fd, void* buffer, size_t count) = 0;
+  virtual ssize_t Write(int fd, const void* buffer, size_t count) = 0;
+  virtual off_t Seek(int fd, off_t offset, int whence) = 0;
+  virtual int Close(int fd) = 0;
+  virtual int Fsync(int fd) = 0;
+  virtual int Ftruncate(int fd, off_t length) = 0;
+  virtual int Futimens(int fd, const struct timespec times[2]) = 0;
+  virtual int Fstat(int fd, struct stat* status) = 0;
+  virtual int Fchmod(int fd, mode_t mode) = 0;
+  virtual int Fchown(int fd, uid_t owner, gid_t group) = 0;
+  // copy_file_range(2); callers fall back to Read/Write on EXDEV, ENOSYS,
+  // EINVAL or EOPNOTSUPP.
+  virtual ssize_t CopyFileRange(int fd_in, off_t* offset_in, int fd_out,
+                                off_t* offset_out, size_t count) = 0;
+
+  // Names.
+  virtual int Stat(const char* path, struct stat* status) = 0;   // follows links
+  virtual int Lstat(const char* path, struct stat* status) = 0;  // does not
+  virtual int Mkdir(const char* path, mode_t mode) = 0;
+  virtual int Rename(const char* from, const char* to) = 0;
+  virtual int Unlink(const char* path) = 0;
+  virtual int Rmdir(const char* path) = 0;
+  virtual ssize_t Readlink(const char* path, char* buffer, size_t size) = 0;
+  virtual int Statvfs(const char* path, struct statvfs* status) = 0;
+  // mkostemp(3) with O_CLOEXEC: `path_template` ends in "XXXXXX" and receives
+  // the name; the file is created exclusively with mode 0600.
+  virtual int MakeTemp(char* path_template) = 0;
+
+  // Listing.
+  virtual DIR* OpenDir(const char* path) = 0;
+  // Null at the end (errno unchanged) or on failure (errno set).
+  virtual struct dirent* ReadDir(DIR* dir) = 0;
+  virtual int CloseDir(DIR* dir) = 0;
+};
+
+// The seam in force: the real system unless a test replaced it.
+SystemApi& Sys();
+// The real system, for test doubles that forward to it.
+SystemApi& RealSys();
+// Replaces the seam; null restores the real system.
+void SetSystemApiForTesting(SystemApi* api);
+
+#endif  // PLATFORM_SYSTEM_API_H_
