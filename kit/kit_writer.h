@@ -28,16 +28,34 @@ struct KitSpec {
   std::vector<KitFileSpec> files;
 };
 
-// The container bytes of an in-memory spec (every file from `data`).
+// The reader seeks with signed 32-bit positions and takes the kit's length
+// as a 32-bit value: both the inflated container and the kit file must stay
+// below 2 GiB.
+inline constexpr uint64_t kMaxContainerSize = 0x7FFFFFFF;
+inline constexpr uint64_t kMaxKitSize = 0x7FFFFFFF;
+
+// The container bytes of an in-memory spec (every file from `data`; sizes
+// are surplus-free, a table-layout spec's flag word is 1). Returns an empty
+// string when the spec does not fit kMaxContainerSize. With
+// `single_language`, the first language record's language is not stored (the
+// reader calls it "en"); without records, three empty strings are written.
 std::string BuildContainer(const KitSpec& spec);
 
-// Raw DEFLATE (no header, no trailer) of `bytes` at zlib `level`.
+// Raw DEFLATE (no header, no trailer) of `bytes` at zlib `level` (0-9;
+// windowBits -15, memLevel 8, default strategy: the same input gives the
+// same bytes). Returns an empty string for a bad level.
 std::string DeflateRaw(const std::string& bytes, int level = 6);
 
 // Writes the kit for `spec` to `kit_path` (files from `data` or
-// `source_path`), streaming. Returns false with a message in `error` when a
-// source cannot be read, the output cannot be written, or the data does not
-// fit the format's 32-bit offsets and sizes.
+// `source_path`), streaming: sources are read in 1 MiB chunks while they are
+// deflated, so memory use does not grow with the tree. Inflated, the kit is
+// exactly BuildContainer's bytes for the same files. The kit is written to a
+// temporary file beside `kit_path` and renamed, so a failure leaves no
+// partial kit. Returns false with a message in `error` when the level is not
+// 0-9, a single-language spec has not exactly one record, a source cannot be
+// read or no longer has `size` bytes, the output cannot be written, or the
+// data does not fit kMaxContainerSize / kMaxKitSize (checked before any
+// source is read, except the compressed size).
 bool WriteKit(const KitSpec& spec, const std::string& kit_path, int level,
               std::string* error);
 
