@@ -1,0 +1,72 @@
+#include "app/installer_app.h"
+
+#include <clocale>
+#include <cstring>
+
+#include "text/text_conversion.h"
+
+namespace {
+
+// The language named by `code`, with `*code_out` set to it when known.
+LanguageId FindLanguageCode(const NarrowString& code, WideString* code_out) {
+  LanguageId id = StringTable::FindLanguage(code);
+  if (id != kLanguageNone) *code_out = ToWide(code);
+  return id;
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(int argc, const char* const* argv) {
+  CommandLine result;
+  int first = 1;
+  if (argc >= 2 && std::strcmp(argv[1], "usecwd") == 0) {
+    result.use_current_dir = true;
+    first = 2;
+  }
+  for (int i = first; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (arg[0] != '-' && arg[0] != '/') continue;
+    // Clearing bit 0x20 folds the ASCII letter to upper case. The second
+    // byte may be the terminator ("-"), which matches nothing.
+    const unsigned char letter = static_cast<unsigned char>(arg[1]) & ~0x20u;
+    if (letter == 'S') {
+      result.silent = true;
+    } else if (letter == 'L') {
+      result.language_id =
+          FindLanguageCode(NarrowString(arg + 2), &result.language_code);
+      break;  // only the first language switch counts, known or not
+    }
+  }
+  return result;
+}
+
+LanguageId LanguageFromLocaleName(const char* name, WideString* code) {
+  *code = u"en";
+  if (name == nullptr) return kLanguageEnglish;
+  const size_t length = std::strlen(name);
+  LanguageId id = FindLanguageCode(
+      NarrowString(name, static_cast<uint32_t>(length < 2 ? length : 2)), code);
+  return id != kLanguageNone ? id : kLanguageEnglish;
+}
+
+LanguageId LanguageFromEnvironment(WideString* code) {
+  return LanguageFromLocaleName(std::setlocale(LC_ALL, ""), code);
+}
+
+InstallerApp::InstallerApp(int argc, char** argv) : argc_(argc), argv_(argv) {}
+
+void InstallerApp::Run() {
+  command_line_ = ParseCommandLine(argc_, argv_);
+  language_id_ = command_line_.language_id;
+  if (language_id_ == kLanguageNone) {
+    language_id_ = LanguageFromEnvironment(&command_line_.language_code);
+    command_line_.language_id = language_id_;
+  }
+  StringTable::SetCurrentLanguage(language_id_);
+  title_ = StringTable::Lookup("IDR_MAINFRAME");
+
+  // The installer dialog is constructed here, with argc_, argv_,
+  // command_line_.silent, ToNarrow(title_), command_line_.language_code and
+  // command_line_.use_current_dir; then it is run and destroyed before Run
+  // returns. (It arrives with the dialog frame.)
+}
