@@ -17,7 +17,7 @@
 int32_t ReplaceAll(WideString& subject, const WideString& from,
                    const WideString& to);
 
-// Backslashes to slashes.
+// Backslashes to slashes, in place; the list form does every entry.
 void ToSlashes(WideString& path);
 void ToSlashes(std::vector<WideString>& paths);
 
@@ -29,14 +29,16 @@ enum class SeparatorVariant {
 // Adds one separator to a non-empty path as `variant` says.
 void AppendSeparator(WideString& path, SeparatorVariant variant);
 
-// Removes one trailing "/" or "\\".
+// Removes one trailing "/" or "\\"; only one, so "dir//" becomes "dir/".
 void StripSeparator(WideString& path);
 
 // True only for exactly "/".
 bool IsRootPath(const WideString& path);
 
-// `value` in `radix` (2 to 36), lower-case letters for digits above 9. Radix
-// 10 reads the value as signed, every other radix as unsigned.
+// `value` in `radix` (2 to 36), most significant digit first, lower-case
+// letters for digits above 9. Radix 10 reads the value as signed (at most 11
+// units, "-2147483648"), every other radix as unsigned. Throws
+// std::invalid_argument for a radix outside 2 to 36.
 WideString FormatInteger(uint32_t value, uint32_t radix);
 
 #endif  // TEXT_PATH_UTILS_H_
