@@ -1,0 +1,328 @@
+#include "kit/kit_writer.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+namespace {
+
+// Inflates a raw deflate stream; false when it is corrupt or incomplete.
+bool InflateRaw(const std::string& stream, std::string* out) {
+  z_stream z{};
+  if (inflateInit2(&z, -15) != Z_OK) return false;
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stream.data()));
+  z.avail_in = static_cast<uInt>(stream.size());
+  out->clear();
+  int rc;
+  do {
+    unsigned char buffer[16384];
+    z.next_out = buffer;
+    z.avail_out = sizeof(buffer);
+    rc = inflate(&z, Z_NO_FLUSH);
+    out->append(reinterpret_cast<char*>(buffer), sizeof(buffer) - z.avail_out);
+  } while (rc == Z_OK);
+  inflateEnd(&z);
+  return rc == Z_STREAM_END;
+}
+
+std::string RandomBytes(size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(generator());
+  return bytes;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// The expected container bytes are written out by hand with these.
+std::string U32(uint32_t v) {
+  return std::string{static_cast<char>(v), static_cast<char>(v >> 8),
+                     static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
+}
+std::string Utf16(const std::u16string& text) {
+  std::string out = U32(static_cast<uint32_t>(text.size()));
+  for (char16_t unit : text) {
+    out.push_back(static_cast<char>(unit & 0xFF));
+    out.push_back(static_cast<char>(unit >> 8));
+  }
+  return out;
+}
+
+class KitWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/kit_writer_test.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(pattern));
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    nftw(
+        dir_.c_str(),
+        [](const char* path, const struct stat*, int, struct FTW*) {
+          return remove(path);
+        },
+        16, FTW_DEPTH | FTW_PHYS);
+  }
+  std::string Path(const std::string& name) { return dir_ + "/" + name; }
+
+  // Names in the directory that start with "kit.efd".
+  int KitFilesLeft() {
+    int count = 0;
+    DIR* dir = opendir(dir_.c_str());
+    while (struct dirent* item = readdir(dir)) {
+      count += std::string(item->d_name).rfind("kit.efd", 0) == 0;
+    }
+    closedir(dir);
+    return count;
+  }
+
+  // Files in every form the writer takes: in memory, from disk across
+  // several read chunks, and empty.
+  KitSpec MixedSpec() {
+    KitSpec spec;
+    spec.languages.push_back({u"en", u"Product", u"Provider", u"readme.html"});
+    spec.languages.push_back(
+        {u"ru", u"\u041f\u0440\u043e\u0434\u0443\u043a\u0442", u"", u""});
+    spec.files.push_back({u"a.cfg", 0x01D0000012345670ull, "alpha", "", 0});
+    std::string big = RandomBytes(2500000, 1) + std::string(600000, 'z');
+    WriteFile(Path("big.bin"), big);
+    spec.files.push_back({u"dir\\big.bin", 0x01D0000000000000ull, "",
+                          Path("big.bin"), static_cast<uint32_t>(big.size())});
+    spec.files.push_back({u"dir\\empty", 7, "", "", 0});
+    return spec;
+  }
+  // The same spec with every file in memory: what BuildContainer takes.
+  KitSpec InMemory(KitSpec spec) {
+    for (KitFileSpec& file : spec.files) {
+      if (!file.source_path.empty()) file.data = ReadFile(file.source_path);
+      file.source_path.clear();
+    }
+    return spec;
+  }
+
+  std::string dir_;
+};
+
+TEST(KitContainerTest, TableLayoutBytes) {
+  KitSpec spec;
+  spec.languages.push_back({u"en", u"A\u0416", u"", u"d"});
+  spec.files.push_back({u"a\\b", 0x0102030405060708ull, "xyz", "", 0});
+  spec.files.push_back({u"c", 1, "", "", 0});
+  const std::string expected =
+      std::string("\x01\x00\x00\x00", 4) +  // table layout
+      std::string("\x01\x00\x00\x00", 4) +  // one record
+      std::string("\x1E\x00\x00\x00", 4) +  // 4 + 8 + 8 + 4 + 6
+      std::string(
+          "\x02\x00\x00\x00"
+          "e\0n\0",
+          8) +  //
+      std::string(
+          "\x02\x00\x00\x00"
+          "A\0\x16\x04",
+          8) +
+      std::string("\x00\x00\x00\x00", 4) +  // empty provider
+      std::string(
+          "\x01\x00\x00\x00"
+          "d\0",
+          6) +
+      std::string("\x02\x00\x00\x00", 4) +  // two entries
+      std::string("\x1E\x00\x00\x00", 4) +  // 4 + 10 + 16
+      std::string(
+          "\x03\x00\x00\x00"
+          "a\0\\\0b\0",
+          10) +
+      std::string("\x08\x07\x06\x05\x04\x03\x02\x01", 8) +  // time low, high
+      std::string("\x00\x00\x00\x00\x03\x00\x00\x00", 8) +  // offset, size
+      std::string("\x1A\x00\x00\x00", 4) +                  // 4 + 6 + 16
+      std::string(
+          "\x01\x00\x00\x00"
+          "c\0",
+          6) +
+      std::string("\x01\x00\x00\x00\x00\x00\x00\x00", 8) +
+      std::string("\x03\x00\x00\x00\x00\x00\x00\x00", 8) +  // after "xyz"
+      "xyz";
+  EXPECT_EQ(expected, BuildContainer(spec));
+}
+
+TEST(KitContainerTest, SingleLanguageLayoutBytes) {
+  KitSpec spec;
+  spec.single_language = true;
+  // The language is not stored: the reader calls the record "en".
+  spec.languages.push_back({u"de", u"P", u"Q", u""});
+  spec.files.push_back({u"f", 0x100000000ull, "12", "", 0});
+  const std::string expected =
+      std::string("\x00\x00\x00\x00", 4) +  // single-language layout
+      std::string(
+          "\x01\x00\x00\x00"
+          "P\0",
+          6) +  //
+      std::string(
+          "\x01\x00\x00\x00"
+          "Q\0",
+          6) +
+      std::string("\x00\x00\x00\x00", 4) +  // empty description
+      std::string("\x01\x00\x00\x00", 4) +  // one entry
+      std::string("\x1A\x00\x00\x00", 4) +
+      std::string(
+          "\x01\x00\x00\x00"
+          "f\0",
+          6) +
+      std::string("\x00\x00\x00\x00\x01\x00\x00\x00", 8) +
+      std::string("\x00\x00\x00\x00\x02\x00\x00\x00", 8) + "12";
+  EXPECT_EQ(expected, BuildContainer(spec));
+}
+
+TEST(KitContainerTest, EmptyTables) {
+  KitSpec table;
+  EXPECT_EQ(U32(1) + U32(0) + U32(0), BuildContainer(table));
+  KitSpec single;
+  single.single_language = true;
+  EXPECT_EQ(U32(0) + U32(0) + U32(0) + U32(0) + U32(0), BuildContainer(single));
+}
+
+TEST(KitContainerTest, OffsetsFollowEachOtherAcrossManyFiles) {
+  KitSpec spec;
+  std::string expected_entries;
+  std::string data;
+  for (int i = 0; i < 5; ++i) {
+    std::u16string name(static_cast<size_t>(i + 1), u'n');
+    std::string bytes(static_cast<size_t>(i * 3), static_cast<char>('a' + i));
+    spec.files.push_back({WideString(name.c_str()), 0, bytes, "", 0});
+    expected_entries += U32(4 + 4 + 2 * (i + 1) + 16) + Utf16(name) + U32(0) +
+                        U32(0) + U32(static_cast<uint32_t>(data.size())) +
+                        U32(static_cast<uint32_t>(bytes.size()));
+    data += bytes;
+  }
+  EXPECT_EQ(U32(1) + U32(0) + U32(5) + expected_entries + data,
+            BuildContainer(spec));
+}
+
+TEST(DeflateRawTest, InflatesBackAtEveryLevel) {
+  const std::string inputs[] = {"", "x", RandomBytes(100000, 7),
+                                std::string(200000, '\0'),
+                                RandomBytes(70000, 3) + RandomBytes(70000, 3)};
+  for (int level : {0, 1, 6, 9}) {
+    for (const std::string& input : inputs) {
+      SCOPED_TRACE("level " + std::to_string(level) + ", " +
+                   std::to_string(input.size()) + " bytes");
+      const std::string stream = DeflateRaw(input, level);
+      ASSERT_FALSE(stream.empty());
+      std::string back;
+      ASSERT_TRUE(InflateRaw(stream, &back));
+      EXPECT_EQ(input, back);
+      EXPECT_EQ(stream, DeflateRaw(input, level));  // deterministic
+    }
+  }
+  // A zlib or gzip header would start with 0x78 or 0x1F 0x8B; a raw stream of
+  // a compressible text here starts with a block header instead.
+  EXPECT_NE('\x78', DeflateRaw(std::string(1000, 'a'), 6)[0]);
+  EXPECT_EQ("", DeflateRaw("abc", 10));
+}
+
+TEST_F(KitWriterTest, KitInflatesToTheContainerAndRepeatsExactly) {
+  const KitSpec spec = MixedSpec();
+  const std::string container = BuildContainer(InMemory(spec));
+  ASSERT_FALSE(container.empty());
+  for (int level : {0, 1, 9}) {
+    SCOPED_TRACE("level " + std::to_string(level));
+    std::string error;
+    ASSERT_TRUE(WriteKit(spec, Path("one.efd"), level, &error)) << error;
+    ASSERT_TRUE(WriteKit(spec, Path("two.efd"), level, &error)) << error;
+    const std::string kit = ReadFile(Path("one.efd"));
+    EXPECT_EQ(kit, ReadFile(Path("two.efd")));
+    std::string inflated;
+    ASSERT_TRUE(InflateRaw(kit, &inflated));
+    EXPECT_EQ(container, inflated);
+  }
+}
+
+TEST_F(KitWriterTest, KitIsCreatedWithTheUmasksMode) {
+  std::string error;
+  const mode_t old = umask(022);
+  ASSERT_TRUE(WriteKit(MixedSpec(), Path("kit.efd"), 6, &error)) << error;
+  umask(old);
+  struct stat status;
+  ASSERT_EQ(0, stat(Path("kit.efd").c_str(), &status));
+  EXPECT_EQ(0644u, status.st_mode & 0777);
+}
+
+TEST_F(KitWriterTest, RefusalsLeaveNoKitBehind) {
+  // A sparse source of 2 GiB: the refusal must come from the sizes alone,
+  // before anything is read or deflated.
+  const int fd = open(Path("huge").c_str(), O_WRONLY | O_CREAT, 0600);
+  ASSERT_LE(0, fd);
+  ASSERT_EQ(0, ftruncate(fd, 0x80000000LL));
+  close(fd);
+  WriteFile(Path("five"), "12345");
+
+  struct Case {
+    const char* what;
+    KitSpec spec;
+    int level;
+    const char* message_part;
+  };
+  KitSpec too_big;
+  too_big.files.push_back({u"huge", 0, "", Path("huge"), 0x80000000u});
+  KitSpec just_over;  // the table's own bytes push the data over the limit
+  just_over.files.push_back({u"huge", 0, "", Path("huge"), 0x7FFFFFF0u});
+  KitSpec shrunk;
+  shrunk.files.push_back({u"five", 0, "", Path("five"), 6});
+  KitSpec grown;
+  grown.files.push_back({u"five", 0, "", Path("five"), 4});
+  KitSpec missing;
+  missing.files.push_back({u"none", 0, "", Path("none"), 1});
+  KitSpec two_singles;
+  two_singles.single_language = true;
+  two_singles.languages.resize(2);
+  const Case cases[] = {
+      {"2 GiB file", too_big, 6, "2 GiB"},
+      {"table plus data over the limit", just_over, 6, "2 GiB"},
+      {"source shorter than promised", shrunk, 6, "changed"},
+      {"source longer than promised", grown, 6, "changed"},
+      {"missing source", missing, 6, "none"},
+      {"bad level", MixedSpec(), 10, "level"},
+      {"two records in the single layout", two_singles, 6, "exactly one"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string error;
+    EXPECT_FALSE(WriteKit(c.spec, Path("kit.efd"), c.level, &error));
+    EXPECT_NE(std::string::npos, error.find(c.message_part)) << error;
+    // Neither the kit nor its temporary file.
+    EXPECT_EQ(0, KitFilesLeft());
+  }
+  std::string error;
+  EXPECT_FALSE(WriteKit(MixedSpec(), Path("no/such/dir/kit.efd"), 6, &error));
+  EXPECT_NE(std::string::npos, error.find("no/such/dir")) << error;
+}
+
+TEST_F(KitWriterTest, FailedRewriteKeepsTheOldKit) {
+  std::string error;
+  ASSERT_TRUE(WriteKit(MixedSpec(), Path("kit.efd"), 6, &error)) << error;
+  const std::string old = ReadFile(Path("kit.efd"));
+  KitSpec shrunk = MixedSpec();
+  shrunk.files[1].size += 1;
+  EXPECT_FALSE(WriteKit(shrunk, Path("kit.efd"), 6, &error));
+  EXPECT_EQ(old, ReadFile(Path("kit.efd")));
+}
+
+}  // namespace
