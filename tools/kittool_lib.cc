@@ -1,0 +1,525 @@
+#include "tools/kittool_lib.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "text/text_conversion.h"
+
+namespace {
+
+constexpr FileTime kTicksPerSecond = 10000000;
+// Seconds from 1601-01-01 to 1970-01-01: file times cannot go further back.
+constexpr int64_t kEarliestUnixSecond = -11644473600LL;
+
+// Which text field of a language record an option names, or null.
+std::string PackLanguage::*FieldFor(const std::string& option) {
+  if (option == "--product") return &PackLanguage::product;
+  if (option == "--provider") return &PackLanguage::provider;
+  if (option == "--description") return &PackLanguage::description;
+  return nullptr;
+}
+
+bool ParseLevel(const std::string& text, int* level) {
+  if (text.size() != 1 || text[0] < '0' || text[0] > '9') return false;
+  *level = text[0] - '0';
+  return true;
+}
+
+bool ParsePack(const std::vector<std::string>& args, KittoolOptions* options,
+               std::string* error) {
+  // Texts given before any --lang: the single-language record, or a mistake.
+  PackLanguage loose;
+  std::vector<std::string> loose_given;
+  std::vector<std::vector<std::string>> given;  // per --lang record
+  bool options_done = false;
+  bool have_output = false;
+  bool have_level = false;
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (options_done || arg.empty() || arg[0] != '-' || arg == "-") {
+      if (!options->source_dir.empty()) {
+        *error =
+            "pack takes one source directory; \"" + arg + "\" is one too many";
+        return false;
+      }
+      options->source_dir = arg;
+      continue;
+    }
+    if (arg == "--") {
+      options_done = true;
+      continue;
+    }
+    if (arg == "--help" || arg == "-h") {
+      options->command = KittoolCommand::kHelp;
+      return true;
+    }
+    if (arg == "--single-language") {
+      options->single_language = true;
+      continue;
+    }
+    // The rest take a value: "--name value" or "--name=value".
+    std::string name = arg;
+    std::string value;
+    size_t equals = arg.find('=');
+    if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      name = arg.substr(0, equals);
+      value = arg.substr(equals + 1);
+    } else if (name == "-o" || name == "--output" || name == "--level" ||
+               name == "--lang" || FieldFor(name) != nullptr) {
+      if (i + 1 >= args.size()) {
+        *error = "option " + name + " needs a value";
+        return false;
+      }
+      value = args[++i];
+    } else {
+      *error = "unknown option \"" + arg + "\"";
+      return false;
+    }
+    if (name == "-o" || name == "--output") {
+      if (have_output) {
+        *error = "the output kit is given twice";
+        return false;
+      }
+      if (value.empty()) {
+        *error = "the output kit's name is empty";
+        return false;
+      }
+      have_output = true;
+      options->output = value;
+    } else if (name == "--level") {
+      if (have_level) {
+        *error = "--level is given twice";
+        return false;
+      }
+      if (!ParseLevel(value, &options->level)) {
+        *error = "--level takes a number from 0 to 9, not \"" + value + "\"";
+        return false;
+      }
+      have_level = true;
+    } else if (name == "--lang") {
+      if (value.empty()) {
+        *error = "--lang needs a language code, such as en";
+        return false;
+      }
+      for (const PackLanguage& record : options->languages) {
+        if (strcasecmp(record.language.c_str(), value.c_str()) == 0) {
+          *error = "language \"" + value +
+                   "\" is given twice (the installer would only ever use "
+                   "the first)";
+          return false;
+        }
+      }
+      options->languages.push_back(PackLanguage{value, "", "", ""});
+      given.emplace_back();
+    } else if (std::string PackLanguage::*field = FieldFor(name)) {
+      PackLanguage* record =
+          given.empty() ? &loose : &options->languages.back();
+      std::vector<std::string>* seen =
+          given.empty() ? &loose_given : &given.back();
+      if (std::find(seen->begin(), seen->end(), name) != seen->end()) {
+        *error = name + " is given twice for " +
+                 (given.empty() ? std::string("the kit")
+                                : "language \"" + record->language + "\"");
+        return false;
+      }
+      seen->push_back(name);
+      record->*field = value;
+    } else {
+      *error = "unknown option \"" + name + "\"";
+      return false;
+    }
+  }
+  if (options->source_dir.empty()) {
+    *error = "pack needs a source directory";
+    return false;
+  }
+  if (!have_output) {
+    *error = "pack needs the output kit: -o KIT";
+    return false;
+  }
+  if (options->single_language) {
+    if (!options->languages.empty()) {
+      *error = "--lang records and --single-language exclude each other";
+      return false;
+    }
+    loose.language = "en";
+    options->languages.push_back(loose);
+  } else {
+    if (!loose_given.empty()) {
+      *error = loose_given.front() +
+               " comes before any --lang (or add --single-language)";
+      return false;
+    }
+    if (options->languages.empty()) {
+      *error = "pack needs at least one --lang record, or --single-language";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ParseKitCommand(const std::vector<std::string>& args,
+                     KittoolOptions* options, std::string* error) {
+  bool options_done = false;
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!options_done && arg == "--") {
+      options_done = true;
+    } else if (!options_done && (arg == "--help" || arg == "-h")) {
+      options->command = KittoolCommand::kHelp;
+      return true;
+    } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
+      *error = "unknown option \"" + arg + "\"";
+      return false;
+    } else if (!options->kit.empty()) {
+      *error = args[0] + " takes one kit; \"" + arg + "\" is one too many";
+      return false;
+    } else {
+      options->kit = arg;
+    }
+  }
+  if (options->kit.empty()) {
+    *error = args[0] + " needs a kit file";
+    return false;
+  }
+  return true;
+}
+
+bool HasLoneSurrogate(const WideString& text) {
+  const uint32_t length = text.length();
+  for (uint32_t i = 0; i < length; ++i) {
+    const char16_t unit = text[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length &&
+        text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      ++i;
+    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The conversion maps bytes that are invalid in the locale's encoding to lone
+// surrogates; a kit must carry real text.
+bool ConvertText(const std::string& text, WideString* wide) {
+  *wide = ToWide(NarrowString(text.c_str()));
+  return !HasLoneSurrogate(*wide);
+}
+
+struct FoundFile {
+  std::string relative;  // "/"-separated: the sort key
+  KitFileSpec spec;
+};
+
+bool Walk(const std::string& root, const std::string& relative,
+          std::vector<FoundFile>* found, std::string* error) {
+  const std::string dir_path =
+      relative.empty() ? (root.empty() ? "/" : root) : root + "/" + relative;
+  DIR* dir = opendir(dir_path.c_str());
+  if (!dir) {
+    *error = "cannot read the directory \"" + dir_path +
+             "\": " + std::strerror(errno);
+    return false;
+  }
+  std::vector<std::string> names;
+  errno = 0;
+  while (struct dirent* item = readdir(dir)) {
+    if (std::strcmp(item->d_name, ".") != 0 &&
+        std::strcmp(item->d_name, "..") != 0) {
+      names.push_back(item->d_name);
+    }
+    errno = 0;
+  }
+  const int read_errno = errno;
+  closedir(dir);
+  if (read_errno != 0) {
+    *error = "cannot read the directory \"" + dir_path +
+             "\": " + std::strerror(read_errno);
+    return false;
+  }
+  for (const std::string& name : names) {
+    const std::string rel = relative.empty() ? name : relative + "/" + name;
+    const std::string path = root + "/" + rel;
+    if (name.find('\\') != std::string::npos) {
+      *error = "\"" + path +
+               "\": the name contains a backslash, which kits use as their "
+               "path separator; rename it";
+      return false;
+    }
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0) {
+      *error = "cannot examine \"" + path + "\": " + std::strerror(errno);
+      return false;
+    }
+    if (S_ISLNK(status.st_mode)) {
+      *error = "\"" + path +
+               "\" is a symbolic link; a kit holds regular files only, so "
+               "replace it by a copy of what it points to";
+      return false;
+    }
+    if (S_ISDIR(status.st_mode)) {
+      if (!Walk(root, rel, found, error)) return false;
+      continue;
+    }
+    if (!S_ISREG(status.st_mode)) {
+      *error = "\"" + path + "\" is neither a regular file nor a directory";
+      return false;
+    }
+    if (static_cast<uint64_t>(status.st_size) > UINT32_MAX) {
+      *error = "\"" + path + "\" is larger than a kit can hold (" +
+               std::to_string(kMaxContainerSize) + " bytes in all)";
+      return false;
+    }
+    if (status.st_mtim.tv_sec < kEarliestUnixSecond) {
+      *error = "\"" + path +
+               "\" has a modification time before 1601, which a kit cannot "
+               "record";
+      return false;
+    }
+    FoundFile file;
+    file.relative = rel;
+    std::string backslashed = rel;
+    std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
+    if (!ConvertText(backslashed, &file.spec.name)) {
+      *error = "\"" + path +
+               "\": the name is not valid text in the current locale's "
+               "encoding";
+      return false;
+    }
+    // Whole seconds only: the installer compares with disk times of whole
+    // seconds, and a sub-second part would make it copy the file every time.
+    file.spec.last_write = FileTimeFromUnixSeconds(status.st_mtim.tv_sec);
+    file.spec.source_path = path;
+    file.spec.size = static_cast<uint32_t>(status.st_size);
+    found->push_back(std::move(file));
+  }
+  return true;
+}
+
+std::string CanonicalPath(const std::string& path) {
+  std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr),
+                                              &free);
+  return real ? std::string(real.get()) : std::string();
+}
+
+std::string ParentDirectory(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string KittoolUsage() {
+  return "Usage:\n"
+         "  kittool pack SOURCE_DIR -o KIT [--level N]\n"
+         "          --lang CODE [--product TEXT] [--provider TEXT]"
+         " [--description PATH]\n"
+         "          [--lang CODE ...]...\n"
+         "  kittool pack SOURCE_DIR -o KIT [--level N] --single-language\n"
+         "          [--product TEXT] [--provider TEXT] [--description PATH]\n"
+         "  kittool list KIT\n"
+         "  kittool verify KIT\n"
+         "  kittool --help\n"
+         "\n"
+         "pack     puts every regular file under SOURCE_DIR into the kit KIT,\n"
+         "         named by its relative path with \"\\\" separators, with "
+         "its\n"
+         "         modification time in whole seconds, in byte-wise order of\n"
+         "         the paths. Each --lang starts a language record; the\n"
+         "         --product, --provider and --description after it belong\n"
+         "         to that record. --single-language writes the older layout\n"
+         "         with one record that the installer uses for every\n"
+         "         language. --level is the compression level, 0 (store)\n"
+         "         to 9 (smallest); the default is 6. The same tree and\n"
+         "         options always give the same kit, byte for byte.\n"
+         "         Symbolic links and names with a backslash are refused; the\n"
+         "         inflated kit must stay below 2 GiB.\n"
+         "list     prints the kit's language records and its files (name,\n"
+         "         size in bytes, modification time in UTC).\n"
+         "verify   inflates and reads the kit as the installer does and says\n"
+         "         what is wrong with it.\n"
+         "\n"
+         "Exit status: 0 success, 1 failure, 2 bad usage.\n";
+}
+
+bool ParseKittoolArgs(const std::vector<std::string>& args,
+                      KittoolOptions* options, std::string* error) {
+  if (args.empty()) {
+    *error = "no command given";
+    return false;
+  }
+  const std::string& command = args[0];
+  if (command == "--help" || command == "-h" || command == "help") {
+    options->command = KittoolCommand::kHelp;
+    return true;
+  }
+  if (command == "pack") {
+    options->command = KittoolCommand::kPack;
+    return ParsePack(args, options, error);
+  }
+  if (command == "list" || command == "verify") {
+    options->command =
+        command == "list" ? KittoolCommand::kList : KittoolCommand::kVerify;
+    return ParseKitCommand(args, options, error);
+  }
+  *error = "unknown command \"" + command + "\"";
+  return false;
+}
+
+bool CollectTree(const std::string& root, std::vector<KitFileSpec>* files,
+                 std::string* error) {
+  struct stat status;
+  if (stat(root.c_str(), &status) != 0) {
+    *error = "cannot open the source directory \"" + root +
+             "\": " + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISDIR(status.st_mode)) {
+    *error = "\"" + root + "\" is not a directory";
+    return false;
+  }
+  std::string base = root;
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  std::vector<FoundFile> found;
+  if (!Walk(base == "/" ? "" : base, "", &found, error)) return false;
+  std::sort(found.begin(), found.end(),
+            [](const FoundFile& a, const FoundFile& b) {
+              return a.relative < b.relative;
+            });
+  files->clear();
+  files->reserve(found.size());
+  for (FoundFile& file : found) files->push_back(std::move(file.spec));
+  return true;
+}
+
+bool MakeLanguageRecords(const KittoolOptions& options,
+                         std::vector<LanguageRecord>* records,
+                         std::string* error) {
+  records->clear();
+  for (const PackLanguage& given : options.languages) {
+    LanguageRecord record;
+    const std::pair<const std::string*, WideString*> fields[] = {
+        {&given.language, &record.language},
+        {&given.product, &record.product},
+        {&given.provider, &record.provider},
+        {&given.description, &record.description}};
+    for (const auto& [text, wide] : fields) {
+      if (!ConvertText(*text, wide)) {
+        *error = "\"" + *text +
+                 "\" is not valid text in the current locale's encoding";
+        return false;
+      }
+    }
+    records->push_back(record);
+  }
+  return true;
+}
+
+std::string FormatFileTime(FileTime time) {
+  const int64_t seconds = UnixSecondsFromFileTime(time);
+  const uint32_t fraction = static_cast<uint32_t>(time % kTicksPerSecond);
+  // Days and seconds of the day, then the civil date of the proleptic
+  // Gregorian calendar (days since 1970-01-01 to year, month, day).
+  int64_t days = seconds / 86400;
+  int64_t rest = seconds % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  days += 719468;
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const int64_t day_of_era = days - era * 146097;
+  const int64_t year_of_era = (day_of_era - day_of_era / 1460 +
+                               day_of_era / 36524 - day_of_era / 146096) /
+                              365;
+  const int64_t day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const int64_t mp = (5 * day_of_year + 2) / 153;
+  const int64_t day = day_of_year - (153 * mp + 2) / 5 + 1;
+  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+  char text[64];
+  int length = std::snprintf(
+      text, sizeof(text), "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld",
+      static_cast<long long>(year), static_cast<long long>(month),
+      static_cast<long long>(day), static_cast<long long>(rest / 3600),
+      static_cast<long long>(rest / 60 % 60),
+      static_cast<long long>(rest % 60));
+  if (fraction != 0) {
+    length +=
+        std::snprintf(text + length, sizeof(text) - length, ".%07u", fraction);
+  }
+  std::snprintf(text + length, sizeof(text) - length, "Z");
+  return text;
+}
+
+int RunPack(const KittoolOptions& options, std::ostream& out,
+            std::ostream& err) {
+  std::string error;
+  // A kit inside the tree it packs would be packed again by the next run.
+  const std::string source = CanonicalPath(options.source_dir);
+  const std::string target_dir = CanonicalPath(ParentDirectory(options.output));
+  if (!source.empty() && !target_dir.empty() &&
+      (target_dir == source ||
+       target_dir.compare(0, source.size() + 1, source + "/") == 0 ||
+       source == "/")) {
+    err << "kittool: the kit \"" << options.output
+        << "\" would lie inside the tree it packs, \"" << options.source_dir
+        << "\"; write it elsewhere\n";
+    return kExitFailure;
+  }
+  KitSpec spec;
+  spec.single_language = options.single_language;
+  if (!MakeLanguageRecords(options, &spec.languages, &error) ||
+      !CollectTree(options.source_dir, &spec.files, &error)) {
+    err << "kittool: " << error << "\n";
+    return kExitFailure;
+  }
+  uint64_t total = 0;
+  for (const KitFileSpec& file : spec.files) total += file.size;
+  if (!WriteKit(spec, options.output, options.level, &error)) {
+    err << "kittool: " << error << "\n";
+    return kExitFailure;
+  }
+  struct stat status;
+  const long long kit_size =
+      stat(options.output.c_str(), &status) == 0 ? status.st_size : -1;
+  out << "Packed " << spec.files.size() << " files (" << total
+      << " bytes) into \"" << options.output << "\" (" << kit_size
+      << " bytes).\n";
+  return kExitOk;
+}
+
+int KittoolMain(const std::vector<std::string>& args, std::ostream& out,
+                std::ostream& err) {
+  KittoolOptions options;
+  std::string error;
+  if (!ParseKittoolArgs(args, &options, &error)) {
+    err << "kittool: " << error << "\n"
+        << "Run \"kittool --help\" for the usage.\n";
+    return kExitUsage;
+  }
+  switch (options.command) {
+    case KittoolCommand::kHelp:
+      out << KittoolUsage();
+      return kExitOk;
+    case KittoolCommand::kPack:
+      return RunPack(options, out, err);
+    case KittoolCommand::kList:
+      return RunList(options, out, err);
+    case KittoolCommand::kVerify:
+      return RunVerify(options, out, err);
+  }
+  return kExitUsage;
+}
