@@ -125,6 +125,7 @@ WideString FormatInteger(uint32_t value, uint32_t radix) {
     magnitude /= radix;
   } while (magnitude != 0);
   if (negative) *--first = u'-';
-  return WideString(first, static_cast<uint32_t>(
-                               digits + sizeof digits / sizeof digits[0] - first));
+  return WideString(
+      first,
+      static_cast<uint32_t>(digits + sizeof digits / sizeof digits[0] - first));
 }

@@ -271,15 +271,19 @@ void EncodeUtf8(const char16_t* units, size_t n, ByteSink& out) {
   }
 }
 
-void DecodeWithLocale(locale_t locale, const char* s, size_t n,
-                      UnitSink& out) {
+void DecodeWithLocale(locale_t locale, const char* s, size_t n, UnitSink& out) {
   ThreadLocaleScope scope(locale);
   mbstate_t state{};
   size_t i = 0;
   while (i < n) {
     wchar_t wc;
     const size_t r = mbrtowc(&wc, s + i, n - i, &state);
-    if (r == size_t(-1) || r == size_t(-2)) {
+    const auto c = static_cast<uint32_t>(wc);
+    // glibc's UTF-8 takes values up to 0x7FFFFFFF, which UTF-16 cannot hold;
+    // their bytes escape like any other undecodable ones.
+    const bool invalid = r == size_t(-1) || r == size_t(-2) ||
+                         (r != size_t(-3) && (c > 0x10FFFF || IsSurrogate(c)));
+    if (invalid) {
       // The locale's charsets agree with ASCII, so a rejected byte below
       // 0x80 is kept as itself.
       const auto b = static_cast<unsigned char>(s[i++]);
@@ -289,8 +293,7 @@ void DecodeWithLocale(locale_t locale, const char* s, size_t n,
     }
     if (r == 0) break;            // a 0 byte; n ends before any
     if (r != size_t(-3)) i += r;  // -3: a further character of the same bytes
-    const auto c = static_cast<uint32_t>(wc);
-    out.PutCodePoint(c <= 0x10FFFF ? c : 0xFFFD);
+    if (c <= 0x10FFFF && !IsSurrogate(c)) out.PutCodePoint(c);
   }
 }
 

@@ -1,7 +1,7 @@
 #include "text/text_conversion.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <locale.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -69,9 +69,9 @@ NarrowString Narrow(const std::string& bytes) {
 // leads, continuations, the surrogate lead ED and bytes never valid.
 std::vector<std::string> RandomByteStrings(unsigned seed, int count) {
   static const unsigned char kBytes[] = {
-      'a',  '/',  0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xAF, 0xB0, 0xB2,
-      0xBF, 0xC0, 0xC2, 0xD0, 0xDF, 0xE0, 0xE2, 0xED, 0xEF, 0xF0, 0xF4,
-      0xF5, 0xFF, 0xB3, 0x82, 0xD2, 0xC9};
+      'a',  '/',  0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xAF, 0xB0,
+      0xB2, 0xBF, 0xC0, 0xC2, 0xD0, 0xDF, 0xE0, 0xE2, 0xED, 0xEF,
+      0xF0, 0xF4, 0xF5, 0xFF, 0xB3, 0x82, 0xD2, 0xC9};
   std::mt19937 random(seed);
   std::vector<std::string> out;
   for (int i = 0; i < count; ++i) {
@@ -101,6 +101,8 @@ const CodecCase kAllCodecs[] = {
     {"CUtf8", "C.UTF-8", false},
     {"RuUtf8ThroughCLibrary", "ru_RU.UTF-8", true},
 };
+
+void PrintTo(const CodecCase& c, std::ostream* os) { *os << c.name; }
 
 std::string CaseName(const testing::TestParamInfo<CodecCase>& info) {
   return info.param.name;
@@ -198,8 +200,8 @@ TEST_P(ConversionTest, WideToMultibyteStoresWholeCharactersAndCountsAll) {
       {u"ЖЖЖ", 3, 0, 6, "##"},
       {u"a\xD83D\xDE00", 3, 4, 5, std::string("a\0\0\0##", 6)},
       {u"abc", 2, 4, 2, std::string("ab\0\0##", 6)},
-      {u"", 0, 4, 0, "######"},      // an empty text leaves the buffer alone
-      {u"abc", 0, 4, 0, "######"},   // so does a count of 0
+      {u"", 0, 4, 0, "######"},     // an empty text leaves the buffer alone
+      {u"abc", 0, 4, 0, "######"},  // so does a count of 0
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(HexUnits(c.units) + "size " + std::to_string(c.size));
@@ -252,8 +254,12 @@ TEST_P(ConversionTest, ThreadsConvertAtOnceWithoutTouchingProcessLocale) {
       {"\xF0\x9F\x98\x80\xFF", {0xD83D, 0xDE00, 0xDCFF}},
   };
   std::atomic<int> failures{0};
+  std::atomic<int> waiting{4};
   auto work = [&](int offset) {
-    for (int i = 0; i < 2000; ++i) {
+    // Start together so that the conversions really overlap.
+    waiting.fetch_sub(1);
+    while (waiting.load() != 0) std::this_thread::yield();
+    for (int i = 0; i < 20000; ++i) {
       const auto& t = kTexts[(i + offset) % 4];
       if (!(ToWide(Narrow(t.bytes)) == Wide(t.units))) ++failures;
       if (!(ToNarrow(Wide(t.units)) == Narrow(t.bytes))) ++failures;
@@ -282,7 +288,9 @@ TEST_P(Utf8CodecTest, LoneSurrogatesTakeTheThreeByteFormAndComeBack) {
     std::string bytes;
   } kCases[] = {
       {{0xD800}, "\xED\xA0\x80"},
-      {{u'a', 0xDBFF, u'b'}, "a\xED\xAF\xBF" "b"},
+      {{u'a', 0xDBFF, u'b'},
+       "a\xED\xAF\xBF"
+       "b"},
       {{0xDC00}, "\xED\xB0\x80"},
       {{0xDFFF, 0xDC7F}, "\xED\xBF\xBF\xED\xB1\xBF"},
       {{0xDE00, 0xD83D}, "\xED\xB8\x80\xED\xA0\xBD"},  // a reversed pair
@@ -320,10 +328,9 @@ TEST_P(Utf8CodecTest, SurrogateFormsThatWouldNotComeBackAreEscaped) {
 }
 
 TEST_P(Utf8CodecTest, EveryTextWithoutEscapeUnitsRoundTrips) {
-  static const char16_t kUnits[] = {u'a',   0x7F,   0x80,   0x7FF,  0x800,
-                                    0xD7FF, 0xD800, 0xDBFF, 0xDC00, 0xDC7F,
-                                    0xDD00, 0xDFFF, 0xE000, 0xFFFF, 0xD83D,
-                                    0xDE00};
+  static const char16_t kUnits[] = {
+      u'a',   0x7F,   0x80,   0x7FF,  0x800,  0xD7FF, 0xD800, 0xDBFF,
+      0xDC00, 0xDC7F, 0xDD00, 0xDFFF, 0xE000, 0xFFFF, 0xD83D, 0xDE00};
   std::mt19937 random(11);
   for (int i = 0; i < 3000; ++i) {
     std::u16string units(random() % 12, u'a');
@@ -461,7 +468,7 @@ class Koi8rTest : public testing::Test {
     if (mkdtemp(dir) == nullptr) return;
     locale_dir_ = dir;
     const std::string target = locale_dir_ + "/ru_RU.KOI8-R";
-    const char* argv[] = {"localedef", "-f", "KOI8-R", "-i",
+    const char* argv[] = {"localedef", "-f",           "KOI8-R", "-i",
                           "ru_RU",     target.c_str(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -511,8 +518,8 @@ TEST_F(Koi8rTest, ConvertsThroughTheLocaleEncoding) {
   }
   // What the encoding cannot hold becomes "?"; the rest is kept.
   EXPECT_EQ(HexBytes(std::string("a?b?c?")),
-            HexBytes(ToNarrow(Wide({u'a', 0x10D2, u'b', 0xD83D, 0xDE00, u'c',
-                                    0xD800}))));
+            HexBytes(ToNarrow(
+                Wide({u'a', 0x10D2, u'b', 0xD83D, 0xDE00, u'c', 0xD800}))));
   ExpectEveryByteStringRoundTrips(5);
 }
 
