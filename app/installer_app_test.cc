@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "text/text_conversion_internal.h"
+
 namespace {
 
 std::u16string U16(const WideString& text) {
@@ -29,6 +31,8 @@ class InstallerAppTest : public ::testing::Test {
     }
     saved_locale_ = std::setlocale(LC_ALL, nullptr);
     saved_language_ = StringTable::CurrentLanguage();
+    // The titles are compared as UTF-16, whatever locale the run starts in.
+    ASSERT_TRUE(text_internal::UseConverterForTesting("C.UTF-8"));
   }
 
   void TearDown() override {
@@ -41,6 +45,7 @@ class InstallerAppTest : public ::testing::Test {
     }
     std::setlocale(LC_ALL, saved_locale_.c_str());
     StringTable::SetCurrentLanguage(saved_language_);
+    text_internal::RestoreConverterForTesting();
   }
 
   // Runs the application with "setup" followed by `args`.

@@ -1,9 +1,16 @@
 #include "l10n/string_table.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <iterator>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include "text/text_conversion_internal.h"
 
 namespace {
 
@@ -52,23 +59,16 @@ const LanguageRow kLanguageRows[] = {
     {kLanguageItalian, "it", u"Avanti>"},
 };
 
-// Texts are stored as UTF-8 and decoded through the locale; pin a UTF-8
-// locale and restore the caller's state afterwards.
+// Texts are stored as UTF-8 and decoded through the locale's encoding; pin a
+// UTF-8 one and restore the caller's state afterwards.
 class StringTableTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* lc_all = std::getenv("LC_ALL");
-    had_lc_all_ = lc_all != nullptr;
-    if (had_lc_all_) saved_lc_all_ = lc_all;
-    setenv("LC_ALL", "C.UTF-8", 1);
+    ASSERT_TRUE(text_internal::UseConverterForTesting("C.UTF-8"));
     saved_language_ = StringTable::CurrentLanguage();
   }
   void TearDown() override {
-    if (had_lc_all_) {
-      setenv("LC_ALL", saved_lc_all_.c_str(), 1);
-    } else {
-      unsetenv("LC_ALL");
-    }
+    text_internal::RestoreConverterForTesting();
     StringTable::SetCurrentLanguage(saved_language_);
   }
 
@@ -78,8 +78,6 @@ class StringTableTest : public ::testing::Test {
   }
 
  private:
-  bool had_lc_all_ = false;
-  std::string saved_lc_all_;
   LanguageId saved_language_ = kLanguageNone;
 };
 
@@ -194,6 +192,27 @@ TEST_F(StringTableTest, EveryLanguageDefinesEveryKey) {
         << row.code;
     EXPECT_EQ(u'&', Text(row.id, "IDS_CHOOSEDIR_FOLDER")[0]) << row.code;
   }
+}
+
+// The install worker is never joined, so it may still look up a text while
+// the process runs its exit handlers; the tables must outlive all of them.
+TEST(StringTableDeathTest, LookupsKeepWorkingWhileTheProcessExits) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        StringTable::SetCurrentLanguage(kLanguageEnglish);
+        std::thread([] {
+          for (;;) {
+            if (!(StringTable::Lookup("IDS_INSTALL_FINISH") ==
+                  u"Copying complete...")) {
+              _exit(3);
+            }
+          }
+        }).detach();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
