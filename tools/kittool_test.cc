@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -230,6 +232,167 @@ TEST_F(KittoolTreeTest, RefusesWhatAKitCannotHold) {
   Make("plain", "x");
   EXPECT_FALSE(CollectTree(dir_->Path("tree/plain"), &files, &error));
   EXPECT_NE(std::string::npos, error.find("not a directory")) << error;
+}
+
+// The built tool, run as a vendor runs it: an argument vector, no shell.
+struct RunResult {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+class KittoolRunTest : public KittoolTreeTest {
+ protected:
+  RunResult Run(const std::vector<std::string>& args) {
+    const std::string out_path = dir_->Path("stdout");
+    const std::string err_path = dir_->Path("stderr");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<std::string> strings = {KITTOOL_PATH};
+    strings.insert(strings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& s : strings) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    // A UTF-8 locale for the non-ASCII texts; TMPDIR for the reader's
+    // container.
+    std::vector<std::string> env_strings = {"LC_ALL=C.UTF-8",
+                                            "TMPDIR=" + dir_->path()};
+    for (char** e = environ; *e; ++e) {
+      if (std::strncmp(*e, "LC_ALL=", 7) != 0 &&
+          std::strncmp(*e, "TMPDIR=", 7) != 0) {
+        env_strings.push_back(*e);
+      }
+    }
+    std::vector<char*> envp;
+    for (std::string& s : env_strings) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    pid_t pid;
+    RunResult result{-1, "", ""};
+    const int rc = posix_spawn(&pid, KITTOOL_PATH, &actions, nullptr,
+                               argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(0, rc) << "cannot start " << KITTOOL_PATH;
+    if (rc != 0) return result;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = ReadFile(out_path);
+    result.err = ReadFile(err_path);
+    return result;
+  }
+
+  // A small tree with a nested file, an empty one and non-ASCII names.
+  // `reversed` creates the files in the opposite order, which changes the
+  // order in which the directories list them.
+  void MakeSampleTree(bool reversed = false) {
+    const std::function<void()> steps[] = {
+        [&] { Make("a.cfg", "alpha", 1500000000, 123456789); },
+        [&] { Make("sub/b.cfg", std::string(100000, 'b'), 1400000000); },
+        [&] { Make("sub/\xd0\x96.txt", "", 1300000000); },
+        [&] { Make("sub/c.cfg", "c", 1300000000); },
+    };
+    if (reversed) {
+      for (int i = 3; i >= 0; --i) steps[i]();
+    } else {
+      for (const auto& step : steps) step();
+    }
+  }
+  std::vector<std::string> PackArgs(const std::string& kit) {
+    return {"pack",
+            Tree(),
+            "-o",
+            kit,
+            "--lang",
+            "en",
+            "--product",
+            "Templates",
+            "--provider",
+            "Maker",
+            "--description",
+            "doc/readme.html",
+            "--lang",
+            "ru",
+            "--product",
+            "\xd0\xa8\xd0\xb0\xd0\xb1\xd0\xbb\xd0\xbe\xd0\xbd\xd1\x8b"};
+  }
+};
+
+TEST_F(KittoolRunTest, HelpAndBadUsage) {
+  RunResult help = Run({"--help"});
+  EXPECT_EQ(kExitOk, help.status);
+  EXPECT_NE(std::string::npos, help.out.find("kittool pack SOURCE_DIR"));
+  EXPECT_EQ("", help.err);
+  const std::vector<std::string> bad[] = {
+      {},
+      {"unpack", "x"},
+      {"pack", Tree(), "-o", dir_->Path("k"), "--lang", "en", "--level", "12"},
+      {"list"},
+      {"extract", "k", "d"},  // not a command of this tool
+  };
+  for (const std::vector<std::string>& args : bad) {
+    RunResult result = Run(args);
+    EXPECT_EQ(kExitUsage, result.status) << result.err;
+    EXPECT_NE(std::string::npos, result.err.find("kittool: ")) << result.err;
+    EXPECT_NE(std::string::npos, result.err.find("--help")) << result.err;
+  }
+}
+
+TEST_F(KittoolRunTest, PackIsDeterministic) {
+  MakeSampleTree();
+  RunResult first = Run(PackArgs(dir_->Path("one.efd")));
+  ASSERT_EQ(kExitOk, first.status) << first.err;
+  EXPECT_NE(std::string::npos, first.out.find("Packed 4 files")) << first.out;
+  std::filesystem::remove_all(Tree());
+  MakeSampleTree(/*reversed=*/true);
+  RunResult second = Run(PackArgs(dir_->Path("two.efd")));
+  ASSERT_EQ(kExitOk, second.status) << second.err;
+  const std::string kit = ReadFile(dir_->Path("one.efd"));
+  EXPECT_EQ(kit, ReadFile(dir_->Path("two.efd")));
+  // Different texts give a different kit: the comparison is not vacuous.
+  std::vector<std::string> args = PackArgs(dir_->Path("three.efd"));
+  args.back() = "other";
+  ASSERT_EQ(kExitOk, Run(args).status);
+  EXPECT_NE(kit, ReadFile(dir_->Path("three.efd")));
+}
+
+TEST_F(KittoolRunTest, PackRefusesWhatAKitCannotHold) {
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+    std::string message_part;
+  };
+  const Case cases[] = {
+      {"backslash", [&] { Make("a\\b", "x"); }, "backslash"},
+      {"symlink",
+       [&] {
+         Make("real", "x");
+         symlink(dir_->Path("tree/real").c_str(),
+                 dir_->Path("tree/link").c_str());
+       },
+       "symbolic link"},
+      {"kit inside the tree", [&] { Make("real", "x"); }, "inside the tree"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    dir_ = std::make_unique<ScopedTempDir>();
+    c.make();
+    const std::string kit = std::string(c.what) == "kit inside the tree"
+                                ? dir_->Path("tree/kit.efd")
+                                : dir_->Path("kit.efd");
+    RunResult result = Run(PackArgs(kit));
+    EXPECT_EQ(kExitFailure, result.status);
+    EXPECT_NE(std::string::npos, result.err.find(c.message_part)) << result.err;
+    EXPECT_NE(0, access(kit.c_str(), F_OK));
+  }
+  dir_ = std::make_unique<ScopedTempDir>();
+  RunResult missing = Run(PackArgs(dir_->Path("kit.efd")));
+  EXPECT_EQ(kExitFailure, missing.status);
+  EXPECT_NE(std::string::npos, missing.err.find("source directory"))
+      << missing.err;
 }
 
 }  // namespace
