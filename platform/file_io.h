@@ -5,7 +5,10 @@
 //
 // Every operation except FileClose and LastError first clears the last-error
 // value; failures set it. The value is per thread: read it right after your
-// own failing call.
+// own failing call. Codes: 2 when the system said "no such file", 6 for the
+// handle -1 (or a handle whose status cannot be read), 87 for every other
+// failure and for a missing required out-parameter. The layer holds no lock;
+// one handle must not be used by two threads at once.
 #ifndef PLATFORM_FILE_IO_H_
 #define PLATFORM_FILE_IO_H_
 
@@ -43,15 +46,17 @@ FileTime FileTimeFromUnixSeconds(int64_t seconds);
 int64_t UnixSecondsFromFileTime(FileTime time);
 
 // Opens `path`; share mode and flags are accepted for the callers' sake and
-// not used. New files get mode 0660 less the umask. On failure the handle is
-// unchanged and the code is 2 (missing) or 87.
+// not used. New files get mode 0660 less the umask; the descriptor is closed
+// on exec. On failure the handle is unchanged and the code is 2 (missing) or
+// 87 (also when `handle` is null).
 ErrorCode FileOpen(const WideString& path, uint32_t access, uint32_t share_mode,
                    uint32_t disposition, FileHandle* handle,
                    uint32_t flags_and_attributes);
 
 // Reads up to `count` bytes, looping over short reads; end of file early is
 // success with fewer bytes. No `bytes_read` and not `overlapped`: 87. No
-// `bytes_read` and `overlapped`: 0 without reading.
+// `bytes_read` and `overlapped`: 0 without reading. Handle -1: 6. A failing
+// read: 2 or 87, with *bytes_read holding what arrived before it.
 ErrorCode FileRead(FileHandle handle, void* buffer, uint32_t count,
                    uint32_t* bytes_read, bool overlapped);
 
@@ -63,27 +68,38 @@ struct FileError {
 ErrorCode FileReadOrThrow(FileHandle handle, void* buffer, uint32_t count,
                           uint32_t* bytes_read);
 
-// Writes all `count` bytes (a short write is an error).
+// Writes all `count` bytes, continuing after partial writes; *bytes_written
+// holds what reached the file even on failure (2 or 87, e.g. for no space).
+// No `bytes_written` and not `overlapped`: 87. Handle -1: 6. No
+// `bytes_written` and `overlapped`: 0 without writing.
 ErrorCode FileWrite(FileHandle handle, const void* buffer, uint32_t count,
                     uint32_t* bytes_written, bool overlapped);
 
-// Moves the position. With `high`, the offset is (*high << 32) + distance and
-// *high receives the new position's high half. Returns the low half of the
-// new position, 0xFFFFFFFF on failure (then *high is 0xFFFFFFFF too).
+// Moves the position. With `high`, *high and `distance` are the high and low
+// halves of one signed 64-bit distance (the low half taken unsigned), and
+// *high receives the new position's high half. Without `high` the distance is
+// a signed 32-bit number and a new position beyond 4 GiB - 1 is refused with
+// 87 (the position has moved then). Returns the low half of the new position,
+// 0xFFFFFFFF on failure (then *high is 0xFFFFFFFF too, and LastError() is not
+// 0, which tells failure from a position whose low half is 0xFFFFFFFF).
 uint32_t FileSeek(FileHandle handle, int32_t distance, int32_t* high,
                   uint32_t method);
 
+// Closes the handle. Handle -1: 6; a failing close: 2 or 87. Does not clear
+// the last error on success.
 ErrorCode FileClose(FileHandle handle);
 
 // Creation (status change), last access and last write times, whole seconds.
+// Any of the three may be null. Handle -1 or an unreadable status: 6.
 ErrorCode FileGetTimes(FileHandle handle, FileTime* creation,
                        FileTime* last_access, FileTime* last_write);
 // Sets access and modification time to `last_write` (whole seconds); the
-// other two are ignored. No `last_write`: an error.
+// other two are ignored. Handle -1: 6; no `last_write`: 87; a refused time
+// change: 2 or 87.
 ErrorCode FileSetTime(FileHandle handle, const FileTime* creation,
                       const FileTime* last_access, const FileTime* last_write);
 
-// Cuts the file at its current position.
+// Cuts the file at its current position. Handle -1: 6; otherwise 2 or 87.
 ErrorCode FileSetEnd(FileHandle handle);
 
 // The calling thread's last error.

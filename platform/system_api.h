@@ -6,9 +6,11 @@
 //
 // Each method has the contract of the POSIX call it is named after: the same
 // arguments, the same result, errno set on failure. The real implementation
-// forwards to the system and retries on EINTR where the call may be retried.
-// Sys() may be called from any thread; SetSystemApiForTesting must only be
-// called while no other thread uses the seam.
+// forwards to the system and retries on EINTR where the call may be retried
+// (never close, whose descriptor is gone even when it reports EINTR).
+// Sys() may be called from any thread and costs one atomic load;
+// SetSystemApiForTesting must only be called while no other thread uses the
+// seam. Test doubles live in platform/fault_injection.h.
 #ifndef PLATFORM_SYSTEM_API_H_
 #define PLATFORM_SYSTEM_API_H_
 
@@ -42,12 +44,14 @@ class SystemApi {
                                 off_t* offset_out, size_t count) = 0;
 
   // Names.
-  virtual int Stat(const char* path, struct stat* status) = 0;   // follows links
+  virtual int Stat(const char* path, struct stat* status) = 0;  // follows links
   virtual int Lstat(const char* path, struct stat* status) = 0;  // does not
   virtual int Mkdir(const char* path, mode_t mode) = 0;
   virtual int Rename(const char* from, const char* to) = 0;
   virtual int Unlink(const char* path) = 0;
   virtual int Rmdir(const char* path) = 0;
+  // symlink(2): makes `path` a symbolic link whose text is `target`.
+  virtual int Symlink(const char* target, const char* path) = 0;
   virtual ssize_t Readlink(const char* path, char* buffer, size_t size) = 0;
   virtual int Statvfs(const char* path, struct statvfs* status) = 0;
   // mkostemp(3) with O_CLOEXEC: `path_template` ends in "XXXXXX" and receives

@@ -1,0 +1,312 @@
+#include "platform/fault_injection.h"
+
+#include <cerrno>
+
+const char* SysOpName(SysOp op) {
+  static const char* const kNames[] = {
+      "open",     "read",     "write",     "seek",
+      "close",    "fsync",    "ftruncate", "futimens",
+      "fstat",    "fchmod",   "fchown",    "copy_file_range",
+      "stat",     "lstat",    "mkdir",     "rename",
+      "unlink",   "rmdir",    "symlink",   "readlink",
+      "statvfs",  "mkostemp", "opendir",   "readdir",
+      "closedir",
+  };
+  static_assert(sizeof(kNames) / sizeof(kNames[0]) ==
+                static_cast<size_t>(SysOp::kCloseDir) + 1);
+  return kNames[static_cast<uint32_t>(op)];
+}
+
+void FaultInjectingSystem::FailNth(uint64_t n, int error, SysOpSet ops,
+                                   bool sticky) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  nth_target_ = n;
+  nth_seen_ = 0;
+  nth_error_ = error;
+  nth_ops_ = ops;
+  nth_sticky_ = sticky;
+}
+
+void FaultInjectingSystem::FailPath(const std::string& fragment, int error,
+                                    SysOpSet ops) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  path_faults_.push_back({fragment, error, ops});
+}
+
+void FaultInjectingSystem::ClearFaults() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  nth_target_ = 0;
+  path_faults_.clear();
+}
+
+uint64_t FaultInjectingSystem::CallCount(SysOpSet ops) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  uint64_t count = 0;
+  for (const SysCall& call : log_) {
+    if ((ops & Ops(call.op)) != 0) ++count;
+  }
+  return count;
+}
+
+uint64_t FaultInjectingSystem::InjectedCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return injected_;
+}
+
+std::vector<SysCall> FaultInjectingSystem::Log() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return log_;
+}
+
+void FaultInjectingSystem::ClearLog() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  log_.clear();
+  injected_ = 0;
+}
+
+int FaultInjectingSystem::Enter(SysOp op, const std::string& path,
+                                const std::string& path2) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const SysOpSet bit = Ops(op);
+  int error = 0;
+  if (nth_target_ != 0 && (nth_ops_ & bit) != 0) {
+    ++nth_seen_;
+    if (nth_seen_ == nth_target_ || (nth_sticky_ && nth_seen_ > nth_target_)) {
+      error = nth_error_;
+    }
+  }
+  for (const PathFault& fault : path_faults_) {
+    if (error != 0) break;
+    if ((fault.ops & bit) != 0 &&
+        (path.find(fault.fragment) != std::string::npos ||
+         (!path2.empty() && path2.find(fault.fragment) != std::string::npos))) {
+      error = fault.error;
+    }
+  }
+  log_.push_back({op, path, path2, error != 0});
+  if (error != 0) ++injected_;
+  return error;
+}
+
+std::string FaultInjectingSystem::PathOf(int fd) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = fd_paths_.find(fd);
+  return it == fd_paths_.end() ? std::string() : it->second;
+}
+
+std::string FaultInjectingSystem::PathOf(DIR* dir) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = dir_paths_.find(dir);
+  return it == dir_paths_.end() ? std::string() : it->second;
+}
+
+void FaultInjectingSystem::Remember(int fd, const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  fd_paths_[fd] = path;
+}
+
+void FaultInjectingSystem::Remember(DIR* dir, const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  dir_paths_[dir] = path;
+}
+
+namespace {
+
+// The failing result of a call, with errno set.
+template <typename Result>
+Result Failed(int error, Result result = -1) {
+  errno = error;
+  return result;
+}
+
+}  // namespace
+
+int FaultInjectingSystem::Open(const char* path, int flags, mode_t mode) {
+  if (int error = Enter(SysOp::kOpen, path)) return Failed<int>(error);
+  int fd = RealSys().Open(path, flags, mode);
+  if (fd != -1) {
+    int saved = errno;
+    Remember(fd, path);
+    errno = saved;
+  }
+  return fd;
+}
+
+ssize_t FaultInjectingSystem::Read(int fd, void* buffer, size_t count) {
+  if (int error = Enter(SysOp::kRead, PathOf(fd))) {
+    return Failed<ssize_t>(error);
+  }
+  return RealSys().Read(fd, buffer, count);
+}
+
+ssize_t FaultInjectingSystem::Write(int fd, const void* buffer, size_t count) {
+  if (int error = Enter(SysOp::kWrite, PathOf(fd))) {
+    return Failed<ssize_t>(error);
+  }
+  return RealSys().Write(fd, buffer, count);
+}
+
+off_t FaultInjectingSystem::Seek(int fd, off_t offset, int whence) {
+  if (int error = Enter(SysOp::kSeek, PathOf(fd))) {
+    return Failed<off_t>(error);
+  }
+  return RealSys().Seek(fd, offset, whence);
+}
+
+int FaultInjectingSystem::Close(int fd) {
+  int error = Enter(SysOp::kClose, PathOf(fd));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fd_paths_.erase(fd);
+  }
+  int result = RealSys().Close(fd);
+  return error != 0 ? Failed<int>(error) : result;
+}
+
+int FaultInjectingSystem::Fsync(int fd) {
+  if (int error = Enter(SysOp::kFsync, PathOf(fd))) return Failed<int>(error);
+  return RealSys().Fsync(fd);
+}
+
+int FaultInjectingSystem::Ftruncate(int fd, off_t length) {
+  if (int error = Enter(SysOp::kFtruncate, PathOf(fd))) {
+    return Failed<int>(error);
+  }
+  return RealSys().Ftruncate(fd, length);
+}
+
+int FaultInjectingSystem::Futimens(int fd, const struct timespec times[2]) {
+  if (int error = Enter(SysOp::kFutimens, PathOf(fd))) {
+    return Failed<int>(error);
+  }
+  return RealSys().Futimens(fd, times);
+}
+
+int FaultInjectingSystem::Fstat(int fd, struct stat* status) {
+  if (int error = Enter(SysOp::kFstat, PathOf(fd))) return Failed<int>(error);
+  return RealSys().Fstat(fd, status);
+}
+
+int FaultInjectingSystem::Fchmod(int fd, mode_t mode) {
+  if (int error = Enter(SysOp::kFchmod, PathOf(fd))) return Failed<int>(error);
+  return RealSys().Fchmod(fd, mode);
+}
+
+int FaultInjectingSystem::Fchown(int fd, uid_t owner, gid_t group) {
+  if (int error = Enter(SysOp::kFchown, PathOf(fd))) return Failed<int>(error);
+  return RealSys().Fchown(fd, owner, group);
+}
+
+ssize_t FaultInjectingSystem::CopyFileRange(int fd_in, off_t* offset_in,
+                                            int fd_out, off_t* offset_out,
+                                            size_t count) {
+  if (int error = Enter(SysOp::kCopyFileRange, PathOf(fd_out))) {
+    return Failed<ssize_t>(error);
+  }
+  return RealSys().CopyFileRange(fd_in, offset_in, fd_out, offset_out, count);
+}
+
+int FaultInjectingSystem::Stat(const char* path, struct stat* status) {
+  if (int error = Enter(SysOp::kStat, path)) return Failed<int>(error);
+  return RealSys().Stat(path, status);
+}
+
+int FaultInjectingSystem::Lstat(const char* path, struct stat* status) {
+  if (int error = Enter(SysOp::kLstat, path)) return Failed<int>(error);
+  return RealSys().Lstat(path, status);
+}
+
+int FaultInjectingSystem::Mkdir(const char* path, mode_t mode) {
+  if (int error = Enter(SysOp::kMkdir, path)) return Failed<int>(error);
+  return RealSys().Mkdir(path, mode);
+}
+
+int FaultInjectingSystem::Rename(const char* from, const char* to) {
+  if (int error = Enter(SysOp::kRename, from, to)) return Failed<int>(error);
+  return RealSys().Rename(from, to);
+}
+
+int FaultInjectingSystem::Unlink(const char* path) {
+  if (int error = Enter(SysOp::kUnlink, path)) return Failed<int>(error);
+  return RealSys().Unlink(path);
+}
+
+int FaultInjectingSystem::Rmdir(const char* path) {
+  if (int error = Enter(SysOp::kRmdir, path)) return Failed<int>(error);
+  return RealSys().Rmdir(path);
+}
+
+int FaultInjectingSystem::Symlink(const char* target, const char* path) {
+  if (int error = Enter(SysOp::kSymlink, path, target)) {
+    return Failed<int>(error);
+  }
+  return RealSys().Symlink(target, path);
+}
+
+ssize_t FaultInjectingSystem::Readlink(const char* path, char* buffer,
+                                       size_t size) {
+  if (int error = Enter(SysOp::kReadlink, path)) {
+    return Failed<ssize_t>(error);
+  }
+  return RealSys().Readlink(path, buffer, size);
+}
+
+int FaultInjectingSystem::Statvfs(const char* path, struct statvfs* status) {
+  if (int error = Enter(SysOp::kStatvfs, path)) return Failed<int>(error);
+  return RealSys().Statvfs(path, status);
+}
+
+int FaultInjectingSystem::MakeTemp(char* path_template) {
+  if (int error = Enter(SysOp::kMakeTemp, path_template)) {
+    return Failed<int>(error);
+  }
+  int fd = RealSys().MakeTemp(path_template);
+  if (fd != -1) {
+    int saved = errno;
+    Remember(fd, path_template);
+    errno = saved;
+  }
+  return fd;
+}
+
+DIR* FaultInjectingSystem::OpenDir(const char* path) {
+  if (int error = Enter(SysOp::kOpenDir, path)) {
+    return Failed<DIR*>(error, nullptr);
+  }
+  DIR* dir = RealSys().OpenDir(path);
+  if (dir != nullptr) {
+    int saved = errno;
+    Remember(dir, path);
+    errno = saved;
+  }
+  return dir;
+}
+
+struct dirent* FaultInjectingSystem::ReadDir(DIR* dir) {
+  // The caller tells the end from a failure by errno, which the bookkeeping
+  // must not disturb.
+  int saved = errno;
+  if (int error = Enter(SysOp::kReadDir, PathOf(dir))) {
+    return Failed<struct dirent*>(error, nullptr);
+  }
+  errno = saved;
+  return RealSys().ReadDir(dir);
+}
+
+int FaultInjectingSystem::CloseDir(DIR* dir) {
+  int error = Enter(SysOp::kCloseDir, PathOf(dir));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    dir_paths_.erase(dir);
+  }
+  int result = RealSys().CloseDir(dir);
+  return error != 0 ? Failed<int>(error) : result;
+}
+
+ScopedSystemApi::ScopedSystemApi(SystemApi* api) : previous_(&Sys()) {
+  SetSystemApiForTesting(api);
+}
+
+ScopedSystemApi::~ScopedSystemApi() {
+  SetSystemApiForTesting(previous_ == &RealSys() ? nullptr : previous_);
+}

@@ -1,0 +1,173 @@
+// A SystemApi for tests that forwards every call to the real system, counts
+// and logs the calls, and makes chosen ones fail with a chosen errno: the N-th
+// call (optionally among some kinds only, e.g. only writes), or every call
+// whose path contains a text. Tests install it for a scope with
+// ScopedSystemApi, run an operation (up to a whole installation) once to see
+// how many calls it makes, and then fail each of them in turn.
+//
+// Thread-safe: the install worker and the test thread may both call through
+// it. Configure faults while no operation runs. Linked only into tests.
+#ifndef PLATFORM_FAULT_INJECTION_H_
+#define PLATFORM_FAULT_INJECTION_H_
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/system_api.h"
+
+// One kind per SystemApi method.
+enum class SysOp : uint32_t {
+  kOpen,
+  kRead,
+  kWrite,
+  kSeek,
+  kClose,
+  kFsync,
+  kFtruncate,
+  kFutimens,
+  kFstat,
+  kFchmod,
+  kFchown,
+  kCopyFileRange,
+  kStat,
+  kLstat,
+  kMkdir,
+  kRename,
+  kUnlink,
+  kRmdir,
+  kSymlink,
+  kReadlink,
+  kStatvfs,
+  kMakeTemp,
+  kOpenDir,
+  kReadDir,
+  kCloseDir,
+};
+
+// A set of kinds, one bit each.
+using SysOpSet = uint64_t;
+constexpr SysOpSet Ops(SysOp op) {
+  return SysOpSet{1} << static_cast<uint32_t>(op);
+}
+template <typename... Rest>
+constexpr SysOpSet Ops(SysOp op, Rest... rest) {
+  return Ops(op) | Ops(rest...);
+}
+constexpr SysOpSet kAllSysOps = ~SysOpSet{0};
+// The calls that change what is on disk.
+constexpr SysOpSet kMutatingSysOps =
+    Ops(SysOp::kWrite, SysOp::kFtruncate, SysOp::kFutimens, SysOp::kFchmod,
+        SysOp::kFchown, SysOp::kCopyFileRange, SysOp::kMkdir, SysOp::kRename,
+        SysOp::kUnlink, SysOp::kRmdir, SysOp::kSymlink, SysOp::kMakeTemp);
+
+// "open", "write", ... for reports.
+const char* SysOpName(SysOp op);
+
+// One logged call. `path` is the path named, or for descriptor and listing
+// calls the path the descriptor or listing was opened with (the target for
+// CopyFileRange); `path2` is the second path of Rename and Symlink.
+struct SysCall {
+  SysOp op;
+  std::string path;
+  std::string path2;
+  bool failed;  // made to fail by this object
+};
+
+class FaultInjectingSystem : public SystemApi {
+ public:
+  FaultInjectingSystem() = default;
+  FaultInjectingSystem(const FaultInjectingSystem&) = delete;
+  FaultInjectingSystem& operator=(const FaultInjectingSystem&) = delete;
+
+  // Makes the `n`-th call (1-based) among `ops`, counted from this call on,
+  // fail with `error`; with `sticky`, every later call among `ops` fails too
+  // (a disk that stays full). n = 0 disarms.
+  void FailNth(uint64_t n, int error, SysOpSet ops = kAllSysOps,
+               bool sticky = false);
+  // Makes every call among `ops` whose path (or second path) contains
+  // `fragment` fail with `error`, until ClearFaults.
+  void FailPath(const std::string& fragment, int error,
+                SysOpSet ops = kAllSysOps);
+  void ClearFaults();
+
+  // Calls made since construction or ClearLog, all kinds or among `ops`.
+  uint64_t CallCount(SysOpSet ops = kAllSysOps) const;
+  // Calls made to fail.
+  uint64_t InjectedCount() const;
+  std::vector<SysCall> Log() const;
+  void ClearLog();
+
+  int Open(const char* path, int flags, mode_t mode) override;
+  ssize_t Read(int fd, void* buffer, size_t count) override;
+  ssize_t Write(int fd, const void* buffer, size_t count) override;
+  off_t Seek(int fd, off_t offset, int whence) override;
+  // Close and CloseDir release the descriptor even when made to fail, as
+  // Linux does, so that tests do not leak.
+  int Close(int fd) override;
+  int Fsync(int fd) override;
+  int Ftruncate(int fd, off_t length) override;
+  int Futimens(int fd, const struct timespec times[2]) override;
+  int Fstat(int fd, struct stat* status) override;
+  int Fchmod(int fd, mode_t mode) override;
+  int Fchown(int fd, uid_t owner, gid_t group) override;
+  ssize_t CopyFileRange(int fd_in, off_t* offset_in, int fd_out,
+                        off_t* offset_out, size_t count) override;
+  int Stat(const char* path, struct stat* status) override;
+  int Lstat(const char* path, struct stat* status) override;
+  int Mkdir(const char* path, mode_t mode) override;
+  int Rename(const char* from, const char* to) override;
+  int Unlink(const char* path) override;
+  int Rmdir(const char* path) override;
+  int Symlink(const char* target, const char* path) override;
+  ssize_t Readlink(const char* path, char* buffer, size_t size) override;
+  int Statvfs(const char* path, struct statvfs* status) override;
+  int MakeTemp(char* path_template) override;
+  DIR* OpenDir(const char* path) override;
+  struct dirent* ReadDir(DIR* dir) override;
+  int CloseDir(DIR* dir) override;
+
+ private:
+  struct PathFault {
+    std::string fragment;
+    int error;
+    SysOpSet ops;
+  };
+
+  // Logs the call and returns the errno to fail it with, or 0 to forward it.
+  int Enter(SysOp op, const std::string& path, const std::string& path2 = "");
+  std::string PathOf(int fd) const;
+  std::string PathOf(DIR* dir) const;
+  void Remember(int fd, const std::string& path);
+  void Remember(DIR* dir, const std::string& path);
+
+  mutable std::mutex mutex_;
+  std::vector<SysCall> log_;
+  uint64_t injected_ = 0;
+  // The N-th call fault: armed while nth_target_ != 0.
+  uint64_t nth_target_ = 0;
+  uint64_t nth_seen_ = 0;
+  int nth_error_ = 0;
+  SysOpSet nth_ops_ = 0;
+  bool nth_sticky_ = false;
+  std::vector<PathFault> path_faults_;
+  // What each open descriptor and listing was opened with, for the log.
+  std::map<int, std::string> fd_paths_;
+  std::map<DIR*, std::string> dir_paths_;
+};
+
+// Puts `api` in force for the scope and restores what was in force before.
+class ScopedSystemApi {
+ public:
+  explicit ScopedSystemApi(SystemApi* api);
+  ~ScopedSystemApi();
+  ScopedSystemApi(const ScopedSystemApi&) = delete;
+  ScopedSystemApi& operator=(const ScopedSystemApi&) = delete;
+
+ private:
+  SystemApi* previous_;
+};
+
+#endif  // PLATFORM_FAULT_INJECTION_H_

@@ -1,0 +1,124 @@
+#include "platform/system_api.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+
+// Positions and sizes are 64-bit throughout the program.
+static_assert(sizeof(off_t) == 8, "build with 64-bit file offsets");
+
+namespace {
+
+// Repeats a call that a signal interrupted. Only for calls that have not
+// changed anything when they fail with EINTR.
+template <typename Call>
+auto RetryOnInterrupt(Call call) -> decltype(call()) {
+  decltype(call()) result;
+  do {
+    result = call();
+  } while (result == -1 && errno == EINTR);
+  return result;
+}
+
+class RealSystemApi final : public SystemApi {
+ public:
+  constexpr RealSystemApi() = default;
+
+  int Open(const char* path, int flags, mode_t mode) override {
+    return RetryOnInterrupt([&] { return ::open(path, flags, mode); });
+  }
+  ssize_t Read(int fd, void* buffer, size_t count) override {
+    return RetryOnInterrupt([&] { return ::read(fd, buffer, count); });
+  }
+  ssize_t Write(int fd, const void* buffer, size_t count) override {
+    return RetryOnInterrupt([&] { return ::write(fd, buffer, count); });
+  }
+  off_t Seek(int fd, off_t offset, int whence) override {
+    return ::lseek(fd, offset, whence);
+  }
+  // Not retried: Linux releases the descriptor even when close reports
+  // EINTR, and a retry could close a descriptor another thread just got.
+  int Close(int fd) override { return ::close(fd); }
+  int Fsync(int fd) override {
+    return RetryOnInterrupt([&] { return ::fsync(fd); });
+  }
+  int Ftruncate(int fd, off_t length) override {
+    return RetryOnInterrupt([&] { return ::ftruncate(fd, length); });
+  }
+  int Futimens(int fd, const struct timespec times[2]) override {
+    return ::futimens(fd, times);
+  }
+  int Fstat(int fd, struct stat* status) override {
+    return ::fstat(fd, status);
+  }
+  int Fchmod(int fd, mode_t mode) override { return ::fchmod(fd, mode); }
+  int Fchown(int fd, uid_t owner, gid_t group) override {
+    return ::fchown(fd, owner, group);
+  }
+  ssize_t CopyFileRange(int fd_in, off_t* offset_in, int fd_out,
+                        off_t* offset_out, size_t count) override {
+    return RetryOnInterrupt([&] {
+      return ::copy_file_range(fd_in, offset_in, fd_out, offset_out, count, 0);
+    });
+  }
+
+  int Stat(const char* path, struct stat* status) override {
+    return ::stat(path, status);
+  }
+  int Lstat(const char* path, struct stat* status) override {
+    return ::lstat(path, status);
+  }
+  int Mkdir(const char* path, mode_t mode) override {
+    return ::mkdir(path, mode);
+  }
+  int Rename(const char* from, const char* to) override {
+    return ::rename(from, to);
+  }
+  int Unlink(const char* path) override { return ::unlink(path); }
+  int Rmdir(const char* path) override { return ::rmdir(path); }
+  int Symlink(const char* target, const char* path) override {
+    return ::symlink(target, path);
+  }
+  ssize_t Readlink(const char* path, char* buffer, size_t size) override {
+    return ::readlink(path, buffer, size);
+  }
+  int Statvfs(const char* path, struct statvfs* status) override {
+    return RetryOnInterrupt([&] { return ::statvfs(path, status); });
+  }
+  int MakeTemp(char* path_template) override {
+    return ::mkostemp(path_template, O_CLOEXEC);
+  }
+
+  DIR* OpenDir(const char* path) override { return ::opendir(path); }
+  struct dirent* ReadDir(DIR* dir) override {
+    return ::readdir(dir);
+  }
+  int CloseDir(DIR* dir) override { return ::closedir(dir); }
+};
+
+// Never destroyed, so that code running during exit may still use the seam.
+union RealHolder {
+  constexpr RealHolder() : api() {}
+  ~RealHolder() {}
+  RealSystemApi api;
+};
+constinit RealHolder g_real;
+
+// Null means the real system. Read on every call, so a plain atomic load.
+std::atomic<SystemApi*> g_override{nullptr};
+
+}  // namespace
+
+SystemApi& Sys() {
+  SystemApi* api = g_override.load(std::memory_order_acquire);
+  return api != nullptr ? *api : g_real.api;
+}
+
+SystemApi& RealSys() { return g_real.api; }
+
+void SetSystemApiForTesting(SystemApi* api) {
+  g_override.store(api, std::memory_order_release);
+}
