@@ -1,0 +1,689 @@
+#include "kit/kit_reader.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kit/kit_writer.h"
+#include "platform/fault_injection.h"
+#include "platform/scoped_temp_dir.h"
+#include "text/text_conversion.h"
+
+namespace {
+
+// 2021-01-01 00:00:00 UTC as a file time, and the same time one second and a
+// half later.
+constexpr FileTime kTime = 132539328000000000ull;
+constexpr FileTime kTimeAndAHalf = kTime + 15000000;
+
+std::string U32(uint32_t v) {
+  return std::string{static_cast<char>(v), static_cast<char>(v >> 8),
+                     static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
+}
+
+// A container string: unit count, then UTF-16LE units (ASCII text here).
+std::string Str(const std::string& ascii) {
+  std::string out = U32(static_cast<uint32_t>(ascii.size()));
+  for (char c : ascii) {
+    out.push_back(c);
+    out.push_back('\0');
+  }
+  return out;
+}
+
+// A language record with `surplus` bytes after its four strings.
+std::string Record(const std::string& language, const std::string& product,
+                   const std::string& provider, const std::string& description,
+                   const std::string& surplus = "") {
+  std::string body =
+      Str(language) + Str(product) + Str(provider) + Str(description) + surplus;
+  return U32(static_cast<uint32_t>(4 + body.size())) + body;
+}
+
+// A file entry with `surplus` bytes after its fields.
+std::string Entry(const std::string& name, FileTime time, uint32_t offset,
+                  uint32_t size, const std::string& surplus = "") {
+  std::string body = Str(name) + U32(static_cast<uint32_t>(time)) +
+                     U32(static_cast<uint32_t>(time >> 32)) + U32(offset) +
+                     U32(size) + surplus;
+  return U32(static_cast<uint32_t>(4 + body.size())) + body;
+}
+
+std::string Narrow(const WideString& text) {
+  return std::string(ToNarrow(text).c_str());
+}
+
+WideString Wide(const std::string& text) { return WidePath(text); }
+
+KitFileSpec File(const std::string& name, const std::string& data,
+                 FileTime time = kTime) {
+  KitFileSpec file;
+  file.name = Wide(name);
+  file.data = data;
+  file.last_write = time;
+  return file;
+}
+
+LanguageRecord Language(const std::string& language, const std::string& product,
+                        const std::string& provider,
+                        const std::string& description) {
+  return {Wide(language), Wide(product), Wide(provider), Wide(description)};
+}
+
+std::string Patterned(size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  // Compressible but not trivial: runs of random letters.
+  for (size_t i = 0; i < size; ++i)
+    bytes[i] = static_cast<char>('a' + generator() % 4);
+  return bytes;
+}
+
+int64_t ModificationSeconds(const std::string& path) {
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0) return -1;
+  return status.st_mtime;
+}
+
+class KitReaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    temp_ = dir_.Path("tmp");
+    ASSERT_EQ(0, mkdir(temp_.c_str(), 0700));
+    ASSERT_EQ(0, mkdir(dir_.Path("out").c_str(), 0700));
+    const char* old = getenv("TMPDIR");
+    had_tmpdir_ = old != nullptr;
+    if (had_tmpdir_) old_tmpdir_ = old;
+    setenv("TMPDIR", temp_.c_str(), 1);
+  }
+  void TearDown() override {
+    reader_.Close();
+    EXPECT_EQ(std::vector<std::string>{}, TempFiles());
+    if (had_tmpdir_) {
+      setenv("TMPDIR", old_tmpdir_.c_str(), 1);
+    } else {
+      unsetenv("TMPDIR");
+    }
+  }
+
+  // Names in the temporary directory.
+  std::vector<std::string> TempFiles() const {
+    std::vector<std::string> names;
+    DIR* dir = opendir(temp_.c_str());
+    if (dir == nullptr) return {"<unreadable>"};
+    while (struct dirent* entry = readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+    return names;
+  }
+
+  std::string KitPath() const { return dir_.Path(kKitFileName); }
+
+  ErrorCode OpenKit(const std::string& kit_bytes) {
+    EXPECT_TRUE(WriteFile(KitPath(), kit_bytes));
+    return reader_.Open(Wide(KitPath()));
+  }
+  ErrorCode OpenContainer(const std::string& container) {
+    return OpenKit(DeflateRaw(container));
+  }
+  ErrorCode OpenSpec(const KitSpec& spec) {
+    return OpenContainer(BuildContainer(spec));
+  }
+
+  // Extracts entry `index` to out/`name` and returns the file's bytes.
+  std::string Extract(uint32_t index, const std::string& name = "file") {
+    const std::string path = Out(name);
+    EXPECT_EQ(kSuccess, reader_.ExtractEntry(index, Wide(path)));
+    return ReadFile(path);
+  }
+  std::string Out(const std::string& name) const {
+    return dir_.Path("out/" + name);
+  }
+
+  // After a failed Open: no entries and nothing left behind.
+  void ExpectCleanFailure(const std::string& what) {
+    SCOPED_TRACE(what);
+    EXPECT_TRUE(reader_.entries().empty());
+    EXPECT_TRUE(reader_.container_path().empty());
+    EXPECT_EQ(std::vector<std::string>{}, TempFiles());
+  }
+
+  ScopedTempDir dir_;
+  std::string temp_;
+  bool had_tmpdir_ = false;
+  std::string old_tmpdir_;
+  KitReader reader_;
+};
+
+TEST_F(KitReaderTest, OpensLanguageTableLayout) {
+  KitSpec spec;
+  spec.languages = {Language("ru", "Produkt", "Postavshchik", "opisanie.pdf"),
+                    Language("en", "Product", "Provider", "readme.pdf")};
+  spec.files = {File("a.cfg", "alpha", kTime),
+                File("sub\\b.cfg", "bravo bravo", kTimeAndAHalf),
+                File("empty", "")};
+  ASSERT_EQ(kSuccess, OpenSpec(spec));
+
+  ASSERT_EQ(2u, reader_.language_records().size());
+  EXPECT_EQ("ru", Narrow(reader_.language_records()[0].language));
+  EXPECT_EQ("Provider", Narrow(reader_.language_records()[1].provider));
+  ASSERT_EQ(3u, reader_.entries().size());
+  EXPECT_EQ("sub\\b.cfg", Narrow(reader_.entries()[1].name));
+  EXPECT_EQ(kTimeAndAHalf, reader_.entries()[1].last_write);
+  EXPECT_EQ(11u, reader_.entries()[1].size);
+
+  // Offsets are absolute positions in the container.
+  const std::string container = ReadFile(Narrow(reader_.container_path()));
+  EXPECT_EQ(BuildContainer(spec), container);
+  for (const KitEntry& entry : reader_.entries()) {
+    EXPECT_EQ(spec.files[&entry - &reader_.entries()[0]].data,
+              container.substr(entry.offset, entry.size));
+  }
+  EXPECT_EQ("alpha", Extract(0, "a"));
+  EXPECT_EQ("bravo bravo", Extract(1, "b"));
+
+  // The container lives in the temporary directory under the "edf" prefix.
+  const std::vector<std::string> files = TempFiles();
+  ASSERT_EQ(1u, files.size());
+  EXPECT_EQ("edf", files[0].substr(0, 3));
+  EXPECT_EQ(temp_ + "/" + files[0], Narrow(reader_.container_path()));
+}
+
+TEST_F(KitReaderTest, SingleLanguageLayoutIsEnglish) {
+  const std::string container = U32(0) + Str("Product") + Str("Provider") +
+                                Str("doc.pdf") + U32(1) +
+                                Entry("x", kTime, 0, 3) + "xyz";
+  ASSERT_EQ(kSuccess, OpenContainer(container));
+  ASSERT_EQ(1u, reader_.language_records().size());
+  EXPECT_EQ("en", Narrow(reader_.language_records()[0].language));
+  EXPECT_EQ("doc.pdf", Narrow(reader_.FindDescription(u"de")));
+  EXPECT_EQ("doc.pdf", Narrow(reader_.FindDescription(u"en")));
+  EXPECT_EQ("xyz", Extract(0));
+}
+
+TEST_F(KitReaderTest, SingleLanguageLayoutWithEmptyStrings) {
+  ASSERT_EQ(kSuccess,
+            OpenContainer(U32(0) + U32(0) + U32(0) + U32(0) + U32(0)));
+  ASSERT_EQ(1u, reader_.language_records().size());
+  EXPECT_TRUE(reader_.language_records()[0].product.empty());
+  EXPECT_TRUE(reader_.entries().empty());
+}
+
+TEST_F(KitReaderTest, LayoutOneWithNoRecordsAndNoEntries) {
+  ASSERT_EQ(kSuccess, OpenContainer(U32(1) + U32(0) + U32(0)));
+  EXPECT_TRUE(reader_.language_records().empty());
+  EXPECT_TRUE(reader_.entries().empty());
+  EXPECT_EQ(1u, TempFiles().size());
+}
+
+TEST_F(KitReaderTest, AnyNonZeroLayoutWordSelectsTheLanguageTable) {
+  ASSERT_EQ(kSuccess, OpenContainer(U32(0xDEADBEEF) + U32(1) +
+                                    Record("de", "P", "V", "d") + U32(0)));
+  ASSERT_EQ(1u, reader_.language_records().size());
+  EXPECT_EQ("de", Narrow(reader_.language_records()[0].language));
+}
+
+TEST_F(KitReaderTest, FindsProductIgnoringCaseAndClearsWhenMissing) {
+  ASSERT_EQ(kSuccess,
+            OpenContainer(U32(1) + U32(2) + Record("EN", "Prod", "Prov", "") +
+                          Record("en", "Second", "Second", "") + U32(0)));
+  WideString product = u"old";
+  WideString provider = u"old";
+  reader_.FindProductInfo(u"en", &product, &provider);
+  EXPECT_EQ("Prod", Narrow(product));  // the first match wins
+  EXPECT_EQ("Prov", Narrow(provider));
+  reader_.FindProductInfo(u"de", &product, &provider);
+  EXPECT_TRUE(product.empty());
+  EXPECT_TRUE(provider.empty());
+}
+
+TEST_F(KitReaderTest, DescriptionFallbacks) {
+  struct Case {
+    std::vector<std::string> records;
+    std::string language;
+    std::string expected;
+  } cases[] = {
+      {{Record("ru", "", "", "ru.pdf"), Record("en", "", "", "en.pdf")},
+       "RU",
+       "ru.pdf"},
+      {{Record("ru", "", "", ""), Record("en", "", "", "en.pdf")},
+       "ru",
+       "en.pdf"},
+      {{Record("ru", "", "", ""), Record("de", "", "", "de.pdf")}, "ru", ""},
+      {{Record("de", "", "", "de.pdf"), Record("En", "", "", "en.pdf")},
+       "kk",
+       "en.pdf"},
+      {{Record("de", "", "", "de.pdf")}, "kk", ""},
+      // The first "en" record answers even when its description is empty.
+      {{Record("en", "", "", ""), Record("en", "", "", "late.pdf")}, "uk", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.language + " -> " + c.expected);
+    KitReader reader;
+    std::string container =
+        U32(1) + U32(static_cast<uint32_t>(c.records.size()));
+    for (const std::string& record : c.records) container += record;
+    container += U32(0);
+    ASSERT_TRUE(WriteFile(KitPath(), DeflateRaw(container)));
+    ASSERT_EQ(kSuccess, reader.Open(Wide(KitPath())));
+    EXPECT_EQ(c.expected, Narrow(reader.FindDescription(Wide(c.language))));
+  }
+}
+
+TEST_F(KitReaderTest, SkipsSurplusRecordAndEntryBytes) {
+  const std::string container =
+      U32(1) + U32(2) + Record("en", "P1", "V1", "D1", "surplus") +
+      Record("de", "P2", "V2", "D2", std::string(3, '\xFF')) + U32(2) +
+      Entry("one", kTime, 0, 2, "junk!") +
+      Entry("two", kTimeAndAHalf, 2, 3, std::string(9, '\0')) + "12345";
+  ASSERT_EQ(kSuccess, OpenContainer(container));
+  ASSERT_EQ(2u, reader_.language_records().size());
+  EXPECT_EQ("de", Narrow(reader_.language_records()[1].language));
+  EXPECT_EQ("D2", Narrow(reader_.language_records()[1].description));
+  ASSERT_EQ(2u, reader_.entries().size());
+  EXPECT_EQ("two", Narrow(reader_.entries()[1].name));
+  EXPECT_EQ(kTimeAndAHalf, reader_.entries()[1].last_write);
+  EXPECT_EQ("12", Extract(0, "one"));
+  EXPECT_EQ("345", Extract(1, "two"));
+}
+
+TEST_F(KitReaderTest, OffsetZeroIsTheFirstByteAfterTheFileTable) {
+  const std::string tables = U32(1) + U32(0) + U32(1) + Entry("f", kTime, 0, 4);
+  ASSERT_EQ(kSuccess, OpenContainer(tables + "DATA"));
+  EXPECT_EQ(tables.size(), reader_.entries()[0].offset);
+  EXPECT_EQ("DATA", Extract(0));
+}
+
+TEST_F(KitReaderTest, RefusesWhatIsNotADeflateStream) {
+  EXPECT_EQ(kErrorInvalidData, OpenKit("\xFF\xFF\xFF\xFF this is no kit"));
+  ExpectCleanFailure("garbage");
+}
+
+TEST_F(KitReaderTest, MissingKitIsFileNotFound) {
+  EXPECT_EQ(kErrorFileNotFound, reader_.Open(Wide(dir_.Path("absent.efd"))));
+  ExpectCleanFailure("missing");
+}
+
+TEST_F(KitReaderTest, RefusesDamagedContainers) {
+  const std::string record = Record("en", "P", "V", "D");
+  const std::string entry_table = U32(1) + Entry("f", kTime, 0, 3);
+  struct Case {
+    const char* what;
+    std::string container;
+  } cases[] = {
+      {"empty container", ""},
+      {"ends inside the layout word", std::string(2, '\1')},
+      {"no record count", U32(1)},
+      {"record count beyond the records", U32(1) + U32(2) + record + U32(0)},
+      {"record size below its own field", U32(1) + U32(1) + U32(3) + U32(0)},
+      {"record size smaller than its strings",
+       U32(1) + U32(1) + U32(12) + Str("en") + Str("P") + Str("V") + Str("D") +
+           U32(0)},
+      {"record size beyond the container", U32(1) + U32(1) + U32(4000) +
+                                               Str("en") + Str("P") + Str("V") +
+                                               Str("D") + U32(0)},
+      {"string count beyond the record body",
+       U32(1) + U32(1) + U32(24) + U32(0x3FFFFFFE) + std::string(16, 'x') +
+           U32(0)},
+      {"single-language string beyond the container",
+       U32(0) + U32(0x7FFFFFFF) + "ab"},
+      {"single-language layout without its third string",
+       U32(0) + Str("P") + Str("V")},
+      {"no entry count", U32(1) + U32(1) + record},
+      {"entry count beyond the entries",
+       U32(1) + U32(0) + U32(3) + Entry("f", kTime, 0, 0)},
+      {"huge entry count",
+       U32(1) + U32(0) + U32(0xFFFFFFFF) + Entry("f", kTime, 0, 0)},
+      {"entry size below its own field",
+       U32(1) + U32(0) + U32(1) + U32(2) + std::string(30, 'z')},
+      {"entry size smaller than its fields", U32(1) + U32(0) + U32(1) +
+                                                 U32(4 + 6 + 8) + Str("f") +
+                                                 std::string(16, '\0') + "abc"},
+      {"entry name count beyond the entry", U32(1) + U32(0) + U32(1) + U32(30) +
+                                                U32(1000) +
+                                                std::string(22, '\0') + "abc"},
+      {"entry bytes beyond the container",
+       U32(1) + U32(0) + entry_table + "ab"},
+      {"entry offset beyond the container",
+       U32(1) + U32(0) + U32(1) + Entry("f", kTime, 100, 1) + "abc"},
+      {"offset and size beyond 32 bits",
+       U32(1) + U32(0) + U32(1) + Entry("f", kTime, 0xFFFFFFFF, 0xFFFFFFFF) +
+           "abc"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(kErrorInvalidData, OpenContainer(c.container)) << c.what;
+    ExpectCleanFailure(c.what);
+  }
+}
+
+TEST_F(KitReaderTest, EntryNamesMustStayInsideTheTemplateDirectory) {
+  struct Case {
+    std::u16string name;
+    bool accepted;
+    std::string file;  // where it lands under out/, with "/" separators
+  } cases[] = {
+      {u"..\\x", false, ""},          {u"a/../b", false, ""},
+      {u"a\\..", false, ""},          {u"..", false, ""},
+      {u"a\\..\\..\\etc", false, ""}, {std::u16string(u"a\0b", 3), false, ""},
+      {u"\\lead", true, "lead"},      {u"a\\\\b", true, "a/b"},
+      {u"...", true, "..."},          {u"a..b", true, "a..b"},
+      {u".\\dot", true, "dot"},
+  };
+  ASSERT_EQ(0, mkdir(Out("a").c_str(), 0700));
+  for (const Case& c : cases) {
+    std::string name_units;
+    for (char16_t unit : c.name) {
+      name_units.push_back(static_cast<char>(unit & 0xFF));
+      name_units.push_back(static_cast<char>(unit >> 8));
+    }
+    const std::string container =
+        U32(1) + U32(0) + U32(1) +
+        U32(static_cast<uint32_t>(4 + 4 + name_units.size() + 16)) +
+        U32(static_cast<uint32_t>(c.name.size())) + name_units + U32(0) +
+        U32(0) + U32(0) + U32(2) + "ok";
+    const std::string label =
+        Narrow(WideString(c.name.data(), static_cast<uint32_t>(c.name.size())));
+    if (!c.accepted) {
+      EXPECT_EQ(kErrorInvalidData, OpenContainer(container)) << label;
+      ExpectCleanFailure(label);
+      continue;
+    }
+    ASSERT_EQ(kSuccess, OpenContainer(container)) << label;
+    // The worker appends the name to the template directory with "/".
+    WideString destination = Wide(Out(""));
+    for (char16_t unit : c.name) {
+      const char16_t slash = u'/';
+      destination.append(unit == u'\\' ? &slash : &unit, 1);
+    }
+    EXPECT_EQ(kSuccess, reader_.ExtractEntry(0, destination)) << label;
+    EXPECT_EQ("ok", ReadFile(Out(c.file))) << label;
+  }
+}
+
+TEST_F(KitReaderTest, EveryTruncationOfTheContainerFailsCleanly) {
+  KitSpec spec;
+  spec.languages = {Language("en", "Product", "Provider", "d.pdf"),
+                    Language("ru", "P", "V", "")};
+  spec.files = {File("a", "1"), File("dir\\b", "22"), File("c", "333")};
+  const std::string container = BuildContainer(spec);
+  ASSERT_EQ(kSuccess, OpenContainer(container));
+  reader_.Close();
+  for (size_t length = 0; length < container.size(); ++length) {
+    KitReader reader;
+    ASSERT_TRUE(WriteFile(KitPath(), DeflateRaw(container.substr(0, length))));
+    EXPECT_EQ(kErrorInvalidData, reader.Open(Wide(KitPath())))
+        << "length " << length;
+    EXPECT_TRUE(reader.entries().empty());
+    EXPECT_TRUE(reader.container_path().empty());
+    ASSERT_EQ(std::vector<std::string>{}, TempFiles()) << "length " << length;
+  }
+}
+
+TEST_F(KitReaderTest, EveryTruncationOfTheKitFailsCleanlyOrYieldsAllBytes) {
+  KitSpec spec;
+  spec.languages = {Language("en", "Product", "Provider", "d.pdf")};
+  spec.files = {File("a", "1"), File("b", Patterned(300, 1))};
+  const std::string container = BuildContainer(spec);
+  const std::string kit = DeflateRaw(container);
+  for (size_t length = 0; length < kit.size(); ++length) {
+    SCOPED_TRACE(length);
+    KitReader reader;
+    ASSERT_TRUE(WriteFile(KitPath(), kit.substr(0, length)));
+    if (reader.Open(Wide(KitPath())) == kSuccess) {
+      // The stream's last bits may carry no data.
+      EXPECT_EQ(container, ReadFile(Narrow(reader.container_path())));
+      continue;
+    }
+    EXPECT_TRUE(reader.entries().empty());
+    ASSERT_EQ(std::vector<std::string>{}, TempFiles());
+  }
+}
+
+TEST_F(KitReaderTest, IgnoresBytesAfterTheEndOfTheStream) {
+  const std::string container =
+      U32(1) + U32(0) + U32(1) + Entry("f", kTime, 0, 5) + "hello";
+  ASSERT_EQ(kSuccess,
+            OpenKit(DeflateRaw(container) + "trailing garbage \x01\x02\x03"));
+  EXPECT_EQ(container, ReadFile(Narrow(reader_.container_path())));
+  EXPECT_EQ("hello", Extract(0));
+}
+
+TEST_F(KitReaderTest, InflatesAStreamFromAnIndependentDeflater) {
+  KitSpec spec;
+  spec.languages = {Language("en", "Product", "Provider", "")};
+  spec.files = {File("big", Patterned(300000, 7)), File("small", "s")};
+  const std::string container = BuildContainer(spec);
+  const std::string plain = dir_.Path("container");
+  const std::string gz = dir_.Path("container.gz");
+  ASSERT_TRUE(WriteFile(plain, container));
+  // gzip -n writes a 10-byte header (no name, no time) and an 8-byte trailer
+  // around a raw deflate stream.
+  const std::string command =
+      "gzip -n -9 -c '" + plain + "' > '" + gz + "' 2>/dev/null";
+  if (std::system(command.c_str()) != 0) GTEST_SKIP() << "gzip not available";
+  const std::string wrapped = ReadFile(gz);
+  ASSERT_GT(wrapped.size(), 18u);
+  ASSERT_EQ(kSuccess, OpenKit(wrapped.substr(10, wrapped.size() - 18)));
+  EXPECT_EQ(container, ReadFile(Narrow(reader_.container_path())));
+  EXPECT_EQ(spec.files[0].data, Extract(0));
+}
+
+TEST_F(KitReaderTest, InflateKitHandlesEmptyAndWindowSizedKits) {
+  const std::string container_path = dir_.Path("container");
+  const std::string large = Patterned(3 * 256 * 1024 + 17, 3);
+  struct Case {
+    const char* what;
+    std::string kit;
+    std::string expected;
+  } cases[] = {
+      {"empty kit", "", ""},
+      {"stored block", DeflateRaw("stored", 0), "stored"},
+      {"several blocks and pieces", DeflateRaw(large, 1), large},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(WriteFile(KitPath(), c.kit));
+    // An old, longer container is cut to what the kit holds.
+    ASSERT_TRUE(WriteFile(container_path, std::string(large.size() + 9, 'x')));
+    EXPECT_EQ(kSuccess,
+              KitReader::InflateKit(Wide(KitPath()), Wide(container_path)))
+        << c.what;
+    EXPECT_TRUE(c.expected == ReadFile(container_path)) << c.what;
+  }
+  EXPECT_EQ(kErrorFileNotFound, KitReader::InflateKit(Wide(dir_.Path("none")),
+                                                      Wide(container_path)));
+}
+
+TEST_F(KitReaderTest, ReportsAFailedContainerWriteAtOnce) {
+  KitSpec spec;
+  spec.languages = {Language("en", "P", "V", "")};
+  spec.files = {File("big", Patterned(6 << 20, 11))};
+  ASSERT_TRUE(WriteFile(KitPath(), DeflateRaw(BuildContainer(spec))));
+  const std::string kit = KitPath();
+  auto kit_reads = [&](const FaultInjectingSystem& system) {
+    int reads = 0;
+    for (const SysCall& call : system.Log())
+      reads += call.op == SysOp::kRead && call.path == kit;
+    return reads;
+  };
+
+  FaultInjectingSystem counting;
+  int full_reads;
+  uint64_t writes;
+  {
+    ScopedSystemApi scope(&counting);
+    ASSERT_EQ(kSuccess, reader_.Open(Wide(kit)));
+    full_reads = kit_reads(counting);
+    writes = counting.CallCount(Ops(SysOp::kWrite));
+    reader_.Close();
+  }
+  ASSERT_GT(writes, 8u);
+  for (uint64_t nth : {uint64_t{1}, writes / 2, writes}) {
+    SCOPED_TRACE(nth);
+    FaultInjectingSystem system;
+    ScopedSystemApi scope(&system);
+    system.FailNth(nth, ENOSPC, Ops(SysOp::kWrite));
+    EXPECT_EQ(kErrorInvalidParameter, reader_.Open(Wide(kit)));
+    EXPECT_EQ(1u, system.InjectedCount());
+    ExpectCleanFailure("no space");
+    // Inflation stops instead of walking the rest of the kit.
+    if (nth == 1) {
+      EXPECT_LT(kit_reads(system), full_reads / 2);
+    }
+  }
+}
+
+TEST_F(KitReaderTest, CloseAndDestructionRemoveTheContainer) {
+  const std::string container = U32(1) + U32(0) + U32(0);
+  ASSERT_EQ(kSuccess, OpenContainer(container));
+  ASSERT_EQ(1u, TempFiles().size());
+  // A second Open replaces the first container instead of leaving it.
+  ASSERT_EQ(kSuccess, reader_.Open(Wide(KitPath())));
+  ASSERT_EQ(1u, TempFiles().size());
+  reader_.Close();
+  EXPECT_EQ(std::vector<std::string>{}, TempFiles());
+  {
+    KitReader scoped;
+    ASSERT_EQ(kSuccess, scoped.Open(Wide(KitPath())));
+    EXPECT_EQ(1u, TempFiles().size());
+  }
+  EXPECT_EQ(std::vector<std::string>{}, TempFiles());
+}
+
+class KitExtractionTest : public KitReaderTest {
+ protected:
+  void SetUp() override {
+    KitReaderTest::SetUp();
+    KitSpec spec;
+    spec.languages = {Language("en", "P", "V", "")};
+    spec.files = {File("small", "new bytes", kTimeAndAHalf),
+                  File("empty", "", kTime),
+                  File("large", Patterned(1 << 20, 5), kTime),
+                  File("last", "tail", kTime)};
+    files_ = spec.files;
+    ASSERT_EQ(kSuccess, OpenSpec(spec));
+  }
+
+  // Destination descriptors opened and closed, seen through `system`.
+  static std::pair<int, int> OpensAndCloses(const FaultInjectingSystem& system,
+                                            const std::string& path) {
+    int opens = 0;
+    int closes = 0;
+    for (const SysCall& call : system.Log()) {
+      if (call.path != path || call.failed) continue;
+      opens += call.op == SysOp::kOpen;
+      closes += call.op == SysOp::kClose;
+    }
+    return {opens, closes};
+  }
+
+  std::vector<KitFileSpec> files_;
+};
+
+TEST_F(KitExtractionTest, CopiesBytesAndWholeSecondTimes) {
+  for (uint32_t i = 0; i < files_.size(); ++i) {
+    SCOPED_TRACE(Narrow(files_[i].name));
+    const std::string path = Out(Narrow(files_[i].name));
+    EXPECT_TRUE(files_[i].data == Extract(i, Narrow(files_[i].name)));
+    EXPECT_EQ(UnixSecondsFromFileTime(files_[i].last_write),
+              ModificationSeconds(path));
+  }
+}
+
+TEST_F(KitExtractionTest, OverwritesLongerAndShorterFilesExactly) {
+  for (const std::string& old : {std::string(5000, 'o'), std::string("o")}) {
+    for (uint32_t i = 0; i < files_.size(); ++i) {
+      SCOPED_TRACE(std::to_string(old.size()) + " " + Narrow(files_[i].name));
+      ASSERT_TRUE(WriteFile(Out("file"), old));
+      EXPECT_TRUE(files_[i].data == Extract(i, "file"));
+    }
+  }
+}
+
+TEST_F(KitExtractionTest, FallsBackWhenTheKernelCannotCopy) {
+  for (int error : {EXDEV, ENOSYS, EINVAL, EOPNOTSUPP}) {
+    SCOPED_TRACE(error);
+    KitReader reader;
+    ASSERT_EQ(kSuccess, reader.Open(Wide(KitPath())));
+    FaultInjectingSystem system;
+    ScopedSystemApi scope(&system);
+    system.FailNth(1, error, Ops(SysOp::kCopyFileRange), /*sticky=*/true);
+    ASSERT_EQ(kSuccess, reader.ExtractEntry(2, Wide(Out("large"))));
+    EXPECT_TRUE(files_[2].data == ReadFile(Out("large")));
+    // The reader remembers and does not ask the kernel again.
+    ASSERT_EQ(kSuccess, reader.ExtractEntry(2, Wide(Out("again"))));
+    EXPECT_EQ(1u, system.CallCount(Ops(SysOp::kCopyFileRange)));
+    EXPECT_TRUE(files_[2].data == ReadFile(Out("again")));
+  }
+}
+
+TEST_F(KitExtractionTest, FailuresCloseTheDestination) {
+  struct Case {
+    const char* what;
+    uint32_t index;
+    int error;
+    SysOpSet ops;
+    ErrorCode expected;
+  } cases[] = {
+      {"kernel copy fails", 2, EIO, Ops(SysOp::kCopyFileRange),
+       kErrorInvalidParameter},
+      {"write fails", 0, ENOSPC, Ops(SysOp::kWrite), kErrorInvalidParameter},
+      {"container read fails", 0, EIO, Ops(SysOp::kRead),
+       kErrorInvalidParameter},
+      {"cut fails", 3, EIO, Ops(SysOp::kFtruncate), kErrorInvalidParameter},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    KitReader reader;  // a fresh buffer, so that the container is read
+    ASSERT_EQ(kSuccess, reader.Open(Wide(KitPath())));
+    FaultInjectingSystem system;
+    ScopedSystemApi scope(&system);
+    system.FailNth(1, c.error, c.ops);
+    EXPECT_EQ(c.expected, reader.ExtractEntry(c.index, Wide(Out("f"))));
+    EXPECT_EQ(1u, system.InjectedCount());
+    const auto [opens, closes] = OpensAndCloses(system, Out("f"));
+    EXPECT_EQ(1, opens);
+    EXPECT_EQ(1, closes);
+  }
+}
+
+TEST_F(KitExtractionTest, ContainerEndingEarlyStopsTheCopy) {
+  const std::string container = Narrow(reader_.container_path());
+  struct stat status;
+  ASSERT_EQ(0, stat(container.c_str(), &status));
+  // Cut the container inside the large entry: the entries from there on are
+  // incomplete.
+  ASSERT_EQ(0, truncate(container.c_str(),
+                        static_cast<off_t>(reader_.entries()[2].offset + 100)));
+  for (uint32_t index : {2u, 3u}) {
+    SCOPED_TRACE(index);
+    FaultInjectingSystem system;
+    ScopedSystemApi scope(&system);
+    EXPECT_EQ(kErrorInvalidData, reader_.ExtractEntry(index, Wide(Out("f"))));
+    const auto [opens, closes] = OpensAndCloses(system, Out("f"));
+    EXPECT_EQ(1, opens);
+    EXPECT_EQ(1, closes);
+  }
+}
+
+TEST_F(KitExtractionTest, RefusesBadIndexAndUnopenedReader) {
+  EXPECT_EQ(kErrorInvalidParameter,
+            reader_.ExtractEntry(static_cast<uint32_t>(files_.size()),
+                                 Wide(Out("f"))));
+  KitReader unopened;
+  EXPECT_EQ(kErrorInvalidParameter, unopened.ExtractEntry(0, Wide(Out("f"))));
+  EXPECT_EQ(kErrorFileNotFound,
+            reader_.ExtractEntry(0, Wide(Out("no/such/dir"))));
+}
+
+}  // namespace
