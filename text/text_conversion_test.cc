@@ -20,6 +20,10 @@
 
 #include "text/text_conversion_internal.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 extern char** environ;
 
 namespace {
@@ -340,14 +344,6 @@ TEST_P(Utf8CodecTest, EveryTextWithoutEscapeUnitsRoundTrips) {
   }
 }
 
-TEST(ConversionThroughCLibraryTest, LoneSurrogatesBecomeQuestionMarks) {
-  ASSERT_TRUE(UseConverterForTesting("ru_RU.UTF-8", true));
-  EXPECT_EQ(HexBytes(std::string("a?b?")),
-            HexBytes(ToNarrow(Wide({u'a', 0xD800, u'b', 0xDC00}))));
-  EXPECT_EQ(HexBytes(std::string("\xFF")), HexBytes(ToNarrow(Wide({0xDCFF}))));
-  RestoreConverterForTesting();
-}
-
 // Sets an environment variable for one scope and puts the old value back.
 class ScopedEnv {
  public:
@@ -490,6 +486,11 @@ class Koi8rTest : public testing::Test {
     {
       ScopedEnv path("LOCPATH", locale_dir_.c_str());
       ScopedEnv env("LC_ALL", "ru_RU.KOI8-R");
+#if defined(__SANITIZE_ADDRESS__)
+      // With LOCPATH set, glibc's newlocale leaks its parsed copy of the
+      // path; that allocation is the C library's, not ours.
+      __lsan::ScopedDisabler no_leak_check;
+#endif
       loaded = !locale_dir_.empty() && UseConverterForTesting("");
     }
     if (!loaded) GTEST_SKIP() << "could not generate ru_RU.KOI8-R";
