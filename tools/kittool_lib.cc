@@ -2,16 +2,23 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <iomanip>
+#include <map>
 #include <memory>
 #include <utility>
 
+#include "kit/kit_reader.h"
 #include "text/text_conversion.h"
 
 namespace {
@@ -318,6 +325,133 @@ std::string ParentDirectory(const std::string& path) {
   return path.substr(0, slash);
 }
 
+std::string Narrow(const WideString& text) {
+  return std::string(ToNarrow(text).c_str());
+}
+
+// What a pass over the kit's deflate stream finds, apart from the reader.
+struct StreamReport {
+  bool complete = false;    // the stream's last block was reached
+  std::string corrupt;      // zlib's complaint when the data is invalid
+  uint64_t corrupt_at = 0;  // input bytes consumed before the complaint
+  uint64_t kit_size = 0;
+  uint64_t inflated_size = 0;
+  uint64_t trailing = 0;  // bytes after the end of the stream
+};
+
+// Inflates the whole kit, keeping only counts. Returns false with a message
+// when the kit cannot be read.
+bool InspectStream(const std::string& path, StreamReport* report,
+                   std::string* error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot open the kit \"" + path + "\": " + std::strerror(errno);
+    return false;
+  }
+  z_stream stream;
+  std::memset(&stream, 0, sizeof(stream));
+  if (inflateInit2(&stream, -15) != Z_OK) {
+    close(fd);
+    *error = "cannot start the decompressor";
+    return false;
+  }
+  constexpr size_t kInputSize = 1 << 20;
+  std::unique_ptr<unsigned char[]> input(new unsigned char[kInputSize]);
+  std::unique_ptr<unsigned char[]> output(new unsigned char[1 << 16]);
+  bool ok = true;
+  int z = Z_OK;
+  for (;;) {
+    const ssize_t got = read(fd, input.get(), kInputSize);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      *error = "cannot read the kit \"" + path + "\": " + std::strerror(errno);
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    report->kit_size += static_cast<uint64_t>(got);
+    if (report->complete || !report->corrupt.empty()) {
+      if (report->complete) report->trailing += static_cast<uint64_t>(got);
+      continue;
+    }
+    stream.next_in = input.get();
+    stream.avail_in = static_cast<uInt>(got);
+    while (stream.avail_in > 0) {
+      stream.next_out = output.get();
+      stream.avail_out = 1 << 16;
+      z = inflate(&stream, Z_NO_FLUSH);
+      report->inflated_size += (1 << 16) - stream.avail_out;
+      if (z == Z_STREAM_END) {
+        report->complete = true;
+        report->trailing = stream.avail_in;
+        break;
+      }
+      if (z != Z_OK) {
+        report->corrupt = stream.msg ? stream.msg : "invalid data";
+        report->corrupt_at = stream.total_in;
+        break;
+      }
+    }
+  }
+  // The end block may still hold output once all input is in.
+  while (ok && !report->complete && report->corrupt.empty()) {
+    stream.next_out = output.get();
+    stream.avail_out = 1 << 16;
+    z = inflate(&stream, Z_NO_FLUSH);
+    report->inflated_size += (1 << 16) - stream.avail_out;
+    if (z == Z_STREAM_END) report->complete = true;
+    if (z != Z_OK || stream.avail_out != 0) break;
+  }
+  inflateEnd(&stream);
+  close(fd);
+  return ok;
+}
+
+// The sentence for a failed KitReader::Open.
+std::string DescribeOpenFailure(ErrorCode code, const std::string& kit) {
+  switch (code) {
+    case kErrorFileNotFound:
+      return "the kit \"" + kit + "\" does not exist";
+    case kErrorTempFileNotCreated:
+      return "no temporary file can be made in the temporary directory "
+             "(TMPDIR) to inflate the kit into";
+    case kErrorInvalidData:
+      return "the kit \"" + kit +
+             "\" is damaged or is not a kit; \"kittool verify\" says more";
+    default:
+      return "the kit \"" + kit +
+             "\" cannot be read, or the temporary directory (TMPDIR) cannot "
+             "take the inflated kit (error " +
+             std::to_string(code) + ")";
+  }
+}
+
+// The layout word: the first four bytes of the reader's container.
+bool ReadLayoutWord(const KitReader& reader, uint32_t* layout) {
+  std::ifstream in(Narrow(reader.container_path()), std::ios::binary);
+  unsigned char bytes[4];
+  if (!in.read(reinterpret_cast<char*>(bytes), 4)) return false;
+  *layout = bytes[0] | bytes[1] << 8 | bytes[2] << 16 |
+            static_cast<uint32_t>(bytes[3]) << 24;
+  return true;
+}
+
+std::string LayoutText(const KitReader& reader) {
+  uint32_t layout = 1;
+  if (!ReadLayoutWord(reader, &layout)) return "unknown";
+  const size_t count = reader.language_records().size();
+  if (layout == 0)
+    return "single language (one record, used for every language)";
+  return "language table, " + std::to_string(count) + " record" +
+         (count == 1 ? "" : "s");
+}
+
+uint64_t TotalSize(const KitReader& reader) {
+  uint64_t total = 0;
+  for (const KitEntry& entry : reader.entries()) total += entry.size;
+  return total;
+}
+
 }  // namespace
 
 std::string KittoolUsage() {
@@ -498,6 +632,107 @@ int RunPack(const KittoolOptions& options, std::ostream& out,
   out << "Packed " << spec.files.size() << " files (" << total
       << " bytes) into \"" << options.output << "\" (" << kit_size
       << " bytes).\n";
+  return kExitOk;
+}
+
+int RunList(const KittoolOptions& options, std::ostream& out,
+            std::ostream& err) {
+  KitReader reader;
+  const ErrorCode code = reader.Open(ToWide(NarrowString(options.kit.c_str())));
+  if (code != kSuccess) {
+    err << "kittool: " << DescribeOpenFailure(code, options.kit) << "\n";
+    return kExitFailure;
+  }
+  out << "Kit: " << options.kit << "\n"
+      << "Layout: " << LayoutText(reader) << "\n";
+  for (const LanguageRecord& record : reader.language_records()) {
+    out << "Language: " << Narrow(record.language) << "\n"
+        << "  product:     " << Narrow(record.product) << "\n"
+        << "  provider:    " << Narrow(record.provider) << "\n"
+        << "  description: " << Narrow(record.description) << "\n";
+  }
+  out << "Files: " << reader.entries().size() << " (" << TotalSize(reader)
+      << " bytes)\n";
+  for (const KitEntry& entry : reader.entries()) {
+    out << "  " << std::left << std::setw(28)
+        << FormatFileTime(entry.last_write) << std::right << std::setw(10)
+        << entry.size << "  " << Narrow(entry.name) << "\n";
+  }
+  return kExitOk;
+}
+
+int RunVerify(const KittoolOptions& options, std::ostream& out,
+              std::ostream& err) {
+  const std::string& kit = options.kit;
+  StreamReport stream;
+  std::string error;
+  if (!InspectStream(kit, &stream, &error)) {
+    err << "kittool: " << error << "\n";
+    return kExitFailure;
+  }
+  if (stream.kit_size == 0) {
+    err << "kittool: the kit \"" << kit << "\" is empty\n";
+    return kExitFailure;
+  }
+  if (!stream.corrupt.empty()) {
+    err << "kittool: the kit \"" << kit
+        << "\" is not a valid raw deflate stream (" << stream.corrupt
+        << ", after " << stream.corrupt_at
+        << " bytes): it is damaged, or not a kit\n";
+    return kExitFailure;
+  }
+  if (!stream.complete) {
+    err << "kittool: the kit \"" << kit
+        << "\" ends before its deflate stream does: it is truncated\n";
+    return kExitFailure;
+  }
+  KitReader reader;
+  const ErrorCode code = reader.Open(ToWide(NarrowString(kit.c_str())));
+  if (code == kErrorInvalidData) {
+    err << "kittool: the kit \"" << kit << "\" inflates ("
+        << stream.inflated_size
+        << " bytes), but its tables are damaged: a table ends early, a "
+           "record or entry size is smaller than its contents, an entry's "
+           "bytes lie beyond the end of the kit, or an entry's name has a "
+           "\"..\" component or a NUL character\n";
+    return kExitFailure;
+  }
+  if (code != kSuccess) {
+    err << "kittool: " << DescribeOpenFailure(code, kit) << "\n";
+    return kExitFailure;
+  }
+  // The installer's own reader takes 64-bit positions, but the format keeps
+  // every position below 2 GiB; kits beyond it fail in other readers.
+  if (stream.inflated_size > kMaxContainerSize ||
+      stream.kit_size > kMaxKitSize) {
+    err << "kittool: the kit \"" << kit << "\" is too large for the kit "
+        << "format: it inflates to " << stream.inflated_size
+        << " bytes; both the kit and the inflated kit must stay below 2 GiB\n";
+    return kExitFailure;
+  }
+  out << kit << ": OK\n"
+      << "  " << stream.kit_size << " bytes, inflating to "
+      << stream.inflated_size << " bytes\n"
+      << "  layout: " << LayoutText(reader) << "\n"
+      << "  files: " << reader.entries().size() << " (" << TotalSize(reader)
+      << " bytes)\n";
+  if (stream.trailing > 0) {
+    out << "note: " << stream.trailing
+        << " bytes after the end of the deflate stream are ignored\n";
+  }
+  std::map<std::string, int> names;
+  for (const KitEntry& entry : reader.entries()) {
+    const std::string name = Narrow(entry.name);
+    if (++names[name] == 2) {
+      out << "warning: \"" << name
+          << "\" is stored more than once; the last copy wins\n";
+    }
+    if (entry.last_write % kTicksPerSecond != 0) {
+      out << "warning: \"" << name
+          << "\" has a time with a sub-second part; the installer will copy "
+             "it again on every run\n";
+    }
+  }
   return kExitOk;
 }
 
