@@ -69,7 +69,8 @@ class CowString {
   CowString& append(const CowString& other, uint32_t position = 0,
                     uint32_t count = npos);
   CowString& push_back(CharT unit) { return append(&unit, 1); }
-  // Inserts [first, last) before position. REQUIRES: position <= length().
+  // Inserts [first, last) before position; the range may lie inside this
+  // string's own text. position > length() throws out_of_range.
   CowString& insert(uint32_t position, const CharT* first, const CharT* last);
   // position > length() throws out_of_range.
   CowString& erase(uint32_t position, uint32_t count = npos);
@@ -99,8 +100,10 @@ class CowString {
   // Storage: `tag_` is the length of an inline text, or kHeapTag. Inline, the
   // elements and their terminator lie at the start of the area. On the heap
   // the area holds the block, a pointer to the terminator inside it, and the
-  // capacity. No field points into the value itself, so a value may be
-  // relocated by copying its bytes.
+  // capacity (on 64-bit machines the area widens to fit the two pointers).
+  // No field points into the value itself, so a value may be relocated by
+  // copying its bytes. The block's count changes only atomically; a heap
+  // value writes into its block only while the count is 1.
   struct Heap {
     Header* block;
     CharT* end;
@@ -113,16 +116,29 @@ class CowString {
   };
 
   CharT* data() noexcept;
+  // True when `p` points into this value's text (or at its terminator).
+  bool Holds(const CharT* p) const noexcept;
   static CharT* BlockText(Header* block) noexcept;
-  static Header* AllocateBlock(uint32_t capacity);
+  // A block of `capacity` elements with count 1; bad_alloc when its size
+  // does not fit 32 bits or the allocation fails.
+  static Header* AllocateBlock(uint64_t capacity);
   static void Release(Header* block) noexcept;
-  static uint32_t RoundCapacity(uint64_t elements);
-  void DropBlock() noexcept;
-  void MakeUnique();
-  void Grow(uint32_t needed, bool amortised);
+  // The capacity class of a request for `elements` (header included).
+  static uint64_t RoundCapacity(uint64_t elements) noexcept;
+  // The runs a, b, c one after the other, in a value sized exactly.
+  static CowString Join(const CharT* a, uint32_t a_count, const CharT* b,
+                        uint32_t b_count, const CharT* c = nullptr,
+                        uint32_t c_count = 0);
+  void SetHeap(Header* block, uint32_t length, uint32_t capacity) noexcept;
+  void Clear() noexcept;
+  // Heap form only: moves the text into a new block of `capacity`.
+  void MoveToBlock(uint64_t capacity);
+  // Heap form only: makes the block unique with room for `count` elements,
+  // growing (amortised or exact, then rounded) when it is too small.
+  void MakeUnique(uint32_t count, bool amortised);
+  // Sets the length, keeping the first min(count, length()) elements and
+  // leaving the rest for the caller to fill; writes the terminator.
   void SetLength(uint32_t count, bool amortised);
-  void Reserve(uint32_t count);
-  void Swap(CowString& other) noexcept;
 };
 
 using WideString = CowString<char16_t, 9>;
