@@ -224,18 +224,25 @@ bool CopyEntry(const std::string& from, const struct stat& status,
   return Sys().Close(out) == 0 && ok;
 }
 
-// A regular file replaces `to` in one step: it is copied to a fresh name
+// A file or link replaces `to` in one step: it is made under a fresh name
 // beside `to` and renamed over it, so a failed copy leaves `to` as it was.
-bool CopyFileReplacing(const std::string& from, const struct stat& status,
-                       const std::string& to) {
+bool CopyReplacing(const std::string& from, const struct stat& status,
+                   const std::string& to) {
   std::string parent = ParentOf(WithoutTrailingSlashes(to));
   std::string name = Join(parent.empty() ? "." : parent, ".move-XXXXXX");
   std::vector<char> temp(name.begin(), name.end());
   temp.push_back('\0');
   int out = Sys().MakeTemp(temp.data());
   if (out == -1) return false;
-  bool ok = CopyRegularFile(from, status, out);
-  ok = Sys().Close(out) == 0 && ok;
+  bool ok;
+  if (S_ISLNK(status.st_mode)) {
+    // The fresh file only reserves a unique name for the link.
+    ok = Sys().Close(out) == 0 && Sys().Unlink(temp.data()) == 0 &&
+         CopySymlink(from, status, temp.data());
+  } else {
+    ok = CopyRegularFile(from, status, out);
+    ok = Sys().Close(out) == 0 && ok;
+  }
   ok = ok && Sys().Rename(temp.data(), to.c_str()) == 0;
   if (!ok) Sys().Unlink(temp.data());
   return ok;
@@ -244,18 +251,8 @@ bool CopyFileReplacing(const std::string& from, const struct stat& status,
 bool MoveAcrossFileSystems(const std::string& from, const std::string& to) {
   struct stat status;
   if (Sys().Lstat(from.c_str(), &status) == -1) return false;
-  if (S_ISREG(status.st_mode)) {
-    if (!CopyFileReplacing(from, status, to)) return false;
-    return Sys().Unlink(from.c_str()) == 0;
-  }
-  if (S_ISLNK(status.st_mode)) {
-    // Like rename, a link replaces a file or link of the target's name.
-    struct stat existing;
-    if (Sys().Lstat(to.c_str(), &existing) == 0 && !S_ISDIR(existing.st_mode) &&
-        Sys().Unlink(to.c_str()) == -1) {
-      return false;
-    }
-    if (!CopySymlink(from, status, to)) return false;
+  if (S_ISREG(status.st_mode) || S_ISLNK(status.st_mode)) {
+    if (!CopyReplacing(from, status, to)) return false;
     return Sys().Unlink(from.c_str()) == 0;
   }
   if (!S_ISDIR(status.st_mode)) return false;

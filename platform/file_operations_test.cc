@@ -374,28 +374,43 @@ TEST_F(FileOperationsTest, FailedCrossDeviceMoveLeavesBothSidesAlone) {
   EXPECT_EQ((std::set<std::string>{"src", "dst", "tree"}), Names(dir_.path()));
 }
 
-// Fails each system call of a cross-device move in turn: whatever fails, the
-// bytes are complete on one side (both, only when removing the source
-// failed) and no helper file is left.
+// Fails each system call of a cross-device move in turn. Whatever fails, the
+// source is whole or the move is done; a replaced target is either as it was
+// or the whole new one; no helper file is left.
 TEST_F(FileOperationsTest, EveryFailurePointOfACrossDeviceMoveIsSafe) {
-  for (bool tree : {false, true}) {
+  enum Kind { kFile, kLink, kTree };
+  for (Kind kind : {kFile, kLink, kTree}) {
     FaultInjectingSystem faults;
     auto set_up = [&] {
       ASSERT_EQ(0, RunRemoveTree(W("src")));
       ASSERT_EQ(0, RunRemoveTree(W("dst")));
-      if (tree) {
+      if (kind == kTree) {
         MakeTree(P("src"));
+        return;
+      }
+      ASSERT_TRUE(WriteFile(P("dst"), "old"));
+      if (kind == kLink) {
+        ASSERT_EQ(0, symlink("link text", P("src").c_str()));
       } else {
         ASSERT_TRUE(WriteFile(P("src"), "payload"));
         Stamp(P("src"), 0640, 1000000000);
       }
     };
-    auto check_complete = [&](const std::string& root) {
-      if (tree) {
-        ExpectTree(root);
-      } else {
-        EXPECT_EQ("payload", ReadFile(root));
+    // True when `path` holds the whole source; checks the tree in detail.
+    auto is_whole = [&](const std::string& path) {
+      char text[32] = {};
+      switch (kind) {
+        case kFile:
+          return ReadFile(path) == "payload" &&
+                 (LstatOf(path).st_mode & 07777) == 0640;
+        case kLink:
+          return readlink(path.c_str(), text, sizeof text - 1) == 9 &&
+                 std::string(text) == "link text";
+        case kTree:
+          ExpectTree(path);
+          return true;
       }
+      return false;
     };
     set_up();
     uint64_t calls;
@@ -418,19 +433,19 @@ TEST_F(FileOperationsTest, EveryFailurePointOfACrossDeviceMoveIsSafe) {
         result = RunMove(W("src"), W("dst"));
       }
       SCOPED_TRACE(testing::Message()
-                   << (tree ? "tree" : "file") << " call " << n << " ("
+                   << "kind " << kind << " call " << n << " ("
                    << SysOpName(faults.Log()[n - 1].op) << " "
                    << faults.Log()[n - 1].path << ")");
       if (result == kSuccess) {
         EXPECT_FALSE(Exists(P("src")));
-        check_complete(P("dst"));
+        EXPECT_TRUE(is_whole(P("dst")));
       } else {
         ASSERT_EQ(kErrorFileNotFound, result);
-        if (Exists(P("dst"))) {
-          check_complete(P("dst"));  // the copy is whole; the source stayed
-        } else {
-          check_complete(P("src"));
-        }
+        // Either the target was left alone and the source is whole, or the
+        // copy is whole and only the source's removal failed.
+        bool replaced = kind == kTree ? Exists(P("dst"))
+                                      : ReadFile(P("dst")) != "old";
+        EXPECT_TRUE(is_whole(P(replaced ? "dst" : "src")));
       }
       std::set<std::string> names = Names(dir_.path());
       names.erase("src");
