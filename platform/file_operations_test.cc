@@ -443,8 +443,8 @@ TEST_F(FileOperationsTest, EveryFailurePointOfACrossDeviceMoveIsSafe) {
         ASSERT_EQ(kErrorFileNotFound, result);
         // Either the target was left alone and the source is whole, or the
         // copy is whole and only the source's removal failed.
-        bool replaced = kind == kTree ? Exists(P("dst"))
-                                      : ReadFile(P("dst")) != "old";
+        bool replaced =
+            kind == kTree ? Exists(P("dst")) : ReadFile(P("dst")) != "old";
         EXPECT_TRUE(is_whole(P(replaced ? "dst" : "src")));
       }
       std::set<std::string> names = Names(dir_.path());
