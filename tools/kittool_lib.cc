@@ -677,8 +677,8 @@ int RunVerify(const KittoolOptions& options, std::ostream& out,
   if (!stream.corrupt.empty()) {
     err << "kittool: the kit \"" << kit
         << "\" is not a valid raw deflate stream (" << stream.corrupt
-        << ", after " << stream.corrupt_at
-        << " bytes): it is damaged, or not a kit\n";
+        << " near byte " << stream.corrupt_at
+        << "): it is damaged, or not a kit\n";
     return kExitFailure;
   }
   if (!stream.complete) {

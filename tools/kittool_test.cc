@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "kit/kit_reader.h"
 #include "platform/scoped_temp_dir.h"
 #include "tools/kittool_lib.h"
 
@@ -393,6 +395,173 @@ TEST_F(KittoolRunTest, PackRefusesWhatAKitCannotHold) {
   EXPECT_EQ(kExitFailure, missing.status);
   EXPECT_NE(std::string::npos, missing.err.find("source directory"))
       << missing.err;
+}
+
+TEST_F(KittoolRunTest, PackThenListAndVerifyBothLayouts) {
+  MakeSampleTree();
+  const std::string files =
+      "Files: 4 (100006 bytes)\n"
+      "  2017-07-14T02:40:00Z                 5  a.cfg\n"
+      "  2014-05-13T16:53:20Z            100000  sub\\b.cfg\n"
+      "  2011-03-13T07:06:40Z                 1  sub\\c.cfg\n"
+      "  2011-03-13T07:06:40Z                 0  sub\\\xd0\x96.txt\n";
+  struct Case {
+    std::string kit;
+    std::vector<std::string> pack_args;
+    std::string list;
+    std::string layout;
+  };
+  const std::string table_kit = dir_->Path("table.efd");
+  const std::string single_kit = dir_->Path("single.efd");
+  const Case cases[] = {
+      {table_kit, PackArgs(table_kit),
+       "Kit: " + table_kit +
+           "\n"
+           "Layout: language table, 2 records\n"
+           "Language: en\n"
+           "  product:     Templates\n"
+           "  provider:    Maker\n"
+           "  description: doc/readme.html\n"
+           "Language: ru\n"
+           "  product:     "
+           "\xd0\xa8\xd0\xb0\xd0\xb1\xd0\xbb\xd0\xbe\xd0\xbd\xd1\x8b\n"
+           "  provider:    \n"
+           "  description: \n" +
+           files,
+       "layout: language table, 2 records"},
+      {single_kit,
+       {"pack", Tree(), "--single-language", "--product", "P", "--provider",
+        "Q", "--description", "http://example.org/d", "-o", single_kit,
+        "--level", "0"},
+       "Kit: " + single_kit +
+           "\n"
+           "Layout: single language (one record, used for every language)\n"
+           "Language: en\n"
+           "  product:     P\n"
+           "  provider:    Q\n"
+           "  description: http://example.org/d\n" +
+           files,
+       "layout: single language"},
+  };
+  for (const Case& c : cases) {
+    const std::string& kit = c.kit;
+    SCOPED_TRACE(kit);
+    RunResult pack = Run(c.pack_args);
+    ASSERT_EQ(kExitOk, pack.status) << pack.err;
+    RunResult list = Run({"list", kit});
+    EXPECT_EQ(kExitOk, list.status) << list.err;
+    EXPECT_EQ(c.list, list.out);
+    RunResult verify = Run({"verify", kit});
+    EXPECT_EQ(kExitOk, verify.status) << verify.err;
+    EXPECT_EQ(0u, verify.out.find(kit + ": OK\n")) << verify.out;
+    EXPECT_NE(std::string::npos, verify.out.find(c.layout)) << verify.out;
+    EXPECT_EQ(std::string::npos, verify.out.find("warning")) << verify.out;
+  }
+}
+
+// Sets TMPDIR to the test's directory while a reader is used in-process.
+class ScopedTmpdir {
+ public:
+  explicit ScopedTmpdir(const std::string& dir) {
+    if (const char* old = getenv("TMPDIR")) old_ = old, had_ = true;
+    setenv("TMPDIR", dir.c_str(), 1);
+  }
+  ~ScopedTmpdir() {
+    if (had_) {
+      setenv("TMPDIR", old_.c_str(), 1);
+    } else {
+      unsetenv("TMPDIR");
+    }
+  }
+
+ private:
+  std::string old_;
+  bool had_ = false;
+};
+
+TEST_F(KittoolRunTest, PackedKitExtractsToTheSameBytesAndWholeSecondTimes) {
+  MakeSampleTree();
+  Make("sub/big", std::string(3000000, 'q') + "end", 1234567890, 987654321);
+  ASSERT_EQ(kExitOk, Run(PackArgs(dir_->Path("kit.efd"))).status);
+  ScopedTmpdir tmpdir(dir_->path());
+  KitReader reader;
+  ASSERT_EQ(kSuccess, reader.Open(WidePath(dir_->Path("kit.efd"))));
+  const struct {
+    const char* relative;
+    int64_t seconds;
+  } expected[] = {{"a.cfg", 1500000000},
+                  {"sub/b.cfg", 1400000000},
+                  {"sub/big", 1234567890},
+                  {"sub/c.cfg", 1300000000},
+                  {"sub/\xd0\x96.txt", 1300000000}};
+  ASSERT_EQ(5u, reader.entries().size());
+  for (uint32_t i = 0; i < 5; ++i) {
+    SCOPED_TRACE(expected[i].relative);
+    std::string name = expected[i].relative;
+    std::replace(name.begin(), name.end(), '/', '\\');
+    EXPECT_TRUE(reader.entries()[i].name == WidePath(name));
+    EXPECT_EQ(FileTimeFromUnixSeconds(expected[i].seconds),
+              reader.entries()[i].last_write);
+    const std::string out = dir_->Path("out" + std::to_string(i));
+    ASSERT_EQ(kSuccess, reader.ExtractEntry(i, WidePath(out)));
+    EXPECT_EQ(ReadFile(Tree() + "/" + expected[i].relative), ReadFile(out));
+  }
+}
+
+TEST_F(KittoolRunTest, VerifySaysWhatIsWrong) {
+  KitSpec spec;
+  spec.languages.push_back({u"en", u"P", u"Q", u""});
+  spec.files.push_back({u"a", FileTimeFromUnixSeconds(1000), "abc", "", 0});
+  const std::string good = DeflateRaw(BuildContainer(spec));
+  std::string beyond = BuildContainer(spec);
+  beyond[beyond.size() - 3 - 4] = 9;  // size 9 of a 3-byte data area
+  KitSpec climbing = spec;
+  climbing.files[0].name = u"..\\outside";
+  KitSpec fractional = spec;
+  fractional.files[0].last_write += 5000000;
+  KitSpec twice = spec;
+  twice.files.push_back(spec.files[0]);
+  struct Case {
+    const char* what;
+    std::string kit;  // "<none>": no file
+    int status;
+    const char* message_part;
+  };
+  const Case cases[] = {
+      {"missing", "<none>", kExitFailure, "cannot open the kit"},
+      {"empty", "", kExitFailure, "is empty"},
+      {"not deflate", std::string("\xff\xff\xff\xff not a kit"), kExitFailure,
+       "not a valid raw deflate stream"},
+      {"truncated", good.substr(0, good.size() / 2), kExitFailure, "truncated"},
+      {"entry beyond the end", DeflateRaw(beyond), kExitFailure,
+       "tables are damaged"},
+      {"name climbing out", DeflateRaw(BuildContainer(climbing)), kExitFailure,
+       "tables are damaged"},
+      {"trailing bytes", good + "junk", kExitOk,
+       "note: 4 bytes after the end of the deflate stream"},
+      {"sub-second time", DeflateRaw(BuildContainer(fractional)), kExitOk,
+       "warning: \"a\" has a time with a sub-second part"},
+      {"stored twice", DeflateRaw(BuildContainer(twice)), kExitOk,
+       "warning: \"a\" is stored more than once"},
+      {"good", good, kExitOk, ": OK"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string kit = dir_->Path("kit.efd");
+    unlink(kit.c_str());
+    if (c.kit != "<none>") {
+      ASSERT_TRUE(WriteFile(kit, c.kit));
+    }
+    RunResult result = Run({"verify", kit});
+    EXPECT_EQ(c.status, result.status);
+    EXPECT_NE(
+        std::string::npos,
+        (c.status == kExitOk ? result.out : result.err).find(c.message_part))
+        << result.out << result.err;
+    if (c.status != kExitOk) {
+      EXPECT_EQ(kExitFailure, Run({"list", kit}).status);
+    }
+  }
 }
 
 }  // namespace
