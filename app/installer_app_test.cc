@@ -161,14 +161,15 @@ TEST_F(InstallerAppTest, ChoosesLanguageFromEnvironmentLocale) {
     const char* lc_all;
     LanguageId language;
     const char16_t* code;
+    const char* process_locale;  // as the C library names it afterwards
   } kCases[] = {
-      {"uk_UA.UTF-8", kLanguageUkrainian, u"uk"},
-      {"pt_BR.UTF-8", kLanguageEnglish, u"en"},
-      {"ru_RU.UTF-8", kLanguageRussian, u"ru"},
-      {"de_DE.UTF-8", kLanguageGerman, u"de"},
-      {"hy_AM.UTF-8", kLanguageArmenian, u"hy"},
-      {"C", kLanguageEnglish, u"en"},
-      {"POSIX", kLanguageEnglish, u"en"},
+      {"uk_UA.UTF-8", kLanguageUkrainian, u"uk", "uk_UA.UTF-8"},
+      {"pt_BR.UTF-8", kLanguageEnglish, u"en", "pt_BR.UTF-8"},
+      {"ru_RU.UTF-8", kLanguageRussian, u"ru", "ru_RU.UTF-8"},
+      {"de_DE.UTF-8", kLanguageGerman, u"de", "de_DE.UTF-8"},
+      {"hy_AM.UTF-8", kLanguageArmenian, u"hy", "hy_AM.UTF-8"},
+      {"C", kLanguageEnglish, u"en", "C"},
+      {"POSIX", kLanguageEnglish, u"en", "C"},
   };
   for (const auto& c : kCases) {
     setenv("LC_ALL", c.lc_all, 1);
@@ -176,7 +177,7 @@ TEST_F(InstallerAppTest, ChoosesLanguageFromEnvironmentLocale) {
     EXPECT_EQ(c.language, LanguageFromEnvironment(&code)) << c.lc_all;
     EXPECT_EQ(c.code, U16(code)) << c.lc_all;
     // It is now the process locale (so the locale really exists here).
-    EXPECT_STREQ(c.lc_all, std::setlocale(LC_ALL, nullptr)) << c.lc_all;
+    EXPECT_STREQ(c.process_locale, std::setlocale(LC_ALL, nullptr)) << c.lc_all;
   }
 }
 
