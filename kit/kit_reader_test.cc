@@ -336,6 +336,9 @@ TEST_F(KitReaderTest, RefusesDamagedContainers) {
       {"string count beyond the record body",
        U32(1) + U32(1) + U32(24) + U32(0x3FFFFFFE) + std::string(16, 'x') +
            U32(0)},
+      {"string count beyond the record body, within the container",
+       U32(1) + U32(1) + U32(24) + U32(10) + std::string(16, 'x') + U32(1) +
+           Entry("f", kTime, 0, 40) + std::string(40, 'd')},
       {"single-language string beyond the container",
        U32(0) + U32(0x7FFFFFFF) + "ab"},
       {"single-language layout without its third string",
