@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -13,6 +15,11 @@
 #include <random>
 #include <sstream>
 #include <string>
+
+#include "kit/kit_reader.h"
+#include "text/text_conversion.h"
+
+extern char** environ;
 
 namespace {
 
@@ -73,8 +80,17 @@ class KitWriterTest : public ::testing::Test {
     char pattern[] = "/tmp/kit_writer_test.XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(pattern));
     dir_ = pattern;
+    // The reader inflates kits into the temporary directory.
+    if (const char* old = getenv("TMPDIR")) old_tmpdir_ = old;
+    had_tmpdir_ = getenv("TMPDIR") != nullptr;
+    setenv("TMPDIR", dir_.c_str(), 1);
   }
   void TearDown() override {
+    if (had_tmpdir_) {
+      setenv("TMPDIR", old_tmpdir_.c_str(), 1);
+    } else {
+      unsetenv("TMPDIR");
+    }
     nftw(
         dir_.c_str(),
         [](const char* path, const struct stat*, int, struct FTW*) {
@@ -120,6 +136,8 @@ class KitWriterTest : public ::testing::Test {
   }
 
   std::string dir_;
+  std::string old_tmpdir_;
+  bool had_tmpdir_ = false;
 };
 
 TEST(KitContainerTest, TableLayoutBytes) {
@@ -323,6 +341,74 @@ TEST_F(KitWriterTest, FailedRewriteKeepsTheOldKit) {
   shrunk.files[1].size += 1;
   EXPECT_FALSE(WriteKit(shrunk, Path("kit.efd"), 6, &error));
   EXPECT_EQ(old, ReadFile(Path("kit.efd")));
+}
+
+// GNU gzip as an independent deflater: `gzip -n` writes a 10-byte header
+// (no name, no time) and an 8-byte trailer around a raw deflate stream.
+// Returns the raw stream, or an empty string when gzip cannot be run.
+std::string GzipRawStream(const std::string& input_path,
+                          const std::string& output_path, int level) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, output_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  std::string level_flag = "-" + std::to_string(level);
+  std::string path = input_path;
+  char gzip[] = "/bin/gzip";
+  char no_name[] = "-n";
+  char to_stdout[] = "-c";
+  char* argv[] = {gzip,        no_name, to_stdout, level_flag.data(),
+                  path.data(), nullptr};
+  pid_t pid;
+  const int rc = posix_spawn(&pid, gzip, &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return std::string();
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::string();
+  const std::string wrapped = ReadFile(output_path);
+  // Magic, method 8 (deflate), no flags: the header is exactly 10 bytes.
+  if (wrapped.size() < 18 ||
+      wrapped.compare(0, 4, std::string("\x1f\x8b\x08\x00", 4)) != 0) {
+    return std::string();
+  }
+  return wrapped.substr(10, wrapped.size() - 18);
+}
+
+TEST_F(KitWriterTest, OurKitsAndAnIndependentDeflatersReadAlike) {
+  if (access("/bin/gzip", X_OK) != 0) GTEST_SKIP() << "no /bin/gzip";
+  const KitSpec spec = MixedSpec();
+  const KitSpec in_memory = InMemory(spec);
+  const std::string container = BuildContainer(in_memory);
+  WriteFile(Path("container"), container);
+  for (int level : {1, 9}) {
+    SCOPED_TRACE("level " + std::to_string(level));
+    std::string error;
+    ASSERT_TRUE(WriteKit(spec, Path("ours.efd"), level, &error)) << error;
+    const std::string theirs =
+        GzipRawStream(Path("container"), Path("container.gz"), level);
+    ASSERT_FALSE(theirs.empty());
+    WriteFile(Path("theirs.efd"), theirs);
+    // Different deflaters make different streams of the same container.
+    EXPECT_NE(ReadFile(Path("ours.efd")), theirs);
+    for (const char* kit : {"ours.efd", "theirs.efd"}) {
+      SCOPED_TRACE(kit);
+      KitReader reader;
+      ASSERT_EQ(kSuccess, reader.Open(ToWide(Path(kit).c_str())));
+      EXPECT_EQ(container, ReadFile(ToNarrow(reader.container_path()).c_str()));
+      ASSERT_EQ(2u, reader.language_records().size());
+      EXPECT_TRUE(reader.language_records()[1].product ==
+                  spec.languages[1].product);
+      ASSERT_EQ(spec.files.size(), reader.entries().size());
+      for (uint32_t i = 0; i < spec.files.size(); ++i) {
+        EXPECT_TRUE(reader.entries()[i].name == spec.files[i].name);
+        EXPECT_EQ(spec.files[i].last_write, reader.entries()[i].last_write);
+        ASSERT_EQ(kSuccess,
+                  reader.ExtractEntry(i, ToWide(Path("out").c_str())));
+        EXPECT_EQ(in_memory.files[i].data, ReadFile(Path("out")));
+      }
+    }
+  }
 }
 
 }  // namespace
