@@ -209,7 +209,9 @@ class Deflater {
 };
 
 // Feeds the file at `file.source_path` to `deflater`, checking that it still
-// has the size the table promised.
+// has the size the table promised. Each chunk is filled completely before it
+// is fed, so that the stream (at level 0 its stored blocks follow the input
+// pieces) does not depend on how the system splits the reads.
 bool FeedSource(const KitFileSpec& file, Deflater* deflater, char* buffer,
                 std::string* error) {
   const std::string& path = file.source_path;
@@ -220,21 +222,29 @@ bool FeedSource(const KitFileSpec& file, Deflater* deflater, char* buffer,
   }
   uint64_t total = 0;
   bool ok = true;
-  for (;;) {
-    ssize_t n = read(fd, buffer, kChunkSize);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = "cannot read \"" + path + "\": " + std::strerror(errno);
-      ok = false;
-      break;
+  bool at_end = false;
+  while (ok && !at_end && total <= file.size) {
+    size_t filled = 0;
+    while (filled < kChunkSize) {
+      const ssize_t n = read(fd, buffer + filled, kChunkSize - filled);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        *error = "cannot read \"" + path + "\": " + std::strerror(errno);
+        ok = false;
+        break;
+      }
+      if (n == 0) {
+        at_end = true;
+        break;
+      }
+      filled += static_cast<size_t>(n);
     }
-    if (n == 0) break;
-    total += static_cast<uint64_t>(n);
-    if (total > file.size) break;
-    if (!deflater->Feed(buffer, static_cast<size_t>(n))) {
+    total += filled;
+    // Bytes beyond the promised size are never fed: the table is written.
+    if (!ok || filled == 0 || total > file.size) break;
+    if (!deflater->Feed(buffer, filled)) {
       *error = deflater->error();
       ok = false;
-      break;
     }
   }
   close(fd);
