@@ -1,0 +1,109 @@
+// The desktop launcher's configuration files: key=value lines in the
+// locale's multibyte encoding, one value per line, a key repeated on as many
+// lines as it has values. LauncherConfig holds the entries of one kind of
+// configuration (the user's or the common one) for a single read or update:
+// the main file, which is read and may be rewritten, and a secondary file,
+// which is only read. Template locations (template_locations.h) are built on
+// top of it.
+//
+// Reading is lossless: bytes that are not valid text in the locale's encoding
+// and NUL bytes are kept as units of their own and written back as the same
+// bytes, so rewriting a file leaves the lines of every other key as they
+// were. A rewrite replaces the file in one step (a new file beside it renamed
+// over it); the old file is untouched when anything fails.
+//
+// Used on the GTK main thread only. Files are not locked against the launcher
+// writing them at the same time. All system access goes through Sys().
+#ifndef LAUNCHER_CONFIG_LAUNCHER_CONFIG_H_
+#define LAUNCHER_CONFIG_LAUNCHER_CONFIG_H_
+
+#include <vector>
+
+#include "text/wide_string.h"
+
+// The integers WriteFile and Save throw.
+constexpr int kConfigCannotOpen = 1;   // the file cannot be opened or created
+constexpr int kConfigCannotWrite = 2;  // writing, flushing or replacing failed
+
+// One key with its values. The key keeps the spelling of its first
+// occurrence; values keep the order in which they first appeared.
+struct ConfigEntry {
+  WideString key;
+  std::vector<WideString> values;
+};
+
+// Entries in the order their keys first appeared. No two keys are equal
+// ignoring case, and no two values of one entry are. An entry without values
+// writes no line.
+using ConfigStore = std::vector<ConfigEntry>;
+
+class LauncherConfig {
+ public:
+  // `common` chooses the files: false, the user's configuration (main
+  // UserConfigPath, secondary KitUserConfigPath); true, the common one (main
+  // CommonConfigPath, secondary UserConfigPath).
+  explicit LauncherConfig(bool common) : common(common) {}
+
+  // Reads the secondary file into secondary_store, then the main file into
+  // main_store. Never fails: a file that cannot be read adds nothing.
+  void Load();
+
+  // Rewrites the main file with main_store (secondary_store is never
+  // written). When the file does not exist its directory is made first, with
+  // its parents; when the first write fails, the directory is made again and
+  // the write is tried once more. Throws kConfigCannotOpen or
+  // kConfigCannotWrite (see WriteFile) when the second attempt fails too. Also
+  // throws kConfigCannotOpen, writing nothing, when Load found the main file
+  // but could not read all of it: rewriting it would lose the lines it did not
+  // see.
+  void Save();
+
+  // Adds the lines of the file at `path` to `store` (AddValue for each).
+  // A missing or unreadable file adds nothing. Does not throw.
+  static void ReadFile(const WideString& path, ConfigStore& store);
+
+  // Replaces the file at `path` with the lines of `store`: for each entry and
+  // each of its values, key "=" value and a line feed. The text goes to a new
+  // file in the same directory, which is flushed to disk and renamed over the
+  // old one. A symbolic link stays a link and the file it leads to is
+  // replaced; that file keeps its permission bits and, where the process may
+  // set them, its owner and group. A new file gets mode 0666 less the umask.
+  // Throws kConfigCannotOpen when the file cannot be created or opened for
+  // writing (missing directory, no permission, a read-only file, not a regular
+  // file); kConfigCannotWrite when writing, flushing or renaming fails. In
+  // both cases the old file is as it was and no new file is left behind.
+  static void WriteFile(const WideString& path, const ConfigStore& store);
+
+  // The values of the first entry whose key equals `key` ignoring case, or
+  // null. The pointer is valid until `store` changes.
+  static const std::vector<WideString>* FindValues(const ConfigStore& store,
+                                                   const WideString& key);
+
+  // Adds `value` to the entry of `key` (compared ignoring case), or appends a
+  // new entry spelled as `key`. Returns false, changing nothing, when the key
+  // already has the value ignoring case.
+  static bool AddValue(ConfigStore& store, const WideString& key,
+                       const WideString& value);
+
+  // The values of `key` become exactly `values`. An existing entry keeps its
+  // place and spelling; with an empty `values` it is removed and an entry
+  // without values is appended instead (it writes nothing). A missing key is
+  // appended with `values`.
+  static void SetValues(ConfigStore& store, const WideString& key,
+                        const std::vector<WideString>& values);
+
+  // Appends to `out` the values of `key` from main_store, then those from
+  // secondary_store, each value once ignoring case (values already in `out`
+  // before the call are not compared).
+  void CollectValues(const WideString& key, std::vector<WideString>& out) const;
+
+  ConfigStore main_store;
+  ConfigStore secondary_store;
+  const bool common;
+
+ private:
+  // False when Load met a main file that exists but could not be read whole.
+  bool main_file_complete_ = true;
+};
+
+#endif  // LAUNCHER_CONFIG_LAUNCHER_CONFIG_H_

@@ -1,0 +1,483 @@
+#include "launcher_config/launcher_config.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "launcher_config/launcher_paths.h"
+#include "launcher_config/launcher_test_util.h"
+#include "platform/fault_injection.h"
+#include "platform/scoped_temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class LauncherConfigTest : public ::testing::Test {
+ protected:
+  // The store that ReadFile makes of `bytes`.
+  ConfigStore Parse(const std::string& bytes) {
+    EXPECT_TRUE(::WriteFile(dir_.Path("in.cfg"), bytes));
+    ConfigStore store;
+    LauncherConfig::ReadFile(dir_.WidePath("in.cfg"), store);
+    return store;
+  }
+
+  // What WriteFile makes of `store`.
+  std::string Written(const ConfigStore& store) {
+    LauncherConfig::WriteFile(dir_.WidePath("out.cfg"), store);
+    return ::ReadFile(dir_.Path("out.cfg"));
+  }
+
+  // Throws what WriteFile throws; 0 when it returns.
+  int WriteCode(const std::string& path, const ConfigStore& store) {
+    try {
+      LauncherConfig::WriteFile(WidePath(path), store);
+    } catch (int code) {
+      return code;
+    }
+    return 0;
+  }
+
+  ScopedTempDir dir_;
+};
+
+// ---- Reading lines ---------------------------------------------------------
+
+TEST_F(LauncherConfigTest, LineReader) {
+  struct Case {
+    std::string bytes;
+    std::string store;
+  };
+  const Case cases[] = {
+      {"ConfigurationTemplatesLocation=/a\n"
+       "configurationtemplateslocation=/b\n"
+       "ConfigurationTemplatesLocation=/A\n",
+       "ConfigurationTemplatesLocation=[/a][/b]"},
+      {"Key=a=b", "Key=[a=b]"},
+      {"Key\nKey\n", "Key=[]"},
+      {"\n=\n\n=v\n\n", "=[v]"},
+      {"", ""},
+      {"K=a\r\nL\r\n", "K=[a\\u000D];L\\u000D=[]"},
+      {" Key = v", " Key =[ v]"},
+      {"\tA\t=\t1\t", "\\u0009A\\u0009=[\\u00091\\u0009]"},
+      {"#c=1\n;d=2\n[s]\n", "#c=[1];;d=[2];[s]=[]"},
+      {"A=1\nB=2", "A=[1];B=[2]"},
+      {"A=1\nB=2\na=1\nA=2\nb=", "A=[1][2];B=[2][]"},
+      // A byte-order mark is part of the first key.
+      {"\xEF\xBB\xBFK=v", "\\uFEFFK=[v]"},
+      {"K=\xD0\xB6\xF0\x9F\x98\x80", "K=[\\u0436\\uD83D\\uDE00]"},
+      // Bytes that are not UTF-8 and NULs are characters of their own.
+      {"K=\xFF\xC3(\n", "K=[\\uDCFF\\uDCC3(]"},
+      {Bytes("K=a\0b\nL\0=c\n"), "K=[a\\u0000b];L\\u0000=[c]"},
+      {Bytes("\0"), "\\u0000=[]"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.store, Dump(Parse(c.bytes))) << Show(FromBytes(c.bytes));
+  }
+}
+
+TEST_F(LauncherConfigTest, ReadingAddsToWhatTheStoreHas) {
+  ConfigStore store = Parse("K=a\n");
+  ASSERT_TRUE(::WriteFile(dir_.Path("more.cfg"), "k=A\nk=b\nN=1\n"));
+  LauncherConfig::ReadFile(dir_.WidePath("more.cfg"), store);
+  EXPECT_EQ("K=[a][b];N=[1]", Dump(store));
+  LauncherConfig::ReadFile(dir_.WidePath("missing.cfg"), store);
+  LauncherConfig::ReadFile(dir_.WidePath(), store);  // a directory
+  EXPECT_EQ("K=[a][b];N=[1]", Dump(store));
+}
+
+// Much larger than any block the reader uses, with two-byte characters across
+// every block boundary, and enough lines for the indexed merge.
+TEST_F(LauncherConfigTest, LargeFileReadsWhole) {
+  std::string bytes = "Odd=x";
+  std::string long_value;
+  while (long_value.size() < (1u << 20)) long_value += "\xD0\xB6";
+  bytes += long_value + "\n";
+  std::vector<std::pair<std::string, std::string>> lines;
+  for (int i = 0; i < 6000; ++i) {
+    std::string key = (i % 3 == 0 ? "Key" : "KEY") + std::to_string(i % 50);
+    std::string value = "v\xC3" + std::to_string(i % 700) + (i % 2 ? "a" : "A");
+    lines.emplace_back(key, value);
+    bytes += key + "=" + value + "\n";
+  }
+  ConfigStore store = Parse(bytes);
+
+  ConfigStore expected;
+  LauncherConfig::AddValue(expected, u"Odd", FromBytes("x" + long_value));
+  for (const auto& [key, value] : lines) {
+    LauncherConfig::AddValue(expected, FromBytes(key), FromBytes(value));
+  }
+  ASSERT_EQ(51u, expected.size());
+  EXPECT_EQ(Dump(expected), Dump(store));
+  ASSERT_FALSE(store.empty());
+  EXPECT_EQ(long_value.size() / 2 + 1, store[0].values.at(0).length());
+}
+
+// ---- Store operations ------------------------------------------------------
+
+TEST_F(LauncherConfigTest, AddFindAndSetValues) {
+  ConfigStore store;
+  EXPECT_TRUE(LauncherConfig::AddValue(store, u"Key", u"a"));
+  EXPECT_FALSE(LauncherConfig::AddValue(store, u"KEY", u"A"));
+  EXPECT_TRUE(LauncherConfig::AddValue(store, u"kEy", u"b"));
+  EXPECT_TRUE(LauncherConfig::AddValue(store, u"Other", u"1"));
+  EXPECT_TRUE(LauncherConfig::AddValue(store, u"Last", u"2"));
+  EXPECT_EQ("Key=[a][b];Other=[1];Last=[2]", Dump(store));
+
+  const std::vector<WideString>* values =
+      LauncherConfig::FindValues(store, u"KEY");
+  ASSERT_NE(nullptr, values);
+  EXPECT_EQ((std::vector<std::string>{"a", "b"}), Shown(*values));
+  EXPECT_EQ(nullptr, LauncherConfig::FindValues(store, u"Ke"));
+
+  // An existing key keeps its place and spelling.
+  LauncherConfig::SetValues(store, u"KEY", {u"z", u"y"});
+  EXPECT_EQ("Key=[z][y];Other=[1];Last=[2]", Dump(store));
+  // An empty list takes the entry out and leaves an empty one at the end.
+  LauncherConfig::SetValues(store, u"other", {});
+  EXPECT_EQ("Key=[z][y];Last=[2];other=", Dump(store));
+  EXPECT_EQ("Key=z\nKey=y\nLast=2\n", Written(store));
+  LauncherConfig::SetValues(store, u"New", {u"n"});
+  EXPECT_EQ("Key=[z][y];Last=[2];other=;New=[n]", Dump(store));
+}
+
+TEST_F(LauncherConfigTest, CollectValuesTakesMainThenSecondary) {
+  LauncherConfig config(false);
+  LauncherConfig::AddValue(config.main_store, u"L", u"/a");
+  LauncherConfig::AddValue(config.main_store, u"L", u"/b");
+  LauncherConfig::AddValue(config.secondary_store, u"l", u"/B");
+  LauncherConfig::AddValue(config.secondary_store, u"l", u"/c");
+  LauncherConfig::AddValue(config.secondary_store, u"X", u"/x");
+  std::vector<WideString> out = {u"/c"};  // not compared with
+  config.CollectValues(u"L", out);
+  EXPECT_EQ((std::vector<std::string>{"/c", "/a", "/b", "/c"}), Shown(out));
+}
+
+// ---- Writing ---------------------------------------------------------------
+
+TEST_F(LauncherConfigTest, RoundTripGroupsByKey) {
+  ConfigStore store = Parse("B=1\r\nA=x\n\nb=2\r\nA=X\nB=1\r\n=v\nC\n=\nA=y=z");
+  EXPECT_EQ("B=1\r\nB=2\r\nA=x\nA=y=z\n=v\nC=\n", Written(store));
+}
+
+TEST_F(LauncherConfigTest, RewriteKeepsOtherLinesByteForByte) {
+  const std::string other = Bytes("Bin=\xFF\xFE\xC3(\x80\n") +
+                            Bytes("Nul=a\0b\r\n") +
+                            "Text=\xD0\xB6\xF0\x9F\x98\x80\n";
+  ConfigStore store = Parse("Loc=/old\n" + other);
+  LauncherConfig::SetValues(store, u"loc", {u"/new"});
+  EXPECT_EQ("Loc=/new\n" + other, Written(store));
+}
+
+TEST_F(LauncherConfigTest, ReplacesThroughLinksAndKeepsThem) {
+  fs::create_directories(dir_.Path("real/sub"));
+  ASSERT_TRUE(::WriteFile(dir_.Path("real/sub/file"), "old\n"));
+  // cfg -> real/hop (absolute), real/hop -> sub/file (relative to real/).
+  fs::create_symlink(dir_.Path("real/hop"), dir_.Path("cfg"));
+  fs::create_symlink("sub/file", dir_.Path("real/hop"));
+  ConfigStore store = Parse("K=v\n");
+  EXPECT_EQ(0, WriteCode(dir_.Path("cfg"), store));
+  EXPECT_TRUE(fs::is_symlink(dir_.Path("cfg")));
+  EXPECT_EQ(dir_.Path("real/hop"), fs::read_symlink(dir_.Path("cfg")));
+  EXPECT_EQ("sub/file", fs::read_symlink(dir_.Path("real/hop")));
+  EXPECT_EQ("K=v\n", ::ReadFile(dir_.Path("real/sub/file")));
+  EXPECT_EQ((std::vector<std::string>{"file"}), ListDir(dir_.Path("real/sub")));
+
+  // A dangling link gets the file it names.
+  fs::create_symlink("made", dir_.Path("dangling"));
+  EXPECT_EQ(0, WriteCode(dir_.Path("dangling"), store));
+  EXPECT_TRUE(fs::is_symlink(dir_.Path("dangling")));
+  EXPECT_EQ("K=v\n", ::ReadFile(dir_.Path("made")));
+
+  fs::create_symlink("loop", dir_.Path("loop"));
+  EXPECT_EQ(kConfigCannotOpen, WriteCode(dir_.Path("loop"), store));
+}
+
+TEST_F(LauncherConfigTest, KeepsModeAndOwner) {
+  const std::string path = dir_.Path("cfg");
+  ASSERT_TRUE(::WriteFile(path, "old\n"));
+  ASSERT_EQ(0, chmod(path.c_str(), 0640));
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(0, chown(path.c_str(), 4321, 8765));
+  }
+  EXPECT_EQ(0, WriteCode(path, Parse("K=v\n")));
+  struct stat status;
+  ASSERT_EQ(0, stat(path.c_str(), &status));
+  EXPECT_EQ(0640u, status.st_mode & 07777);
+  if (root) {
+    EXPECT_EQ(4321u, status.st_uid);
+    EXPECT_EQ(8765u, status.st_gid);
+  }
+  EXPECT_EQ("K=v\n", ::ReadFile(path));
+}
+
+TEST_F(LauncherConfigTest, NewFileTakesTheUmask) {
+  const mode_t saved = umask(022);
+  const std::pair<mode_t, mode_t> cases[] = {
+      {027, 0640}, {022, 0644}, {077, 0600}, {0, 0666}};
+  for (const auto& [mask, mode] : cases) {
+    umask(mask);
+    const std::string path = dir_.Path("new" + std::to_string(mask));
+    EXPECT_EQ(0, WriteCode(path, {}));
+    struct stat status;
+    ASSERT_EQ(0, stat(path.c_str(), &status));
+    EXPECT_EQ(mode, status.st_mode & 07777) << "umask " << mask;
+    EXPECT_EQ(mask, umask(mask)) << "umask left changed";
+  }
+  umask(saved);
+}
+
+TEST_F(LauncherConfigTest, RefusesWhatCannotBeWritten) {
+  const std::string path = dir_.Path("cfg");
+  ASSERT_TRUE(::WriteFile(path, "old\n"));
+  ConfigStore store = Parse("K=v\n");
+  {
+    // A file the user may not write (root would be let through by the
+    // kernel, so the refusal is injected) stays as it is.
+    FaultInjectingSystem faults;
+    faults.FailPath(path, EACCES, Ops(SysOp::kOpen));
+    ScopedSystemApi scope(&faults);
+    EXPECT_EQ(kConfigCannotOpen, WriteCode(path, store));
+  }
+  EXPECT_EQ("old\n", ::ReadFile(path));
+  fs::create_directory(dir_.Path("dir"));
+  EXPECT_EQ(kConfigCannotOpen, WriteCode(dir_.Path("dir"), store));
+  EXPECT_EQ(kConfigCannotOpen, WriteCode(dir_.Path("no/such/cfg"), store));
+  EXPECT_EQ(kConfigCannotOpen, WriteCode(dir_.Path("cfg/below"), store));
+}
+
+// Every system call of a rewrite made to fail in turn: either the rewrite
+// succeeds (for the calls whose failure changes nothing that matters) or it
+// throws the integer of its stage and leaves the old file as it was. No
+// temporary file is ever left behind.
+TEST_F(LauncherConfigTest, FailedRewriteLeavesOldFile) {
+  enum Setup { kExisting, kNew, kLinked };
+  const std::string old_text = Bytes("Keep=\xFF\0\n") + "K=old\n";
+  ConfigStore store = Parse(old_text);
+  LauncherConfig::SetValues(store, u"K", {u"new"});
+  const std::string new_text = Bytes("Keep=\xFF\0\n") + "K=new\n";
+  fs::create_directory(dir_.Path("w"));
+  fs::create_directory(dir_.Path("t"));
+  const std::string written = dir_.Path("w/cfg");
+  const std::string target = dir_.Path("t/real");
+
+  for (Setup setup : {kExisting, kNew, kLinked}) {
+    auto reset = [&] {
+      fs::remove(written);
+      fs::remove(target);
+      if (setup == kExisting) {
+        ASSERT_TRUE(::WriteFile(written, old_text));
+      }
+      if (setup == kLinked) {
+        ASSERT_TRUE(::WriteFile(target, old_text));
+        fs::create_symlink("../t/real", written);
+      }
+    };
+    const std::string& content_path = setup == kLinked ? target : written;
+
+    reset();
+    FaultInjectingSystem faults;
+    {
+      ScopedSystemApi scope(&faults);
+      ASSERT_EQ(0, WriteCode(written, store));
+    }
+    ASSERT_EQ(new_text, ::ReadFile(content_path));
+    const std::vector<SysCall> clean = faults.Log();
+    size_t make_temp = 0, rename = 0;
+    for (size_t i = 0; i < clean.size(); ++i) {
+      if (clean[i].op == SysOp::kMakeTemp) make_temp = i;
+      if (clean[i].op == SysOp::kRename) rename = i;
+    }
+    ASSERT_LT(make_temp, rename);
+    // The new file is made beside the file it replaces, and reaches the disk
+    // before it takes the old one's place.
+    const std::string temp = clean[rename].path;
+    EXPECT_TRUE(fs::equivalent(fs::path(content_path).parent_path(),
+                               fs::path(temp).parent_path()));
+    EXPECT_TRUE(fs::equivalent(content_path, clean[rename].path2));
+    bool flushed = false;
+    for (size_t i = make_temp; i < rename; ++i) {
+      flushed =
+          flushed || (clean[i].op == SysOp::kFsync && clean[i].path == temp);
+    }
+    EXPECT_TRUE(flushed);
+
+    for (size_t i = 0; i < clean.size(); ++i) {
+      for (int error : {ENOSPC, EIO, EACCES}) {
+        reset();
+        const SysCall& call = clean[i];
+        SCOPED_TRACE(std::string(SysOpName(call.op)) + " " + call.path +
+                     " setup " + std::to_string(setup) + " errno " +
+                     std::to_string(error));
+        FaultInjectingSystem failing;
+        failing.FailNth(i + 1, error);
+        int code;
+        {
+          ScopedSystemApi scope(&failing);
+          code = WriteCode(written, store);
+        }
+        ASSERT_EQ(1u, failing.InjectedCount());
+        // Tolerated: closing the descriptor that only tested for write
+        // permission, the owner change, reading the umask (a fallback
+        // exists), and flushing the directory after the rename.
+        const bool tolerated = (call.op == SysOp::kClose && i < make_temp) ||
+                               call.op == SysOp::kFchown ||
+                               call.path.rfind("/proc/", 0) == 0 || i > rename;
+        if (tolerated) {
+          EXPECT_EQ(0, code);
+          EXPECT_EQ(new_text, ::ReadFile(content_path));
+        } else {
+          EXPECT_EQ(i <= make_temp ? kConfigCannotOpen : kConfigCannotWrite,
+                    code);
+          if (setup == kNew) {
+            EXPECT_FALSE(fs::exists(written));
+          } else {
+            EXPECT_EQ(old_text, ::ReadFile(content_path));
+          }
+        }
+        const std::vector<std::string> none, cfg = {"cfg"}, real = {"real"};
+        EXPECT_EQ(setup == kLinked ? real : none, ListDir(dir_.Path("t")))
+            << "temporary file left";
+        EXPECT_EQ(setup == kNew && code != 0 ? none : cfg,
+                  ListDir(dir_.Path("w")))
+            << "temporary file left";
+        if (setup == kLinked) {
+          EXPECT_TRUE(fs::is_symlink(written));
+        }
+      }
+    }
+  }
+}
+
+// ---- Load and Save ---------------------------------------------------------
+
+class LauncherSaveTest : public LauncherConfigTest {
+ protected:
+  LauncherSaveTest() : home_(dir_.path()) {}
+
+  std::string UserFile() const {
+    return dir_.Path(".Tq/tqlaunch/tqlaunch.cfg");
+  }
+
+  // Throws what Save throws; 0 when it returns.
+  static int SaveCode(LauncherConfig& config) {
+    try {
+      config.Save();
+    } catch (int code) {
+      return code;
+    }
+    return 0;
+  }
+
+  HomeScope home_;
+};
+
+TEST_F(LauncherSaveTest, SaveMakesTheMissingDirectory) {
+  LauncherConfig config(false);
+  config.Load();
+  EXPECT_TRUE(config.main_store.empty());
+  LauncherConfig::AddValue(config.main_store, u"K", u"v");
+  EXPECT_EQ(0, SaveCode(config));
+  EXPECT_EQ("K=v\n", ::ReadFile(UserFile()));
+
+  LauncherConfig common(true);
+  LauncherConfig::AddValue(common.main_store, u"C", u"1");
+  EXPECT_EQ(0, SaveCode(common));
+  EXPECT_EQ("C=1\n", ::ReadFile(dir_.Path(".Tq/tqlauncht/tqlaunch.cfg")));
+}
+
+TEST_F(LauncherSaveTest, LoadReadsTheFilesOfItsKind) {
+  fs::create_directories(dir_.Path(".Tq/tqlaunch"));
+  fs::create_directories(dir_.Path(".Tq/tqlauncht"));
+  fs::create_directories(dir_.Path(".tqkt/.Tq/tqlaunch"));
+  ASSERT_TRUE(::WriteFile(UserFile(), "U=1\n"));
+  ASSERT_TRUE(::WriteFile(dir_.Path(".Tq/tqlauncht/tqlaunch.cfg"), "C=1\n"));
+  ASSERT_TRUE(
+      ::WriteFile(dir_.Path(".tqkt/.Tq/tqlaunch/tqlaunch.cfg"), "K=1\n"));
+  LauncherConfig user(false);
+  user.Load();
+  EXPECT_EQ("U=[1]", Dump(user.main_store));
+  EXPECT_EQ("K=[1]", Dump(user.secondary_store));
+  LauncherConfig common(true);
+  common.Load();
+  EXPECT_EQ("C=[1]", Dump(common.main_store));
+  EXPECT_EQ("U=[1]", Dump(common.secondary_store));
+}
+
+// A stage that keeps failing reaches the caller after the retry, with the old
+// file whole and nothing left beside it.
+TEST_F(LauncherSaveTest, PersistentFailureThrowsAfterRetry) {
+  fs::create_directories(dir_.Path(".Tq/tqlaunch"));
+  struct Case {
+    SysOp op;
+    int error;
+    int code;
+  };
+  const Case cases[] = {
+      {SysOp::kMakeTemp, EACCES, kConfigCannotOpen},
+      {SysOp::kWrite, ENOSPC, kConfigCannotWrite},
+      {SysOp::kFchmod, EIO, kConfigCannotWrite},
+      {SysOp::kFsync, EIO, kConfigCannotWrite},
+      {SysOp::kRename, EACCES, kConfigCannotWrite},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(SysOpName(c.op));
+    ASSERT_TRUE(::WriteFile(UserFile(), "K=old\nO=1\n"));
+    LauncherConfig config(false);
+    config.Load();
+    LauncherConfig::SetValues(config.main_store, u"K", {u"new"});
+    FaultInjectingSystem faults;
+    faults.FailNth(1, c.error, Ops(c.op), /*sticky=*/true);
+    {
+      ScopedSystemApi scope(&faults);
+      EXPECT_EQ(c.code, SaveCode(config));
+    }
+    EXPECT_EQ(2u, faults.InjectedCount()) << "one retry";
+    EXPECT_EQ("K=old\nO=1\n", ::ReadFile(UserFile()));
+    EXPECT_EQ((std::vector<std::string>{"tqlaunch.cfg"}),
+              ListDir(dir_.Path(".Tq/tqlaunch")));
+  }
+}
+
+TEST_F(LauncherSaveTest, RetryMakesTheFilesOwnDirectory) {
+  LauncherConfig config(false);
+  LauncherConfig::AddValue(config.main_store, u"K", u"v");
+  FaultInjectingSystem faults;
+  // The first directory creation fails, so the first write has nowhere to go.
+  faults.FailNth(1, EACCES, Ops(SysOp::kMkdir));
+  {
+    ScopedSystemApi scope(&faults);
+    EXPECT_EQ(0, SaveCode(config));
+  }
+  EXPECT_EQ(1u, faults.InjectedCount());
+  EXPECT_EQ("K=v\n", ::ReadFile(UserFile()));
+}
+
+// A main file that could not be read whole is not rewritten: the rewrite
+// would drop the lines that were not read.
+TEST_F(LauncherSaveTest, PartlyReadFileIsNotRewritten) {
+  fs::create_directories(dir_.Path(".Tq/tqlaunch"));
+  const std::string text = "K=old\nBig=" + std::string(300000, 'x') + "\n";
+  ASSERT_TRUE(::WriteFile(UserFile(), text));
+  LauncherConfig config(false);
+  {
+    FaultInjectingSystem faults;
+    faults.FailNth(2, EIO, Ops(SysOp::kRead));  // past the first block
+    ScopedSystemApi scope(&faults);
+    config.Load();
+    EXPECT_EQ(1u, faults.InjectedCount());
+  }
+  EXPECT_TRUE(config.main_store.empty());
+  LauncherConfig::SetValues(config.main_store, u"K", {u"new"});
+  EXPECT_EQ(kConfigCannotOpen, SaveCode(config));
+  EXPECT_EQ(text, ::ReadFile(UserFile()));
+}
+
+}  // namespace

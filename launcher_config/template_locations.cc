@@ -1,0 +1,103 @@
+#include "launcher_config/template_locations.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "launcher_config/launcher_config.h"
+#include "launcher_config/launcher_paths.h"
+#include "platform/error_code.h"
+#include "platform/file_operations.h"
+#include "platform/system_api.h"
+#include "text/path_utils.h"
+#include "text/text_conversion.h"
+
+const char16_t kTemplatesLocationKey[] = u"ConfigurationTemplatesLocation";
+
+namespace {
+
+struct NoCaseLess {
+  bool operator()(const WideString& a, const WideString& b) const {
+    return CompareNoCase(a, b) < 0;
+  }
+};
+
+// The directory that would receive the missing levels of `path`: `path`
+// itself when it exists, else its nearest existing ancestor. Empty when that
+// is not a directory or cannot be examined.
+std::string NearestExistingDirectory(std::string path) {
+  for (;;) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    struct stat status;
+    if (Sys().Stat(path.c_str(), &status) == 0) {
+      return S_ISDIR(status.st_mode) ? path : std::string();
+    }
+    // ENOTDIR: a file stands where a directory would have to be made.
+    if (errno != ENOENT) return std::string();
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+      path = ".";
+    } else {
+      path = slash == 0 ? "/" : path.substr(0, slash);
+    }
+  }
+}
+
+}  // namespace
+
+void ReadTemplateLocations(std::vector<WideString>& locations, bool common) {
+  LauncherConfig config(common);
+  config.Load();
+  config.CollectValues(kTemplatesLocationKey, locations);
+  ToSlashes(locations);
+  DedupLocations(locations);
+}
+
+void WriteTemplateLocations(const std::vector<WideString>& locations,
+                            bool common) {
+  LauncherConfig config(common);
+  config.Load();
+  std::vector<WideString> unique = locations;
+  DedupLocations(unique);
+  LauncherConfig::SetValues(config.main_store, kTemplatesLocationKey, unique);
+  config.Save();
+}
+
+void DedupLocations(std::vector<WideString>& locations) {
+  std::set<WideString, NoCaseLess> seen;
+  auto kept = locations.begin();
+  for (auto it = locations.begin(); it != locations.end(); ++it) {
+    WideString key = *it;
+    AppendSeparator(key, SeparatorVariant::kBackslash);
+    if (!seen.insert(key).second) continue;
+    if (kept != it) *kept = std::move(*it);
+    ++kept;
+  }
+  locations.erase(kept, locations.end());
+}
+
+WideString DefaultTemplateBase() {
+  return KitUserDirectory() + u"WEX" + u"/" + u"wex" + u"kt" + u"/";
+}
+
+bool IsWritableDirectory(const WideString& directory) {
+  if (directory.empty()) return false;
+  std::string probe_in;
+  try {
+    probe_in = NearestExistingDirectory(ToNarrow(directory).c_str());
+  } catch (const std::exception&) {
+    return false;
+  }
+  if (probe_in.empty()) return false;
+  WideString probe;
+  if (MakeTempFile(ToWide(NarrowString(probe_in.c_str())), u"WEX", &probe) !=
+      kSuccess) {
+    return false;
+  }
+  RunRemoveFile(probe);
+  return true;
+}

@@ -1,0 +1,238 @@
+#include "launcher_config/template_locations.h"
+
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "launcher_config/launcher_config.h"
+#include "launcher_config/launcher_test_util.h"
+#include "platform/fault_injection.h"
+#include "platform/scoped_temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using List = std::vector<std::string>;
+
+std::vector<WideString> Wide(const List& list) {
+  std::vector<WideString> out;
+  for (const std::string& item : list) out.push_back(FromBytes(item));
+  return out;
+}
+
+TEST(DedupLocationsTest, KeepsTheFirstOfEachDirectory) {
+  struct Case {
+    List in;
+    List out;
+  };
+  const Case cases[] = {
+      {{}, {}},
+      {{"/srv/t", "/srv/t/"}, {"/srv/t", "/srv/t/"}},
+      {{"/srv/t", "/srv/t\\"}, {"/srv/t"}},
+      {{"/srv/t/", "/srv/t\\", "/SRV/T/"}, {"/srv/t/", "/srv/t\\"}},
+      {{"/new", "/srv/t", "/new"}, {"/new", "/srv/t"}},
+      {{"/a", "/b", "/A", "/B", "/c", "/a"}, {"/a", "/b", "/c"}},
+      {{"", "/x", ""}, {"", "/x"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<WideString> list = Wide(c.in);
+    DedupLocations(list);
+    EXPECT_EQ(Shown(Wide(c.out)), Shown(list));
+  }
+}
+
+class TemplateLocationsTest : public ::testing::Test {
+ protected:
+  TemplateLocationsTest() : home_(dir_.path()) {}
+
+  std::string UserFile() const {
+    return dir_.Path(".Tq/tqlaunch/tqlaunch.cfg");
+  }
+  std::string KitUserFile() const {
+    return dir_.Path(".tqkt/.Tq/tqlaunch/tqlaunch.cfg");
+  }
+  std::string CommonFile() const {
+    return dir_.Path(".Tq/tqlauncht/tqlaunch.cfg");
+  }
+  void Put(const std::string& path, const std::string& text) {
+    fs::create_directories(fs::path(path).parent_path());
+    ASSERT_TRUE(::WriteFile(path, text));
+  }
+  List Read(bool common) {
+    std::vector<WideString> list;
+    ReadTemplateLocations(list, common);
+    return Shown(list);
+  }
+
+  ScopedTempDir dir_;
+  HomeScope home_;
+};
+
+TEST_F(TemplateLocationsTest, ReadTurnsBackslashesAndDropsRepeats) {
+  Put(UserFile(),
+      "ConfigurationTemplatesLocation=C:\\tmp\\t1\n"
+      "configurationtemplateslocation=/srv/t2\n"
+      "Other=/o\n"
+      "ConfigurationTemplatesLocation=/srv/t\n"
+      "ConfigurationTemplatesLocation=/srv/t\\\n");
+  Put(KitUserFile(),
+      "ConfigurationTemplatesLocation=/SRV/T\n"
+      "ConfigurationTemplatesLocation=/srv/kit\n");
+  Put(CommonFile(), "ConfigurationTemplatesLocation=/common\n");
+  EXPECT_EQ((List{"C:/tmp/t1", "/srv/t2", "/srv/t", "/srv/t/", "/srv/kit"}),
+            Read(false));
+  // The common kind reads the common file, then the user's.
+  EXPECT_EQ((List{"/common", "C:/tmp/t1", "/srv/t2", "/srv/t", "/srv/t/"}),
+            Read(true));
+}
+
+TEST_F(TemplateLocationsTest, ReadWithoutFilesAddsNothing) {
+  std::vector<WideString> list = {u"/kept\\"};
+  ReadTemplateLocations(list, false);
+  EXPECT_EQ((List{"/kept/"}), Shown(list));
+}
+
+TEST_F(TemplateLocationsTest, WriteReplacesOnlyTheKeysLines) {
+  struct Case {
+    std::string before;
+    List locations;
+    std::string after;
+  };
+  const Case cases[] = {
+      {"",
+       {"/new", "/srv/t", "/new"},
+       "ConfigurationTemplatesLocation=/new\n"
+       "ConfigurationTemplatesLocation=/srv/t\n"},
+      // The key's lines move to its first line; the spelling found stays.
+      {"InstalledLocation=/x\n"
+       "configurationTemplatesLocation=/old\n"
+       "InstalledLocation=/y\n"
+       "ConfigurationTemplatesLocation=/old2\n"
+       "Z=1\n",
+       {"/new", "/old"},
+       "InstalledLocation=/x\n"
+       "InstalledLocation=/y\n"
+       "configurationTemplatesLocation=/new\n"
+       "configurationTemplatesLocation=/old\n"
+       "Z=1\n"},
+      // Without the key, its lines go to the end.
+      {"B=2\nA=1\n", {"/n"}, "B=2\nA=1\nConfigurationTemplatesLocation=/n\n"},
+      // An empty list removes them.
+      {"A=1\nConfigurationTemplatesLocation=/old\nB=2\n", {}, "A=1\nB=2\n"},
+      // Other lines stay byte for byte.
+      {Bytes("Bin=\xFF\xC3(\0\r\n") + "ConfigurationTemplatesLocation=/old\n",
+       {"/\xD0\xB6"},
+       Bytes("Bin=\xFF\xC3(\0\r\n") +
+           "ConfigurationTemplatesLocation=/\xD0\xB6\n"},
+  };
+  for (const Case& c : cases) {
+    Put(UserFile(), c.before);
+    WriteTemplateLocations(Wide(c.locations), false);
+    EXPECT_EQ(c.after, ::ReadFile(UserFile()));
+  }
+}
+
+TEST_F(TemplateLocationsTest, WriteLeavesTheSecondaryFileAlone) {
+  Put(UserFile(), "ConfigurationTemplatesLocation=/u\n");
+  WriteTemplateLocations(Wide({"/c"}), true);
+  EXPECT_EQ("ConfigurationTemplatesLocation=/c\n", ::ReadFile(CommonFile()));
+  EXPECT_EQ("ConfigurationTemplatesLocation=/u\n", ::ReadFile(UserFile()));
+}
+
+TEST_F(TemplateLocationsTest, WriteFailurePassesTheIntegerOn) {
+  Put(UserFile(), "A=1\nConfigurationTemplatesLocation=/old\n");
+  FaultInjectingSystem faults;
+  faults.FailNth(1, ENOSPC, Ops(SysOp::kWrite), /*sticky=*/true);
+  int code = 0;
+  {
+    ScopedSystemApi scope(&faults);
+    try {
+      WriteTemplateLocations(Wide({"/new"}), false);
+    } catch (int thrown) {
+      code = thrown;
+    }
+  }
+  EXPECT_EQ(kConfigCannotWrite, code);
+  EXPECT_EQ("A=1\nConfigurationTemplatesLocation=/old\n",
+            ::ReadFile(UserFile()));
+}
+
+TEST(DefaultTemplateBaseTest, LiesInTheKitUserDirectory) {
+  HomeScope home(std::string("/home/ann"));
+  EXPECT_EQ("/home/ann/.tqkt/WEX/wexkt/", Show(DefaultTemplateBase()));
+}
+
+class WritableDirectoryTest : public ::testing::Test {
+ protected:
+  ScopedTempDir dir_;
+};
+
+TEST_F(WritableDirectoryTest, ProbesTheDirectoryOrItsNearestAncestor) {
+  fs::create_directories(dir_.Path("d/sub"));
+  ASSERT_TRUE(::WriteFile(dir_.Path("file"), "x"));
+  struct Case {
+    std::string path;
+    bool writable;
+    std::string probed;  // where the probe file must be made
+  };
+  const Case cases[] = {
+      {dir_.Path("d"), true, dir_.Path("d")},
+      {dir_.Path("d/sub/"), true, dir_.Path("d/sub")},
+      {dir_.Path("d/missing/deeper"), true, dir_.Path("d")},
+      {dir_.Path("file"), false, ""},
+      {dir_.Path("file/below"), false, ""},
+      {"", false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    FaultInjectingSystem faults;
+    {
+      ScopedSystemApi scope(&faults);
+      EXPECT_EQ(c.writable, IsWritableDirectory(FromBytes(c.path)));
+    }
+    std::string probed;
+    for (const SysCall& call : faults.Log()) {
+      if (call.op == SysOp::kMakeTemp) probed = call.path;
+    }
+    if (c.probed.empty()) {
+      EXPECT_EQ("", probed);
+    } else {
+      EXPECT_EQ(0u, probed.rfind(c.probed + "/WEX", 0)) << probed;
+    }
+  }
+  EXPECT_EQ((List{"d", "file"}), ListDir(dir_.path()));
+  EXPECT_EQ((List{"sub"}), ListDir(dir_.Path("d")));
+  EXPECT_EQ((List{}), ListDir(dir_.Path("d/sub")));
+  EXPECT_FALSE(fs::exists(dir_.Path("d/missing")));
+}
+
+TEST_F(WritableDirectoryTest, RefusedProbeIsNotWritable) {
+  FaultInjectingSystem faults;
+  faults.FailNth(1, EACCES, Ops(SysOp::kMakeTemp));
+  ScopedSystemApi scope(&faults);
+  EXPECT_FALSE(IsWritableDirectory(FromBytes(dir_.path())));
+}
+
+TEST_F(WritableDirectoryTest, ReadOnlyMountIsNotWritable) {
+  const std::string mount_point = dir_.Path("ro");
+  fs::create_directory(mount_point);
+  if (mount("tmpfs", mount_point.c_str(), "tmpfs", MS_RDONLY, "size=64k") !=
+      0) {
+    GTEST_SKIP() << "cannot mount a read-only tmpfs here (needs root and "
+                    "mount permission): "
+                 << std::strerror(errno);
+  }
+  EXPECT_FALSE(IsWritableDirectory(FromBytes(mount_point)));
+  EXPECT_FALSE(IsWritableDirectory(FromBytes(mount_point + "/missing/x")));
+  EXPECT_EQ((List{}), ListDir(mount_point));
+  EXPECT_EQ(0, umount(mount_point.c_str())) << std::strerror(errno);
+}
+
+}  // namespace
