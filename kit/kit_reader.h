@@ -73,12 +73,13 @@ class KitReader {
                               const WideString& container_path);
 
   // Copies entry `index` to `destination` (created with mode 0660 less the
-  // umask if missing), cuts the file to the entry's size and gives it the
-  // entry's time in whole seconds. Returns 0; 87 for an index out of range, 6
-  // when no container is open; the open code (2 or 87) when the destination
-  // cannot be opened; 2 or 87 when a read or write fails; 13 when the
-  // container ends before the entry's bytes are complete. The destination is
-  // closed in every case; after a failure it holds an incomplete copy.
+  // umask if missing, emptied if present), so that it holds exactly the
+  // entry's bytes, and gives it the entry's time in whole seconds (a time
+  // that cannot be set is not an error). Returns 0; 87 for an index out of
+  // range, 6 when no container is open; 2 or 87 when the destination cannot
+  // be opened or a read or write fails; 13 when the container ends before the
+  // entry's bytes are complete. The destination is closed in every case;
+  // after a failure it holds an incomplete copy.
   // REQUIRES: a successful Open; calls do not overlap.
   ErrorCode ExtractEntry(uint32_t index, const WideString& destination);
 

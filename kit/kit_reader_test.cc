@@ -643,7 +643,8 @@ TEST_F(KitExtractionTest, FailuresCloseTheDestination) {
       {"write fails", 0, ENOSPC, Ops(SysOp::kWrite), kErrorInvalidParameter},
       {"container read fails", 0, EIO, Ops(SysOp::kRead),
        kErrorInvalidParameter},
-      {"cut fails", 3, EIO, Ops(SysOp::kFtruncate), kErrorInvalidParameter},
+      // Not an error: the file is only copied again on a later run.
+      {"time cannot be set", 3, EPERM, Ops(SysOp::kFutimens), kSuccess},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
