@@ -3,14 +3,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <string>
 #include <system_error>
 #include <thread>
 
@@ -257,6 +255,10 @@ class TableReader {
     const uint64_t bytes = 2 * static_cast<uint64_t>(count);
     if (bytes > limit - position_) return kErrorInvalidData;
     if (count > WideString::kMaxLength) return kErrorInvalidData;
+    if (count == 0) {
+      *text = WideString();
+      return kSuccess;
+    }
     units_.resize(count);
     raw_.resize(bytes);
     code = Read(raw_.data(), bytes);
