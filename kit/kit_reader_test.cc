@@ -137,8 +137,8 @@ class KitReaderTest : public ::testing::Test {
   ErrorCode OpenContainer(const std::string& container) {
     return OpenKit(DeflateRaw(container));
   }
-  ErrorCode OpenSpec(const KitSpec& spec) {
-    return OpenContainer(BuildContainer(spec));
+  ErrorCode OpenBuilt(const KitSpec& contents) {
+    return OpenContainer(BuildContainer(contents));
   }
 
   // Extracts entry `index` to out/`name` and returns the file's bytes.
@@ -167,13 +167,14 @@ class KitReaderTest : public ::testing::Test {
 };
 
 TEST_F(KitReaderTest, OpensLanguageTableLayout) {
-  KitSpec spec;
-  spec.languages = {Language("ru", "Produkt", "Postavshchik", "opisanie.pdf"),
-                    Language("en", "Product", "Provider", "readme.pdf")};
-  spec.files = {File("a.cfg", "alpha", kTime),
-                File("sub\\b.cfg", "bravo bravo", kTimeAndAHalf),
-                File("empty", "")};
-  ASSERT_EQ(kSuccess, OpenSpec(spec));
+  KitSpec contents;
+  contents.languages = {
+      Language("ru", "Produkt", "Postavshchik", "opisanie.pdf"),
+      Language("en", "Product", "Provider", "readme.pdf")};
+  contents.files = {File("a.cfg", "alpha", kTime),
+                    File("sub\\b.cfg", "bravo bravo", kTimeAndAHalf),
+                    File("empty", "")};
+  ASSERT_EQ(kSuccess, OpenBuilt(contents));
 
   ASSERT_EQ(2u, reader_.language_records().size());
   EXPECT_EQ("ru", Narrow(reader_.language_records()[0].language));
@@ -185,9 +186,9 @@ TEST_F(KitReaderTest, OpensLanguageTableLayout) {
 
   // Offsets are absolute positions in the container.
   const std::string container = ReadFile(Narrow(reader_.container_path()));
-  EXPECT_EQ(BuildContainer(spec), container);
+  EXPECT_EQ(BuildContainer(contents), container);
   for (const KitEntry& entry : reader_.entries()) {
-    EXPECT_EQ(spec.files[&entry - &reader_.entries()[0]].data,
+    EXPECT_EQ(contents.files[&entry - &reader_.entries()[0]].data,
               container.substr(entry.offset, entry.size));
   }
   EXPECT_EQ("alpha", Extract(0, "a"));
@@ -415,11 +416,11 @@ TEST_F(KitReaderTest, EntryNamesMustStayInsideTheTemplateDirectory) {
 }
 
 TEST_F(KitReaderTest, EveryTruncationOfTheContainerFailsCleanly) {
-  KitSpec spec;
-  spec.languages = {Language("en", "Product", "Provider", "d.pdf"),
-                    Language("ru", "P", "V", "")};
-  spec.files = {File("a", "1"), File("dir\\b", "22"), File("c", "333")};
-  const std::string container = BuildContainer(spec);
+  KitSpec contents;
+  contents.languages = {Language("en", "Product", "Provider", "d.pdf"),
+                        Language("ru", "P", "V", "")};
+  contents.files = {File("a", "1"), File("dir\\b", "22"), File("c", "333")};
+  const std::string container = BuildContainer(contents);
   ASSERT_EQ(kSuccess, OpenContainer(container));
   reader_.Close();
   for (size_t length = 0; length < container.size(); ++length) {
@@ -434,10 +435,10 @@ TEST_F(KitReaderTest, EveryTruncationOfTheContainerFailsCleanly) {
 }
 
 TEST_F(KitReaderTest, EveryTruncationOfTheKitFailsCleanlyOrYieldsAllBytes) {
-  KitSpec spec;
-  spec.languages = {Language("en", "Product", "Provider", "d.pdf")};
-  spec.files = {File("a", "1"), File("b", Patterned(300, 1))};
-  const std::string container = BuildContainer(spec);
+  KitSpec contents;
+  contents.languages = {Language("en", "Product", "Provider", "d.pdf")};
+  contents.files = {File("a", "1"), File("b", Patterned(300, 1))};
+  const std::string container = BuildContainer(contents);
   const std::string kit = DeflateRaw(container);
   for (size_t length = 0; length < kit.size(); ++length) {
     SCOPED_TRACE(length);
@@ -463,10 +464,10 @@ TEST_F(KitReaderTest, IgnoresBytesAfterTheEndOfTheStream) {
 }
 
 TEST_F(KitReaderTest, InflatesAStreamFromAnIndependentDeflater) {
-  KitSpec spec;
-  spec.languages = {Language("en", "Product", "Provider", "")};
-  spec.files = {File("big", Patterned(300000, 7)), File("small", "s")};
-  const std::string container = BuildContainer(spec);
+  KitSpec contents;
+  contents.languages = {Language("en", "Product", "Provider", "")};
+  contents.files = {File("big", Patterned(300000, 7)), File("small", "s")};
+  const std::string container = BuildContainer(contents);
   const std::string plain = dir_.Path("container");
   const std::string gz = dir_.Path("container.gz");
   ASSERT_TRUE(WriteFile(plain, container));
@@ -479,7 +480,7 @@ TEST_F(KitReaderTest, InflatesAStreamFromAnIndependentDeflater) {
   ASSERT_GT(wrapped.size(), 18u);
   ASSERT_EQ(kSuccess, OpenKit(wrapped.substr(10, wrapped.size() - 18)));
   EXPECT_EQ(container, ReadFile(Narrow(reader_.container_path())));
-  EXPECT_EQ(spec.files[0].data, Extract(0));
+  EXPECT_EQ(contents.files[0].data, Extract(0));
 }
 
 TEST_F(KitReaderTest, InflateKitHandlesEmptyAndWindowSizedKits) {
@@ -508,10 +509,10 @@ TEST_F(KitReaderTest, InflateKitHandlesEmptyAndWindowSizedKits) {
 }
 
 TEST_F(KitReaderTest, ReportsAFailedContainerWriteAtOnce) {
-  KitSpec spec;
-  spec.languages = {Language("en", "P", "V", "")};
-  spec.files = {File("big", Patterned(6 << 20, 11))};
-  ASSERT_TRUE(WriteFile(KitPath(), DeflateRaw(BuildContainer(spec))));
+  KitSpec contents;
+  contents.languages = {Language("en", "P", "V", "")};
+  contents.files = {File("big", Patterned(6 << 20, 11))};
+  ASSERT_TRUE(WriteFile(KitPath(), DeflateRaw(BuildContainer(contents))));
   const std::string kit = KitPath();
   auto kit_reads = [&](const FaultInjectingSystem& system) {
     int reads = 0;
@@ -567,14 +568,14 @@ class KitExtractionTest : public KitReaderTest {
  protected:
   void SetUp() override {
     KitReaderTest::SetUp();
-    KitSpec spec;
-    spec.languages = {Language("en", "P", "V", "")};
-    spec.files = {File("small", "new bytes", kTimeAndAHalf),
-                  File("empty", "", kTime),
-                  File("large", Patterned(1 << 20, 5), kTime),
-                  File("last", "tail", kTime)};
-    files_ = spec.files;
-    ASSERT_EQ(kSuccess, OpenSpec(spec));
+    KitSpec contents;
+    contents.languages = {Language("en", "P", "V", "")};
+    contents.files = {File("small", "new bytes", kTimeAndAHalf),
+                      File("empty", "", kTime),
+                      File("large", Patterned(1 << 20, 5), kTime),
+                      File("last", "tail", kTime)};
+    files_ = contents.files;
+    ASSERT_EQ(kSuccess, OpenBuilt(contents));
   }
 
   // Destination descriptors opened and closed, seen through `system`.
