@@ -36,10 +36,10 @@ constexpr int kInflateBlocks = 4;
 // The tables are read through a buffer of this size.
 constexpr uint32_t kTableBufferSize = 256 * 1024;
 
-// Entries up to this size are served from the copy buffer, which is filled
-// with the container bytes from the entry on: kits store files one after
-// another, so one read serves a run of small files and each file costs one
-// write. Larger entries are copied inside the kernel.
+// Entries up to this size are copied through the copy buffer. Kits store
+// files one after another and the worker copies them in that order, so the
+// buffer is filled ahead and one read serves a run of small files, each then
+// costing one write. Larger entries are copied inside the kernel.
 constexpr uint32_t kBufferedEntryMax = 64 * 1024;
 
 const char16_t kEnglish[] = u"en";
