@@ -408,7 +408,8 @@ void LauncherConfig::WriteFile(const WideString& path,
   std::string target;
   struct stat old_status = {};
   bool exists = false;
-  if (!ResolveLinks(narrow_path, target, old_status, exists)) {
+  if (narrow_path.empty() ||
+      !ResolveLinks(narrow_path, target, old_status, exists)) {
     throw kConfigCannotOpen;
   }
 

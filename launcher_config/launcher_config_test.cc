@@ -251,6 +251,7 @@ TEST_F(LauncherConfigTest, RefusesWhatCannotBeWritten) {
   EXPECT_EQ(kConfigCannotOpen, WriteCode(dir_.Path("dir"), store));
   EXPECT_EQ(kConfigCannotOpen, WriteCode(dir_.Path("no/such/cfg"), store));
   EXPECT_EQ(kConfigCannotOpen, WriteCode(dir_.Path("cfg/below"), store));
+  EXPECT_EQ(kConfigCannotOpen, WriteCode("", store));
 }
 
 // Every system call of a rewrite made to fail in turn: either the rewrite
@@ -391,24 +392,6 @@ TEST_F(LauncherSaveTest, SaveMakesTheMissingDirectory) {
   LauncherConfig::AddValue(common.main_store, u"C", u"1");
   EXPECT_EQ(0, SaveCode(common));
   EXPECT_EQ("C=1\n", ::ReadFile(dir_.Path(".Tq/tqlauncht/tqlaunch.cfg")));
-}
-
-TEST_F(LauncherSaveTest, LoadReadsTheFilesOfItsKind) {
-  fs::create_directories(dir_.Path(".Tq/tqlaunch"));
-  fs::create_directories(dir_.Path(".Tq/tqlauncht"));
-  fs::create_directories(dir_.Path(".tqkt/.Tq/tqlaunch"));
-  ASSERT_TRUE(::WriteFile(UserFile(), "U=1\n"));
-  ASSERT_TRUE(::WriteFile(dir_.Path(".Tq/tqlauncht/tqlaunch.cfg"), "C=1\n"));
-  ASSERT_TRUE(
-      ::WriteFile(dir_.Path(".tqkt/.Tq/tqlaunch/tqlaunch.cfg"), "K=1\n"));
-  LauncherConfig user(false);
-  user.Load();
-  EXPECT_EQ("U=[1]", Dump(user.main_store));
-  EXPECT_EQ("K=[1]", Dump(user.secondary_store));
-  LauncherConfig common(true);
-  common.Load();
-  EXPECT_EQ("C=[1]", Dump(common.main_store));
-  EXPECT_EQ("U=[1]", Dump(common.secondary_store));
 }
 
 // A stage that keeps failing reaches the caller after the retry, with the old

@@ -40,9 +40,9 @@ std::string NearestExistingDirectory(std::string path) {
     if (errno != ENOENT) return std::string();
     size_t slash = path.rfind('/');
     if (slash == std::string::npos) {
-      path = ".";
+      path.assign(1, '.');
     } else {
-      path = slash == 0 ? "/" : path.substr(0, slash);
+      path.resize(slash == 0 ? 1 : slash);  // "/name" leaves "/"
     }
   }
 }
