@@ -1,0 +1,305 @@
+// kit_bench: measures the kit reader against the plain tools that do the
+// same work. bench/run_kit_bench drives it, one fresh file system per timed
+// run; each mode prints one line of name=value pairs (times in seconds,
+// memory in KiB).
+//
+//   kit_bench ours KIT OUT [--inflate-first]
+//       A plain raw inflate of KIT to /dev/null and KitReader::Open of KIT
+//       (in that order with --inflate-first, otherwise Open first), then the
+//       extraction of every entry under OUT with ExtractEntry, making the
+//       parent directories as they are needed. The container goes to
+//       $TMPDIR like the installer's.
+//   kit_bench tar TAR OUT
+//       tar -xf TAR -C OUT, timed from the spawn to the reaping.
+//   kit_bench mem KIT OUT
+//       Runs "kit_bench child KIT OUT" (Open and the whole extraction in a
+//       fresh process) and reports that process's peak resident set.
+#include <errno.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <clocale>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "kit/kit_reader.h"
+#include "platform/file_operations.h"
+#include "text/path_utils.h"
+#include "text/text_conversion.h"
+#include "text/wide_string.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kPlainBufferSize = 256 * 1024;
+
+[[noreturn]] void Die(const std::string& what) {
+  std::fprintf(stderr, "kit_bench: %s\n", what.c_str());
+  std::exit(1);
+}
+
+double Seconds(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double CpuSeconds(const struct timeval& tv) {
+  return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6;
+}
+
+// User and system CPU of this process (all threads) since construction.
+class CpuMeter {
+ public:
+  CpuMeter() { getrusage(RUSAGE_SELF, &start_); }
+  void Get(double* user, double* system) const {
+    struct rusage now;
+    getrusage(RUSAGE_SELF, &now);
+    *user = CpuSeconds(now.ru_utime) - CpuSeconds(start_.ru_utime);
+    *system = CpuSeconds(now.ru_stime) - CpuSeconds(start_.ru_stime);
+  }
+
+ private:
+  struct rusage start_;
+};
+
+// The baseline for Open: zlib alone, raw deflate (window bits -15), the
+// whole stream written to /dev/null.
+void PlainInflate(const std::string& kit, uint64_t* inflated) {
+  const int in = open(kit.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) Die("cannot open " + kit + ": " + std::strerror(errno));
+  const int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (sink < 0) Die("cannot open /dev/null");
+  z_stream stream;
+  std::memset(&stream, 0, sizeof(stream));
+  if (inflateInit2(&stream, -15) != Z_OK) Die("inflateInit2 failed");
+  auto input = std::make_unique<unsigned char[]>(kPlainBufferSize);
+  auto output = std::make_unique<unsigned char[]>(kPlainBufferSize);
+  int z = Z_OK;
+  *inflated = 0;
+  while (z != Z_STREAM_END) {
+    const ssize_t got = read(in, input.get(), kPlainBufferSize);
+    if (got < 0) Die("read failed");
+    if (got == 0) Die(kit + ": the stream ends early");
+    stream.next_in = input.get();
+    stream.avail_in = static_cast<uInt>(got);
+    while (stream.avail_in > 0 && z != Z_STREAM_END) {
+      stream.next_out = output.get();
+      stream.avail_out = kPlainBufferSize;
+      z = inflate(&stream, Z_NO_FLUSH);
+      if (z != Z_OK && z != Z_STREAM_END) Die(kit + ": corrupt stream");
+      const size_t have = kPlainBufferSize - stream.avail_out;
+      if (write(sink, output.get(), have) != static_cast<ssize_t>(have))
+        Die("write to /dev/null failed");
+      *inflated += have;
+    }
+  }
+  inflateEnd(&stream);
+  close(sink);
+  close(in);
+}
+
+struct U16Hash {
+  size_t operator()(const std::u16string& s) const {
+    return std::hash<std::u16string_view>()(s);
+  }
+};
+
+// Extracts every entry under `out` as the installer's worker does: the
+// entry's name with slashes, its parent directories made when a directory is
+// first met, then ExtractEntry.
+void ExtractAll(KitReader& reader, const WideString& out, uint64_t* bytes) {
+  WideString base = out;
+  AppendSeparator(base, SeparatorVariant::kSlashOnly);
+  std::unordered_set<std::u16string, U16Hash> made;
+  std::u16string last_parent;
+  const std::vector<KitEntry>& entries = reader.entries();
+  *bytes = 0;
+  for (uint32_t i = 0; i < entries.size(); ++i) {
+    WideString destination = base + entries[i].name;
+    ToSlashes(destination);
+    const std::u16string_view path(destination.c_str(), destination.length());
+    const size_t slash = path.rfind(u'/');
+    if (slash != std::u16string_view::npos && slash > 0) {
+      const std::u16string_view parent = path.substr(0, slash);
+      if (parent != last_parent) {
+        last_parent.assign(parent);
+        if (made.insert(last_parent).second) {
+          const WideString directory(parent.data(),
+                                     static_cast<uint32_t>(parent.size()));
+          if (RunMakeDirectory(directory) != kSuccess)
+            Die("cannot make " + std::string(ToNarrow(directory).c_str()));
+        }
+      }
+    }
+    const ErrorCode code = reader.ExtractEntry(i, destination);
+    if (code != kSuccess) {
+      Die("ExtractEntry " + std::string(ToNarrow(destination).c_str()) +
+          " failed with " + std::to_string(code));
+    }
+    *bytes += entries[i].size;
+  }
+}
+
+void OpenKit(KitReader& reader, const std::string& kit) {
+  const ErrorCode code = reader.Open(ToWide(NarrowString(kit.c_str())));
+  if (code != kSuccess)
+    Die("Open " + kit + " failed with " + std::to_string(code));
+}
+
+int RunOurs(const std::string& kit, const std::string& out,
+            bool inflate_first) {
+  KitReader reader;
+  double inflate_s = 0, open_s = 0;
+  double open_user = 0, open_sys = 0, inflate_user = 0, inflate_sys = 0;
+  uint64_t inflated = 0;
+  auto time_inflate = [&] {
+    CpuMeter cpu;
+    const auto start = Clock::now();
+    PlainInflate(kit, &inflated);
+    inflate_s = Seconds(start);
+    cpu.Get(&inflate_user, &inflate_sys);
+  };
+  auto time_open = [&] {
+    CpuMeter cpu;
+    const auto start = Clock::now();
+    OpenKit(reader, kit);
+    open_s = Seconds(start);
+    cpu.Get(&open_user, &open_sys);
+  };
+  if (inflate_first) {
+    time_inflate();
+    time_open();
+  } else {
+    time_open();
+    time_inflate();
+  }
+  CpuMeter cpu;
+  const auto start = Clock::now();
+  uint64_t bytes = 0;
+  ExtractAll(reader, ToWide(NarrowString(out.c_str())), &bytes);
+  const double extract_s = Seconds(start);
+  double extract_user = 0, extract_sys = 0;
+  cpu.Get(&extract_user, &extract_sys);
+  std::printf(
+      "inflate_s=%.4f inflate_user=%.3f inflate_sys=%.3f open_s=%.4f "
+      "open_user=%.3f open_sys=%.3f extract_s=%.4f extract_user=%.3f "
+      "extract_sys=%.3f entries=%zu bytes=%llu inflated=%llu\n",
+      inflate_s, inflate_user, inflate_sys, open_s, open_user, open_sys,
+      extract_s, extract_user, extract_sys, reader.entries().size(),
+      static_cast<unsigned long long>(bytes),
+      static_cast<unsigned long long>(inflated));
+  return 0;
+}
+
+// Spawns `argv`, waits for it and returns its resource use; dies unless it
+// exits with 0.
+struct rusage SpawnAndWait(const std::vector<std::string>& args,
+                           double* seconds) {
+  std::vector<char*> argv;
+  for (const std::string& arg : args)
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const auto start = Clock::now();
+  const int spawned =
+      posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+  if (spawned != 0)
+    Die("cannot start " + args[0] + ": " + std::strerror(spawned));
+  int status = 0;
+  struct rusage usage;
+  while (wait4(pid, &status, 0, &usage) < 0) {
+    if (errno != EINTR) Die("wait4 failed");
+  }
+  *seconds = Seconds(start);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    Die(args[0] + " failed (status " + std::to_string(status) + ")");
+  return usage;
+}
+
+int RunTar(const std::string& tar, const std::string& out) {
+  double seconds = 0;
+  const struct rusage usage =
+      SpawnAndWait({"tar", "-xf", tar, "-C", out}, &seconds);
+  std::printf("tar_s=%.4f tar_user=%.3f tar_sys=%.3f\n", seconds,
+              CpuSeconds(usage.ru_utime), CpuSeconds(usage.ru_stime));
+  return 0;
+}
+
+// The peak resident set of this process, from the kernel's high-water mark.
+long HighWaterKib() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0)
+      return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return -1;
+}
+
+int RunChild(const std::string& kit, const std::string& out) {
+  KitReader reader;
+  OpenKit(reader, kit);
+  const long after_open = HighWaterKib();
+  uint64_t bytes = 0;
+  ExtractAll(reader, ToWide(NarrowString(out.c_str())), &bytes);
+  std::printf("hwm_open_kib=%ld hwm_kib=%ld entries=%zu\n", after_open,
+              HighWaterKib(), reader.entries().size());
+  return 0;
+}
+
+int RunMem(const std::string& self, const std::string& kit,
+           const std::string& out) {
+  std::fflush(stdout);
+  double seconds = 0;
+  const struct rusage usage = SpawnAndWait({self, "child", kit, out}, &seconds);
+  std::printf("maxrss_kib=%ld seconds=%.3f\n", usage.ru_maxrss, seconds);
+  return 0;
+}
+
+std::string SelfPath() {
+  char buffer[4096];
+  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+  if (length <= 0) Die("cannot read /proc/self/exe");
+  return std::string(buffer, static_cast<size_t>(length));
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: kit_bench ours KIT OUT [--inflate-first]\n"
+               "       kit_bench tar TAR OUT\n"
+               "       kit_bench mem KIT OUT\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The installer runs in the user's locale; paths are converted in it.
+  std::setlocale(LC_ALL, "");
+  if (argc < 4) return Usage();
+  const std::string mode = argv[1];
+  if (mode == "ours" && argc == 4) return RunOurs(argv[2], argv[3], false);
+  if (mode == "ours" && argc == 5 && std::string(argv[4]) == "--inflate-first")
+    return RunOurs(argv[2], argv[3], true);
+  if (argc != 4) return Usage();
+  if (mode == "tar") return RunTar(argv[2], argv[3]);
+  if (mode == "mem") return RunMem(SelfPath(), argv[2], argv[3]);
+  if (mode == "child") return RunChild(argv[2], argv[3]);
+  return Usage();
+}
