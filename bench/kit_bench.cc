@@ -207,20 +207,40 @@ int RunOurs(const std::string& kit, const std::string& out,
   return 0;
 }
 
-// Spawns `argv`, waits for it and returns its resource use; dies unless it
-// exits with 0.
+// Spawns `args`, waits for it and returns its resource use; dies unless it
+// exits with 0. With `output`, the child's standard output is collected
+// there instead of being shared with ours.
 struct rusage SpawnAndWait(const std::vector<std::string>& args,
-                           double* seconds) {
+                           double* seconds, std::string* output = nullptr) {
   std::vector<char*> argv;
   for (const std::string& arg : args)
     argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
+  int pipe_fds[2] = {-1, -1};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (output != nullptr) {
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) Die("pipe2 failed");
+    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+  }
   pid_t pid = 0;
   const auto start = Clock::now();
   const int spawned =
-      posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+      posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0)
     Die("cannot start " + args[0] + ": " + std::strerror(spawned));
+  if (output != nullptr) {
+    close(pipe_fds[1]);
+    char buffer[4096];
+    for (;;) {
+      const ssize_t got = read(pipe_fds[0], buffer, sizeof(buffer));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      output->append(buffer, static_cast<size_t>(got));
+    }
+    close(pipe_fds[0]);
+  }
   int status = 0;
   struct rusage usage;
   while (wait4(pid, &status, 0, &usage) < 0) {
@@ -258,17 +278,19 @@ int RunChild(const std::string& kit, const std::string& out) {
   const long after_open = HighWaterKib();
   uint64_t bytes = 0;
   ExtractAll(reader, ToWide(NarrowString(out.c_str())), &bytes);
-  std::printf("hwm_open_kib=%ld hwm_kib=%ld entries=%zu\n", after_open,
+  std::printf("hwm_open_kib=%ld hwm_kib=%ld entries=%zu", after_open,
               HighWaterKib(), reader.entries().size());
   return 0;
 }
 
 int RunMem(const std::string& self, const std::string& kit,
            const std::string& out) {
-  std::fflush(stdout);
   double seconds = 0;
-  const struct rusage usage = SpawnAndWait({self, "child", kit, out}, &seconds);
-  std::printf("maxrss_kib=%ld seconds=%.3f\n", usage.ru_maxrss, seconds);
+  std::string child;
+  const struct rusage usage =
+      SpawnAndWait({self, "child", kit, out}, &seconds, &child);
+  std::printf("%s maxrss_kib=%ld seconds=%.3f\n", child.c_str(),
+              usage.ru_maxrss, seconds);
   return 0;
 }
 
