@@ -1,6 +1,8 @@
 #include "launcher_config/template_locations.h"
 
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -233,6 +235,44 @@ TEST_F(WritableDirectoryTest, ReadOnlyMountIsNotWritable) {
   EXPECT_FALSE(IsWritableDirectory(FromBytes(mount_point + "/missing/x")));
   EXPECT_EQ((List{}), ListDir(mount_point));
   EXPECT_EQ(0, umount(mount_point.c_str())) << std::strerror(errno);
+}
+
+// Runs IsWritableDirectory(path) in a child process that has given up root
+// for the "nobody" ids; returns the child's answer.
+bool WritableForNobody(const std::string& path) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    _exit(IsWritableDirectory(FromBytes(path)) ? 1 : 0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_NE(2, WEXITSTATUS(status)) << "could not drop privileges";
+  return WIFEXITED(status) && WEXITSTATUS(status) == 1;
+}
+
+TEST_F(WritableDirectoryTest, RootOwnedDirectoryDependsOnWhoAsks) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to compare root with an unprivileged user";
+  }
+  // Let the unprivileged child reach the directories at all.
+  ASSERT_EQ(0, chmod(dir_.path().c_str(), 0755));
+  const std::string owned = dir_.Path("root_owned");
+  const std::string open_to_all = dir_.Path("open_to_all");
+  fs::create_directory(owned);
+  fs::create_directory(open_to_all);
+  ASSERT_EQ(0, chmod(owned.c_str(), 0755));
+  ASSERT_EQ(0, chmod(open_to_all.c_str(), 0777));
+
+  EXPECT_TRUE(IsWritableDirectory(FromBytes(owned)));
+  EXPECT_FALSE(WritableForNobody(owned));
+  EXPECT_FALSE(WritableForNobody(owned + "/missing/deeper"));
+  // The same child sees a directory it may write as writable, so the answer
+  // above is about the directory, not about reaching it.
+  EXPECT_TRUE(WritableForNobody(open_to_all));
+  EXPECT_EQ((List{}), ListDir(owned));
+  EXPECT_EQ((List{}), ListDir(open_to_all));
 }
 
 }  // namespace
