@@ -3,21 +3,23 @@
 // run; each mode prints one line of name=value pairs (times in seconds,
 // memory in KiB).
 //
-//   kit_bench ours KIT OUT [--inflate-first]
+//   kit_bench ours KIT OUT [--inflate-first] [--worker-checks]
 //       A plain raw inflate of KIT to /dev/null and KitReader::Open of KIT
 //       (in that order with --inflate-first, otherwise Open first), then the
 //       extraction of every entry under OUT with ExtractEntry, making the
 //       parent directories as they are needed. The container goes to
-//       $TMPDIR like the installer's.
+//       $TMPDIR like the installer's. --worker-checks adds the worker's
+//       per-entry InstallEngine::NeedsCopy test.
 //   kit_bench tar TAR OUT
 //       tar -xf TAR -C OUT, timed from the spawn to the reaping.
 //   kit_bench mem KIT OUT
-//       Runs "kit_bench child KIT OUT" (Open and the whole extraction in a
-//       fresh process) and reports that process's peak resident set.
+//       Runs "kit_bench child KIT OUT" (Open and the whole extraction, with
+//       the worker's checks, in a fresh process) and reports that process's peak resident set.
 #include <errno.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,9 +35,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
+#include "engine/install_engine.h"
 #include "kit/kit_reader.h"
 #include "platform/file_operations.h"
 #include "text/path_utils.h"
@@ -114,38 +116,36 @@ void PlainInflate(const std::string& kit, uint64_t* inflated) {
   close(in);
 }
 
-struct U16Hash {
-  size_t operator()(const std::u16string& s) const {
-    return std::hash<std::u16string_view>()(s);
-  }
-};
+bool IsDirectory(const WideString& path) {
+  struct stat status;
+  return stat(ToNarrow(path).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
 
 // Extracts every entry under `out` as the installer's worker does: the
-// entry's name with slashes, its parent directories made when a directory is
-// first met, then ExtractEntry.
-void ExtractAll(KitReader& reader, const WideString& out, uint64_t* bytes) {
+// entry's name with slashes, its parent directories made unless they are
+// there already (looked at for every entry, as the worker does), then
+// ExtractEntry. With `worker_checks`, also the worker's test whether the
+// destination needs the copy at all (in a fresh directory it always does).
+void ExtractAll(KitReader& reader, const WideString& out, bool worker_checks,
+                uint64_t* bytes) {
   WideString base = out;
   AppendSeparator(base, SeparatorVariant::kSlashOnly);
-  std::unordered_set<std::u16string, U16Hash> made;
-  std::u16string last_parent;
   const std::vector<KitEntry>& entries = reader.entries();
   *bytes = 0;
   for (uint32_t i = 0; i < entries.size(); ++i) {
     WideString destination = base + entries[i].name;
     ToSlashes(destination);
+    if (worker_checks &&
+        !InstallEngine::NeedsCopy(destination, entries[i].last_write)) {
+      continue;
+    }
     const std::u16string_view path(destination.c_str(), destination.length());
     const size_t slash = path.rfind(u'/');
     if (slash != std::u16string_view::npos && slash > 0) {
-      const std::u16string_view parent = path.substr(0, slash);
-      if (parent != last_parent) {
-        last_parent.assign(parent);
-        if (made.insert(last_parent).second) {
-          const WideString directory(parent.data(),
-                                     static_cast<uint32_t>(parent.size()));
-          if (RunMakeDirectory(directory) != kSuccess)
-            Die("cannot make " + std::string(ToNarrow(directory).c_str()));
-        }
-      }
+      const WideString parent(destination.c_str(),
+                              static_cast<uint32_t>(slash));
+      if (!IsDirectory(parent) && RunMakeDirectory(parent) != kSuccess)
+        Die("cannot make " + std::string(ToNarrow(parent).c_str()));
     }
     const ErrorCode code = reader.ExtractEntry(i, destination);
     if (code != kSuccess) {
@@ -162,8 +162,8 @@ void OpenKit(KitReader& reader, const std::string& kit) {
     Die("Open " + kit + " failed with " + std::to_string(code));
 }
 
-int RunOurs(const std::string& kit, const std::string& out,
-            bool inflate_first) {
+int RunOurs(const std::string& kit, const std::string& out, bool inflate_first,
+            bool worker_checks) {
   KitReader reader;
   double inflate_s = 0, open_s = 0;
   double open_user = 0, open_sys = 0, inflate_user = 0, inflate_sys = 0;
@@ -192,7 +192,7 @@ int RunOurs(const std::string& kit, const std::string& out,
   CpuMeter cpu;
   const auto start = Clock::now();
   uint64_t bytes = 0;
-  ExtractAll(reader, ToWide(NarrowString(out.c_str())), &bytes);
+  ExtractAll(reader, ToWide(NarrowString(out.c_str())), worker_checks, &bytes);
   const double extract_s = Seconds(start);
   double extract_user = 0, extract_sys = 0;
   cpu.Get(&extract_user, &extract_sys);
@@ -277,7 +277,7 @@ int RunChild(const std::string& kit, const std::string& out) {
   OpenKit(reader, kit);
   const long after_open = HighWaterKib();
   uint64_t bytes = 0;
-  ExtractAll(reader, ToWide(NarrowString(out.c_str())), &bytes);
+  ExtractAll(reader, ToWide(NarrowString(out.c_str())), true, &bytes);
   std::printf("hwm_open_kib=%ld hwm_kib=%ld entries=%zu", after_open,
               HighWaterKib(), reader.entries().size());
   return 0;
@@ -303,7 +303,8 @@ std::string SelfPath() {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: kit_bench ours KIT OUT [--inflate-first]\n"
+               "usage: kit_bench ours KIT OUT [--inflate-first] "
+               "[--worker-checks]\n"
                "       kit_bench tar TAR OUT\n"
                "       kit_bench mem KIT OUT\n");
   return 2;
@@ -316,9 +317,20 @@ int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
   if (argc < 4) return Usage();
   const std::string mode = argv[1];
-  if (mode == "ours" && argc == 4) return RunOurs(argv[2], argv[3], false);
-  if (mode == "ours" && argc == 5 && std::string(argv[4]) == "--inflate-first")
-    return RunOurs(argv[2], argv[3], true);
+  if (mode == "ours") {
+    bool inflate_first = false, worker_checks = false;
+    for (int i = 4; i < argc; ++i) {
+      const std::string flag = argv[i];
+      if (flag == "--inflate-first") {
+        inflate_first = true;
+      } else if (flag == "--worker-checks") {
+        worker_checks = true;
+      } else {
+        return Usage();
+      }
+    }
+    return RunOurs(argv[2], argv[3], inflate_first, worker_checks);
+  }
   if (argc != 4) return Usage();
   if (mode == "tar") return RunTar(argv[2], argv[3]);
   if (mode == "mem") return RunMem(SelfPath(), argv[2], argv[3]);
