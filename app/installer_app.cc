@@ -64,9 +64,4 @@ void InstallerApp::Run() {
   }
   StringTable::SetCurrentLanguage(language_id_);
   title_ = StringTable::Lookup("IDR_MAINFRAME");
-
-  // The installer dialog is constructed here, with argc_, argv_,
-  // command_line_.silent, ToNarrow(title_), command_line_.language_code and
-  // command_line_.use_current_dir; then it is run and destroyed before Run
-  // returns. (It arrives with the dialog frame.)
 }

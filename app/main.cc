@@ -1,10 +1,13 @@
 // Process entry of the installer: thread support first, then the
-// application object. The exit status is 0 whatever happened; failures
-// reach the user as message boxes.
+// application object (command line, language, title), then the dialog, which
+// runs the whole installation. The exit status says how it ended: 0
+// installed, 1 failed (or no display for an interactive run), 2 cancelled
+// or closed before the end.
 #include <gdk/gdk.h>
 #include <glib.h>
 
 #include "app/installer_app.h"
+#include "ui/installer_dlg.h"
 
 int main(int argc, char** argv) {
   // The install worker is a second thread; GLib and GDK must know before
@@ -16,5 +19,14 @@ int main(int argc, char** argv) {
 
   InstallerApp app(argc, argv);
   app.Run();
-  return 0;
+  const CommandLine& command_line = app.command_line();
+  int status;
+  {
+    CInstallerDlg dialog(argc, argv, command_line.silent, app.title(),
+                         command_line.language_code,
+                         command_line.use_current_dir);
+    dialog.Run();
+    status = dialog.exit_status();
+  }
+  return status;
 }

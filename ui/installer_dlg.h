@@ -1,0 +1,195 @@
+// CInstallerDlg: the installer's one window and the owner of everything the
+// wizard needs for a run: the channel to the install worker, the worker's
+// thread, the kit reader, the paths and the pages. It draws the fixed-size
+// frame (500 x 360, a separator and the Back, Next and Cancel buttons),
+// switches pages, runs the pre-checks, the steps of the wizard and the
+// copying, and records the outcome as the process's exit status.
+//
+// Without a display (gtk_init_check fails) a silent run goes through the same
+// flow headless: no window is built and no GTK call that needs a display is
+// made; message box texts go to standard error. A run that is not silent
+// then only says that it needs a display.
+//
+// Ownership: the dialog owns the pages (deleted after the window is gone),
+// the pixbufs, the reader and the worker. The worker is stopped and joined
+// before anything it uses is released. The copying runs on the worker; all
+// else, and every GTK call, on the main thread.
+#ifndef UI_INSTALLER_DLG_H_
+#define UI_INSTALLER_DLG_H_
+
+#include <gtk/gtk.h>
+
+#include <memory>
+#include <vector>
+
+#include "engine/ui_channel.h"
+#include "engine/worker_thread.h"
+#include "kit/kit_reader.h"
+#include "text/wide_string.h"
+#include "ui/flow_logic.h"
+#include "ui/wizard_pages.h"
+#include "ui/wnd.h"
+
+class CInstallerDlg : public CWnd {
+ public:
+  // The wizard's steps (values of page_index()).
+  static constexpr int kStepNone = 0;
+  static constexpr int kStepWelcome = 1;
+  static constexpr int kStepDirectory = 2;
+  static constexpr int kStepProgress = 3;
+  static constexpr int kStepSuccess = 4;
+  static constexpr int kStepError = 5;
+  static constexpr int kStepCancelled = 6;
+
+  // Initialises the channel and GTK (gtk_init_check with the copies of argc
+  // and argv, which GTK may shrink; without a display the dialog is
+  // headless). `argv` must outlive the dialog.
+  CInstallerDlg(int argc, char** argv, bool silent, const WideString& title,
+                const WideString& language_code, bool use_current_dir);
+  // Stops and joins the worker (cancelling a job that still runs), destroys
+  // the window if it is still there, then releases pages, pictures and the
+  // kit.
+  ~CInstallerDlg() override;
+
+  // The whole run: pre-checks, window, welcome step, then the GTK main loop
+  // (interactive) or the installation step at once (silent). Returns when the
+  // run has ended; exit_status() then says how.
+  void Run();
+  // 0 succeeded, 1 a pre-check or the installation failed (or no display
+  // for an interactive run), 2 cancelled or closed before success.
+  int exit_status() const { return ExitStatusFor(outcome_); }
+
+  WideString GetTitle() const override { return title_; }
+
+  // --- The frame.
+  // Builds and shows the window with its separator and buttons.
+  void BuildWindow();
+  // Hides the current page's widgets, then shows `page`'s (none for null)
+  // and calls its OnActivate.
+  void ShowPage(WizardDialogPage* page);
+  // Step 2: the directory page, its entry refilled from target_dir().
+  void ShowDirectoryStep();
+  // The final steps' buttons: Next labelled Finish, sensitive and default;
+  // Cancel insensitive; Back hidden.
+  void SetFinishButtons();
+  // Asks "IDS_ACCEPT_CANCEL"; on Yes closes the window, or, while files are
+  // being copied, cancels the job and closes once it has been rolled back.
+  void CloseWithConfirmation();
+
+  // --- The flow.
+  // The pre-checks, in order: kit present, template directory chosen, room
+  // in the temporary directory, kit readable. A failure shows its message
+  // and returns false.
+  bool PrepareInstall();
+  // The kit's path: beside the executable, or in the current directory with
+  // "usecwd"; empty when that directory cannot be determined.
+  WideString LocateKit() const;
+  void ShowWelcomeStep();
+  // Hands the job to the worker and follows it until it has failed,
+  // finished or been cancelled, then shows the final step.
+  void RunInstallStep();
+  void ShowSuccessStep();
+  void ShowErrorStep();
+  // The final page after a cancelled copying ("IDS_CANCEL_FINISH").
+  void ShowCancelledStep();
+  // Finish on a final page: opens the description after a success when the
+  // box is checked and the file exists, then closes the window.
+  void Finish();
+
+  // --- Signal handlers; `dialog` is the CInstallerDlg.
+  static void OnBackClicked(GtkWidget* button, gpointer dialog);
+  static void OnNextClicked(GtkWidget* button, gpointer dialog);
+  static void OnCancelClicked(GtkWidget* button, gpointer dialog);
+  static gboolean OnKeyPress(GtkWidget* window, GdkEventKey* event,
+                             gpointer dialog);
+  static gboolean OnDeleteEvent(GtkWidget* window, GdkEvent* event,
+                                gpointer dialog);
+  static void OnDestroy(GtkWidget* window, gpointer dialog);
+
+  // --- Observers, for tests. Widgets are null before BuildWindow, when
+  // headless and after the window is gone.
+  bool headless() const { return headless_; }
+  int page_index() const { return page_index_; }
+  const WideString& target_dir() const { return target_dir_; }
+  const WideString& kit_path() const { return kit_path_; }
+  const std::vector<WideString>& template_locations() const {
+    return template_locations_;
+  }
+  GtkWidget* window() const { return window_; }
+  GtkWidget* fixed() const { return fixed_; }
+  GtkWidget* separator() const { return separator_; }
+  GtkWidget* back_button() const { return back_button_; }
+  GtkWidget* next_button() const { return next_button_; }
+  GtkWidget* cancel_button() const { return cancel_button_; }
+  WizardDialogPage* current_page() const { return current_page_; }
+  MessagePage* welcome_page() const { return welcome_page_.get(); }
+  DirSelectPage* dir_page() const { return dir_page_.get(); }
+  ProgressPage* progress_page() const { return progress_page_.get(); }
+  SuccessFinalPage* success_page() const { return success_page_.get(); }
+  MessagePage* error_page() const { return error_page_.get(); }
+  MessagePage* cancel_page() const { return cancel_page_.get(); }
+
+ private:
+  void OnNext();
+  void OnBack();
+  void OnCancel();
+  // Asks the worker to roll back after the current file and to stop.
+  void CancelJob();
+  // Writes the new location into the launcher configuration.
+  void RecordTemplateLocation();
+  // One turn of the main loop while the worker copies.
+  void IterateWhileCopying();
+  // The window's properties: centred, fixed size, modal, icon, container,
+  // signals.
+  void SetupWindow();
+  GtkWidget* MakeButton(const char* label_key, int x);
+  void DestroyWindow();
+
+  // Set by the flow: the locations came from the common launcher
+  // configuration; the common configuration file exists.
+  bool common_locations_used_ = false;
+  bool common_config_exists_ = false;
+  bool silent_;
+  UiChannel channel_;
+  std::vector<WideString> template_locations_;
+  WideString target_dir_;
+  WideString kit_path_;
+  KitReader reader_;
+  WideString language_code_;
+  int page_index_ = kStepNone;
+  // Pages are made on first use and live until the dialog goes.
+  std::unique_ptr<MessagePage> welcome_page_;
+  std::unique_ptr<DirSelectPage> dir_page_;
+  WizardDialogPage* current_page_ = nullptr;
+  std::unique_ptr<ProgressPage> progress_page_;
+  std::unique_ptr<SuccessFinalPage> success_page_;
+  std::unique_ptr<MessagePage> error_page_;
+  std::unique_ptr<MessagePage> cancel_page_;
+  bool use_current_dir_;
+  GdkPixbuf* side_picture_ = nullptr;
+  GtkWidget* back_button_ = nullptr;
+  GtkWidget* next_button_ = nullptr;
+  GtkWidget* cancel_button_ = nullptr;
+  GtkWidget* separator_ = nullptr;
+  bool confirm_cancel_ = true;
+  int argc_;
+  char** argv_;
+  int width_ = 500;
+  int height_ = 360;
+  WideString title_;
+  GtkWidget* window_ = nullptr;
+  GtkWidget* fixed_ = nullptr;
+  GdkPixbuf* icon_ = nullptr;
+  bool headless_ = false;
+  Outcome outcome_ = Outcome::kUnfinished;
+  // While the worker copies: the user asked to cancel the job (the wizard
+  // then shows the cancelled step), or to close the wizard (it closes once
+  // the job has ended).
+  bool copying_ = false;
+  bool cancel_requested_ = false;
+  bool close_requested_ = false;
+  // Declared last so that it is destroyed, and joined, first.
+  WorkerThread worker_;
+};
+
+#endif  // UI_INSTALLER_DLG_H_

@@ -1,0 +1,543 @@
+#include "ui/installer_dlg.h"
+
+#include <gdk/gdkkeysyms.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "l10n/string_table.h"
+#include "platform/scoped_temp_dir.h"
+#include "ui/message_box.h"
+#include "ui/ui_test_util.h"
+#include "ui/utf8_text.h"
+
+namespace {
+
+// What the wizard's buttons look like.
+struct Buttons {
+  bool back_visible, back_sensitive;
+  bool next_visible, next_sensitive;
+  std::string next_label;
+  bool cancel_visible, cancel_sensitive;
+  bool operator==(const Buttons&) const = default;
+};
+
+void PrintTo(const Buttons& b, std::ostream* os) {
+  *os << "back " << b.back_visible << b.back_sensitive << " next "
+      << b.next_visible << b.next_sensitive << " '" << b.next_label
+      << "' cancel " << b.cancel_visible << b.cancel_sensitive;
+}
+
+Buttons ButtonsOf(const CInstallerDlg& dialog) {
+  return Buttons{
+      Visible(dialog.back_button()),     Sensitive(dialog.back_button()),
+      Visible(dialog.next_button()),     Sensitive(dialog.next_button()),
+      ButtonLabel(dialog.next_button()), Visible(dialog.cancel_button()),
+      Sensitive(dialog.cancel_button())};
+}
+
+struct Shown {
+  std::string text;
+  MessageBoxCode code;
+  std::string title;
+  bool operator==(const Shown&) const = default;
+};
+
+void PrintTo(const Shown& s, std::ostream* os) {
+  *os << "'" << s.text << "' 0x" << std::hex << s.code << " '" << s.title
+      << "'";
+}
+
+// A wizard on a kit in a fresh directory (found with "usecwd"), with its own
+// home, temporary directory and a recording "xdg-open" first on PATH. Message
+// boxes are recorded; questions get `answer_`.
+class InstallerDlgTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "no display";
+    saved_language_ = StringTable::CurrentLanguage();
+    StringTable::SetCurrentLanguage(kLanguageEnglish);
+    for (const char* dir : {"home", "tmp", "kit", "bin"}) {
+      ASSERT_EQ(0, mkdir(root_.Path(dir).c_str(), 0755));
+    }
+    home_ = root_.Path("home");
+    default_target_ = home_ + "/.tqkt/WEX/wexkt/tmplts/";
+    opener_log_ = root_.Path("opened");
+    ASSERT_TRUE(WriteRecordingOpener(root_.Path("bin"), opener_log_));
+    env_.push_back(std::make_unique<EnvScope>("HOME", home_));
+    env_.push_back(std::make_unique<EnvScope>("TMPDIR", root_.Path("tmp")));
+    const char* path = std::getenv("PATH");
+    env_.push_back(std::make_unique<EnvScope>(
+        "PATH", root_.Path("bin") + ":" + (path ? path : "/usr/bin:/bin")));
+    cwd_ = std::make_unique<CwdScope>(root_.Path("kit"));
+    ASSERT_TRUE(WriteTestKit(root_.Path("kit/tqkt.efd"), files_));
+    SetMessageBoxHandler(
+        [this](CWnd* dialog, const WideString& text, MessageBoxCode code) {
+          shown_.push_back(Shown{Narrow(text), code,
+                                 dialog ? Narrow(dialog->GetTitle()) : ""});
+          return HasYesNoButtons(code) ? answer_ : kMessageBoxOk;
+        });
+  }
+
+  void TearDown() override {
+    SetMessageBoxHandler(nullptr);
+    cwd_.reset();
+    env_.clear();
+    if (saved_language_ != kLanguageNone) {
+      StringTable::SetCurrentLanguage(saved_language_);
+    }
+  }
+
+  // The wizard on its welcome page, as Run shows it.
+  std::unique_ptr<CInstallerDlg> StartWizard(bool silent = false) {
+    auto dialog = std::make_unique<CInstallerDlg>(
+        1, argv_, silent, FromUtf8("Installer title"), FromUtf8("en"), true);
+    EXPECT_TRUE(dialog->PrepareInstall());
+    dialog->BuildWindow();
+    dialog->ShowWelcomeStep();
+    PumpEvents();
+    return dialog;
+  }
+
+  // From the welcome page to the directory page, with `dir` typed in.
+  static void TypeDirectory(CInstallerDlg& dialog, const std::string& dir) {
+    gtk_button_clicked(GTK_BUTTON(dialog.next_button()));
+    ASSERT_EQ(CInstallerDlg::kStepDirectory, dialog.page_index());
+    gtk_entry_set_text(GTK_ENTRY(dialog.dir_page()->path_entry()), dir.c_str());
+  }
+
+  // Presses Next on the directory page and, while the worker is held before
+  // "gate.txt" (after copying "a.txt"), runs `during` inside the wizard's
+  // install loop; lets the worker go one loop turn later. Returns when the
+  // loop has ended.
+  static void InstallHeldAtGate(CInstallerDlg& dialog,
+                                const std::function<void()>& during) {
+    GateSystem gate("gate.txt");
+    ScopedSystemApi scoped(&gate);
+    struct Context {
+      GateSystem* gate;
+      const std::function<void()>* during;
+      int ticks = 0;
+      bool ran = false;
+    } context{&gate, &during};
+    g_timeout_add(
+        5,
+        [](gpointer data) -> gboolean {
+          auto* c = static_cast<Context*>(data);
+          // A worker that never arrives is a failure, not a hang.
+          if (!c->gate->Reached() && ++c->ticks < 12000) return TRUE;
+          if (c->gate->Reached() && !c->ran) {
+            (*c->during)();
+            c->ran = true;
+            // The gate opens on a later tick, once the loop has seen what
+            // `during` did (a signal is noticed between iterations).
+            return TRUE;
+          }
+          c->gate->Release();
+          return FALSE;
+        },
+        &context);
+    gtk_button_clicked(GTK_BUTTON(dialog.next_button()));
+    EXPECT_TRUE(context.ran) << "the worker never reached the gate";
+  }
+
+  // Backup directories left in the temporary directory.
+  std::vector<std::string> Backups() const {
+    std::vector<std::string> result;
+    for (const std::string& name : ListTree(root_.Path("tmp"))) {
+      if (name.rfind("ktstp", 0) == 0) result.push_back(name);
+    }
+    return result;
+  }
+
+  std::string UserConfig() const {
+    return ReadFile(home_ + "/.Tq/tqlaunch/tqlaunch.cfg");
+  }
+
+  ScopedTempDir root_;
+  std::string home_;
+  std::string default_target_;
+  std::string opener_log_;
+  std::vector<TestFile> files_ = {
+      {"a.txt", "A"}, {"gate.txt", "G"}, {"doc\\readme.html", "<html/>"}};
+  std::vector<Shown> shown_;
+  int answer_ = kMessageBoxNo;
+
+ private:
+  char arg0_[6] = "setup";
+  char* argv_[2] = {arg0_, nullptr};
+  LanguageId saved_language_ = kLanguageNone;
+  std::vector<std::unique_ptr<EnvScope>> env_;
+  std::unique_ptr<CwdScope> cwd_;
+};
+
+TEST_F(InstallerDlgTest, FrameHasFixedSizeAndButtons) {
+  auto dialog = StartWizard();
+  GtkWindow* window = GTK_WINDOW(dialog->window());
+  int width = 0, height = 0;
+  gtk_window_get_size(window, &width, &height);
+  EXPECT_EQ(500, width);
+  EXPECT_EQ(360, height);
+  gtk_window_resize(window, 800, 600);
+  PumpEvents();
+  gtk_window_get_size(window, &width, &height);
+  EXPECT_EQ(500, width);
+  EXPECT_EQ(360, height);
+
+  EXPECT_EQ(GDK_WINDOW_TYPE_HINT_MENU, gtk_window_get_type_hint(window));
+  EXPECT_TRUE(gtk_window_get_modal(window));
+  EXPECT_STREQ("Installer title", gtk_window_get_title(window));
+  GdkPixbuf* icon = gtk_window_get_icon(window);
+  ASSERT_NE(nullptr, icon);
+  EXPECT_EQ(256, gdk_pixbuf_get_width(icon));
+  EXPECT_EQ(256, gdk_pixbuf_get_height(icon));
+
+  struct Expected {
+    GtkWidget* widget;
+    int x, y, width, height;
+    std::string label;
+  } widgets[] = {
+      {dialog->separator(), 10, 310, 480, 5, ""},
+      {dialog->back_button(), 230, 320, 80, 30, Text("IDS_WIZARD_BACK")},
+      {dialog->next_button(), 310, 320, 80, 30, Text("IDS_WIZARD_NEXT")},
+      {dialog->cancel_button(), 410, 320, 80, 30, Text("IDS_WIZARD_CANCEL")},
+  };
+  for (const Expected& e : widgets) {
+    int x, y, w, h;
+    FixedPosition(e.widget, &x, &y);
+    SizeRequest(e.widget, &w, &h);
+    EXPECT_EQ(e.x, x);
+    EXPECT_EQ(e.y, y);
+    EXPECT_EQ(e.width, w);
+    EXPECT_EQ(e.height, h);
+    if (GTK_IS_BUTTON(e.widget)) {
+      EXPECT_EQ(e.label, ButtonLabel(e.widget));
+    }
+  }
+  EXPECT_TRUE(gtk_widget_get_can_default(dialog->next_button()));
+  EXPECT_TRUE(gtk_widget_has_default(dialog->next_button()));
+
+  // Centred on the screen.
+  GdkScreen* screen = gtk_window_get_screen(window);
+  int x = 0, y = 0;
+  gtk_window_get_position(window, &x, &y);
+  EXPECT_EQ((gdk_screen_get_width(screen) - 500) / 2, x);
+  EXPECT_EQ((gdk_screen_get_height(screen) - 360) / 2, y);
+
+  EXPECT_EQ(CInstallerDlg::kStepWelcome, dialog->page_index());
+  EXPECT_EQ(
+      "Welcome to the product installation program Quillbrook (Ardenvale).",
+      LabelText(dialog->welcome_page()->text_label()));
+  EXPECT_TRUE(shown_.empty());
+}
+
+TEST_F(InstallerDlgTest, ButtonsOnEveryStep) {
+  const std::string finish = Text("IDS_WIZARD_FINISH");
+  const std::string next = Text("IDS_WIZARD_NEXT");
+  auto dialog = StartWizard();
+  EXPECT_EQ((Buttons{true, false, true, true, next, true, true}),
+            ButtonsOf(*dialog));
+  TypeDirectory(*dialog, root_.Path("t"));
+  EXPECT_EQ((Buttons{true, true, true, true, next, true, true}),
+            ButtonsOf(*dialog));
+  InstallHeldAtGate(*dialog, [&] {
+    EXPECT_EQ(CInstallerDlg::kStepProgress, dialog->page_index());
+    EXPECT_EQ((Buttons{true, false, true, false, next, true, true}),
+              ButtonsOf(*dialog));
+    for (GtkWidget* widget : dialog->progress_page()->widgets()) {
+      EXPECT_TRUE(Visible(widget));
+    }
+    for (GtkWidget* widget : dialog->dir_page()->widgets()) {
+      EXPECT_FALSE(Visible(widget));
+    }
+  });
+  EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+  EXPECT_EQ((Buttons{false, false, true, true, finish, true, false}),
+            ButtonsOf(*dialog));
+  EXPECT_TRUE(gtk_widget_has_default(dialog->next_button()));
+  EXPECT_EQ(1.0, gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(
+                     dialog->progress_page()->progress_bar())));
+  EXPECT_EQ(Text("IDS_SUCCESS_FINISH"),
+            LabelText(dialog->success_page()->text_label()));
+  EXPECT_TRUE(dialog->success_page()->IsOpenDescriptionChecked());
+  EXPECT_EQ(dialog->success_page(), dialog->current_page());
+  EXPECT_TRUE(shown_.empty());
+}
+
+TEST_F(InstallerDlgTest, SilentWelcomeShowsOnlyCancel) {
+  auto dialog = StartWizard(/*silent=*/true);
+  const Buttons buttons = ButtonsOf(*dialog);
+  EXPECT_FALSE(buttons.back_visible);
+  EXPECT_FALSE(buttons.next_visible);
+  EXPECT_TRUE(buttons.cancel_visible);
+  EXPECT_TRUE(buttons.cancel_sensitive);
+}
+
+TEST_F(InstallerDlgTest, BackAndNextThroughThePages) {
+  auto dialog = StartWizard();
+  MessagePage* welcome = dialog->welcome_page();
+  gtk_button_clicked(GTK_BUTTON(dialog->back_button()));  // nothing before
+  EXPECT_EQ(CInstallerDlg::kStepWelcome, dialog->page_index());
+
+  TypeDirectory(*dialog, "/somewhere/else");
+  DirSelectPage* dir_page = dialog->dir_page();
+  gtk_button_clicked(GTK_BUTTON(dialog->back_button()));
+  EXPECT_EQ(CInstallerDlg::kStepWelcome, dialog->page_index());
+  EXPECT_EQ(welcome, dialog->welcome_page());
+  EXPECT_EQ(welcome, dialog->current_page());
+  EXPECT_FALSE(Sensitive(dialog->back_button()));
+  EXPECT_TRUE(Sensitive(dialog->next_button()));
+  for (GtkWidget* widget : dir_page->widgets()) EXPECT_FALSE(Visible(widget));
+  for (GtkWidget* widget : welcome->widgets()) EXPECT_TRUE(Visible(widget));
+
+  // What was typed but not confirmed is gone: the entry is refilled.
+  gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
+  EXPECT_EQ(CInstallerDlg::kStepDirectory, dialog->page_index());
+  EXPECT_EQ(dir_page, dialog->dir_page());
+  EXPECT_EQ(default_target_, Narrow(dir_page->GetPath()));
+  for (GtkWidget* widget : welcome->widgets()) EXPECT_FALSE(Visible(widget));
+  EXPECT_TRUE(shown_.empty());
+}
+
+TEST_F(InstallerDlgTest, EmptyDirectoryAsksForOne) {
+  auto dialog = StartWizard();
+  TypeDirectory(*dialog, "");
+  gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
+  EXPECT_EQ(CInstallerDlg::kStepDirectory, dialog->page_index());
+  EXPECT_EQ((std::vector<Shown>{
+                {Text("IDS_SETUP_EMPTYTARGET"), 1, "Installer title"}}),
+            shown_);
+  EXPECT_EQ(nullptr, dialog->progress_page());
+}
+
+TEST_F(InstallerDlgTest, TypedDirectoryIsMadeAbsolute) {
+  struct Case {
+    std::string typed;
+    std::string installed_into;
+  } cases[] = {
+      {"rel\\t", root_.Path("kit") + "/rel/t"},
+      {"~/mine/", home_ + "/mine/"},
+  };
+  for (const Case& c : cases) {
+    auto dialog = StartWizard();
+    TypeDirectory(*dialog, c.typed);
+    gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
+    EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index()) << c.typed;
+    EXPECT_EQ("A", ReadFile(c.installed_into + "/a.txt")) << c.typed;
+    std::string recorded = c.installed_into;
+    if (recorded.back() == '/') recorded.pop_back();
+    EXPECT_NE(
+        std::string::npos,
+        UserConfig().find("ConfigurationTemplatesLocation=" + recorded + "\n"))
+        << UserConfig();
+  }
+}
+
+TEST_F(InstallerDlgTest, EscapeAndCancelAskBeforeClosing) {
+  struct Case {
+    int step;
+    bool escape;  // else the Cancel button
+    int answer;
+    bool closed;
+  } cases[] = {
+      {CInstallerDlg::kStepWelcome, true, kMessageBoxYes, true},
+      {CInstallerDlg::kStepWelcome, true, kMessageBoxNo, false},
+      {CInstallerDlg::kStepWelcome, false, kMessageBoxYes, true},
+      {CInstallerDlg::kStepWelcome, false, kMessageBoxOther, false},
+      {CInstallerDlg::kStepDirectory, true, kMessageBoxYes, true},
+      {CInstallerDlg::kStepDirectory, true, kMessageBoxNo, false},
+      {CInstallerDlg::kStepDirectory, false, kMessageBoxYes, true},
+      {CInstallerDlg::kStepDirectory, false, kMessageBoxNo, false},
+      {CInstallerDlg::kStepSuccess, true, kMessageBoxYes, true},
+      {CInstallerDlg::kStepSuccess, true, kMessageBoxNo, false},
+  };
+  const Shown question{Text("IDS_ACCEPT_CANCEL"), kMessageBoxQuestion,
+                       "Installer title"};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "step " << c.step << " escape "
+                                    << c.escape << " answer " << c.answer);
+    auto dialog = StartWizard();
+    if (c.step >= CInstallerDlg::kStepDirectory) {
+      TypeDirectory(*dialog, root_.Path("t"));
+    }
+    if (c.step == CInstallerDlg::kStepSuccess) {
+      gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
+    }
+    ASSERT_EQ(c.step, dialog->page_index());
+    shown_.clear();
+    answer_ = c.answer;
+    if (c.escape) {
+      SendKey(dialog->window(), GDK_Escape);
+    } else {
+      gtk_button_clicked(GTK_BUTTON(dialog->cancel_button()));
+    }
+    EXPECT_EQ(std::vector<Shown>{question}, shown_);
+    EXPECT_EQ(c.closed, dialog->window() == nullptr);
+    if (!c.closed) {
+      EXPECT_EQ(c.step, dialog->page_index());
+      // Other keys are the widgets' business.
+      shown_.clear();
+      SendKey(dialog->window(), GDK_Return);
+      EXPECT_TRUE(shown_.empty());
+    }
+    EXPECT_EQ(c.step == CInstallerDlg::kStepSuccess ? 0 : 2,
+              dialog->exit_status());
+  }
+}
+
+TEST_F(InstallerDlgTest, CancelWhileCopyingRollsBackWithoutAsking) {
+  auto dialog = StartWizard();
+  const std::string target = root_.Path("t");
+  TypeDirectory(*dialog, target);
+  InstallHeldAtGate(*dialog, [&] {
+    EXPECT_EQ("A", ReadFile(target + "/a.txt"));  // copied before the gate
+    gtk_button_clicked(GTK_BUTTON(dialog->cancel_button()));
+    EXPECT_FALSE(Sensitive(dialog->cancel_button()));
+  });
+  EXPECT_TRUE(shown_.empty());
+  EXPECT_EQ(CInstallerDlg::kStepCancelled, dialog->page_index());
+  EXPECT_EQ(Text("IDS_CANCEL_FINISH"),
+            LabelText(dialog->cancel_page()->text_label()));
+  EXPECT_EQ((Buttons{false, false, true, true, Text("IDS_WIZARD_FINISH"), true,
+                     false}),
+            ButtonsOf(*dialog));
+  EXPECT_EQ(std::vector<std::string>{}, ListTree(target));
+  EXPECT_EQ(std::vector<std::string>{}, Backups());
+  EXPECT_EQ("<missing>", UserConfig());
+  EXPECT_EQ(2, dialog->exit_status());
+
+  // Escape still asks on the final page.
+  answer_ = kMessageBoxNo;
+  SendKey(dialog->window(), GDK_Escape);
+  EXPECT_EQ(1u, shown_.size());
+  ASSERT_NE(nullptr, dialog->window());
+  gtk_button_clicked(GTK_BUTTON(dialog->next_button()));  // Finish
+  EXPECT_EQ(nullptr, dialog->window());
+  EXPECT_EQ(2, dialog->exit_status());
+  dialog.reset();
+  EXPECT_EQ(std::vector<std::string>{}, ListTree(root_.Path("tmp")));
+}
+
+TEST_F(InstallerDlgTest, ClosingWhileCopyingWaitsForTheRollback) {
+  struct Case {
+    const char* how;
+    int answer;
+    bool closed;
+  } cases[] = {
+      {"escape", kMessageBoxYes, true},
+      {"escape", kMessageBoxNo, false},
+      {"close button", 0, true},
+      {"SIGTERM", 0, true},
+      {"SIGINT", 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.how);
+    auto dialog = StartWizard();
+    const std::string target = root_.Path(std::string("t_") + c.how);
+    TypeDirectory(*dialog, target);
+    shown_.clear();
+    answer_ = c.answer;
+    const std::string how = c.how;
+    InstallHeldAtGate(*dialog, [&] {
+      if (how == "escape") {
+        SendKey(dialog->window(), GDK_Escape);
+      } else if (how == "close button") {
+        SendDelete(dialog->window());
+      } else {
+        raise(how == "SIGTERM" ? SIGTERM : SIGINT);
+      }
+      // Nothing is torn down while the worker still copies.
+      EXPECT_NE(nullptr, dialog->window());
+    });
+    EXPECT_EQ(how == "escape" ? 1u : 0u, shown_.size());
+    EXPECT_EQ(c.closed, dialog->window() == nullptr);
+    if (c.closed) {
+      EXPECT_EQ(std::vector<std::string>{}, ListTree(target));
+      EXPECT_EQ(std::string::npos, UserConfig().find(target));
+      EXPECT_EQ(2, dialog->exit_status());
+    } else {
+      EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+      EXPECT_NE(std::string::npos, UserConfig().find(target));
+      EXPECT_EQ(0, dialog->exit_status());
+    }
+    EXPECT_EQ(std::vector<std::string>{}, Backups());
+    dialog.reset();
+    EXPECT_EQ(std::vector<std::string>{}, ListTree(root_.Path("tmp")));
+  }
+  // The handlers are gone with the copying.
+  struct sigaction action;
+  sigaction(SIGTERM, nullptr, &action);
+  EXPECT_EQ(SIG_DFL, action.sa_handler);
+}
+
+TEST_F(InstallerDlgTest, FailedInstallationShowsErrorAndRollsBack) {
+  const std::string target = root_.Path("t");
+  ASSERT_EQ(0, mkdir(target.c_str(), 0755));
+  // A file where the kit needs a directory.
+  ASSERT_TRUE(WriteFile(target + "/doc", "mine"));
+  auto dialog = StartWizard();
+  TypeDirectory(*dialog, target);
+  gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
+  EXPECT_EQ((std::vector<Shown>{{Text("IDS_INSTALL_ERROR"), kMessageBoxError,
+                                 "Installer title"}}),
+            shown_);
+  EXPECT_EQ(CInstallerDlg::kStepError, dialog->page_index());
+  EXPECT_EQ(Text("IDS_ERROR_FINISH"),
+            LabelText(dialog->error_page()->text_label()));
+  EXPECT_EQ((Buttons{false, false, true, true, Text("IDS_WIZARD_FINISH"), true,
+                     false}),
+            ButtonsOf(*dialog));
+  EXPECT_EQ(std::vector<std::string>{"doc"}, ListTree(target));
+  EXPECT_EQ("mine", ReadFile(target + "/doc"));
+  EXPECT_EQ("<missing>", UserConfig());
+  EXPECT_EQ(1, dialog->exit_status());
+  gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
+  EXPECT_EQ(nullptr, dialog->window());
+  EXPECT_EQ(1, dialog->exit_status());
+  EXPECT_EQ("<missing>", ReadFile(opener_log_));
+}
+
+TEST_F(InstallerDlgTest, FinishOpensDescriptionOnlyWhenCheckedAndPresent) {
+  struct Case {
+    std::string description;  // as the kit names it
+    bool check;
+  } cases[] = {
+      {"doc\\readme.html", false},
+      {"doc\\missing.html", true},
+      // Handed over unchanged, whatever a shell would make of it.
+      {"doc\\read me \"$(x)`;'.html", true},
+  };
+  std::string last_target;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.description);
+    files_ = {{"a.txt", "A"},
+              {"doc\\readme.html", "<html/>"},
+              {"doc\\read me \"$(x)`;'.html", "<html/>"}};
+    ASSERT_TRUE(
+        WriteTestKit(root_.Path("kit/tqkt.efd"), files_, c.description));
+    auto dialog = StartWizard();
+    const std::string target =
+        root_.Path("t") + std::to_string(&c - cases) + "/";
+    last_target = target;
+    TypeDirectory(*dialog, target);
+    gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
+    ASSERT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+    gtk_toggle_button_set_active(
+        GTK_TOGGLE_BUTTON(dialog->success_page()->open_description_box()),
+        c.check);
+    gtk_button_clicked(GTK_BUTTON(dialog->next_button()));  // Finish
+    EXPECT_EQ(nullptr, dialog->window());
+    EXPECT_EQ(0, dialog->exit_status());
+  }
+  // Only the last run started the opener; the earlier ones would have
+  // written their lines first.
+  EXPECT_EQ(last_target + "doc/read me \"$(x)`;'.html\n",
+            WaitForFileLine(opener_log_));
+}
+
+}  // namespace

@@ -1,0 +1,402 @@
+// The built installer, run as a user would: a copy of it beside a kit made
+// for the case, with its own home and temporary directory, headless (no
+// DISPLAY) or on the virtual display with -S. Error paths stay headless: an
+// error box on a display would wait for OK.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "l10n/string_table.h"
+#include "platform/scoped_temp_dir.h"
+#include "ui/installer_dlg.h"
+#include "ui/ui_test_util.h"
+#include "ui/utf8_text.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr int64_t kKitTime = 1700000000;
+
+struct RunResult {
+  int status = -1;  // exit status, 128 + signal, or -1 when it had to be killed
+  std::string err;
+};
+
+std::string TextIn(LanguageId language, const char* key) {
+  const LanguageId saved = StringTable::CurrentLanguage();
+  StringTable::SetCurrentLanguage(language);
+  std::string text = Text(key);
+  StringTable::SetCurrentLanguage(saved);
+  return text;
+}
+
+class SetupEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* dir : {"home", "tmp", "bin", "opener", "work"}) {
+      ASSERT_EQ(0, mkdir(root_.Path(dir).c_str(), 0755));
+    }
+    home_ = root_.Path("home");
+    default_target_ = home_ + "/.tqkt/WEX/wexkt/tmplts";
+    std::filesystem::copy_file(SETUP_PATH, root_.Path("bin/setup"));
+    ASSERT_EQ(0, chmod(root_.Path("bin/setup").c_str(), 0755));
+    ASSERT_TRUE(
+        WriteRecordingOpener(root_.Path("opener"), root_.Path("opened")));
+  }
+
+  void WriteKit(const std::vector<TestFile>& files,
+                const std::string& dir = "bin") {
+    ASSERT_TRUE(WriteTestKit(root_.Path(dir + "/tqkt.efd"), files));
+  }
+
+  // Runs the copy of setup with `args` in root/work, with the case's home
+  // and temporary directory, the recording opener on PATH and `env` added;
+  // on the virtual display when `display`.
+  RunResult Run(const std::vector<std::string>& args, bool display = false,
+                const std::map<std::string, std::string>& env = {}) {
+    std::vector<std::string> variables = {
+        "HOME=" + home_, "TMPDIR=" + root_.Path("tmp"),
+        "PATH=" + root_.Path("opener") + ":/usr/bin:/bin"};
+    std::vector<std::string> passed = {"ASAN_OPTIONS", "LSAN_OPTIONS",
+                                       "UBSAN_OPTIONS"};
+    if (display) {
+      passed.push_back("DISPLAY");
+      passed.push_back("XAUTHORITY");
+    }
+    for (const std::string& name : passed) {
+      if (const char* value = std::getenv(name.c_str())) {
+        variables.push_back(name + "=" + value);
+      }
+    }
+    for (const auto& [name, value] : env)
+      variables.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (std::string& v : variables) envp.push_back(v.data());
+    envp.push_back(nullptr);
+
+    std::vector<std::string> argv_strings = {root_.Path("bin/setup")};
+    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argv_strings) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    const std::string err_path = root_.Path("stderr");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addchdir_np(&actions, root_.Path("work").c_str());
+    pid_t pid = 0;
+    const int rc =
+        posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    RunResult result;
+    if (rc != 0) return result;
+    // A run that waits for a user who is not there is killed, and fails.
+    int status = 0;
+    for (int i = 0;; ++i) {
+      const pid_t done = waitpid(pid, &status, i < 12000 ? WNOHANG : 0);
+      if (done == pid) break;
+      if (i == 12000) kill(pid, SIGKILL);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (WIFEXITED(status)) {
+      result.status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+      result.status = WTERMSIG(status) == SIGKILL ? -1 : 128 + WTERMSIG(status);
+    }
+    result.err = ReadFile(err_path);
+    return result;
+  }
+
+  std::string UserConfigPath() const {
+    return home_ + "/.Tq/tqlaunch/tqlaunch.cfg";
+  }
+  std::string CommonConfigPath() const {
+    return home_ + "/.Tq/tqlauncht/tqlaunch.cfg";
+  }
+  static void WriteConfig(const std::string& path, const std::string& text) {
+    std::filesystem::create_directories(
+        std::filesystem::path(path).parent_path());
+    ASSERT_TRUE(WriteFile(path, text));
+  }
+
+  const std::vector<TestFile> files_ = {{"a.txt", "A", kKitTime},
+                                        {"doc\\readme.html", "<html/>"},
+                                        {"sub\\deep\\b.txt", "B"}};
+  const std::vector<std::string> installed_ = {
+      "a.txt", "doc/",      "doc/readme.html",
+      "sub/",  "sub/deep/", "sub/deep/b.txt"};
+  ScopedTempDir root_;
+  std::string home_;
+  std::string default_target_;
+};
+
+TEST_F(SetupEndToEndTest, InstallsKitSilentlyAndRecordsTheDirectory) {
+  WriteKit(files_);
+  struct Case {
+    bool display;
+  } cases[] = {{false}, {true}};
+  for (const Case& c : cases) {
+    if (c.display && std::getenv("DISPLAY") == nullptr) {
+      GTEST_SKIP() << "no virtual display for the run with a window";
+    }
+    SCOPED_TRACE(c.display ? "on the display" : "headless");
+    std::filesystem::remove_all(home_ + "/.tqkt");
+    std::filesystem::remove_all(home_ + "/.Tq");
+    const RunResult run = Run({"-S"}, c.display);
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(installed_, ListTree(default_target_));
+    EXPECT_EQ("A", ReadFile(default_target_ + "/a.txt"));
+    EXPECT_EQ(kKitTime, ModificationTime(default_target_ + "/a.txt"));
+    EXPECT_EQ("ConfigurationTemplatesLocation=" + default_target_ + "\n",
+              ReadFile(UserConfigPath()));
+    EXPECT_EQ("<missing>", ReadFile(CommonConfigPath()));
+    EXPECT_EQ(std::vector<std::string>{}, ListTree(root_.Path("tmp")));
+    // A silent run ends without Finish: the description is not opened.
+    EXPECT_EQ("<missing>", ReadFile(root_.Path("opened")));
+  }
+}
+
+TEST_F(SetupEndToEndTest, TemplateLocationsChooseTheDirectory) {
+  WriteKit(files_);
+  const std::string key = "ConfigurationTemplatesLocation=";
+  const std::string file = root_.Path("afile");
+  ASSERT_TRUE(WriteFile(file, "x"));
+  struct Case {
+    const char* name;
+    std::optional<std::string> user_config;
+    std::optional<std::string> common_config;
+    std::string target;  // empty: nothing to install into
+    std::string user_after;
+    std::string common_after;
+  } cases[] = {
+      {"first writable of two",
+       key + file + "/sub\n" + key + root_.Path("second") + "\n", std::nullopt,
+       root_.Path("second"),
+       key + root_.Path("second") + "\n" + key + file + "/sub\n", "<missing>"},
+      {"file URL with a CR line end",
+       key + "file://" + root_.Path("viafile") + "\r\n", std::nullopt,
+       root_.Path("viafile"), "", "<missing>"},
+      {"web location", key + "http://host/t\n" + key + root_.Path("x") + "\n",
+       std::nullopt, "", key + "http://host/t\n" + key + root_.Path("x") + "\n",
+       "<missing>"},
+      {"common file only", std::nullopt,
+       "Other=1\n" + key + root_.Path("common") + "\n", root_.Path("common"),
+       "<missing>", "Other=1\n" + key + root_.Path("common") + "\n"},
+      {"common file without locations", std::nullopt, "Other=1\n",
+       default_target_, key + default_target_ + "\n",
+       "Other=1\n" + key + default_target_ + "\n"},
+      {"user and common files", key + root_.Path("mine") + "\n",
+       key + root_.Path("theirs") + "\n", root_.Path("mine"),
+       key + root_.Path("mine") + "\n", key + root_.Path("mine") + "\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(home_);
+    ASSERT_EQ(0, mkdir(home_.c_str(), 0755));
+    if (c.user_config) WriteConfig(UserConfigPath(), *c.user_config);
+    if (c.common_config) WriteConfig(CommonConfigPath(), *c.common_config);
+    const RunResult run = Run({"-S"});
+    if (c.target.empty()) {
+      EXPECT_EQ(1, run.status);
+      EXPECT_EQ(TextIn(kLanguageEnglish, "IDS_ERROR_NOTARGET") + "\n", run.err);
+      EXPECT_EQ(std::vector<std::string>{}, ListTree(root_.Path("work")));
+    } else {
+      EXPECT_EQ(0, run.status);
+      EXPECT_EQ("", run.err);
+      EXPECT_EQ(installed_, ListTree(c.target));
+      // The writer keeps the key's lines together where they first were.
+      if (c.user_after.empty()) {
+        EXPECT_EQ(0u, ReadFile(UserConfigPath()).find(key + c.target + "\n"));
+      }
+    }
+    if (!c.user_after.empty()) {
+      EXPECT_EQ(c.user_after, ReadFile(UserConfigPath()));
+    }
+    EXPECT_EQ(c.common_after, ReadFile(CommonConfigPath()));
+    EXPECT_EQ(std::vector<std::string>{}, ListTree(root_.Path("tmp")));
+  }
+}
+
+TEST_F(SetupEndToEndTest, PreCheckFailuresEndTheRun) {
+  struct Case {
+    const char* name;
+    std::string kit;  // bytes of tqkt.efd; none when empty
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {"no kit",
+       "",
+       {"-S"},
+       TextIn(kLanguageEnglish, "IDS_ERROR_NOSOURCE") + "\n"},
+      {"damaged kit",
+       "not a kit at all",
+       {"-S"},
+       TextIn(kLanguageEnglish, "IDS_ERROR_DAMAGEDSOURCE") + "\n"},
+      {"no display without -S",
+       "",
+       {},
+       "setup: cannot open a display; run with -S for a silent installation\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(root_.Path("bin/tqkt.efd"));
+    if (!c.kit.empty()) {
+      ASSERT_TRUE(WriteFile(root_.Path("bin/tqkt.efd"), c.kit));
+    }
+    const RunResult run = Run(c.args);
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ(c.err, run.err);
+    EXPECT_EQ(std::vector<std::string>{}, ListTree(home_));
+    EXPECT_EQ(std::vector<std::string>{}, ListTree(root_.Path("tmp")));
+  }
+}
+
+TEST_F(SetupEndToEndTest, KitTooLargeForTheTemporaryDirectory) {
+  const std::string tmp = root_.Path("tmp");
+  if (mount("tmpfs", tmp.c_str(), "tmpfs", 0, "size=64k") != 0) {
+    GTEST_SKIP() << "cannot mount a small tmpfs as TMPDIR: "
+                 << std::strerror(errno);
+  }
+  // Incompressible, so that the kit itself is larger than a third of 64 KiB.
+  std::mt19937 random(7);
+  std::string noise(40000, '\0');
+  for (char& byte : noise) byte = static_cast<char>(random());
+  WriteKit({{"noise.bin", noise}});
+  const RunResult run = Run({"-S"});
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(TextIn(kLanguageEnglish, "IDS_ERROR_NOSPACE") + "\n", run.err);
+  EXPECT_EQ(std::vector<std::string>{}, ListTree(tmp));
+  EXPECT_EQ(std::vector<std::string>{}, ListTree(home_));
+  umount(tmp.c_str());
+}
+
+TEST_F(SetupEndToEndTest, FailedInstallationIsRolledBack) {
+  const std::string target = root_.Path("t");
+  ASSERT_EQ(0, mkdir(target.c_str(), 0755));
+  ASSERT_TRUE(WriteFile(target + "/b.txt", "old"));
+  ASSERT_TRUE(WriteFile(target + "/sub", "a file where a directory must go"));
+  const struct timespec old_time[2] = {{1000, 0}, {1000, 0}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, (target + "/b.txt").c_str(), old_time, 0));
+  WriteKit({{"a.txt", "A"}, {"b.txt", "new"}, {"sub\\x.txt", "X"}});
+  const std::string config = "ConfigurationTemplatesLocation=" + target + "\n";
+  WriteConfig(UserConfigPath(), config);
+
+  const RunResult run = Run({"-S"});
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(TextIn(kLanguageEnglish, "IDS_INSTALL_ERROR") + "\n", run.err);
+  EXPECT_EQ((std::vector<std::string>{"b.txt", "sub"}), ListTree(target));
+  EXPECT_EQ("old", ReadFile(target + "/b.txt"));
+  EXPECT_EQ(1000, ModificationTime(target + "/b.txt"));
+  EXPECT_EQ(config, ReadFile(UserConfigPath()));
+  EXPECT_EQ(std::vector<std::string>{}, ListTree(root_.Path("tmp")));
+}
+
+TEST_F(SetupEndToEndTest, KitInTheCurrentDirectoryWithUsecwd) {
+  WriteKit(files_, "work");
+  RunResult run = Run({"-S"});  // looks beside the executable
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(TextIn(kLanguageEnglish, "IDS_ERROR_NOSOURCE") + "\n", run.err);
+  run = Run({"usecwd", "-S"});
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(installed_, ListTree(default_target_));
+}
+
+TEST_F(SetupEndToEndTest, LanguageFromSwitchOrLocale) {
+  const std::string no_display =
+      "setup: cannot open a display; run with -S for a silent installation\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::map<std::string, std::string> env;
+    std::string err;
+  } cases[] = {
+      {{"-S", "-Lru"}, {}, TextIn(kLanguageRussian, "IDS_ERROR_NOSOURCE")},
+      {{"/s", "/Lde"},
+       {{"LANG", "ru_RU.UTF-8"}},
+       TextIn(kLanguageGerman, "IDS_ERROR_NOSOURCE")},
+      {{"-S"},
+       {{"LANG", "uk_UA.UTF-8"}},
+       TextIn(kLanguageUkrainian, "IDS_ERROR_NOSOURCE")},
+      {{"-S", "-Lxx"},
+       {{"LC_ALL", "de_DE.UTF-8"}},
+       TextIn(kLanguageGerman, "IDS_ERROR_NOSOURCE")},
+      {{"-S"}, {{"LANG", "C"}}, TextIn(kLanguageEnglish, "IDS_ERROR_NOSOURCE")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    const RunResult run = Run(c.args, false, c.env);
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ(c.err + "\n", run.err);
+  }
+  // Switches after the language are not read: this run is not silent.
+  const RunResult run = Run({"-Lru", "-S"});
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(no_display, run.err);
+}
+
+// In process, without a display: a silent run that gets SIGTERM while the
+// worker copies rolls back and ends with status 2.
+TEST_F(SetupEndToEndTest, SignalDuringHeadlessInstallationRollsBack) {
+  EnvScope display("DISPLAY", std::nullopt);
+  EnvScope home("HOME", home_);
+  EnvScope tmp("TMPDIR", root_.Path("tmp"));
+  WriteKit({{"a.txt", "A"}, {"gate.txt", "G"}, {"c.txt", "C"}}, "work");
+  CwdScope cwd(root_.Path("work"));
+  char arg0[] = "setup";
+  char* argv[] = {arg0, nullptr};
+  CInstallerDlg dialog(1, argv, true, FromUtf8("t"), FromUtf8("en"), true);
+  ASSERT_TRUE(dialog.headless());
+
+  GateSystem gate("gate.txt");
+  ScopedSystemApi scoped(&gate);
+  struct Context {
+    GateSystem* gate;
+    int ticks = 0;
+    bool signalled = false;
+  } context{&gate};
+  // The headless loop runs the default main context: a timeout there sees
+  // the worker at the gate, signals, and opens the gate a turn later.
+  g_timeout_add(
+      5,
+      [](gpointer data) -> gboolean {
+        auto* c = static_cast<Context*>(data);
+        if (!c->gate->Reached() && ++c->ticks < 12000) return TRUE;
+        if (c->gate->Reached() && !c->signalled) {
+          kill(getpid(), SIGTERM);
+          c->signalled = true;
+          return TRUE;
+        }
+        c->gate->Release();
+        return FALSE;
+      },
+      &context);
+  dialog.Run();
+  EXPECT_TRUE(context.signalled);
+  EXPECT_EQ(2, dialog.exit_status());
+  EXPECT_EQ(std::vector<std::string>{}, ListTree(default_target_));
+  EXPECT_EQ("<missing>", ReadFile(UserConfigPath()));
+}
+
+}  // namespace

@@ -1,0 +1,181 @@
+#include "ui/ui_test_util.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "kit/kit_writer.h"
+#include "l10n/string_table.h"
+#include "platform/file_io.h"
+#include "ui/utf8_text.h"
+
+std::string Narrow(const WideString& text) { return ToUtf8(text); }
+
+std::string Text(const char* key) { return ToUtf8(StringTable::Lookup(key)); }
+
+bool WriteTestKit(const std::string& path, const std::vector<TestFile>& files,
+                  const std::string& description) {
+  KitSpec spec;
+  spec.languages.push_back(
+      LanguageRecord{FromUtf8("en"), FromUtf8("Quillbrook"),
+                     FromUtf8("Ardenvale"), FromUtf8(description.c_str())});
+  spec.languages.push_back(
+      LanguageRecord{FromUtf8("ru"), FromUtf8("\xD0\x9A\xD0\xB2"),
+                     FromUtf8("Ardenvale"), FromUtf8("ru.html")});
+  for (const TestFile& file : files) {
+    KitFileSpec entry;
+    entry.name = FromUtf8(file.name.c_str());
+    entry.last_write = FileTimeFromUnixSeconds(file.unix_time);
+    entry.data = file.data;
+    spec.files.push_back(entry);
+  }
+  std::string error;
+  return WriteKit(spec, path, 6, &error);
+}
+
+EnvScope::EnvScope(const char* name, const std::optional<std::string>& value)
+    : name_(name) {
+  if (const char* old = std::getenv(name)) old_ = old;
+  if (value) {
+    setenv(name, value->c_str(), 1);
+  } else {
+    unsetenv(name);
+  }
+}
+
+EnvScope::~EnvScope() {
+  if (old_) {
+    setenv(name_.c_str(), old_->c_str(), 1);
+  } else {
+    unsetenv(name_.c_str());
+  }
+}
+
+CwdScope::CwdScope(const std::string& dir) {
+  old_ = std::filesystem::current_path().string();
+  std::filesystem::current_path(dir);
+}
+
+CwdScope::~CwdScope() { std::filesystem::current_path(old_); }
+
+bool WriteRecordingOpener(const std::string& dir, const std::string& log) {
+  const std::string path = dir + "/xdg-open";
+  {
+    std::ofstream script(path);
+    script << "#!/bin/sh\n"
+           << "for a in \"$@\"; do printf '%s\\n' \"$a\" >> '" << log
+           << "'; done\n";
+    if (!script) return false;
+  }
+  return chmod(path.c_str(), 0755) == 0;
+}
+
+std::string WaitForFileLine(const std::string& path) {
+  // The opener runs detached; give it time to start, far beyond what it
+  // needs, without asserting on how long it takes.
+  for (int i = 0; i < 1000; ++i) {
+    std::ifstream in(path);
+    std::string contents((std::istreambuf_iterator<char>(in)),
+                         std::istreambuf_iterator<char>());
+    if (!contents.empty() && contents.back() == '\n') return contents;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return "<no line>";
+}
+
+std::vector<std::string> ListTree(const std::string& dir) {
+  std::vector<std::string> result;
+  std::error_code error;
+  if (!std::filesystem::exists(dir, error)) return result;
+  for (auto it = std::filesystem::recursive_directory_iterator(dir, error);
+       it != std::filesystem::recursive_directory_iterator();
+       it.increment(error)) {
+    std::string relative =
+        std::filesystem::relative(it->path(), dir, error).string();
+    if (it->is_directory(error) && !it->is_symlink(error)) relative += "/";
+    result.push_back(relative);
+  }
+  std::sort(result.begin(), result.end());
+  return result;
+}
+
+int64_t ModificationTime(const std::string& path) {
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0) return -1;
+  return status.st_mtime;
+}
+
+void PumpEvents() {
+  while (gtk_events_pending()) gtk_main_iteration();
+}
+
+std::string LabelText(GtkWidget* label) {
+  return gtk_label_get_text(GTK_LABEL(label));
+}
+
+std::string ButtonLabel(GtkWidget* button) {
+  const char* label = gtk_button_get_label(GTK_BUTTON(button));
+  return label != nullptr ? label : "";
+}
+
+void FixedPosition(GtkWidget* widget, int* x, int* y) {
+  gtk_container_child_get(GTK_CONTAINER(gtk_widget_get_parent(widget)), widget,
+                          "x", x, "y", y, nullptr);
+}
+
+void SizeRequest(GtkWidget* widget, int* width, int* height) {
+  gtk_widget_get_size_request(widget, width, height);
+}
+
+bool Visible(GtkWidget* widget) { return gtk_widget_get_visible(widget); }
+
+bool Sensitive(GtkWidget* widget) { return gtk_widget_get_sensitive(widget); }
+
+void SendKey(GtkWidget* window, guint keyval) {
+  GdkEvent* event = gdk_event_new(GDK_KEY_PRESS);
+  event->key.window =
+      static_cast<GdkWindow*>(g_object_ref(gtk_widget_get_window(window)));
+  event->key.send_event = TRUE;
+  event->key.time = GDK_CURRENT_TIME;
+  event->key.keyval = keyval;
+  gtk_widget_event(window, event);
+  gdk_event_free(event);
+}
+
+void SendDelete(GtkWidget* window) {
+  GdkEvent* event = gdk_event_new(GDK_DELETE);
+  event->any.window =
+      static_cast<GdkWindow*>(g_object_ref(gtk_widget_get_window(window)));
+  event->any.send_event = TRUE;
+  gtk_main_do_event(event);
+  gdk_event_free(event);
+}
+
+int GateSystem::Open(const char* path, int flags, mode_t mode) {
+  if (std::string(path).find(fragment_) != std::string::npos) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!released_) {
+      reached_ = true;
+      changed_.notify_all();
+      changed_.wait(lock, [this] { return released_; });
+    }
+  }
+  return FaultInjectingSystem::Open(path, flags, mode);
+}
+
+bool GateSystem::Reached() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return reached_;
+}
+
+void GateSystem::Release() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  released_ = true;
+  changed_.notify_all();
+}

@@ -1,0 +1,107 @@
+// Helpers shared by the wizard's tests: kits made for a case, environment
+// and working-directory scopes, widget inspection, a recording stand-in for
+// "xdg-open", and a system seam that holds the worker at a chosen file until
+// the test lets it go. Test-only.
+#ifndef UI_UI_TEST_UTIL_H_
+#define UI_UI_TEST_UTIL_H_
+
+#include <gtk/gtk.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/fault_injection.h"
+#include "text/wide_string.h"
+
+std::string Narrow(const WideString& text);  // UTF-8
+// The text of `key` in the current language, as UTF-8.
+std::string Text(const char* key);
+
+// One file of a test kit: name with "\\" separators, contents, time in Unix
+// seconds.
+struct TestFile {
+  std::string name;
+  std::string data;
+  int64_t unix_time = 1700000000;
+};
+// Writes a kit with an English and a Russian record (product "Quillbrook",
+// provider "Ardenvale", descriptions `description` and "ru.html") and the
+// files; returns false when it cannot be written.
+bool WriteTestKit(const std::string& path, const std::vector<TestFile>& files,
+                  const std::string& description = "doc\\readme.html");
+
+// Sets (or, for nullopt, unsets) an environment variable for the scope.
+class EnvScope {
+ public:
+  EnvScope(const char* name, const std::optional<std::string>& value);
+  ~EnvScope();
+  EnvScope(const EnvScope&) = delete;
+  EnvScope& operator=(const EnvScope&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+// Changes the working directory for the scope.
+class CwdScope {
+ public:
+  explicit CwdScope(const std::string& dir);
+  ~CwdScope();
+  CwdScope(const CwdScope&) = delete;
+  CwdScope& operator=(const CwdScope&) = delete;
+
+ private:
+  std::string old_;
+};
+
+// Writes an executable "xdg-open" into `dir` that appends each of its
+// arguments, one a line, to `log`.
+bool WriteRecordingOpener(const std::string& dir, const std::string& log);
+// Waits (up to a generous limit) for `path` to exist with a complete line.
+std::string WaitForFileLine(const std::string& path);
+
+// Files below `dir` (relative paths, sorted), directories with a "/".
+std::vector<std::string> ListTree(const std::string& dir);
+// The modification time of `path` in Unix seconds, -1 when missing.
+int64_t ModificationTime(const std::string& path);
+
+// Runs pending GTK events.
+void PumpEvents();
+std::string LabelText(GtkWidget* label);
+std::string ButtonLabel(GtkWidget* button);
+// The widget's position in its GtkFixed.
+void FixedPosition(GtkWidget* widget, int* x, int* y);
+void SizeRequest(GtkWidget* widget, int* width, int* height);
+bool Visible(GtkWidget* widget);
+bool Sensitive(GtkWidget* widget);
+// Sends a key press to `window`'s handlers as the display would.
+void SendKey(GtkWidget* window, guint keyval);
+// Sends the window manager's close request.
+void SendDelete(GtkWidget* window);
+
+// A system seam that stops the first Open of a path containing `fragment`
+// until Release(); everything else goes to the real system.
+class GateSystem : public FaultInjectingSystem {
+ public:
+  explicit GateSystem(std::string fragment) : fragment_(std::move(fragment)) {}
+
+  int Open(const char* path, int flags, mode_t mode) override;
+
+  // True once a thread waits at the gate.
+  bool Reached();
+  void Release();
+
+ private:
+  std::string fragment_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool reached_ = false;
+  bool released_ = false;
+};
+
+#endif  // UI_UI_TEST_UTIL_H_
