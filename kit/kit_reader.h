@@ -2,30 +2,46 @@
 // container file ("edf" and six characters, in the temporary directory),
 // checks and parses its language and file tables, and keeps the container
 // open so that the install worker can copy single entries out of it with
-// ExtractEntry(). The kit is untrusted input: every size, count, string and
-// offset is checked against the container before it is used, and an entry
-// whose name would leave the template directory makes the whole kit damaged.
+// ExtractEntry() or CopyEntryTo(). The kit is untrusted input: every size,
+// count, string and offset is checked against the container before it is
+// used, and an entry whose name would leave the template directory makes the
+// whole kit damaged.
 //
-// Ownership: the reader owns the container file, its descriptor and the copy
-// buffer. Close() (also run by the destructor) closes the container and
-// removes it, so that no copy of the kit is left in the temporary directory.
+// OpenStreaming() is the same reader for kittool: the kit is inflated on a
+// background thread while the caller already installs, and the file table is
+// read from the container entry by entry instead of being kept in memory, so
+// that memory stays flat however many files a kit holds.
 //
-// Threads: Open, FindProductInfo and FindDescription run on the GUI thread
-// before the worker starts. After that only the worker calls ExtractEntry
-// (one call at a time) and reads entries(); the tables are not written after
-// Open, so no lock guards them. Close and the destructor run after the worker
-// has been joined.
+// Ownership: the reader owns the container file, its descriptor, the copy
+// buffer and (streaming) the inflating thread. Close() (also run by the
+// destructor) stops that thread, closes the container and removes it, so
+// that no copy of the kit is left in the temporary directory.
+//
+// Threads: Open, OpenStreaming, FindProductInfo and FindDescription run on
+// the owner's thread before the worker starts. After that only the worker
+// calls ReadEntry, ExtractEntry, CopyEntryTo and FinishInflation (one call at
+// a time) and reads entries(); the tables are not written after Open, so no
+// lock guards them. entry_count() may be read from any thread after Open.
+// Close and the destructor run after the worker has been joined.
 #ifndef KIT_KIT_READER_H_
 #define KIT_KIT_READER_H_
 
 #include <cstdint>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "kit/kit_format.h"
 #include "platform/error_code.h"
 #include "platform/file_io.h"
 #include "text/wide_string.h"
+
+namespace kit_internal {
+// The inflating thread's progress, shared with a streaming reader, and the
+// bounded reader of the tables; both live in kit_reader.cc.
+class Inflation;
+class TableReader;
+}  // namespace kit_internal
 
 class KitReader {
  public:
@@ -49,8 +65,19 @@ class KitReader {
   // language_records() keeps the records appended before the failure.
   ErrorCode Open(const WideString& kit_path);
 
+  // Like Open, but the inflation runs on a background thread: the call
+  // returns once the language table and the whole file table have been
+  // inflated and checked (names, sizes; the entries' bytes are checked as
+  // they arrive). entries() stays empty: the worker walks the table with
+  // entry_count() and ReadEntry(), and CopyEntryTo() waits until the bytes of
+  // its entry have been inflated. A stream that turns out damaged or short
+  // after this returns makes the waiting call, or FinishInflation(), fail.
+  // Returns what Open returns for the kit and the tables.
+  ErrorCode OpenStreaming(const WideString& kit_path);
+
   // Closes and removes the container and empties entries(); the language
-  // records stay. Does nothing on a closed reader.
+  // records stay. Stops and joins a streaming inflation first. Does nothing
+  // on a closed reader.
   void Close();
 
   // The product and provider of the first record for `language` (compared
@@ -83,26 +110,74 @@ class KitReader {
   // REQUIRES: a successful Open; calls do not overlap.
   ErrorCode ExtractEntry(uint32_t index, const WideString& destination);
 
+  // The number of file entries; 0 before a successful Open.
+  uint32_t entry_count() const { return entry_count_; }
+
+  // Entry `index` (offset absolute), taken from entries() or, streaming,
+  // parsed from the container; walking the indices upwards reads the table
+  // once. Returns 0; 87 for an index out of range; streaming, also 13 or 2/87
+  // when the table can no longer be read (*entry unchanged then).
+  ErrorCode ReadEntry(uint32_t index, KitEntry* entry);
+
+  // Writes the bytes of `entry` (as ReadEntry gave it) at the current
+  // position of the open `destination` and gives it the entry's time (a time
+  // that cannot be set is not an error). The descriptor stays open. Returns
+  // 0; 6 when no container is open; 2 or 87 when a read or write fails; 13
+  // when the container ends before the entry's bytes are complete.
+  ErrorCode CopyEntryTo(const KitEntry& entry, FileHandle destination);
+
+  // Waits until the whole kit has been inflated and checks that every entry's
+  // bytes lie inside the container. Returns 0 (at once after Open); 13 for a
+  // damaged stream or an entry beyond the container's end; 2 or 87 when the
+  // kit could not be read or the container not written.
+  ErrorCode FinishInflation();
+
   const std::vector<LanguageRecord>& language_records() const {
     return language_records_;
   }
+  // Empty after OpenStreaming.
   const std::vector<KitEntry>& entries() const { return entries_; }
   // The container's path; empty when none has been made.
   const WideString& container_path() const { return container_path_; }
 
  private:
+  using Inflation = kit_internal::Inflation;
+  using TableReader = kit_internal::TableReader;
+
+  // Makes the temporary container (path in container_path_).
+  ErrorCode MakeContainer();
+  ErrorCode ParseLanguageTable(TableReader& in);
   ErrorCode ParseTables();
+  ErrorCode ParseTablesStreaming();
   ErrorCode Fail(ErrorCode code);
-  // Copies `size` bytes from container position `offset` to `destination`.
-  ErrorCode CopyToFile(uint64_t offset, uint32_t size, FileHandle destination);
+  // Copies `size` bytes from container position `offset` to `destination`;
+  // the container's bytes are valid up to `available_end`.
+  ErrorCode CopyToFile(uint64_t offset, uint32_t size, FileHandle destination,
+                       uint64_t available_end);
   ErrorCode CopyThroughBuffer(uint64_t offset, uint64_t size,
-                              FileHandle destination);
+                              FileHandle destination, uint64_t available_end);
 
   std::vector<LanguageRecord> language_records_;
   std::vector<KitEntry> entries_;
+  uint32_t entry_count_ = 0;
   WideString container_path_;
   FileHandle container_fd_ = kInvalidFileHandle;
   uint64_t container_size_ = 0;
+  // Streaming only: the pipe from the inflating thread (null otherwise) and
+  // that thread; whether the data area is taken from the pipe instead of
+  // the container, and from which position on; where the file table and the
+  // data area start, the largest entry end relative to the data area, and
+  // the cursor that walks the table for ReadEntry (next_index_ is the index
+  // it reads next).
+  std::unique_ptr<Inflation> inflation_;
+  std::thread inflate_thread_;
+  bool handed_off_ = false;
+  uint64_t stream_start_ = 0;
+  uint64_t table_start_ = 0;
+  uint64_t data_start_ = 0;
+  uint64_t max_entry_end_ = 0;
+  std::unique_ptr<TableReader> cursor_;
+  uint32_t next_index_ = 0;
   // Entries are copied inside the kernel until the kernel says it cannot
   // (another file system, an old kernel); from then on through copy_buffer_.
   bool kernel_copy_ = true;
