@@ -2,31 +2,540 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <random>
 #include <string>
+#include <vector>
 
+#include "engine/engine_test_util.h"
+#include "engine/ui_channel.h"
+#include "kit/kit_reader.h"
+#include "l10n/string_table.h"
+#include "platform/fault_injection.h"
 #include "platform/scoped_temp_dir.h"
 
 namespace {
 
-// 2021-01-01 00:00:00 UTC.
-constexpr int64_t kSeconds = 1609459200;
+using namespace engine_test;
+
 constexpr FileTime kSecond = 10000000;
 
-bool SetModificationSeconds(const std::string& path, int64_t seconds) {
-  const struct timespec times[2] = {{static_cast<time_t>(seconds), 0},
-                                    {static_cast<time_t>(seconds), 0}};
-  return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+std::string RandomBytes(size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(generator());
+  return bytes;
 }
 
-TEST(InstallEngineTest, NeedsCopyComparesWholeSecondTimes) {
+void MakeFile(const std::string& path, const std::string& bytes,
+              int64_t seconds, mode_t mode = 0640) {
+  std::filesystem::create_directories(
+      std::filesystem::path(path).parent_path());
+  ASSERT_TRUE(WriteFile(path, bytes)) << path;
+  ASSERT_EQ(0, chmod(path.c_str(), mode));
+  ASSERT_TRUE(SetTime(path, seconds));
+}
+
+class InstallEngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    StringTable::SetCurrentLanguage(kLanguageEnglish);
+    temp_ = dir_.Path("tmp");
+    ASSERT_EQ(0, mkdir(temp_.c_str(), 0700));
+    tmpdir_ = std::make_unique<ScopedTmpdir>(temp_);
+    target_ = dir_.Path("templates");
+  }
+  void TearDown() override {
+    reader_.Close();
+    EXPECT_EQ(std::vector<std::string>{}, BackupDirectories(temp_));
+  }
+
+  // Writes the kit and opens it as the installer does, or streaming as
+  // kittool does.
+  void OpenKit(const std::vector<KitFile>& files, bool streaming = false) {
+    const std::string kit = dir_.Path("kit.efd");
+    ASSERT_TRUE(WriteKitFile(kit, files));
+    ASSERT_EQ(kSuccess, streaming ? reader_.OpenStreaming(WidePath(kit))
+                                  : reader_.Open(WidePath(kit)));
+  }
+
+  // Runs one job into `target` on this thread; `on_post` sees every post
+  // with the channel.
+  ErrorCode Install(
+      const std::string& target,
+      std::function<void(UiChannel&, const ChannelState&)> on_post = {}) {
+    UiChannel channel;
+    channel.Init();
+    PostRecorder recorder;
+    if (on_post) {
+      recorder.on_post = [&](const ChannelState& s) { on_post(channel, s); };
+    }
+    channel.SetObserver(&recorder);
+    channel.StartJob(&reader_, WidePath(target));
+    InstallEngine engine;
+    const ErrorCode code = engine.Run(&channel);
+    outcome_ = engine.outcome();
+    posts_ = recorder.posts();
+    final_ = channel.Poll();
+    return code;
+  }
+  ErrorCode Install() { return Install(target_); }
+
+  std::vector<std::string> PostedTexts() const {
+    std::vector<std::string> texts;
+    for (const ChannelState& post : posts_) texts.push_back(Narrow(post.text));
+    return texts;
+  }
+  std::vector<int32_t> PostedProgress() const {
+    std::vector<int32_t> progress;
+    for (const ChannelState& post : posts_) progress.push_back(post.progress);
+    return progress;
+  }
+  std::string Text(const char* key) const {
+    return Narrow(StringTable::Lookup(key));
+  }
+
+  ScopedTempDir dir_;
+  std::string temp_;
+  std::unique_ptr<ScopedTmpdir> tmpdir_;
+  std::string target_;
+  KitReader reader_;
+  InstallEngine::Outcome outcome_;
+  std::vector<ChannelState> posts_;
+  ChannelState final_;
+};
+
+TEST_F(InstallEngineTest, PostsEveryPathWithWholePercentsThenTheFinish) {
+  for (const uint32_t count : {0u, 1u, 3u, 200u}) {
+    SCOPED_TRACE(count);
+    std::vector<KitFile> files;
+    std::vector<int32_t> expected_progress;
+    std::vector<std::string> expected_texts;
+    for (uint32_t i = 0; i < count; ++i) {
+      files.push_back({"d" + std::to_string(i % 3) + "/f" + std::to_string(i),
+                       std::to_string(i)});
+      expected_progress.push_back(static_cast<int32_t>(i * 100 / count));
+      expected_texts.push_back(target_ + "/" + files.back().name);
+    }
+    expected_progress.push_back(100);
+    expected_texts.push_back(Text("IDS_INSTALL_FINISH"));
+    OpenKit(files);
+    std::filesystem::remove_all(target_);
+    ASSERT_EQ(kSuccess, Install());
+    EXPECT_EQ(expected_progress, PostedProgress());
+    EXPECT_EQ(expected_texts, PostedTexts());
+    EXPECT_EQ(JobState::kFinished, final_.state);
+    EXPECT_EQ(count, outcome_.copied);
+  }
+  // The spelled-out sequences the GUI relies on.
+  OpenKit({{"a", "1"}, {"b", "2"}, {"c", "3"}});
+  std::filesystem::remove_all(target_);
+  ASSERT_EQ(kSuccess, Install());
+  EXPECT_EQ((std::vector<int32_t>{0, 33, 66, 100}), PostedProgress());
+}
+
+TEST_F(InstallEngineTest, CopiesBytesAndTimesIntoNestedDirectories) {
+  for (const bool streaming : {false, true}) {
+    SCOPED_TRACE(streaming ? "streaming" : "container");
+    std::filesystem::remove_all(target_);
+    const std::string big = RandomBytes(300000, 1);
+    OpenKit({{"a.cfg", "alpha", kBaseSeconds + 5},
+             {"x/y/z/deep.cfg", "deep"},
+             {"x/big.bin", big},
+             {"empty", ""}},
+            streaming);
+    ASSERT_EQ(kSuccess, Install());
+    const Tree tree = Snapshot(target_);
+    EXPECT_EQ("alpha", tree.at("a.cfg").content);
+    EXPECT_EQ(kBaseSeconds + 5, tree.at("a.cfg").mtime_sec);
+    EXPECT_EQ("deep", tree.at("x/y/z/deep.cfg").content);
+    EXPECT_TRUE(big == tree.at("x/big.bin").content);
+    EXPECT_EQ("", tree.at("empty").content);
+    EXPECT_EQ(7u, tree.size());  // 4 files, x, x/y, x/y/z
+    EXPECT_EQ(4u, outcome_.copied);
+  }
+}
+
+TEST_F(InstallEngineTest, LeavesFilesThatAreNotOlderButStillPostsThem) {
+  const struct {
+    const char* what;
+    int64_t disk_offset;  // disk time minus entry time, seconds
+    bool replaced;
+  } cases[] = {
+      {"newer on disk", 1, false},
+      {"same time", 0, false},
+      {"older on disk", -1, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(target_);
+    MakeFile(target_ + "/sub/t.cfg", "mine", kBaseSeconds + c.disk_offset);
+    const ino_t inode = Snapshot(target_).at("sub/t.cfg").inode;
+    OpenKit({{"sub/t.cfg", "kit's"}});
+    ASSERT_EQ(kSuccess, Install());
+    const Node node = Snapshot(target_).at("sub/t.cfg");
+    EXPECT_EQ(c.replaced ? "kit's" : "mine", node.content);
+    EXPECT_EQ(c.replaced, node.inode != inode);
+    EXPECT_EQ(target_ + "/sub/t.cfg", PostedTexts().front());
+    EXPECT_EQ(c.replaced ? 1u : 0u, outcome_.copied);
+    EXPECT_EQ(c.replaced ? 0u : 1u, outcome_.up_to_date);
+  }
+}
+
+// What is not a regular file at a destination is never moved or replaced.
+TEST_F(InstallEngineTest, DestinationThatIsNotAFileIsAnError) {
+  const struct {
+    const char* what;
+    std::function<void(const std::string&)> make;
+  } cases[] = {
+      {"directory",
+       [](const std::string& path) {
+         MakeFile(path + "/inside.txt", "user data", kBaseSeconds);
+       }},
+      {"link to a directory",
+       [&](const std::string& path) {
+         MakeFile(dir_.Path("elsewhere/x"), "x", kBaseSeconds);
+         ASSERT_EQ(0, symlink(dir_.Path("elsewhere").c_str(), path.c_str()));
+       }},
+      {"dangling link",
+       [&](const std::string& path) {
+         ASSERT_EQ(0, symlink(dir_.Path("nowhere").c_str(), path.c_str()));
+       }},
+      {"fifo",
+       [](const std::string& path) {
+         ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(target_);
+    MakeFile(target_ + "/before.cfg", "old", kBaseSeconds - 10);
+    c.make(target_ + "/t.cfg");
+    const Tree before = Snapshot(target_);
+    OpenKit({{"before.cfg", "new"}, {"t.cfg", "kit's"}});
+    EXPECT_EQ(kErrorAlreadyExists, Install());
+    EXPECT_EQ("", Difference(before, Snapshot(target_)));
+    EXPECT_EQ(target_ + "/t.cfg", outcome_.failed_path);
+    EXPECT_EQ(JobState::kFailed, final_.state);
+    EXPECT_EQ(Text("IDS_INSTALL_ERROR"), Narrow(final_.text));
+    EXPECT_EQ(50, final_.progress);
+  }
+  EXPECT_EQ("x", ReadFile(dir_.Path("elsewhere/x")));
+}
+
+TEST_F(InstallEngineTest, LinkToAnOlderFileIsReplacedAndComesBackOnRollback) {
+  MakeFile(dir_.Path("shared.cfg"), "shared", kBaseSeconds - 10);
+  for (const bool fail : {true, false}) {
+    SCOPED_TRACE(fail ? "rolled back" : "committed");
+    std::filesystem::remove_all(target_);
+    ASSERT_EQ(0, mkdir(target_.c_str(), 0755));
+    ASSERT_EQ(0, symlink(dir_.Path("shared.cfg").c_str(),
+                         (target_ + "/t.cfg").c_str()));
+    const Tree before = Snapshot(target_);
+    OpenKit({{"t.cfg", "kit's"}, {"u.cfg", "u"}});
+    FaultInjectingSystem system;
+    if (fail) system.FailPath("u.cfg", EIO, Ops(SysOp::kOpen));
+    ErrorCode code;
+    {
+      ScopedSystemApi scope(&system);
+      code = Install();
+    }
+    if (fail) {
+      EXPECT_NE(kSuccess, code);
+      EXPECT_EQ("", Difference(before, Snapshot(target_)));
+    } else {
+      EXPECT_EQ(kSuccess, code);
+      EXPECT_EQ('f', Snapshot(target_).at("t.cfg").kind);
+    }
+    // What the link pointed to is never written through it.
+    EXPECT_EQ("shared", ReadFile(dir_.Path("shared.cfg")));
+  }
+}
+
+TEST_F(InstallEngineTest, CancelAfterTheFirstEntryRollsBack) {
+  for (const bool first_is_up_to_date : {false, true}) {
+    SCOPED_TRACE(first_is_up_to_date ? "first skipped" : "first copied");
+    std::filesystem::remove_all(target_);
+    MakeFile(target_ + "/b.cfg", "old b", kBaseSeconds - 10);
+    if (first_is_up_to_date) MakeFile(target_ + "/a.cfg", "a", kBaseSeconds);
+    const Tree before = Snapshot(target_);
+    OpenKit({{"a.cfg", "a"}, {"b.cfg", "b"}, {"new/c.cfg", "c"}});
+    const ErrorCode code =
+        Install(target_, [](UiChannel& channel, const ChannelState& state) {
+          if (state.progress == 0 && state.state == JobState::kRunning) {
+            channel.RequestCancel();
+          }
+        });
+    EXPECT_EQ(kErrorCancelled, code);
+    EXPECT_EQ("", Difference(before, Snapshot(target_)));
+    ASSERT_EQ(2u, posts_.size());
+    EXPECT_EQ(target_ + "/a.cfg", Narrow(posts_[0].text));
+    EXPECT_EQ(kErrorCancelled, final_.code);
+    EXPECT_EQ(JobState::kCancelled, final_.state);
+  }
+}
+
+TEST_F(InstallEngineTest, RollbackRemovesEveryDirectoryLevelItMade) {
+  const std::string target = dir_.Path("new/deeper/templates");
+  OpenKit({{"a/b/c.txt", "c"}, {"top.txt", "t"}, {"last.txt", "l"}});
+  FaultInjectingSystem system;
+  system.FailPath("last.txt", ENOSPC, Ops(SysOp::kOpen));
+  ScopedSystemApi scope(&system);
+  EXPECT_EQ(kErrorInvalidParameter, Install(target));
+  EXPECT_EQ(target + "/last.txt", outcome_.failed_path);
+  EXPECT_EQ(ENOSPC, outcome_.system_error);
+  EXPECT_FALSE(std::filesystem::exists(dir_.Path("new")));
+}
+
+TEST_F(InstallEngineTest, AKitListingAFileTwiceKeepsTheUsersFileInTheBackup) {
+  for (const bool fail : {false, true}) {
+    SCOPED_TRACE(fail ? "rolled back" : "committed");
+    std::filesystem::remove_all(target_);
+    MakeFile(target_ + "/a.cfg", "user's", kBaseSeconds - 10);
+    const Tree before = Snapshot(target_);
+    OpenKit({{"a.cfg", "first", kBaseSeconds},
+             {"a.cfg", "second", kBaseSeconds + 10},
+             {"z.cfg", "z"}});
+    FaultInjectingSystem system;
+    if (fail) system.FailPath("z.cfg", EIO, Ops(SysOp::kOpen));
+    ScopedSystemApi scope(&system);
+    const ErrorCode code = Install();
+    if (fail) {
+      EXPECT_NE(kSuccess, code);
+      EXPECT_EQ("", Difference(before, Snapshot(target_)));
+    } else {
+      EXPECT_EQ(kSuccess, code);
+      EXPECT_EQ("second", ReadFile(target_ + "/a.cfg"));
+    }
+  }
+}
+
+TEST_F(InstallEngineTest, EmptyTargetIsRefused) {
+  OpenKit({{"a", "a"}});
+  EXPECT_EQ(kErrorPathNotFound, Install(""));
+  ASSERT_EQ(1u, posts_.size());
+  EXPECT_EQ(JobState::kFailed, final_.state);
+  EXPECT_EQ(0, final_.progress);
+}
+
+TEST_F(InstallEngineTest, BackupDirectoryTakesTheFirstFreeNumber) {
+  ASSERT_EQ(0, mkdir((temp_ + "/ktstp0").c_str(), 0700));
+  ASSERT_TRUE(WriteFile(temp_ + "/ktstp1", "a file takes the name too"));
+  InstallEngine engine;
+  ASSERT_EQ(kSuccess, engine.Begin(WidePath(target_ + "/")));
+  struct stat status;
+  ASSERT_EQ(0, stat((temp_ + "/ktstp2").c_str(), &status));
+  EXPECT_TRUE(S_ISDIR(status.st_mode));
+  EXPECT_EQ(0700u, status.st_mode & 0777);
+  engine.Commit();
+  EXPECT_NE(0, stat((temp_ + "/ktstp2").c_str(), &status));
+  rmdir((temp_ + "/ktstp0").c_str());
+  unlink((temp_ + "/ktstp1").c_str());
+}
+
+// The first `keep` bytes of `container` deflated, then a block of the
+// reserved type, which no inflater accepts.
+std::string DeflateThenBreak(const std::string& container, size_t keep) {
+  z_stream stream{};
+  EXPECT_EQ(Z_OK,
+            deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY));
+  std::string out(deflateBound(&stream, keep) + 16, '\0');
+  stream.next_in =
+      reinterpret_cast<Bytef*>(const_cast<char*>(container.data()));
+  stream.avail_in = static_cast<uInt>(keep);
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(Z_OK, deflate(&stream, Z_FULL_FLUSH));
+  out.resize(out.size() - stream.avail_out);
+  deflateEnd(&stream);
+  return out + "\x07";  // last block, type 3
+}
+
+TEST_F(InstallEngineTest, StreamDamagedLateRollsBack) {
+  const std::string data = RandomBytes(2 << 20, 7);
+  const std::vector<KitFile> files = {
+      {"a.cfg", "a"}, {"big.bin", data}, {"z.cfg", "z"}};
+  const std::string container = BuildContainer(SpecOf(files));
+  const std::string good = DeflateRaw(container);
+  const struct {
+    const char* what;
+    std::string kit;
+  } cases[] = {
+      {"stream cut short", good.substr(0, good.size() / 2)},
+      {"stream corrupted", DeflateThenBreak(container, container.size() / 2)},
+      {"stream corrupted after the last entry",
+       DeflateThenBreak(container, container.size())},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(target_);
+    MakeFile(target_ + "/a.cfg", "old", kBaseSeconds - 10);
+    const Tree before = Snapshot(target_);
+    ASSERT_TRUE(WriteFile(dir_.Path("kit.efd"), c.kit));
+    ASSERT_EQ(kSuccess, reader_.OpenStreaming(WidePath(dir_.Path("kit.efd"))));
+    EXPECT_EQ(kErrorInvalidData, Install());
+    EXPECT_EQ("", Difference(before, Snapshot(target_)));
+    EXPECT_EQ(JobState::kFailed, final_.state);
+  }
+}
+
+// A small nested installation, failed at every system call in turn: each
+// run either succeeds completely or leaves the template directory exactly
+// as it was, with no backup directory left behind.
+class InstallFaultTest : public InstallEngineTest {
+ protected:
+  void SetUp() override {
+    InstallEngineTest::SetUp();
+    // Names the shell would have taken apart.
+    target_ = dir_.Path("tmpl \"q\" 'a' $HOME `id` \\ new\nline");
+  }
+
+  void MakeOriginal() {
+    std::filesystem::remove_all(target_);
+    MakeFile(target_ + "/old.cfg", "old", kBaseSeconds - 100, 0640);
+    MakeFile(target_ + "/keep.cfg", "keep", kBaseSeconds + 100, 0644);
+    MakeFile(target_ + "/sub/deep/older.txt", "older", kBaseSeconds - 1, 0600);
+    MakeFile(target_ + "/sub/user-only.txt", "mine", kBaseSeconds, 0600);
+  }
+  void Reopen() {
+    const std::string kit = dir_.Path("kit.efd");
+    ASSERT_EQ(kSuccess, reader_.Open(WidePath(kit)));
+  }
+  std::vector<KitFile> Files() const {
+    return {{"new.cfg", "new"},
+            {"old.cfg", "replaces old"},
+            {"keep.cfg", "not copied"},
+            {"sub/deep/older.txt", "replaces older"},
+            {"sub/fresh/a/b/c.txt", "c"},
+            {"sub/fresh/a/d.txt", "d"},
+            {"z/last.bin", RandomBytes(100000, 3)}};
+  }
+};
+
+TEST_F(InstallFaultTest, EveryFailingCallLeavesTheDirectoryAsItWas) {
+  ASSERT_TRUE(WriteKitFile(dir_.Path("kit.efd"), Files()));
+  MakeOriginal();
+  const Tree original = Snapshot(target_);
+  Reopen();
+  uint64_t calls;
+  {
+    FaultInjectingSystem counting;
+    ScopedSystemApi scope(&counting);
+    ASSERT_EQ(kSuccess, Install());
+    calls = counting.CallCount();
+  }
+  const Tree installed = Snapshot(target_);
+  EXPECT_EQ("replaces older", installed.at("sub/deep/older.txt").content);
+  EXPECT_EQ("keep", installed.at("keep.cfg").content);
+  EXPECT_EQ("mine", installed.at("sub/user-only.txt").content);
+  ASSERT_GT(calls, 30u);
+
+  const struct {
+    int error;
+    SysOpSet ops;
+  } faults[] = {
+      {ENOSPC, kAllSysOps},
+      {EACCES, kAllSysOps},
+      {EIO, kAllSysOps},
+      // The same file system refuses a rename: the copy takes over.
+      {EXDEV, Ops(SysOp::kRename)},
+  };
+  for (const auto& fault : faults) {
+    int failed_runs = 0;
+    for (uint64_t n = 1; n <= calls; ++n) {
+      SCOPED_TRACE(std::string(strerror(fault.error)) + ", call " +
+                   std::to_string(n));
+      MakeOriginal();
+      Reopen();
+      FaultInjectingSystem system;
+      ErrorCode code;
+      {
+        ScopedSystemApi scope(&system);
+        system.FailNth(n, fault.error, fault.ops);
+        code = Install();
+      }
+      if (system.InjectedCount() == 0) break;  // past the last call
+      SysOp failed_op = SysOp::kOpen;
+      for (const SysCall& call : system.Log()) {
+        if (call.failed) failed_op = call.op;
+      }
+      SCOPED_TRACE(SysOpName(failed_op));
+      const Tree after = Snapshot(target_);
+      if (code != kSuccess) {
+        ++failed_runs;
+        EXPECT_EQ("", Difference(original, after));
+        EXPECT_EQ(JobState::kFailed, final_.state);
+      } else if (failed_op == SysOp::kFutimens) {
+        // A time that cannot be set only makes a later run copy again.
+        const std::string difference = Difference(installed, after);
+        EXPECT_EQ(0u, difference.find("changed: ")) << difference;
+        EXPECT_EQ(1, std::count(difference.begin(), difference.end(), '\n'))
+            << difference;
+      } else {
+        EXPECT_EQ("", Difference(installed, after));
+      }
+      EXPECT_EQ(std::vector<std::string>{}, BackupDirectories(temp_));
+    }
+    // Failures while the backup is deleted after the commit are tolerated
+    // (the deletion goes on, then tries again); before it, none is.
+    if (fault.error == EXDEV) {
+      EXPECT_EQ(0, failed_runs);
+    } else {
+      EXPECT_GT(failed_runs, static_cast<int>(calls / 3));
+    }
+  }
+}
+
+// The temporary directory on a file system of its own: backups and their
+// way back are copies, which must keep bytes, mode and time.
+TEST_F(InstallFaultTest, BackupsCrossFileSystems) {
+  const std::string mount_point = dir_.Path("other-fs");
+  ASSERT_EQ(0, mkdir(mount_point.c_str(), 0700));
+  if (mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=8m,mode=0700") !=
+      0) {
+    GTEST_SKIP() << "cannot mount a tmpfs for the temporary directory ("
+                 << strerror(errno) << "); needs root in a mount namespace";
+  }
+  ScopedTmpdir tmpdir(mount_point);
+  ASSERT_TRUE(WriteKitFile(dir_.Path("kit.efd"), Files()));
+  for (const bool fail : {true, false}) {
+    SCOPED_TRACE(fail ? "rolled back" : "committed");
+    MakeOriginal();
+    const Tree original = Snapshot(target_);
+    Reopen();
+    FaultInjectingSystem system;
+    if (fail) system.FailPath("last.bin", ENOSPC, Ops(SysOp::kOpen));
+    ErrorCode code;
+    {
+      ScopedSystemApi scope(&system);
+      code = Install();
+    }
+    if (fail) {
+      EXPECT_EQ(kErrorInvalidParameter, code);
+      EXPECT_EQ("", Difference(original, Snapshot(target_)));
+    } else {
+      EXPECT_EQ(kSuccess, code);
+      EXPECT_EQ("replaces old", ReadFile(target_ + "/old.cfg"));
+    }
+    EXPECT_EQ(std::vector<std::string>{}, BackupDirectories(mount_point));
+  }
+  EXPECT_EQ(0, umount2(mount_point.c_str(), MNT_DETACH));
+}
+
+TEST(InstallEngineNeedsCopyTest, ComparesWholeSecondTimes) {
   ScopedTempDir dir;
   const std::string path = dir.Path("template.cfg");
   ASSERT_TRUE(WriteFile(path, "old"));
-  ASSERT_TRUE(SetModificationSeconds(path, kSeconds));
-  const FileTime on_disk = FileTimeFromUnixSeconds(kSeconds);
-  struct Case {
+  ASSERT_TRUE(SetTime(path, kBaseSeconds));
+  const FileTime on_disk = FileTimeFromUnixSeconds(kBaseSeconds);
+  const struct {
     const char* what;
     FileTime entry_time;
     bool copied;
@@ -38,14 +547,10 @@ TEST(InstallEngineTest, NeedsCopyComparesWholeSecondTimes) {
       {"entry with a sub-second part", on_disk + kSecond / 2, true},
       {"entry just below the disk time", on_disk - 1, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     EXPECT_EQ(c.copied, InstallEngine::NeedsCopy(WidePath(path), c.entry_time))
         << c.what;
   }
-}
-
-TEST(InstallEngineTest, MissingDestinationIsAlwaysCopied) {
-  ScopedTempDir dir;
   EXPECT_TRUE(InstallEngine::NeedsCopy(dir.WidePath("absent"), 0));
   EXPECT_TRUE(InstallEngine::NeedsCopy(dir.WidePath("no/dir/absent"), 0));
 }

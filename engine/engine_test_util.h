@@ -1,0 +1,218 @@
+// Helpers shared by the engine's tests: a TMPDIR for the scope, a snapshot
+// of a directory tree (kinds, bytes, modes, times, link texts) to compare
+// before and after a job, small kits built in code, and a channel observer
+// that records every post. All of them use the real system, never the
+// SystemApi seam, so that injected faults cannot disturb them.
+#ifndef ENGINE_ENGINE_TEST_UTIL_H_
+#define ENGINE_ENGINE_TEST_UTIL_H_
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/ui_channel.h"
+#include "kit/kit_writer.h"
+#include "platform/scoped_temp_dir.h"
+#include "text/text_conversion.h"
+
+namespace engine_test {
+
+// 2021-01-01 00:00:00 UTC in whole seconds.
+constexpr int64_t kBaseSeconds = 1609459200;
+
+// Sets TMPDIR for the scope (before any thread that reads it starts).
+class ScopedTmpdir {
+ public:
+  explicit ScopedTmpdir(const std::string& dir) {
+    if (const char* old = getenv("TMPDIR")) {
+      old_ = old;
+      had_ = true;
+    }
+    setenv("TMPDIR", dir.c_str(), 1);
+  }
+  ~ScopedTmpdir() {
+    if (had_) {
+      setenv("TMPDIR", old_.c_str(), 1);
+    } else {
+      unsetenv("TMPDIR");
+    }
+  }
+  ScopedTmpdir(const ScopedTmpdir&) = delete;
+  ScopedTmpdir& operator=(const ScopedTmpdir&) = delete;
+
+ private:
+  std::string old_;
+  bool had_ = false;
+};
+
+// One entry of a tree: kind ('f' file, 'd' directory, 'l' link, 'p' other),
+// bytes of a file, text of a link, mode bits, modification time and inode.
+struct Node {
+  char kind;
+  std::string content;
+  mode_t mode;
+  int64_t mtime_sec;
+  long mtime_nsec;
+  ino_t inode;
+
+  // Equal as the user sees it: the inode may change when a file crossed
+  // file systems, and a directory's time changes whenever a name in it
+  // comes and goes, which a rollback does not undo.
+  bool operator==(const Node& other) const {
+    if (kind != other.kind || mode != other.mode) return false;
+    if (kind == 'd') return true;
+    return content == other.content && mtime_sec == other.mtime_sec &&
+           (kind == 'l' || mtime_nsec == other.mtime_nsec);
+  }
+};
+using Tree = std::map<std::string, Node>;
+
+inline void SnapshotInto(const std::string& root, const std::string& relative,
+                         Tree* tree) {
+  const std::string dir = relative.empty() ? root : root + "/" + relative;
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr) return;
+  std::vector<std::string> names;
+  while (struct dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(listing);
+  for (const std::string& name : names) {
+    const std::string rel = relative.empty() ? name : relative + "/" + name;
+    const std::string path = root + "/" + rel;
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0) continue;
+    Node node{'p',
+              "",
+              status.st_mode & 07777,
+              status.st_mtim.tv_sec,
+              status.st_mtim.tv_nsec,
+              status.st_ino};
+    if (S_ISREG(status.st_mode)) {
+      node.kind = 'f';
+      node.content = ReadFile(path);
+    } else if (S_ISDIR(status.st_mode)) {
+      node.kind = 'd';
+    } else if (S_ISLNK(status.st_mode)) {
+      node.kind = 'l';
+      char text[4096];
+      const ssize_t length = readlink(path.c_str(), text, sizeof(text));
+      node.content.assign(text, length > 0 ? static_cast<size_t>(length) : 0);
+    }
+    (*tree)[rel] = node;
+    if (node.kind == 'd') SnapshotInto(root, rel, tree);
+  }
+}
+
+// Everything below `root` (not following links); empty when it is missing.
+inline Tree Snapshot(const std::string& root) {
+  Tree tree;
+  SnapshotInto(root, "", &tree);
+  return tree;
+}
+
+// A readable account of how two trees differ, empty when they are equal.
+inline std::string Difference(const Tree& expected, const Tree& actual) {
+  std::string report;
+  for (const auto& [path, node] : expected) {
+    auto it = actual.find(path);
+    if (it == actual.end()) {
+      report += "missing: " + path + "\n";
+    } else if (!(it->second == node)) {
+      report += "changed: " + path + "\n";
+    }
+  }
+  for (const auto& [path, node] : actual) {
+    if (expected.count(path) == 0) report += "extra: " + path + "\n";
+  }
+  return report;
+}
+
+// Names in `dir` that start with "ktstp".
+inline std::vector<std::string> BackupDirectories(const std::string& dir) {
+  std::vector<std::string> found;
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr) return found;
+  while (struct dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name.compare(0, 5, "ktstp") == 0) found.push_back(name);
+  }
+  closedir(listing);
+  return found;
+}
+
+inline bool SetTime(const std::string& path, int64_t seconds) {
+  const struct timespec times[2] = {{static_cast<time_t>(seconds), 0},
+                                    {static_cast<time_t>(seconds), 0}};
+  return utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// A file of a kit: the name with "/" (stored with "\\"), bytes and time.
+struct KitFile {
+  std::string name;
+  std::string data;
+  int64_t seconds = kBaseSeconds;
+};
+
+inline KitSpec SpecOf(const std::vector<KitFile>& files) {
+  KitSpec spec;
+  spec.languages.push_back({u"en", u"Templates", u"Maker", u""});
+  for (const KitFile& file : files) {
+    std::string name = file.name;
+    for (char& c : name) {
+      if (c == '/') c = '\\';
+    }
+    KitFileSpec entry;
+    entry.name = ToWide(NarrowString(name.c_str()));
+    entry.data = file.data;
+    entry.last_write = FileTimeFromUnixSeconds(file.seconds);
+    spec.files.push_back(entry);
+  }
+  return spec;
+}
+
+// Writes the kit of `files` to `path`; false when it cannot.
+inline bool WriteKitFile(const std::string& path,
+                         const std::vector<KitFile>& files) {
+  return WriteFile(path, DeflateRaw(BuildContainer(SpecOf(files))));
+}
+
+// Records every post; `on_post` (optional) runs after the recording, on the
+// posting thread.
+class PostRecorder : public ChannelObserver {
+ public:
+  void OnPost(const ChannelState& state) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      posts_.push_back(state);
+    }
+    if (on_post) on_post(state);
+  }
+  std::vector<ChannelState> posts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return posts_;
+  }
+  std::function<void(const ChannelState&)> on_post;
+
+ private:
+  std::mutex mutex_;
+  std::vector<ChannelState> posts_;
+};
+
+inline std::string Narrow(const WideString& text) {
+  return ToNarrow(text).c_str();
+}
+
+}  // namespace engine_test
+
+#endif  // ENGINE_ENGINE_TEST_UTIL_H_

@@ -1,0 +1,71 @@
+#include "engine/ui_channel.h"
+
+void UiChannel::Init() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  reader_ = nullptr;
+  target_dir_ = WideString();
+  cancel_requested_ = false;
+  state_ = ChannelState();
+}
+
+void UiChannel::StartJob(KitReader* reader, const WideString& target_dir) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  cancel_requested_ = false;
+  state_.code = kSuccess;
+  state_.progress = 0;
+  state_.state = JobState::kRunning;
+  reader_ = reader;
+  target_dir_ = target_dir;
+  const uint32_t length = target_dir_.length();
+  if (length > 0 && target_dir_[length - 1] != u'/' &&
+      target_dir_[length - 1] != u'\\') {
+    target_dir_.push_back(u'/');
+  }
+}
+
+KitReader* UiChannel::TakeJob(WideString* target_dir) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  *target_dir = target_dir_;
+  return reader_;
+}
+
+void UiChannel::RequestCancel() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  cancel_requested_ = true;
+}
+
+bool UiChannel::IsCancelled() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return cancel_requested_;
+}
+
+void UiChannel::Post(ErrorCode code, const WideString& text, int32_t progress) {
+  ChannelObserver* observer;
+  ChannelState posted;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_.code = code;
+    state_.text = text;
+    state_.progress = progress;
+    if (code == kErrorCancelled) {
+      state_.state = JobState::kCancelled;
+    } else if (code != kSuccess) {
+      state_.state = JobState::kFailed;
+    } else if (progress == 100 && state_.state == JobState::kRunning) {
+      state_.state = JobState::kFinished;
+    }
+    observer = observer_;
+    if (observer != nullptr) posted = state_;
+  }
+  if (observer != nullptr) observer->OnPost(posted);
+}
+
+ChannelState UiChannel::Poll() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_;
+}
+
+void UiChannel::SetObserver(ChannelObserver* observer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  observer_ = observer;
+}

@@ -1,0 +1,99 @@
+// The mailbox between the GUI (or kittool's main thread) and the install
+// worker. The GUI puts the job in (which kit reader, which template
+// directory) and may ask for it to be cancelled; the worker takes the job
+// out and posts its state back (a result code, a text, a percentage), and
+// the GUI polls that state between toolkit events.
+//
+// Every operation takes the channel's lock for its whole length and only to
+// copy fields: no file work and no toolkit call is ever made under it, and no
+// other lock is taken while it is held. An observer, when set, is told of
+// every post on the posting thread after the lock has been released (kittool
+// prints progress with it; tests record every post).
+//
+// Ownership: the channel does not own the reader. It must outlive the worker
+// that uses it: its owner joins the worker before destroying either.
+#ifndef ENGINE_UI_CHANNEL_H_
+#define ENGINE_UI_CHANNEL_H_
+
+#include <cstdint>
+#include <mutex>
+
+#include "platform/error_code.h"
+#include "text/wide_string.h"
+
+class KitReader;
+
+// Where the job stands, so that the GUI can tell the ends apart.
+enum class JobState {
+  kIdle,       // no job started since Init
+  kRunning,    // StartJob was called; posts are paths and percentages
+  kFinished,   // the job committed (code 0, progress 100)
+  kFailed,     // the job failed (code not 0); it rolls back, then ends
+  kCancelled,  // the job was cancelled and has rolled back (code 1223)
+};
+
+// A copy of the channel's state.
+struct ChannelState {
+  ErrorCode code = kSuccess;
+  WideString text;
+  int32_t progress = 0;
+  JobState state = JobState::kIdle;
+};
+
+class ChannelObserver {
+ public:
+  virtual ~ChannelObserver() = default;
+  // Called on the posting thread, without the channel's lock, with the state
+  // that the post made. Must not call back into the channel's Post.
+  virtual void OnPost(const ChannelState& state) = 0;
+};
+
+class UiChannel {
+ public:
+  UiChannel() = default;
+  UiChannel(const UiChannel&) = delete;
+  UiChannel& operator=(const UiChannel&) = delete;
+
+  // Empties the directory and the text, clears code, progress, the cancel
+  // request and the reader, and makes the state idle.
+  void Init();
+
+  // GUI thread: hands over a job. Clears the cancel request, code and
+  // progress, makes the state running, stores the reader and the directory,
+  // and appends "/" to the directory unless it is empty or already ends in
+  // "/" or "\\". The text is left as it was.
+  void StartJob(KitReader* reader, const WideString& target_dir);
+
+  // Worker: the job's reader (null when none was handed over) and a copy of
+  // its directory.
+  KitReader* TakeJob(WideString* target_dir);
+
+  // Any thread: asks the running job to stop after its current entry and
+  // roll back.
+  void RequestCancel();
+  // Worker: whether the job has been asked to stop.
+  bool IsCancelled();
+
+  // Worker (and the dialog once, before any job): stores code, text and
+  // progress. The state follows from them: code 1223 (cancelled) ends the
+  // job as cancelled, any other non-zero code as failed, code 0 with
+  // progress 100 as finished; other posts leave the state as it is.
+  void Post(ErrorCode code, const WideString& text, int32_t progress);
+
+  // GUI thread: a copy of the state.
+  ChannelState Poll();
+
+  // Sets (or with null removes) the observer. Only while no job runs.
+  void SetObserver(ChannelObserver* observer);
+
+ private:
+  // Everything below is guarded by mutex_.
+  std::mutex mutex_;
+  KitReader* reader_ = nullptr;
+  WideString target_dir_;
+  bool cancel_requested_ = false;
+  ChannelState state_;
+  ChannelObserver* observer_ = nullptr;
+};
+
+#endif  // ENGINE_UI_CHANNEL_H_

@@ -1,0 +1,117 @@
+#include "engine/worker_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/engine_test_util.h"
+#include "engine/ui_channel.h"
+#include "kit/kit_reader.h"
+#include "l10n/string_table.h"
+#include "platform/scoped_temp_dir.h"
+
+namespace {
+
+using namespace engine_test;
+
+class WorkerThreadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    StringTable::SetCurrentLanguage(kLanguageEnglish);
+    temp_ = dir_.Path("tmp");
+    ASSERT_EQ(0, mkdir(temp_.c_str(), 0700));
+    tmpdir_ = std::make_unique<ScopedTmpdir>(temp_);
+    kit_ = dir_.Path("kit.efd");
+    std::vector<KitFile> files;
+    for (int i = 0; i < 50; ++i) {
+      files.push_back({"d" + std::to_string(i % 5) + "/f" + std::to_string(i),
+                       std::string(1000 + i, 'x')});
+    }
+    ASSERT_TRUE(WriteKitFile(kit_, files));
+  }
+  void TearDown() override {
+    EXPECT_EQ(std::vector<std::string>{}, BackupDirectories(temp_));
+  }
+
+  ScopedTempDir dir_;
+  std::string temp_;
+  std::unique_ptr<ScopedTmpdir> tmpdir_;
+  std::string kit_;
+};
+
+TEST_F(WorkerThreadTest, RunsOneJobPerStart) {
+  KitReader reader;
+  ASSERT_EQ(kSuccess, reader.Open(WidePath(kit_)));
+  UiChannel channel;
+  channel.Init();
+  PostRecorder recorder;
+  channel.SetObserver(&recorder);
+  WorkerThread worker;
+  channel.StartJob(&reader, WidePath(dir_.Path("out")));
+  ASSERT_EQ(kSuccess, worker.Start(&channel));
+  // A second start while the first thread has not been joined is refused.
+  EXPECT_EQ(kErrorInvalidParameter, worker.Start(&channel));
+  worker.RequestStop();
+  EXPECT_EQ(kSuccess, worker.Join());
+  EXPECT_EQ(50u, worker.outcome().copied);
+  const std::vector<ChannelState> posts = recorder.posts();
+  ASSERT_EQ(51u, posts.size());  // one job: 50 paths and the finish
+  EXPECT_EQ(JobState::kFinished, posts.back().state);
+  EXPECT_EQ(JobState::kFinished, channel.Poll().state);
+
+  // Joined, it may run the next job, which finds everything up to date.
+  channel.StartJob(&reader, WidePath(dir_.Path("out")));
+  ASSERT_EQ(kSuccess, worker.Start(&channel));
+  worker.RequestStop();
+  EXPECT_EQ(kSuccess, worker.Join());
+  EXPECT_EQ(0u, worker.outcome().copied);
+  EXPECT_EQ(50u, worker.outcome().up_to_date);
+  EXPECT_EQ(102u, recorder.posts().size());
+}
+
+TEST_F(WorkerThreadTest, ReportsAFailedJobAfterItsRollback) {
+  KitReader reader;
+  ASSERT_EQ(kSuccess, reader.Open(WidePath(kit_)));
+  // A file where the kit needs its first directory.
+  ASSERT_TRUE(WriteFile(dir_.Path("out"), "in the way"));
+  UiChannel channel;
+  channel.Init();
+  WorkerThread worker;
+  channel.StartJob(&reader, WidePath(dir_.Path("out")));
+  ASSERT_EQ(kSuccess, worker.Start(&channel));
+  EXPECT_EQ(kErrorAlreadyExists, worker.Join());
+  EXPECT_EQ(JobState::kFailed, channel.Poll().state);
+  EXPECT_EQ("in the way", ReadFile(dir_.Path("out")));
+}
+
+// The owner may go away while the job runs: the worker is joined before
+// the channel and the reader, which ASan would catch otherwise. Cancelling
+// first ends the job after its current entry.
+TEST_F(WorkerThreadTest, OwnerGoingAwayJoinsTheWorkerFirst) {
+  for (const bool cancel : {false, true}) {
+    SCOPED_TRACE(cancel ? "cancelled" : "left to finish");
+    const std::string out = dir_.Path(cancel ? "cancelled" : "finished");
+    struct Owner {
+      KitReader reader;
+      UiChannel channel;
+      WorkerThread worker;  // last: destroyed first
+    };
+    auto owner = std::make_unique<Owner>();
+    ASSERT_EQ(kSuccess, owner->reader.OpenStreaming(WidePath(kit_)));
+    owner->channel.Init();
+    owner->channel.StartJob(&owner->reader, WidePath(out));
+    ASSERT_EQ(kSuccess, owner->worker.Start(&owner->channel));
+    if (cancel) owner->channel.RequestCancel();
+    owner.reset();
+    if (cancel) {
+      EXPECT_FALSE(std::filesystem::exists(out));
+    } else {
+      EXPECT_EQ(std::string(1049, 'x'), ReadFile(out + "/d4/f49"));
+    }
+  }
+}
+
+}  // namespace
