@@ -564,6 +564,131 @@ TEST_F(KitReaderTest, CloseAndDestructionRemoveTheContainer) {
   EXPECT_EQ(std::vector<std::string>{}, TempFiles());
 }
 
+// Streaming gives what Open gives: the same records, entries and bytes, for
+// data stored in table order (taken from the inflation itself) and out of it
+// (read back from the container).
+TEST_F(KitReaderTest, StreamingReadsWhatOpenReads) {
+  KitSpec ordered;
+  ordered.languages = {Language("en", "P", "V", "d"),
+                       Language("de", "", "", "")};
+  ordered.files = {File("small", "bytes"),
+                   File("dir\\large", Patterned(3 << 20, 9)), File("empty", ""),
+                   File("last", "tail", kTimeAndAHalf)};
+  const std::string three = U32(1) + U32(0) + U32(3);
+  const struct {
+    const char* what;
+    std::string container;
+  } cases[] = {
+      {"table order", BuildContainer(ordered)},
+      {"reverse order", three + Entry("a", kTime, 6, 2) +
+                            Entry("b", kTime, 3, 3) + Entry("c", kTime, 0, 3) +
+                            "cccbbbaa"},
+      {"one region twice", U32(1) + U32(0) + U32(2) + Entry("a", kTime, 0, 4) +
+                               Entry("b", kTime, 0, 4) + "same"},
+      {"gaps and surplus", three + Entry("a", kTime, 1, 2, "xx") +
+                               Entry("b", kTime, 5, 1) +
+                               Entry("c", kTime, 6, 0) + "-aa--b-"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(kSuccess, OpenContainer(c.container));
+    const std::vector<KitEntry> entries = reader_.entries();
+    std::vector<std::string> bytes;
+    for (uint32_t i = 0; i < entries.size(); ++i) bytes.push_back(Extract(i));
+    reader_.Close();
+
+    KitReader streaming;
+    ASSERT_EQ(kSuccess, streaming.OpenStreaming(Wide(KitPath())));
+    EXPECT_TRUE(streaming.entries().empty());
+    ASSERT_EQ(entries.size(), streaming.entry_count());
+    if (std::string(c.what) == "table order") {
+      EXPECT_EQ("d", Narrow(streaming.FindDescription(u"de")));
+    }
+    for (uint32_t i = 0; i < entries.size(); ++i) {
+      SCOPED_TRACE(i);
+      KitEntry entry;
+      ASSERT_EQ(kSuccess, streaming.ReadEntry(i, &entry));
+      EXPECT_TRUE(entries[i].name == entry.name);
+      EXPECT_EQ(entries[i].last_write, entry.last_write);
+      EXPECT_EQ(entries[i].offset, entry.offset);
+      EXPECT_EQ(entries[i].size, entry.size);
+      ASSERT_EQ(kSuccess, streaming.ExtractEntry(i, Wide(Out("s"))));
+      EXPECT_TRUE(bytes[i] == ReadFile(Out("s")));
+    }
+    EXPECT_EQ(kErrorInvalidParameter,
+              streaming.ReadEntry(streaming.entry_count(), nullptr));
+    EXPECT_EQ(kSuccess, streaming.FinishInflation());
+    streaming.Close();
+    EXPECT_EQ(std::vector<std::string>{}, TempFiles());
+  }
+}
+
+// Damage that Open reports at once shows in a streaming reader when the
+// bytes concerned arrive, or at the latest in FinishInflation.
+TEST_F(KitReaderTest, StreamingFindsDamageWhenItArrives) {
+  KitSpec contents;
+  contents.languages = {Language("en", "P", "V", "")};
+  contents.files = {File("first", "1"), File("big", Patterned(1 << 20, 4)),
+                    File("last", "end")};
+  const std::string kit = DeflateRaw(BuildContainer(contents));
+  const std::string beyond = U32(1) + U32(0) + U32(2) +
+                             Entry("a", kTime, 0, 2) +
+                             Entry("b", kTime, 2, 100) + "aab";
+  const struct {
+    const char* what;
+    std::string kit;
+    uint32_t extracted;  // entries that still come out whole
+    ErrorCode next;      // what the next entry gives
+  } cases[] = {
+      {"stream cut in the data", kit.substr(0, kit.size() / 2), 1,
+       kErrorInvalidData},
+      {"entry beyond the end, never copied", DeflateRaw(beyond), 1, kSuccess},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(WriteFile(KitPath(), c.kit));
+    EXPECT_NE(kSuccess, reader_.Open(Wide(KitPath())));
+    ASSERT_EQ(kSuccess, reader_.OpenStreaming(Wide(KitPath())));
+    for (uint32_t i = 0; i < c.extracted; ++i) {
+      EXPECT_EQ(kSuccess, reader_.ExtractEntry(i, Wide(Out("f"))));
+    }
+    if (c.next != kSuccess) {
+      EXPECT_EQ(c.next, reader_.ExtractEntry(c.extracted, Wide(Out("f"))));
+    }
+    EXPECT_EQ(kErrorInvalidData, reader_.FinishInflation());
+    reader_.Close();
+    EXPECT_EQ(std::vector<std::string>{}, TempFiles());
+  }
+  // Damaged tables are found before OpenStreaming returns, as by Open.
+  const std::string climbing =
+      U32(1) + U32(0) + U32(1) + Entry("..\\x", kTime, 0, 1) + "x";
+  ASSERT_TRUE(WriteFile(KitPath(), DeflateRaw(climbing)));
+  EXPECT_EQ(kErrorInvalidData, reader_.OpenStreaming(Wide(KitPath())));
+  ExpectCleanFailure("tables");
+  EXPECT_EQ(kErrorFileNotFound,
+            reader_.OpenStreaming(Wide(dir_.Path("absent.efd"))));
+  ExpectCleanFailure("missing");
+}
+
+// Closing a streaming reader stops its inflation wherever it is.
+TEST_F(KitReaderTest, CloseStopsAStreamingInflation) {
+  KitSpec contents;
+  contents.languages = {Language("en", "P", "V", "")};
+  for (int i = 0; i < 8; ++i) {
+    contents.files.push_back(
+        File("f" + std::to_string(i), std::string(8 << 20, 'z')));
+  }
+  ASSERT_TRUE(WriteFile(KitPath(), DeflateRaw(BuildContainer(contents))));
+  for (int extracted = 0; extracted < 3; ++extracted) {
+    ASSERT_EQ(kSuccess, reader_.OpenStreaming(Wide(KitPath())));
+    for (int i = 0; i < extracted; ++i) {
+      ASSERT_EQ(kSuccess, reader_.ExtractEntry(i, Wide(Out("f"))));
+    }
+    reader_.Close();
+    EXPECT_EQ(std::vector<std::string>{}, TempFiles());
+  }
+}
+
 class KitExtractionTest : public KitReaderTest {
  protected:
   void SetUp() override {
