@@ -201,6 +201,37 @@ bool ParseKitCommand(const std::vector<std::string>& args,
   return true;
 }
 
+bool ParseExtract(const std::vector<std::string>& args, KittoolOptions* options,
+                  std::string* error) {
+  std::vector<std::string> operands;
+  bool options_done = false;
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!options_done && arg == "--") {
+      options_done = true;
+    } else if (!options_done && (arg == "--help" || arg == "-h")) {
+      options->command = KittoolCommand::kHelp;
+      return true;
+    } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
+      *error = "unknown option \"" + arg + "\"";
+      return false;
+    } else {
+      operands.push_back(arg);
+    }
+  }
+  if (operands.size() != 2) {
+    *error = "extract takes a kit and a directory: kittool extract KIT DIR";
+    return false;
+  }
+  if (operands[0].empty() || operands[1].empty()) {
+    *error = "extract needs a kit and a directory that are not empty";
+    return false;
+  }
+  options->kit = operands[0];
+  options->target_dir = operands[1];
+  return true;
+}
+
 bool HasLoneSurrogate(const WideString& text) {
   const uint32_t length = text.length();
   for (uint32_t i = 0; i < length; ++i) {
@@ -407,25 +438,6 @@ bool InspectStream(const std::string& path, StreamReport* report,
   return ok;
 }
 
-// The sentence for a failed KitReader::Open.
-std::string DescribeOpenFailure(ErrorCode code, const std::string& kit) {
-  switch (code) {
-    case kErrorFileNotFound:
-      return "the kit \"" + kit + "\" does not exist";
-    case kErrorTempFileNotCreated:
-      return "no temporary file can be made in the temporary directory "
-             "(TMPDIR) to inflate the kit into";
-    case kErrorInvalidData:
-      return "the kit \"" + kit +
-             "\" is damaged or is not a kit; \"kittool verify\" says more";
-    default:
-      return "the kit \"" + kit +
-             "\" cannot be read, or the temporary directory (TMPDIR) cannot "
-             "take the inflated kit (error " +
-             std::to_string(code) + ")";
-  }
-}
-
 // The layout word: the first four bytes of the reader's container.
 bool ReadLayoutWord(const KitReader& reader, uint32_t* layout) {
   std::ifstream in(Narrow(reader.container_path()), std::ios::binary);
@@ -454,6 +466,24 @@ uint64_t TotalSize(const KitReader& reader) {
 
 }  // namespace
 
+std::string DescribeOpenFailure(ErrorCode code, const std::string& kit) {
+  switch (code) {
+    case kErrorFileNotFound:
+      return "the kit \"" + kit + "\" does not exist";
+    case kErrorTempFileNotCreated:
+      return "no temporary file can be made in the temporary directory "
+             "(TMPDIR) to inflate the kit into";
+    case kErrorInvalidData:
+      return "the kit \"" + kit +
+             "\" is damaged or is not a kit; \"kittool verify\" says more";
+    default:
+      return "the kit \"" + kit +
+             "\" cannot be read, or the temporary directory (TMPDIR) cannot "
+             "take the inflated kit (error " +
+             std::to_string(code) + ")";
+  }
+}
+
 std::string KittoolUsage() {
   return "Usage:\n"
          "  kittool pack SOURCE_DIR -o KIT [--level N]\n"
@@ -464,6 +494,7 @@ std::string KittoolUsage() {
          "          [--product TEXT] [--provider TEXT] [--description PATH]\n"
          "  kittool list KIT\n"
          "  kittool verify KIT\n"
+         "  kittool extract KIT DIR\n"
          "  kittool --help\n"
          "\n"
          "pack     puts every regular file under SOURCE_DIR into the kit KIT,\n"
@@ -483,6 +514,12 @@ std::string KittoolUsage() {
          "         size in bytes, modification time in UTC).\n"
          "verify   inflates and reads the kit as the installer does and says\n"
          "         what is wrong with it.\n"
+         "extract  installs the kit into DIR as the installer does: files\n"
+         "         that are missing or older there are written, the files\n"
+         "         they replace are backed up first, and on any failure, or\n"
+         "         on Ctrl-C or SIGTERM, everything is rolled back and DIR\n"
+         "         is left as it was. Progress goes to standard error: a bar\n"
+         "         on a terminal, otherwise one line \"NN% path\" per file.\n"
          "\n"
          "Exit status: 0 success, 1 failure, 2 bad usage.\n";
 }
@@ -501,6 +538,10 @@ bool ParseKittoolArgs(const std::vector<std::string>& args,
   if (command == "pack") {
     options->command = KittoolCommand::kPack;
     return ParsePack(args, options, error);
+  }
+  if (command == "extract") {
+    options->command = KittoolCommand::kExtract;
+    return ParseExtract(args, options, error);
   }
   if (command == "list" || command == "verify") {
     options->command =
@@ -737,7 +778,7 @@ int RunVerify(const KittoolOptions& options, std::ostream& out,
 }
 
 int KittoolMain(const std::vector<std::string>& args, std::ostream& out,
-                std::ostream& err) {
+                std::ostream& err, const ExtractHooks* hooks) {
   KittoolOptions options;
   std::string error;
   if (!ParseKittoolArgs(args, &options, &error)) {
@@ -755,6 +796,8 @@ int KittoolMain(const std::vector<std::string>& args, std::ostream& out,
       return RunList(options, out, err);
     case KittoolCommand::kVerify:
       return RunVerify(options, out, err);
+    case KittoolCommand::kExtract:
+      return RunExtract(options, out, err, isatty(STDERR_FILENO) == 1, hooks);
   }
   return kExitUsage;
 }

@@ -1,26 +1,31 @@
 // kittool: the vendors' command-line tool that packs a template tree into a
-// kit, lists a kit's tables and verifies a kit with the installer's own
-// reader. The pieces live here, apart from main, so that tests can call them.
+// kit, lists a kit's tables, verifies a kit with the installer's own reader
+// and installs a kit into a directory with the installer's own engine. The
+// pieces live here, apart from main, so that tests can call them.
 //
 // Text arguments arrive in the locale's multibyte encoding (main calls
-// setlocale first) and become UTF-16 through ToWide. Single-threaded.
+// setlocale first) and become UTF-16 through ToWide. The commands run on the
+// calling thread; extract runs the install worker beside it and takes over
+// SIGINT and SIGTERM while it runs (so call it from the main thread).
 // Exit statuses: kExitOk, kExitFailure (bad input data, unreadable or
 // damaged files), kExitUsage (a command line that makes no sense).
 #ifndef TOOLS_KITTOOL_LIB_H_
 #define TOOLS_KITTOOL_LIB_H_
 
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "engine/ui_channel.h"
 #include "kit/kit_writer.h"
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-enum class KittoolCommand { kHelp, kPack, kList, kVerify };
+enum class KittoolCommand { kHelp, kPack, kList, kVerify, kExtract };
 
 // One --lang record as given, still in the locale's encoding.
 struct PackLanguage {
@@ -35,7 +40,8 @@ struct KittoolOptions {
   KittoolCommand command = KittoolCommand::kHelp;
   std::string source_dir;  // pack
   std::string output;      // pack: -o
-  std::string kit;         // list, verify
+  std::string kit;         // list, verify, extract
+  std::string target_dir;  // extract
   int level = 6;           // pack: zlib level 0-9
   bool single_language = false;
   std::vector<PackLanguage> languages;
@@ -72,6 +78,9 @@ bool MakeLanguageRecords(const KittoolOptions& options,
 // sub-second part.
 std::string FormatFileTime(FileTime time);
 
+// The sentence for a failed KitReader::Open of `kit`.
+std::string DescribeOpenFailure(ErrorCode code, const std::string& kit);
+
 // The commands. Each writes its report to `out`, its complaints (prefixed
 // "kittool: ") to `err`, and returns the exit status.
 int RunPack(const KittoolOptions& options, std::ostream& out,
@@ -81,8 +90,26 @@ int RunList(const KittoolOptions& options, std::ostream& out,
 int RunVerify(const KittoolOptions& options, std::ostream& out,
               std::ostream& err);
 
-// Parses `args` and runs the command.
+// A seam for tests of extract: called on the worker thread after each post
+// has been reported (and the report written out), with the channel, so that
+// a test can hold the job at a known entry.
+struct ExtractHooks {
+  std::function<void(UiChannel& channel, const ChannelState& state)> after_post;
+};
+
+// Installs the kit into the directory as the installer does (missing or
+// older files only, backups, rollback of everything on failure), inflating
+// the kit while it installs. Reports progress on `err`: a bar when
+// `terminal`, otherwise one line "NN% path" per entry. SIGINT and SIGTERM
+// cancel the job, which then rolls back. Exit status kExitOk, or
+// kExitFailure with the reason on `err` (cancellation included).
+int RunExtract(const KittoolOptions& options, std::ostream& out,
+               std::ostream& err, bool terminal,
+               const ExtractHooks* hooks = nullptr);
+
+// Parses `args` and runs the command; extract reports progress as a bar
+// when standard error is a terminal.
 int KittoolMain(const std::vector<std::string>& args, std::ostream& out,
-                std::ostream& err);
+                std::ostream& err, const ExtractHooks* hooks = nullptr);
 
 #endif  // TOOLS_KITTOOL_LIB_H_

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine_test_util.h"
 #include "kit/kit_reader.h"
 #include "platform/scoped_temp_dir.h"
 #include "tools/kittool_lib.h"
@@ -67,6 +69,11 @@ TEST(KittoolArgsTest, UsageErrors) {
       {{"pack", "src", "-o", "k", "--lang", "en"}, true, ""},
       {{"pack", "--single-language", "src", "-o", "k"}, true, ""},
       {{"list", "--", "-odd-name.efd"}, true, ""},
+      {{"extract", "kit.efd"}, false, "a kit and a directory"},
+      {{"extract", "kit.efd", "dir", "more"}, false, "a kit and a directory"},
+      {{"extract", "kit.efd", ""}, false, "not empty"},
+      {{"extract", "--force", "kit.efd", "dir"}, false, "unknown option"},
+      {{"extract", "kit.efd", "--", "-dir"}, true, ""},
   };
   for (const ParseCase& c : cases) {
     std::string joined;
@@ -248,6 +255,11 @@ struct RunResult {
 class KittoolRunTest : public KittoolTreeTest {
  protected:
   RunResult Run(const std::vector<std::string>& args) {
+    return Finish(Start(args, KITTOOL_PATH));
+  }
+
+  // Starts `tool` with `args`; -1 when it cannot be started.
+  pid_t Start(const std::vector<std::string>& args, const char* tool) {
     const std::string out_path = dir_->Path("stdout");
     const std::string err_path = dir_->Path("stderr");
     posix_spawn_file_actions_t actions;
@@ -256,7 +268,7 @@ class KittoolRunTest : public KittoolTreeTest {
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<std::string> strings = {KITTOOL_PATH};
+    std::vector<std::string> strings = {tool};
     strings.insert(strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& s : strings) argv.push_back(s.data());
@@ -275,19 +287,24 @@ class KittoolRunTest : public KittoolTreeTest {
     for (std::string& s : env_strings) envp.push_back(s.data());
     envp.push_back(nullptr);
     pid_t pid;
-    RunResult result{-1, "", ""};
-    const int rc = posix_spawn(&pid, KITTOOL_PATH, &actions, nullptr,
-                               argv.data(), envp.data());
+    const int rc =
+        posix_spawn(&pid, tool, &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(0, rc) << "cannot start " << KITTOOL_PATH;
-    if (rc != 0) return result;
+    EXPECT_EQ(0, rc) << "cannot start " << tool;
+    return rc == 0 ? pid : -1;
+  }
+
+  // Waits for `pid` and collects its status and output.
+  RunResult Finish(pid_t pid) {
+    RunResult result{-1, "", ""};
+    if (pid == -1) return result;
     int status = 0;
     struct rusage usage {};
     wait4(pid, &status, 0, &usage);
     result.max_rss_kb = usage.ru_maxrss;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = ReadFile(out_path);
-    result.err = ReadFile(err_path);
+    result.out = ReadFile(dir_->Path("stdout"));
+    result.err = ReadFile(dir_->Path("stderr"));
     return result;
   }
 
@@ -337,7 +354,7 @@ TEST_F(KittoolRunTest, HelpAndBadUsage) {
       {"unpack", "x"},
       {"pack", Tree(), "-o", dir_->Path("k"), "--lang", "en", "--level", "12"},
       {"list"},
-      {"extract", "k", "d"},  // not a command of this tool
+      {"extract", "k"},
   };
   for (const std::vector<std::string>& args : bad) {
     RunResult result = Run(args);
@@ -582,6 +599,129 @@ TEST_F(KittoolRunTest, PackStreamsFilesLargerThanItsMemory) {
   RunResult list = Run({"list", dir_->Path("kit.efd")});
   EXPECT_NE(std::string::npos, list.out.find(" 268435456  sparse\n"))
       << list.out;
+}
+
+// extract: the installer's engine behind a terminal.
+class KittoolExtractTest : public KittoolRunTest {
+ protected:
+  void SetUp() override {
+    MakeSampleTree();
+    kit_ = dir_->Path("kit.efd");
+    ASSERT_EQ(kExitOk, Run(PackArgs(kit_)).status);
+    out_ = dir_->Path("out dir \"$x\"");
+  }
+  // What is left in the temporary directory (the test's own directory)
+  // besides the test's files.
+  std::vector<std::string> Leftovers() {
+    std::vector<std::string> found =
+        engine_test::BackupDirectories(dir_->path());
+    for (const auto& entry :
+         std::filesystem::directory_iterator(dir_->path())) {
+      const std::string name = entry.path().filename();
+      if (name.compare(0, 3, "edf") == 0) found.push_back(name);
+    }
+    return found;
+  }
+  std::string kit_;
+  std::string out_;
+};
+
+TEST_F(KittoolExtractTest, InstallsThenFindsEverythingUpToDate) {
+  RunResult first = Run({"extract", kit_, out_});
+  ASSERT_EQ(kExitOk, first.status) << first.err;
+  EXPECT_NE(std::string::npos, first.out.find("copied 4, up to date 0"))
+      << first.out;
+  // Not a terminal: one line per entry.
+  EXPECT_EQ("0% " + out_ + "/a.cfg\n25% " + out_ + "/sub/b.cfg\n50% " + out_ +
+                "/sub/c.cfg\n75% " + out_ + "/sub/\xd0\x96.txt\n",
+            first.err);
+  const engine_test::Tree installed = engine_test::Snapshot(out_);
+  for (const char* name : {"a.cfg", "sub/b.cfg", "sub/c.cfg"}) {
+    EXPECT_EQ(ReadFile(Tree() + "/" + name), installed.at(name).content)
+        << name;
+  }
+  EXPECT_EQ(1500000000, installed.at("a.cfg").mtime_sec);
+  EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+
+  RunResult second = Run({"extract", kit_, out_});
+  ASSERT_EQ(kExitOk, second.status) << second.err;
+  EXPECT_NE(std::string::npos, second.out.find("copied 0, up to date 4"))
+      << second.out;
+  const engine_test::Tree again = engine_test::Snapshot(out_);
+  EXPECT_EQ("", engine_test::Difference(installed, again));
+  for (const auto& [path, node] : installed) {
+    EXPECT_EQ(node.inode, again.at(path).inode) << path;
+  }
+}
+
+TEST_F(KittoolExtractTest, FailureLeavesTheDirectoryAsItWas) {
+  struct Case {
+    const char* what;
+    std::function<void()> make;  // the kit is kit_ unless replaced
+    const char* message_part;
+  };
+  const Case cases[] = {
+      {"a directory where the kit has a file",
+       [&] { Make("../out dir \"$x\"/a.cfg/mine", "user data"); },
+       "is in the way"},
+      {"damaged kit",
+       [&] {
+         const std::string kit = ReadFile(kit_);
+         ASSERT_TRUE(WriteFile(kit_, kit.substr(0, kit.size() - 40)));
+       },
+       "the kit is damaged"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(kExitOk, Run(PackArgs(kit_)).status);
+    std::filesystem::remove_all(out_);
+    Make("../out dir \"$x\"/sub/c.cfg", "older", 1000000000);
+    c.make();
+    const engine_test::Tree before = engine_test::Snapshot(out_);
+    RunResult result = Run({"extract", kit_, out_});
+    EXPECT_EQ(kExitFailure, result.status);
+    EXPECT_NE(std::string::npos, result.err.find(c.message_part)) << result.err;
+    EXPECT_NE(std::string::npos,
+              result.err.find("; \"" + out_ + "\" is unchanged\n"))
+        << result.err;
+    EXPECT_EQ("", engine_test::Difference(before, engine_test::Snapshot(out_)));
+    EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+  }
+  RunResult missing = Run({"extract", dir_->Path("none.efd"), out_});
+  EXPECT_EQ(kExitFailure, missing.status);
+  EXPECT_NE(std::string::npos, missing.err.find("does not exist"))
+      << missing.err;
+}
+
+// SIGTERM while the job is known to be half done: the tool held after its
+// second entry waits for the signal.
+TEST_F(KittoolExtractTest, SigtermRollsBack) {
+  for (const int signal_number : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(strsignal(signal_number));
+    std::filesystem::remove_all(out_);
+    Make("../out dir \"$x\"/sub/b.cfg", "older", 1000000000);
+    const engine_test::Tree before = engine_test::Snapshot(out_);
+    const pid_t pid =
+        Start({"--hold-at", "1", "extract", kit_, out_}, KITTOOL_HELD_PATH);
+    ASSERT_NE(-1, pid);
+    // The line of the second entry appears once the first is installed.
+    const std::string held_line = "25% " + out_ + "/sub/b.cfg\n";
+    while (ReadFile(dir_->Path("stderr")).find(held_line) ==
+           std::string::npos) {
+      int status;
+      ASSERT_EQ(0, waitpid(pid, &status, WNOHANG)) << "ended too early";
+      usleep(1000);
+    }
+    EXPECT_TRUE(std::filesystem::exists(out_ + "/a.cfg"));
+    ASSERT_EQ(0, kill(pid, signal_number));
+    RunResult result = Finish(pid);
+    EXPECT_EQ(kExitFailure, result.status);
+    EXPECT_NE(std::string::npos, result.err.find("kittool: cancelled; \"" +
+                                                 out_ + "\" is unchanged\n"))
+        << result.err;
+    EXPECT_EQ("", engine_test::Difference(before, engine_test::Snapshot(out_)));
+    EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+  }
 }
 
 }  // namespace

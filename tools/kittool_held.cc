@@ -1,0 +1,32 @@
+// kittool for the tests of extract: "kittool_held --hold-at N extract KIT DIR"
+// runs the real command, but the job stops after posting entry N (0-based)
+// and waits there until it has been cancelled, so that a test can send a
+// signal while an installation is known to be half done.
+#include <clocale>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/kittool_lib.h"
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() < 2 || args[0] != "--hold-at") {
+    std::cerr << "usage: kittool_held --hold-at N COMMAND...\n";
+    return kExitUsage;
+  }
+  const int hold_at = std::atoi(args[1].c_str());
+  args.erase(args.begin(), args.begin() + 2);
+  int posts = 0;
+  ExtractHooks hooks;
+  hooks.after_post = [&](UiChannel& channel, const ChannelState& state) {
+    if (state.state != JobState::kRunning || posts++ != hold_at) return;
+    while (!channel.IsCancelled()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  };
+  return KittoolMain(args, std::cout, std::cerr, &hooks);
+}
