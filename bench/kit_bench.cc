@@ -3,18 +3,21 @@
 // run; each mode prints one line of name=value pairs (times in seconds,
 // memory in KiB).
 //
-//   kit_bench ours KIT OUT [--inflate-first] [--worker-checks]
+//   kit_bench ours KIT OUT [--inflate-first] [--job]
 //       A plain raw inflate of KIT to /dev/null and KitReader::Open of KIT
 //       (in that order with --inflate-first, otherwise Open first), then the
 //       extraction of every entry under OUT with ExtractEntry, making the
 //       parent directories as they are needed. The container goes to
-//       $TMPDIR like the installer's. --worker-checks adds the worker's
-//       per-entry InstallEngine::NeedsCopy test.
+//       $TMPDIR like the installer's. With --job the extraction is the
+//       installer's whole job instead: InstallEngine::Run with its
+//       transaction (backup directory and journal in $TMPDIR, commit),
+//       per-entry checks and progress posts.
 //   kit_bench tar TAR OUT
 //       tar -xf TAR -C OUT, timed from the spawn to the reaping.
 //   kit_bench mem KIT OUT
 //       Runs "kit_bench child KIT OUT" (Open and the whole extraction, with
-//       the worker's checks, in a fresh process) and reports that process's peak resident set.
+//       the worker's checks, in a fresh process) and reports that process's
+//       peak resident set.
 #include <errno.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -38,7 +41,9 @@
 #include <vector>
 
 #include "engine/install_engine.h"
+#include "engine/ui_channel.h"
 #include "kit/kit_reader.h"
+#include "l10n/string_table.h"
 #include "platform/file_operations.h"
 #include "text/path_utils.h"
 #include "text/text_conversion.h"
@@ -121,13 +126,10 @@ bool IsDirectory(const WideString& path) {
   return stat(ToNarrow(path).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-// Extracts every entry under `out` as the installer's worker does: the
-// entry's name with slashes, its parent directories made unless they are
-// there already (looked at for every entry, as the worker does), then
-// ExtractEntry. With `worker_checks`, also the worker's test whether the
-// destination needs the copy at all (in a fresh directory it always does).
-void ExtractAll(KitReader& reader, const WideString& out, bool worker_checks,
-                uint64_t* bytes) {
+// Extracts every entry under `out`: the entry's name with slashes, its
+// parent directories made unless they are there already (looked at for
+// every entry), then ExtractEntry.
+void ExtractAll(KitReader& reader, const WideString& out, uint64_t* bytes) {
   WideString base = out;
   AppendSeparator(base, SeparatorVariant::kSlashOnly);
   const std::vector<KitEntry>& entries = reader.entries();
@@ -135,10 +137,6 @@ void ExtractAll(KitReader& reader, const WideString& out, bool worker_checks,
   for (uint32_t i = 0; i < entries.size(); ++i) {
     WideString destination = base + entries[i].name;
     ToSlashes(destination);
-    if (worker_checks &&
-        !InstallEngine::NeedsCopy(destination, entries[i].last_write)) {
-      continue;
-    }
     const std::u16string_view path(destination.c_str(), destination.length());
     const size_t slash = path.rfind(u'/');
     if (slash != std::u16string_view::npos && slash > 0) {
@@ -156,6 +154,33 @@ void ExtractAll(KitReader& reader, const WideString& out, bool worker_checks,
   }
 }
 
+// The installer's job for `reader` into `out`, run on this thread.
+void RunJob(KitReader& reader, const WideString& out, uint64_t* bytes) {
+  UiChannel channel;
+  channel.Init();
+  channel.StartJob(&reader, out);
+  InstallEngine engine;
+  const ErrorCode code = engine.Run(&channel);
+  if (code != kSuccess) {
+    Die("the install job failed with " + std::to_string(code) + " at " +
+        engine.outcome().failed_path);
+  }
+  if (engine.outcome().copied != reader.entries().size())
+    Die("the install job left entries out");
+  *bytes = 0;
+  for (const KitEntry& entry : reader.entries()) *bytes += entry.size;
+}
+
+void Extract(KitReader& reader, const std::string& out, bool job,
+             uint64_t* bytes) {
+  const WideString target = ToWide(NarrowString(out.c_str()));
+  if (job) {
+    RunJob(reader, target, bytes);
+  } else {
+    ExtractAll(reader, target, bytes);
+  }
+}
+
 void OpenKit(KitReader& reader, const std::string& kit) {
   const ErrorCode code = reader.Open(ToWide(NarrowString(kit.c_str())));
   if (code != kSuccess)
@@ -163,7 +188,7 @@ void OpenKit(KitReader& reader, const std::string& kit) {
 }
 
 int RunOurs(const std::string& kit, const std::string& out, bool inflate_first,
-            bool worker_checks) {
+            bool job) {
   KitReader reader;
   double inflate_s = 0, open_s = 0;
   double open_user = 0, open_sys = 0, inflate_user = 0, inflate_sys = 0;
@@ -192,7 +217,7 @@ int RunOurs(const std::string& kit, const std::string& out, bool inflate_first,
   CpuMeter cpu;
   const auto start = Clock::now();
   uint64_t bytes = 0;
-  ExtractAll(reader, ToWide(NarrowString(out.c_str())), worker_checks, &bytes);
+  Extract(reader, out, job, &bytes);
   const double extract_s = Seconds(start);
   double extract_user = 0, extract_sys = 0;
   cpu.Get(&extract_user, &extract_sys);
@@ -272,23 +297,25 @@ long HighWaterKib() {
   return -1;
 }
 
-int RunChild(const std::string& kit, const std::string& out) {
+int RunChild(const std::string& kit, const std::string& out, bool job) {
   KitReader reader;
   OpenKit(reader, kit);
   const long after_open = HighWaterKib();
   uint64_t bytes = 0;
-  ExtractAll(reader, ToWide(NarrowString(out.c_str())), true, &bytes);
+  Extract(reader, out, job, &bytes);
   std::printf("hwm_open_kib=%ld hwm_kib=%ld entries=%zu", after_open,
               HighWaterKib(), reader.entries().size());
   return 0;
 }
 
 int RunMem(const std::string& self, const std::string& kit,
-           const std::string& out) {
+           const std::string& out, bool job) {
   double seconds = 0;
   std::string child;
-  const struct rusage usage =
-      SpawnAndWait({self, "child", kit, out}, &seconds, &child);
+  const struct rusage usage = SpawnAndWait(
+      job ? std::vector<std::string>{self, "child", kit, out, "--job"}
+          : std::vector<std::string>{self, "child", kit, out},
+      &seconds, &child);
   std::printf("%s maxrss_kib=%ld seconds=%.3f\n", child.c_str(),
               usage.ru_maxrss, seconds);
   return 0;
@@ -303,37 +330,35 @@ std::string SelfPath() {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: kit_bench ours KIT OUT [--inflate-first] "
-               "[--worker-checks]\n"
+               "usage: kit_bench ours KIT OUT [--inflate-first] [--job]\n"
                "       kit_bench tar TAR OUT\n"
-               "       kit_bench mem KIT OUT\n");
+               "       kit_bench mem KIT OUT [--job]\n");
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // The installer runs in the user's locale; paths are converted in it.
+  // The installer runs in the user's locale; paths are converted in it. Its
+  // texts here are the English ones.
   std::setlocale(LC_ALL, "");
+  StringTable::SetCurrentLanguage(kLanguageEnglish);
   if (argc < 4) return Usage();
   const std::string mode = argv[1];
-  if (mode == "ours") {
-    bool inflate_first = false, worker_checks = false;
-    for (int i = 4; i < argc; ++i) {
-      const std::string flag = argv[i];
-      if (flag == "--inflate-first") {
-        inflate_first = true;
-      } else if (flag == "--worker-checks") {
-        worker_checks = true;
-      } else {
-        return Usage();
-      }
+  bool inflate_first = false, job = false;
+  for (int i = 4; i < argc; ++i) {
+    const std::string flag = argv[i];
+    if (flag == "--inflate-first" && mode == "ours") {
+      inflate_first = true;
+    } else if (flag == "--job" && mode != "tar") {
+      job = true;
+    } else {
+      return Usage();
     }
-    return RunOurs(argv[2], argv[3], inflate_first, worker_checks);
   }
-  if (argc != 4) return Usage();
+  if (mode == "ours") return RunOurs(argv[2], argv[3], inflate_first, job);
   if (mode == "tar") return RunTar(argv[2], argv[3]);
-  if (mode == "mem") return RunMem(SelfPath(), argv[2], argv[3]);
-  if (mode == "child") return RunChild(argv[2], argv[3]);
+  if (mode == "mem") return RunMem(SelfPath(), argv[2], argv[3], job);
+  if (mode == "child") return RunChild(argv[2], argv[3], job);
   return Usage();
 }
