@@ -70,9 +70,13 @@ class KitReader {
   // inflated and checked (names, sizes; the entries' bytes are checked as
   // they arrive). entries() stays empty: the worker walks the table with
   // entry_count() and ReadEntry(), and CopyEntryTo() waits until the bytes of
-  // its entry have been inflated. A stream that turns out damaged or short
-  // after this returns makes the waiting call, or FinishInflation(), fail.
-  // Returns what Open returns for the kit and the tables.
+  // its entry have been inflated. When the kit stores the files' bytes in
+  // table order (as kittool packs them), only the tables are written to the
+  // container and the bytes go from the inflation straight to the entries'
+  // files; the entries must then be read and copied in table order, once
+  // each (bytes passed are not kept). A stream that turns out damaged or
+  // short after this returns makes the waiting call, or FinishInflation(),
+  // fail. Returns what Open returns for the kit and the tables.
   ErrorCode OpenStreaming(const WideString& kit_path);
 
   // Closes and removes the container and empties entries(); the language

@@ -130,16 +130,19 @@ class ProgressReport : public ChannelObserver {
 
   void OnPost(const ChannelState& state) override {
     const bool ended = state.state != JobState::kRunning;
-    if (!ended) {
+    if (terminal_) {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (terminal_) {
+      // The bar ends full after a finish, where it stood otherwise.
+      if (!ended || state.state == JobState::kFinished) {
         latest_ = state;
+        if (ended) latest_.text = WideString();
         changed_ = true;
-      } else {
-        lines_ +=
-            std::to_string(state.progress) + "% " + Narrow(state.text) + "\n";
-        if (lines_.size() >= kReportBlock || hooks_ != nullptr) WriteLines();
       }
+    } else if (!ended) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      lines_ +=
+          std::to_string(state.progress) + "% " + Narrow(state.text) + "\n";
+      if (lines_.size() >= kReportBlock || hooks_ != nullptr) WriteLines();
     }
     if (hooks_ != nullptr && hooks_->after_post) {
       hooks_->after_post(*channel_, state);
@@ -256,7 +259,9 @@ int RunExtract(const KittoolOptions& options, std::ostream& out,
   WideString target = ToWide(NarrowString(dir.c_str()));
   // The channel would take a trailing backslash for a separator; on this
   // system it is part of a name.
-  if (target[target.length() - 1] != u'/') target.push_back(u'/');
+  if (!target.empty() && target[target.length() - 1] != u'/') {
+    target.push_back(u'/');
+  }
   UiChannel channel;
   channel.Init();
   ProgressReport report(err, terminal, signals.write_fd(), hooks, &channel);
