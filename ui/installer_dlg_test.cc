@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <cerrno>
 #include <functional>
 #include <memory>
 #include <string>
@@ -12,6 +14,7 @@
 
 #include "l10n/string_table.h"
 #include "platform/scoped_temp_dir.h"
+#include "text/text_conversion_internal.h"
 #include "ui/message_box.h"
 #include "ui/ui_test_util.h"
 #include "ui/utf8_text.h"
@@ -168,9 +171,10 @@ class InstallerDlgTest : public ::testing::Test {
   std::vector<Shown> shown_;
   int answer_ = kMessageBoxNo;
 
- private:
   char arg0_[6] = "setup";
   char* argv_[2] = {arg0_, nullptr};
+
+ private:
   LanguageId saved_language_ = kLanguageNone;
   std::vector<std::unique_ptr<EnvScope>> env_;
   std::unique_ptr<CwdScope> cwd_;
@@ -338,6 +342,31 @@ TEST_F(InstallerDlgTest, TypedDirectoryIsMadeAbsolute) {
   }
 }
 
+TEST_F(InstallerDlgTest, ToolkitGetsUtf8WhateverTheLocale) {
+  if (!UseKoi8rConverter(root_.path())) {
+    GTEST_SKIP() << "could not generate ru_RU.KOI8-R";
+  }
+  auto dialog = std::make_unique<CInstallerDlg>(
+      1, argv_, false, FromUtf8("\xD0\xA3"), FromUtf8("ru"), true);
+  ASSERT_TRUE(dialog->PrepareInstall());
+  dialog->BuildWindow();
+  dialog->ShowWelcomeStep();
+  EXPECT_STREQ("\xD0\xA3", gtk_window_get_title(GTK_WINDOW(dialog->window())));
+  // The Russian product name of the kit.
+  EXPECT_NE(std::string::npos, LabelText(dialog->welcome_page()->text_label())
+                                   .find(" \xD0\x9A\xD0\xB2 (Ardenvale)."));
+  gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
+  const std::string dir = root_.Path("\xD0\xB0\xD0\xBD\xD1\x8F");
+  dialog->dir_page()->SetPath(FromUtf8(dir.c_str()));
+  EXPECT_STREQ(dir.c_str(),
+               gtk_entry_get_text(GTK_ENTRY(dialog->dir_page()->path_entry())));
+  gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
+  text_internal::RestoreConverterForTesting();
+  // Installed where the entry said, named in the locale's encoding.
+  EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+  EXPECT_EQ("A", ReadFile(root_.Path("\xC1\xCE\xD1/a.txt")));
+}
+
 TEST_F(InstallerDlgTest, EscapeAndCancelAskBeforeClosing) {
   struct Case {
     int step;
@@ -387,6 +416,20 @@ TEST_F(InstallerDlgTest, EscapeAndCancelAskBeforeClosing) {
     }
     EXPECT_EQ(c.step == CInstallerDlg::kStepSuccess ? 0 : 2,
               dialog->exit_status());
+  }
+}
+
+TEST_F(InstallerDlgTest, CloseButtonOutsideCopyingClosesAtOnce) {
+  for (int step :
+       {CInstallerDlg::kStepWelcome, CInstallerDlg::kStepDirectory}) {
+    auto dialog = StartWizard();
+    if (step == CInstallerDlg::kStepDirectory) {
+      TypeDirectory(*dialog, root_.Path("t"));
+    }
+    SendDelete(dialog->window());
+    EXPECT_EQ(nullptr, dialog->window()) << step;
+    EXPECT_TRUE(shown_.empty()) << step;
+    EXPECT_EQ(2, dialog->exit_status()) << step;
   }
 }
 
@@ -536,8 +579,13 @@ TEST_F(InstallerDlgTest, FinishOpensDescriptionOnlyWhenCheckedAndPresent) {
   }
   // Only the last run started the opener; the earlier ones would have
   // written their lines first.
-  EXPECT_EQ(last_target + "doc/read me \"$(x)`;'.html\n",
+  EXPECT_EQ(last_target +
+                "doc/read me \"$(x)`;'.html\n"
+                "fd0=/dev/null\nfd1=/dev/null\nfd2=/dev/null\n",
             WaitForFileLine(opener_log_));
+  // Detached: no child of ours is left, running or as a zombie.
+  EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG));
+  EXPECT_EQ(ECHILD, errno);
 }
 
 }  // namespace

@@ -66,11 +66,13 @@ class SetupEndToEndTest : public ::testing::Test {
     ASSERT_TRUE(WriteTestKit(root_.Path(dir + "/tqkt.efd"), files));
   }
 
-  // Runs the copy of setup with `args` in root/work, with the case's home
-  // and temporary directory, the recording opener on PATH and `env` added;
-  // on the virtual display when `display`.
+  // Runs the copy of setup (root/bin/setup unless `program` names another)
+  // with `args` in root/work, with the case's home and temporary directory,
+  // the recording opener on PATH and `env` added; on the virtual display when
+  // `display`.
   RunResult Run(const std::vector<std::string>& args, bool display = false,
-                const std::map<std::string, std::string>& env = {}) {
+                const std::map<std::string, std::string>& env = {},
+                const std::string& program = "") {
     std::vector<std::string> variables = {
         "HOME=" + home_, "TMPDIR=" + root_.Path("tmp"),
         "PATH=" + root_.Path("opener") + ":/usr/bin:/bin"};
@@ -91,7 +93,8 @@ class SetupEndToEndTest : public ::testing::Test {
     for (std::string& v : variables) envp.push_back(v.data());
     envp.push_back(nullptr);
 
-    std::vector<std::string> argv_strings = {root_.Path("bin/setup")};
+    std::vector<std::string> argv_strings = {
+        program.empty() ? root_.Path("bin/setup") : program};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : argv_strings) argv.push_back(a.data());
@@ -319,6 +322,20 @@ TEST_F(SetupEndToEndTest, KitInTheCurrentDirectoryWithUsecwd) {
   EXPECT_EQ(1, run.status);
   EXPECT_EQ(TextIn(kLanguageEnglish, "IDS_ERROR_NOSOURCE") + "\n", run.err);
   run = Run({"usecwd", "-S"});
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(installed_, ListTree(default_target_));
+}
+
+TEST_F(SetupEndToEndTest, KitBesideAnExecutableWithALongPath) {
+  std::string dir = root_.Path("bin");
+  for (int i = 0; i < 4; ++i) dir += "/" + std::string(100, 'a' + i);
+  std::filesystem::create_directories(dir);
+  std::filesystem::copy_file(SETUP_PATH, dir + "/setup");
+  ASSERT_EQ(0, chmod((dir + "/setup").c_str(), 0755));
+  ASSERT_GT(dir.size(), 400u);
+  ASSERT_TRUE(WriteTestKit(dir + "/tqkt.efd", files_));
+  const RunResult run = Run({"-S"}, false, {}, dir + "/setup");
   EXPECT_EQ(0, run.status);
   EXPECT_EQ("", run.err);
   EXPECT_EQ(installed_, ListTree(default_target_));

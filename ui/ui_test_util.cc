@@ -1,6 +1,9 @@
 #include "ui/ui_test_util.h"
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,9 +13,16 @@
 #include <fstream>
 #include <thread>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
+extern char** environ;
+
 #include "kit/kit_writer.h"
 #include "l10n/string_table.h"
 #include "platform/file_io.h"
+#include "text/text_conversion_internal.h"
 #include "ui/utf8_text.h"
 
 std::string Narrow(const WideString& text) { return ToUtf8(text); }
@@ -68,9 +78,14 @@ bool WriteRecordingOpener(const std::string& dir, const std::string& log) {
   const std::string path = dir + "/xdg-open";
   {
     std::ofstream script(path);
+    // One append of everything, so that a reader never sees half of it.
     script << "#!/bin/sh\n"
-           << "for a in \"$@\"; do printf '%s\\n' \"$a\" >> '" << log
-           << "'; done\n";
+           << "out=''\n"
+           << "for a in \"$@\"; do out=\"$out$a\n\"; done\n"
+           << "for fd in 0 1 2; do\n"
+           << "  out=\"${out}fd$fd=$(readlink /proc/$$/fd/$fd)\n\"\n"
+           << "done\n"
+           << "printf '%s' \"$out\" >> '" << log << "'\n";
     if (!script) return false;
   }
   return chmod(path.c_str(), 0755) == 0;
@@ -109,6 +124,32 @@ int64_t ModificationTime(const std::string& path) {
   struct stat status;
   if (stat(path.c_str(), &status) != 0) return -1;
   return status.st_mtime;
+}
+
+bool UseKoi8rConverter(const std::string& dir) {
+  const std::string target = dir + "/ru_RU.KOI8-R";
+  const char* argv[] = {"localedef", "-f",           "KOI8-R", "-i",
+                        "ru_RU",     target.c_str(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid;
+  const int rc = posix_spawnp(&pid, "localedef", &actions, nullptr,
+                              const_cast<char* const*>(argv), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return false;
+  int status;
+  waitpid(pid, &status, 0);
+  EnvScope path("LOCPATH", dir);
+  EnvScope all("LC_ALL", "ru_RU.KOI8-R");
+#if defined(__SANITIZE_ADDRESS__)
+  // With LOCPATH set, glibc's newlocale keeps a parsed copy of the path that
+  // it never frees; the allocation is the C library's.
+  __lsan::ScopedDisabler no_leak_check;
+#endif
+  return text_internal::UseConverterForTesting("") &&
+         std::string("KOI8-R") == text_internal::ConverterCodeset();
 }
 
 void PumpEvents() {

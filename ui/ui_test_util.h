@@ -60,7 +60,8 @@ class CwdScope {
 };
 
 // Writes an executable "xdg-open" into `dir` that appends each of its
-// arguments, one a line, to `log`.
+// arguments, one a line, and then "fd0=", "fd1=", "fd2=" with what its
+// standard descriptors are, to `log`.
 bool WriteRecordingOpener(const std::string& dir, const std::string& log);
 // Waits (up to a generous limit) for `path` to exist with a complete line.
 std::string WaitForFileLine(const std::string& path);
@@ -69,6 +70,11 @@ std::string WaitForFileLine(const std::string& path);
 std::vector<std::string> ListTree(const std::string& dir);
 // The modification time of `path` in Unix seconds, -1 when missing.
 int64_t ModificationTime(const std::string& path);
+
+// Makes the text conversions use a ru_RU.KOI8-R locale generated into
+// `dir` (a single-byte encoding that is not UTF-8). False when the locale
+// cannot be generated or loaded. Undo with RestoreConverterForTesting.
+bool UseKoi8rConverter(const std::string& dir);
 
 // Runs pending GTK events.
 void PumpEvents();
