@@ -384,7 +384,13 @@ TEST_F(InstallerDlgTest, EscapeAndCancelAskBeforeClosing) {
       {CInstallerDlg::kStepDirectory, false, kMessageBoxNo, false},
       {CInstallerDlg::kStepSuccess, true, kMessageBoxYes, true},
       {CInstallerDlg::kStepSuccess, true, kMessageBoxNo, false},
+      {CInstallerDlg::kStepError, true, kMessageBoxYes, true},
+      {CInstallerDlg::kStepError, true, kMessageBoxNo, false},
   };
+  // A file where the kit needs a directory makes the installation fail.
+  const std::string failing = root_.Path("failing");
+  ASSERT_EQ(0, mkdir(failing.c_str(), 0755));
+  ASSERT_TRUE(WriteFile(failing + "/doc", "mine"));
   const Shown question{Text("IDS_ACCEPT_CANCEL"), kMessageBoxQuestion,
                        "Installer title"};
   for (const Case& c : cases) {
@@ -392,9 +398,11 @@ TEST_F(InstallerDlgTest, EscapeAndCancelAskBeforeClosing) {
                                     << c.escape << " answer " << c.answer);
     auto dialog = StartWizard();
     if (c.step >= CInstallerDlg::kStepDirectory) {
-      TypeDirectory(*dialog, root_.Path("t"));
+      TypeDirectory(*dialog, c.step == CInstallerDlg::kStepError
+                                 ? failing
+                                 : root_.Path("t"));
     }
-    if (c.step == CInstallerDlg::kStepSuccess) {
+    if (c.step >= CInstallerDlg::kStepSuccess) {
       gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
     }
     ASSERT_EQ(c.step, dialog->page_index());
@@ -411,10 +419,13 @@ TEST_F(InstallerDlgTest, EscapeAndCancelAskBeforeClosing) {
       EXPECT_EQ(c.step, dialog->page_index());
       // Other keys are the widgets' business.
       shown_.clear();
-      SendKey(dialog->window(), GDK_Return);
+      SendKey(dialog->window(), GDK_a);
       EXPECT_TRUE(shown_.empty());
+      EXPECT_NE(nullptr, dialog->window());
     }
-    EXPECT_EQ(c.step == CInstallerDlg::kStepSuccess ? 0 : 2,
+    EXPECT_EQ(c.step == CInstallerDlg::kStepSuccess ? 0
+              : c.step == CInstallerDlg::kStepError ? 1
+                                                    : 2,
               dialog->exit_status());
   }
 }
