@@ -203,7 +203,7 @@ void CInstallerDlg::RunInstallStep() {
   cancel_requested_ = false;
   close_requested_ = false;
 
-  StopSignalScope stop_signals;
+  std::optional<StopSignalScope> stop_signals(std::in_place);
   const guint timer = g_timeout_add(kPollIntervalMs, KeepWaking, nullptr);
   const ErrorCode started = worker_.Start(&channel_);
   if (started != kSuccess) {
@@ -216,49 +216,45 @@ void CInstallerDlg::RunInstallStep() {
     if (window_ != nullptr) progress_page_->SetProgress(state.progress);
     if (state.state != JobState::kRunning) break;
     IterateWhileCopying();
-    if (stop_signals.received() && !close_requested_) {
+    if (stop_signals->received() && !close_requested_) {
       close_requested_ = true;
       CancelJob();
     }
   }
   g_source_remove(timer);
-  // The job has ended. A failed one is still rolling back: the error box is
-  // shown meanwhile, and the thread is joined before the final page, before
-  // the window closes and before anything touches the reader again.
-  worker_.RequestStop();  // no pause after a finished job
-  if (state.state != JobState::kFailed || close_requested_) worker_.Join();
-  copying_ = false;
 
-  if (close_requested_) {
-    // Asked to close: no final page. A job that completed before it saw the
-    // request is an installation like any other.
-    if (state.state == JobState::kFinished) {
-      outcome_ = Outcome::kSucceeded;
-      RecordTemplateLocation();
-    } else {
-      outcome_ = state.state == JobState::kFailed ? Outcome::kFailed
-                                                  : Outcome::kCancelled;
-    }
-    DestroyWindow();
-    return;
+  worker_.RequestStop();  // no pause after a finished job
+  if (state.state == JobState::kFailed && !close_requested_) {
+    // A failed job is still rolling back; the box is shown meanwhile.
+    MessageBox(this, state.text, kMessageBoxError);
   }
+  // The thread is gone before the final page, before the window closes and
+  // before anything touches the reader again; until then a signal or the
+  // close button still only asks for the end.
+  worker_.Join();
+  copying_ = false;
+  if (stop_signals->received()) close_requested_ = true;
+  stop_signals.reset();
+
   switch (state.state) {
+    case JobState::kFinished:
+      // Also when asked to close: a job that completed before it saw the
+      // request is an installation like any other.
+      outcome_ = Outcome::kSucceeded;
+      if (!close_requested_) ShowSuccessStep();
+      RecordTemplateLocation();
+      break;
     case JobState::kFailed:
       outcome_ = Outcome::kFailed;
-      MessageBox(this, state.text, kMessageBoxError);
-      worker_.Join();
-      ShowErrorStep();
-      break;
-    case JobState::kCancelled:
-      outcome_ = Outcome::kCancelled;
-      ShowCancelledStep();
+      if (!close_requested_) ShowErrorStep();
       break;
     default:
-      outcome_ = Outcome::kSucceeded;
-      ShowSuccessStep();
-      RecordTemplateLocation();
+      outcome_ = Outcome::kCancelled;
+      if (!close_requested_) ShowCancelledStep();
       break;
   }
+  // Asked to close: no final page.
+  if (close_requested_) DestroyWindow();
 }
 
 void CInstallerDlg::IterateWhileCopying() {
