@@ -1,6 +1,6 @@
 // CWnd: the base of the installer's window classes. Its one operation, the
 // window's title, is what message boxes put on their own title bar; the
-// base has none.
+// base has none. GUI thread only, like every window.
 #ifndef UI_WND_H_
 #define UI_WND_H_
 
