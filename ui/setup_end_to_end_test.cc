@@ -116,10 +116,12 @@ class SetupEndToEndTest : public ::testing::Test {
     if (rc != 0) return result;
     // A run that waits for a user who is not there is killed, and fails.
     int status = 0;
-    for (int i = 0;; ++i) {
-      const pid_t done = waitpid(pid, &status, i < 12000 ? WNOHANG : 0);
-      if (done == pid) break;
-      if (i == 12000) kill(pid, SIGKILL);
+    for (int i = 0; waitpid(pid, &status, WNOHANG) != pid; ++i) {
+      if (i == 12000) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        break;
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (WIFEXITED(status)) {
