@@ -78,15 +78,18 @@ class CInstallerDlg : public CWnd {
 
   // --- The flow.
   // The pre-checks, in order: kit present, template directory chosen, room
-  // in the temporary directory, kit readable. A failure shows its message
-  // and returns false.
+  // in the temporary directory, kit readable, and for a silent run a
+  // directory to install into (none when the launcher's choice is a URL). A
+  // failure shows its message and returns false.
   bool PrepareInstall();
   // The kit's path: beside the executable, or in the current directory with
   // "usecwd"; empty when that directory cannot be determined.
   WideString LocateKit() const;
   void ShowWelcomeStep();
   // Hands the job to the worker and follows it until it has failed,
-  // finished or been cancelled, then shows the final step.
+  // finished or been cancelled, then joins the worker and shows the final
+  // step (or closes the window when a close was asked for meanwhile: by
+  // Escape, the close button, SIGINT or SIGTERM).
   void RunInstallStep();
   void ShowSuccessStep();
   void ShowErrorStep();
