@@ -274,7 +274,9 @@ int main(int argc, char** argv) {
 #if !GLIB_CHECK_VERSION(2, 32, 0)
   g_thread_init(nullptr);
 #endif
-  gdk_threads_init();
+  // No gdk_threads_init, unlike setup: the tool calls into the dialog from
+  // outside the toolkit's handlers (as the tests do), where the GDK lock
+  // that a message box's own loop takes back would stay held.
 
   // The command line that setup would get, so that the language and the
   // title are chosen as setup chooses them.
