@@ -72,7 +72,8 @@ WideString StringTable::Lookup(const NarrowString& key) {
   if (language == languages.end()) return WideString();
   auto text = language->second.table.find(key);
   if (text == language->second.table.end()) return WideString();
-  return ToWide(text->second);
+  // The tables hold UTF-8, whatever encoding the locale uses.
+  return Utf8ToWide(text->second);
 }
 
 LanguageId StringTable::FindLanguage(const NarrowString& code) {

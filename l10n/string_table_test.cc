@@ -197,6 +197,20 @@ TEST_F(StringTableTest, EveryLanguageDefinesEveryKey) {
 // the process runs its exit handlers; the tables must outlive all of them.
 // __cxa_finalize(nullptr) runs every exit handler and destructor that exit()
 // would, but leaves this thread running to look up afterwards.
+// The tables hold UTF-8; a locale with another encoding must not garble them.
+TEST(StringTableEncodingTest, TextsDoNotDependOnTheLocalesEncoding) {
+  if (!text_internal::UseConverterForTesting("ru_RU.KOI8-R")) {
+    GTEST_SKIP() << "no ru_RU.KOI8-R locale (scripts/setup-machine makes it)";
+  }
+  StringTable::SetCurrentLanguage(kLanguageRussian);
+  const WideString next = StringTable::Lookup("IDS_WIZARD_NEXT");
+  const WideString title = StringTable::Lookup("IDR_MAINFRAME");
+  text_internal::RestoreConverterForTesting();
+  StringTable::SetCurrentLanguage(kLanguageNone);
+  EXPECT_EQ(u"Далее >", U16(next));
+  EXPECT_EQ(u"Установка конфигурации", U16(title));
+}
+
 TEST(StringTableDeathTest, TablesOutliveExitHandlers) {
   EXPECT_EXIT(
       {

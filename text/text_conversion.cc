@@ -411,13 +411,14 @@ NarrowString ToNarrow(const WideString& text) {
   return NarrowString(buffer, static_cast<uint32_t>(length));
 }
 
-WideString ToWide(const NarrowString& text) {
+namespace {
+
+WideString DecodeToWide(const Converter& converter, const NarrowString& text) {
   const size_t n = text.length();
   if (n >= kMaxWideInput) throw std::bad_alloc();
   const char* bytes = text.c_str();
   const size_t m = strnlen(bytes, n);
   if (m == 0) return WideString();
-  const Converter& converter = Current();
   // No byte yields more than one unit in UTF-8 and in the C library's
   // charsets; a second pass covers any that does.
   size_t capacity = m;
@@ -440,6 +441,18 @@ WideString ToWide(const NarrowString& text) {
     Decode(converter, bytes, m, again);
   }
   return WideString(buffer, static_cast<uint32_t>(length));
+}
+
+}  // namespace
+
+WideString ToWide(const NarrowString& text) {
+  return DecodeToWide(Current(), text);
+}
+
+WideString Utf8ToWide(const NarrowString& text) {
+  // A converter with no locale object always uses the built-in UTF-8 codec.
+  static const Converter utf8;
+  return DecodeToWide(utf8, text);
 }
 
 FILE* OpenFileWide(const char16_t* path, const char16_t* mode) {

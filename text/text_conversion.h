@@ -51,6 +51,9 @@ size_t MultibyteToWide(const char* text, size_t length, char16_t* output,
 NarrowString ToNarrow(const WideString& text);
 // Throws std::bad_alloc for a text of 2^29 bytes or more.
 WideString ToWide(const NarrowString& text);
+// Decodes UTF-8 whatever the locale's encoding (compiled-in texts are
+// stored as UTF-8); invalid bytes become U+DC00 + byte as in ToWide.
+WideString Utf8ToWide(const NarrowString& text);
 
 // fopen() of the multibyte forms of `path` and `mode`; null with errno set on
 // failure.
