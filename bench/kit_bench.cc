@@ -14,10 +14,6 @@
 //       per-entry checks and progress posts.
 //   kit_bench tar TAR OUT
 //       tar -xf TAR -C OUT, timed from the spawn to the reaping.
-//   kit_bench spawn STDOUT_FILE STDERR_FILE CMD [ARG...]
-//       Runs CMD with its standard output and error sent to the two files,
-//       timed from the spawn to the reaping; prints the wall time, the
-//       child's user and system CPU and its ru_maxrss from wait4.
 //   kit_bench mem KIT OUT
 //       Runs "kit_bench child KIT OUT" (Open and the whole extraction, with
 //       the worker's checks, in a fresh process) and reports that process's
@@ -240,9 +236,7 @@ int RunOurs(const std::string& kit, const std::string& out, bool inflate_first,
 // exits with 0. With `output`, the child's standard output is collected
 // there instead of being shared with ours.
 struct rusage SpawnAndWait(const std::vector<std::string>& args,
-                           double* seconds, std::string* output = nullptr,
-                           const std::string& stdout_path = "",
-                           const std::string& stderr_path = "") {
+                           double* seconds, std::string* output = nullptr) {
   std::vector<char*> argv;
   for (const std::string& arg : args)
     argv.push_back(const_cast<char*>(arg.c_str()));
@@ -253,16 +247,6 @@ struct rusage SpawnAndWait(const std::vector<std::string>& args,
   if (output != nullptr) {
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) Die("pipe2 failed");
     posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
-  }
-  if (!stdout_path.empty()) {
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO,
-                                     stdout_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  }
-  if (!stderr_path.empty()) {
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO,
-                                     stderr_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
   }
   pid_t pid = 0;
   const auto start = Clock::now();
@@ -299,20 +283,6 @@ int RunTar(const std::string& tar, const std::string& out) {
       SpawnAndWait({"tar", "-xf", tar, "-C", out}, &seconds);
   std::printf("tar_s=%.4f tar_user=%.3f tar_sys=%.3f\n", seconds,
               CpuSeconds(usage.ru_utime), CpuSeconds(usage.ru_stime));
-  return 0;
-}
-
-// Runs CMD with its standard output and error going to the given files
-// (e.g. /dev/null), timed from the spawn to the reaping; prints the wall
-// time, the child's CPU times and its peak resident set from wait4.
-int RunSpawn(const std::string& out_path, const std::string& err_path,
-             const std::vector<std::string>& command) {
-  double seconds = 0;
-  const struct rusage usage =
-      SpawnAndWait(command, &seconds, nullptr, out_path, err_path);
-  std::printf("s=%.4f user=%.3f sys=%.3f maxrss_kib=%ld\n", seconds,
-              CpuSeconds(usage.ru_utime), CpuSeconds(usage.ru_stime),
-              usage.ru_maxrss);
   return 0;
 }
 
@@ -362,8 +332,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: kit_bench ours KIT OUT [--inflate-first] [--job]\n"
                "       kit_bench tar TAR OUT\n"
-               "       kit_bench mem KIT OUT [--job]\n"
-               "       kit_bench spawn STDOUT_FILE STDERR_FILE CMD [ARG...]\n");
+               "       kit_bench mem KIT OUT [--job]\n");
   return 2;
 }
 
@@ -376,11 +345,6 @@ int main(int argc, char** argv) {
   StringTable::SetCurrentLanguage(kLanguageEnglish);
   if (argc < 4) return Usage();
   const std::string mode = argv[1];
-  if (mode == "spawn") {
-    if (argc < 5) return Usage();
-    return RunSpawn(argv[2], argv[3],
-                    std::vector<std::string>(argv + 4, argv + argc));
-  }
   bool inflate_first = false, job = false;
   for (int i = 4; i < argc; ++i) {
     const std::string flag = argv[i];

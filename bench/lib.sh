@@ -18,16 +18,17 @@ check_tools() {
   done
 }
 
-# build_bench: kit_bench, make_tree and kittool (RelWithDebInfo) in $build;
+# build_bench: kit_bench, make_tree, kittool and timed_run (RelWithDebInfo) in $build;
 # sets kit_bench, make_tree and kittool to their paths.
 build_bench() {
   if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   fi
-  cmake --build "$build" -j2 --target kit_bench make_tree kittool >/dev/null
+  cmake --build "$build" -j2 --target kit_bench make_tree kittool timed_run >/dev/null
   kit_bench=$build/bench/kit_bench
   make_tree=$build/bench/make_tree
   kittool=$build/tools/kittool
+  timed_run=$build/bench/timed_run
 }
 
 # setup_work: the cache directories, the image and mount point (removed on
