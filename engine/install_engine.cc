@@ -182,11 +182,9 @@ ErrorCode InstallEngine::InstallEntry(KitReader* reader, const KitEntry& entry,
           error == EEXIST ? kErrorAlreadyExists : ErrorFromErrno(error));
     }
     code = t.journal.Append(JournalKind::kCreatedFile, destination);
-    int error = errno;
-    if (code == kSuccess) {
-      code = reader->CopyEntryTo(entry, fd);
-      error = code == kErrorInvalidData ? 0 : errno;
-    }
+    if (code == kSuccess) code = reader->CopyEntryTo(entry, fd);
+    // A damaged kit is no error of the system's.
+    int error = code == kSuccess || code == kErrorInvalidData ? 0 : errno;
     const ErrorCode closed = FileClose(fd);
     if (code == kSuccess && closed != kSuccess) {
       code = closed;
