@@ -141,28 +141,6 @@ TEST_F(InstallEngineTest, PostsEveryPathWithWholePercentsThenTheFinish) {
   EXPECT_EQ((std::vector<int32_t>{0, 33, 66, 100}), PostedProgress());
 }
 
-TEST_F(InstallEngineTest, CopiesBytesAndTimesIntoNestedDirectories) {
-  for (const bool streaming : {false, true}) {
-    SCOPED_TRACE(streaming ? "streaming" : "container");
-    std::filesystem::remove_all(target_);
-    const std::string big = RandomBytes(300000, 1);
-    OpenKit({{"a.cfg", "alpha", kBaseSeconds + 5},
-             {"x/y/z/deep.cfg", "deep"},
-             {"x/big.bin", big},
-             {"empty", ""}},
-            streaming);
-    ASSERT_EQ(kSuccess, Install());
-    const Tree tree = Snapshot(target_);
-    EXPECT_EQ("alpha", tree.at("a.cfg").content);
-    EXPECT_EQ(kBaseSeconds + 5, tree.at("a.cfg").mtime_sec);
-    EXPECT_EQ("deep", tree.at("x/y/z/deep.cfg").content);
-    EXPECT_TRUE(big == tree.at("x/big.bin").content);
-    EXPECT_EQ("", tree.at("empty").content);
-    EXPECT_EQ(7u, tree.size());  // 4 files, x, x/y, x/y/z
-    EXPECT_EQ(4u, outcome_.copied);
-  }
-}
-
 TEST_F(InstallEngineTest, LeavesFilesThatAreNotOlderButStillPostsThem) {
   const struct {
     const char* what;
