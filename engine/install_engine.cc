@@ -12,6 +12,7 @@
 #include "l10n/string_table.h"
 #include "platform/directory_enumerator.h"
 #include "platform/file_operations.h"
+#include "platform/narrow_path.h"
 #include "platform/system_api.h"
 #include "text/path_utils.h"
 #include "text/text_conversion.h"
@@ -29,20 +30,6 @@ std::string Narrow(const WideString& text) { return ToNarrow(text).c_str(); }
 
 WideString Wide(const std::string& text) {
   return ToWide(NarrowString(text.c_str()));
-}
-
-std::string WithoutTrailingSlashes(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
-
-// The directory part of a path without trailing slashes: "" when there is
-// none, "/" for a name in the root.
-std::string ParentOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return "";
-  while (slash > 0 && path[slash - 1] == '/') --slash;
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool IsDirectory(const std::string& path) {

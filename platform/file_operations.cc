@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/narrow_path.h"
 #include "platform/system_api.h"
 #include "text/text_conversion.h"
 
@@ -25,21 +26,6 @@ WideString Wide(const std::string& path) {
 std::string Join(const std::string& directory, const std::string& name) {
   if (!directory.empty() && directory.back() == '/') return directory + name;
   return directory + "/" + name;
-}
-
-// Drops trailing slashes, keeping a lone "/".
-std::string WithoutTrailingSlashes(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
-
-// For a path without trailing slashes: the directory part ("" when there is
-// none, "/" for a name in the root) and the last component.
-std::string ParentOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return "";
-  while (slash > 0 && path[slash - 1] == '/') --slash;
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::string BaseName(const std::string& path) {
