@@ -310,9 +310,9 @@ int main(int argc, char** argv) {
     // The suggested template directory, then the copying, held part way.
     wizard.ToDirectory("");
     shooter.Save(dialog.window(), "directory");
-    HoldingSystem system(kHoldFile);
-    ScopedSystemApi scoped(&system);
-    CopyHeld(dialog, system,
+    HoldingSystem holding(kHoldFile);
+    ScopedSystemApi scoped(&holding);
+    CopyHeld(dialog, holding,
              [&] { shooter.Save(dialog.window(), "progress"); });
     wizard.ExpectPage(CInstallerDlg::kStepSuccess, "success");
     shooter.Save(dialog.window(), "success");
@@ -324,9 +324,9 @@ int main(int argc, char** argv) {
     if (!wizard.Start()) return 1;
     CInstallerDlg& dialog = wizard.dialog();
     wizard.ToDirectory(std::string(home) + "/templates-error");
-    HoldingSystem system("");
-    system.FailPath(kFailDirectory, EACCES, Ops(SysOp::kMkdir));
-    ScopedSystemApi scoped(&system);
+    HoldingSystem holding("");
+    holding.FailPath(kFailDirectory, EACCES, Ops(SysOp::kMkdir));
+    ScopedSystemApi scoped(&holding);
     boxes.Expect("error-box", GTK_RESPONSE_OK);
     gtk_button_clicked(GTK_BUTTON(dialog.next_button()));
     if (!boxes.Seen()) Fail("no error box");
@@ -339,9 +339,9 @@ int main(int argc, char** argv) {
     if (!wizard.Start()) return 1;
     CInstallerDlg& dialog = wizard.dialog();
     wizard.ToDirectory(std::string(home) + "/templates-cancelled");
-    HoldingSystem system(kHoldFile);
-    ScopedSystemApi scoped(&system);
-    CopyHeld(dialog, system,
+    HoldingSystem holding(kHoldFile);
+    ScopedSystemApi scoped(&holding);
+    CopyHeld(dialog, holding,
              [&] { gtk_button_clicked(GTK_BUTTON(dialog.cancel_button())); });
     wizard.ExpectPage(CInstallerDlg::kStepCancelled, "cancelled");
     shooter.Save(dialog.window(), "cancelled");
