@@ -65,7 +65,8 @@ void FaultInjectingSystem::ClearLog() {
 }
 
 int FaultInjectingSystem::Enter(SysOp op, const std::string& path,
-                                const std::string& path2) {
+                                const std::string& path2, int flags,
+                                mode_t mode) {
   std::lock_guard<std::mutex> lock(mutex_);
   const SysOpSet bit = Ops(op);
   int error = 0;
@@ -83,7 +84,7 @@ int FaultInjectingSystem::Enter(SysOp op, const std::string& path,
       error = fault.error;
     }
   }
-  log_.push_back({op, path, path2, error != 0});
+  log_.push_back({op, path, path2, error != 0, flags, mode});
   if (error != 0) ++injected_;
   return error;
 }
@@ -122,7 +123,9 @@ Result Failed(int error, Result result = -1) {
 }  // namespace
 
 int FaultInjectingSystem::Open(const char* path, int flags, mode_t mode) {
-  if (int error = Enter(SysOp::kOpen, path)) return Failed<int>(error);
+  if (int error = Enter(SysOp::kOpen, path, "", flags, mode)) {
+    return Failed<int>(error);
+  }
   int fd = RealSys().Open(path, flags, mode);
   if (fd != -1) {
     int saved = errno;
@@ -217,7 +220,9 @@ int FaultInjectingSystem::Lstat(const char* path, struct stat* status) {
 }
 
 int FaultInjectingSystem::Mkdir(const char* path, mode_t mode) {
-  if (int error = Enter(SysOp::kMkdir, path)) return Failed<int>(error);
+  if (int error = Enter(SysOp::kMkdir, path, "", 0, mode)) {
+    return Failed<int>(error);
+  }
   return RealSys().Mkdir(path, mode);
 }
 

@@ -74,6 +74,11 @@ struct SysCall {
   std::string path;
   std::string path2;
   bool failed;  // made to fail by this object
+  // The flags and mode Open was given, and the mode of Mkdir (0 otherwise),
+  // so that a test can tell a creating open from a plain one and an
+  // exclusive one, and a private directory from a shared one.
+  int flags = 0;
+  mode_t mode = 0;
 };
 
 class FaultInjectingSystem : public SystemApi {
@@ -137,7 +142,8 @@ class FaultInjectingSystem : public SystemApi {
   };
 
   // Logs the call and returns the errno to fail it with, or 0 to forward it.
-  int Enter(SysOp op, const std::string& path, const std::string& path2 = "");
+  int Enter(SysOp op, const std::string& path, const std::string& path2 = "",
+            int flags = 0, mode_t mode = 0);
   std::string PathOf(int fd) const;
   std::string PathOf(DIR* dir) const;
   void Remember(int fd, const std::string& path);
