@@ -47,6 +47,20 @@ const char16_t kEnglish[] = u"en";
 
 ErrorCode LastErrnoCode() { return ErrorFromErrno(errno); }
 
+// Opens the container, an existing file in the shared temporary directory
+// (made exclusively by MakeTempFile): it is never created again under its
+// name, and a link put in its place is not followed, so no one can make the
+// reader write into a file of their choosing.
+ErrorCode OpenContainerFile(const WideString& path, int access,
+                            FileHandle* handle) {
+  const NarrowString narrow = ToNarrow(path);
+  const int fd =
+      Sys().Open(narrow.c_str(), access | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0);
+  if (fd == -1) return LastErrnoCode();
+  *handle = fd;
+  return kSuccess;
+}
+
 }  // namespace
 
 namespace kit_internal {
@@ -639,8 +653,7 @@ ErrorCode KitReader::Open(const WideString& kit_path) {
   if (code != kSuccess) return Fail(code);
   code = InflateKit(kit_path, container_path_);
   if (code != kSuccess) return Fail(code);
-  code = FileOpen(container_path_, kFileAccessRead | kFileAccessWrite, 0,
-                  kFileOpenExisting, &container_fd_, kAttributeNormal);
+  code = OpenContainerFile(container_path_, O_RDWR, &container_fd_);
   if (code != kSuccess) return Fail(code);
   code = SizeOf(container_fd_, &container_size_);
   if (code != kSuccess) return Fail(code);
@@ -660,11 +673,9 @@ ErrorCode KitReader::OpenStreaming(const WideString& kit_path) {
                   kFlagSequentialScan | kAttributeNormal);
   if (code != kSuccess) return Fail(code);
   FileHandle container = kInvalidFileHandle;
-  code = FileOpen(container_path_, kFileAccessWrite, 0, kFileCreateAlways,
-                  &container, kAttributeNormal);
+  code = OpenContainerFile(container_path_, O_WRONLY, &container);
   if (code == kSuccess) {
-    code = FileOpen(container_path_, kFileAccessRead | kFileAccessWrite, 0,
-                    kFileOpenExisting, &container_fd_, kAttributeNormal);
+    code = OpenContainerFile(container_path_, O_RDWR, &container_fd_);
     if (code != kSuccess) FileClose(container);
   }
   if (code != kSuccess) {
@@ -864,8 +875,7 @@ ErrorCode KitReader::InflateKit(const WideString& kit_path,
                             &kit, kFlagSequentialScan | kAttributeNormal);
   if (code != kSuccess) return code;
   FileHandle container = kInvalidFileHandle;
-  code = FileOpen(container_path, kFileAccessWrite, 0, kFileCreateAlways,
-                  &container, kAttributeNormal);
+  code = OpenContainerFile(container_path, O_WRONLY, &container);
   if (code != kSuccess) {
     FileClose(kit);
     return code;
