@@ -6,7 +6,10 @@
 #include <gdk/gdk.h>
 #include <glib.h>
 
+#include <cstdio>
+
 #include "app/installer_app.h"
+#include "engine/recovery.h"
 #include "ui/installer_dlg.h"
 
 int main(int argc, char** argv) {
@@ -16,6 +19,12 @@ int main(int argc, char** argv) {
   g_thread_init(nullptr);
 #endif
   gdk_threads_init();
+
+  // An installation killed earlier (even one started without a kit at hand)
+  // is undone, or finished, before anything looks for a kit.
+  for (const RecoveryEvent& event : RecoverInterruptedInstalls()) {
+    std::fprintf(stderr, "setup: %s\n", DescribeRecoveryEvent(event).c_str());
+  }
 
   InstallerApp app(argc, argv);
   app.Run();

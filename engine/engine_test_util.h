@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -53,6 +54,46 @@ class ScopedTmpdir {
   std::string old_;
   bool had_ = false;
 };
+
+// Sets HOME for the scope, so that the journal pointers an installation
+// leaves under the home directory stay inside the test's own directory.
+class ScopedHome {
+ public:
+  explicit ScopedHome(const std::string& dir) {
+    if (const char* old = getenv("HOME")) {
+      old_ = old;
+      had_ = true;
+    }
+    setenv("HOME", dir.c_str(), 1);
+  }
+  ~ScopedHome() {
+    if (had_) {
+      setenv("HOME", old_.c_str(), 1);
+    } else {
+      unsetenv("HOME");
+    }
+  }
+  ScopedHome(const ScopedHome&) = delete;
+  ScopedHome& operator=(const ScopedHome&) = delete;
+
+ private:
+  std::string old_;
+  bool had_ = false;
+};
+
+// The names in `dir` (empty when it cannot be listed), sorted.
+inline std::vector<std::string> NamesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* listing = opendir(dir.c_str())) {
+    while (struct dirent* entry = readdir(listing)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(listing);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 // One entry of a tree: kind ('f' file, 'd' directory, 'l' link, 'p' other),
 // bytes of a file, text of a link, mode bits, modification time and inode.

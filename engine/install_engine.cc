@@ -1,12 +1,14 @@
 #include "engine/install_engine.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <utility>
 
 #include "engine/install_journal.h"
+#include "engine/recovery.h"
 #include "engine/ui_channel.h"
 #include "kit/kit_reader.h"
 #include "l10n/string_table.h"
@@ -52,6 +54,12 @@ struct InstallEngine::Transaction {
   std::string known_dir;
   bool known_dir_ours = false;
   std::string known_backup_dir;
+  // The pointer to the journal under the home directory; empty when none
+  // could be made.
+  std::string pointer;
+  // The start of a record whose step did not happen although no kVoid
+  // record could be written for it; the rollback skips it.
+  uint64_t void_start = 0;
 };
 
 InstallEngine::InstallEngine() = default;
@@ -156,10 +164,20 @@ ErrorCode InstallEngine::InstallEntry(KitReader* reader, const KitEntry& entry,
     }
     ErrorCode code = EnsureDirectory(parent, true);
     if (code != kSuccess) return code;
+    // Recorded before it exists, so that a kill between the create and the
+    // completion record still finds the file.
+    const uint64_t record_start = t.journal.length();
+    code = t.journal.Append(JournalKind::kCreatedFile, destination);
+    if (code != kSuccess) return Failed(destination, errno, code);
     const int fd = Sys().Open(destination.c_str(),
                               O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
     if (fd == -1) {
       const int error = errno;
+      // Whatever is at the destination is not the job's: the record must
+      // not make a rollback delete it.
+      if (t.journal.Append(JournalKind::kVoid, destination) != kSuccess) {
+        t.void_start = record_start;
+      }
       if (error == EEXIST && !look) {
         look = true;
         continue;
@@ -168,14 +186,26 @@ ErrorCode InstallEngine::InstallEntry(KitReader* reader, const KitEntry& entry,
           destination, error,
           error == EEXIST ? kErrorAlreadyExists : ErrorFromErrno(error));
     }
-    code = t.journal.Append(JournalKind::kCreatedFile, destination);
-    if (code == kSuccess) code = reader->CopyEntryTo(entry, fd);
+    code = reader->CopyEntryTo(entry, fd);
     // A damaged kit is no error of the system's.
     int error = code == kSuccess || code == kErrorInvalidData ? 0 : errno;
+    // The file's identity once its bytes and time are final (closing does
+    // not change it), so that a recovery can tell it from a file someone
+    // changed or put there after an interruption.
+    struct stat done;
+    if (code == kSuccess && Sys().Fstat(fd, &done) != 0) {
+      code = ErrorFromErrno(errno);
+      error = errno;
+    }
     const ErrorCode closed = FileClose(fd);
     if (code == kSuccess && closed != kSuccess) {
       code = closed;
       error = errno;
+    }
+    if (code == kSuccess) {
+      code = t.journal.Append(JournalKind::kFileDone, std::string(),
+                              EncodeIdentity(IdentityOf(done)));
+      if (code != kSuccess) error = errno;
     }
     if (code != kSuccess) return Failed(destination, error, code);
     ++outcome_.copied;
@@ -202,17 +232,45 @@ ErrorCode InstallEngine::Begin(const WideString& target_dir) {
   // never share a backup directory; only the owner may look inside.
   for (uint64_t n = 0;; ++n) {
     const std::string candidate = base + "ktstp" + std::to_string(n);
-    if (Sys().Mkdir(candidate.c_str(), 0700) == 0) {
-      t.backup = candidate + "/";
-      break;
+    if (Sys().Mkdir(candidate.c_str(), 0700) != 0) {
+      if (errno != EEXIST) return Failed(candidate, errno);
+      continue;
     }
-    if (errno != EEXIST) return Failed(candidate, errno);
+    t.backup = candidate + "/";
+    t.backup_dir = Wide(t.backup);
+    const std::string journal = t.backup + kJournalName;
+    code = t.journal.Create(journal);
+    if (code == kSuccess) {
+      // A recovery in another process takes an empty backup directory, or
+      // one whose journal names no owner yet, for the remains of a killed
+      // run and removes it; it can do so only before the lock is ours.
+      struct stat status;
+      if (Sys().Fstat(t.journal.fd(), &status) != 0) {
+        return Failed(journal, errno);
+      }
+      if (status.st_nlink > 0) break;
+      t.journal.Close();
+    } else if (errno != ENOENT && errno != EWOULDBLOCK) {
+      return Failed(journal, errno, code);
+    }
+    // Taken away or being taken away: that name is no longer ours.
+    t.backup.clear();
+    t.backup_dir = WideString();
   }
-  t.backup_dir = Wide(t.backup);
   const std::string journal = t.backup + kJournalName;
-  code = t.journal.Create(journal);
+  code = t.journal.Append(JournalKind::kTarget, t.target);
+  if (code == kSuccess) {
+    code = t.journal.Append(JournalKind::kOwner, std::string(), CurrentOwner());
+  }
+  // The owner and the target must survive a power loss before anything is
+  // changed: without them a journal cannot be recovered.
+  if (code == kSuccess) code = t.journal.Sync();
+  if (code == kSuccess && !SyncDirectory(WithoutTrailingSlashes(t.backup))) {
+    code = ErrorFromErrno(errno);
+  }
   if (code != kSuccess) return Failed(journal, errno, code);
-  return t.journal.Append(JournalKind::kTarget, t.target);
+  t.pointer = MakeJournalPointer(journal);
+  return kSuccess;
 }
 
 ErrorCode InstallEngine::CreateDirectories(const WideString& path) {
@@ -243,12 +301,27 @@ ErrorCode InstallEngine::EnsureDirectory(const std::string& directory,
 ErrorCode InstallEngine::MakeDirectories(const std::string& path, bool record,
                                          bool* made_last) {
   Transaction& t = *Current();
-  auto made = [&]() -> ErrorCode {
-    *made_last = true;
+  // A level is recorded before its mkdir; a mkdir that then fails voids the
+  // record, so that a rollback never removes a directory it did not make.
+  uint64_t record_start = 0;
+  auto before = [&]() -> ErrorCode {
     if (!record) return kSuccess;
+    record_start = t.journal.length();
     const ErrorCode code =
         t.journal.Append(JournalKind::kCreatedDirectory, path);
     return code == kSuccess ? code : Failed(path, errno, code);
+  };
+  auto not_made = [&]() {
+    if (!record) return;
+    const int error = errno;
+    if (t.journal.Append(JournalKind::kVoid, path) != kSuccess) {
+      t.void_start = record_start;
+    }
+    errno = error;
+  };
+  auto made = [&]() -> ErrorCode {
+    *made_last = true;
+    return kSuccess;
   };
   auto failed = [&](int error) -> ErrorCode {
     // mkdir says EEXIST for a file too, and ENOTDIR for a file above.
@@ -258,22 +331,43 @@ ErrorCode InstallEngine::MakeDirectories(const std::string& path, bool record,
     return Failed(path, error);
   };
   *made_last = false;
-  // Trying mkdir first costs one call for a new directory, the common case
-  // of a fresh installation; an existing one costs a second look.
-  if (Sys().Mkdir(path.c_str(), 0777) == 0) return made();
-  int error = errno;
-  if (error == EEXIST && IsDirectory(path)) return kSuccess;
-  if (error != ENOENT) return failed(error);
   const std::string parent = ParentOf(path);
-  if (parent.empty() || parent == "/" || parent == path) {
-    return Failed(path, error, kErrorPathNotFound);
+  const bool has_parent = !parent.empty() && parent != "/" && parent != path;
+  ErrorCode code;
+  int error;
+  if (record) {
+    // A look first: an existing directory needs no record, and a missing
+    // one is made parents first, so that no record is written for a mkdir
+    // that is bound to fail.
+    struct stat status;
+    if (Sys().Stat(path.c_str(), &status) == 0) {
+      if (S_ISDIR(status.st_mode)) return kSuccess;
+      return failed(EEXIST);
+    }
+    if (errno != ENOENT) return failed(errno);
+  } else {
+    // Trying mkdir first costs one call for a new directory, the common
+    // case; an existing one costs a second look.
+    if (Sys().Mkdir(path.c_str(), 0777) == 0) return made();
+    error = errno;
+    if (error == EEXIST && IsDirectory(path)) return kSuccess;
+    if (error != ENOENT) return failed(error);
+    if (!has_parent) return Failed(path, error, kErrorPathNotFound);
   }
-  bool parent_made = false;
-  const ErrorCode code = MakeDirectories(parent, record, &parent_made);
+  if (has_parent) {
+    bool parent_made = false;
+    code = MakeDirectories(parent, record, &parent_made);
+    if (code != kSuccess) return code;
+  }
+  code = before();
   if (code != kSuccess) return code;
   if (Sys().Mkdir(path.c_str(), 0777) == 0) return made();
   error = errno;
+  not_made();
   if (error == EEXIST && IsDirectory(path)) return kSuccess;
+  if (error == ENOENT && !has_parent) {
+    return Failed(path, error, kErrorPathNotFound);
+  }
   return failed(error);
 }
 
@@ -300,22 +394,49 @@ ErrorCode InstallEngine::Backup(const std::string& path) {
     return kSuccess;
   }
   if (errno != ENOENT) return Failed(backup_path, errno);
-  code = RunMove(Wide(path), Wide(backup_path));
-  if (code != kSuccess) return Failed(path, errno, code);
+  // A record whose move never happens is harmless: its undo finds no
+  // backup to move back.
   code = t->journal.Append(JournalKind::kBackup, path, backup_path);
+  if (code != kSuccess) return Failed(path, errno, code);
+  code = RunMove(Wide(path), Wide(backup_path));
   return code == kSuccess ? code : Failed(path, errno, code);
 }
 
 void InstallEngine::Commit() {
   Transaction* t = Current();
   if (t == nullptr) return;
-  t->journal.Close();
+  if (t->journal.is_open()) {
+    // The mark must be on disk before the first backup goes: a recovery
+    // must never roll back a committed installation with half its backups
+    // gone. Without the mark, the journal goes first instead, so that
+    // nothing is left that could be rolled back.
+    if (t->journal.Append(JournalKind::kCommitted, std::string()) !=
+            kSuccess ||
+        t->journal.Sync() != kSuccess) {
+      Sys().Unlink((t->backup + kJournalName).c_str());
+    }
+  }
   RemoveBackup(*t);
+  t->journal.Close();
+  RemovePointer(*t);
   transactions_.pop_back();
+}
+
+void InstallEngine::RemovePointer(const Transaction& t) {
+  if (t.pointer.empty()) return;
+  // One more try after a passing failure; a pointer left over anyway names
+  // a journal that is gone, and the next recovery removes it.
+  if (Sys().Unlink(t.pointer.c_str()) != 0 && errno != ENOENT) {
+    Sys().Unlink(t.pointer.c_str());
+  }
 }
 
 void InstallEngine::RemoveBackup(const Transaction& t) {
   if (t.backup.empty()) return;
+  // The backed-up files before the journal: a removal cut short leaves a
+  // journal that says what to do with the rest.
+  RemoveTree(t.backup_dir + Wide(kBackupFiles));
+  Sys().Unlink((t.backup + kJournalName).c_str());
   RemoveTree(t.backup_dir);
   // The removal goes on past what it cannot remove; one more pass catches
   // a passing failure, so that no backup outlives its job.
@@ -328,9 +449,21 @@ ErrorCode InstallEngine::Rollback(ErrorCode code) {
   if (t == nullptr) return code;
   bool all_back = true;
   if (t->journal.is_open()) {
+    bool skip_next = false;
     const ErrorCode read = t->journal.VisitNewestFirst(
         [&](JournalKind kind, const std::string& path,
-            const std::string& second) {
+            const std::string& second, uint64_t start) {
+          if (kind == JournalKind::kVoid) {
+            skip_next = true;
+            return;
+          }
+          if (kind == JournalKind::kCreatedFile ||
+              kind == JournalKind::kCreatedDirectory) {
+            const bool skip = skip_next || (t->void_start != 0 &&
+                                            start == t->void_start);
+            skip_next = false;
+            if (skip) return;
+          }
           switch (kind) {
             case JournalKind::kCreatedFile:
               Sys().Unlink(path.c_str());
@@ -340,16 +473,26 @@ ErrorCode InstallEngine::Rollback(ErrorCode code) {
               // not make was put into it meanwhile.
               Sys().Rmdir(path.c_str());
               break;
-            case JournalKind::kBackup:
+            case JournalKind::kBackup: {
+              // Every newer record is undone: forget them, so that a
+              // recovery after a kill from here on does not undo them a
+              // second time over the file about to come back.
+              t->journal.TruncateTo(start);
+              struct stat status;
+              // A move that never happened leaves nothing to move back.
+              if (Sys().Lstat(second.c_str(), &status) != 0 &&
+                  errno == ENOENT) {
+                break;
+              }
               if (RunMove(Wide(second), Wide(path)) != kSuccess) {
                 all_back = false;
               }
               break;
-            case JournalKind::kTarget:
+            }
+            default:
               break;
           }
         });
-    t->journal.Close();
     if (read != kSuccess) {
       // The older records are lost; at least every file still in the
       // backup goes home.
@@ -361,10 +504,14 @@ ErrorCode InstallEngine::Rollback(ErrorCode code) {
   if (!t->backup_dir.empty()) {
     if (all_back) {
       RemoveBackup(*t);
+      t->journal.Close();
+      RemovePointer(*t);
     } else {
+      // Kept with its journal and pointer: a later start tries again.
       outcome_.kept_backup = t->backup;
     }
   }
+  t->journal.Close();
   transactions_.pop_back();
   return code;
 }

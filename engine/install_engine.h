@@ -147,6 +147,7 @@ class InstallEngine {
                             bool* made_last);
   ErrorCode Backup(const std::string& destination);
   void RemoveBackup(const Transaction& t);
+  void RemovePointer(const Transaction& t);
   // Notes where and why a step failed; returns the code for `error`.
   ErrorCode Failed(const std::string& path, int error);
   ErrorCode Failed(const std::string& path, int error, ErrorCode code);

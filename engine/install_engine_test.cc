@@ -50,11 +50,17 @@ class InstallEngineTest : public ::testing::Test {
     temp_ = dir_.Path("tmp");
     ASSERT_EQ(0, mkdir(temp_.c_str(), 0700));
     tmpdir_ = std::make_unique<ScopedTmpdir>(temp_);
+    ASSERT_EQ(0, mkdir(dir_.Path("home").c_str(), 0700));
+    home_ = std::make_unique<ScopedHome>(dir_.Path("home"));
     target_ = dir_.Path("templates");
   }
   void TearDown() override {
     reader_.Close();
     EXPECT_EQ(std::vector<std::string>{}, BackupDirectories(temp_));
+    EXPECT_EQ(std::vector<std::string>{}, NamesIn(PointerDirectory()));
+  }
+  std::string PointerDirectory() const {
+    return dir_.Path("home") + "/.local/state/tqsetup/journals";
   }
 
   // Writes the kit and opens it as the installer does, or streaming as
@@ -105,6 +111,7 @@ class InstallEngineTest : public ::testing::Test {
   ScopedTempDir dir_;
   std::string temp_;
   std::unique_ptr<ScopedTmpdir> tmpdir_;
+  std::unique_ptr<ScopedHome> home_;
   std::string target_;
   KitReader reader_;
   InstallEngine::Outcome outcome_;
@@ -460,6 +467,7 @@ TEST_F(InstallFaultTest, EveryFailingCallLeavesTheDirectoryAsItWas) {
         EXPECT_EQ("", Difference(installed, after));
       }
       EXPECT_EQ(std::vector<std::string>{}, BackupDirectories(temp_));
+      EXPECT_EQ(std::vector<std::string>{}, NamesIn(PointerDirectory()));
     }
     // Failures while the backup is deleted after the commit are tolerated
     // (the deletion goes on, then tries again); before it, none is.

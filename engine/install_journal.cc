@@ -1,7 +1,10 @@
 #include "engine/install_journal.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,15 +16,16 @@
 
 namespace {
 
-constexpr char kHeader[] = "ktstp journal 1\n";
+constexpr char kHeader[] = "ktstp journal 2\n";
 constexpr uint32_t kHeaderLength = sizeof(kHeader) - 1;
-// Pending records are written once they pass this size: one write per a few
-// hundred files keeps the journal's cost small next to the files' own.
-constexpr size_t kBlockSize = 64 * 1024;
-// The smallest record: kind, two lengths, the trailing length.
-constexpr uint32_t kMinRecord = 1 + 4 + 4 + 4;
-// Backwards reads go through a window of this size.
+// The smallest record: kind, two lengths, the CRC, the trailing length.
+constexpr uint32_t kMinRecord = 1 + 4 + 4 + 4 + 4;
+// A field longer than this is no field of ours: paths are far shorter. It
+// keeps a damaged length from asking for a huge buffer.
+constexpr uint32_t kMaxField = 1u << 20;
+// Reads go through a window of this size.
 constexpr uint32_t kWindowSize = 64 * 1024;
+constexpr size_t kIdentityLength = 5 * 8;
 
 void PutU32(std::string* out, uint32_t value) {
   const char bytes[4] = {
@@ -30,47 +34,92 @@ void PutU32(std::string* out, uint32_t value) {
   out->append(bytes, 4);
 }
 
+void PutU64(std::string* out, uint64_t value) {
+  PutU32(out, static_cast<uint32_t>(value));
+  PutU32(out, static_cast<uint32_t>(value >> 32));
+}
+
 uint32_t GetU32(const char* in) {
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(in);
   return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
          (static_cast<uint32_t>(bytes[3]) << 24);
 }
 
+uint64_t GetU64(const char* in) {
+  return GetU32(in) | (static_cast<uint64_t>(GetU32(in + 4)) << 32);
+}
+
+uint32_t Crc(const char* data, size_t size) {
+  return static_cast<uint32_t>(
+      crc32(0L, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size)));
+}
+
+bool KnownKind(char kind) {
+  switch (static_cast<JournalKind>(kind)) {
+    case JournalKind::kTarget:
+    case JournalKind::kOwner:
+    case JournalKind::kCreatedDirectory:
+    case JournalKind::kCreatedFile:
+    case JournalKind::kFileDone:
+    case JournalKind::kVoid:
+    case JournalKind::kBackup:
+    case JournalKind::kCommitted:
+      return true;
+  }
+  return false;
+}
+
 // Parses the record occupying `record` (`size` bytes, trailing length
 // included). False when it does not hold together.
 bool ParseRecord(const char* record, uint32_t size, JournalKind* kind,
                  std::string* path, std::string* second) {
-  if (size < kMinRecord) return false;
+  if (size < kMinRecord || !KnownKind(record[0])) return false;
+  if (GetU32(record + size - 4) != size) return false;
   const uint32_t first_length = GetU32(record + 1);
   if (first_length > size - kMinRecord) return false;
   const uint32_t second_length = GetU32(record + 5 + first_length);
   if (second_length != size - kMinRecord - first_length) return false;
+  if (GetU32(record + size - 8) != Crc(record, size - 8)) return false;
   *kind = static_cast<JournalKind>(record[0]);
   path->assign(record + 5, first_length);
   second->assign(record + 9 + first_length, second_length);
   return true;
 }
 
-// Visits the records of the in-memory block `data`, newest first.
-bool VisitBlock(const std::string& data, const InstallJournal::Visitor& visit) {
-  uint64_t end = data.size();
-  JournalKind kind;
-  std::string path;
-  std::string second;
-  while (end > 0) {
-    if (end < 4) return false;
-    const uint32_t size = GetU32(data.data() + end - 4);
-    if (size > end ||
-        !ParseRecord(data.data() + end - size, size, &kind, &path, &second)) {
-      return false;
-    }
-    visit(kind, path, second);
-    end -= size;
-  }
-  return true;
+}  // namespace
+
+FileIdentity IdentityOf(const struct stat& status) {
+  FileIdentity identity;
+  identity.device = static_cast<uint64_t>(status.st_dev);
+  identity.inode = static_cast<uint64_t>(status.st_ino);
+  identity.size = static_cast<uint64_t>(status.st_size);
+  identity.mtime_ns = static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 +
+                      status.st_mtim.tv_nsec;
+  identity.ctime_ns = static_cast<int64_t>(status.st_ctim.tv_sec) * 1000000000 +
+                      status.st_ctim.tv_nsec;
+  return identity;
 }
 
-}  // namespace
+std::string EncodeIdentity(const FileIdentity& identity) {
+  std::string bytes;
+  PutU64(&bytes, identity.device);
+  PutU64(&bytes, identity.inode);
+  PutU64(&bytes, identity.size);
+  PutU64(&bytes, static_cast<uint64_t>(identity.mtime_ns));
+  PutU64(&bytes, static_cast<uint64_t>(identity.ctime_ns));
+  return bytes;
+}
+
+bool DecodeIdentity(const std::string& bytes, FileIdentity* identity) {
+  if (bytes.size() != kIdentityLength) return false;
+  const char* in = bytes.data();
+  identity->device = GetU64(in);
+  identity->inode = GetU64(in + 8);
+  identity->size = GetU64(in + 16);
+  identity->mtime_ns = static_cast<int64_t>(GetU64(in + 24));
+  identity->ctime_ns = static_cast<int64_t>(GetU64(in + 32));
+  return true;
+}
 
 InstallJournal::~InstallJournal() { Close(); }
 
@@ -79,45 +128,138 @@ ErrorCode InstallJournal::Create(const std::string& path) {
   const int fd =
       Sys().Open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd == -1) return ErrorFromErrno(errno);
+  // The lock before the first byte: a recovery that finds the file takes
+  // the lock to tell a live owner from a gone one.
+  if (Sys().Flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    Sys().Close(fd);
+    errno = error;
+    return kErrorInvalidParameter;
+  }
+  uint32_t written = 0;
+  const ErrorCode code = FileWrite(fd, kHeader, kHeaderLength, &written, false);
+  if (code != kSuccess) {
+    const int error = errno;
+    Sys().Close(fd);
+    errno = error;
+    return code;
+  }
+  fd_ = fd;
+  file_length_ = kHeaderLength;
+  broken_ = false;
+  return kSuccess;
+}
+
+ErrorCode InstallJournal::Adopt(int fd, const Visitor& visit) {
+  Close();
   fd_ = fd;
   file_length_ = 0;
-  write_failed_ = false;
-  pending_.assign(kHeader, kHeaderLength);
+  broken_ = false;
+  struct stat status;
+  if (Sys().Fstat(fd, &status) != 0) return ErrorFromErrno(errno);
+  const uint64_t size = static_cast<uint64_t>(status.st_size);
+  char header[kHeaderLength];
+  if (size < kHeaderLength) return kErrorInvalidData;
+  ErrorCode code = ReadAt(0, header, kHeaderLength);
+  if (code != kSuccess) return code;
+  if (std::memcmp(header, kHeader, kHeaderLength) != 0) return kErrorInvalidData;
+  file_length_ = kHeaderLength;
+
+  // Forwards through a window [window_start, window_start + window.size()).
+  std::vector<char> window;
+  uint64_t window_start = 0;
+  auto ensure = [&](uint64_t from, uint64_t to) -> ErrorCode {
+    if (from >= window_start && to <= window_start + window.size()) {
+      return kSuccess;
+    }
+    const uint64_t length =
+        std::min<uint64_t>(std::max<uint64_t>(to - from, kWindowSize),
+                           size - from);
+    window_start = from;
+    window.resize(length);
+    return ReadAt(from, window.data(), static_cast<uint32_t>(length));
+  };
+  uint64_t position = kHeaderLength;
+  JournalKind kind;
+  std::string path;
+  std::string second;
+  while (size - position >= kMinRecord) {
+    code = ensure(position, position + 5);
+    if (code != kSuccess) return code;
+    const uint32_t first_length = GetU32(window.data() + (position + 1 - window_start));
+    if (first_length > kMaxField) break;
+    if (size - position < uint64_t{kMinRecord} + first_length) break;
+    code = ensure(position, position + 9 + first_length);
+    if (code != kSuccess) return code;
+    const uint32_t second_length =
+        GetU32(window.data() + (position + 5 + first_length - window_start));
+    if (second_length > kMaxField) break;
+    const uint64_t record_size =
+        uint64_t{kMinRecord} + first_length + second_length;
+    if (size - position < record_size) break;
+    code = ensure(position, position + record_size);
+    if (code != kSuccess) return code;
+    if (!ParseRecord(window.data() + (position - window_start),
+                     static_cast<uint32_t>(record_size), &kind, &path,
+                     &second)) {
+      break;
+    }
+    visit(kind, path, second, position);
+    position += record_size;
+    file_length_ = position;
+  }
+  if (Sys().Seek(fd_, static_cast<off_t>(file_length_), SEEK_SET) == -1) {
+    return ErrorFromErrno(errno);
+  }
   return kSuccess;
 }
 
 ErrorCode InstallJournal::Append(JournalKind kind, const std::string& path,
                                  const std::string& second) {
   if (fd_ == -1) return kErrorInvalidHandle;
-  const size_t start = pending_.size();
-  pending_.push_back(static_cast<char>(kind));
-  PutU32(&pending_, static_cast<uint32_t>(path.size()));
-  pending_.append(path);
-  PutU32(&pending_, static_cast<uint32_t>(second.size()));
-  pending_.append(second);
-  PutU32(&pending_, static_cast<uint32_t>(pending_.size() - start + 4));
-  if (write_failed_) return kErrorInvalidParameter;
-  if (pending_.size() < kBlockSize) return kSuccess;
-  return Flush();
-}
-
-ErrorCode InstallJournal::Flush() {
-  // The descriptor's position may have moved past file_length_ with a write
-  // that failed half-way; every block says where it goes.
-  if (Sys().Seek(fd_, static_cast<off_t>(file_length_), SEEK_SET) == -1) {
-    write_failed_ = true;
-    return ErrorFromErrno(errno);
-  }
+  if (broken_) return kErrorInvalidParameter;
+  record_.clear();
+  record_.push_back(static_cast<char>(kind));
+  PutU32(&record_, static_cast<uint32_t>(path.size()));
+  record_.append(path);
+  PutU32(&record_, static_cast<uint32_t>(second.size()));
+  record_.append(second);
+  PutU32(&record_, Crc(record_.data(), record_.size()));
+  PutU32(&record_, static_cast<uint32_t>(record_.size() + 4));
+  // The descriptor's position is the file's end: every write before was
+  // whole, or was cut off again below.
   uint32_t written = 0;
   const ErrorCode code =
-      FileWrite(fd_, pending_.data(), static_cast<uint32_t>(pending_.size()),
+      FileWrite(fd_, record_.data(), static_cast<uint32_t>(record_.size()),
                 &written, false);
-  if (code != kSuccess) {
-    write_failed_ = true;
-    return code;
+  if (code == kSuccess) {
+    file_length_ += record_.size();
+    return kSuccess;
   }
-  file_length_ += pending_.size();
-  pending_.clear();
+  const int error = errno;
+  // A record half in the file would hide every later one from a reader.
+  if (written != 0 &&
+      (Sys().Ftruncate(fd_, static_cast<off_t>(file_length_)) != 0 ||
+       Sys().Seek(fd_, static_cast<off_t>(file_length_), SEEK_SET) == -1)) {
+    broken_ = true;
+  }
+  errno = error;
+  return code;
+}
+
+ErrorCode InstallJournal::Sync() {
+  if (fd_ == -1) return kErrorInvalidHandle;
+  return Sys().Fsync(fd_) == 0 ? kSuccess : ErrorFromErrno(errno);
+}
+
+ErrorCode InstallJournal::TruncateTo(uint64_t length) {
+  if (fd_ == -1) return kErrorInvalidHandle;
+  if (length > file_length_) return kErrorInvalidParameter;
+  if (Sys().Ftruncate(fd_, static_cast<off_t>(length)) != 0 ||
+      Sys().Seek(fd_, static_cast<off_t>(length), SEEK_SET) == -1) {
+    return ErrorFromErrno(errno);
+  }
+  file_length_ = length;
   return kSuccess;
 }
 
@@ -133,14 +275,14 @@ ErrorCode InstallJournal::ReadAt(uint64_t position, char* out, uint32_t count) {
 
 ErrorCode InstallJournal::VisitNewestFirst(const Visitor& visit) {
   if (fd_ == -1) return kSuccess;
-  // The header leads the first block, in the file or still in memory.
-  const bool header_in_file = file_length_ > 0;
-  std::string block = pending_;
-  if (!header_in_file)
-    block.erase(0, std::min<size_t>(block.size(), kHeaderLength));
-  if (!VisitBlock(block, visit)) return kErrorInvalidData;
-  if (!header_in_file) return kSuccess;
-
+  // The reads move the descriptor; appends after the visit go to the end.
+  struct Restore {
+    InstallJournal* journal;
+    ~Restore() {
+      Sys().Seek(journal->fd_, static_cast<off_t>(journal->file_length_),
+                 SEEK_SET);
+    }
+  } restore{this};
   // The file, through a window [window_start, window_start + window.size())
   // that slides towards the header.
   std::vector<char> window;
@@ -161,18 +303,18 @@ ErrorCode InstallJournal::VisitNewestFirst(const Visitor& visit) {
     return ReadAt(window_start, window.data(), static_cast<uint32_t>(length));
   };
   while (end > kHeaderLength) {
-    if (end - kHeaderLength < 4) return kErrorInvalidData;
+    if (end - kHeaderLength < kMinRecord) return kErrorInvalidData;
     ErrorCode code = ensure(end - 4, end);
     if (code != kSuccess) return code;
     const uint32_t size = GetU32(window.data() + (end - 4 - window_start));
-    if (size > end - kHeaderLength) return kErrorInvalidData;
+    if (size > end - kHeaderLength || size < kMinRecord) return kErrorInvalidData;
     code = ensure(end - size, end);
     if (code != kSuccess) return code;
     if (!ParseRecord(window.data() + (end - size - window_start), size, &kind,
                      &path, &second)) {
       return kErrorInvalidData;
     }
-    visit(kind, path, second);
+    visit(kind, path, second, end - size);
     end -= size;
   }
   return kSuccess;
@@ -183,8 +325,6 @@ void InstallJournal::Close() {
     Sys().Close(fd_);
     fd_ = -1;
   }
-  pending_.clear();
-  pending_.shrink_to_fit();
   file_length_ = 0;
-  write_failed_ = false;
+  broken_ = false;
 }

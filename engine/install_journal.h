@@ -1,25 +1,32 @@
-// The record of one install transaction: every directory and file the job
-// created and every file it moved into the backup, in the order it happened.
-// It lives in an append-only file inside the transaction's backup directory
-// rather than in memory, so that memory stays flat however many files a kit
-// holds. A rollback reads it newest first, which undoes the job in reverse:
-// files before the directories that hold them, deeper directories before
-// their parents, and a backed-up file is moved back only after the file that
+// The write-ahead journal of one install transaction: every directory and
+// file the job creates and every file it moves into the backup, written
+// BEFORE the step it describes, so that whatever point the process is killed
+// at, the steps done can be undone from the file alone (engine/recovery.h);
+// a record whose step never happened is harmless to undo. It lives in an
+// append-only file inside the transaction's backup directory rather than in
+// memory, so that memory stays flat however many files a kit holds. A
+// rollback reads it newest first, which undoes the job in reverse: files
+// before the directories that hold them, deeper directories before their
+// parents, and a backed-up file is moved back only after the file that
 // replaced it is gone.
 //
-// Each record is appended after the step it describes has been done, and the
-// records reach the file in blocks. Nothing is forced to stable storage, so
-// the file is not yet a crash-recovery journal; its layout is meant to become
-// one: a header line "ktstp journal 1\n", then records of
-//   kind (1 byte: 'T' target directory, 'D' directory made, 'F' file made,
-//         'B' file moved to the backup), u32 length + bytes of the path,
-//   u32 length + bytes of the second path (the backup copy for 'B', else
-//   empty), u32 length of the whole record,
+// Layout: a header line "ktstp journal 2\n", then records of
+//   kind (1 byte, JournalKind), u32 length + bytes of the path, u32 length +
+//   bytes of the second field, u32 CRC-32 of everything before it in the
+//   record, u32 length of the whole record,
 // all integers little-endian, paths in the locale's multibyte encoding. The
-// trailing length lets the file be read backwards.
+// trailing length lets the file be read backwards; the CRC lets a reader
+// find where a torn or zero-filled tail (a power loss) begins: everything
+// from the first record that does not hold together on is ignored.
 //
-// Threads: one thread at a time (the install worker). All file access goes
-// through the SystemApi seam.
+// Each record is one write(2): it reaches the page cache, and so survives a
+// killed process, before Append returns. Nothing is forced to stable storage
+// except through Sync, which the engine calls where a power loss matters.
+// The owner holds an exclusive flock on the file for as long as it is open,
+// so that a recovery never works on a journal whose owner is still running.
+//
+// Threads: one thread at a time. All file access goes through the SystemApi
+// seam.
 #ifndef ENGINE_INSTALL_JOURNAL_H_
 #define ENGINE_INSTALL_JOURNAL_H_
 
@@ -30,56 +37,111 @@
 #include "platform/error_code.h"
 
 enum class JournalKind : char {
+  // The target directory (path), first after the header.
   kTarget = 'T',
+  // The owner (second: "<pid> <start time> <boot id>").
+  kOwner = 'O',
+  // A directory about to be made (path).
   kCreatedDirectory = 'D',
+  // A file about to be created with O_EXCL (path).
   kCreatedFile = 'F',
+  // The newest kCreatedFile is complete: its data written, its file closed
+  // and its time set; second: its identity (see FileIdentity).
+  kFileDone = 'C',
+  // The newest kCreatedFile did not happen (its exclusive create failed):
+  // whatever is at its path is not the job's.
+  kVoid = 'X',
+  // A file about to be moved to the backup (path, second: the backup path).
   kBackup = 'B',
+  // The job is committed: nothing is to be undone any more.
+  kCommitted = 'M',
 };
+
+// What identifies a file the job wrote, as it was when it was done: a file
+// with another identity was changed or replaced by someone else since.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t size = 0;
+  int64_t mtime_ns = 0;
+  int64_t ctime_ns = 0;
+
+  bool operator==(const FileIdentity&) const = default;
+};
+struct stat;
+FileIdentity IdentityOf(const struct stat& status);
+// The 40 bytes of a kFileDone record's second field, and back (false when
+// `bytes` is not such a field).
+std::string EncodeIdentity(const FileIdentity& identity);
+bool DecodeIdentity(const std::string& bytes, FileIdentity* identity);
 
 class InstallJournal {
  public:
-  // Called for each record, newest first: the kind, the path and the second
-  // path (empty unless kBackup).
-  using Visitor = std::function<void(JournalKind kind, const std::string& path,
-                                     const std::string& second)>;
+  // Called for each record: the kind, the path, the second field and the
+  // offset at which the record starts in the file.
+  using Visitor =
+      std::function<void(JournalKind kind, const std::string& path,
+                         const std::string& second, uint64_t start)>;
 
   InstallJournal() = default;
   ~InstallJournal();
   InstallJournal(const InstallJournal&) = delete;
   InstallJournal& operator=(const InstallJournal&) = delete;
 
-  // Creates the journal file `path`, which must not exist yet (mode 0600).
-  // Returns 0, or the open's code (2 or 87) with nothing created.
+  // Creates the journal file `path`, which must not exist yet (mode 0600),
+  // takes its lock and writes the header. Returns 0, or the failing call's
+  // code (2 or 87; 87 as well when the lock is taken), with the descriptor
+  // closed (the file may stay: it lies in the caller's backup directory).
   ErrorCode Create(const std::string& path);
 
-  // Adds a record. Records are written out in blocks; a block that cannot be
-  // written is kept in memory, and so is every later record, so that a
-  // rollback still sees them all. Returns 0, or the code of the failed write
-  // (87, or 6 when no journal is open), after which the job must end.
+  // Takes over `fd`, an open, locked journal of another (gone) process, and
+  // reads it forwards, calling `visit` for every record that holds
+  // together, oldest first; the first one that does not (a torn or
+  // zero-filled tail) ends it, and from then on the journal is that long.
+  // Returns 0; 13 when the header is not that of this layout (no record is
+  // visited); a read's code.
+  ErrorCode Adopt(int fd, const Visitor& visit);
+
+  // Writes a record with one write. Returns 0, or the code of the failed
+  // write (87, or 6 when no journal is open); the step it describes must
+  // then not be done. A record that reached the file only in part is cut
+  // off again; when even that fails, every later Append fails too.
   ErrorCode Append(JournalKind kind, const std::string& path,
                    const std::string& second = std::string());
 
-  // Calls `visit` for every record, newest first, those still in memory
-  // included. Returns 0; 13 for a record that does not parse, or the code of
-  // a failed read, after visiting the newer records.
+  // Forces the file to stable storage. Returns 0 or the fsync's code.
+  ErrorCode Sync();
+
+  // Cuts the file to its first `length` bytes (a record's start, or
+  // length() to drop a torn tail that Adopt skipped), so that
+  // the records from there on are forgotten: a rollback does so before each
+  // move back, so that a rollback killed half-way and finished by a
+  // recovery does not undo the newer records twice. Returns 0 or the
+  // ftruncate's code.
+  ErrorCode TruncateTo(uint64_t length);
+
+  // Calls `visit` for every record, newest first. Returns 0; 13 for a
+  // record that does not parse, or the code of a failed read, after
+  // visiting the newer records.
   ErrorCode VisitNewestFirst(const Visitor& visit);
 
-  // Closes the file, leaving it on disk, and forgets the records.
+  // Closes the file (which releases the lock), leaving it on disk.
   void Close();
 
   bool is_open() const { return fd_ != -1; }
+  int fd() const { return fd_; }
+  uint64_t length() const { return file_length_; }
 
  private:
-  // Writes the pending block. Returns 0 or the write's code.
-  ErrorCode Flush();
   ErrorCode ReadAt(uint64_t position, char* out, uint32_t count);
 
   int fd_ = -1;
-  // Records not yet in the file; file_length_ bytes of the file are good.
-  std::string pending_;
+  // The file's first file_length_ bytes hold whole records.
   uint64_t file_length_ = 0;
-  // Set by a failed write: from then on records stay in pending_.
-  bool write_failed_ = false;
+  // Set when a failed write could not be cut off again.
+  bool broken_ = false;
+  // The record being written, kept to reuse its allocation.
+  std::string record_;
 };
 
 #endif  // ENGINE_INSTALL_JOURNAL_H_

@@ -1,6 +1,9 @@
 #include "engine/install_journal.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -42,7 +45,7 @@ std::vector<Record> NewestFirst(InstallJournal* journal, ErrorCode* code) {
   std::vector<Record> seen;
   *code =
       journal->VisitNewestFirst([&](JournalKind kind, const std::string& path,
-                                    const std::string& second) {
+                                    const std::string& second, uint64_t) {
         seen.emplace_back(kind, path, second);
       });
   return seen;
@@ -70,26 +73,148 @@ TEST(InstallJournalTest, GivesEveryRecordBackNewestFirst) {
   }
 }
 
-TEST(InstallJournalTest, RecordsThatCannotBeWrittenStayForTheRollback) {
+TEST(InstallJournalTest, ARecordThatCannotBeWrittenLeavesTheEarlierOnesWhole) {
+  for (const bool sticky : {false, true}) {
+    SCOPED_TRACE(sticky);
+    ScopedTempDir dir;
+    InstallJournal journal;
+    ASSERT_EQ(kSuccess, journal.Create(dir.Path("journal")));
+    FaultInjectingSystem system;
+    ScopedSystemApi scope(&system);
+    // The 1000th record's write fails; with `sticky` the disk stays full.
+    system.FailNth(1000, ENOSPC, Ops(SysOp::kWrite), sticky);
+    const std::vector<Record> records = SampleRecords();
+    std::vector<Record> written;
+    for (const auto& [kind, path, second] : records) {
+      const ErrorCode code = journal.Append(kind, path, second);
+      if (code == kSuccess) {
+        written.push_back({kind, path, second});
+      } else {
+        EXPECT_EQ(kErrorInvalidParameter, code);
+      }
+    }
+    ASSERT_EQ(sticky ? 999u : records.size() - 1, written.size());
+    ErrorCode code;
+    EXPECT_EQ(std::vector<Record>(written.rbegin(), written.rend()),
+              NewestFirst(&journal, &code));
+    EXPECT_EQ(kSuccess, code);
+  }
+}
+
+TEST(InstallJournalTest, EveryRecordIsInTheFileWhenAppendReturns) {
   ScopedTempDir dir;
   InstallJournal journal;
   ASSERT_EQ(kSuccess, journal.Create(dir.Path("journal")));
-  FaultInjectingSystem system;
-  ScopedSystemApi scope(&system);
-  // The second block's write fails: the disk is full from then on.
-  system.FailNth(2, ENOSPC, Ops(SysOp::kWrite), /*sticky=*/true);
-  const std::vector<Record> records = SampleRecords();
-  ErrorCode first_failure = kSuccess;
-  for (const auto& [kind, path, second] : records) {
-    const ErrorCode code = journal.Append(kind, path, second);
-    if (first_failure == kSuccess) first_failure = code;
+  ASSERT_EQ(kSuccess, journal.Append(JournalKind::kTarget, "/t/"));
+  const std::string after_target = ReadFile(dir.Path("journal"));
+  ASSERT_EQ(kSuccess, journal.Append(JournalKind::kCreatedFile, "/t/a"));
+  const std::string after_file = ReadFile(dir.Path("journal"));
+  EXPECT_GT(after_target.size(), 16u);
+  EXPECT_EQ(after_target, after_file.substr(0, after_target.size()));
+  EXPECT_NE(std::string::npos, after_file.find("/t/a", after_target.size()));
+  EXPECT_EQ(after_file.size(), journal.length());
+}
+
+// A journal read back by another process (a recovery): forwards to the last
+// record that holds together, whatever follows it.
+std::vector<Record> AdoptedForwards(const std::string& path, ErrorCode* code,
+                                    InstallJournal* journal) {
+  std::vector<Record> seen;
+  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  EXPECT_NE(-1, fd);
+  *code = journal->Adopt(fd, [&](JournalKind kind, const std::string& p,
+                                 const std::string& second, uint64_t) {
+    seen.emplace_back(kind, p, second);
+  });
+  return seen;
+}
+
+TEST(InstallJournalTest, AReaderStopsAtATornOrZeroFilledTail) {
+  ScopedTempDir dir;
+  const std::string path = dir.Path("journal");
+  std::vector<Record> records = SampleRecords();
+  records.resize(500);
+  std::vector<uint64_t> ends;
+  {
+    InstallJournal journal;
+    ASSERT_EQ(kSuccess, journal.Create(path));
+    for (const auto& [kind, p, second] : records) {
+      ASSERT_EQ(kSuccess, journal.Append(kind, p, second));
+      ends.push_back(journal.length());
+    }
   }
-  EXPECT_EQ(kErrorInvalidParameter, first_failure);
-  ASSERT_GT(system.InjectedCount(), 0u);
-  ErrorCode code;
-  EXPECT_EQ(std::vector<Record>(records.rbegin(), records.rend()),
-            NewestFirst(&journal, &code));
-  EXPECT_EQ(kSuccess, code);
+  const std::string whole = ReadFile(path);
+  struct Damage {
+    const char* what;
+    std::string bytes;
+    size_t whole_records;
+  };
+  const size_t cut = 300;
+  std::vector<Damage> damages = {
+      {"cut inside a record", whole.substr(0, ends[cut] + 7), cut + 1},
+      {"cut one byte short", whole.substr(0, ends[cut] - 1), cut},
+      {"zero-filled after a record",
+       whole.substr(0, ends[cut]) + std::string(8192, '\0'), cut + 1},
+      {"zero-filled inside a record",
+       whole.substr(0, ends[cut] + 3) + std::string(8192, '\0'), cut + 1},
+      {"a flipped byte", whole, cut + 1},
+  };
+  // The flipped byte lies inside record cut + 1 (0-based): its CRC fails.
+  damages.back().bytes[ends[cut] + 6] ^= 0x20;
+  for (const Damage& damage : damages) {
+    SCOPED_TRACE(damage.what);
+    ASSERT_TRUE(WriteFile(path, damage.bytes));
+    InstallJournal journal;
+    ErrorCode code;
+    const std::vector<Record> forwards = AdoptedForwards(path, &code, &journal);
+    EXPECT_EQ(kSuccess, code);
+    const std::vector<Record> expected(records.begin(),
+                                       records.begin() + damage.whole_records);
+    EXPECT_EQ(expected, forwards);
+    EXPECT_EQ(ends[damage.whole_records - 1], journal.length());
+    EXPECT_EQ(std::vector<Record>(expected.rbegin(), expected.rend()),
+              NewestFirst(&journal, &code));
+    EXPECT_EQ(kSuccess, code);
+    // Cutting the tail off leaves a journal that reads the same.
+    EXPECT_EQ(kSuccess, journal.TruncateTo(journal.length()));
+    EXPECT_EQ(ends[damage.whole_records - 1], ReadFile(path).size());
+  }
+}
+
+TEST(InstallJournalTest, AnotherLayoutIsNotRead) {
+  ScopedTempDir dir;
+  const std::string path = dir.Path("journal");
+  for (const std::string& bytes :
+       {std::string("ktstp journal 1\n") + std::string(40, 'x'),
+        std::string(), std::string("ktstp jour")}) {
+    ASSERT_TRUE(WriteFile(path, bytes));
+    InstallJournal journal;
+    ErrorCode code;
+    EXPECT_TRUE(AdoptedForwards(path, &code, &journal).empty());
+    EXPECT_EQ(kErrorInvalidData, code);
+  }
+}
+
+TEST(InstallJournalTest, TheOwnerHoldsALockWhileTheJournalIsOpen) {
+  ScopedTempDir dir;
+  const std::string path = dir.Path("journal");
+  InstallJournal journal;
+  ASSERT_EQ(kSuccess, journal.Create(path));
+  const int other = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_NE(-1, other);
+  EXPECT_EQ(-1, flock(other, LOCK_EX | LOCK_NB));
+  EXPECT_EQ(EWOULDBLOCK, errno);
+  journal.Close();
+  EXPECT_EQ(0, flock(other, LOCK_EX | LOCK_NB));
+  close(other);
+}
+
+TEST(InstallJournalTest, IdentityRoundTrips) {
+  FileIdentity identity{1, 2, 3, -4, 1700000000123456789};
+  FileIdentity back;
+  ASSERT_TRUE(DecodeIdentity(EncodeIdentity(identity), &back));
+  EXPECT_EQ(identity, back);
+  EXPECT_FALSE(DecodeIdentity("short", &back));
 }
 
 TEST(InstallJournalTest, CreateRefusesAnExistingFile) {
@@ -110,8 +235,12 @@ TEST(InstallJournalTest, ADamagedFileIsReportedAfterTheNewerRecords) {
   for (const auto& [kind, path, second] : records) {
     ASSERT_EQ(kSuccess, journal.Append(kind, path, second));
   }
-  // Cut the file: its last record's trailing length now lies beyond.
-  ASSERT_EQ(0, truncate(dir.Path("journal").c_str(), 70000));
+  // Damage a byte in the middle of the file: the records after it still
+  // read, the damaged one does not.
+  const int fd = open(dir.Path("journal").c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_NE(-1, fd);
+  ASSERT_EQ(1, pwrite(fd, "\xff", 1, 70000));
+  close(fd);
   ErrorCode code;
   const std::vector<Record> seen = NewestFirst(&journal, &code);
   EXPECT_NE(kSuccess, code);

@@ -3,18 +3,17 @@
 // directory. Every path is built afresh at each call by plain concatenation,
 // so a changed environment is seen at once; nothing is cached.
 //
-// Called on the GTK main thread only (wordexp and the password database
-// lookup are not meant to run on several threads at once).
+// Any thread may call these; they only read the environment and the
+// password database.
+
 #ifndef LAUNCHER_CONFIG_LAUNCHER_PATHS_H_
 #define LAUNCHER_CONFIG_LAUNCHER_PATHS_H_
 
 #include "text/wide_string.h"
 
-// The expansion of "~" (the environment's HOME, taken literally; the
-// password database when HOME is unset). Command substitution is never
-// performed. When the expansion fails or gives nothing, the home directory of
-// the real user from the password database; empty when that fails too, so
-// that every path below then starts at the root.
+// The user's home directory (platform/home_directory.h: the environment's
+// HOME, taken literally, else the password database); empty when both fail,
+// so that every path below then starts at the root.
 WideString HomeDirectory();
 
 // HomeDirectory() + "/.tqkt/".

@@ -10,10 +10,10 @@ const char* SysOpName(SysOp op) {
       "stat",     "lstat",    "mkdir",     "rename",
       "unlink",   "rmdir",    "symlink",   "readlink",
       "statvfs",  "mkostemp", "opendir",   "readdir",
-      "closedir",
+      "closedir", "flock",
   };
   static_assert(sizeof(kNames) / sizeof(kNames[0]) ==
-                static_cast<size_t>(SysOp::kCloseDir) + 1);
+                static_cast<size_t>(SysOp::kFlock) + 1);
   return kNames[static_cast<uint32_t>(op)];
 }
 
@@ -198,6 +198,11 @@ int FaultInjectingSystem::Fchmod(int fd, mode_t mode) {
 int FaultInjectingSystem::Fchown(int fd, uid_t owner, gid_t group) {
   if (int error = Enter(SysOp::kFchown, PathOf(fd))) return Failed<int>(error);
   return RealSys().Fchown(fd, owner, group);
+}
+
+int FaultInjectingSystem::Flock(int fd, int operation) {
+  if (int error = Enter(SysOp::kFlock, PathOf(fd))) return Failed<int>(error);
+  return RealSys().Flock(fd, operation);
 }
 
 ssize_t FaultInjectingSystem::CopyFileRange(int fd_in, off_t* offset_in,

@@ -45,6 +45,7 @@ enum class SysOp : uint32_t {
   kOpenDir,
   kReadDir,
   kCloseDir,
+  kFlock,
 };
 
 // A set of kinds, one bit each.
@@ -118,6 +119,7 @@ class FaultInjectingSystem : public SystemApi {
   int Fstat(int fd, struct stat* status) override;
   int Fchmod(int fd, mode_t mode) override;
   int Fchown(int fd, uid_t owner, gid_t group) override;
+  int Flock(int fd, int operation) override;
   ssize_t CopyFileRange(int fd_in, off_t* offset_in, int fd_out,
                         off_t* offset_out, size_t count) override;
   int Stat(const char* path, struct stat* status) override;

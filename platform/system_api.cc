@@ -1,6 +1,7 @@
 #include "platform/system_api.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -57,6 +58,9 @@ class RealSystemApi final : public SystemApi {
   int Fchmod(int fd, mode_t mode) override { return ::fchmod(fd, mode); }
   int Fchown(int fd, uid_t owner, gid_t group) override {
     return ::fchown(fd, owner, group);
+  }
+  int Flock(int fd, int operation) override {
+    return RetryOnInterrupt([&] { return ::flock(fd, operation); });
   }
   ssize_t CopyFileRange(int fd_in, off_t* offset_in, int fd_out,
                         off_t* offset_out, size_t count) override {

@@ -38,6 +38,9 @@ class SystemApi {
   virtual int Fstat(int fd, struct stat* status) = 0;
   virtual int Fchmod(int fd, mode_t mode) = 0;
   virtual int Fchown(int fd, uid_t owner, gid_t group) = 0;
+  // flock(2): an advisory whole-file lock (LOCK_EX, LOCK_SH, LOCK_UN, with
+  // LOCK_NB not to wait), held by the open file description.
+  virtual int Flock(int fd, int operation) = 0;
   // copy_file_range(2); callers fall back to Read/Write on EXDEV, ENOSYS,
   // EINVAL or EOPNOTSUPP.
   virtual ssize_t CopyFileRange(int fd_in, off_t* offset_in, int fd_out,

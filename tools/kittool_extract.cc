@@ -12,6 +12,7 @@
 #include <string>
 
 #include "engine/install_engine.h"
+#include "engine/recovery.h"
 #include "engine/ui_channel.h"
 #include "engine/worker_thread.h"
 #include "kit/kit_reader.h"
@@ -248,6 +249,11 @@ int RunExtract(const KittoolOptions& options, std::ostream& out,
     err << "kittool: cannot set up the handling of Ctrl-C: "
         << std::strerror(errno) << "\n";
     return kExitFailure;
+  }
+  // An installation killed earlier is undone (or finished) before anything
+  // else looks at the directories.
+  for (const RecoveryEvent& event : RecoverInterruptedInstalls()) {
+    err << "kittool: " << DescribeRecoveryEvent(event) << "\n";
   }
   KitReader reader;
   const ErrorCode opened =

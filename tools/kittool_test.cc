@@ -274,12 +274,14 @@ class KittoolRunTest : public KittoolTreeTest {
     for (std::string& s : strings) argv.push_back(s.data());
     argv.push_back(nullptr);
     // A UTF-8 locale for the non-ASCII texts; TMPDIR for the reader's
-    // container.
+    // container and the backups; HOME for the journal pointers.
     std::vector<std::string> env_strings = {"LC_ALL=C.UTF-8",
-                                            "TMPDIR=" + dir_->path()};
+                                            "TMPDIR=" + dir_->path(),
+                                            "HOME=" + dir_->path()};
     for (char** e = environ; *e; ++e) {
       if (std::strncmp(*e, "LC_ALL=", 7) != 0 &&
-          std::strncmp(*e, "TMPDIR=", 7) != 0) {
+          std::strncmp(*e, "TMPDIR=", 7) != 0 &&
+          std::strncmp(*e, "HOME=", 5) != 0) {
         env_strings.push_back(*e);
       }
     }

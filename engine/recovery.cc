@@ -1,0 +1,559 @@
+#include "engine/recovery.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/install_journal.h"
+#include "platform/file_operations.h"
+#include "platform/home_directory.h"
+#include "platform/narrow_path.h"
+#include "platform/system_api.h"
+#include "text/path_utils.h"
+#include "text/text_conversion.h"
+
+namespace {
+
+constexpr char kJournalName[] = "journal";
+constexpr char kBackupFiles[] = "files/";
+constexpr char kBackupPrefix[] = "ktstp";
+constexpr char kKeptSuffix[] = ".ktstp-kept";
+
+WideString Wide(const std::string& text) {
+  return ToWide(NarrowString(text.c_str()));
+}
+
+// The whole of a small file through the seam; false when it cannot be read.
+bool ReadSmallFile(const std::string& path, std::string* out) {
+  const int fd = Sys().Open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  if (fd == -1) return false;
+  out->clear();
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = Sys().Read(fd, buffer, sizeof(buffer));
+    if (got < 0) {
+      Sys().Close(fd);
+      return false;
+    }
+    if (got == 0) break;
+    out->append(buffer, static_cast<size_t>(got));
+    if (out->size() > 65536) break;
+  }
+  Sys().Close(fd);
+  return true;
+}
+
+// Field 22 (the start time in clock ticks since boot) of a /proc stat file;
+// empty when it does not parse. The name in field 2 may hold spaces and
+// parentheses, so fields are counted after its last ")".
+std::string StartTimeIn(const std::string& stat) {
+  const size_t close = stat.rfind(')');
+  if (close == std::string::npos) return std::string();
+  size_t position = close + 1;
+  // Field 3 is the first after the name; field 22 is the 20th from there.
+  for (int field = 3; field <= 22; ++field) {
+    while (position < stat.size() && stat[position] == ' ') ++position;
+    const size_t end = stat.find(' ', position);
+    if (field == 22) {
+      return stat.substr(position, end == std::string::npos
+                                       ? std::string::npos
+                                       : end - position);
+    }
+    if (end == std::string::npos) return std::string();
+    position = end;
+  }
+  return std::string();
+}
+
+std::string BootId() {
+  std::string id;
+  if (!ReadSmallFile("/proc/sys/kernel/random/boot_id", &id)) return "-";
+  while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.pop_back();
+  return id.empty() ? "-" : id;
+}
+
+bool HasDotDot(const std::string& path) {
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (path.compare(start, end - start, "..") == 0 && end - start == 2) {
+      return true;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
+// True when `path` lies strictly below `directory` (which ends in "/") and
+// has no ".." component.
+bool Below(const std::string& path, const std::string& directory) {
+  return path.size() > directory.size() &&
+         path.compare(0, directory.size(), directory) == 0 && !HasDotDot(path);
+}
+
+bool SameContent(const std::string& a, const std::string& b) {
+  struct stat sa;
+  struct stat sb;
+  if (Sys().Lstat(a.c_str(), &sa) != 0 || Sys().Lstat(b.c_str(), &sb) != 0) {
+    return false;
+  }
+  if (!S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode) ||
+      sa.st_size != sb.st_size || (sa.st_mode & 07777) != (sb.st_mode & 07777)) {
+    return false;
+  }
+  const int fa = Sys().Open(a.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
+  if (fa == -1) return false;
+  const int fb = Sys().Open(b.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
+  if (fb == -1) {
+    Sys().Close(fa);
+    return false;
+  }
+  bool same = true;
+  std::vector<char> ba(65536);
+  std::vector<char> bb(65536);
+  for (;;) {
+    const ssize_t ga = Sys().Read(fa, ba.data(), ba.size());
+    if (ga <= 0) {
+      same = ga == 0 && Sys().Read(fb, bb.data(), 1) == 0;
+      break;
+    }
+    ssize_t gb = 0;
+    while (gb < ga) {
+      const ssize_t got = Sys().Read(fb, bb.data() + gb, ga - gb);
+      if (got <= 0) break;
+      gb += got;
+    }
+    if (gb != ga || std::memcmp(ba.data(), bb.data(), ga) != 0) {
+      same = false;
+      break;
+    }
+  }
+  Sys().Close(fa);
+  Sys().Close(fb);
+  return same;
+}
+
+class Recoverer {
+ public:
+  std::vector<RecoveryEvent> Run() {
+    const std::string pointers = JournalPointerDirectory();
+    if (!pointers.empty()) ScanPointers(pointers);
+    WideString temp;
+    GetTempDirectory(&temp);
+    ScanTemp(WithoutTrailingSlashes(ToNarrow(temp).c_str()));
+    return std::move(events_);
+  }
+
+ private:
+  enum class Result { kDone, kLeft };
+
+  void ScanPointers(const std::string& directory) {
+    for (const std::string& name : List(directory)) {
+      const std::string pointer = directory + "/" + name;
+      struct stat status;
+      if (Sys().Lstat(pointer.c_str(), &status) != 0 ||
+          !S_ISLNK(status.st_mode) || status.st_uid != geteuid()) {
+        continue;
+      }
+      char text[4096];
+      const ssize_t length = Sys().Readlink(pointer.c_str(), text, sizeof(text));
+      if (length <= 0 || static_cast<size_t>(length) >= sizeof(text)) continue;
+      const std::string journal(text, static_cast<size_t>(length));
+      const std::string suffix = std::string("/") + kJournalName;
+      const std::string backup =
+          journal.size() > suffix.size() &&
+                  journal.compare(journal.size() - suffix.size(),
+                                  suffix.size(), suffix) == 0
+              ? journal.substr(0, journal.size() - suffix.size())
+              : std::string();
+      const std::string base = backup.substr(backup.rfind('/') + 1);
+      if (backup.empty() || backup[0] != '/' || HasDotDot(backup) ||
+          base.compare(0, std::strlen(kBackupPrefix), kBackupPrefix) != 0) {
+        Refuse(journal, "the pointer " + pointer +
+                            " does not name an installation journal");
+        continue;
+      }
+      struct stat backup_status;
+      if (Sys().Lstat(backup.c_str(), &backup_status) != 0 && errno == ENOENT) {
+        // Its job ended after its backup directory was gone.
+        Sys().Unlink(pointer.c_str());
+        continue;
+      }
+      if (seen_.count(backup) != 0) continue;
+      seen_.insert(backup);
+      if (RecoverBackup(backup) == Result::kDone) {
+        Sys().Unlink(pointer.c_str());
+      }
+    }
+  }
+
+  void ScanTemp(const std::string& temp) {
+    for (const std::string& name : List(temp)) {
+      if (name.compare(0, std::strlen(kBackupPrefix), kBackupPrefix) != 0) {
+        continue;
+      }
+      const std::string backup = temp + "/" + name;
+      if (seen_.count(backup) != 0) continue;
+      seen_.insert(backup);
+      RecoverBackup(backup);
+    }
+  }
+
+  std::vector<std::string> List(const std::string& directory) {
+    std::vector<std::string> names;
+    DIR* dir = Sys().OpenDir(directory.c_str());
+    if (dir == nullptr) return names;
+    while (struct dirent* entry = Sys().ReadDir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    Sys().CloseDir(dir);
+    return names;
+  }
+
+  void Refuse(const std::string& backup, const std::string& reason) {
+    RecoveryEvent event{};
+    event.kind = RecoveryEvent::Kind::kRefused;
+    event.backup = backup;
+    event.reason = reason;
+    events_.push_back(event);
+  }
+
+  // Everything of the backup directory `backup`: the backed-up files before
+  // the journal, then the directory.
+  void RemoveBackupDirectory(const std::string& backup) {
+    RunRemoveTree(Wide(backup + "/" + kBackupFiles));
+    Sys().Unlink((backup + "/" + kJournalName).c_str());
+    RunRemoveTree(Wide(backup));
+  }
+
+  Result RecoverBackup(const std::string& backup) {
+    struct stat status;
+    if (Sys().Lstat(backup.c_str(), &status) != 0) return Result::kLeft;
+    // Another user's directory in a shared /tmp is none of ours to report.
+    if (status.st_uid != geteuid()) return Result::kLeft;
+    if (!S_ISDIR(status.st_mode)) {
+      if (S_ISLNK(status.st_mode)) Refuse(backup, "it is a symbolic link");
+      return Result::kLeft;
+    }
+    if ((status.st_mode & 077) != 0) {
+      Refuse(backup, "others may write or read it");
+      return Result::kLeft;
+    }
+    const std::string journal_path = backup + "/" + kJournalName;
+    const int fd = Sys().Open(journal_path.c_str(),
+                              O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0);
+    if (fd == -1) {
+      if (errno == ENOENT) {
+        // Killed before its journal existed, or after the journal of a
+        // committed job was removed: an empty directory goes, one with
+        // content but no journal says nothing we could act on.
+        if (Sys().Rmdir(backup.c_str()) == 0) return Result::kDone;
+        if (errno == ENOENT) return Result::kDone;
+        Refuse(backup, "it holds files but no journal");
+        return Result::kLeft;
+      }
+      Refuse(backup, std::string("its journal cannot be opened: ") +
+                         std::strerror(errno));
+      return Result::kLeft;
+    }
+    InstallJournal journal;
+    struct stat journal_status;
+    if (Sys().Fstat(fd, &journal_status) != 0 ||
+        !S_ISREG(journal_status.st_mode) ||
+        journal_status.st_uid != geteuid()) {
+      Sys().Close(fd);
+      Refuse(backup, "its journal is not a regular file of this user");
+      return Result::kLeft;
+    }
+    // A live owner holds the lock for as long as its job runs; while this
+    // recovery holds it, no other recovery works on the journal.
+    if (Sys().Flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      Sys().Close(fd);
+      return Result::kLeft;
+    }
+    std::string target;
+    std::string owner;
+    bool committed = false;
+    bool steps = false;
+    std::string bad;
+    const std::string files = backup + "/" + kBackupFiles;
+    const ErrorCode read = journal.Adopt(
+        fd, [&](JournalKind kind, const std::string& path,
+                const std::string& second, uint64_t) {
+          switch (kind) {
+            case JournalKind::kTarget:
+              if (target.empty()) target = path;
+              break;
+            case JournalKind::kOwner:
+              if (owner.empty()) owner = second;
+              break;
+            case JournalKind::kCommitted:
+              committed = true;
+              break;
+            case JournalKind::kCreatedDirectory:
+            case JournalKind::kCreatedFile:
+            case JournalKind::kVoid:
+              steps = true;
+              if (target.empty() || !Below(path, target)) bad = path;
+              break;
+            case JournalKind::kBackup:
+              steps = true;
+              if (target.empty() || !Below(path, target) ||
+                  !Below(second, files)) {
+                bad = path;
+              }
+              break;
+            case JournalKind::kFileDone:
+              break;
+          }
+        });
+    if (read != kSuccess) {
+      Refuse(backup, "its journal cannot be read");
+      return Result::kLeft;
+    }
+    if (!target.empty() && (target[0] != '/' || target.back() != '/' ||
+                            HasDotDot(target))) {
+      Refuse(backup, "its journal names an unusable target directory");
+      return Result::kLeft;
+    }
+    if (!bad.empty()) {
+      Refuse(backup, "its journal names \"" + bad +
+                         "\", outside its own directories");
+      return Result::kLeft;
+    }
+    if (owner.empty()) {
+      if (steps) {
+        Refuse(backup, "its journal names no owner");
+        return Result::kLeft;
+      }
+      // Killed while it began, before it changed anything.
+      RemoveBackupDirectory(backup);
+      return Result::kDone;
+    }
+    if (!OwnerIsGone(owner)) return Result::kLeft;
+    // A torn tail goes, so that nothing is ever appended after it.
+    journal.TruncateTo(journal.length());
+
+    RecoveryEvent done{};
+    done.target = target;
+    done.backup = backup;
+    if (committed) {
+      RemoveBackupDirectory(backup);
+      done.kind = RecoveryEvent::Kind::kFinishedCommit;
+      events_.push_back(done);
+      return Result::kDone;
+    }
+    const bool all_back = Undo(&journal, target, backup);
+    if (!all_back) {
+      done.kind = RecoveryEvent::Kind::kKeptBackup;
+      events_.push_back(done);
+      return Result::kLeft;
+    }
+    RemoveBackupDirectory(backup);
+    done.kind = RecoveryEvent::Kind::kRolledBack;
+    events_.push_back(done);
+    return Result::kDone;
+  }
+
+  // Moves `path` aside beside itself; reports it. False when it could not.
+  bool KeepAside(const std::string& path, const std::string& target) {
+    for (int n = 0; n < 1000; ++n) {
+      const std::string kept =
+          path + kKeptSuffix + (n == 0 ? std::string() : std::to_string(n));
+      struct stat status;
+      if (Sys().Lstat(kept.c_str(), &status) == 0) continue;
+      if (errno != ENOENT) return false;
+      if (Sys().Rename(path.c_str(), kept.c_str()) != 0) return false;
+      RecoveryEvent event{};
+      event.kind = RecoveryEvent::Kind::kKeptFile;
+      event.target = target;
+      event.path = path;
+      event.kept_as = kept;
+      events_.push_back(event);
+      return true;
+    }
+    return false;
+  }
+
+  // Undoes the journal newest first, as the owner's rollback would have.
+  // False when a backed-up file could not be moved back.
+  bool Undo(InstallJournal* journal, const std::string& target,
+            const std::string& backup) {
+    bool all_back = true;
+    bool skip_next = false;
+    bool have_identity = false;
+    FileIdentity identity;
+    const ErrorCode read = journal->VisitNewestFirst(
+        [&](JournalKind kind, const std::string& path,
+            const std::string& second, uint64_t start) {
+          switch (kind) {
+            case JournalKind::kVoid:
+              skip_next = true;
+              return;
+            case JournalKind::kFileDone:
+              have_identity = DecodeIdentity(second, &identity);
+              return;
+            case JournalKind::kCreatedFile: {
+              const bool skip = skip_next;
+              const bool known = have_identity;
+              skip_next = false;
+              have_identity = false;
+              if (skip) return;
+              struct stat status;
+              if (Sys().Lstat(path.c_str(), &status) != 0) return;
+              // Without a completion record the file was being written
+              // when the job was killed: it is the job's own, half made.
+              if (S_ISREG(status.st_mode) &&
+                  (!known || IdentityOf(status) == identity)) {
+                Sys().Unlink(path.c_str());
+              } else {
+                KeepAside(path, target);
+              }
+              return;
+            }
+            case JournalKind::kCreatedDirectory: {
+              const bool skip = skip_next;
+              skip_next = false;
+              // Fails, and keeps the directory, when it is not empty.
+              if (!skip) Sys().Rmdir(path.c_str());
+              return;
+            }
+            case JournalKind::kBackup: {
+              // The newer records are undone; a recovery killed from here
+              // on must not undo them again over the file coming back.
+              journal->TruncateTo(start);
+              struct stat status;
+              if (Sys().Lstat(second.c_str(), &status) != 0) {
+                // Never moved, or moved back already.
+                if (errno != ENOENT) all_back = false;
+                return;
+              }
+              struct stat in_way;
+              if (Sys().Lstat(path.c_str(), &in_way) == 0 &&
+                  !SameContent(path, second) && !KeepAside(path, target)) {
+                all_back = false;
+                return;
+              }
+              if (RunMove(Wide(second), Wide(path)) != kSuccess) {
+                all_back = false;
+              }
+              return;
+            }
+            default:
+              return;
+          }
+        });
+    (void)backup;
+    return read == kSuccess && all_back;
+  }
+
+  std::set<std::string> seen_;
+  std::vector<RecoveryEvent> events_;
+};
+
+}  // namespace
+
+std::vector<RecoveryEvent> RecoverInterruptedInstalls() {
+  return Recoverer().Run();
+}
+
+std::string DescribeRecoveryEvent(const RecoveryEvent& event) {
+  switch (event.kind) {
+    case RecoveryEvent::Kind::kRolledBack:
+      return "an interrupted installation into \"" + event.target +
+             "\" was undone";
+    case RecoveryEvent::Kind::kFinishedCommit:
+      return "an interrupted installation into \"" + event.target +
+             "\" had finished; its leftovers were removed";
+    case RecoveryEvent::Kind::kKeptFile:
+      return "\"" + event.path +
+             "\" changed after an interrupted installation and was kept as "
+             "\"" + event.kept_as + "\"";
+    case RecoveryEvent::Kind::kKeptBackup:
+      return "not every file replaced by an interrupted installation into "
+             "\"" + event.target + "\" could be put back; they are kept in \"" +
+             event.backup + "\"";
+    case RecoveryEvent::Kind::kRefused:
+      return "left \"" + event.backup + "\" alone: " + event.reason;
+  }
+  return std::string();
+}
+
+std::string CurrentOwner() {
+  std::string stat;
+  std::string start = "-";
+  if (ReadSmallFile("/proc/self/stat", &stat)) {
+    const std::string field = StartTimeIn(stat);
+    if (!field.empty()) start = field;
+  }
+  return std::to_string(getpid()) + " " + start + " " + BootId();
+}
+
+bool OwnerIsGone(const std::string& owner) {
+  const size_t first = owner.find(' ');
+  const size_t second =
+      first == std::string::npos ? first : owner.find(' ', first + 1);
+  if (second == std::string::npos) return true;
+  const std::string pid = owner.substr(0, first);
+  const std::string start = owner.substr(first + 1, second - first - 1);
+  const std::string boot = owner.substr(second + 1);
+  if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) {
+    return true;
+  }
+  if (boot != BootId()) return true;
+  std::string stat;
+  if (!ReadSmallFile("/proc/" + pid + "/stat", &stat)) return true;
+  return StartTimeIn(stat) != start;
+}
+
+std::string JournalPointerDirectory() {
+  const std::string home = UserHomeDirectory();
+  if (home.empty() || home[0] != '/') return std::string();
+  return WithoutTrailingSlashes(home) + "/.local/state/tqsetup/journals";
+}
+
+bool SyncDirectory(const std::string& path) {
+  const int fd =
+      Sys().Open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd == -1) return false;
+  const bool synced = Sys().Fsync(fd) == 0;
+  const int error = errno;
+  Sys().Close(fd);
+  errno = error;
+  return synced;
+}
+
+std::string MakeJournalPointer(const std::string& journal) {
+  const std::string directory = JournalPointerDirectory();
+  if (directory.empty()) return std::string();
+  // The levels below the home directory, made private where they are new.
+  const std::string home = directory.substr(0, directory.size() -
+                                                   std::strlen("/.local/state/tqsetup/journals"));
+  std::string level = home;
+  for (const char* part : {"/.local", "/state", "/tqsetup", "/journals"}) {
+    level += part;
+    if (Sys().Mkdir(level.c_str(), 0700) != 0 && errno != EEXIST) {
+      return std::string();
+    }
+  }
+  const std::string stem = directory + "/" + std::to_string(getpid()) + "-";
+  for (int n = 0; n < 1000; ++n) {
+    const std::string pointer = stem + std::to_string(n);
+    if (Sys().Symlink(journal.c_str(), pointer.c_str()) == 0) {
+      SyncDirectory(directory);
+      return pointer;
+    }
+    if (errno != EEXIST) return std::string();
+  }
+  return std::string();
+}
