@@ -360,7 +360,8 @@ void FlushDirectory(const std::string& directory) {
 void LauncherConfig::Load() {
   WideString main_path = common ? CommonConfigPath() : UserConfigPath();
   WideString secondary_path = common ? UserConfigPath() : KitUserConfigPath();
-  ReadLines(secondary_path, secondary_store);
+  secondary_file_complete_ =
+      ReadLines(secondary_path, secondary_store) != ReadOutcome::kFailed;
   main_file_complete_ =
       ReadLines(main_path, main_store) != ReadOutcome::kFailed;
 }

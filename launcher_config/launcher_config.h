@@ -47,6 +47,11 @@ class LauncherConfig {
   // Reads the secondary file into secondary_store, then the main file into
   // main_store. Never fails: a file that cannot be read adds nothing.
   void Load();
+  // After Load: false when a file that exists could not be read whole, so
+  // that the stores miss some of its lines.
+  bool loaded_whole() const {
+    return main_file_complete_ && secondary_file_complete_;
+  }
 
   // Rewrites the main file with main_store (secondary_store is never
   // written). When the file does not exist its directory is made first, with
@@ -104,6 +109,7 @@ class LauncherConfig {
  private:
   // False when Load met a main file that exists but could not be read whole.
   bool main_file_complete_ = true;
+  bool secondary_file_complete_ = true;
 };
 
 #endif  // LAUNCHER_CONFIG_LAUNCHER_CONFIG_H_

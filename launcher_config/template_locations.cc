@@ -49,12 +49,13 @@ std::string NearestExistingDirectory(std::string path) {
 
 }  // namespace
 
-void ReadTemplateLocations(std::vector<WideString>& locations, bool common) {
+bool ReadTemplateLocations(std::vector<WideString>& locations, bool common) {
   LauncherConfig config(common);
   config.Load();
   config.CollectValues(kTemplatesLocationKey, locations);
   ToSlashes(locations);
   DedupLocations(locations);
+  return config.loaded_whole();
 }
 
 void WriteTemplateLocations(const std::vector<WideString>& locations,

@@ -22,8 +22,9 @@ extern const char16_t
 // (`common`, see LauncherConfig), then those of its secondary file not already
 // taken; turns every backslash of the whole list into a slash and drops
 // repeats (DedupLocations). Never fails: files that cannot be read add
-// nothing.
-void ReadTemplateLocations(std::vector<WideString>& locations, bool common);
+// nothing. Returns false when a file that exists could not be read whole
+// (the list may then lack some of its locations).
+bool ReadTemplateLocations(std::vector<WideString>& locations, bool common);
 
 // Makes `locations`, without repeats, the key's values in the main file of
 // the kind, in that order (an empty list removes the key's lines), and

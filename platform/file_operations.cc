@@ -324,6 +324,13 @@ ErrorCode RunRemoveTree(const WideString& path) {
 
 ErrorCode RunRemoveFile(const WideString& path) {
   std::string narrow = Narrow(path);
-  if (!narrow.empty()) Sys().Unlink(narrow.c_str());
+  if (narrow.empty()) return kSuccess;
+  // The callers remove files of their own (a probe, an inflated kit) and
+  // cannot do anything about a failure; one more try gets past a passing
+  // one, so that such a file does not outlive its use.
+  if (Sys().Unlink(narrow.c_str()) != 0 && errno != ENOENT &&
+      errno != EISDIR && errno != ENOTDIR) {
+    Sys().Unlink(narrow.c_str());
+  }
   return kSuccess;
 }

@@ -64,7 +64,7 @@ ErrorCode RunMove(const WideString& source, const WideString& target);
 ErrorCode RunRemoveTree(const WideString& path);
 
 // Removes the file (or link) `path`; a directory or a missing file is left
-// alone. Always returns 0.
+// alone. A removal that fails is tried once more. Always returns 0.
 ErrorCode RunRemoveFile(const WideString& path);
 
 #endif  // PLATFORM_FILE_OPERATIONS_H_

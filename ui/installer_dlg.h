@@ -152,6 +152,9 @@ class CInstallerDlg : public CWnd {
   // configuration; the common configuration file exists.
   bool common_locations_used_ = false;
   bool common_config_exists_ = false;
+  // False when a configuration file could not be read whole: the locations
+  // are then not written back.
+  bool locations_read_whole_ = true;
   bool silent_;
   UiChannel channel_;
   std::vector<WideString> template_locations_;

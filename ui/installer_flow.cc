@@ -101,9 +101,9 @@ bool CInstallerDlg::PrepareInstall() {
   common_config_exists_ = Exists(CommonConfigPath());
   const bool user_config_exists = Exists(UserConfigPath());
   if (user_config_exists) {
-    ReadTemplateLocations(template_locations_, false);
+    locations_read_whole_ = ReadTemplateLocations(template_locations_, false);
   } else if (common_config_exists_) {
-    ReadTemplateLocations(template_locations_, true);
+    locations_read_whole_ = ReadTemplateLocations(template_locations_, true);
     common_locations_used_ = !template_locations_.empty();
   }
   target_dir_ =
@@ -266,15 +266,22 @@ void CInstallerDlg::IterateWhileCopying() {
 }
 
 void CInstallerDlg::RecordTemplateLocation() {
+  // The list is written back whole: one that missed locations because a
+  // file could not be read would drop them from the configuration. The
+  // suggestion is lost instead, as when the file cannot be written.
+  if (!locations_read_whole_) return;
   template_locations_ = LocationsAfterSuccess(template_locations_, target_dir_);
   const ConfigWrites writes =
       ConfigFilesToWrite(common_locations_used_, common_config_exists_);
   // The templates are installed whatever happens here; a launcher
-  // configuration that cannot be written only loses the suggestion.
-  try {
-    if (writes.user) WriteTemplateLocations(template_locations_, false);
-    if (writes.common) WriteTemplateLocations(template_locations_, true);
-  } catch (...) {
+  // configuration that cannot be written only loses the suggestion, and
+  // does not keep the other file from getting it.
+  for (const bool common : {false, true}) {
+    if (!(common ? writes.common : writes.user)) continue;
+    try {
+      WriteTemplateLocations(template_locations_, common);
+    } catch (...) {
+    }
   }
 }
 

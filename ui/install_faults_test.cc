@@ -1,0 +1,507 @@
+// The whole installation as a silent run drives it (pre-checks, the copying
+// on the worker, the commit, the launcher configuration), with one platform
+// call made to fail at a time. The run is first made without a fault to learn
+// the calls; then every call in turn fails with each error it can meet, from
+// a fresh copy of the same starting state. Whatever fails, the user's files
+// and configuration are never left half-changed, the user is told, and
+// nothing of the installer's is left behind.
+//
+// The flow runs headless (no display), as a silent installation without a
+// display does; message boxes are answered and recorded through the seam.
+#include <gtest/gtest.h>
+#include <glib.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/engine_test_util.h"
+#include "l10n/string_table.h"
+#include "platform/fault_injection.h"
+#include "platform/scoped_temp_dir.h"
+#include "ui/installer_dlg.h"
+#include "ui/message_box.h"
+#include "ui/ui_test_util.h"
+#include "ui/utf8_text.h"
+
+namespace {
+
+using engine_test::Difference;
+using engine_test::SetTime;
+using engine_test::Snapshot;
+using engine_test::Tree;
+
+constexpr int64_t kKitTime = 1700000000;
+constexpr int64_t kOlder = 1600000000;
+constexpr int64_t kNewer = 1800000000;
+const std::string kKey = "ConfigurationTemplatesLocation=";
+
+// What one run of the flow ended with.
+struct FlowResult {
+  int status = -1;
+  std::vector<std::string> shown;  // message box texts, in order
+};
+
+// Where a call of the clean run stands in the installation.
+enum class Phase {
+  kProbe,        // the writability probe of the first template location
+  kPreCheck,     // any other call before the transaction has its backup
+  kTransaction,  // from the backup directory to the last file installed
+  kCommit,       // after the last file, while the transaction ends
+  kAfter,        // the launcher configuration and the end of the run
+};
+
+const char* PhaseName(Phase phase) {
+  switch (phase) {
+    case Phase::kProbe:
+      return "probe";
+    case Phase::kPreCheck:
+      return "pre-check";
+    case Phase::kTransaction:
+      return "transaction";
+    case Phase::kCommit:
+      return "commit";
+    case Phase::kAfter:
+      return "after commit";
+  }
+  return "?";
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool Under(const std::string& path, const std::string& dir) {
+  return path == dir || StartsWith(path, dir + "/");
+}
+
+void MakeFile(const std::string& path, const std::string& bytes,
+              int64_t seconds, mode_t mode) {
+  std::filesystem::create_directories(
+      std::filesystem::path(path).parent_path());
+  ASSERT_TRUE(WriteFile(path, bytes)) << path;
+  ASSERT_EQ(0, chmod(path.c_str(), mode));
+  ASSERT_TRUE(SetTime(path, seconds));
+}
+
+// The names directly in `dir`.
+std::vector<std::string> Names(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string ParentOf(const std::string& path) {
+  return path.substr(0, path.rfind('/'));
+}
+
+// Equal, or equal but for the six random characters that end a temporary
+// file's name.
+bool SameName(const std::string& a, const std::string& b) {
+  return a == b || (a.size() == b.size() && a.size() > 6 &&
+                    a.compare(0, a.size() - 6, b, 0, b.size() - 6) == 0);
+}
+
+gboolean KeepWaking(gpointer) { return TRUE; }
+
+class InstallFaultsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_language_ = StringTable::CurrentLanguage();
+    StringTable::SetCurrentLanguage(kLanguageEnglish);
+    home_ = root_.Path("home");
+    tmp_ = root_.Path("tmp");
+    first_ = root_.Path("templates one");
+    second_ = root_.Path("templates two");
+    default_ = home_ + "/.tqkt/WEX/wexkt/tmplts";
+    user_config_ = home_ + "/.Tq/tqlaunch/tqlaunch.cfg";
+    common_config_ = home_ + "/.Tq/tqlauncht/tqlaunch.cfg";
+    ASSERT_EQ(0, mkdir(root_.Path("kit").c_str(), 0755));
+    // Headless, in a home and a temporary directory of the test's own.
+    env_.push_back(std::make_unique<EnvScope>("DISPLAY", std::nullopt));
+    env_.push_back(std::make_unique<EnvScope>("HOME", home_));
+    env_.push_back(std::make_unique<EnvScope>("TMPDIR", tmp_));
+    cwd_ = std::make_unique<CwdScope>(root_.Path("kit"));
+    std::string big(60000, '\0');
+    for (size_t i = 0; i < big.size(); ++i) {
+      big[i] = static_cast<char>((i * 7919) >> 3);
+    }
+    ASSERT_TRUE(WriteTestKit(root_.Path("kit/tqkt.efd"),
+                             {{"a.txt", "A new", kKitTime},
+                              {"keep.txt", "kit keep", kKitTime},
+                              {"sub\\deep\\older.txt", "deep new", kKitTime},
+                              {"sub\\fresh\\x\\y.txt", "y", kKitTime},
+                              {"doc\\readme.html", "<html/>", kKitTime},
+                              {"new.bin", big, kKitTime}}));
+    SetMessageBoxHandler([this](CWnd*, const WideString& text, MessageBoxCode) {
+      shown_.push_back(Narrow(text));
+      return kMessageBoxOk;
+    });
+  }
+
+  void TearDown() override {
+    SetMessageBoxHandler(nullptr);
+    cwd_.reset();
+    env_.clear();
+    if (saved_language_ != kLanguageNone) {
+      StringTable::SetCurrentLanguage(saved_language_);
+    }
+  }
+
+  // The starting state, made afresh: the first template location holds
+  // files the kit overwrites (older), skips (newer) and does not know; the
+  // second does not exist yet; the user's configuration lists `locations`
+  // among other keys, and the common configuration exists too.
+  void MakeInitialState(const std::vector<std::string>& locations) {
+    for (const std::string& dir : {home_, tmp_, first_, second_}) {
+      std::filesystem::remove_all(dir);
+    }
+    ASSERT_EQ(0, mkdir(tmp_.c_str(), 0700));
+    MakeFile(first_ + "/a.txt", "old a", kOlder, 0640);
+    MakeFile(first_ + "/keep.txt", "user keep", kNewer, 0600);
+    MakeFile(first_ + "/sub/deep/older.txt", "old deep", kOlder, 0644);
+    MakeFile(first_ + "/sub/mine.txt", "mine", kOlder, 0600);
+    MakeFile(user_config_, UserConfigListing(locations), kOlder, 0640);
+    MakeFile(common_config_, CommonConfigListing({}), kOlder, 0644);
+    for (const std::string& dir : {root_.path(), home_}) {
+      SetTime(dir, kOlder);
+    }
+  }
+
+  // One silent run of the real flow through `system`; the dialog is gone
+  // (and its kit closed) when this returns.
+  FlowResult RunFlow(FaultInjectingSystem* system) {
+    shown_.clear();
+    FlowResult result;
+    {
+      ScopedSystemApi scope(system);
+      CInstallerDlg dialog(1, argv_, true, FromUtf8("Setup"), FromUtf8("en"),
+                           true);
+      EXPECT_TRUE(dialog.headless());
+      // The flow polls the worker once per main loop turn; a quicker timer
+      // only shortens the wait for the end of each of the many runs.
+      const guint waker = g_timeout_add(1, KeepWaking, nullptr);
+      dialog.Run();
+      g_source_remove(waker);
+      result.status = dialog.exit_status();
+    }
+    result.shown = shown_;
+    return result;
+  }
+
+  // The state after a run, as the checks compare it.
+  struct State {
+    Tree first, second, fallback, launcher;
+    std::string user, common;
+  };
+  State Capture() const {
+    return State{Snapshot(first_),
+                 Snapshot(second_),
+                 Snapshot(default_),
+                 Snapshot(home_ + "/.Tq"),
+                 ReadFile(user_config_),
+                 ReadFile(common_config_)};
+  }
+
+  // Anything of the installer's left where it does not belong: in TMPDIR
+  // (backups, the inflated kit), probe files beside the locations, temporary
+  // files beside the configuration files.
+  std::vector<std::string> Leftovers() const {
+    std::vector<std::string> found;
+    for (const std::string& name : ListTree(tmp_)) found.push_back("tmp/" + name);
+    for (const std::string& name : Names(root_.path())) {
+      if (StartsWith(name, "WEX")) found.push_back(name);
+    }
+    for (const std::string& dir :
+         {home_ + "/.Tq/tqlaunch", home_ + "/.Tq/tqlauncht"}) {
+      for (const std::string& name : Names(dir)) {
+        if (name != "tqlaunch.cfg") found.push_back(dir + "/" + name);
+      }
+    }
+    return found;
+  }
+
+  // The configuration files as the test writes them, listing `locations`.
+  static std::string UserConfigListing(
+      const std::vector<std::string>& locations) {
+    std::string text = "Other=keep me\n";
+    for (const std::string& location : locations) {
+      text += kKey + location + "\n";
+    }
+    return text + "Last=\xff raw\n";
+  }
+  static std::string CommonConfigListing(
+      const std::vector<std::string>& locations) {
+    std::string text = "CommonKey=1\n";
+    for (const std::string& location : locations) {
+      text += kKey + location + "\n";
+    }
+    return text;
+  }
+
+  // `got` in front of `locations`, each once.
+  static std::vector<std::string> Listed(
+      const std::string& got, const std::vector<std::string>& locations) {
+    std::vector<std::string> listed = {got};
+    for (const std::string& location : locations) {
+      if (location != got) listed.push_back(location);
+    }
+    return listed;
+  }
+
+  void Sweep(const std::vector<std::string>& locations,
+             const std::string& next, bool probe_only);
+
+  static char* argv_[];
+  ScopedTempDir root_;
+  std::string home_, tmp_, first_, second_, default_;
+  std::string user_config_, common_config_;
+  std::vector<std::unique_ptr<EnvScope>> env_;
+  std::unique_ptr<CwdScope> cwd_;
+  std::vector<std::string> shown_;
+  LanguageId saved_language_ = kLanguageNone;
+};
+
+char* InstallFaultsTest::argv_[] = {const_cast<char*>("setup"), nullptr};
+
+// The phase of each call of a clean run, from its log: paths tell the
+// probe (inside the first location, before the transaction), the
+// transaction (between the first use of the backup directory and the last
+// call on the template directory), the commit (up to the launcher
+// configuration) and what follows. Calls that may be added or reordered in
+// the engine stay in their phase by the same rules.
+std::vector<Phase> Classify(const std::vector<SysCall>& log,
+                            const std::string& tmp, const std::string& first) {
+  const std::string backup = tmp + "/ktstp";
+  size_t backup_first = log.size(), backup_last = 0;
+  for (size_t i = 0; i < log.size(); ++i) {
+    if (StartsWith(log[i].path, backup) || StartsWith(log[i].path2, backup)) {
+      backup_first = std::min(backup_first, i);
+      backup_last = i;
+    }
+  }
+  size_t target_last = backup_first;
+  for (size_t i = backup_first; i < log.size() && i <= backup_last; ++i) {
+    if (Under(log[i].path, first) || Under(log[i].path2, first)) {
+      target_last = i;
+    }
+  }
+  size_t after = log.size();
+  for (size_t i = backup_last + 1; i < log.size(); ++i) {
+    if (log[i].path.find("tqlaunch") != std::string::npos) {
+      after = i;
+      break;
+    }
+  }
+  std::vector<Phase> phases(log.size());
+  for (size_t i = 0; i < log.size(); ++i) {
+    if (i < backup_first) {
+      phases[i] = Under(log[i].path, first) ? Phase::kProbe : Phase::kPreCheck;
+    } else if (i <= target_last) {
+      phases[i] = Phase::kTransaction;
+    } else if (i < after) {
+      phases[i] = Phase::kCommit;
+    } else {
+      phases[i] = Phase::kAfter;
+    }
+  }
+  return phases;
+}
+
+// The errors each call is made to fail with: no space, no permission and an
+// I/O error for every call, and a rename across file systems for renames.
+std::vector<int> ErrorsFor(SysOp op) {
+  std::vector<int> errors = {ENOSPC, EACCES, EIO};
+  if (op == SysOp::kRename) errors.push_back(EXDEV);
+  return errors;
+}
+
+// Fails every call of a silent installation in turn, with the user's
+// configuration listing `locations` (the first of which exists and holds
+// files); `next` is where the files go when the first location cannot be
+// written. With `probe_only`, only the calls of the writability probe.
+void InstallFaultsTest::Sweep(const std::vector<std::string>& locations,
+                              const std::string& next, bool probe_only) {
+  MakeInitialState(locations);
+  const State initial = Capture();
+
+  // The clean run, into the first location.
+  FaultInjectingSystem clean;
+  const FlowResult ok = RunFlow(&clean);
+  ASSERT_EQ(0, ok.status);
+  ASSERT_EQ(std::vector<std::string>{}, ok.shown);
+  const State installed = Capture();
+  ASSERT_EQ("A new", installed.first.at("a.txt").content);
+  ASSERT_EQ("user keep", installed.first.at("keep.txt").content);
+  ASSERT_EQ("deep new", installed.first.at("sub/deep/older.txt").content);
+  ASSERT_EQ("mine", installed.first.at("sub/mine.txt").content);
+  ASSERT_EQ(1u, installed.first.count("sub/fresh/x/y.txt"));
+  ASSERT_EQ(Tree{}, installed.second);
+  ASSERT_EQ(Tree{}, installed.fallback);
+  ASSERT_EQ(std::vector<std::string>{}, Leftovers());
+  ASSERT_EQ(UserConfigListing(Listed(first_, locations)), installed.user);
+  ASSERT_EQ(CommonConfigListing(Listed(first_, locations)), installed.common);
+  const std::vector<SysCall> log = clean.Log();
+  const std::vector<Phase> phases = Classify(log, tmp_, first_);
+
+  // The run that finds the first location unwritable goes to `next`.
+  MakeInitialState(locations);
+  FaultInjectingSystem refusing;
+  refusing.FailPath(first_ + "/WEX", EACCES, Ops(SysOp::kMakeTemp));
+  ASSERT_EQ(0, RunFlow(&refusing).status);
+  const Tree fresh = Snapshot(next);
+  ASSERT_EQ("", Difference(initial.first, Snapshot(first_)));
+  ASSERT_EQ("A new", fresh.at("a.txt").content);
+  ASSERT_EQ("kit keep", fresh.at("keep.txt").content);
+  ASSERT_EQ(UserConfigListing(Listed(next, locations)),
+            ReadFile(user_config_));
+
+  int counts[5] = {};
+  for (Phase phase : phases) ++counts[static_cast<int>(phase)];
+  for (int p = 0; p < 5; ++p) {
+    EXPECT_GT(counts[p], 0) << "no call in phase "
+                            << PhaseName(static_cast<Phase>(p));
+  }
+
+  uint64_t tried = 0, failed_runs = 0, harmless_in_transaction = 0;
+  for (size_t i = 0; i < log.size(); ++i) {
+    const SysCall& call = log[i];
+    const Phase phase = phases[i];
+    if (probe_only && phase != Phase::kProbe) continue;
+    for (int error : ErrorsFor(call.op)) {
+      SCOPED_TRACE("call " + std::to_string(i + 1) + " " +
+                   SysOpName(call.op) + " " + call.path + " [" +
+                   PhaseName(phase) + "] " + std::strerror(error));
+      MakeInitialState(locations);
+      FaultInjectingSystem system;
+      system.FailNth(i + 1, error, kAllSysOps);
+      const FlowResult run = RunFlow(&system);
+      ASSERT_EQ(1u, system.InjectedCount());
+      // Up to the fault the run made the same calls as the clean one.
+      const std::vector<SysCall> faulted = system.Log();
+      ASSERT_GT(faulted.size(), i);
+      ASSERT_EQ(call.op, faulted[i].op);
+      ASSERT_TRUE(SameName(call.path, faulted[i].path)) << faulted[i].path;
+      ++tried;
+      const State after = Capture();
+      EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+
+      if (run.status != 0) {
+        ++failed_runs;
+        // A failure: nothing changed, and the user was told.
+        EXPECT_EQ(1, run.status);
+        EXPECT_EQ(1u, run.shown.size());
+        EXPECT_EQ("", Difference(initial.first, after.first));
+        EXPECT_EQ(Tree{}, after.second);
+        EXPECT_EQ(Tree{}, after.fallback);
+        EXPECT_EQ("", Difference(initial.launcher, after.launcher));
+        EXPECT_NE(error, EXDEV) << "a rename across file systems is copied";
+        EXPECT_TRUE(phase == Phase::kPreCheck || phase == Phase::kTransaction)
+            << "failure reported after the commit";
+        if (!run.shown.empty()) {
+          const std::string& text = run.shown[0];
+          EXPECT_TRUE(text == Text("IDS_INSTALL_ERROR") ||
+                      (phase == Phase::kPreCheck &&
+                       (text == Text("IDS_ERROR_NOSOURCE") ||
+                        text == Text("IDS_ERROR_DAMAGEDSOURCE") ||
+                        text == Text("IDS_ERROR_NOSPACE"))))
+              << text;
+        }
+        continue;
+      }
+
+      // A success: nothing was shown, and the kit is installed whole in
+      // exactly one directory.
+      EXPECT_EQ(std::vector<std::string>{}, run.shown);
+      // Some calls may fail without harm (a look that only decides between
+      // two ways of doing the same); the result must then be complete.
+      if (phase == Phase::kTransaction) ++harmless_in_transaction;
+      std::string got = first_;
+      if (!after.second.empty()) got = second_;
+      if (!after.fallback.empty()) got = default_;
+      if (phase == Phase::kProbe) {
+        // A probe that fails makes the first location unwritable, and the
+        // next one gets the files; only a probe file that cannot be
+        // removed at once leaves the first in use (and must not stay).
+        EXPECT_EQ(call.op == SysOp::kUnlink ? first_ : next, got);
+      } else if (phase != Phase::kPreCheck) {
+        EXPECT_EQ(first_, got);
+      }
+      if (got == first_) {
+        const std::string difference =
+            Difference(installed.first, after.first);
+        if (call.op == SysOp::kFutimens && phase == Phase::kTransaction) {
+          // A time that cannot be set only makes a later run copy again.
+          EXPECT_EQ(0u, difference.find("changed: ")) << difference;
+          EXPECT_EQ(1, std::count(difference.begin(), difference.end(), '\n'))
+              << difference;
+        } else {
+          EXPECT_EQ("", difference);
+        }
+      } else {
+        EXPECT_EQ("", Difference(initial.first, after.first));
+        // Into a directory that did not exist: what the kit holds.
+        EXPECT_EQ("", Difference(fresh, Snapshot(got)));
+      }
+      EXPECT_TRUE(got == second_ || after.second.empty());
+      EXPECT_TRUE(got == default_ || after.fallback.empty());
+      // The launcher configuration: each file as it was or rewritten whole
+      // with the directory in front of every location it listed.
+      EXPECT_TRUE(after.user == initial.user ||
+                  after.user == UserConfigListing(Listed(got, locations)))
+          << after.user;
+      EXPECT_TRUE(after.common == initial.common ||
+                  after.common == CommonConfigListing(Listed(got, locations)))
+          << after.common;
+      if (phase == Phase::kCommit || phase == Phase::kAfter) {
+        // A file is left as it was only for a failure of its own (the new
+        // text may equal the old, so its time tells).
+        for (const char* name :
+             {"tqlaunch/tqlaunch.cfg", "tqlauncht/tqlaunch.cfg"}) {
+          const std::string dir = home_ + "/.Tq/" + ParentOf(name);
+          if (Under(call.path, dir)) continue;
+          EXPECT_NE(kOlder, after.launcher.at(name).mtime_sec)
+              << name << " was not rewritten";
+        }
+      }
+    }
+    if (HasFatalFailure()) return;
+  }
+  std::printf(
+      "faults tried: %llu over %zu calls (%llu ended in failure, %llu in the "
+      "transaction did no harm)\n",
+      static_cast<unsigned long long>(tried), log.size(),
+      static_cast<unsigned long long>(failed_runs),
+      static_cast<unsigned long long>(harmless_in_transaction));
+  if (probe_only) {
+    EXPECT_GE(tried, 3u * static_cast<uint64_t>(counts[0]));
+    return;
+  }
+  EXPECT_GE(tried, 3 * log.size());
+  // Most faults in the transaction must end it.
+  EXPECT_GT(failed_runs, static_cast<uint64_t>(counts[2]));
+}
+
+// The user's and the common configuration both exist; the second location
+// does not exist yet but could be made.
+TEST_F(InstallFaultsTest, EveryFailingCallLeavesAWholeStateAndSaysSo) {
+  Sweep({first_, second_}, second_, false);
+}
+
+// Only one location: a probe that fails sends the files to the default
+// directory.
+TEST_F(InstallFaultsTest, AFailedProbeFallsBackToTheDefaultDirectory) {
+  Sweep({first_}, default_, true);
+}
+
+}  // namespace
