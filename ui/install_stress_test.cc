@@ -297,4 +297,102 @@ TEST_F(InstallStressTest, TwoHundredJobsInOneProcess) {
 #endif
 }
 
+// The built installer run silently 30 times in a row, headless, with its own
+// home and temporary directory: committed and failed in turn, into the
+// directory that the user's launcher configuration names.
+TEST_F(InstallStressTest, ThirtyRunsOfTheInstaller) {
+  Model model;
+  MakeUserFiles(&model);
+  for (const char* dir : {"bin", "home", "work"}) {
+    ASSERT_EQ(0, mkdir(dir_.Path(dir).c_str(), 0755));
+  }
+  const std::string setup = dir_.Path("bin/setup");
+  std::filesystem::copy_file(SETUP_PATH, setup);
+  ASSERT_EQ(0, chmod(setup.c_str(), 0755));
+  const std::string home = dir_.Path("home");
+  const std::string config_dir = home + "/.Tq/tqlaunch";
+  const std::string config = config_dir + "/tqlaunch.cfg";
+  const std::string listing =
+      "Other=1\nConfigurationTemplatesLocation=" + target_ + "\n";
+  std::filesystem::create_directories(config_dir);
+  ASSERT_TRUE(WriteFile(config, listing));
+  ASSERT_TRUE(SetTime(config, kBaseSeconds));
+
+  std::vector<std::string> variables = {"HOME=" + home, "TMPDIR=" + temp_,
+                                        "PATH=/usr/bin:/bin"};
+  for (const char* name :
+       {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+    if (const char* value = std::getenv(name)) {
+      variables.push_back(std::string(name) + "=" + value);
+    }
+  }
+  std::vector<char*> envp;
+  for (std::string& variable : variables) envp.push_back(variable.data());
+  envp.push_back(nullptr);
+  std::string program = setup, silent = "-S";
+  char* argv[] = {program.data(), silent.data(), nullptr};
+  const std::string err_path = dir_.Path("stderr");
+  const std::string error_text =
+      Narrow(StringTable::Lookup("IDS_INSTALL_ERROR")) + "\n";
+
+  for (int run = 1; run <= 30; ++run) {
+    const bool failing = run % 2 == 0;
+    SCOPED_TRACE("run " + std::to_string(run) +
+                 (failing ? ", failing" : ", committed"));
+    const std::vector<KitFile> files = KitFor(run, failing);
+    ASSERT_TRUE(WriteKitFile(dir_.Path("bin/tqkt.efd"), files));
+    const Tree before = Snapshot(target_);
+    const Tree config_before = Snapshot(home);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addchdir_np(&actions, dir_.Path("work").c_str());
+    pid_t pid = 0;
+    const int spawned =
+        posix_spawn(&pid, argv[0], &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ASSERT_EQ(0, spawned);
+    // A run that hangs is killed (and fails) rather than waited for.
+    int status = 0;
+    for (int i = 0; waitpid(pid, &status, WNOHANG) != pid; ++i) {
+      if (i == 12000) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+    const std::string err = ReadFile(err_path);
+
+    const Tree after = Snapshot(target_);
+    if (failing) {
+      EXPECT_EQ(1, WEXITSTATUS(status));
+      EXPECT_EQ(error_text, err);
+      EXPECT_EQ("", Difference(before, after));
+      // The configuration is not touched after a failure.
+      EXPECT_EQ("", Difference(config_before, Snapshot(home)));
+    } else {
+      EXPECT_EQ(0, WEXITSTATUS(status));
+      EXPECT_EQ("", err);
+      for (const KitFile& file : files) {
+        auto it = model.find(file.name);
+        if (it == model.end() || it->second.second < file.seconds) {
+          model[file.name] = {file.data, file.seconds};
+        }
+      }
+      EXPECT_EQ("", CompareWithModel(model, after));
+      // Rewritten, with the directory still the one listed.
+      EXPECT_EQ(listing, ReadFile(config));
+    }
+    EXPECT_EQ(std::vector<std::string>{"tqlaunch.cfg"}, Entries(config_dir));
+    EXPECT_EQ(std::vector<std::string>{}, Entries(temp_));
+    if (HasFailure()) return;
+  }
+}
+
 }  // namespace
