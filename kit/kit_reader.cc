@@ -648,6 +648,9 @@ ErrorCode KitReader::MakeContainer() {
 
 ErrorCode KitReader::Open(const WideString& kit_path) {
   Close();
+  // Close keeps the records for the failure path; a new kit starts without
+  // the last kit's.
+  language_records_.clear();
   kernel_copy_ = true;
   ErrorCode code = MakeContainer();
   if (code != kSuccess) return Fail(code);
@@ -665,6 +668,7 @@ ErrorCode KitReader::Open(const WideString& kit_path) {
 
 ErrorCode KitReader::OpenStreaming(const WideString& kit_path) {
   Close();
+  language_records_.clear();
   kernel_copy_ = true;
   ErrorCode code = MakeContainer();
   if (code != kSuccess) return Fail(code);

@@ -62,7 +62,8 @@ class KitReader {
   // that end early, sizes smaller than their contents, entries whose bytes
   // lie beyond the container, names with a ".." component or a NUL unit).
   // On failure entries() is empty and the container is closed and removed;
-  // language_records() keeps the records appended before the failure.
+  // language_records() keeps the records appended before the failure (and
+  // never those of a kit opened earlier).
   ErrorCode Open(const WideString& kit_path);
 
   // Like Open, but the inflation runs on a background thread: the call

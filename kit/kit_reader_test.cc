@@ -560,6 +560,43 @@ TEST_F(KitReaderTest, CloseAndDestructionRemoveTheContainer) {
   EXPECT_EQ(std::vector<std::string>{}, TempFiles());
 }
 
+// A reader opened again reads the new kit's language records only, whether
+// the new kit opens or fails after its language table; the old records would
+// otherwise answer FindProductInfo first.
+TEST_F(KitReaderTest, OpeningAgainDropsTheEarlierKitsRecords) {
+  const std::string two_records = U32(1) + U32(2) +
+                                   Record("en", "Old", "Vendor", "") +
+                                   Record("de", "Alt", "Vendor", "") + U32(0);
+  const std::string one_record =
+      U32(1) + U32(1) + Record("en", "New", "Maker", "") + U32(0);
+  for (bool streaming : {false, true}) {
+    SCOPED_TRACE(streaming ? "streaming" : "open");
+    auto open = [&](const std::string& container) {
+      EXPECT_TRUE(WriteFile(KitPath(), DeflateRaw(container)));
+      return streaming ? reader_.OpenStreaming(Wide(KitPath()))
+                       : reader_.Open(Wide(KitPath()));
+    };
+    ASSERT_EQ(kSuccess, open(two_records));
+    ASSERT_EQ(2u, reader_.language_records().size());
+    ASSERT_EQ(kSuccess, open(one_record));
+    ASSERT_EQ(1u, reader_.language_records().size());
+    WideString product, provider;
+    reader_.FindProductInfo(u"en", &product, &provider);
+    EXPECT_EQ("New", Narrow(product));
+    EXPECT_EQ("Maker", Narrow(provider));
+    reader_.FindProductInfo(u"de", &product, &provider);
+    EXPECT_EQ("", Narrow(product));
+    // A kit damaged after its records: those records, none of the last kit.
+    ASSERT_EQ(kSuccess, open(two_records));
+    EXPECT_EQ(kErrorInvalidData, open(U32(1) + U32(1) +
+                                      Record("ru", "Damaged", "", "") +
+                                      U32(1)));
+    ASSERT_EQ(1u, reader_.language_records().size());
+    EXPECT_EQ("ru", Narrow(reader_.language_records()[0].language));
+    reader_.Close();
+  }
+}
+
 // Streaming gives what Open gives: the same records, entries and bytes, for
 // data stored in table order (taken from the inflation itself) and out of it
 // (read back from the container).

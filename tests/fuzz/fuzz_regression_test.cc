@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,8 @@ struct Case {
   std::string target;
   std::string path;  // relative to the fuzz directory
 };
+
+void PrintTo(const Case& c, std::ostream* out) { *out << c.path; }
 
 std::vector<Case> AllCases() {
   std::vector<Case> cases;
