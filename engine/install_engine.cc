@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <utility>
@@ -57,6 +58,13 @@ struct InstallEngine::Transaction {
   // The pointer to the journal under the home directory; empty when none
   // could be made.
   std::string pointer;
+  // The working directory when the job began: the journal holds absolute
+  // paths, so that a recovery started elsewhere finds them.
+  std::string cwd;
+  std::string Absolute(const std::string& path) const {
+    if (path.empty() || path[0] == '/' || cwd.empty()) return path;
+    return cwd + "/" + path;
+  }
   // The start of a record whose step did not happen although no kVoid
   // record could be written for it; the rollback skips it.
   uint64_t void_start = 0;
@@ -167,7 +175,7 @@ ErrorCode InstallEngine::InstallEntry(KitReader* reader, const KitEntry& entry,
     // Recorded before it exists, so that a kill between the create and the
     // completion record still finds the file.
     const uint64_t record_start = t.journal.length();
-    code = t.journal.Append(JournalKind::kCreatedFile, destination);
+    code = t.journal.Append(JournalKind::kCreatedFile, t.Absolute(destination));
     if (code != kSuccess) return Failed(destination, errno, code);
     const int fd = Sys().Open(destination.c_str(),
                               O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
@@ -175,7 +183,8 @@ ErrorCode InstallEngine::InstallEntry(KitReader* reader, const KitEntry& entry,
       const int error = errno;
       // Whatever is at the destination is not the job's: the record must
       // not make a rollback delete it.
-      if (t.journal.Append(JournalKind::kVoid, destination) != kSuccess) {
+      if (t.journal.Append(JournalKind::kVoid, t.Absolute(destination)) !=
+          kSuccess) {
         t.void_start = record_start;
       }
       if (error == EEXIST && !look) {
@@ -218,6 +227,10 @@ ErrorCode InstallEngine::Begin(const WideString& target_dir) {
   Transaction& t = *transactions_.back();
   t.target_dir = target_dir;
   t.target = Narrow(target_dir);
+  {
+    char buffer[4096];
+    if (getcwd(buffer, sizeof(buffer)) != nullptr) t.cwd = buffer;
+  }
   // Without a directory the names would land wherever the process happens
   // to run, and nothing could be backed up.
   if (target_dir.empty()) return kErrorPathNotFound;
@@ -258,7 +271,7 @@ ErrorCode InstallEngine::Begin(const WideString& target_dir) {
     t.backup_dir = WideString();
   }
   const std::string journal = t.backup + kJournalName;
-  code = t.journal.Append(JournalKind::kTarget, t.target);
+  code = t.journal.Append(JournalKind::kTarget, t.Absolute(t.target));
   if (code == kSuccess) {
     code = t.journal.Append(JournalKind::kOwner, std::string(), CurrentOwner());
   }
@@ -269,7 +282,7 @@ ErrorCode InstallEngine::Begin(const WideString& target_dir) {
     code = ErrorFromErrno(errno);
   }
   if (code != kSuccess) return Failed(journal, errno, code);
-  t.pointer = MakeJournalPointer(journal);
+  t.pointer = MakeJournalPointer(t.Absolute(journal));
   return kSuccess;
 }
 
@@ -308,13 +321,13 @@ ErrorCode InstallEngine::MakeDirectories(const std::string& path, bool record,
     if (!record) return kSuccess;
     record_start = t.journal.length();
     const ErrorCode code =
-        t.journal.Append(JournalKind::kCreatedDirectory, path);
+        t.journal.Append(JournalKind::kCreatedDirectory, t.Absolute(path));
     return code == kSuccess ? code : Failed(path, errno, code);
   };
   auto not_made = [&]() {
     if (!record) return;
     const int error = errno;
-    if (t.journal.Append(JournalKind::kVoid, path) != kSuccess) {
+    if (t.journal.Append(JournalKind::kVoid, t.Absolute(path)) != kSuccess) {
       t.void_start = record_start;
     }
     errno = error;
@@ -396,7 +409,8 @@ ErrorCode InstallEngine::Backup(const std::string& path) {
   if (errno != ENOENT) return Failed(backup_path, errno);
   // A record whose move never happens is harmless: its undo finds no
   // backup to move back.
-  code = t->journal.Append(JournalKind::kBackup, path, backup_path);
+  code = t->journal.Append(JournalKind::kBackup, t->Absolute(path),
+                           t->Absolute(backup_path));
   if (code != kSuccess) return Failed(path, errno, code);
   code = RunMove(Wide(path), Wide(backup_path));
   return code == kSuccess ? code : Failed(path, errno, code);
@@ -450,9 +464,13 @@ ErrorCode InstallEngine::Rollback(ErrorCode code) {
   bool all_back = true;
   if (t->journal.is_open()) {
     bool skip_next = false;
+    // Where the record being visited ends: the start of the newer one.
+    uint64_t end = t->journal.length();
     const ErrorCode read = t->journal.VisitNewestFirst(
         [&](JournalKind kind, const std::string& path,
             const std::string& second, uint64_t start) {
+          const uint64_t record_end = end;
+          end = start;
           if (kind == JournalKind::kVoid) {
             skip_next = true;
             return;
@@ -476,8 +494,9 @@ ErrorCode InstallEngine::Rollback(ErrorCode code) {
             case JournalKind::kBackup: {
               // Every newer record is undone: forget them, so that a
               // recovery after a kill from here on does not undo them a
-              // second time over the file about to come back.
-              t->journal.TruncateTo(start);
+              // second time over the file about to come back. This record
+              // stays until the file is back.
+              t->journal.TruncateTo(record_end);
               struct stat status;
               // A move that never happened leaves nothing to move back.
               if (Sys().Lstat(second.c_str(), &status) != 0 &&

@@ -159,10 +159,14 @@ ErrorCode InstallJournal::Adopt(int fd, const Visitor& visit) {
   if (Sys().Fstat(fd, &status) != 0) return ErrorFromErrno(errno);
   const uint64_t size = static_cast<uint64_t>(status.st_size);
   char header[kHeaderLength];
-  if (size < kHeaderLength) return kErrorInvalidData;
-  ErrorCode code = ReadAt(0, header, kHeaderLength);
+  const uint32_t header_size =
+      static_cast<uint32_t>(std::min<uint64_t>(size, kHeaderLength));
+  ErrorCode code = ReadAt(0, header, header_size);
   if (code != kSuccess) return code;
-  if (std::memcmp(header, kHeader, kHeaderLength) != 0) return kErrorInvalidData;
+  if (std::memcmp(header, kHeader, header_size) != 0) return kErrorInvalidData;
+  // A header cut short: the owner was killed as it made the journal, which
+  // holds no record yet.
+  if (size < kHeaderLength) return kSuccess;
   file_length_ = kHeaderLength;
 
   // Forwards through a window [window_start, window_start + window.size()).

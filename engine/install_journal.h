@@ -98,8 +98,9 @@ class InstallJournal {
   // reads it forwards, calling `visit` for every record that holds
   // together, oldest first; the first one that does not (a torn or
   // zero-filled tail) ends it, and from then on the journal is that long.
-  // Returns 0; 13 when the header is not that of this layout (no record is
-  // visited); a read's code.
+  // Returns 0 (also for a file that holds only the start of the header: it
+  // has no records); 13 when the header is not that of this layout (no
+  // record is visited); a read's code.
   ErrorCode Adopt(int fd, const Visitor& visit);
 
   // Writes a record with one write. Returns 0, or the code of the failed
@@ -112,7 +113,7 @@ class InstallJournal {
   // Forces the file to stable storage. Returns 0 or the fsync's code.
   ErrorCode Sync();
 
-  // Cuts the file to its first `length` bytes (a record's start, or
+  // Cuts the file to its first `length` bytes (a record's end, or
   // length() to drop a torn tail that Adopt skipped), so that
   // the records from there on are forgotten: a rollback does so before each
   // move back, so that a rollback killed half-way and finished by a

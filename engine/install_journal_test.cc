@@ -181,17 +181,26 @@ TEST(InstallJournalTest, AReaderStopsAtATornOrZeroFilledTail) {
   }
 }
 
-TEST(InstallJournalTest, AnotherLayoutIsNotRead) {
+TEST(InstallJournalTest, AnotherLayoutIsNotReadAndACutHeaderHasNoRecords) {
   ScopedTempDir dir;
   const std::string path = dir.Path("journal");
-  for (const std::string& bytes :
-       {std::string("ktstp journal 1\n") + std::string(40, 'x'),
-        std::string(), std::string("ktstp jour")}) {
-    ASSERT_TRUE(WriteFile(path, bytes));
+  const struct {
+    std::string bytes;
+    ErrorCode code;
+  } cases[] = {
+      {std::string("ktstp journal 1\n") + std::string(40, 'x'),
+       kErrorInvalidData},
+      {std::string("not a journal at all"), kErrorInvalidData},
+      {std::string("kts"), kSuccess},
+      {std::string(), kSuccess},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    ASSERT_TRUE(WriteFile(path, c.bytes));
     InstallJournal journal;
     ErrorCode code;
     EXPECT_TRUE(AdoptedForwards(path, &code, &journal).empty());
-    EXPECT_EQ(kErrorInvalidData, code);
+    EXPECT_EQ(c.code, code);
   }
 }
 

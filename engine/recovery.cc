@@ -149,7 +149,14 @@ class Recoverer {
     if (!pointers.empty()) ScanPointers(pointers);
     WideString temp;
     GetTempDirectory(&temp);
-    ScanTemp(WithoutTrailingSlashes(ToNarrow(temp).c_str()));
+    std::string narrow = WithoutTrailingSlashes(ToNarrow(temp).c_str());
+    // The journals name their backup directories by absolute paths.
+    char cwd[4096];
+    if (!narrow.empty() && narrow[0] != '/' &&
+        getcwd(cwd, sizeof(cwd)) != nullptr) {
+      narrow = std::string(cwd) + "/" + narrow;
+    }
+    ScanTemp(narrow);
     return std::move(events_);
   }
 
@@ -393,9 +400,13 @@ class Recoverer {
     bool skip_next = false;
     bool have_identity = false;
     FileIdentity identity;
+    // Where the record being visited ends: the start of the newer one.
+    uint64_t end = journal->length();
     const ErrorCode read = journal->VisitNewestFirst(
         [&](JournalKind kind, const std::string& path,
             const std::string& second, uint64_t start) {
+          const uint64_t record_end = end;
+          end = start;
           switch (kind) {
             case JournalKind::kVoid:
               skip_next = true;
@@ -430,8 +441,9 @@ class Recoverer {
             }
             case JournalKind::kBackup: {
               // The newer records are undone; a recovery killed from here
-              // on must not undo them again over the file coming back.
-              journal->TruncateTo(start);
+              // on must not undo them again over the file coming back. The
+              // record itself stays until the file is back.
+              journal->TruncateTo(record_end);
               struct stat status;
               if (Sys().Lstat(second.c_str(), &status) != 0) {
                 // Never moved, or moved back already.

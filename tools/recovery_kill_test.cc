@@ -1,0 +1,445 @@
+// Installations interrupted for real: kittool processes killed with SIGKILL
+// at every call that changes the disk (tools/kill_hook.h), or from outside
+// with kill -9 while they are held after some files, and then started again
+// without a kit. The next start must put the template directory back
+// exactly as it was (or, past the commit, finish the installation), leave
+// nothing of the transaction in the temporary directory or under the home
+// directory, keep files changed after the kill, leave a live installation's
+// journal alone and cope with a torn journal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/engine_test_util.h"
+#include "platform/scoped_temp_dir.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace engine_test;
+
+struct Result {
+  bool killed = false;  // ended by SIGKILL
+  int status = -1;      // exit status otherwise
+  std::string err;
+};
+
+std::string RandomBytes(size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(generator());
+  return bytes;
+}
+
+class RecoveryKillTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* dir : {"home", "tmp", "tmp2"}) {
+      ASSERT_EQ(0, mkdir(root_.Path(dir).c_str(), 0700));
+    }
+    target_ = root_.Path("templates");
+    kit_ = root_.Path("kit.efd");
+    ASSERT_TRUE(WriteKitFile(kit_, Files()));
+  }
+
+  // The kit overwrites older files, skips a newer one and creates files in
+  // new nested directories, one of them large enough for the kernel copy.
+  static std::vector<KitFile> Files() {
+    return {{"a.cfg", "replaces a"},
+            {"keep.cfg", "not copied"},
+            {"new.cfg", "new"},
+            {"sub/deep/older.txt", "replaces older"},
+            {"sub/fresh/a/b/c.txt", "c"},
+            {"sub/fresh/a/d.txt", "d"},
+            {"z/last.bin", RandomBytes(300000, 7)}};
+  }
+
+  void Make(const std::string& relative, const std::string& bytes,
+            int64_t seconds, mode_t mode) {
+    const std::string path = target_ + "/" + relative;
+    std::filesystem::create_directories(
+        std::filesystem::path(path).parent_path());
+    ASSERT_TRUE(WriteFile(path, bytes)) << path;
+    ASSERT_EQ(0, chmod(path.c_str(), mode));
+    ASSERT_TRUE(SetTime(path, seconds));
+  }
+
+  // The user's directory before the installation.
+  void MakeOriginal() {
+    std::filesystem::remove_all(target_);
+    Make("a.cfg", "the user's a", kBaseSeconds - 100, 0640);
+    Make("keep.cfg", "keep", kBaseSeconds + 100, 0644);
+    Make("sub/deep/older.txt", "older", kBaseSeconds - 1, 0600);
+    Make("sub/user-only.txt", "mine", kBaseSeconds, 0604);
+  }
+
+  // Runs `tool` with `args`, HOME and TMPDIR of the case; returns when it
+  // ends unless `pid` is given (then it is left running).
+  Result Run(const std::string& tool, const std::vector<std::string>& args,
+             const std::string& tmpdir = "", pid_t* pid_out = nullptr) {
+    std::vector<std::string> env = {
+        "LC_ALL=C.UTF-8", "HOME=" + root_.Path("home"),
+        "TMPDIR=" + (tmpdir.empty() ? root_.Path("tmp") : tmpdir)};
+    for (char** e = environ; *e; ++e) {
+      const std::string entry = *e;
+      for (const char* name : {"ASAN_OPTIONS=", "UBSAN_OPTIONS=",
+                               "LSAN_OPTIONS=", "TSAN_OPTIONS=", "PATH="}) {
+        if (entry.rfind(name, 0) == 0) env.push_back(entry);
+      }
+    }
+    std::vector<std::string> strings = {tool};
+    strings.insert(strings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& s : strings) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& s : env) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    const std::string err_path = root_.Path("stderr");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    const int rc =
+        posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(),
+                    envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(0, rc) << "cannot start " << tool;
+    if (pid_out != nullptr) {
+      *pid_out = rc == 0 ? pid : -1;
+      return Result();
+    }
+    return rc == 0 ? Wait(pid) : Result();
+  }
+
+  Result Wait(pid_t pid) {
+    Result result;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return result;
+    result.killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.err = ReadFile(root_.Path("stderr"));
+    return result;
+  }
+
+  // The start after a kill: no kit, so it recovers and then fails.
+  Result Restart(const std::string& tmpdir = "") {
+    Result result = Run(KITTOOL_PATH,
+                        {"extract", root_.Path("no-such-kit.efd"), target_},
+                        tmpdir);
+    EXPECT_EQ(1, result.status) << result.err;
+    return result;
+  }
+
+  Result KillAt(unsigned long k, bool after, const std::string& tmpdir = "") {
+    return Run(KITTOOL_KILLER_PATH,
+               {"--kill-at", std::to_string(k),
+                after ? "--kill-after" : "--kill-before", "extract", kit_,
+                target_},
+               tmpdir);
+  }
+
+  // Starts kittool_held holding after `files` entries and waits until it
+  // holds; kills it with SIGKILL when `kill`.
+  pid_t Hold(int files, bool kill_it) {
+    pid_t pid = -1;
+    Run(KITTOOL_HELD_PATH,
+        {"--hold-at", std::to_string(files), "extract", kit_, target_}, "",
+        &pid);
+    if (pid == -1) return pid;
+    const std::string line = "% " + target_ + "/" + Files()[files].name;
+    for (int i = 0; i < 6000; ++i) {
+      if (ReadFile(root_.Path("stderr")).find(line) != std::string::npos) {
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_NE(std::string::npos,
+              ReadFile(root_.Path("stderr")).find(line));
+    if (kill_it) {
+      kill(pid, SIGKILL);
+      EXPECT_TRUE(Wait(pid).killed);
+    }
+    return pid;
+  }
+
+  // Names of ours left in `dir` (backup directories); the kit reader's
+  // inflated container ("edf...") is the reader's and not looked at here.
+  std::vector<std::string> LeftIn(const std::string& dir) {
+    std::vector<std::string> left;
+    for (const std::string& name : NamesIn(dir)) {
+      if (name.rfind("edf", 0) != 0) left.push_back(name);
+    }
+    return left;
+  }
+  std::vector<std::string> Pointers() {
+    return NamesIn(root_.Path("home") + "/.local/state/tqsetup/journals");
+  }
+  std::string Journal() {
+    const std::vector<std::string> left = LeftIn(root_.Path("tmp"));
+    return left.size() == 1 ? root_.Path("tmp") + "/" + left[0] + "/journal"
+                            : std::string();
+  }
+
+  void ExpectNothingOfOursLeft() {
+    EXPECT_EQ(std::vector<std::string>{}, LeftIn(root_.Path("tmp")));
+    EXPECT_EQ(std::vector<std::string>{}, LeftIn(root_.Path("tmp2")));
+    EXPECT_EQ(std::vector<std::string>{}, Pointers());
+  }
+
+  ScopedTempDir root_;
+  std::string target_;
+  std::string kit_;
+};
+
+TEST_F(RecoveryKillTest, KilledAtEveryStepTheNextStartRestoresTheDirectory) {
+  MakeOriginal();
+  const Tree original = Snapshot(target_);
+  const std::string count_file = root_.Path("count");
+  const Result counted =
+      Run(KITTOOL_KILLER_PATH, {"--count-to", count_file, "extract", kit_,
+                                target_});
+  ASSERT_EQ(0, counted.status) << counted.err;
+  const Tree installed = Snapshot(target_);
+  ASSERT_NE("", Difference(original, installed));
+  EXPECT_EQ("replaces older", installed.at("sub/deep/older.txt").content);
+  EXPECT_EQ("keep", installed.at("keep.cfg").content);
+  const unsigned long calls = std::stoul(ReadFile(count_file));
+  ASSERT_GT(calls, 30u);
+  ExpectNothingOfOursLeft();
+
+  int killed = 0;
+  int restored = 0;
+  int finished = 0;
+  for (const bool after : {false, true}) {
+    bool past_commit = false;
+    for (unsigned long k = 1; k <= calls; ++k) {
+      SCOPED_TRACE(std::string(after ? "after" : "before") + " call " +
+                   std::to_string(k));
+      MakeOriginal();
+      const Result run = KillAt(k, after);
+      if (run.killed) {
+        ++killed;
+      } else {
+        // A run may make a call or two fewer (the inflating thread); it
+        // then ends before its K-th call, having installed.
+        EXPECT_EQ(0, run.status) << run.err;
+      }
+      const Result restart = Restart();
+      const Tree after_restart = Snapshot(target_);
+      const std::string from_original = Difference(original, after_restart);
+      if (from_original.empty()) {
+        ++restored;
+        // Once a run got past its commit, a later kill never rolls back.
+        EXPECT_FALSE(past_commit);
+      } else {
+        EXPECT_EQ("", Difference(installed, after_restart))
+            << "neither as it was nor installed:\n"
+            << from_original << restart.err;
+        past_commit = true;
+        ++finished;
+      }
+      EXPECT_EQ(std::string::npos, restart.err.find("kept")) << restart.err;
+      ExpectNothingOfOursLeft();
+      // And the installation can be done again from there.
+      const Result again = Run(KITTOOL_PATH, {"extract", kit_, target_});
+      EXPECT_EQ(0, again.status) << again.err;
+      EXPECT_EQ("", Difference(installed, Snapshot(target_)));
+      ExpectNothingOfOursLeft();
+      if (HasFailure()) return;
+    }
+    EXPECT_TRUE(past_commit);
+  }
+  EXPECT_GT(restored, static_cast<int>(calls));
+  EXPECT_GT(finished, 0);
+  std::cout << "kill points tried: " << killed << " (" << calls
+            << " calls, before and after each); restored " << restored
+            << ", finished past the commit " << finished << "\n";
+}
+
+TEST_F(RecoveryKillTest, ARecoveryKilledAtEveryStepIsFinishedByTheNext) {
+  MakeOriginal();
+  const Tree original = Snapshot(target_);
+  // The state to recover: killed from outside after four entries.
+  Hold(4, true);
+  const std::string count_file = root_.Path("count");
+  const Result counted =
+      Run(KITTOOL_KILLER_PATH,
+          {"--count-to", count_file, "extract", root_.Path("none.efd"),
+           target_});
+  ASSERT_EQ(1, counted.status) << counted.err;
+  EXPECT_NE(std::string::npos, counted.err.find("was undone")) << counted.err;
+  ASSERT_EQ("", Difference(original, Snapshot(target_)));
+  const unsigned long calls = std::stoul(ReadFile(count_file));
+  ASSERT_GT(calls, 5u);
+  int killed = 0;
+  for (const bool after : {false, true}) {
+    for (unsigned long k = 1; k <= calls; ++k) {
+      SCOPED_TRACE(std::string(after ? "after" : "before") + " call " +
+                   std::to_string(k));
+      MakeOriginal();
+      Hold(4, true);
+      const Result recovery =
+          Run(KITTOOL_KILLER_PATH,
+              {"--kill-at", std::to_string(k),
+               after ? "--kill-after" : "--kill-before", "extract",
+               root_.Path("none.efd"), target_});
+      if (recovery.killed) ++killed;
+      const Result restart = Restart();
+      EXPECT_EQ("", Difference(original, Snapshot(target_))) << restart.err;
+      EXPECT_EQ(std::string::npos, restart.err.find("kept")) << restart.err;
+      ExpectNothingOfOursLeft();
+      if (HasFailure()) return;
+    }
+  }
+  EXPECT_GT(killed, static_cast<int>(calls));
+  std::cout << "recoveries killed: " << killed << "\n";
+}
+
+TEST_F(RecoveryKillTest, ARunKilledWithAnotherTemporaryDirectoryIsFoundByItsPointer) {
+  MakeOriginal();
+  const Tree original = Snapshot(target_);
+  for (const unsigned long k : {20ul, 35ul, 50ul}) {
+    SCOPED_TRACE(k);
+    MakeOriginal();
+    const Result run = KillAt(k, true, root_.Path("tmp2"));
+    ASSERT_TRUE(run.killed);
+    ASSERT_EQ(1u, LeftIn(root_.Path("tmp2")).size());
+    ASSERT_EQ(1u, Pointers().size());
+    Restart(root_.Path("tmp"));
+    EXPECT_EQ("", Difference(original, Snapshot(target_)));
+    ExpectNothingOfOursLeft();
+  }
+}
+
+TEST_F(RecoveryKillTest, FilesChangedAfterTheKillAreKeptAsideAndReported) {
+  MakeOriginal();
+  const Tree original = Snapshot(target_);
+  // a.cfg replaced, new.cfg made, sub/deep/older.txt about to be.
+  Hold(3, true);
+  ASSERT_EQ("replaces a", ReadFile(target_ + "/a.cfg"));
+  ASSERT_EQ("new", ReadFile(target_ + "/new.cfg"));
+  // The user edits both installed files after the kill.
+  ASSERT_TRUE(WriteFile(target_ + "/a.cfg", "edited a"));
+  ASSERT_TRUE(WriteFile(target_ + "/new.cfg", "edited new"));
+  // A name taken already makes the kept copy take the next one.
+  ASSERT_TRUE(WriteFile(target_ + "/new.cfg.ktstp-kept", "taken"));
+  const Result restart = Restart();
+  EXPECT_NE(std::string::npos,
+            restart.err.find("\"" + target_ + "/a.cfg\" changed"))
+      << restart.err;
+  EXPECT_NE(std::string::npos,
+            restart.err.find("kept as \"" + target_ + "/new.cfg.ktstp-kept1\""))
+      << restart.err;
+  EXPECT_EQ("edited a", ReadFile(target_ + "/a.cfg.ktstp-kept"));
+  EXPECT_EQ("edited new", ReadFile(target_ + "/new.cfg.ktstp-kept1"));
+  EXPECT_EQ("taken", ReadFile(target_ + "/new.cfg.ktstp-kept"));
+  // Everything else, the user's a.cfg included, is as it was.
+  Tree after = Snapshot(target_);
+  after.erase("a.cfg.ktstp-kept");
+  after.erase("new.cfg.ktstp-kept");
+  after.erase("new.cfg.ktstp-kept1");
+  EXPECT_EQ("", Difference(original, after));
+  ExpectNothingOfOursLeft();
+}
+
+TEST_F(RecoveryKillTest, ALiveInstallationsJournalIsNeverTouched) {
+  MakeOriginal();
+  const Tree original = Snapshot(target_);
+  const pid_t held = Hold(4, false);
+  ASSERT_NE(-1, held);
+  const Tree holding = Snapshot(target_);
+  const std::string journal = Journal();
+  ASSERT_NE("", journal);
+  const std::string journal_bytes = ReadFile(journal);
+  const std::vector<std::string> pointers = Pointers();
+  ASSERT_EQ(1u, pointers.size());
+  for (int i = 0; i < 2; ++i) {
+    const Result restart = Restart();
+    EXPECT_EQ("", Difference(holding, Snapshot(target_))) << restart.err;
+    EXPECT_EQ(journal_bytes, ReadFile(journal));
+    EXPECT_EQ(pointers, Pointers());
+  }
+  // The owner itself still rolls back when it is stopped.
+  kill(held, SIGTERM);
+  const Result stopped = Wait(held);
+  EXPECT_EQ(1, stopped.status);
+  EXPECT_EQ("", Difference(original, Snapshot(target_)));
+  ExpectNothingOfOursLeft();
+}
+
+TEST_F(RecoveryKillTest, ATornOrZeroFilledJournalTailIsCutOff) {
+  MakeOriginal();
+  const Tree original = Snapshot(target_);
+  for (const std::string& tail :
+       {std::string("F\x10\x00\x00\x00/half", 10), std::string(4096, '\0'),
+        std::string("B\x05\x00\x00\x00", 5) + std::string(8192, '\0')}) {
+    MakeOriginal();
+    Hold(5, true);
+    const std::string journal = Journal();
+    ASSERT_NE("", journal);
+    const int fd = open(journal.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_NE(-1, fd);
+    ASSERT_EQ(static_cast<ssize_t>(tail.size()),
+              write(fd, tail.data(), tail.size()));
+    close(fd);
+    const Result restart = Restart();
+    EXPECT_NE(std::string::npos, restart.err.find("was undone"))
+        << restart.err;
+    EXPECT_EQ("", Difference(original, Snapshot(target_)));
+    ExpectNothingOfOursLeft();
+  }
+}
+
+TEST_F(RecoveryKillTest, UntrustedBackupDirectoriesAreLeftAloneAndReported) {
+  MakeOriginal();
+  const Tree original = Snapshot(target_);
+  Hold(4, true);
+  const Tree killed = Snapshot(target_);
+  const std::vector<std::string> left = LeftIn(root_.Path("tmp"));
+  ASSERT_EQ(1u, left.size());
+  const std::string backup = root_.Path("tmp") + "/" + left[0];
+  // Open to others: someone else could have written the journal.
+  ASSERT_EQ(0, chmod(backup.c_str(), 0755));
+  Result restart = Restart();
+  EXPECT_NE(std::string::npos, restart.err.find("left \"" + backup))
+      << restart.err;
+  EXPECT_EQ("", Difference(killed, Snapshot(target_)));
+  // A link to a journal elsewhere is not followed.
+  ASSERT_EQ(0, chmod(backup.c_str(), 0700));
+  ASSERT_EQ(0, rename((backup + "/journal").c_str(),
+                      root_.Path("journal-elsewhere").c_str()));
+  ASSERT_EQ(0, symlink(root_.Path("journal-elsewhere").c_str(),
+                       (backup + "/journal").c_str()));
+  restart = Restart();
+  EXPECT_NE(std::string::npos, restart.err.find("left \"" + backup))
+      << restart.err;
+  EXPECT_EQ("", Difference(killed, Snapshot(target_)));
+  // Put right, it is recovered.
+  ASSERT_EQ(0, unlink((backup + "/journal").c_str()));
+  ASSERT_EQ(0, rename(root_.Path("journal-elsewhere").c_str(),
+                      (backup + "/journal").c_str()));
+  restart = Restart();
+  EXPECT_NE(std::string::npos, restart.err.find("was undone")) << restart.err;
+  EXPECT_EQ("", Difference(original, Snapshot(target_)));
+  ExpectNothingOfOursLeft();
+}
+
+}  // namespace
