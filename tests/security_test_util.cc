@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <set>
 #include <thread>
 
 const std::vector<std::string>& StandInNames() {
@@ -96,4 +97,39 @@ int RunProgram(const std::vector<std::string>& argv,
   }
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}
+
+bool IsUnder(const std::string& path, const std::string& dir) {
+  return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 &&
+         path[dir.size()] == '/';
+}
+
+std::vector<std::string> CreationRuleBreaches(const std::vector<SysCall>& log,
+                                              const std::string& tmp,
+                                              const std::string& target) {
+  std::set<std::string> own_directories;
+  for (const SysCall& call : log) {
+    if (call.op == SysOp::kOpen && (call.flags & O_CREAT) != 0 &&
+        (call.flags & O_EXCL) != 0 && IsUnder(call.path, tmp)) {
+      own_directories.insert(call.path.substr(0, call.path.rfind('/')));
+    }
+  }
+  std::vector<std::string> breaches;
+  for (const SysCall& call : log) {
+    if (call.op != SysOp::kOpen) continue;
+    const std::string flags = " (flags " + std::to_string(call.flags) + ")";
+    if ((call.flags & O_CREAT) != 0 && (call.flags & O_EXCL) == 0 &&
+        !IsUnder(call.path, target)) {
+      breaches.push_back("created without O_EXCL: " + call.path + flags);
+    }
+    if (IsUnder(call.path, tmp) && (call.flags & (O_EXCL | O_NOFOLLOW)) == 0 &&
+        !((call.flags & O_DIRECTORY) != 0 &&
+          own_directories.count(call.path) != 0)) {
+      breaches.push_back("may follow a link: " + call.path + flags);
+    }
+    if ((call.flags & O_CLOEXEC) == 0) {
+      breaches.push_back("not close-on-exec: " + call.path + flags);
+    }
+  }
+  return breaches;
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/fault_injection.h"
+
 // Makes `dir` hold links to the recording stand-in under every name in
 // StandInNames(); returns false when one cannot be made.
 bool MakeStandIns(const std::string& dir);
@@ -23,5 +25,20 @@ std::vector<std::vector<std::string>> StandInStarts(const std::string& log);
 int RunProgram(const std::vector<std::string>& argv,
                const std::vector<std::string>& env, const std::string& cwd,
                const std::string& output);
+
+// The rules for files outside the template directory `target`, checked
+// call by call over a FaultInjectingSystem log; one line per call that
+// breaks one, empty when none does:
+// - a creating open outside `target` is exclusive (O_EXCL);
+// - an open in the temporary directory `tmp` does not follow a link put at
+//   its name (O_EXCL or O_NOFOLLOW); the one exception is the backup
+//   directory the run made itself (the directory in which it created its
+//   journal exclusively), opened as a directory to flush it;
+// - every open is close-on-exec.
+std::vector<std::string> CreationRuleBreaches(const std::vector<SysCall>& log,
+                                              const std::string& tmp,
+                                              const std::string& target);
+// True when `path` is below the directory `dir`.
+bool IsUnder(const std::string& path, const std::string& dir);
 
 #endif  // TESTS_SECURITY_TEST_UTIL_H_
