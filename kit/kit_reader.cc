@@ -461,12 +461,22 @@ class TableReader {
       *text = WideString();
       return kSuccess;
     }
-    units_.resize(count);
-    raw_.resize(bytes);
-    code = Read(raw_.data(), bytes);
-    if (code != kSuccess) return code;
-    for (uint32_t i = 0; i < count; ++i)
-      units_[i] = static_cast<char16_t>(raw_[2 * i] | (raw_[2 * i + 1] << 8));
+    // Streaming, the count is checked only against the largest container,
+    // not against the bytes that exist: the string grows as its bytes
+    // arrive, so that a short kit claiming a long string fails before it
+    // has made the reader take gigabytes.
+    units_.clear();
+    for (uint32_t done = 0; done < count;) {
+      const uint32_t piece = std::min(count - done, kTableBufferSize / 2);
+      raw_.resize(2 * static_cast<size_t>(piece));
+      code = Read(raw_.data(), raw_.size());
+      if (code != kSuccess) return code;
+      for (uint32_t i = 0; i < piece; ++i) {
+        units_.push_back(
+            static_cast<char16_t>(raw_[2 * i] | (raw_[2 * i + 1] << 8)));
+      }
+      done += piece;
+    }
     text->assign(units_.data(), count);
     return kSuccess;
   }

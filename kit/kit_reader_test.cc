@@ -5,7 +5,9 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -595,6 +597,39 @@ TEST_F(KitReaderTest, OpeningAgainDropsTheEarlierKitsRecords) {
     EXPECT_EQ("ru", Narrow(reader_.language_records()[0].language));
     reader_.Close();
   }
+}
+
+// A kit of a few bytes whose tables claim strings of a gigabyte and more is
+// refused without the reader taking that memory first: streaming, the claim
+// can only be checked against the largest container, so the string must
+// grow as its bytes arrive. Run in a child, whose peak memory the kernel
+// reports.
+TEST_F(KitReaderTest, StreamingRefusesHugeStringClaimsWithoutTakingTheMemory) {
+  struct rusage self;
+  ASSERT_EQ(0, getrusage(RUSAGE_SELF, &self));
+  const std::vector<std::string> containers = {
+      U32(1) + U32(1) + U32(0x7FFFFF00) + U32(0x3FFFFF00),  // a language
+      U32(0) + U32(0) + U32(0) + U32(0) + U32(1) + U32(0x7FFFFF00) +
+          U32(0x3FFFFF00),  // an entry name
+  };
+  for (const std::string& container : containers) {
+    ASSERT_TRUE(WriteFile(KitPath(), DeflateRaw(container)));
+    pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+      KitReader reader;
+      _exit(static_cast<int>(reader.OpenStreaming(Wide(KitPath()))));
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(static_cast<int>(kErrorInvalidData), WEXITSTATUS(status));
+  }
+  struct rusage children;
+  ASSERT_EQ(0, getrusage(RUSAGE_CHILDREN, &children));
+  // ru_maxrss in KiB: the children start with this process's pages and may
+  // add the reader's buffers, never a gigabyte.
+  EXPECT_LT(children.ru_maxrss, self.ru_maxrss + 256 * 1024);
 }
 
 // Streaming gives what Open gives: the same records, entries and bytes, for
