@@ -1,41 +1,9 @@
-// Process entry of the installer: thread support first, then the
-// application object (command line, language, title), then the dialog, which
-// runs the whole installation. The exit status says how it ended: 0
+// Process entry of the installer: thread support first, then the recovery
+// of installations interrupted earlier, then the application object (command
+// line, language, title), then the dialog, which runs the whole
+// installation (app/setup_main.cc). The exit status says how it ended: 0
 // installed, 1 failed (or no display for an interactive run), 2 cancelled
 // or closed before the end.
-#include <gdk/gdk.h>
-#include <glib.h>
+#include "app/setup_main.h"
 
-#include <cstdio>
-
-#include "app/installer_app.h"
-#include "engine/recovery.h"
-#include "ui/installer_dlg.h"
-
-int main(int argc, char** argv) {
-  // The install worker is a second thread; GLib and GDK must know before
-  // any other GLib or GTK call. Newer GLib sets up threads by itself.
-#if !GLIB_CHECK_VERSION(2, 32, 0)
-  g_thread_init(nullptr);
-#endif
-  gdk_threads_init();
-
-  // An installation killed earlier (even one started without a kit at hand)
-  // is undone, or finished, before anything looks for a kit.
-  for (const RecoveryEvent& event : RecoverInterruptedInstalls()) {
-    std::fprintf(stderr, "setup: %s\n", DescribeRecoveryEvent(event).c_str());
-  }
-
-  InstallerApp app(argc, argv);
-  app.Run();
-  const CommandLine& command_line = app.command_line();
-  int status;
-  {
-    CInstallerDlg dialog(argc, argv, command_line.silent, app.title(),
-                         command_line.language_code,
-                         command_line.use_current_dir);
-    dialog.Run();
-    status = dialog.exit_status();
-  }
-  return status;
-}
+int main(int argc, char** argv) { return SetupMain(argc, argv); }

@@ -1,0 +1,225 @@
+// The installer killed for real: setup -S (headless) run with the kill seam
+// of tools/kill_hook.h, killed with SIGKILL before and after every call that
+// changes the disk, then started again without a kit beside it. That start
+// must put the template directory back exactly as it was (or, past the
+// commit, finish the installation), leave nothing of the transaction in the
+// temporary directory or under the home directory, and a normal run must
+// then install as usual.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <iostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/engine_test_util.h"
+#include "platform/scoped_temp_dir.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace engine_test;
+
+struct Result {
+  bool killed = false;
+  int status = -1;
+  std::string err;
+};
+
+class SetupKillTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* dir : {"home", "tmp", "bin", "nokit"}) {
+      ASSERT_EQ(0, mkdir(root_.Path(dir).c_str(), 0755));
+    }
+    target_ = root_.Path("home") + "/.tqkt/WEX/wexkt/tmplts";
+    // The installer looks for its kit beside itself: the killing variant
+    // and a plain copy beside the kit, another copy where there is none.
+    std::filesystem::copy_file(SETUP_KILLER_PATH, root_.Path("bin/killer"));
+    std::filesystem::copy_file(SETUP_PATH, root_.Path("bin/setup"));
+    std::filesystem::copy_file(SETUP_PATH, root_.Path("nokit/setup"));
+    for (const char* program : {"bin/killer", "bin/setup", "nokit/setup"}) {
+      ASSERT_EQ(0, chmod(root_.Path(program).c_str(), 0755));
+    }
+    std::mt19937 generator(11);
+    std::string big(200000, '\0');
+    for (char& c : big) c = static_cast<char>(generator());
+    ASSERT_TRUE(WriteKitFile(root_.Path("bin/tqkt.efd"),
+                             {{"a.cfg", "replaces a"},
+                              {"keep.cfg", "not copied"},
+                              {"new.cfg", "new"},
+                              {"sub/deep/older.txt", "replaces older"},
+                              {"sub/fresh/a/b/c.txt", "c"},
+                              {"z/last.bin", big}}));
+  }
+
+  void Make(const std::string& relative, const std::string& bytes,
+            int64_t seconds, mode_t mode) {
+    const std::string path = target_ + "/" + relative;
+    std::filesystem::create_directories(
+        std::filesystem::path(path).parent_path());
+    ASSERT_TRUE(WriteFile(path, bytes)) << path;
+    ASSERT_EQ(0, chmod(path.c_str(), mode));
+    ASSERT_TRUE(SetTime(path, seconds));
+  }
+
+  void MakeOriginal() {
+    std::filesystem::remove_all(target_);
+    Make("a.cfg", "the user's a", kBaseSeconds - 100, 0640);
+    Make("keep.cfg", "keep", kBaseSeconds + 100, 0644);
+    Make("sub/deep/older.txt", "older", kBaseSeconds - 1, 0600);
+    Make("sub/user-only.txt", "mine", kBaseSeconds, 0604);
+  }
+
+  // Runs `program` headless (no DISPLAY) with the case's HOME and TMPDIR.
+  Result Run(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<std::string> env = {"HOME=" + root_.Path("home"),
+                                    "TMPDIR=" + root_.Path("tmp"),
+                                    "LC_ALL=C.UTF-8"};
+    for (char** e = environ; *e; ++e) {
+      const std::string entry = *e;
+      for (const char* name : {"ASAN_OPTIONS=", "UBSAN_OPTIONS=",
+                               "LSAN_OPTIONS=", "TSAN_OPTIONS=", "PATH="}) {
+        if (entry.rfind(name, 0) == 0) env.push_back(entry);
+      }
+    }
+    std::vector<std::string> strings = {program};
+    strings.insert(strings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& s : strings) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& s : env) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    const std::string err_path = root_.Path("stderr");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr,
+                               argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    Result result;
+    EXPECT_EQ(0, rc) << "cannot start " << program;
+    if (rc != 0) return result;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return result;
+    result.killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.err = ReadFile(err_path);
+    return result;
+  }
+
+  void ExpectNothingOfOursLeft() {
+    std::vector<std::string> left;
+    for (const std::string& name : NamesIn(root_.Path("tmp"))) {
+      // The kit reader's inflated container is not the transaction's.
+      if (name.rfind("edf", 0) != 0) left.push_back(name);
+    }
+    EXPECT_EQ(std::vector<std::string>{}, left);
+    EXPECT_EQ(std::vector<std::string>{},
+              NamesIn(root_.Path("home") + "/.local/state/tqsetup/journals"));
+  }
+
+  // The template directory without the launcher configuration's
+  // writability probe: an empty "WEX" + 6 characters that the check of the
+  // directory makes and removes before any installation starts, so that a
+  // kill between the two leaves it (counted in probes_).
+  Tree Templates() {
+    Tree tree = Snapshot(target_);
+    for (auto it = tree.begin(); it != tree.end();) {
+      if (it->first.size() == 9 && it->first.rfind("WEX", 0) == 0 &&
+          it->second.kind == 'f' && it->second.content.empty()) {
+        ++probes_;
+        it = tree.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    return tree;
+  }
+
+  ScopedTempDir root_;
+  std::string target_;
+  int probes_ = 0;
+};
+
+TEST_F(SetupKillTest, KilledAtEveryStepTheNextStartWithoutAKitRestores) {
+  MakeOriginal();
+  const Tree original = Snapshot(target_);
+  const std::string count_file = root_.Path("count");
+  const Result counted =
+      Run(root_.Path("bin/killer"), {"--count-to", count_file, "-S"});
+  ASSERT_EQ(0, counted.status) << counted.err;
+  const Tree installed = Snapshot(target_);
+  ASSERT_EQ("replaces older", installed.at("sub/deep/older.txt").content);
+  ASSERT_EQ("keep", installed.at("keep.cfg").content);
+  const unsigned long calls = std::stoul(ReadFile(count_file));
+  ASSERT_GT(calls, 30u);
+  ExpectNothingOfOursLeft();
+
+  int killed = 0;
+  int restored = 0;
+  int finished = 0;
+  for (const bool after : {false, true}) {
+    bool past_commit = false;
+    for (unsigned long k = 1; k <= calls; ++k) {
+      SCOPED_TRACE(std::string(after ? "after" : "before") + " call " +
+                   std::to_string(k));
+      MakeOriginal();
+      const Result run =
+          Run(root_.Path("bin/killer"),
+              {"--kill-at", std::to_string(k),
+               after ? "--kill-after" : "--kill-before", "-S"});
+      if (run.killed) {
+        ++killed;
+      } else {
+        EXPECT_EQ(0, run.status) << run.err;
+      }
+      // No kit beside this one: it recovers, then fails as it always has.
+      const Result restart = Run(root_.Path("nokit/setup"), {"-S"});
+      EXPECT_EQ(1, restart.status) << restart.err;
+      const Tree now = Templates();
+      const std::string from_original = Difference(original, now);
+      if (from_original.empty()) {
+        ++restored;
+        EXPECT_FALSE(past_commit);
+      } else {
+        EXPECT_EQ("", Difference(installed, now))
+            << "neither as it was nor installed:\n"
+            << from_original << restart.err;
+        past_commit = true;
+        ++finished;
+      }
+      ExpectNothingOfOursLeft();
+      const Result again = Run(root_.Path("bin/setup"), {"-S"});
+      EXPECT_EQ(0, again.status) << again.err;
+      EXPECT_EQ("", Difference(installed, Templates()));
+      ExpectNothingOfOursLeft();
+      if (HasFailure()) return;
+      std::filesystem::remove_all(target_);
+    }
+  }
+  EXPECT_GT(restored, static_cast<int>(calls));
+  EXPECT_GT(finished, 0);
+  std::cout << "setup kill points tried: " << killed << " (" << calls
+            << " calls, before and after each); restored " << restored
+            << ", finished past the commit " << finished
+            << "; writability probes left by a kill before the installation: "
+            << probes_ << "\n";
+  // Only the kill between the probe's creation and its removal leaves one.
+  EXPECT_LE(probes_, 4);
+}
+
+}  // namespace

@@ -1,0 +1,38 @@
+#include "app/setup_main.h"
+
+#include <gdk/gdk.h>
+#include <glib.h>
+
+#include <cstdio>
+
+#include "app/installer_app.h"
+#include "engine/recovery.h"
+#include "ui/installer_dlg.h"
+
+int SetupMain(int argc, char** argv) {
+  // The install worker is a second thread; GLib and GDK must know before
+  // any other GLib or GTK call. Newer GLib sets up threads by itself.
+#if !GLIB_CHECK_VERSION(2, 32, 0)
+  g_thread_init(nullptr);
+#endif
+  gdk_threads_init();
+
+  // An installation killed earlier (even one started without a kit at hand)
+  // is undone, or finished, before anything looks for a kit.
+  for (const RecoveryEvent& event : RecoverInterruptedInstalls()) {
+    std::fprintf(stderr, "setup: %s\n", DescribeRecoveryEvent(event).c_str());
+  }
+
+  InstallerApp app(argc, argv);
+  app.Run();
+  const CommandLine& command_line = app.command_line();
+  int status;
+  {
+    CInstallerDlg dialog(argc, argv, command_line.silent, app.title(),
+                         command_line.language_code,
+                         command_line.use_current_dir);
+    dialog.Run();
+    status = dialog.exit_status();
+  }
+  return status;
+}
