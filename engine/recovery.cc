@@ -142,6 +142,20 @@ bool SameContent(const std::string& a, const std::string& b) {
   return same;
 }
 
+// unlink and rmdir with one more try after a failure that may pass (an I/O
+// error, say): what is left after a recovery is no longer anyone's to undo.
+void Unlink(const std::string& path) {
+  if (Sys().Unlink(path.c_str()) != 0 && errno != ENOENT) {
+    Sys().Unlink(path.c_str());
+  }
+}
+void Rmdir(const std::string& path) {
+  if (Sys().Rmdir(path.c_str()) != 0 && errno != ENOENT &&
+      errno != ENOTEMPTY && errno != EEXIST) {
+    Sys().Rmdir(path.c_str());
+  }
+}
+
 class Recoverer {
  public:
   std::vector<RecoveryEvent> Run() {
@@ -407,6 +421,10 @@ class Recoverer {
             const std::string& second, uint64_t start) {
           const uint64_t record_end = end;
           end = start;
+          // After a step that could not be undone nothing older is touched:
+          // the next start goes on from that step, with the journal still
+          // saying what is left to do.
+          if (!all_back) return;
           switch (kind) {
             case JournalKind::kVoid:
               skip_next = true;
@@ -421,12 +439,16 @@ class Recoverer {
               have_identity = false;
               if (skip) return;
               struct stat status;
-              if (Sys().Lstat(path.c_str(), &status) != 0) return;
+              if (Sys().Lstat(path.c_str(), &status) != 0) {
+                // Unknown is not gone: the next start looks again.
+                if (errno != ENOENT && errno != ENOTDIR) all_back = false;
+                return;
+              }
               // Without a completion record the file was being written
               // when the job was killed: it is the job's own, half made.
               if (S_ISREG(status.st_mode) &&
                   (!known || IdentityOf(status) == identity)) {
-                Sys().Unlink(path.c_str());
+                Unlink(path);
               } else {
                 KeepAside(path, target);
               }
@@ -436,7 +458,7 @@ class Recoverer {
               const bool skip = skip_next;
               skip_next = false;
               // Fails, and keeps the directory, when it is not empty.
-              if (!skip) Sys().Rmdir(path.c_str());
+              if (!skip) Rmdir(path);
               return;
             }
             case JournalKind::kBackup: {
@@ -451,8 +473,12 @@ class Recoverer {
                 return;
               }
               struct stat in_way;
-              if (Sys().Lstat(path.c_str(), &in_way) == 0 &&
-                  !SameContent(path, second) && !KeepAside(path, target)) {
+              if (Sys().Lstat(path.c_str(), &in_way) == 0) {
+                if (!SameContent(path, second) && !KeepAside(path, target)) {
+                  all_back = false;
+                  return;
+                }
+              } else if (errno != ENOENT) {
                 all_back = false;
                 return;
               }
@@ -492,9 +518,9 @@ std::string DescribeRecoveryEvent(const RecoveryEvent& event) {
              "\" changed after an interrupted installation and was kept as "
              "\"" + event.kept_as + "\"";
     case RecoveryEvent::Kind::kKeptBackup:
-      return "not every file replaced by an interrupted installation into "
-             "\"" + event.target + "\" could be put back; they are kept in \"" +
-             event.backup + "\"";
+      return "an interrupted installation into \"" + event.target +
+             "\" could not be undone completely; what it replaced stays in \"" +
+             event.backup + "\" and the next start tries again";
     case RecoveryEvent::Kind::kRefused:
       return "left \"" + event.backup + "\" alone: " + event.reason;
   }

@@ -34,7 +34,9 @@ struct RecoveryEvent {
     kFinishedCommit,
     // `path` had changed since the interruption; it is now at `kept_as`.
     kKeptFile,
-    // Not every replaced file could be put back: they stay in `backup`.
+    // The rollback could not be finished (a replaced file could not be put
+    // back, or a file could not be looked at): the backup directory stays
+    // with its journal, and the next start tries again.
     kKeptBackup,
     // The journal or backup directory `backup` was not trusted and was left
     // alone; `reason` says why.

@@ -1,0 +1,247 @@
+#include "engine/recovery.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/engine_test_util.h"
+#include "engine/install_engine.h"
+#include "engine/install_journal.h"
+#include "platform/fault_injection.h"
+#include "platform/scoped_temp_dir.h"
+
+namespace {
+
+using namespace engine_test;
+
+std::string Kinds(const std::vector<RecoveryEvent>& events) {
+  std::string kinds;
+  for (const RecoveryEvent& event : events) {
+    kinds += static_cast<char>('0' + static_cast<int>(event.kind));
+  }
+  return kinds;
+}
+
+class RecoveryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* dir : {"tmp", "home", "t"}) {
+      ASSERT_EQ(0, mkdir(dir_.Path(dir).c_str(), 0700));
+    }
+    tmpdir_ = std::make_unique<ScopedTmpdir>(dir_.Path("tmp"));
+    home_ = std::make_unique<ScopedHome>(dir_.Path("home"));
+    target_ = dir_.Path("t") + "/";
+    backup_ = dir_.Path("tmp") + "/ktstp0";
+  }
+
+  void Write(const std::string& path, const std::string& bytes,
+             int64_t seconds = kBaseSeconds) {
+    std::filesystem::create_directories(
+        std::filesystem::path(path).parent_path());
+    ASSERT_TRUE(WriteFile(path, bytes));
+    ASSERT_TRUE(SetTime(path, seconds));
+  }
+
+  // A backup directory as a killed job leaves it: the user's "old.cfg"
+  // moved to the backup and replaced by the job's file, "new/made.cfg"
+  // made in a new directory; the owner as given.
+  void MakeInterrupted(const std::string& owner, bool committed = false,
+                       const std::string& extra_path = "") {
+    ASSERT_EQ(0, mkdir(backup_.c_str(), 0700));
+    Write(backup_ + "/files/old.cfg", "the user's", kBaseSeconds - 5);
+    InstallJournal journal;
+    ASSERT_EQ(kSuccess, journal.Create(backup_ + "/journal"));
+    ASSERT_EQ(kSuccess, journal.Append(JournalKind::kTarget, target_));
+    ASSERT_EQ(kSuccess, journal.Append(JournalKind::kOwner, "", owner));
+    ASSERT_EQ(kSuccess, journal.Append(JournalKind::kBackup, target_ + "old.cfg",
+                                       backup_ + "/files/old.cfg"));
+    ASSERT_EQ(kSuccess,
+              journal.Append(JournalKind::kCreatedFile, target_ + "old.cfg"));
+    Write(target_ + "old.cfg", "the job's");
+    ASSERT_EQ(kSuccess, journal.Append(JournalKind::kFileDone, "",
+                                       EncodeIdentity(Identity("old.cfg"))));
+    ASSERT_EQ(kSuccess,
+              journal.Append(JournalKind::kCreatedDirectory, target_ + "new"));
+    ASSERT_EQ(0, mkdir((target_ + "new").c_str(), 0777));
+    ASSERT_EQ(kSuccess, journal.Append(JournalKind::kCreatedFile,
+                                       target_ + "new/made.cfg"));
+    Write(target_ + "new/made.cfg", "made");
+    ASSERT_EQ(kSuccess, journal.Append(JournalKind::kFileDone, "",
+                                       EncodeIdentity(Identity("new/made.cfg"))));
+    if (!extra_path.empty()) {
+      ASSERT_EQ(kSuccess,
+                journal.Append(JournalKind::kCreatedFile, extra_path));
+    }
+    if (committed) {
+      ASSERT_EQ(kSuccess, journal.Append(JournalKind::kCommitted, ""));
+    }
+    // Closing releases the lock, as the owner's death would.
+  }
+
+  FileIdentity Identity(const std::string& relative) {
+    struct stat status;
+    EXPECT_EQ(0, lstat((target_ + relative).c_str(), &status));
+    return IdentityOf(status);
+  }
+
+  // An owner that is gone: this process's pid with another start time.
+  static std::string GoneOwner() {
+    const std::string me = CurrentOwner();
+    const size_t first = me.find(' ');
+    const size_t second = me.find(' ', first + 1);
+    return me.substr(0, first) + " 1" + me.substr(second);
+  }
+
+  void ExpectRolledBack() {
+    EXPECT_EQ("the user's", ReadFile(target_ + "old.cfg"));
+    struct stat status;
+    ASSERT_EQ(0, stat((target_ + "old.cfg").c_str(), &status));
+    EXPECT_EQ(kBaseSeconds - 5, status.st_mtim.tv_sec);
+    EXPECT_NE(0, lstat((target_ + "new").c_str(), &status));
+    EXPECT_NE(0, lstat(backup_.c_str(), &status));
+  }
+
+  ScopedTempDir dir_;
+  std::unique_ptr<ScopedTmpdir> tmpdir_;
+  std::unique_ptr<ScopedHome> home_;
+  std::string target_;
+  std::string backup_;
+};
+
+TEST_F(RecoveryTest, OwnersAreTakenForGoneOnlyWhenTheyAre) {
+  EXPECT_FALSE(OwnerIsGone(CurrentOwner()));
+  EXPECT_TRUE(OwnerIsGone(GoneOwner()));
+  const std::string me = CurrentOwner();
+  EXPECT_TRUE(OwnerIsGone(me.substr(0, me.rfind(' ')) + " another-boot"));
+  EXPECT_TRUE(OwnerIsGone("garbage"));
+  EXPECT_TRUE(OwnerIsGone(""));
+}
+
+TEST_F(RecoveryTest, AGoneOwnersJobIsRolledBackAndReported) {
+  MakeInterrupted(GoneOwner());
+  const std::vector<RecoveryEvent> events = RecoverInterruptedInstalls();
+  ASSERT_EQ(1u, events.size());
+  EXPECT_EQ(RecoveryEvent::Kind::kRolledBack, events[0].kind);
+  EXPECT_EQ(target_, events[0].target);
+  EXPECT_EQ("an interrupted installation into \"" + target_ + "\" was undone",
+            DescribeRecoveryEvent(events[0]));
+  ExpectRolledBack();
+  // Nothing is left for a second start.
+  EXPECT_TRUE(RecoverInterruptedInstalls().empty());
+}
+
+TEST_F(RecoveryTest, ACommittedJobKeepsItsFilesAndLosesItsLeftovers) {
+  MakeInterrupted(GoneOwner(), /*committed=*/true);
+  const std::vector<RecoveryEvent> events = RecoverInterruptedInstalls();
+  EXPECT_EQ("1", Kinds(events));
+  EXPECT_EQ("the job's", ReadFile(target_ + "old.cfg"));
+  EXPECT_EQ("made", ReadFile(target_ + "new/made.cfg"));
+  struct stat status;
+  EXPECT_NE(0, lstat(backup_.c_str(), &status));
+}
+
+TEST_F(RecoveryTest, ALiveOwnerIsLeftAlone) {
+  // The lock is free, but the recorded process (this one) still runs.
+  MakeInterrupted(CurrentOwner());
+  EXPECT_TRUE(RecoverInterruptedInstalls().empty());
+  EXPECT_EQ("the job's", ReadFile(target_ + "old.cfg"));
+  EXPECT_EQ("the user's", ReadFile(backup_ + "/files/old.cfg"));
+  // And a transaction open in this process holds its lock.
+  std::filesystem::remove_all(backup_);
+  InstallEngine engine;
+  ASSERT_EQ(kSuccess, engine.Begin(WidePath(target_)));
+  ASSERT_EQ(kSuccess, engine.CreateDirectories(WidePath(target_ + "x/y")));
+  const std::vector<std::string> open_backups = NamesIn(dir_.Path("tmp"));
+  ASSERT_EQ(1u, open_backups.size());
+  ASSERT_EQ(1u, NamesIn(dir_.Path("home") + "/.local/state/tqsetup/journals")
+                    .size());
+  EXPECT_TRUE(RecoverInterruptedInstalls().empty());
+  EXPECT_EQ(open_backups, NamesIn(dir_.Path("tmp")));
+  struct stat status;
+  EXPECT_EQ(0, stat((target_ + "x/y").c_str(), &status));
+  engine.Rollback(kErrorCancelled);
+  EXPECT_NE(0, stat((target_ + "x").c_str(), &status));
+  EXPECT_TRUE(NamesIn(dir_.Path("tmp")).empty());
+  EXPECT_TRUE(
+      NamesIn(dir_.Path("home") + "/.local/state/tqsetup/journals").empty());
+}
+
+TEST_F(RecoveryTest, AJournalNamingPathsOutsideItsDirectoriesIsRefused) {
+  for (const std::string& outside :
+       {dir_.Path("elsewhere"), target_ + "../elsewhere",
+        target_ + "new/../../elsewhere"}) {
+    SCOPED_TRACE(outside);
+    std::filesystem::remove_all(dir_.Path("t"));
+    ASSERT_EQ(0, mkdir(dir_.Path("t").c_str(), 0700));
+    Write(dir_.Path("elsewhere"), "not the job's");
+    MakeInterrupted(GoneOwner(), false, outside);
+    const std::vector<RecoveryEvent> events = RecoverInterruptedInstalls();
+    ASSERT_EQ("4", Kinds(events));
+    EXPECT_EQ(backup_, events[0].backup);
+    EXPECT_EQ("not the job's", ReadFile(dir_.Path("elsewhere")));
+    EXPECT_EQ("the job's", ReadFile(target_ + "old.cfg"));
+    std::filesystem::remove_all(backup_);
+  }
+}
+
+TEST_F(RecoveryTest, ABackupDirectoryThatIsALinkIsRefused) {
+  ASSERT_EQ(0, mkdir(dir_.Path("real").c_str(), 0700));
+  ASSERT_EQ(0, symlink(dir_.Path("real").c_str(), backup_.c_str()));
+  const std::vector<RecoveryEvent> events = RecoverInterruptedInstalls();
+  EXPECT_EQ("4", Kinds(events));
+  struct stat status;
+  EXPECT_EQ(0, lstat(backup_.c_str(), &status));
+  EXPECT_EQ(0, stat(dir_.Path("real").c_str(), &status));
+}
+
+// Any single call of a recovery that fails loses nothing: the user's file is
+// where it was or still in the backup, and the next recovery finishes.
+TEST_F(RecoveryTest, EveryFailingCallOfARecoveryIsFinishedByTheNext) {
+  uint64_t calls;
+  {
+    MakeInterrupted(GoneOwner());
+    FaultInjectingSystem counting;
+    ScopedSystemApi scope(&counting);
+    RecoverInterruptedInstalls();
+    calls = counting.CallCount();
+  }
+  ExpectRolledBack();
+  ASSERT_GT(calls, 10u);
+  for (const int error : {EIO, ENOSPC, EACCES}) {
+    for (uint64_t n = 1; n <= calls; ++n) {
+      SCOPED_TRACE(std::to_string(error) + " at call " + std::to_string(n));
+      std::filesystem::remove_all(dir_.Path("t"));
+      ASSERT_EQ(0, mkdir(dir_.Path("t").c_str(), 0700));
+      MakeInterrupted(GoneOwner());
+      std::string failed_call;
+      {
+        FaultInjectingSystem system;
+        ScopedSystemApi scope(&system);
+        system.FailNth(n, error);
+        RecoverInterruptedInstalls();
+        for (const SysCall& call : system.Log()) {
+          if (call.failed) failed_call = SysOpName(call.op) + (" " + call.path);
+        }
+      }
+      SCOPED_TRACE(failed_call);
+      const std::string here = ReadFile(target_ + "old.cfg");
+      const std::string kept = ReadFile(backup_ + "/files/old.cfg");
+      EXPECT_TRUE(here == "the user's" || kept == "the user's")
+          << here << " / " << kept;
+      RecoverInterruptedInstalls();
+      ExpectRolledBack();
+      EXPECT_TRUE(NamesIn(dir_.Path("tmp")).empty());
+      EXPECT_EQ(std::vector<std::string>{"old.cfg"},
+                NamesIn(dir_.Path("t")));
+      if (HasFailure()) return;
+    }
+  }
+}
+
+}  // namespace
