@@ -374,7 +374,11 @@ class Recoverer {
       events_.push_back(done);
       return Result::kDone;
     }
-    const bool all_back = Undo(&journal, target, backup);
+    bool all_back = Undo(&journal, target, backup);
+    // A file still in the backup has no record that took it home: after a
+    // power loss the record of a move can be lost while the move is not.
+    // It goes home when its place is free; otherwise the backup stays.
+    if (all_back) all_back = SweepBackup(files, target);
     if (!all_back) {
       done.kind = RecoveryEvent::Kind::kKeptBackup;
       events_.push_back(done);
@@ -404,6 +408,42 @@ class Recoverer {
       return true;
     }
     return false;
+  }
+
+  // Moves every file under `backup_files` (ending in "/") to the same place
+  // under `target` where that place is free, drops copies identical to what
+  // is there. False when something stays.
+  bool SweepBackup(const std::string& backup_files, const std::string& target) {
+    bool all_back = true;
+    for (const std::string& name : List(backup_files)) {
+      // A copy across file systems cut short: its source never left.
+      if (name.rfind(".move-", 0) == 0) continue;
+      const std::string from = backup_files + name;
+      const std::string to = target + name;
+      struct stat status;
+      if (Sys().Lstat(from.c_str(), &status) != 0) {
+        if (errno != ENOENT) all_back = false;
+        continue;
+      }
+      if (S_ISDIR(status.st_mode)) {
+        if (!SweepBackup(from + "/", to + "/")) all_back = false;
+        continue;
+      }
+      struct stat there;
+      if (Sys().Lstat(to.c_str(), &there) == 0) {
+        if (SameContent(from, to)) {
+          Unlink(from);
+        } else {
+          all_back = false;
+        }
+        continue;
+      }
+      if (errno != ENOENT || RunMakeDirectory(Wide(target)) != kSuccess ||
+          RunMove(Wide(from), Wide(to)) != kSuccess) {
+        all_back = false;
+      }
+    }
+    return all_back;
   }
 
   // Undoes the journal newest first, as the owner's rollback would have.

@@ -136,6 +136,31 @@ TEST_F(RecoveryTest, AGoneOwnersJobIsRolledBackAndReported) {
   EXPECT_TRUE(RecoverInterruptedInstalls().empty());
 }
 
+TEST_F(RecoveryTest, ABackedUpFileWhoseRecordWasLostStillGoesHome) {
+  MakeInterrupted(GoneOwner());
+  // As after a power loss that kept a move but not its record.
+  Write(backup_ + "/files/sub/lost.cfg", "lost record", kBaseSeconds - 9);
+  Write(backup_ + "/files/.move-Ab12Cd", "half a copy");
+  const std::vector<RecoveryEvent> events = RecoverInterruptedInstalls();
+  EXPECT_EQ("0", Kinds(events));
+  ExpectRolledBack();
+  EXPECT_EQ("lost record", ReadFile(target_ + "sub/lost.cfg"));
+  struct stat status;
+  EXPECT_NE(0, lstat((target_ + ".move-Ab12Cd").c_str(), &status));
+
+  // With a different file in its place, the backup stays and says so.
+  std::filesystem::remove_all(dir_.Path("t"));
+  ASSERT_EQ(0, mkdir(dir_.Path("t").c_str(), 0700));
+  MakeInterrupted(GoneOwner());
+  Write(backup_ + "/files/lost.cfg", "lost record");
+  Write(target_ + "lost.cfg", "someone else's");
+  const std::vector<RecoveryEvent> kept = RecoverInterruptedInstalls();
+  EXPECT_EQ("3", Kinds(kept));
+  EXPECT_EQ("someone else's", ReadFile(target_ + "lost.cfg"));
+  EXPECT_EQ("lost record", ReadFile(backup_ + "/files/lost.cfg"));
+  EXPECT_EQ("the user's", ReadFile(target_ + "old.cfg"));
+}
+
 TEST_F(RecoveryTest, ACommittedJobKeepsItsFilesAndLosesItsLeftovers) {
   MakeInterrupted(GoneOwner(), /*committed=*/true);
   const std::vector<RecoveryEvent> events = RecoverInterruptedInstalls();
