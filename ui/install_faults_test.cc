@@ -8,8 +8,9 @@
 //
 // The flow runs headless (no display), as a silent installation without a
 // display does; message boxes are answered and recorded through the seam.
-#include <gtest/gtest.h>
 #include <glib.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -117,26 +118,32 @@ gboolean KeepWaking(gpointer) { return TRUE; }
 class InstallFaultsTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Every run flushes journals and configuration files to disk; on a
+    // file system in memory the hundreds of runs take seconds, not minutes.
+    // Without the right to mount one (not root) the runs stay on disk.
+    base_ = root_.Path("fs");
+    ASSERT_EQ(0, mkdir(base_.c_str(), 0700));
+    mounted_ = mount("tmpfs", base_.c_str(), "tmpfs", 0, "size=64m") == 0;
     saved_language_ = StringTable::CurrentLanguage();
     StringTable::SetCurrentLanguage(kLanguageEnglish);
-    home_ = root_.Path("home");
-    tmp_ = root_.Path("tmp");
-    first_ = root_.Path("templates one");
-    second_ = root_.Path("templates two");
+    home_ = Path("home");
+    tmp_ = Path("tmp");
+    first_ = Path("templates one");
+    second_ = Path("templates two");
     default_ = home_ + "/.tqkt/WEX/wexkt/tmplts";
     user_config_ = home_ + "/.Tq/tqlaunch/tqlaunch.cfg";
     common_config_ = home_ + "/.Tq/tqlauncht/tqlaunch.cfg";
-    ASSERT_EQ(0, mkdir(root_.Path("kit").c_str(), 0755));
+    ASSERT_EQ(0, mkdir(Path("kit").c_str(), 0755));
     // Headless, in a home and a temporary directory of the test's own.
     env_.push_back(std::make_unique<EnvScope>("DISPLAY", std::nullopt));
     env_.push_back(std::make_unique<EnvScope>("HOME", home_));
     env_.push_back(std::make_unique<EnvScope>("TMPDIR", tmp_));
-    cwd_ = std::make_unique<CwdScope>(root_.Path("kit"));
+    cwd_ = std::make_unique<CwdScope>(Path("kit"));
     std::string big(60000, '\0');
     for (size_t i = 0; i < big.size(); ++i) {
       big[i] = static_cast<char>((i * 7919) >> 3);
     }
-    ASSERT_TRUE(WriteTestKit(root_.Path("kit/tqkt.efd"),
+    ASSERT_TRUE(WriteTestKit(Path("kit/tqkt.efd"),
                              {{"a.txt", "A new", kKitTime},
                               {"keep.txt", "kit keep", kKitTime},
                               {"sub\\deep\\older.txt", "deep new", kKitTime},
@@ -153,6 +160,7 @@ class InstallFaultsTest : public ::testing::Test {
     SetMessageBoxHandler(nullptr);
     cwd_.reset();
     env_.clear();
+    if (mounted_) umount2(base_.c_str(), MNT_DETACH);
     if (saved_language_ != kLanguageNone) {
       StringTable::SetCurrentLanguage(saved_language_);
     }
@@ -173,7 +181,7 @@ class InstallFaultsTest : public ::testing::Test {
     MakeFile(first_ + "/sub/mine.txt", "mine", kOlder, 0600);
     MakeFile(user_config_, UserConfigListing(locations), kOlder, 0640);
     MakeFile(common_config_, CommonConfigListing({}), kOlder, 0644);
-    for (const std::string& dir : {root_.path(), home_}) {
+    for (const std::string& dir : {base_, home_}) {
       SetTime(dir, kOlder);
     }
   }
@@ -205,12 +213,9 @@ class InstallFaultsTest : public ::testing::Test {
     std::string user, common;
   };
   State Capture() const {
-    return State{Snapshot(first_),
-                 Snapshot(second_),
-                 Snapshot(default_),
-                 Snapshot(home_ + "/.Tq"),
-                 ReadFile(user_config_),
-                 ReadFile(common_config_)};
+    return State{Snapshot(first_),       Snapshot(second_),
+                 Snapshot(default_),     Snapshot(home_ + "/.Tq"),
+                 ReadFile(user_config_), ReadFile(common_config_)};
   }
 
   // Anything of the installer's left where it does not belong: in TMPDIR
@@ -218,9 +223,19 @@ class InstallFaultsTest : public ::testing::Test {
   // files beside the configuration files.
   std::vector<std::string> Leftovers() const {
     std::vector<std::string> found;
-    for (const std::string& name : ListTree(tmp_)) found.push_back("tmp/" + name);
-    for (const std::string& name : Names(root_.path())) {
+    for (const std::string& name : ListTree(tmp_))
+      found.push_back("tmp/" + name);
+    for (const std::string& name : Names(base_)) {
       if (StartsWith(name, "WEX")) found.push_back(name);
+    }
+    // In the home directory, besides the configuration and the default
+    // template directory, only directories may stay (a run's own state
+    // goes with it).
+    for (const auto& [path, node] : Snapshot(home_)) {
+      if (node.kind != 'd' && !StartsWith(path, ".Tq/") &&
+          !StartsWith(path, ".tqkt/")) {
+        found.push_back("home/" + path);
+      }
     }
     for (const std::string& dir :
          {home_ + "/.Tq/tqlaunch", home_ + "/.Tq/tqlauncht"}) {
@@ -259,11 +274,15 @@ class InstallFaultsTest : public ::testing::Test {
     return listed;
   }
 
-  void Sweep(const std::vector<std::string>& locations,
-             const std::string& next, bool probe_only);
+  void Sweep(const std::vector<std::string>& locations, const std::string& next,
+             bool probe_only);
 
   static char* argv_[];
+  std::string Path(const std::string& name) const { return base_ + "/" + name; }
+
   ScopedTempDir root_;
+  std::string base_;
+  bool mounted_ = false;
   std::string home_, tmp_, first_, second_, default_;
   std::string user_config_, common_config_;
   std::vector<std::unique_ptr<EnvScope>> env_;
@@ -277,9 +296,10 @@ char* InstallFaultsTest::argv_[] = {const_cast<char*>("setup"), nullptr};
 // The phase of each call of a clean run, from its log: paths tell the
 // probe (inside the first location, before the transaction), the
 // transaction (between the first use of the backup directory and the last
-// call on the template directory), the commit (up to the launcher
-// configuration) and what follows. Calls that may be added or reordered in
-// the engine stay in their phase by the same rules.
+// call on the template directory, with the writes that directly follow it),
+// the commit (up to the launcher configuration) and what follows. Calls that
+// may be added or reordered in the engine stay in their phase by the same
+// rules.
 std::vector<Phase> Classify(const std::vector<SysCall>& log,
                             const std::string& tmp, const std::string& first) {
   const std::string backup = tmp + "/ktstp";
@@ -295,6 +315,13 @@ std::vector<Phase> Classify(const std::vector<SysCall>& log,
     if (Under(log[i].path, first) || Under(log[i].path2, first)) {
       target_last = i;
     }
+  }
+  // The writes (and their flush) that seal the transaction still belong to
+  // it: until they are done, a rollback is the right end.
+  while (target_last + 1 < log.size() &&
+         (log[target_last + 1].op == SysOp::kWrite ||
+          log[target_last + 1].op == SysOp::kFsync)) {
+    ++target_last;
   }
   size_t after = log.size();
   for (size_t i = backup_last + 1; i < log.size(); ++i) {
@@ -363,14 +390,13 @@ void InstallFaultsTest::Sweep(const std::vector<std::string>& locations,
   ASSERT_EQ("", Difference(initial.first, Snapshot(first_)));
   ASSERT_EQ("A new", fresh.at("a.txt").content);
   ASSERT_EQ("kit keep", fresh.at("keep.txt").content);
-  ASSERT_EQ(UserConfigListing(Listed(next, locations)),
-            ReadFile(user_config_));
+  ASSERT_EQ(UserConfigListing(Listed(next, locations)), ReadFile(user_config_));
 
   int counts[5] = {};
   for (Phase phase : phases) ++counts[static_cast<int>(phase)];
   for (int p = 0; p < 5; ++p) {
-    EXPECT_GT(counts[p], 0) << "no call in phase "
-                            << PhaseName(static_cast<Phase>(p));
+    EXPECT_GT(counts[p], 0)
+        << "no call in phase " << PhaseName(static_cast<Phase>(p));
   }
 
   uint64_t tried = 0, failed_runs = 0, harmless_in_transaction = 0;
@@ -379,9 +405,9 @@ void InstallFaultsTest::Sweep(const std::vector<std::string>& locations,
     const Phase phase = phases[i];
     if (probe_only && phase != Phase::kProbe) continue;
     for (int error : ErrorsFor(call.op)) {
-      SCOPED_TRACE("call " + std::to_string(i + 1) + " " +
-                   SysOpName(call.op) + " " + call.path + " [" +
-                   PhaseName(phase) + "] " + std::strerror(error));
+      SCOPED_TRACE("call " + std::to_string(i + 1) + " " + SysOpName(call.op) +
+                   " " + call.path + " [" + PhaseName(phase) + "] " +
+                   std::strerror(error));
       MakeInitialState(locations);
       FaultInjectingSystem system;
       system.FailNth(i + 1, error, kAllSysOps);
@@ -438,8 +464,7 @@ void InstallFaultsTest::Sweep(const std::vector<std::string>& locations,
         EXPECT_EQ(first_, got);
       }
       if (got == first_) {
-        const std::string difference =
-            Difference(installed.first, after.first);
+        const std::string difference = Difference(installed.first, after.first);
         if (call.op == SysOp::kFutimens && phase == Phase::kTransaction) {
           // A time that cannot be set only makes a later run copy again.
           EXPECT_EQ(0u, difference.find("changed: ")) << difference;

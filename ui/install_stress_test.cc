@@ -133,8 +133,8 @@ std::vector<KitFile> KitFor(int run, bool blocked) {
   std::vector<KitFile> files = {
       {"a.txt", "a" + std::to_string(run), time},
       {"fixed/b.txt", "b", kBaseSeconds},
-      {"d1/d2/c" + std::to_string(run % 5) + ".txt",
-       "c" + std::to_string(run), time},
+      {"d1/d2/c" + std::to_string(run % 5) + ".txt", "c" + std::to_string(run),
+       time},
   };
   if (blocked) files.push_back({"blocked/x.txt", "x", time});
   files.push_back({"big.bin", big, time});
