@@ -97,8 +97,52 @@ TEST_F(TemplateLocationsTest, ReadTurnsBackslashesAndDropsRepeats) {
 
 TEST_F(TemplateLocationsTest, ReadWithoutFilesAddsNothing) {
   std::vector<WideString> list = {u"/kept\\"};
-  ReadTemplateLocations(list, false);
+  EXPECT_TRUE(ReadTemplateLocations(list, false));
   EXPECT_EQ((List{"/kept/"}), Shown(list));
+}
+
+// A list that misses a file's locations must not be taken for the whole
+// list: whoever writes it back would drop them.
+TEST_F(TemplateLocationsTest, ReadSaysWhenAFileCouldNotBeReadWhole) {
+  Put(UserFile(), "ConfigurationTemplatesLocation=/srv/user\n");
+  Put(KitUserFile(), "ConfigurationTemplatesLocation=/srv/kit\n");
+  Put(CommonFile(), "ConfigurationTemplatesLocation=/common\n");
+  struct Case {
+    const char* failing;  // a fragment of the file whose read fails
+    bool common;
+    List read;
+  } cases[] = {
+      {nullptr, false, {"/srv/user", "/srv/kit"}},
+      {nullptr, true, {"/common", "/srv/user"}},
+      {".Tq/tqlaunch/", false, {"/srv/kit"}},
+      {".tqkt/", false, {"/srv/user"}},
+      {"tqlauncht/", true, {"/srv/user"}},
+      {".Tq/tqlaunch/", true, {"/common"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.failing ? c.failing : "none") +
+                 (c.common ? ", common" : ", user"));
+    FaultInjectingSystem system;
+    if (c.failing != nullptr) {
+      // The kit user file lies below ".tqkt/.Tq/tqlaunch/" too.
+      const std::string fragment = std::string(c.failing) == ".Tq/tqlaunch/"
+                                       ? dir_.Path(c.failing)
+                                       : c.failing;
+      system.FailPath(fragment, EIO, Ops(SysOp::kRead));
+    }
+    std::vector<WideString> list;
+    bool whole;
+    {
+      ScopedSystemApi scope(&system);
+      whole = ReadTemplateLocations(list, c.common);
+    }
+    EXPECT_EQ(c.failing == nullptr, whole);
+    EXPECT_EQ(c.read, Shown(list));
+  }
+  // A missing file is read whole: it has nothing to miss.
+  fs::remove(KitUserFile());
+  std::vector<WideString> list;
+  EXPECT_TRUE(ReadTemplateLocations(list, false));
 }
 
 TEST_F(TemplateLocationsTest, WriteReplacesOnlyTheKeysLines) {
