@@ -4,10 +4,13 @@
 // that can be undone completely: an existing file is moved into a private
 // backup directory ("ktstp<N>" in the temporary directory) before it is
 // replaced, and every file and every directory level the job creates is
-// recorded (in a journal file inside the backup directory, see
-// engine/install_journal.h). A commit deletes the backup; a rollback removes
-// what the job created, deepest first, and moves every backed-up file back
-// with its bytes, mode and times.
+// recorded, before it is made, in a write-ahead journal inside the backup
+// directory (engine/install_journal.h) that the job holds locked and points
+// to from the home directory. A commit deletes the backup; a rollback
+// removes what the job created, deepest first, and moves every backed-up
+// file back with its bytes, mode and times. A job killed half-way is rolled
+// back (or, past its commit mark, finished) by the next start of the
+// installer or of kittool extract (engine/recovery.h).
 //
 // Never overwritten: a file that cannot be backed up (the job fails
 // instead), and anything at a destination that is not a regular file or a
@@ -78,7 +81,11 @@ class InstallEngine {
 
   // Opens a transaction for `target_dir` (ending in "/"): makes the backup
   // directory base + "ktstp" + N with mode 0700, taking the first N whose
-  // mkdir does not find the name taken, and starts its journal. Returns 0;
+  // mkdir does not find the name taken (or that a recovery in another
+  // process does not take away at once), starts its journal with the target
+  // and this process as its owner, flushes both to disk, and makes the
+  // pointer to it under the home directory (a pointer that cannot be made
+  // is no failure). Returns 0;
   // 3 for an empty target (nothing may be installed without a backup
   // directory); otherwise the failing step's code (2 or 87). The transaction
   // is open even after a failure, so that Rollback cleans up.
@@ -105,14 +112,16 @@ class InstallEngine {
   // CreateDirectories for the backup tree.
   ErrorCode BackupFile(const WideString& destination);
 
-  // Ends the transaction successfully: deletes the backup directory with
-  // the journal and the backed-up files.
+  // Ends the transaction successfully: writes and flushes the journal's
+  // commit mark (when it cannot, deletes the journal first), then deletes
+  // the backed-up files, the journal, the backup directory and the pointer.
   void Commit();
 
   // Ends the transaction by undoing it: newest first, removes the files and
   // directories it made and moves backed-up files back; then deletes the
-  // backup directory, unless a file could not be moved back (then the
-  // backup is kept and named in outcome()). Returns `code`.
+  // backup directory and the pointer, unless a file could not be moved back
+  // (then the backup is kept with its journal and pointer, so that a later
+  // start tries again, and named in outcome()). Returns `code`.
   ErrorCode Rollback(ErrorCode code);
 
   // Moves every file under `backup` to the same relative place under
