@@ -242,9 +242,9 @@ ErrorCode InstallJournal::Append(JournalKind kind, const std::string& path,
   }
   const int error = errno;
   // A record half in the file would hide every later one from a reader.
-  if (written != 0 &&
-      (Sys().Ftruncate(fd_, static_cast<off_t>(file_length_)) != 0 ||
-       Sys().Seek(fd_, static_cast<off_t>(file_length_), SEEK_SET) == -1)) {
+  // (A failed write may have written part of it whatever it reports.)
+  if (Sys().Ftruncate(fd_, static_cast<off_t>(file_length_)) != 0 ||
+      Sys().Seek(fd_, static_cast<off_t>(file_length_), SEEK_SET) == -1) {
     broken_ = true;
   }
   errno = error;
