@@ -8,11 +8,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "engine/install_journal.h"
+#include "kit/kit_reader.h"
 #include "platform/file_operations.h"
 #include "platform/home_directory.h"
 #include "platform/narrow_path.h"
@@ -26,6 +28,9 @@ constexpr char kJournalName[] = "journal";
 constexpr char kBackupFiles[] = "files/";
 constexpr char kBackupPrefix[] = "ktstp";
 constexpr char kKeptSuffix[] = ".ktstp-kept";
+// Seconds a kit container must be unchanged before a free lock counts as
+// its owner being gone: a reader locks it just after making it.
+constexpr time_t kOrphanedContainerAge = 60;
 
 WideString Wide(const std::string& text) {
   return ToWide(NarrowString(text.c_str()));
@@ -219,6 +224,10 @@ class Recoverer {
 
   void ScanTemp(const std::string& temp) {
     for (const std::string& name : List(temp)) {
+      if (IsKitContainerName(name)) {
+        RemoveOrphanedContainer(temp + "/" + name);
+        continue;
+      }
       if (name.compare(0, std::strlen(kBackupPrefix), kBackupPrefix) != 0) {
         continue;
       }
@@ -227,6 +236,32 @@ class Recoverer {
       seen_.insert(backup);
       RecoverBackup(backup);
     }
+  }
+
+  // A kit's inflated container (as big as the kit's contents) that a killed
+  // run left behind. A live reader holds the container's lock from just
+  // after making it until it removes it; the age rule covers that first
+  // moment. Only a regular file of ours is removed, and only the file that
+  // was locked.
+  void RemoveOrphanedContainer(const std::string& path) {
+    struct stat status;
+    if (Sys().Lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        status.st_uid != geteuid() ||
+        time(nullptr) - status.st_mtime < kOrphanedContainerAge) {
+      return;
+    }
+    const int fd = Sys().Open(
+        path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+    if (fd == -1) return;
+    struct stat opened;
+    if (Sys().Flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        Sys().Fstat(fd, &opened) == 0 && opened.st_dev == status.st_dev &&
+        opened.st_ino == status.st_ino &&
+        Sys().Lstat(path.c_str(), &status) == 0 &&
+        opened.st_dev == status.st_dev && opened.st_ino == status.st_ino) {
+      Sys().Unlink(path.c_str());
+    }
+    Sys().Close(fd);
   }
 
   std::vector<std::string> List(const std::string& directory) {
@@ -602,7 +637,7 @@ std::string JournalPointerDirectory() {
 
 bool SyncDirectory(const std::string& path) {
   const int fd =
-      Sys().Open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+      Sys().Open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
   if (fd == -1) return false;
   const bool synced = Sys().Fsync(fd) == 0;
   const int error = errno;

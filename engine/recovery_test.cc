@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -267,6 +268,35 @@ TEST_F(RecoveryTest, EveryFailingCallOfARecoveryIsFinishedByTheNext) {
       if (HasFailure()) return;
     }
   }
+}
+
+// A kit container whose lock is free and that has not changed for a while
+// was left by a killed run and goes; one in use (locked), a fresh one, a
+// link and files that only look alike stay.
+TEST_F(RecoveryTest, KitContainersOfKilledRunsAreRemoved) {
+  const std::string tmp = dir_.Path("tmp") + "/";
+  const int64_t old = time(nullptr) - 3600;
+  Write(tmp + "edfOrphan", "kit bytes", old);
+  Write(tmp + "edfInUse1", "kit bytes", old);
+  Write(tmp + "edfFresh1", "kit bytes", time(nullptr));
+  Write(tmp + "edfLonger1", "not a container", old);
+  Write(tmp + "victim", "elsewhere", old);
+  ASSERT_EQ(0, symlink((tmp + "victim").c_str(), (tmp + "edfLinked").c_str()));
+  const int in_use = open((tmp + "edfInUse1").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_NE(-1, in_use);
+  ASSERT_EQ(0, flock(in_use, LOCK_EX | LOCK_NB));
+
+  EXPECT_TRUE(RecoverInterruptedInstalls().empty());
+  EXPECT_EQ((std::vector<std::string>{"edfFresh1", "edfInUse1", "edfLinked",
+                                      "edfLonger1", "victim"}),
+            NamesIn(dir_.Path("tmp")));
+  EXPECT_EQ("elsewhere", ReadFile(tmp + "victim"));
+
+  close(in_use);
+  RecoverInterruptedInstalls();
+  EXPECT_EQ((std::vector<std::string>{"edfFresh1", "edfLinked", "edfLonger1",
+                                      "victim"}),
+            NamesIn(dir_.Path("tmp")));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <zlib.h>
 
@@ -649,11 +650,28 @@ ErrorCode KitReader::Fail(ErrorCode code) {
   return code;
 }
 
+bool IsKitContainerName(const std::string& name) {
+  if (name.size() != 9 || name.compare(0, 3, "edf") != 0) return false;
+  return std::all_of(name.begin() + 3, name.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+           (c >= 'a' && c <= 'z');
+  });
+}
+
 ErrorCode KitReader::MakeContainer() {
   WideString temp_dir;
   ErrorCode code = GetTempDirectory(&temp_dir);
   if (code != kSuccess) return code;
-  return MakeTempFile(temp_dir, u"edf", &container_path_);
+  code = MakeTempFile(temp_dir, u"edf", &container_path_);
+  if (code != kSuccess) return code;
+  code = OpenContainerFile(container_path_, O_RDWR, &container_fd_);
+  if (code != kSuccess) return code;
+  // The lock says the container is in use; it is held as long as the
+  // reader's descriptor is open, and released by the kernel when the
+  // process dies, however it dies. It only serves that later clean-up, so
+  // a file system without locks does not stop the installation.
+  Sys().Flock(container_fd_, LOCK_EX | LOCK_NB);
+  return kSuccess;
 }
 
 ErrorCode KitReader::Open(const WideString& kit_path) {
@@ -665,8 +683,6 @@ ErrorCode KitReader::Open(const WideString& kit_path) {
   ErrorCode code = MakeContainer();
   if (code != kSuccess) return Fail(code);
   code = InflateKit(kit_path, container_path_);
-  if (code != kSuccess) return Fail(code);
-  code = OpenContainerFile(container_path_, O_RDWR, &container_fd_);
   if (code != kSuccess) return Fail(code);
   code = SizeOf(container_fd_, &container_size_);
   if (code != kSuccess) return Fail(code);
@@ -688,10 +704,6 @@ ErrorCode KitReader::OpenStreaming(const WideString& kit_path) {
   if (code != kSuccess) return Fail(code);
   FileHandle container = kInvalidFileHandle;
   code = OpenContainerFile(container_path_, O_WRONLY, &container);
-  if (code == kSuccess) {
-    code = OpenContainerFile(container_path_, O_RDWR, &container_fd_);
-    if (code != kSuccess) FileClose(container);
-  }
   if (code != kSuccess) {
     FileClose(kit);
     return Fail(code);

@@ -15,7 +15,10 @@
 // Ownership: the reader owns the container file, its descriptor, the copy
 // buffer and (streaming) the inflating thread. Close() (also run by the
 // destructor) stops that thread, closes the container and removes it, so
-// that no copy of the kit is left in the temporary directory.
+// that no copy of the kit is left in the temporary directory. While open,
+// the reader holds an exclusive flock on the container: a container whose
+// lock is free was left by a process that is gone, and the recovery at the
+// next start removes it.
 //
 // Threads: Open, OpenStreaming, FindProductInfo and FindDescription run on
 // the owner's thread before the worker starts. After that only the worker
@@ -28,6 +31,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -42,6 +46,9 @@ namespace kit_internal {
 class Inflation;
 class TableReader;
 }  // namespace kit_internal
+
+// True for a name a container can have: "edf" and six characters.
+bool IsKitContainerName(const std::string& name);
 
 class KitReader {
  public:

@@ -5,6 +5,8 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -201,7 +203,27 @@ TEST_F(KitReaderTest, OpensLanguageTableLayout) {
   const std::vector<std::string> files = TempFiles();
   ASSERT_EQ(1u, files.size());
   EXPECT_EQ("edf", files[0].substr(0, 3));
+  EXPECT_TRUE(IsKitContainerName(files[0])) << files[0];
   EXPECT_EQ(temp_ + "/" + files[0], Narrow(reader_.container_path()));
+
+  // The open reader holds the container's lock (another open file cannot
+  // take it), so that a later start never takes it for a killed run's.
+  const int fd = open(Narrow(reader_.container_path()).c_str(),
+                      O_RDONLY | O_CLOEXEC);
+  ASSERT_NE(-1, fd);
+  EXPECT_EQ(-1, flock(fd, LOCK_EX | LOCK_NB));
+  EXPECT_EQ(EWOULDBLOCK, errno);
+  reader_.Close();
+  EXPECT_EQ(0, flock(fd, LOCK_EX | LOCK_NB));
+  close(fd);
+}
+
+TEST(KitContainerNameTest, OnlyTheReadersOwnPattern) {
+  EXPECT_TRUE(IsKitContainerName("edfAb3xYz"));
+  for (const char* name : {"edf", "edfAb3xY", "edfAb3xYz0", "edfAb3.Yz",
+                           "EDFAb3xYz", "xedfAb3xY", "ktstp0"}) {
+    EXPECT_FALSE(IsKitContainerName(name)) << name;
+  }
 }
 
 TEST_F(KitReaderTest, SingleLanguageLayoutIsEnglish) {

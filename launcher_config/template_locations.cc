@@ -1,5 +1,6 @@
 #include "launcher_config/template_locations.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -94,6 +95,17 @@ bool IsWritableDirectory(const WideString& directory) {
     return false;
   }
   if (probe_in.empty()) return false;
+  // An unnamed file answers the same question as a named one, and leaves
+  // nothing in the user's directory even when the process is killed between
+  // making and removing it. File systems that cannot make one get the named
+  // probe.
+  const int fd = Sys().Open(probe_in.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
+                            0600);
+  if (fd != -1) {
+    Sys().Close(fd);
+    return true;
+  }
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
   WideString probe;
   if (MakeTempFile(ToWide(NarrowString(probe_in.c_str())), u"WEX", &probe) !=
       kSuccess) {

@@ -45,9 +45,10 @@ void DedupLocations(std::vector<WideString>& locations);
 // directory.
 WideString DefaultTemplateBase();
 
-// True when the installation could write into `directory`: a probe file is
-// created in it (exclusively, under an unpredictable name with the prefix
-// "WEX") and removed again. A directory that does not exist yet counts as
+// True when the installation could write into `directory`: an unnamed file
+// (O_TMPFILE) is made in it and closed; where the file system cannot make
+// one, a probe file is created (exclusively, under an unpredictable name
+// with the prefix "WEX") and removed again. A directory that does not exist yet counts as
 // writable when its nearest existing ancestor is a writable directory, since
 // the installation creates the missing levels. False for anything else,
 // including an empty path, a path that leads through a file, and a directory

@@ -1,5 +1,6 @@
 #include "launcher_config/template_locations.h"
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -245,13 +246,13 @@ TEST_F(WritableDirectoryTest, ProbesTheDirectoryOrItsNearestAncestor) {
     }
     std::string probed;
     for (const SysCall& call : faults.Log()) {
-      if (call.op == SysOp::kMakeTemp) probed = call.path;
+      if (call.op == SysOp::kOpen && (call.flags & O_TMPFILE) == O_TMPFILE) {
+        probed = call.path;
+      }
     }
-    if (c.probed.empty()) {
-      EXPECT_EQ("", probed);
-    } else {
-      EXPECT_EQ(0u, probed.rfind(c.probed + "/WEX", 0)) << probed;
-    }
+    EXPECT_EQ(c.probed, probed);
+    // The unnamed file needs no name in the user's directory.
+    EXPECT_EQ(0u, faults.CallCount(Ops(SysOp::kMakeTemp)));
   }
   EXPECT_EQ((List{"d", "file"}), ListDir(dir_.path()));
   EXPECT_EQ((List{"sub"}), ListDir(dir_.Path("d")));
@@ -260,10 +261,35 @@ TEST_F(WritableDirectoryTest, ProbesTheDirectoryOrItsNearestAncestor) {
 }
 
 TEST_F(WritableDirectoryTest, RefusedProbeIsNotWritable) {
-  FaultInjectingSystem faults;
-  faults.FailNth(1, EACCES, Ops(SysOp::kMakeTemp));
-  ScopedSystemApi scope(&faults);
-  EXPECT_FALSE(IsWritableDirectory(FromBytes(dir_.path())));
+  for (int error : {EACCES, EROFS, ENOSPC, EIO}) {
+    FaultInjectingSystem faults;
+    faults.FailNth(1, error, Ops(SysOp::kOpen));
+    ScopedSystemApi scope(&faults);
+    EXPECT_FALSE(IsWritableDirectory(FromBytes(dir_.path()))) << error;
+    EXPECT_EQ(0u, faults.CallCount(Ops(SysOp::kMakeTemp))) << error;
+  }
+}
+
+// A file system that cannot make unnamed files gets a named probe, which is
+// removed again; when that is refused too, the directory is not writable.
+TEST_F(WritableDirectoryTest, NamedProbeWhereUnnamedFilesAreUnsupported) {
+  for (int unsupported : {EOPNOTSUPP, EISDIR, EINVAL}) {
+    SCOPED_TRACE(unsupported);
+    {
+      FaultInjectingSystem faults;
+      faults.FailNth(1, unsupported, Ops(SysOp::kOpen));
+      ScopedSystemApi scope(&faults);
+      EXPECT_TRUE(IsWritableDirectory(FromBytes(dir_.path())));
+      EXPECT_EQ(1u, faults.CallCount(Ops(SysOp::kMakeTemp)));
+      EXPECT_EQ(1u, faults.CallCount(Ops(SysOp::kUnlink)));
+    }
+    EXPECT_EQ((List{}), ListDir(dir_.path()));
+    FaultInjectingSystem faults;
+    faults.FailNth(1, unsupported, Ops(SysOp::kOpen));
+    faults.FailPath(dir_.path(), EACCES, Ops(SysOp::kMakeTemp));
+    ScopedSystemApi scope(&faults);
+    EXPECT_FALSE(IsWritableDirectory(FromBytes(dir_.path())));
+  }
 }
 
 TEST_F(WritableDirectoryTest, ReadOnlyMountIsNotWritable) {
