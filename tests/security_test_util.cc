@@ -107,13 +107,6 @@ bool IsUnder(const std::string& path, const std::string& dir) {
 std::vector<std::string> CreationRuleBreaches(const std::vector<SysCall>& log,
                                               const std::string& tmp,
                                               const std::string& target) {
-  std::set<std::string> own_directories;
-  for (const SysCall& call : log) {
-    if (call.op == SysOp::kOpen && (call.flags & O_CREAT) != 0 &&
-        (call.flags & O_EXCL) != 0 && IsUnder(call.path, tmp)) {
-      own_directories.insert(call.path.substr(0, call.path.rfind('/')));
-    }
-  }
   std::vector<std::string> breaches;
   for (const SysCall& call : log) {
     if (call.op != SysOp::kOpen) continue;
@@ -122,9 +115,7 @@ std::vector<std::string> CreationRuleBreaches(const std::vector<SysCall>& log,
         !IsUnder(call.path, target)) {
       breaches.push_back("created without O_EXCL: " + call.path + flags);
     }
-    if (IsUnder(call.path, tmp) && (call.flags & (O_EXCL | O_NOFOLLOW)) == 0 &&
-        !((call.flags & O_DIRECTORY) != 0 &&
-          own_directories.count(call.path) != 0)) {
+    if (IsUnder(call.path, tmp) && (call.flags & (O_EXCL | O_NOFOLLOW)) == 0) {
       breaches.push_back("may follow a link: " + call.path + flags);
     }
     if ((call.flags & O_CLOEXEC) == 0) {
