@@ -5,12 +5,9 @@
 // commit, finish the installation), leave nothing of the transaction in the
 // temporary directory or under the home directory, and a normal run must
 // then install as usual.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -21,8 +18,7 @@
 
 #include "engine/engine_test_util.h"
 #include "platform/scoped_temp_dir.h"
-
-extern char** environ;
+#include "platform/test_process.h"
 
 namespace {
 
@@ -81,43 +77,24 @@ class SetupKillTest : public ::testing::Test {
 
   // Runs `program` headless (no DISPLAY) with the case's HOME and TMPDIR.
   Result Run(const std::string& program, const std::vector<std::string>& args) {
-    std::vector<std::string> env = {"HOME=" + root_.Path("home"),
-                                    "TMPDIR=" + root_.Path("tmp"),
-                                    "LC_ALL=C.UTF-8"};
-    for (char** e = environ; *e; ++e) {
-      const std::string entry = *e;
-      for (const char* name : {"ASAN_OPTIONS=", "UBSAN_OPTIONS=",
-                               "LSAN_OPTIONS=", "TSAN_OPTIONS=", "PATH="}) {
-        if (entry.rfind(name, 0) == 0) env.push_back(entry);
-      }
+    test_process::Child child;
+    child.argv = {program};
+    child.argv.insert(child.argv.end(), args.begin(), args.end());
+    child.env = {"HOME=" + root_.Path("home"), "TMPDIR=" + root_.Path("tmp"),
+                 "LC_ALL=C.UTF-8"};
+    for (const std::string& variable : test_process::Inherited(
+             {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS",
+              "PATH"})) {
+      child.env.push_back(variable);
     }
-    std::vector<std::string> strings = {program};
-    strings.insert(strings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& s : strings) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& s : env) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    const std::string err_path = root_.Path("stderr");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr,
-                               argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
+    child.stderr_path = root_.Path("stderr");
+    const test_process::Ended ended = test_process::Run(child);
     Result result;
-    EXPECT_EQ(0, rc) << "cannot start " << program;
-    if (rc != 0) return result;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return result;
-    result.killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.err = ReadFile(err_path);
+    EXPECT_EQ(0, ended.spawn_error) << "cannot start " << program;
+    if (!ended.waited) return result;
+    result.killed = ended.KilledBy(SIGKILL);
+    result.status = ended.ExitStatus();
+    result.err = ended.err;
     return result;
   }
 

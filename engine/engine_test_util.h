@@ -16,12 +16,14 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "engine/ui_channel.h"
 #include "kit/kit_writer.h"
+#include "l10n/string_table.h"
 #include "platform/scoped_temp_dir.h"
 #include "text/text_conversion.h"
 
@@ -53,6 +55,22 @@ class ScopedTmpdir {
  private:
   std::string old_;
   bool had_ = false;
+};
+
+// A fixture with its own directory and, for the test, TMPDIR set to a "tmp"
+// directory in it; texts in English. Fixtures that add to SetUp call it first.
+class TmpdirFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    StringTable::SetCurrentLanguage(kLanguageEnglish);
+    temp_ = dir_.Path("tmp");
+    ASSERT_EQ(0, mkdir(temp_.c_str(), 0700));
+    tmpdir_ = std::make_unique<ScopedTmpdir>(temp_);
+  }
+
+  ScopedTempDir dir_;
+  std::string temp_;
+  std::unique_ptr<ScopedTmpdir> tmpdir_;
 };
 
 // Sets HOME for the scope, so that the journal pointers an installation

@@ -43,13 +43,10 @@ void MakeFile(const std::string& path, const std::string& bytes,
   ASSERT_TRUE(SetTime(path, seconds));
 }
 
-class InstallEngineTest : public ::testing::Test {
+class InstallEngineTest : public TmpdirFixture {
  protected:
   void SetUp() override {
-    StringTable::SetCurrentLanguage(kLanguageEnglish);
-    temp_ = dir_.Path("tmp");
-    ASSERT_EQ(0, mkdir(temp_.c_str(), 0700));
-    tmpdir_ = std::make_unique<ScopedTmpdir>(temp_);
+    ASSERT_NO_FATAL_FAILURE(TmpdirFixture::SetUp());
     ASSERT_EQ(0, mkdir(dir_.Path("home").c_str(), 0700));
     home_ = std::make_unique<ScopedHome>(dir_.Path("home"));
     target_ = dir_.Path("templates");
@@ -108,9 +105,6 @@ class InstallEngineTest : public ::testing::Test {
     return Narrow(StringTable::Lookup(key));
   }
 
-  ScopedTempDir dir_;
-  std::string temp_;
-  std::unique_ptr<ScopedTmpdir> tmpdir_;
   std::unique_ptr<ScopedHome> home_;
   std::string target_;
   KitReader reader_;

@@ -17,13 +17,10 @@ namespace {
 
 using namespace engine_test;
 
-class WorkerThreadTest : public ::testing::Test {
+class WorkerThreadTest : public TmpdirFixture {
  protected:
   void SetUp() override {
-    StringTable::SetCurrentLanguage(kLanguageEnglish);
-    temp_ = dir_.Path("tmp");
-    ASSERT_EQ(0, mkdir(temp_.c_str(), 0700));
-    tmpdir_ = std::make_unique<ScopedTmpdir>(temp_);
+    ASSERT_NO_FATAL_FAILURE(TmpdirFixture::SetUp());
     kit_ = dir_.Path("kit.efd");
     std::vector<KitFile> files;
     for (int i = 0; i < 50; ++i) {
@@ -36,9 +33,6 @@ class WorkerThreadTest : public ::testing::Test {
     EXPECT_EQ(std::vector<std::string>{}, BackupDirectories(temp_));
   }
 
-  ScopedTempDir dir_;
-  std::string temp_;
-  std::unique_ptr<ScopedTmpdir> tmpdir_;
   std::string kit_;
 };
 

@@ -9,9 +9,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -25,8 +23,7 @@
 
 #include "engine/engine_test_util.h"
 #include "platform/scoped_temp_dir.h"
-
-extern char** environ;
+#include "platform/test_process.h"
 
 namespace {
 
@@ -91,36 +88,19 @@ class RecoveryKillTest : public ::testing::Test {
   // ends unless `pid` is given (then it is left running).
   Result Run(const std::string& tool, const std::vector<std::string>& args,
              const std::string& tmpdir = "", pid_t* pid_out = nullptr) {
-    std::vector<std::string> env = {
-        "LC_ALL=C.UTF-8", "HOME=" + root_.Path("home"),
-        "TMPDIR=" + (tmpdir.empty() ? root_.Path("tmp") : tmpdir)};
-    for (char** e = environ; *e; ++e) {
-      const std::string entry = *e;
-      for (const char* name : {"ASAN_OPTIONS=", "UBSAN_OPTIONS=",
-                               "LSAN_OPTIONS=", "TSAN_OPTIONS=", "PATH="}) {
-        if (entry.rfind(name, 0) == 0) env.push_back(entry);
-      }
+    test_process::Child child;
+    child.argv = {tool};
+    child.argv.insert(child.argv.end(), args.begin(), args.end());
+    child.env = {"LC_ALL=C.UTF-8", "HOME=" + root_.Path("home"),
+                 "TMPDIR=" + (tmpdir.empty() ? root_.Path("tmp") : tmpdir)};
+    for (const std::string& variable : test_process::Inherited(
+             {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS",
+              "PATH"})) {
+      child.env.push_back(variable);
     }
-    std::vector<std::string> strings = {tool};
-    strings.insert(strings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& s : strings) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& s : env) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    const std::string err_path = root_.Path("stderr");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    child.stderr_path = root_.Path("stderr");
     pid_t pid = -1;
-    const int rc =
-        posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(),
-                    envp.data());
-    posix_spawn_file_actions_destroy(&actions);
+    const int rc = test_process::Start(child, &pid);
     EXPECT_EQ(0, rc) << "cannot start " << tool;
     if (pid_out != nullptr) {
       *pid_out = rc == 0 ? pid : -1;
@@ -130,12 +110,13 @@ class RecoveryKillTest : public ::testing::Test {
   }
 
   Result Wait(pid_t pid) {
+    const test_process::Ended ended =
+        test_process::Wait(pid, root_.Path("stderr"));
     Result result;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return result;
-    result.killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.err = ReadFile(root_.Path("stderr"));
+    if (!ended.waited) return result;
+    result.killed = ended.KilledBy(SIGKILL);
+    result.status = ended.ExitStatus();
+    result.err = ended.err;
     return result;
   }
 

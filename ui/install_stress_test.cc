@@ -5,10 +5,7 @@
 // is left in TMPDIR, no descriptor is left open, and (in one process) the
 // peak memory does not creep up from run to run.
 #include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +28,7 @@
 #include "l10n/string_table.h"
 #include "platform/fault_injection.h"
 #include "platform/scoped_temp_dir.h"
+#include "platform/test_process.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define TQ_SANITIZED 1
@@ -39,8 +37,6 @@
 #define TQ_SANITIZED 1
 #endif
 #endif
-
-extern char** environ;
 
 namespace {
 
@@ -165,13 +161,10 @@ class Canceller : public ChannelObserver {
   int paths_ = 0;
 };
 
-class InstallStressTest : public ::testing::Test {
+class InstallStressTest : public TmpdirFixture {
  protected:
   void SetUp() override {
-    StringTable::SetCurrentLanguage(kLanguageEnglish);
-    temp_ = dir_.Path("tmp");
-    ASSERT_EQ(0, mkdir(temp_.c_str(), 0700));
-    tmpdir_ = std::make_unique<ScopedTmpdir>(temp_);
+    ASSERT_NO_FATAL_FAILURE(TmpdirFixture::SetUp());
     target_ = dir_.Path("templates");
   }
 
@@ -190,9 +183,6 @@ class InstallStressTest : public ::testing::Test {
     }
   }
 
-  ScopedTempDir dir_;
-  std::string temp_;
-  std::unique_ptr<ScopedTmpdir> tmpdir_;
   std::string target_;
 };
 
@@ -318,20 +308,16 @@ TEST_F(InstallStressTest, ThirtyRunsOfTheInstaller) {
   ASSERT_TRUE(WriteFile(config, listing));
   ASSERT_TRUE(SetTime(config, kBaseSeconds));
 
-  std::vector<std::string> variables = {"HOME=" + home, "TMPDIR=" + temp_,
-                                        "PATH=/usr/bin:/bin"};
-  for (const char* name :
-       {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
-    if (const char* value = std::getenv(name)) {
-      variables.push_back(std::string(name) + "=" + value);
-    }
+  test_process::Child child;
+  child.argv = {setup, "-S"};
+  child.env = {"HOME=" + home, "TMPDIR=" + temp_, "PATH=/usr/bin:/bin"};
+  for (const std::string& variable : test_process::Inherited(
+           {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"})) {
+    child.env.push_back(variable);
   }
-  std::vector<char*> envp;
-  for (std::string& variable : variables) envp.push_back(variable.data());
-  envp.push_back(nullptr);
-  std::string program = setup, silent = "-S";
-  char* argv[] = {program.data(), silent.data(), nullptr};
-  const std::string err_path = dir_.Path("stderr");
+  child.stderr_path = dir_.Path("stderr");
+  child.stderr_mode = 0644;
+  child.work_dir = dir_.Path("work");
   const std::string error_text =
       Narrow(StringTable::Lookup("IDS_INSTALL_ERROR")) + "\n";
 
@@ -344,30 +330,13 @@ TEST_F(InstallStressTest, ThirtyRunsOfTheInstaller) {
     const Tree before = Snapshot(target_);
     const Tree config_before = Snapshot(home);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addchdir_np(&actions, dir_.Path("work").c_str());
-    pid_t pid = 0;
-    const int spawned =
-        posix_spawn(&pid, argv[0], &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ASSERT_EQ(0, spawned);
     // A run that hangs is killed (and fails) rather than waited for.
-    int status = 0;
-    for (int i = 0; waitpid(pid, &status, WNOHANG) != pid; ++i) {
-      if (i == 12000) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    const test_process::Ended ended =
+        test_process::Run(child, std::chrono::seconds(120));
+    ASSERT_EQ(0, ended.spawn_error);
+    const int status = ended.status;
     ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-    const std::string err = ReadFile(err_path);
+    const std::string err = ended.err;
 
     const Tree after = Snapshot(target_);
     if (failing) {

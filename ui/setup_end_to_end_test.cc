@@ -5,10 +5,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,16 +17,14 @@
 #include <optional>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "l10n/string_table.h"
 #include "platform/scoped_temp_dir.h"
+#include "platform/test_process.h"
 #include "ui/installer_dlg.h"
 #include "ui/ui_test_util.h"
 #include "ui/utf8_text.h"
-
-extern char** environ;
 
 namespace {
 
@@ -73,63 +69,35 @@ class SetupEndToEndTest : public ::testing::Test {
   RunResult Run(const std::vector<std::string>& args, bool display = false,
                 const std::map<std::string, std::string>& env = {},
                 const std::string& program = "") {
-    std::vector<std::string> variables = {
-        "HOME=" + home_, "TMPDIR=" + root_.Path("tmp"),
-        "PATH=" + root_.Path("opener") + ":/usr/bin:/bin"};
+    test_process::Child child;
+    child.env = {"HOME=" + home_, "TMPDIR=" + root_.Path("tmp"),
+                 "PATH=" + root_.Path("opener") + ":/usr/bin:/bin"};
     std::vector<std::string> passed = {"ASAN_OPTIONS", "LSAN_OPTIONS",
                                        "UBSAN_OPTIONS"};
     if (display) {
       passed.push_back("DISPLAY");
       passed.push_back("XAUTHORITY");
     }
-    for (const std::string& name : passed) {
-      if (const char* value = std::getenv(name.c_str())) {
-        variables.push_back(name + "=" + value);
-      }
+    for (const std::string& variable : test_process::Inherited(passed)) {
+      child.env.push_back(variable);
     }
-    for (const auto& [name, value] : env)
-      variables.push_back(name + "=" + value);
-    std::vector<char*> envp;
-    for (std::string& v : variables) envp.push_back(v.data());
-    envp.push_back(nullptr);
-
-    std::vector<std::string> argv_strings = {
-        program.empty() ? root_.Path("bin/setup") : program};
-    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : argv_strings) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    const std::string err_path = root_.Path("stderr");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addchdir_np(&actions, root_.Path("work").c_str());
-    pid_t pid = 0;
-    const int rc =
-        posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    RunResult result;
-    if (rc != 0) return result;
+    for (const auto& [name, value] : env) child.env.push_back(name + "=" + value);
+    child.argv = {program.empty() ? root_.Path("bin/setup") : program};
+    child.argv.insert(child.argv.end(), args.begin(), args.end());
+    child.stderr_path = root_.Path("stderr");
+    child.stderr_mode = 0644;
+    child.work_dir = root_.Path("work");
     // A run that waits for a user who is not there is killed, and fails.
-    int status = 0;
-    for (int i = 0; waitpid(pid, &status, WNOHANG) != pid; ++i) {
-      if (i == 12000) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const test_process::Ended ended =
+        test_process::Run(child, std::chrono::seconds(120));
+    RunResult result;
+    if (ended.spawn_error != 0) return result;
+    if (ended.Exited()) {
+      result.status = ended.ExitStatus();
+    } else if (const int signal = ended.Signal()) {
+      result.status = signal == SIGKILL ? -1 : 128 + signal;
     }
-    if (WIFEXITED(status)) {
-      result.status = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-      result.status = WTERMSIG(status) == SIGKILL ? -1 : 128 + WTERMSIG(status);
-    }
-    result.err = ReadFile(err_path);
+    result.err = ended.err;
     return result;
   }
 
