@@ -57,22 +57,6 @@ class ScopedTmpdir {
   bool had_ = false;
 };
 
-// A fixture with its own directory and, for the test, TMPDIR set to a "tmp"
-// directory in it; texts in English. Fixtures that add to SetUp call it first.
-class TmpdirFixture : public ::testing::Test {
- protected:
-  void SetUp() override {
-    StringTable::SetCurrentLanguage(kLanguageEnglish);
-    temp_ = dir_.Path("tmp");
-    ASSERT_EQ(0, mkdir(temp_.c_str(), 0700));
-    tmpdir_ = std::make_unique<ScopedTmpdir>(temp_);
-  }
-
-  ScopedTempDir dir_;
-  std::string temp_;
-  std::unique_ptr<ScopedTmpdir> tmpdir_;
-};
-
 // Sets HOME for the scope, so that the journal pointers an installation
 // leaves under the home directory stay inside the test's own directory.
 class ScopedHome {
@@ -97,6 +81,27 @@ class ScopedHome {
  private:
   std::string old_;
   bool had_ = false;
+};
+
+// A fixture with its own directory: TMPDIR set to its "tmp" and HOME to its
+// "home" (a job keeps its journal pointer under the home directory while it
+// runs); texts in English. Fixtures that add to SetUp call it first.
+class TmpdirFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    StringTable::SetCurrentLanguage(kLanguageEnglish);
+    temp_ = dir_.Path("tmp");
+    ASSERT_EQ(0, mkdir(temp_.c_str(), 0700));
+    tmpdir_ = std::make_unique<ScopedTmpdir>(temp_);
+    const std::string home = dir_.Path("home");
+    ASSERT_EQ(0, mkdir(home.c_str(), 0700));
+    home_dir_ = std::make_unique<ScopedHome>(home);
+  }
+
+  ScopedTempDir dir_;
+  std::string temp_;
+  std::unique_ptr<ScopedTmpdir> tmpdir_;
+  std::unique_ptr<ScopedHome> home_dir_;
 };
 
 // The names in `dir` (empty when it cannot be listed), sorted.

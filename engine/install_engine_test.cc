@@ -47,8 +47,6 @@ class InstallEngineTest : public TmpdirFixture {
  protected:
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(TmpdirFixture::SetUp());
-    ASSERT_EQ(0, mkdir(dir_.Path("home").c_str(), 0700));
-    home_ = std::make_unique<ScopedHome>(dir_.Path("home"));
     target_ = dir_.Path("templates");
   }
   void TearDown() override {
@@ -105,7 +103,6 @@ class InstallEngineTest : public TmpdirFixture {
     return Narrow(StringTable::Lookup(key));
   }
 
-  std::unique_ptr<ScopedHome> home_;
   std::string target_;
   KitReader reader_;
   InstallEngine::Outcome outcome_;

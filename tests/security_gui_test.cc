@@ -38,7 +38,7 @@ TEST(SecurityWizardTest, OnlyTheOpenerIsStartedAndOnlyExclusiveFilesMade) {
   EnvScope tmpdir("TMPDIR", root.Path("tmp"));
   EnvScope path("PATH", root.Path("path"));
   EnvScope stand_in_log("TQ_STAND_IN_LOG", log);
-  if (!gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "no display";
+  if (!OpenTestDisplay()) GTEST_SKIP() << "no display";
   const LanguageId saved_language = StringTable::CurrentLanguage();
   StringTable::SetCurrentLanguage(kLanguageEnglish);
   CwdScope cwd(root.Path("kit"));

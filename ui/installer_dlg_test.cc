@@ -62,7 +62,7 @@ void PrintTo(const Shown& s, std::ostream* os) {
 class InstallerDlgTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "no display";
+    if (!OpenTestDisplay()) GTEST_SKIP() << "no display";
     saved_language_ = StringTable::CurrentLanguage();
     StringTable::SetCurrentLanguage(kLanguageEnglish);
     for (const char* dir : {"home", "tmp", "kit", "bin"}) {

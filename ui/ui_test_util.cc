@@ -19,11 +19,24 @@
 
 extern char** environ;
 
+#include "gtest/gtest.h"
 #include "kit/kit_writer.h"
 #include "l10n/string_table.h"
 #include "platform/file_io.h"
 #include "text/text_conversion_internal.h"
 #include "ui/utf8_text.h"
+
+bool OpenTestDisplay() {
+  const char* display = getenv("DISPLAY");
+  if (display == nullptr || *display == '\0') return false;
+  // A loaded virtual X server may refuse a connection for a moment.
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    if (gtk_init_check(nullptr, nullptr)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  ADD_FAILURE() << "the display " << display << " cannot be opened";
+  return false;
+}
 
 std::string Narrow(const WideString& text) { return ToUtf8(text); }
 

@@ -34,6 +34,12 @@ struct TestFile {
 bool WriteTestKit(const std::string& path, const std::vector<TestFile>& files,
                   const std::string& description = "doc\\readme.html");
 
+// Opens the display for a GUI test (gtk_init_check). False when there is
+// none: DISPLAY is unset, or it is set but cannot be opened after a few
+// tries, which is also recorded as a test failure, so that a lost display
+// is never taken for "no display" and skipped.
+bool OpenTestDisplay();
+
 // Sets (or, for nullopt, unsets) an environment variable for the scope.
 class EnvScope {
  public:

@@ -16,7 +16,7 @@ namespace {
 class WizardPagesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "no display";
+    if (!OpenTestDisplay()) GTEST_SKIP() << "no display";
     saved_language_ = StringTable::CurrentLanguage();
     StringTable::SetCurrentLanguage(kLanguageEnglish);
     fixed_ = gtk_fixed_new();
