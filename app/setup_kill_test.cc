@@ -57,23 +57,7 @@ class SetupKillTest : public ::testing::Test {
                               {"z/last.bin", big}}));
   }
 
-  void Make(const std::string& relative, const std::string& bytes,
-            int64_t seconds, mode_t mode) {
-    const std::string path = target_ + "/" + relative;
-    std::filesystem::create_directories(
-        std::filesystem::path(path).parent_path());
-    ASSERT_TRUE(WriteFile(path, bytes)) << path;
-    ASSERT_EQ(0, chmod(path.c_str(), mode));
-    ASSERT_TRUE(SetTime(path, seconds));
-  }
-
-  void MakeOriginal() {
-    std::filesystem::remove_all(target_);
-    Make("a.cfg", "the user's a", kBaseSeconds - 100, 0640);
-    Make("keep.cfg", "keep", kBaseSeconds + 100, 0644);
-    Make("sub/deep/older.txt", "older", kBaseSeconds - 1, 0600);
-    Make("sub/user-only.txt", "mine", kBaseSeconds, 0604);
-  }
+  void MakeOriginal() { MakeUserTemplates(target_); }
 
   // Runs `program` headless (no DISPLAY) with the case's HOME and TMPDIR.
   Result Run(const std::string& program, const std::vector<std::string>& args) {

@@ -14,10 +14,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -32,55 +34,44 @@ namespace engine_test {
 // 2021-01-01 00:00:00 UTC in whole seconds.
 constexpr int64_t kBaseSeconds = 1609459200;
 
-// Sets TMPDIR for the scope (before any thread that reads it starts).
-class ScopedTmpdir {
+// Sets the environment variable `name` to `value` for the scope (before
+// any thread that reads it starts), and puts back what was there.
+class ScopedEnv {
  public:
-  explicit ScopedTmpdir(const std::string& dir) {
-    if (const char* old = getenv("TMPDIR")) {
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = getenv(name)) {
       old_ = old;
       had_ = true;
     }
-    setenv("TMPDIR", dir.c_str(), 1);
+    setenv(name, value.c_str(), 1);
   }
-  ~ScopedTmpdir() {
+  ~ScopedEnv() {
     if (had_) {
-      setenv("TMPDIR", old_.c_str(), 1);
+      setenv(name_.c_str(), old_.c_str(), 1);
     } else {
-      unsetenv("TMPDIR");
+      unsetenv(name_.c_str());
     }
   }
-  ScopedTmpdir(const ScopedTmpdir&) = delete;
-  ScopedTmpdir& operator=(const ScopedTmpdir&) = delete;
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
 
  private:
+  std::string name_;
   std::string old_;
   bool had_ = false;
 };
 
-// Sets HOME for the scope, so that the journal pointers an installation
-// leaves under the home directory stay inside the test's own directory.
-class ScopedHome {
+// TMPDIR for the scope.
+class ScopedTmpdir : public ScopedEnv {
  public:
-  explicit ScopedHome(const std::string& dir) {
-    if (const char* old = getenv("HOME")) {
-      old_ = old;
-      had_ = true;
-    }
-    setenv("HOME", dir.c_str(), 1);
-  }
-  ~ScopedHome() {
-    if (had_) {
-      setenv("HOME", old_.c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
-  }
-  ScopedHome(const ScopedHome&) = delete;
-  ScopedHome& operator=(const ScopedHome&) = delete;
+  explicit ScopedTmpdir(const std::string& dir) : ScopedEnv("TMPDIR", dir) {}
+};
 
- private:
-  std::string old_;
-  bool had_ = false;
+// HOME for the scope, so that the journal pointers an installation leaves
+// under the home directory stay inside the test's own directory.
+class ScopedHome : public ScopedEnv {
+ public:
+  explicit ScopedHome(const std::string& dir) : ScopedEnv("HOME", dir) {}
 };
 
 // A fixture with its own directory: TMPDIR set to its "tmp" and HOME to its
@@ -219,6 +210,36 @@ inline bool SetTime(const std::string& path, int64_t seconds) {
   const struct timespec times[2] = {{static_cast<time_t>(seconds), 0},
                                     {static_cast<time_t>(seconds), 0}};
   return utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Writes `bytes` to `path` (making its parents) with `mode` and the time
+// `seconds`. Fails the test when it cannot.
+inline void MakeFile(const std::string& path, const std::string& bytes,
+                     int64_t seconds, mode_t mode = 0640) {
+  std::filesystem::create_directories(
+      std::filesystem::path(path).parent_path());
+  ASSERT_TRUE(WriteFile(path, bytes)) << path;
+  ASSERT_EQ(0, chmod(path.c_str(), mode));
+  ASSERT_TRUE(SetTime(path, seconds));
+}
+
+// The user's template directory the kill tests start from: a file the kits
+// replace, one they find up to date, an older one in a nested directory and
+// one no kit knows.
+inline void MakeUserTemplates(const std::string& target) {
+  std::filesystem::remove_all(target);
+  MakeFile(target + "/a.cfg", "the user's a", kBaseSeconds - 100, 0640);
+  MakeFile(target + "/keep.cfg", "keep", kBaseSeconds + 100, 0644);
+  MakeFile(target + "/sub/deep/older.txt", "older", kBaseSeconds - 1, 0600);
+  MakeFile(target + "/sub/user-only.txt", "mine", kBaseSeconds, 0604);
+}
+
+// `size` pseudo-random bytes, the same for the same seed.
+inline std::string RandomBytes(size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(generator());
+  return bytes;
 }
 
 // A file of a kit: the name with "/" (stored with "\\"), bytes and time.

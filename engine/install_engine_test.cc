@@ -27,22 +27,6 @@ using namespace engine_test;
 
 constexpr FileTime kSecond = 10000000;
 
-std::string RandomBytes(size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(generator());
-  return bytes;
-}
-
-void MakeFile(const std::string& path, const std::string& bytes,
-              int64_t seconds, mode_t mode = 0640) {
-  std::filesystem::create_directories(
-      std::filesystem::path(path).parent_path());
-  ASSERT_TRUE(WriteFile(path, bytes)) << path;
-  ASSERT_EQ(0, chmod(path.c_str(), mode));
-  ASSERT_TRUE(SetTime(path, seconds));
-}
-
 class InstallEngineTest : public TmpdirFixture {
  protected:
   void SetUp() override {

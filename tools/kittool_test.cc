@@ -482,25 +482,7 @@ TEST_F(KittoolRunTest, PackThenListAndVerifyBothLayouts) {
   }
 }
 
-// Sets TMPDIR to the test's directory while a reader is used in-process.
-class ScopedTmpdir {
- public:
-  explicit ScopedTmpdir(const std::string& dir) {
-    if (const char* old = getenv("TMPDIR")) old_ = old, had_ = true;
-    setenv("TMPDIR", dir.c_str(), 1);
-  }
-  ~ScopedTmpdir() {
-    if (had_) {
-      setenv("TMPDIR", old_.c_str(), 1);
-    } else {
-      unsetenv("TMPDIR");
-    }
-  }
-
- private:
-  std::string old_;
-  bool had_ = false;
-};
+using engine_test::ScopedTmpdir;
 
 TEST_F(KittoolRunTest, PackedKitExtractsToTheSameBytesAndWholeSecondTimes) {
   MakeSampleTree();

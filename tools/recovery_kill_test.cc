@@ -35,13 +35,6 @@ struct Result {
   std::string err;
 };
 
-std::string RandomBytes(size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(generator());
-  return bytes;
-}
-
 class RecoveryKillTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -65,24 +58,7 @@ class RecoveryKillTest : public ::testing::Test {
             {"z/last.bin", RandomBytes(300000, 7)}};
   }
 
-  void Make(const std::string& relative, const std::string& bytes,
-            int64_t seconds, mode_t mode) {
-    const std::string path = target_ + "/" + relative;
-    std::filesystem::create_directories(
-        std::filesystem::path(path).parent_path());
-    ASSERT_TRUE(WriteFile(path, bytes)) << path;
-    ASSERT_EQ(0, chmod(path.c_str(), mode));
-    ASSERT_TRUE(SetTime(path, seconds));
-  }
-
-  // The user's directory before the installation.
-  void MakeOriginal() {
-    std::filesystem::remove_all(target_);
-    Make("a.cfg", "the user's a", kBaseSeconds - 100, 0640);
-    Make("keep.cfg", "keep", kBaseSeconds + 100, 0644);
-    Make("sub/deep/older.txt", "older", kBaseSeconds - 1, 0600);
-    Make("sub/user-only.txt", "mine", kBaseSeconds, 0604);
-  }
+  void MakeOriginal() { MakeUserTemplates(target_); }
 
   // Runs `tool` with `args`, HOME and TMPDIR of the case; returns when it
   // ends unless `pid` is given (then it is left running).

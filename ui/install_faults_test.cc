@@ -34,6 +34,7 @@
 namespace {
 
 using engine_test::Difference;
+using engine_test::MakeFile;
 using engine_test::SetTime;
 using engine_test::Snapshot;
 using engine_test::Tree;
@@ -80,15 +81,6 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 
 bool Under(const std::string& path, const std::string& dir) {
   return path == dir || StartsWith(path, dir + "/");
-}
-
-void MakeFile(const std::string& path, const std::string& bytes,
-              int64_t seconds, mode_t mode) {
-  std::filesystem::create_directories(
-      std::filesystem::path(path).parent_path());
-  ASSERT_TRUE(WriteFile(path, bytes)) << path;
-  ASSERT_EQ(0, chmod(path.c_str(), mode));
-  ASSERT_TRUE(SetTime(path, seconds));
 }
 
 // The names directly in `dir`.
