@@ -1,5 +1,7 @@
 #include "platform/fault_injection.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 
 const char* SysOpName(SysOp op) {
@@ -277,6 +279,92 @@ int FaultInjectingSystem::MakeTemp(char* path_template) {
     errno = saved;
   }
   return fd;
+}
+
+std::string FaultInjectingSystem::PathAt(int dirfd, const char* path) const {
+  const std::string name = path;
+  if (!name.empty() && name[0] == '/') return name;
+  std::string base = dirfd == AT_FDCWD ? std::string(".") : PathOf(dirfd);
+  if (name.empty()) return base;
+  if (!base.empty() && base.back() != '/') base.push_back('/');
+  return base + name;
+}
+
+int FaultInjectingSystem::OpenAt(int dirfd, const char* path, int flags,
+                                 mode_t mode) {
+  const std::string full = PathAt(dirfd, path);
+  if (int error = Enter(SysOp::kOpen, full, "", flags, mode)) {
+    return Failed<int>(error);
+  }
+  int fd = RealSys().OpenAt(dirfd, path, flags, mode);
+  if (fd != -1) {
+    int saved = errno;
+    Remember(fd, full);
+    errno = saved;
+  }
+  return fd;
+}
+
+int FaultInjectingSystem::OpenAt2(int dirfd, const char* path, int flags,
+                                  mode_t mode, uint64_t resolve) {
+  const std::string full = PathAt(dirfd, path);
+  if (int error = Enter(SysOp::kOpen, full, "", flags, mode)) {
+    return Failed<int>(error);
+  }
+  int fd = RealSys().OpenAt2(dirfd, path, flags, mode, resolve);
+  if (fd != -1) {
+    int saved = errno;
+    Remember(fd, full);
+    errno = saved;
+  }
+  return fd;
+}
+
+int FaultInjectingSystem::FstatAt(int dirfd, const char* path,
+                                  struct stat* status, int flags) {
+  const SysOp op =
+      (flags & AT_SYMLINK_NOFOLLOW) != 0 ? SysOp::kLstat : SysOp::kStat;
+  if (int error = Enter(op, PathAt(dirfd, path))) return Failed<int>(error);
+  return RealSys().FstatAt(dirfd, path, status, flags);
+}
+
+int FaultInjectingSystem::MkdirAt(int dirfd, const char* path, mode_t mode) {
+  if (int error = Enter(SysOp::kMkdir, PathAt(dirfd, path), "", 0, mode)) {
+    return Failed<int>(error);
+  }
+  return RealSys().MkdirAt(dirfd, path, mode);
+}
+
+int FaultInjectingSystem::RenameAt(int from_dirfd, const char* from,
+                                   int to_dirfd, const char* to) {
+  if (int error = Enter(SysOp::kRename, PathAt(from_dirfd, from),
+                        PathAt(to_dirfd, to))) {
+    return Failed<int>(error);
+  }
+  return RealSys().RenameAt(from_dirfd, from, to_dirfd, to);
+}
+
+int FaultInjectingSystem::UnlinkAt(int dirfd, const char* path, int flags) {
+  const SysOp op =
+      (flags & AT_REMOVEDIR) != 0 ? SysOp::kRmdir : SysOp::kUnlink;
+  if (int error = Enter(op, PathAt(dirfd, path))) return Failed<int>(error);
+  return RealSys().UnlinkAt(dirfd, path, flags);
+}
+
+int FaultInjectingSystem::SymlinkAt(const char* target, int dirfd,
+                                    const char* path) {
+  if (int error = Enter(SysOp::kSymlink, PathAt(dirfd, path), target)) {
+    return Failed<int>(error);
+  }
+  return RealSys().SymlinkAt(target, dirfd, path);
+}
+
+ssize_t FaultInjectingSystem::ReadlinkAt(int dirfd, const char* path,
+                                         char* buffer, size_t size) {
+  if (int error = Enter(SysOp::kReadlink, PathAt(dirfd, path))) {
+    return Failed<ssize_t>(error);
+  }
+  return RealSys().ReadlinkAt(dirfd, path, buffer, size);
 }
 
 DIR* FaultInjectingSystem::OpenDir(const char* path) {

@@ -132,6 +132,22 @@ class FaultInjectingSystem : public SystemApi {
   ssize_t Readlink(const char* path, char* buffer, size_t size) override;
   int Statvfs(const char* path, struct statvfs* status) override;
   int MakeTemp(char* path_template) override;
+  // The *at calls are logged and failed as the kinds of their plain forms
+  // (OpenAt2 as an open, FstatAt as a stat or lstat, UnlinkAt with
+  // AT_REMOVEDIR as an rmdir), under the path of the directory descriptor
+  // joined with the name, so that a fault by path meets both forms.
+  int OpenAt(int dirfd, const char* path, int flags, mode_t mode) override;
+  int OpenAt2(int dirfd, const char* path, int flags, mode_t mode,
+              uint64_t resolve) override;
+  int FstatAt(int dirfd, const char* path, struct stat* status,
+              int flags) override;
+  int MkdirAt(int dirfd, const char* path, mode_t mode) override;
+  int RenameAt(int from_dirfd, const char* from, int to_dirfd,
+               const char* to) override;
+  int UnlinkAt(int dirfd, const char* path, int flags) override;
+  int SymlinkAt(const char* target, int dirfd, const char* path) override;
+  ssize_t ReadlinkAt(int dirfd, const char* path, char* buffer,
+                     size_t size) override;
   DIR* OpenDir(const char* path) override;
   struct dirent* ReadDir(DIR* dir) override;
   int CloseDir(DIR* dir) override;
@@ -147,6 +163,9 @@ class FaultInjectingSystem : public SystemApi {
   int Enter(SysOp op, const std::string& path, const std::string& path2 = "",
             int flags = 0, mode_t mode = 0);
   std::string PathOf(int fd) const;
+  // The path of `dirfd` (the working directory for AT_FDCWD) joined with
+  // `path`; `path` alone when it is absolute.
+  std::string PathAt(int dirfd, const char* path) const;
   std::string PathOf(DIR* dir) const;
   void Remember(int fd, const std::string& path);
   void Remember(DIR* dir, const std::string& path);

@@ -1,7 +1,9 @@
 #include "platform/system_api.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/file.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -94,6 +96,51 @@ class RealSystemApi final : public SystemApi {
   }
   int MakeTemp(char* path_template) override {
     return ::mkostemp(path_template, O_CLOEXEC);
+  }
+
+  int OpenAt(int dirfd, const char* path, int flags, mode_t mode) override {
+    return RetryOnInterrupt([&] { return ::openat(dirfd, path, flags, mode); });
+  }
+  int OpenAt2(int dirfd, const char* path, int flags, mode_t mode,
+              uint64_t resolve) override {
+#ifdef SYS_openat2
+    struct open_how how = {};
+    how.flags = static_cast<uint64_t>(flags);
+    // The kernel refuses a mode without O_CREAT or O_TMPFILE.
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+      how.mode = mode;
+    }
+    how.resolve = resolve;
+    return RetryOnInterrupt([&] {
+      return static_cast<int>(
+          ::syscall(SYS_openat2, dirfd, path, &how, sizeof(how)));
+    });
+#else
+    (void)dirfd, (void)path, (void)flags, (void)mode, (void)resolve;
+    errno = ENOSYS;
+    return -1;
+#endif
+  }
+  int FstatAt(int dirfd, const char* path, struct stat* status,
+              int flags) override {
+    return ::fstatat(dirfd, path, status, flags);
+  }
+  int MkdirAt(int dirfd, const char* path, mode_t mode) override {
+    return ::mkdirat(dirfd, path, mode);
+  }
+  int RenameAt(int from_dirfd, const char* from, int to_dirfd,
+               const char* to) override {
+    return ::renameat(from_dirfd, from, to_dirfd, to);
+  }
+  int UnlinkAt(int dirfd, const char* path, int flags) override {
+    return ::unlinkat(dirfd, path, flags);
+  }
+  int SymlinkAt(const char* target, int dirfd, const char* path) override {
+    return ::symlinkat(target, dirfd, path);
+  }
+  ssize_t ReadlinkAt(int dirfd, const char* path, char* buffer,
+                     size_t size) override {
+    return ::readlinkat(dirfd, path, buffer, size);
   }
 
   DIR* OpenDir(const char* path) override { return ::opendir(path); }

@@ -21,6 +21,7 @@
 #include <time.h>
 
 #include <cstddef>
+#include <cstdint>
 
 class SystemApi {
  public:
@@ -60,6 +61,23 @@ class SystemApi {
   // mkostemp(3) with O_CLOEXEC: `path_template` ends in "XXXXXX" and receives
   // the name; the file is created exclusively with mode 0600.
   virtual int MakeTemp(char* path_template) = 0;
+
+  // Names relative to a directory descriptor: the *at(2) calls. OpenAt2 is
+  // openat2(2) with `resolve` (RESOLVE_* bits); where the kernel has none it
+  // fails with ENOSYS.
+  virtual int OpenAt(int dirfd, const char* path, int flags, mode_t mode) = 0;
+  virtual int OpenAt2(int dirfd, const char* path, int flags, mode_t mode,
+                      uint64_t resolve) = 0;
+  virtual int FstatAt(int dirfd, const char* path, struct stat* status,
+                      int flags) = 0;
+  virtual int MkdirAt(int dirfd, const char* path, mode_t mode) = 0;
+  virtual int RenameAt(int from_dirfd, const char* from, int to_dirfd,
+                       const char* to) = 0;
+  // flags: 0 for a file or link, AT_REMOVEDIR for an empty directory.
+  virtual int UnlinkAt(int dirfd, const char* path, int flags) = 0;
+  virtual int SymlinkAt(const char* target, int dirfd, const char* path) = 0;
+  virtual ssize_t ReadlinkAt(int dirfd, const char* path, char* buffer,
+                             size_t size) = 0;
 
   // Listing.
   virtual DIR* OpenDir(const char* path) = 0;

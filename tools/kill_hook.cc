@@ -100,6 +100,40 @@ class KillingSystem final : public SystemApi {
   int MakeTemp(char* path_template) override {
     return Mutate([&] { return RealSys().MakeTemp(path_template); });
   }
+  int OpenAt(int dirfd, const char* path, int flags, mode_t mode) override {
+    if ((flags & O_CREAT) == 0) return RealSys().OpenAt(dirfd, path, flags, mode);
+    return Mutate([&] { return RealSys().OpenAt(dirfd, path, flags, mode); });
+  }
+  int OpenAt2(int dirfd, const char* path, int flags, mode_t mode,
+              uint64_t resolve) override {
+    if ((flags & O_CREAT) == 0) {
+      return RealSys().OpenAt2(dirfd, path, flags, mode, resolve);
+    }
+    return Mutate(
+        [&] { return RealSys().OpenAt2(dirfd, path, flags, mode, resolve); });
+  }
+  int FstatAt(int dirfd, const char* path, struct stat* status,
+              int flags) override {
+    return RealSys().FstatAt(dirfd, path, status, flags);
+  }
+  int MkdirAt(int dirfd, const char* path, mode_t mode) override {
+    return Mutate([&] { return RealSys().MkdirAt(dirfd, path, mode); });
+  }
+  int RenameAt(int from_dirfd, const char* from, int to_dirfd,
+               const char* to) override {
+    return Mutate(
+        [&] { return RealSys().RenameAt(from_dirfd, from, to_dirfd, to); });
+  }
+  int UnlinkAt(int dirfd, const char* path, int flags) override {
+    return Mutate([&] { return RealSys().UnlinkAt(dirfd, path, flags); });
+  }
+  int SymlinkAt(const char* target, int dirfd, const char* path) override {
+    return Mutate([&] { return RealSys().SymlinkAt(target, dirfd, path); });
+  }
+  ssize_t ReadlinkAt(int dirfd, const char* path, char* buffer,
+                     size_t size) override {
+    return RealSys().ReadlinkAt(dirfd, path, buffer, size);
+  }
   DIR* OpenDir(const char* path) override { return RealSys().OpenDir(path); }
   struct dirent* ReadDir(DIR* dir) override { return RealSys().ReadDir(dir); }
   int CloseDir(DIR* dir) override { return RealSys().CloseDir(dir); }
