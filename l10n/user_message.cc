@@ -1,0 +1,64 @@
+#include "l10n/user_message.h"
+
+#include <cstring>
+
+#include "l10n/string_table.h"
+#include "text/text_conversion.h"
+
+namespace {
+
+WideString SystemReason(int error) {
+  char buffer[256];
+  // The GNU strerror_r returns the text, which may or may not be `buffer`.
+  const char* text = strerror_r(error, buffer, sizeof(buffer));
+  return ToWide(NarrowString(text));
+}
+
+}  // namespace
+
+WideString DetailText(const MessageDetail& detail) {
+  WideString reason;
+  if (detail.reason_key != nullptr) {
+    reason = StringTable::Lookup(detail.reason_key);
+  } else if (detail.system_error != 0) {
+    reason = SystemReason(detail.system_error);
+  }
+  if (detail.path.empty()) return reason;
+  WideString text = u"\"";
+  text.append(ToWide(NarrowString(detail.path.c_str())));
+  text.push_back(u'"');
+  if (!reason.empty()) {
+    text.append(u": ", 2);
+    text.append(reason);
+  }
+  return text;
+}
+
+WideString UserMessage(const char* key, const MessageDetail& detail) {
+  WideString text = StringTable::Lookup(key);
+  const WideString more = DetailText(detail);
+  if (more.empty()) return text;
+  if (!text.empty()) text.push_back(u'\n');
+  text.append(more);
+  return text;
+}
+
+WideString OneLine(const WideString& message) {
+  WideString line;
+  for (uint32_t i = 0; i < message.length(); ++i) {
+    const char16_t unit = message[i];
+    if (unit == u'\r') continue;
+    if (unit != u'\n') {
+      line.push_back(unit);
+      continue;
+    }
+    const char16_t last = line.empty() ? u'.' : line[line.length() - 1];
+    if (last == u'.' || last == u'?' || last == u'!' || last == u':' ||
+        last == u' ') {
+      if (last != u' ' && !line.empty()) line.push_back(u' ');
+    } else {
+      line.append(u": ", 2);
+    }
+  }
+  return line;
+}

@@ -1,0 +1,40 @@
+// The one way a failure or a note reaches the user: the text of an IDS key
+// in the current language, then what it concerns (a file or a directory)
+// and why (the system's own reason for an errno, or a text of ours). The
+// wizard shows the two on two lines of its box; a terminal gets them on one.
+//
+// Any thread (texts are looked up, strerror_r is used).
+#ifndef L10N_USER_MESSAGE_H_
+#define L10N_USER_MESSAGE_H_
+
+#include <string>
+
+#include "text/wide_string.h"
+
+struct MessageDetail {
+  // The file or directory concerned, in the locale's encoding; may be empty.
+  std::string path;
+  // The system's reason, an errno value; 0 for none.
+  int system_error = 0;
+  // Our own reason, an IDS key ("IDS_REASON_..."), used instead of
+  // system_error; null for none.
+  const char* reason_key = nullptr;
+
+  bool empty() const {
+    return path.empty() && system_error == 0 && reason_key == nullptr;
+  }
+};
+
+// `"path": reason`, or either part alone; empty when `detail` is.
+WideString DetailText(const MessageDetail& detail);
+
+// The text of `key`, and when `detail` is not empty a line break and the
+// detail.
+WideString UserMessage(const char* key, const MessageDetail& detail = {});
+
+// `message` on one line: its lines joined by ": " after a line that does
+// not end in a full stop, a question or exclamation mark or a colon, else by
+// a space; carriage returns dropped.
+WideString OneLine(const WideString& message);
+
+#endif  // L10N_USER_MESSAGE_H_
