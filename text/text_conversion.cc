@@ -380,6 +380,13 @@ size_t MultibyteToWide(const char* text, size_t length, char16_t* output,
   return sink.total();
 }
 
+bool ToNarrowExact(const WideString& text, NarrowString* narrow) {
+  NarrowString bytes = ToNarrow(text);
+  if (ToWide(bytes) != text) return false;
+  *narrow = std::move(bytes);
+  return true;
+}
+
 NarrowString ToNarrow(const WideString& text) {
   const char16_t* units = text.c_str();
   const size_t n = text.length();

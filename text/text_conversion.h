@@ -51,6 +51,12 @@ size_t MultibyteToWide(const char* text, size_t length, char16_t* output,
 NarrowString ToNarrow(const WideString& text);
 // Throws std::bad_alloc for a text of 2^29 bytes or more.
 WideString ToWide(const NarrowString& text);
+// ToNarrow when the result names exactly `text`: false when the locale's
+// encoding cannot hold a character (it would become "?") or when the bytes
+// would read back as another text (an escape unit that, in this encoding,
+// spells a real character), so that two names never become one. Throws as
+// ToNarrow does.
+bool ToNarrowExact(const WideString& text, NarrowString* narrow);
 // Decodes UTF-8 whatever the locale's encoding (compiled-in texts are
 // stored as UTF-8); invalid bytes become U+DC00 + byte as in ToWide.
 WideString Utf8ToWide(const NarrowString& text);

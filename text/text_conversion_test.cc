@@ -530,3 +530,35 @@ TEST_F(Koi8rTest, CompareNoCaseFoldsTheEncodingsLetters) {
 }
 
 }  // namespace
+
+namespace {
+
+// An exact conversion refuses what the encoding would change: a character
+// it cannot hold ("?" would take its place) and an escaped byte that reads
+// back as a real character. Both would let two names of a kit become one.
+TEST_F(Koi8rTest, ExactConversionRefusesWhatWouldChange) {
+  NarrowString out("untouched");
+  EXPECT_TRUE(ToNarrowExact(u"dir/Ёж.txt", &out));
+  EXPECT_EQ(HexBytes(std::string("dir/\xB3\xD6.txt")), HexBytes(out));
+  out = NarrowString("untouched");
+  for (const std::u16string& text :
+       {std::u16string(u"\u10E5\u10D0\u10E0\u10D7.txt"),  // Georgian
+        std::u16string(u"\u03B1\u03B2\u03B3.txt"),        // Greek
+        std::u16string{char16_t{0xDCF0}},  // the escaped byte that is "П" here
+        std::u16string{u'a', char16_t{0xD83D}, char16_t{0xDE00}}}) {
+    EXPECT_FALSE(ToNarrowExact(Wide(text), &out)) << HexUnits(text);
+    EXPECT_EQ(std::string("untouched"), out.c_str());
+  }
+  // "????.txt" itself is representable, and stays distinct from them.
+  EXPECT_TRUE(ToNarrowExact(u"????.txt", &out));
+}
+
+TEST(ExactConversionTest, Utf8HoldsEveryNameButJoinedEscapes) {
+  NarrowString out;
+  EXPECT_TRUE(ToNarrowExact(u"\u10E5\u10D0.txt", &out));
+  EXPECT_TRUE(ToNarrowExact(Wide(std::u16string{u'x', char16_t{0xDCFF}}), &out));  // a lone bad byte
+  // Two escaped bytes that together spell "é" would come back as "é".
+  EXPECT_FALSE(ToNarrowExact(Wide(std::u16string{char16_t{0xDCC3}, char16_t{0xDCA9}}), &out));
+}
+
+}  // namespace
