@@ -858,6 +858,30 @@ ErrorCode KitReader::ReadEntry(uint32_t index, KitEntry* entry) {
   return kSuccess;
 }
 
+ErrorCode KitReader::VisitEntries(
+    const std::function<ErrorCode(uint32_t, const KitEntry&)>& visit) {
+  if (inflation_ == nullptr) {
+    for (uint32_t i = 0; i < entries_.size(); ++i) {
+      const ErrorCode code = visit(i, entries_[i]);
+      if (code != kSuccess) return code;
+    }
+    return kSuccess;
+  }
+  // The table was inflated whole before OpenStreaming returned; a reader of
+  // its own reads it again from the container.
+  constexpr uint64_t kUnknownSize = ~uint64_t{0} >> 1;
+  TableReader in(container_fd_, kUnknownSize, inflation_.get(), table_start_);
+  for (uint32_t i = 0; i < entry_count_; ++i) {
+    KitEntry entry;
+    ErrorCode code = ReadEntryRecord(in, &entry);
+    if (code != kSuccess) return code;
+    entry.offset += data_start_;
+    code = visit(i, entry);
+    if (code != kSuccess) return code;
+  }
+  return kSuccess;
+}
+
 ErrorCode KitReader::FinishInflation() {
   if (inflation_ == nullptr) return kSuccess;
   uint64_t total = 0;

@@ -30,6 +30,7 @@
 #define KIT_KIT_READER_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -130,6 +131,16 @@ class KitReader {
   // once. Returns 0; 87 for an index out of range; streaming, also 13 or 2/87
   // when the table can no longer be read (*entry unchanged then).
   ErrorCode ReadEntry(uint32_t index, KitEntry* entry);
+
+  // Calls `visit` for every entry in table order (offset absolute, as
+  // ReadEntry gives it) without moving ReadEntry's walk or passing any
+  // bytes of a streaming hand-off, so that the table can be checked whole
+  // before anything is installed. Stops at the first code other than 0 that
+  // `visit` returns and returns it; otherwise 0, or, streaming, 13 or 2/87
+  // when the table can no longer be read.
+  ErrorCode VisitEntries(
+      const std::function<ErrorCode(uint32_t index, const KitEntry& entry)>&
+          visit);
 
   // Writes the bytes of `entry` (as ReadEntry gave it) at the current
   // position of the open `destination` and gives it the entry's time (a time

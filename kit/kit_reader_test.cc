@@ -694,6 +694,21 @@ TEST_F(KitReaderTest, StreamingReadsWhatOpenReads) {
     if (std::string(c.what) == "table order") {
       EXPECT_EQ("d", Narrow(streaming.FindDescription(u"de")));
     }
+    // A look at the whole table first (as the installer checks the names)
+    // sees what Open saw and takes nothing from the entries' bytes.
+    uint32_t visited = 0;
+    ASSERT_EQ(kSuccess, streaming.VisitEntries([&](uint32_t index,
+                                                   const KitEntry& entry) {
+      EXPECT_EQ(visited++, index);
+      EXPECT_TRUE(entries[index].name == entry.name);
+      EXPECT_EQ(entries[index].offset, entry.offset);
+      return kSuccess;
+    }));
+    EXPECT_EQ(entries.size(), visited);
+    EXPECT_EQ(kErrorCancelled,
+              streaming.VisitEntries([](uint32_t index, const KitEntry&) {
+                return index == 1 ? kErrorCancelled : kSuccess;
+              }));
     for (uint32_t i = 0; i < entries.size(); ++i) {
       SCOPED_TRACE(i);
       KitEntry entry;
