@@ -384,7 +384,7 @@ namespace {
 
 NarrowString EncodeToNarrow(const Converter& converter,
                             const WideString& text) {
->>>>>>> 90049aa (Entry names: one module decides whether a kit entry name can be installed (CheckEntryPath, CheckEntryName) and which names install to the same file (NormalisedEntryPath, DuplicateNameFinder); WideToUtf8 encodes UTF-8 whatever the locale)  const char16_t* units = text.c_str();
+  const char16_t* units = text.c_str();
   const size_t n = text.length();
   if (n == 0 || units[0] == 0) return NarrowString();
   // UTF-8 needs at most 3 bytes a unit; 4 covers the C library's charsets
