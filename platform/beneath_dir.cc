@@ -88,6 +88,7 @@ void BeneathDir::ForgetParent() {
 }
 
 int BeneathDir::Parent(const std::string& relative, std::string* name) {
+  outside_link_.clear();
   if (fd_ == -1) return Fail(EBADF);
   const std::vector<std::string> parts = Components(relative);
   if (parts.empty() || parts.back() == "..") return Fail(EINVAL);
@@ -319,6 +320,7 @@ int BeneathDir::Rename(BeneathDir& from, const std::string& from_relative,
   // The source's parent is held apart from the cache, which the target's
   // lookup may replace when both sides are one object.
   const std::vector<std::string> parts = Components(from_relative);
+  from.outside_link_.clear();
   if (from.fd_ == -1) return Fail(EBADF);
   if (parts.empty() || parts.back() == "..") return Fail(EINVAL);
   int from_parent = from.fd_;

@@ -3,13 +3,17 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/beneath_dir.h"
 #include "platform/narrow_path.h"
 #include "platform/system_api.h"
 #include "text/text_conversion.h"
@@ -251,7 +255,75 @@ bool MoveAcrossFileSystems(const std::string& from, const std::string& to) {
   return RemoveTreeNoFollow(from);
 }
 
+// The copy half of MoveBeneath: `relative` beneath `from`, a file or a link
+// described by `status`, becomes `to_relative` beneath `to`.
+bool CopyBeneath(BeneathDir& from, const std::string& relative,
+                 const struct stat& status, BeneathDir& to,
+                 const std::string& to_relative) {
+  const std::string parent = ParentOf(WithoutTrailingSlashes(to_relative));
+  std::string temp;
+  bool ok = false;
+  for (int attempt = 0; attempt < 100 && temp.empty(); ++attempt) {
+    // Unique within the process; a name taken by someone else is skipped.
+    static std::atomic<unsigned> counter{0};
+    char suffix[40];
+    std::snprintf(suffix, sizeof(suffix), ".move-%x-%x",
+                  static_cast<unsigned>(getpid()), counter.fetch_add(1));
+    const std::string name = parent.empty() ? suffix : parent + "/" + suffix;
+    if (S_ISLNK(status.st_mode)) {
+      std::string text;
+      if (from.ReadLink(relative, &text) != 0) return false;
+      if (to.MakeLink(text, name) == 0) {
+        temp = name;
+        ok = true;
+      } else if (errno != EEXIST) {
+        return false;
+      }
+      continue;
+    }
+    const int out = to.OpenFile(name, O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (out == -1) {
+      if (errno != EEXIST) return false;
+      continue;
+    }
+    temp = name;
+    const int in = from.OpenFile(relative, O_RDONLY, 0);
+    ok = in != -1 && CopyBytes(in, out) && ApplyAttributes(out, status);
+    if (in != -1) Sys().Close(in);
+    ok = Sys().Close(out) == 0 && ok;
+  }
+  if (temp.empty()) return false;
+  ok = ok && BeneathDir::Rename(to, temp, to, to_relative) == 0;
+  if (!ok) {
+    const int error = errno;
+    to.RemoveFile(temp);
+    errno = error;
+  }
+  return ok;
+}
+
 }  // namespace
+
+ErrorCode MoveBeneath(BeneathDir& from, const std::string& from_relative,
+                      BeneathDir& to, const std::string& to_relative) {
+  if (BeneathDir::Rename(from, from_relative, to, to_relative) == 0) {
+    return kSuccess;
+  }
+  if (errno != EXDEV || !from.outside_link().empty() ||
+      !to.outside_link().empty()) {
+    return kErrorFileNotFound;
+  }
+  struct stat status;
+  if (from.Stat(from_relative, &status, false) != 0) return kErrorFileNotFound;
+  if (!S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode)) {
+    errno = EXDEV;
+    return kErrorFileNotFound;
+  }
+  if (!CopyBeneath(from, from_relative, status, to, to_relative)) {
+    return kErrorFileNotFound;
+  }
+  return from.RemoveFile(from_relative) == 0 ? kSuccess : kErrorFileNotFound;
+}
 
 ErrorCode GetTempDirectory(WideString* directory) {
   if (directory == nullptr) return kErrorInvalidParameter;

@@ -17,6 +17,7 @@
 #define PLATFORM_FILE_OPERATIONS_H_
 
 #include <cstdint>
+#include <string>
 
 #include "platform/error_code.h"
 #include "text/wide_string.h"
@@ -56,6 +57,19 @@ ErrorCode RunMakeDirectory(const WideString& path);
 // merged into (2). Special files (devices, pipes, sockets) only move within
 // one file system.
 ErrorCode RunMove(const WideString& source, const WideString& target);
+
+// Moves the file or link `from_relative` beneath `from` to `to_relative`
+// beneath `to` (platform/beneath_dir.h), replacing a file there, like
+// RunMove but with both names resolved beneath their directories. Across
+// file systems a regular file is copied (bytes, mode, times and, where
+// permitted, owner) and a link is made anew, under a fresh name beside the
+// target that is then renamed over it, and the source is removed after; a
+// failed copy leaves both sides as they were. Directories and special files
+// are not moved across file systems. Returns 0, or 2 with errno set (EXDEV
+// with the directory's outside_link() set when a name leads outside).
+class BeneathDir;
+ErrorCode MoveBeneath(BeneathDir& from, const std::string& from_relative,
+                      BeneathDir& to, const std::string& to_relative);
 
 // Removes `path` and, when it is a directory, everything below it, going on
 // past entries that cannot be removed. Symbolic links are removed themselves

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "gtest/gtest.h"
+#include "platform/beneath_dir.h"
 #include "platform/directory_enumerator.h"
 #include "platform/fault_injection.h"
 #include "platform/file_io.h"
@@ -632,6 +633,57 @@ TEST_F(FileOperationsTest, HostileNamesAreTakenLiterally) {
   EXPECT_TRUE(Names(dir_.path()).empty());
   EXPECT_FALSE(Exists("/pwned"));
   EXPECT_FALSE(Exists("/pwned2"));
+}
+
+}  // namespace
+
+namespace {
+
+// MoveBeneath renames where it can and copies across file systems, never
+// through a name that leads outside either directory.
+TEST_F(FileOperationsTest, MoveBeneathCopiesAcrossFileSystemsAndStaysInside) {
+  ASSERT_EQ(0, mkdir(P("from").c_str(), 0755));
+  ASSERT_EQ(0, mkdir(P("to").c_str(), 0755));
+  ASSERT_EQ(0, mkdir(P("to/sub").c_str(), 0755));
+  ASSERT_EQ(0, mkdir(P("elsewhere").c_str(), 0755));
+  ASSERT_TRUE(WriteFile(P("from/src"), "payload"));
+  Stamp(P("from/src"), 0640, 1000000000);
+  ASSERT_EQ(0, symlink("link text", P("from/alink").c_str()));
+  ASSERT_TRUE(WriteFile(P("to/sub/old"), "old"));
+  ASSERT_EQ(0, symlink("../elsewhere", P("to/out").c_str()));
+  FaultInjectingSystem faults;
+  ScopedSystemApi scope(&faults);
+  BeneathDir from;
+  BeneathDir to;
+  ASSERT_EQ(0, from.Open(P("from")));
+  ASSERT_EQ(0, to.Open(P("to")));
+  faults.FailPath("/src", EXDEV, Ops(SysOp::kRename));
+  faults.FailPath("/alink", EXDEV, Ops(SysOp::kRename));
+  EXPECT_EQ(kErrorFileNotFound, MoveBeneath(from, "src", to, "out/stolen"));
+  EXPECT_EQ("out", to.outside_link());
+  EXPECT_TRUE(Names(P("elsewhere")).empty());
+  EXPECT_EQ("payload", ReadFile(P("from/src")));
+
+  EXPECT_EQ(kSuccess, MoveBeneath(from, "src", to, "sub/old"));
+  EXPECT_FALSE(Exists(P("from/src")));
+  const struct stat status = LstatOf(P("to/sub/old"));
+  EXPECT_EQ("payload", ReadFile(P("to/sub/old")));
+  EXPECT_EQ(0640u, status.st_mode & 07777);
+  EXPECT_EQ(1000000000, status.st_mtim.tv_sec);
+  EXPECT_EQ(kSuccess, MoveBeneath(from, "alink", to, "sub/link"));
+  char text[32] = {};
+  EXPECT_EQ(9, readlink(P("to/sub/link").c_str(), text, sizeof text - 1));
+  EXPECT_EQ((std::set<std::string>{"old", "link"}), Names(P("to/sub")));
+  EXPECT_GE(faults.InjectedCount(), 2u);
+
+  // A copy that fails half-way leaves both sides as they were.
+  ASSERT_TRUE(WriteFile(P("from/big"), std::string(300000, 'b')));
+  faults.FailPath("/big", EXDEV, Ops(SysOp::kRename));
+  faults.FailPath("", ENOSPC, Ops(SysOp::kWrite, SysOp::kCopyFileRange));
+  EXPECT_EQ(kErrorFileNotFound, MoveBeneath(from, "big", to, "sub/old"));
+  EXPECT_TRUE(std::string(300000, 'b') == ReadFile(P("from/big")));
+  EXPECT_EQ("payload", ReadFile(P("to/sub/old")));
+  EXPECT_EQ((std::set<std::string>{"old", "link"}), Names(P("to/sub")));
 }
 
 }  // namespace
