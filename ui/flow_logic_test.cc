@@ -52,7 +52,7 @@ TEST(FlowLogicTest, CleansTemplateLocation) {
       {u"file://file:///x", false, u"file:///x"},
       {u"/srv/t\r\n", false, u"/srv/t"},
       {u"/srv/\nt\r", false, u"/srv/t"},
-      // Blanks around the location are not part of it; inner ones are.
+      // Blanks around the location do not belong to it; inner ones do.
       {u" \t/srv/a b \r\n", false, u"/srv/a b"},
       {u"file:// /srv/t", false, u"/srv/t"},
       {u" \t ", false, u""},
@@ -169,7 +169,7 @@ TEST(FlowLogicTest, NormalisesTypedDirectory) {
       {u"~", u"/w", u"/home/ann"},
       {u"~\\t", u"/w", u"/home/ann/t"},
       {u"~ann/t", u"/w", u"/w/~ann/t"},
-      // Blanks around the typed text are not part of it.
+      // Blanks around the typed text do not belong to it.
       {u" ", u"/w", u""},
       {u"\t/data/t \t", u"/w", u"/data/t"},
       {u" ~/t ", u"/w", u"/home/ann/t"},
