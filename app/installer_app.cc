@@ -14,7 +14,36 @@ LanguageId FindLanguageCode(const NarrowString& code, WideString* code_out) {
   return id;
 }
 
+bool IsHelpSwitch(const char* arg) {
+  for (const char* spelling : {"-h", "--help", "-?", "/?"}) {
+    if (std::strcmp(arg, spelling) == 0) return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+const char kUsageText[] =
+    "Usage: setup [usecwd] [-S] [-L<code>]\n"
+    "       setup -h | --help | -? | /?\n"
+    "\n"
+    "Installs the templates of the kit tqkt.efd lying beside setup into a\n"
+    "template directory: the first writable one the launcher configuration\n"
+    "lists, else the default one under the home directory.\n"
+    "\n"
+    "  usecwd              as the first argument only: take the kit from the\n"
+    "                      current directory instead\n"
+    "  -S, /S              silent: install into the proposed directory\n"
+    "                      without a window or questions\n"
+    "  -L<code>, /L<code>  language of the texts, one of: ru, uk, en, lv,\n"
+    "                      lt, ro, de, bg, ka, kk, vi, tr, el, es, hy, it\n"
+    "                      (without it, the locale's language, else en)\n"
+    "  -h, --help, -?, /?  print this text and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  installed\n"
+    "  1  failed (or no display for a run without -S)\n"
+    "  2  cancelled, or closed before the end\n";
 
 CommandLine ParseCommandLine(int argc, const char* const* argv) {
   CommandLine result;
@@ -22,6 +51,11 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
   if (argc >= 2 && std::strcmp(argv[1], "usecwd") == 0) {
     result.use_current_dir = true;
     first = 2;
+  }
+  // Help wins over everything, so it is looked for apart from the switch
+  // scan below, which stops at the first language switch.
+  for (int i = 1; i < argc; ++i) {
+    if (IsHelpSwitch(argv[i])) result.help = true;
   }
   for (int i = first; i < argc; ++i) {
     const char* arg = argv[i];

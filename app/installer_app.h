@@ -19,16 +19,23 @@
 //                     ignored, so -Silent counts)
 //   -L<code>, /L<code> language by its exact two-letter code; the first such
 //                     switch ends the scan, known code or not
+//   -h, --help, -?, /? exactly, anywhere (after -L too): print kUsageText and
+//                     do nothing else
 // Everything else, GTK's own options included, is ignored.
 struct CommandLine {
   bool use_current_dir = false;
   bool silent = false;
+  bool help = false;
   LanguageId language_id = kLanguageNone;  // none unless -L named a known code
   WideString language_code = u"en";        // set only with language_id
 };
 
 // REQUIRES: argv[0] .. argv[argc - 1] are NUL-terminated (argv[0] unread).
 CommandLine ParseCommandLine(int argc, const char* const* argv);
+
+// What setup prints to standard output for the help switches: the
+// vocabulary above and the exit statuses, in English, ending in a newline.
+extern const char kUsageText[];
 
 // The language whose code is the first two bytes of the locale name `name`
 // (all of it if shorter). English when `name` is null or its start is no

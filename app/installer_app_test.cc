@@ -5,6 +5,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,7 @@ TEST_F(InstallerAppTest, ParsesCommandLine) {
     bool silent;
     LanguageId language;
     const char16_t* code;
+    bool help = false;
   };
   const Case kCases[] = {
       {{}, false, false, kLanguageNone, u"en"},
@@ -114,6 +116,22 @@ TEST_F(InstallerAppTest, ParsesCommandLine) {
        false,
        kLanguageNone,
        u"en"},
+      // Help, in four exact spellings, anywhere; the other switches are
+      // still read.
+      {{"-h"}, false, false, kLanguageNone, u"en", true},
+      {{"--help"}, false, false, kLanguageNone, u"en", true},
+      {{"-?"}, false, false, kLanguageNone, u"en", true},
+      {{"/?"}, false, false, kLanguageNone, u"en", true},
+      {{"usecwd", "-h"}, true, false, kLanguageNone, u"en", true},
+      {{"-S", "--help"}, false, true, kLanguageNone, u"en", true},
+      {{"-Lde", "-S", "-?"}, false, false, kLanguageGerman, u"de", true},
+      {{"/?", "-S", "/Lru"}, false, true, kLanguageRussian, u"ru", true},
+      {{"-H", "-help", "--HELP", "--help=x", "/h", "-hS", "?", "/??", "h"},
+       false,
+       false,
+       kLanguageNone,
+       u"en",
+       false},
   };
   for (const Case& c : kCases) {
     std::vector<const char*> argv = {"setup"};
@@ -126,7 +144,40 @@ TEST_F(InstallerAppTest, ParsesCommandLine) {
     EXPECT_EQ(c.silent, line.silent) << shown;
     EXPECT_EQ(c.language, line.language_id) << shown;
     EXPECT_EQ(c.code, U16(line.language_code)) << shown;
+    EXPECT_EQ(c.help, line.help) << shown;
   }
+}
+
+// The usage text names every language code that -L accepts, and only those.
+TEST_F(InstallerAppTest, UsageListsTheLanguageCodes) {
+  const std::string usage = kUsageText;
+  const std::string marker = "one of: ";
+  const size_t start = usage.find(marker);
+  ASSERT_NE(std::string::npos, start);
+  const size_t end = usage.find("\n", usage.find("\n", start) + 1);
+  std::string list = usage.substr(start + marker.size(), end - start);
+  std::set<std::string> codes;
+  std::string code;
+  for (char c : list) {
+    if (c >= 'a' && c <= 'z') {
+      code += c;
+    } else if (!code.empty()) {
+      codes.insert(code);
+      code.clear();
+    }
+    if (c == '(') break;
+  }
+  EXPECT_EQ(16u, codes.size());
+  for (const std::string& listed : codes) {
+    EXPECT_NE(kLanguageNone,
+              StringTable::FindLanguage(NarrowString(listed.c_str())))
+        << listed;
+  }
+  for (const char* spelling : {"usecwd", "-S", "/S", "-L<code>", "/L<code>",
+                               "-h", "--help", "-?", "/?"}) {
+    EXPECT_NE(std::string::npos, usage.find(spelling)) << spelling;
+  }
+  EXPECT_EQ('\n', usage.back());
 }
 
 TEST_F(InstallerAppTest, ChoosesLanguageFromLocaleName) {

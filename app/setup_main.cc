@@ -10,6 +10,12 @@
 #include "ui/installer_dlg.h"
 
 int SetupMain(int argc, char** argv) {
+  // Asking for help touches nothing: no recovery, no kit, no window.
+  if (ParseCommandLine(argc, argv).help) {
+    std::fputs(kUsageText, stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
+
   // The install worker is a second thread; GLib and GDK must know before
   // any other GLib or GTK call. Newer GLib sets up threads by itself.
 #if !GLIB_CHECK_VERSION(2, 32, 0)

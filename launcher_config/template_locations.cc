@@ -69,13 +69,22 @@ void WriteTemplateLocations(const std::vector<WideString>& locations,
   config.Save();
 }
 
+WideString WithoutTrailingSeparators(const WideString& location) {
+  uint32_t end = location.length();
+  while (end > 1 && (location[end - 1] == u'/' || location[end - 1] == u'\\')) {
+    --end;
+  }
+  if (end == location.length()) return location;
+  WideString result = location;
+  result.erase(end);
+  return result;
+}
+
 void DedupLocations(std::vector<WideString>& locations) {
   std::set<WideString, NoCaseLess> seen;
   auto kept = locations.begin();
   for (auto it = locations.begin(); it != locations.end(); ++it) {
-    WideString key = *it;
-    AppendSeparator(key, SeparatorVariant::kBackslash);
-    if (!seen.insert(key).second) continue;
+    if (!seen.insert(WithoutTrailingSeparators(*it)).second) continue;
     if (kept != it) *kept = std::move(*it);
     ++kept;
   }

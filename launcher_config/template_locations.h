@@ -35,10 +35,15 @@ bool ReadTemplateLocations(std::vector<WideString>& locations, bool common);
 void WriteTemplateLocations(const std::vector<WideString>& locations,
                             bool common);
 
+// `location` without its trailing "/" and "\\", but never without its first
+// unit: "/" and "//" give "/". The form in which locations are compared, and
+// in which a new one is recorded.
+WideString WithoutTrailingSeparators(const WideString& location);
+
 // Removes the later of any two entries naming the same directory: equal
-// ignoring case once a backslash is added to each entry that does not already
-// end in "/" or "\\" (so "/srv/t" and "/srv/t\\" are one directory, "/srv/t"
-// and "/srv/t/" are two). The entries kept are unchanged and keep their order.
+// ignoring case in their WithoutTrailingSeparators form, so "/srv/t",
+// "/srv/t/", "/srv/t\\" and "/SRV/T//" are one directory. The entries kept
+// are unchanged (trailing separators included) and keep their order.
 void DedupLocations(std::vector<WideString>& locations);
 
 // KitUserDirectory() + "WEX/wexkt/": the base of the default template

@@ -37,9 +37,14 @@ TEST(DedupLocationsTest, KeepsTheFirstOfEachDirectory) {
   };
   const Case cases[] = {
       {{}, {}},
-      {{"/srv/t", "/srv/t/"}, {"/srv/t", "/srv/t/"}},
+      // Trailing separators, however many and whichever, do not count.
+      {{"/srv/t", "/srv/t/"}, {"/srv/t"}},
       {{"/srv/t", "/srv/t\\"}, {"/srv/t"}},
-      {{"/srv/t/", "/srv/t\\", "/SRV/T/"}, {"/srv/t/", "/srv/t\\"}},
+      {{"/srv/t//", "/srv/t\\", "/SRV/T/", "/srv/t"}, {"/srv/t//"}},
+      {{"tgt", "tgt/", "tgt//"}, {"tgt"}},
+      {{"/srv/t/\\/", "/srv/t\\/x"}, {"/srv/t/\\/", "/srv/t\\/x"}},
+      // The root keeps its slash: it is not the empty entry.
+      {{"/", "//", "", "\\"}, {"/", "", "\\"}},
       {{"/new", "/srv/t", "/new"}, {"/new", "/srv/t"}},
       {{"/a", "/b", "/A", "/B", "/c", "/a"}, {"/a", "/b", "/c"}},
       {{"", "/x", ""}, {"", "/x"}},
@@ -89,11 +94,9 @@ TEST_F(TemplateLocationsTest, ReadTurnsBackslashesAndDropsRepeats) {
       "ConfigurationTemplatesLocation=/SRV/T\n"
       "ConfigurationTemplatesLocation=/srv/kit\n");
   Put(CommonFile(), "ConfigurationTemplatesLocation=/common\n");
-  EXPECT_EQ((List{"C:/tmp/t1", "/srv/t2", "/srv/t", "/srv/t/", "/srv/kit"}),
-            Read(false));
+  EXPECT_EQ((List{"C:/tmp/t1", "/srv/t2", "/srv/t", "/srv/kit"}), Read(false));
   // The common kind reads the common file, then the user's.
-  EXPECT_EQ((List{"/common", "C:/tmp/t1", "/srv/t2", "/srv/t", "/srv/t/"}),
-            Read(true));
+  EXPECT_EQ((List{"/common", "C:/tmp/t1", "/srv/t2", "/srv/t"}), Read(true));
 }
 
 TEST_F(TemplateLocationsTest, ReadWithoutFilesAddsNothing) {
@@ -186,6 +189,22 @@ TEST_F(TemplateLocationsTest, WriteReplacesOnlyTheKeysLines) {
   }
 }
 
+// Each run puts its directory in front of what it read; one directory spelt
+// three ways must not grow the list.
+TEST_F(TemplateLocationsTest, RunsIntoOneDirectoryLeaveOneEntry) {
+  Put(UserFile(), "ConfigurationTemplatesLocation=/other\n");
+  for (const char16_t* spelling : {u"tgt", u"tgt/", u"tgt//"}) {
+    std::vector<WideString> list;
+    ASSERT_TRUE(ReadTemplateLocations(list, false));
+    list.insert(list.begin(), WideString(spelling));
+    WriteTemplateLocations(list, false);
+  }
+  EXPECT_EQ(
+      "ConfigurationTemplatesLocation=tgt//\n"
+      "ConfigurationTemplatesLocation=/other\n",
+      ::ReadFile(UserFile()));
+}
+
 TEST_F(TemplateLocationsTest, WriteLeavesTheSecondaryFileAlone) {
   Put(UserFile(), "ConfigurationTemplatesLocation=/u\n");
   WriteTemplateLocations(Wide({"/c"}), true);
@@ -209,6 +228,22 @@ TEST_F(TemplateLocationsTest, WriteFailurePassesTheIntegerOn) {
   EXPECT_EQ(kConfigCannotWrite, code);
   EXPECT_EQ("A=1\nConfigurationTemplatesLocation=/old\n",
             ::ReadFile(UserFile()));
+}
+
+TEST(WithoutTrailingSeparatorsTest, DropsAllButTheFirstUnit) {
+  struct Case {
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {"/a/b", "/a/b"}, {"/a/b//", "/a/b"}, {"/a/b\\/\\", "/a/b"},
+      {"/", "/"},       {"///", "/"},       {"\\\\", "\\"},
+      {"", ""},         {"t/", "t"},        {"/a//b", "/a//b"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Shown(Wide({c.out})),
+              Shown({WithoutTrailingSeparators(FromBytes(c.in))}))
+        << c.in;
+  }
 }
 
 TEST(DefaultTemplateBaseTest, LiesInTheKitUserDirectory) {

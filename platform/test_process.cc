@@ -44,7 +44,12 @@ int Start(const Child& child, pid_t* pid) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  if (child.stdout_path.empty()) {
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 1, child.stdout_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  }
   posix_spawn_file_actions_addopen(&actions, 2, child.stderr_path.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC,
                                    child.stderr_mode);

@@ -1,5 +1,6 @@
 // Runs a program as a child process for tests: an argument vector, a given
-// environment, stdin/stdout on /dev/null and stderr captured to a file.
+// environment, stdin on /dev/null, stdout on /dev/null or a file, and stderr
+// captured to a file.
 #ifndef PLATFORM_TEST_PROCESS_H_
 #define PLATFORM_TEST_PROCESS_H_
 
@@ -18,6 +19,7 @@ struct Child {
   std::vector<std::string> argv;  // argv[0] is the program's path
   std::vector<std::string> env;   // the whole environment, "NAME=value"
   std::string stderr_path;        // created or emptied; receives stderr
+  std::string stdout_path;        // likewise for stdout; empty: /dev/null
   mode_t stderr_mode = 0600;      // permissions when it is created
   std::string work_dir;           // empty: this process's directory
 };

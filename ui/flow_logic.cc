@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "l10n/string_table.h"
+#include "launcher_config/template_locations.h"
 #include "text/path_utils.h"
 
 namespace {
@@ -14,6 +15,28 @@ std::u16string_view View(const WideString& text) {
 void RemoveAll(WideString& text, char16_t unit) {
   const char16_t from[] = {unit, 0};
   ReplaceAll(text, WideString(from), WideString());
+}
+
+bool IsBlank(char16_t unit) { return unit == u' ' || unit == u'\t'; }
+
+void TrimBlanks(WideString& text) {
+  uint32_t end = text.length();
+  while (end > 0 && IsBlank(text[end - 1])) --end;
+  uint32_t begin = 0;
+  while (begin < end && IsBlank(text[begin])) ++begin;
+  if (end < text.length()) text.erase(end);
+  if (begin > 0) text.erase(0, begin);
+}
+
+bool StartsWithHome(const WideString& path) {
+  return path == u"~" || View(path).substr(0, 2) == u"~/";
+}
+
+// `path` with its leading "~" replaced by `home`.
+WideString WithHome(const WideString& path, const WideString& home) {
+  WideString result = home;
+  result.append(path, 1);
+  return result;
 }
 
 }  // namespace
@@ -41,35 +64,49 @@ WideString CleanTemplateLocation(const WideString& location) {
   }
   RemoveAll(result, u'\n');
   RemoveAll(result, u'\r');
+  TrimBlanks(result);
   return result;
 }
 
-WideString ChooseTargetDir(
+TargetChoice ChooseTargetDir(
     const std::vector<WideString>& locations, const WideString& default_dir,
+    const WideString& home,
     const std::function<bool(const WideString&)>& is_writable) {
+  TargetChoice choice;
   for (const WideString& location : locations) {
     // A URL is taken as the launcher's choice but cannot be installed into:
     // the user is asked for a directory instead of silently getting the
     // default.
-    if (IsUrlLocation(location)) return WideString();
+    if (IsUrlLocation(location)) return choice;
     // Probe the directory as it will be used, not the raw text with its
-    // "file://" or stray line end.
-    const WideString cleaned = CleanTemplateLocation(location);
-    if (!cleaned.empty() && is_writable(cleaned)) return cleaned;
+    // "file://", stray line end or blanks.
+    WideString dir = CleanTemplateLocation(location);
+    if (StartsWithHome(dir)) {
+      dir = home.empty() ? WideString() : WithHome(dir, home);
+    }
+    // A relative location would follow the current directory of whoever
+    // started the installer, not the launcher's idea of the place.
+    const bool usable = !dir.empty() && dir[0] == u'/';
+    if (usable && is_writable(dir)) {
+      choice.dir = dir;
+      return choice;
+    }
   }
-  return CleanTemplateLocation(default_dir);
+  choice.dir = CleanTemplateLocation(default_dir);
+  if (!locations.empty()) {
+    choice.fell_back = true;
+    choice.first_skipped = locations.front();
+  }
+  return choice;
 }
 
 WideString NormaliseTypedDirectory(WideString typed,
                                    const WideString& current_dir,
                                    const WideString& home) {
   ToSlashes(typed);
+  TrimBlanks(typed);
   if (typed.empty()) return typed;
-  if (typed == u"~" || View(typed).substr(0, 2) == u"~/") {
-    WideString result = home;
-    result.append(typed, 1);
-    return result;
-  }
+  if (StartsWithHome(typed)) return WithHome(typed, home);
   if (typed[0] == u'/') return typed;
   if (current_dir.empty()) return WideString();
   WideString result = current_dir;
@@ -111,8 +148,9 @@ WideString WelcomeText(WideString product, WideString provider) {
 
 std::vector<WideString> LocationsAfterSuccess(
     const std::vector<WideString>& locations, const WideString& target_dir) {
-  WideString location = target_dir;
-  StripSeparator(location);
+  // Every trailing separator goes, so that runs into one directory typed
+  // as "t", "t/" or "t//" record it in one spelling.
+  const WideString location = WithoutTrailingSeparators(target_dir);
   std::vector<WideString> result;
   result.reserve(locations.size() + 1);
   result.push_back(location);

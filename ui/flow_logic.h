@@ -31,24 +31,42 @@ ProgressView ViewFor(int percent);
 bool IsUrlLocation(const WideString& location);
 
 // The template directory as it will be used: empty for a URL location;
-// otherwise the first "file://" removed and every line feed and carriage
-// return dropped.
+// otherwise the first "file://" removed, every line feed and carriage return
+// dropped, then the blanks (spaces and tabs) around what is left removed.
 WideString CleanTemplateLocation(const WideString& location);
 
-// The directory the wizard proposes. The first of `locations` that is a URL
-// (which then gives an empty result: the user must type a directory) or whose
-// cleaned form is non-empty and passes `is_writable`; later entries are not
-// probed. When none qualifies, the cleaned `default_dir`.
-WideString ChooseTargetDir(
+// What ChooseTargetDir proposes.
+struct TargetChoice {
+  WideString dir;  // empty when a URL comes before any usable location
+  // The configuration listed locations but none of them could be used, so
+  // `dir` is the default directory.
+  bool fell_back = false;
+  // With `fell_back`: the first listed location, as it was listed (for a
+  // note to the user). Empty otherwise.
+  WideString first_skipped;
+};
+
+// The directory the wizard proposes, for the template `locations` of the
+// launcher configuration. Each location is cleaned (CleanTemplateLocation);
+// "~" alone or a leading "~/" then stands for `home`. A location that is
+// empty after that, still not absolute (not starting with "/"), or "~..."
+// while `home` is empty, is skipped unprobed: it would mean a directory
+// relative to wherever the installer happens to run. The first remaining
+// one that passes `is_writable` is taken, and later entries are not probed;
+// the first URL met ends the search with an empty `dir` (the user must type
+// a directory). When none qualifies, the cleaned `default_dir`.
+TargetChoice ChooseTargetDir(
     const std::vector<WideString>& locations, const WideString& default_dir,
+    const WideString& home,
     const std::function<bool(const WideString&)>& is_writable);
 
 // The directory typed on the directory page, made absolute: "~" alone or a
 // leading "~/" stands for `home`; any other path not starting with "/" is
-// taken relative to `current_dir`. Backslashes become slashes first. Empty
-// when `typed` is empty, or when it is relative and `current_dir` is empty
-// (the current directory is unknown): an empty directory is never installed
-// into.
+// taken relative to `current_dir`. Backslashes become slashes and the blanks
+// (spaces and tabs) around the text are removed first, as for a location
+// from the configuration. Empty when nothing but blanks was typed, or when
+// it is relative and `current_dir` is empty (the current directory is
+// unknown): an empty directory is never installed into.
 WideString NormaliseTypedDirectory(WideString typed,
                                    const WideString& current_dir,
                                    const WideString& home);
@@ -75,8 +93,9 @@ WideString DescriptionPath(const WideString& target_dir,
 WideString WelcomeText(WideString product, WideString provider);
 
 // The template locations to record after a successful installation into
-// `target_dir`: the directory without one trailing separator, in front of
-// `locations` (repeats are dropped by the writer).
+// `target_dir`: the directory without any trailing "/" or "\\" ("/" itself
+// stays "/"), in front of `locations`, which keep their spelling (repeats
+// are dropped by the writer, DedupLocations).
 std::vector<WideString> LocationsAfterSuccess(
     const std::vector<WideString>& locations, const WideString& target_dir);
 

@@ -108,7 +108,8 @@ bool CInstallerDlg::PrepareInstall() {
   }
   target_dir_ =
       ChooseTargetDir(template_locations_, DefaultTemplateBase() + u"tmplts/",
-                      IsWritableDirectory);
+                      HomeDirectory(), IsWritableDirectory)
+          .dir;
 
   uint64_t value = 0;
   std::optional<uint64_t> kit_size;

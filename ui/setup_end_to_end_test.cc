@@ -212,6 +212,46 @@ TEST_F(SetupEndToEndTest, TemplateLocationsChooseTheDirectory) {
   }
 }
 
+// Locations as the launcher means them, whatever the installer's current
+// directory (root/work, which must stay empty).
+TEST_F(SetupEndToEndTest, TemplateLocationsMeanWhatTheySay) {
+  WriteKit(files_);
+  const std::string key = "ConfigurationTemplatesLocation=";
+  struct Case {
+    std::string location;
+    std::string target;
+    std::string user_after;
+  } cases[] = {
+      {"~/tgt", home_ + "/tgt", key + home_ + "/tgt\n" + key + "~/tgt\n"},
+      {".", default_target_, key + default_target_ + "\n" + key + ".\n"},
+      {"./", default_target_, key + default_target_ + "\n" + key + "./\n"},
+      {" ", default_target_, key + default_target_ + "\n" + key + " \n"},
+      {"rel/dir", default_target_,
+       key + default_target_ + "\n" + key + "rel/dir\n"},
+      {" " + root_.Path("abs") + "\t", root_.Path("abs"),
+       key + root_.Path("abs") + "\n" + key + " " + root_.Path("abs") + "\t\n"},
+      // Recorded without its trailing separators, and once.
+      {root_.Path("tgt") + "//", root_.Path("tgt"),
+       key + root_.Path("tgt") + "\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("'" + c.location + "'");
+    std::filesystem::remove_all(home_);
+    ASSERT_EQ(0, mkdir(home_.c_str(), 0755));
+    WriteConfig(UserConfigPath(), key + c.location + "\n");
+    const RunResult run = Run({"-S"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(installed_, ListTree(c.target));
+    EXPECT_EQ(c.user_after, ReadFile(UserConfigPath()));
+    EXPECT_EQ(std::vector<std::string>{}, ListTree(root_.Path("work")));
+    EXPECT_EQ(std::vector<std::string>{}, ListTree(root_.Path("tmp")));
+    // A second run into the same directory adds nothing to the list.
+    ASSERT_EQ(0, Run({"-S"}).status);
+    EXPECT_EQ(c.user_after, ReadFile(UserConfigPath()));
+  }
+}
+
 TEST_F(SetupEndToEndTest, PreCheckFailuresEndTheRun) {
   struct Case {
     const char* name;
