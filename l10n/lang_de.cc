@@ -36,5 +36,17 @@ constinit const TranslatedText kTextsDe[kTranslatedKeyCount] = {
     {"IDS_SETUP_EXISTEDTARGET", "Das Installationsverzeichnis enthält Dateien, die während des Installationsprozesses möglicherweise geändert werden. Möchten Sie fortfahren?"},
     {"IDS_DESTINATION_PROMPT", "Geben Sie den Pfad zum Vorlagenverzeichnis an. Das Installationsprogramm installiert Vorlagen und Konfigurationsdateien in das angegebene Verzeichnis."},
     {"IDS_TEMPLATE_CATALOG", "Vorlagenverzeichnis:"},
+    {"IDS_REASON_LINK_OUTSIDE", "ein Link, der aus dem Vorlagenverzeichnis hinausführt"},
+    {"IDS_REASON_NAME_ENCODING", "der Name kann in der Dateinamenkodierung dieses Systems nicht geschrieben werden"},
+    {"IDS_REASON_NAME_TWICE", "das Verteilungskit enthält diese Datei zweimal"},
+    {"IDS_REASON_NAME_INVALID", "kein gültiger Dateiname"},
+    {"IDS_REASON_NOT_A_FILE", "im Weg: keine reguläre Datei"},
+    {"IDS_WAIT_OTHER_INSTALL", "Warten, bis eine andere Installation in dieses Verzeichnis abgeschlossen ist..."},
+    {"IDS_NOTE_DEFAULT_TARGET", "Keines der dem Startprogramm bekannten Vorlagenverzeichnisse kann verwendet werden; stattdessen wird das Standardverzeichnis verwendet."},
+    {"IDS_WARN_CONFIG_NOT_SAVED", "Die Vorlagen sind installiert, aber die Konfiguration des Startprogramms konnte nicht aktualisiert werden."},
+    {"IDS_ERROR_TARGET_NOT_WRITABLE", "Sie können nicht in dieses Verzeichnis schreiben. Wählen Sie ein anderes Vorlagenverzeichnis."},
+    {"IDS_BUTTON_YES", "Ja"},
+    {"IDS_BUTTON_NO", "Nein"},
+    {"IDS_BUTTON_OK", "OK"},
 };
 // clang-format on

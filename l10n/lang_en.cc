@@ -36,5 +36,17 @@ constinit const TranslatedText kTextsEn[kTranslatedKeyCount] = {
     {"IDS_SETUP_EXISTEDTARGET", "The installation directory contains files that may be changed during the installation process. Do you want to continue?"},
     {"IDS_DESTINATION_PROMPT", "Specify path to template directory. The installation program will install templates and configuration files to the specified directory."},
     {"IDS_TEMPLATE_CATALOG", "Template directory:"},
+    {"IDS_REASON_LINK_OUTSIDE", "a link that leads outside the template directory"},
+    {"IDS_REASON_NAME_ENCODING", "the name cannot be written in this system's file-name encoding"},
+    {"IDS_REASON_NAME_TWICE", "the kit holds this file twice"},
+    {"IDS_REASON_NAME_INVALID", "not a valid file name"},
+    {"IDS_REASON_NOT_A_FILE", "in the way: not a regular file"},
+    {"IDS_WAIT_OTHER_INSTALL", "Waiting for another installation into this directory to finish..."},
+    {"IDS_NOTE_DEFAULT_TARGET", "None of the template directories known to the launcher can be used; the default directory is used instead."},
+    {"IDS_WARN_CONFIG_NOT_SAVED", "The templates are installed, but the launcher configuration could not be updated."},
+    {"IDS_ERROR_TARGET_NOT_WRITABLE", "You cannot write to this directory. Choose another template directory."},
+    {"IDS_BUTTON_YES", "Yes"},
+    {"IDS_BUTTON_NO", "No"},
+    {"IDS_BUTTON_OK", "OK"},
 };
 // clang-format on

@@ -36,5 +36,17 @@ constinit const TranslatedText kTextsEs[kTranslatedKeyCount] = {
     {"IDS_SETUP_EXISTEDTARGET", "El catálogo de instalación contiene los archivos que pueden ser cambiados durante la instalación. ¿Continuar la instalación?"},
     {"IDS_DESTINATION_PROMPT", "Indique la ruta al catálogo de plantillas. El programa de la instalación instalará las plantillas y los archivos de la configuración en el catálogo indicado."},
     {"IDS_TEMPLATE_CATALOG", "Catálogo de modelos:"},
+    {"IDS_REASON_LINK_OUTSIDE", "un enlace que lleva fuera del catálogo de plantillas"},
+    {"IDS_REASON_NAME_ENCODING", "el nombre no se puede escribir en la codificación de nombres de archivo de este sistema"},
+    {"IDS_REASON_NAME_TWICE", "el conjunto de la instalación contiene este archivo dos veces"},
+    {"IDS_REASON_NAME_INVALID", "no es un nombre de archivo válido"},
+    {"IDS_REASON_NOT_A_FILE", "estorba: no es un archivo normal"},
+    {"IDS_WAIT_OTHER_INSTALL", "Esperando a que termine otra instalación en este catálogo..."},
+    {"IDS_NOTE_DEFAULT_TARGET", "No se puede usar ninguno de los catálogos de plantillas conocidos por el lanzador; en su lugar se usa el catálogo predeterminado."},
+    {"IDS_WARN_CONFIG_NOT_SAVED", "Las plantillas están instaladas, pero no se ha podido actualizar la configuración del lanzador."},
+    {"IDS_ERROR_TARGET_NOT_WRITABLE", "No puede escribir en este catálogo. Seleccione otro catálogo de plantillas."},
+    {"IDS_BUTTON_YES", "Sí"},
+    {"IDS_BUTTON_NO", "No"},
+    {"IDS_BUTTON_OK", "Aceptar"},
 };
 // clang-format on

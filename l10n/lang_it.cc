@@ -36,5 +36,17 @@ constinit const TranslatedText kTextsIt[kTranslatedKeyCount] = {
     {"IDS_SETUP_EXISTEDTARGET", "La directory di installazione contiene i file che possono essere cambiati nel processo di installazione Continuare con l'installazione?"},
     {"IDS_DESTINATION_PROMPT", "Specificare il percorso alla directory di modelli Il programma di installazione installerà i modelli e i file di configurazione nella directory specificata."},
     {"IDS_TEMPLATE_CATALOG", "Directory di modelli:"},
+    {"IDS_REASON_LINK_OUTSIDE", "un collegamento che porta fuori dalla directory di modelli"},
+    {"IDS_REASON_NAME_ENCODING", "il nome non può essere scritto nella codifica dei nomi di file di questo sistema"},
+    {"IDS_REASON_NAME_TWICE", "il kit di installazione contiene questo file due volte"},
+    {"IDS_REASON_NAME_INVALID", "nome di file non valido"},
+    {"IDS_REASON_NOT_A_FILE", "d'intralcio: non è un file normale"},
+    {"IDS_WAIT_OTHER_INSTALL", "In attesa che termini un'altra installazione in questa directory..."},
+    {"IDS_NOTE_DEFAULT_TARGET", "Nessuna delle directory di modelli note al programma di avvio può essere utilizzata; viene utilizzata invece la directory predefinita."},
+    {"IDS_WARN_CONFIG_NOT_SAVED", "I modelli sono installati, ma non è stato possibile aggiornare la configurazione del programma di avvio."},
+    {"IDS_ERROR_TARGET_NOT_WRITABLE", "Non è possibile scrivere in questa directory. Seleziona un'altra directory di modelli."},
+    {"IDS_BUTTON_YES", "Sì"},
+    {"IDS_BUTTON_NO", "No"},
+    {"IDS_BUTTON_OK", "OK"},
 };
 // clang-format on

@@ -36,5 +36,17 @@ constinit const TranslatedText kTextsLt[kTranslatedKeyCount] = {
     {"IDS_SETUP_EXISTEDTARGET", "Diegimo kataloge yra failų, kurie diegimo metu gali būti pakeisti. Tęsti diegimą?"},
     {"IDS_DESTINATION_PROMPT", "Nurodykite šablonų katalogo kelią. Diegimo programa įkels konfigūracijos šablonus ir failus į nurodytą katalogą."},
     {"IDS_TEMPLATE_CATALOG", "Šablonų katalogas:"},
+    {"IDS_REASON_LINK_OUTSIDE", "nuoroda, vedanti už šablonų katalogo ribų"},
+    {"IDS_REASON_NAME_ENCODING", "vardo negalima užrašyti šios sistemos failų vardų koduote"},
+    {"IDS_REASON_NAME_TWICE", "diegimo komplekte šis failas yra du kartus"},
+    {"IDS_REASON_NAME_INVALID", "netinkamas failo vardas"},
+    {"IDS_REASON_NOT_A_FILE", "trukdo: tai ne įprastas failas"},
+    {"IDS_WAIT_OTHER_INSTALL", "Laukiama, kol bus baigtas kitas diegimas į šį katalogą..."},
+    {"IDS_NOTE_DEFAULT_TARGET", "Nė vieno paleidimo programai žinomo šablonų katalogo negalima naudoti; vietoj jų naudojamas numatytasis katalogas."},
+    {"IDS_WARN_CONFIG_NOT_SAVED", "Šablonai įdiegti, tačiau paleidimo programos konfigūracijos atnaujinti nepavyko."},
+    {"IDS_ERROR_TARGET_NOT_WRITABLE", "Negalite rašyti į šį katalogą. Pasirinkite kitą šablonų katalogą."},
+    {"IDS_BUTTON_YES", "Taip"},
+    {"IDS_BUTTON_NO", "Ne"},
+    {"IDS_BUTTON_OK", "Gerai"},
 };
 // clang-format on

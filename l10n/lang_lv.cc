@@ -36,5 +36,17 @@ constinit const TranslatedText kTextsLv[kTranslatedKeyCount] = {
     {"IDS_SETUP_EXISTEDTARGET", "Instalācijas katalogs satur failus, kuri var būt mainīti instalācijas procesā. Turpināt instalāciju?"},
     {"IDS_DESTINATION_PROMPT", "Norādiet ceļu uz šablonu katalogu. Instalācijas programma ievietos šablonus un failu konfigurācijas norādītajā katalogā."},
     {"IDS_TEMPLATE_CATALOG", "Šablonu katalogs:"},
+    {"IDS_REASON_LINK_OUTSIDE", "saite, kas ved ārpus šablonu kataloga"},
+    {"IDS_REASON_NAME_ENCODING", "nosaukumu nevar ierakstīt šīs sistēmas failu nosaukumu kodējumā"},
+    {"IDS_REASON_NAME_TWICE", "instalēšanas komplektā šis fails ir divreiz"},
+    {"IDS_REASON_NAME_INVALID", "nederīgs faila nosaukums"},
+    {"IDS_REASON_NOT_A_FILE", "traucē: tas nav parasts fails"},
+    {"IDS_WAIT_OTHER_INSTALL", "Gaida, līdz tiks pabeigta cita instalācija šajā katalogā..."},
+    {"IDS_NOTE_DEFAULT_TARGET", "Nevienu no palaišanas programmai zināmajiem šablonu katalogiem nevar izmantot; to vietā tiek izmantots noklusējuma katalogs."},
+    {"IDS_WARN_CONFIG_NOT_SAVED", "Šabloni ir uzstādīti, bet palaišanas programmas konfigurāciju neizdevās atjaunināt."},
+    {"IDS_ERROR_TARGET_NOT_WRITABLE", "Jums nav tiesību rakstīt šajā katalogā. Izvēlieties citu šablonu katalogu."},
+    {"IDS_BUTTON_YES", "Jā"},
+    {"IDS_BUTTON_NO", "Nē"},
+    {"IDS_BUTTON_OK", "Labi"},
 };
 // clang-format on

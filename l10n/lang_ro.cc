@@ -36,5 +36,17 @@ constinit const TranslatedText kTextsRo[kTranslatedKeyCount] = {
     {"IDS_SETUP_EXISTEDTARGET", "Catalogul de instalare poate conţine fişiere, care pot fi modificate în procesul instalării. Doriţi să continuaţi instalarea?"},
     {"IDS_DESTINATION_PROMPT", "Indicaţi calea către catalogul de şabloane. Programul va instala şabloanele şi fişierele configuraţiei în catalogul indicat."},
     {"IDS_TEMPLATE_CATALOG", "Catalogul şabloanelor:"},
+    {"IDS_REASON_LINK_OUTSIDE", "o legătură care duce în afara catalogului de şabloane"},
+    {"IDS_REASON_NAME_ENCODING", "numele nu poate fi scris în codificarea numelor de fişiere a acestui sistem"},
+    {"IDS_REASON_NAME_TWICE", "kit-ul de instalare conţine acest fişier de două ori"},
+    {"IDS_REASON_NAME_INVALID", "nume de fişier nevalid"},
+    {"IDS_REASON_NOT_A_FILE", "stă în cale: nu este un fişier obişnuit"},
+    {"IDS_WAIT_OTHER_INSTALL", "Se aşteaptă finalizarea altei instalări în acest catalog..."},
+    {"IDS_NOTE_DEFAULT_TARGET", "Niciunul dintre cataloagele de şabloane cunoscute de programul de lansare nu poate fi utilizat; se utilizează în schimb catalogul implicit."},
+    {"IDS_WARN_CONFIG_NOT_SAVED", "Şabloanele au fost instalate, dar configuraţia programului de lansare nu a putut fi actualizată."},
+    {"IDS_ERROR_TARGET_NOT_WRITABLE", "Nu puteţi scrie în acest catalog. Selectaţi alt catalog de şabloane."},
+    {"IDS_BUTTON_YES", "Da"},
+    {"IDS_BUTTON_NO", "Nu"},
+    {"IDS_BUTTON_OK", "OK"},
 };
 // clang-format on

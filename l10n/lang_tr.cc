@@ -36,5 +36,17 @@ constinit const TranslatedText kTextsTr[kTranslatedKeyCount] = {
     {"IDS_SETUP_EXISTEDTARGET", "Yükleme klasörü yükleme sırasında değiştirilebilecek dosyalar içeriyor. Yüklemeyi devam etmek ister misiniz?"},
     {"IDS_DESTINATION_PROMPT", "Şablon klasörüne yolu belirtin. Yükleme programı şablonları ve konfigürasyon dosyalarını belirtilen klasöre yükleyecek."},
     {"IDS_TEMPLATE_CATALOG", "Şablon klasörü:"},
+    {"IDS_REASON_LINK_OUTSIDE", "şablon klasörünün dışına çıkan bir bağlantı"},
+    {"IDS_REASON_NAME_ENCODING", "ad bu sistemin dosya adı kodlamasında yazılamıyor"},
+    {"IDS_REASON_NAME_TWICE", "yükleme takımı bu dosyayı iki kez içeriyor"},
+    {"IDS_REASON_NAME_INVALID", "geçerli bir dosya adı değil"},
+    {"IDS_REASON_NOT_A_FILE", "engel oluşturuyor: normal bir dosya değil"},
+    {"IDS_WAIT_OTHER_INSTALL", "Bu klasöre yapılan başka bir yüklemenin bitmesi bekleniyor..."},
+    {"IDS_NOTE_DEFAULT_TARGET", "Başlatıcının bildiği şablon klasörlerinin hiçbiri kullanılamıyor; bunun yerine varsayılan klasör kullanılıyor."},
+    {"IDS_WARN_CONFIG_NOT_SAVED", "Şablonlar yüklendi, ancak başlatıcının konfigürasyonu güncellenemedi."},
+    {"IDS_ERROR_TARGET_NOT_WRITABLE", "Bu klasöre yazamazsınız. Başka bir şablon klasörü seçin."},
+    {"IDS_BUTTON_YES", "Evet"},
+    {"IDS_BUTTON_NO", "Hayır"},
+    {"IDS_BUTTON_OK", "Tamam"},
 };
 // clang-format on

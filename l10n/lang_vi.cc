@@ -36,5 +36,17 @@ constinit const TranslatedText kTextsVi[kTranslatedKeyCount] = {
     {"IDS_SETUP_EXISTEDTARGET", "Thư mục cài đặt có chứa các tệp mà có thể bị thay đổi trong quá trình cài đặt. Tiếp tục việc cài đặt?"},
     {"IDS_DESTINATION_PROMPT", "Hãy chỉ ra đường dẫn tới thư mục các khuôn mẫu. Chương trình cài đặt sẽ đặt các khuôn mẫu và tệp cấu hình vào thư mục được chỉ ra."},
     {"IDS_TEMPLATE_CATALOG", "Thư mục các khuôn mẫu:"},
+    {"IDS_REASON_LINK_OUTSIDE", "một liên kết dẫn ra ngoài thư mục các khuôn mẫu"},
+    {"IDS_REASON_NAME_ENCODING", "không thể ghi tên này bằng bảng mã tên tệp của hệ thống này"},
+    {"IDS_REASON_NAME_TWICE", "bộ cài đặt chứa tệp này hai lần"},
+    {"IDS_REASON_NAME_INVALID", "không phải là tên tệp hợp lệ"},
+    {"IDS_REASON_NOT_A_FILE", "đang chắn chỗ: không phải là tệp thông thường"},
+    {"IDS_WAIT_OTHER_INSTALL", "Đang chờ một việc cài đặt khác vào thư mục này kết thúc..."},
+    {"IDS_NOTE_DEFAULT_TARGET", "Không thể sử dụng thư mục khuôn mẫu nào mà trình khởi chạy biết; thư mục mặc định được sử dụng thay thế."},
+    {"IDS_WARN_CONFIG_NOT_SAVED", "Các khuôn mẫu đã được cài đặt, nhưng không thể cập nhật cấu hình của trình khởi chạy."},
+    {"IDS_ERROR_TARGET_NOT_WRITABLE", "Bạn không thể ghi vào thư mục này. Hãy chọn thư mục khuôn mẫu khác."},
+    {"IDS_BUTTON_YES", "Có"},
+    {"IDS_BUTTON_NO", "Không"},
+    {"IDS_BUTTON_OK", "OK"},
 };
 // clang-format on

@@ -1,12 +1,17 @@
 #include "l10n/string_table.h"
 
 #include <gtest/gtest.h>
+#include <locale.h>
 #include <unistd.h>
+#include <wctype.h>
 
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "l10n/translations.h"
+#include "text/text_conversion.h"
 #include "text/text_conversion_internal.h"
 
 extern "C" void __cxa_finalize(void* dso_handle);
@@ -17,46 +22,116 @@ std::u16string U16(const WideString& text) {
   return std::u16string(text.c_str(), text.length());
 }
 
-// Every key each language must define.
+// Every key each language must define, in the order of the tables.
 const char* const kAllKeys[] = {
-    "IDS_WIZARD_BACK",      "IDS_WIZARD_NEXT",         "IDS_WIZARD_FINISH",
-    "IDS_WIZARD_CANCEL",    "IDS_ACCEPT_CANCEL",       "IDS_TITLE_INSTALLER",
-    "IDS_PREPARECOPY",      "IDS_INSTALL_ERROR",       "IDS_ERROR_NOSOURCE",
-    "IDS_ERROR_NOTARGET",   "IDS_ERROR_NOSPACE",       "IDS_CHOOSEDIR_FOLDER",
-    "IDS_CHOOSEDIR_TITLE",  "IDR_MAINFRAME",           "IDS_SETUP_EMPTYTARGET",
-    "IDS_INSTALL_FINISH",   "IDS_ERROR_DAMAGEDSOURCE", "IDS_DEFPRODUCT",
-    "IDS_DEFPROVIDER",      "IDS_SUCCESS_FINISH",      "IDS_SUCCESS_OPENDESCR",
-    "IDS_PROGRESS_START",   "IDS_ERROR_FINISH",        "IDS_CANCEL_FINISH",
-    "IDS_BROWSE_SELDIR",    "IDS_BROWSE_OK",           "IDS_BROWSE_CANCEL",
-    "IDS_WELCOME_TITLE",    "IDS_SETUP_EXISTEDTARGET", "IDS_DESTINATION_PROMPT",
+    "IDS_WIZARD_BACK",
+    "IDS_WIZARD_NEXT",
+    "IDS_WIZARD_FINISH",
+    "IDS_WIZARD_CANCEL",
+    "IDS_ACCEPT_CANCEL",
+    "IDS_TITLE_INSTALLER",
+    "IDS_PREPARECOPY",
+    "IDS_INSTALL_ERROR",
+    "IDS_ERROR_NOSOURCE",
+    "IDS_ERROR_NOTARGET",
+    "IDS_ERROR_NOSPACE",
+    "IDS_CHOOSEDIR_FOLDER",
+    "IDS_CHOOSEDIR_TITLE",
+    "IDR_MAINFRAME",
+    "IDS_SETUP_EMPTYTARGET",
+    "IDS_INSTALL_FINISH",
+    "IDS_ERROR_DAMAGEDSOURCE",
+    "IDS_DEFPRODUCT",
+    "IDS_DEFPROVIDER",
+    "IDS_SUCCESS_FINISH",
+    "IDS_SUCCESS_OPENDESCR",
+    "IDS_PROGRESS_START",
+    "IDS_ERROR_FINISH",
+    "IDS_CANCEL_FINISH",
+    "IDS_BROWSE_SELDIR",
+    "IDS_BROWSE_OK",
+    "IDS_BROWSE_CANCEL",
+    "IDS_WELCOME_TITLE",
+    "IDS_SETUP_EXISTEDTARGET",
+    "IDS_DESTINATION_PROMPT",
     "IDS_TEMPLATE_CATALOG",
+    "IDS_REASON_LINK_OUTSIDE",
+    "IDS_REASON_NAME_ENCODING",
+    "IDS_REASON_NAME_TWICE",
+    "IDS_REASON_NAME_INVALID",
+    "IDS_REASON_NOT_A_FILE",
+    "IDS_WAIT_OTHER_INSTALL",
+    "IDS_NOTE_DEFAULT_TARGET",
+    "IDS_WARN_CONFIG_NOT_SAVED",
+    "IDS_ERROR_TARGET_NOT_WRITABLE",
+    "IDS_BUTTON_YES",
+    "IDS_BUTTON_NO",
+    "IDS_BUTTON_OK",
 };
 
-// Each language with its code and one text that only it has, so a table
-// filed under the wrong id or code shows up.
+// Texts shown after a file's path and a colon, as the tail of a sentence.
+const char* const kReasonKeys[] = {
+    "IDS_REASON_LINK_OUTSIDE", "IDS_REASON_NAME_ENCODING",
+    "IDS_REASON_NAME_TWICE",   "IDS_REASON_NAME_INVALID",
+    "IDS_REASON_NOT_A_FILE",
+};
+
+// Each language with its code, its raw table and one text that only it has,
+// so a table filed under the wrong id or code shows up.
 struct LanguageRow {
   LanguageId id;
   const char* code;
+  const TranslatedText* texts;
   const char16_t* next_button;
 };
 const LanguageRow kLanguageRows[] = {
-    {kLanguageRussian, "ru", u"Далее >"},
-    {kLanguageUkrainian, "uk", u"Наступна >"},
-    {kLanguageEnglish, "en", u"Next >"},
-    {kLanguageLatvian, "lv", u"Tālāk >"},
-    {kLanguageLithuanian, "lt", u"Toliau >"},
-    {kLanguageBulgarian, "bg", u"Напред >"},
-    {kLanguageGerman, "de", u"Weiter >"},
-    {kLanguageRomanian, "ro", u"Înainte >"},
-    {kLanguageGeorgian, "ka", u"შემდეგ>"},
-    {kLanguageKazakh, "kk", u"Әрі қарай >"},
-    {kLanguageVietnamese, "vi", u"Tiếp theo >"},
-    {kLanguageTurkish, "tr", u"İleri >"},
-    {kLanguageGreek, "el", u"Συνέχεια >"},
-    {kLanguageSpanish, "es", u"Seguir >"},
-    {kLanguageArmenian, "hy", u"Հաջորդիվ >"},
-    {kLanguageItalian, "it", u"Avanti>"},
+    {kLanguageRussian, "ru", kTextsRu, u"Далее >"},
+    {kLanguageUkrainian, "uk", kTextsUk, u"Наступна >"},
+    {kLanguageEnglish, "en", kTextsEn, u"Next >"},
+    {kLanguageLatvian, "lv", kTextsLv, u"Tālāk >"},
+    {kLanguageLithuanian, "lt", kTextsLt, u"Toliau >"},
+    {kLanguageBulgarian, "bg", kTextsBg, u"Напред >"},
+    {kLanguageGerman, "de", kTextsDe, u"Weiter >"},
+    {kLanguageRomanian, "ro", kTextsRo, u"Înainte >"},
+    {kLanguageGeorgian, "ka", kTextsKa, u"შემდეგ>"},
+    {kLanguageKazakh, "kk", kTextsKk, u"Әрі қарай >"},
+    {kLanguageVietnamese, "vi", kTextsVi, u"Tiếp theo >"},
+    {kLanguageTurkish, "tr", kTextsTr, u"İleri >"},
+    {kLanguageGreek, "el", kTextsEl, u"Συνέχεια >"},
+    {kLanguageSpanish, "es", kTextsEs, u"Seguir >"},
+    {kLanguageArmenian, "hy", kTextsHy, u"Հաջորդիվ >"},
+    {kLanguageItalian, "it", kTextsIt, u"Avanti>"},
 };
+
+bool EndsWithEllipsis(const std::u16string& text) {
+  return text.size() >= 3 && text.compare(text.size() - 3, 3, u"...") == 0;
+}
+
+// Why `text` is not clean UTF-8 free of control characters, or "" if it is.
+// The decoder turns each byte that is not part of a valid sequence into a
+// lone surrogate U+DC80..U+DCFF, and an encoded surrogate into a lone one.
+std::string TextFault(const std::u16string& text) {
+  if (text.empty()) return "empty";
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      if (i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+          text[i + 1] <= 0xDFFF) {
+        ++i;  // a character beyond U+FFFF
+        continue;
+      }
+      return "lone surrogate at " + std::to_string(i);
+    }
+    if (unit >= 0xDC00 && unit <= 0xDFFF) {
+      return "stray byte or lone surrogate at " + std::to_string(i);
+    }
+    if (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F)) {
+      return "control character at " + std::to_string(i);
+    }
+    if (unit == 0xFFFD) return "replacement character at " + std::to_string(i);
+  }
+  return "";
+}
 
 // Texts are stored as UTF-8 and decoded through the locale's encoding; pin a
 // UTF-8 one and restore the caller's state afterwards.
@@ -137,9 +212,97 @@ TEST_F(StringTableTest, ExactTexts) {
        u"directory."},
       {kLanguageRomanian, "IDR_MAINFRAME", u"Instalarea configuraţiei"},
       {kLanguageBulgarian, "IDR_MAINFRAME", u"Инсталиране на конфигурация"},
+      {kLanguageEnglish, "IDS_REASON_LINK_OUTSIDE",
+       u"a link that leads outside the template directory"},
+      {kLanguageEnglish, "IDS_REASON_NAME_ENCODING",
+       u"the name cannot be written in this system's file-name encoding"},
+      {kLanguageEnglish, "IDS_REASON_NAME_TWICE",
+       u"the kit holds this file twice"},
+      {kLanguageEnglish, "IDS_REASON_NAME_INVALID", u"not a valid file name"},
+      {kLanguageEnglish, "IDS_REASON_NOT_A_FILE",
+       u"in the way: not a regular file"},
+      {kLanguageEnglish, "IDS_WAIT_OTHER_INSTALL",
+       u"Waiting for another installation into this directory to finish..."},
+      {kLanguageEnglish, "IDS_NOTE_DEFAULT_TARGET",
+       u"None of the template directories known to the launcher can be used; "
+       u"the default directory is used instead."},
+      {kLanguageEnglish, "IDS_WARN_CONFIG_NOT_SAVED",
+       u"The templates are installed, but the launcher configuration could "
+       u"not be updated."},
+      {kLanguageEnglish, "IDS_ERROR_TARGET_NOT_WRITABLE",
+       u"You cannot write to this directory. Choose another template "
+       u"directory."},
+      {kLanguageEnglish, "IDS_BUTTON_YES", u"Yes"},
+      {kLanguageEnglish, "IDS_BUTTON_NO", u"No"},
+      {kLanguageEnglish, "IDS_BUTTON_OK", u"OK"},
+      {kLanguageRussian, "IDS_REASON_LINK_OUTSIDE",
+       u"ссылка, ведущая за пределы каталога шаблонов"},
+      {kLanguageRussian, "IDS_WAIT_OTHER_INSTALL",
+       u"Ожидание завершения другой установки в этот каталог..."},
+      {kLanguageRussian, "IDS_BUTTON_YES", u"Да"},
+      {kLanguageRussian, "IDS_BUTTON_OK", u"\u041E\u041A"},  // Cyrillic
+      {kLanguageGerman, "IDS_REASON_NOT_A_FILE",
+       u"im Weg: keine reguläre Datei"},
+      {kLanguageGerman, "IDS_ERROR_TARGET_NOT_WRITABLE",
+       u"Sie können nicht in dieses Verzeichnis schreiben. Wählen Sie ein "
+       u"anderes Vorlagenverzeichnis."},
+      {kLanguageGerman, "IDS_BUTTON_NO", u"Nein"},
   };
   for (const Case& c : kCases) {
     EXPECT_EQ(c.text, Text(c.language, c.key)) << c.language << " " << c.key;
+  }
+}
+
+// "/home/ann/tmplts/config: " comes first, so a reason reads as the rest of
+// a system error text: lower case, no full stop (Armenian texts here end
+// their sentences with ':').
+TEST_F(StringTableTest, ReasonsContinueAfterAPathAndColon) {
+  locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
+  ASSERT_NE(locale_t{}, utf8);
+  // Without case tables for these scripts the check below could not fail.
+  for (wint_t upper : {L'D', L'Д', L'Ω', L'Ա', L'Ş'}) {
+    ASSERT_TRUE(iswupper_l(upper, utf8)) << upper;
+  }
+  for (const LanguageRow& row : kLanguageRows) {
+    for (const char* key : kReasonKeys) {
+      const std::u16string text = Text(row.id, key);
+      ASSERT_FALSE(text.empty()) << row.code << " " << key;
+      EXPECT_FALSE(iswupper_l(text.front(), utf8)) << row.code << " " << key;
+      EXPECT_EQ(std::u16string::npos,
+                std::u16string(u".:\u0589 ").find(text.back()))
+          << row.code << " " << key;
+    }
+  }
+  freelocale(utf8);
+}
+
+TEST_F(StringTableTest, EllipsisKeptWhereEnglishHasIt) {
+  for (const LanguageRow& row : kLanguageRows) {
+    for (const char* key : kAllKeys) {
+      // Shipped without its dots; left as it is.
+      if (row.id == kLanguageArmenian &&
+          std::string(key) == "IDS_PREPARECOPY") {
+        continue;
+      }
+      EXPECT_EQ(EndsWithEllipsis(Text(kLanguageEnglish, key)),
+                EndsWithEllipsis(Text(row.id, key)))
+          << row.code << " " << key;
+    }
+  }
+}
+
+// Yes, No and OK can stand side by side in one dialog.
+TEST_F(StringTableTest, ButtonLabelsAreShortAndDistinct) {
+  for (const LanguageRow& row : kLanguageRows) {
+    const std::u16string yes = Text(row.id, "IDS_BUTTON_YES");
+    const std::u16string no = Text(row.id, "IDS_BUTTON_NO");
+    const std::u16string ok = Text(row.id, "IDS_BUTTON_OK");
+    EXPECT_NE(yes, no) << row.code;
+    EXPECT_NE(yes, ok) << row.code;
+    EXPECT_NE(no, ok) << row.code;
+    for (const std::u16string& label : {yes, no, ok}) {
+      EXPECT_LE(label.size(), 10u) << row.code;
+    }
   }
 }
 
@@ -193,10 +356,55 @@ TEST_F(StringTableTest, EveryLanguageDefinesEveryKey) {
   }
 }
 
-// The install worker is never joined, so it may still look up a text while
-// the process runs its exit handlers; the tables must outlive all of them.
-// __cxa_finalize(nullptr) runs every exit handler and destructor that exit()
-// would, but leaves this thread running to look up afterwards.
+// The key list above is the whole table: with it, EveryLanguageDefinesEveryKey
+// leaves no entry unchecked, and a repeated key (which the string table would
+// silently drop) cannot hide.
+TEST(TranslationTablesTest, EveryTableHoldsTheKeysInOneOrder) {
+  ASSERT_EQ(static_cast<size_t>(kTranslatedKeyCount), std::size(kAllKeys));
+  EXPECT_EQ(
+      std::size(kAllKeys),
+      std::set<std::string>(std::begin(kAllKeys), std::end(kAllKeys)).size());
+  for (const LanguageRow& row : kLanguageRows) {
+    for (int i = 0; i < kTranslatedKeyCount; ++i) {
+      EXPECT_STREQ(kAllKeys[i], row.texts[i].key) << row.code << " #" << i;
+    }
+  }
+}
+
+// A text pasted in another encoding, or cut in the middle of a character,
+// would reach the user as escape units; so would a stray control byte.
+TEST(TranslationTablesTest, EveryTextIsCleanUtf8) {
+  for (const LanguageRow& row : kLanguageRows) {
+    for (int i = 0; i < kTranslatedKeyCount; ++i) {
+      const WideString text = Utf8ToWide(row.texts[i].text);
+      EXPECT_EQ("", TextFault(U16(text)))
+          << row.code << " " << row.texts[i].key;
+    }
+  }
+}
+
+TEST(TranslationTablesTest, TextFaultFindsBrokenText) {
+  const struct {
+    const char* bytes;
+    bool clean;
+  } kCases[] = {
+      {"Next >", true},
+      {"\xD0\x94\xD0\xB0", true},    // "Да"
+      {"\xF0\x9F\x93\x81 x", true},  // beyond U+FFFF
+      {"\xC4\xE0", false},           // windows-1251 "Да"
+      {"\xD0", false},               // cut after a lead byte
+      {"\xC0\xAF", false},           // overlong "/"
+      {"\xED\xA0\x80", false},       // encoded surrogate
+      {"a\tb", false},               // control character
+      {"\xEF\xBF\xBD", false},       // U+FFFD
+      {"", false},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(c.clean, TextFault(U16(Utf8ToWide(c.bytes))).empty())
+        << "'" << c.bytes << "'";
+  }
+}
+
 // The tables hold UTF-8; a locale with another encoding must not garble them.
 TEST(StringTableEncodingTest, TextsDoNotDependOnTheLocalesEncoding) {
   if (!text_internal::UseConverterForTesting("ru_RU.KOI8-R")) {
@@ -211,6 +419,10 @@ TEST(StringTableEncodingTest, TextsDoNotDependOnTheLocalesEncoding) {
   EXPECT_EQ(u"Установка конфигурации", U16(title));
 }
 
+// The install worker is never joined, so it may still look up a text while
+// the process runs its exit handlers; the tables must outlive all of them.
+// __cxa_finalize(nullptr) runs every exit handler and destructor that exit()
+// would, but leaves this thread running to look up afterwards.
 TEST(StringTableDeathTest, TablesOutliveExitHandlers) {
   EXPECT_EXIT(
       {
