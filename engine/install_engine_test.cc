@@ -154,24 +154,44 @@ TEST_F(InstallEngineTest, DestinationThatIsNotAFileIsAnError) {
   const struct {
     const char* what;
     std::function<void(const std::string&)> make;
+    ErrorCode code;
+    std::string named;  // the file the message names, below the target
+    const char* reason;
   } cases[] = {
       {"directory",
        [](const std::string& path) {
          MakeFile(path + "/inside.txt", "user data", kBaseSeconds);
-       }},
-      {"link to a directory",
+       },
+       kErrorAlreadyExists, "t.cfg", "Is a directory"},
+      {"link to a directory inside",
        [&](const std::string& path) {
-         MakeFile(dir_.Path("elsewhere/x"), "x", kBaseSeconds);
-         ASSERT_EQ(0, symlink(dir_.Path("elsewhere").c_str(), path.c_str()));
-       }},
-      {"dangling link",
+         MakeFile(target_ + "/sub/x", "x", kBaseSeconds);
+         ASSERT_EQ(0, symlink("sub", path.c_str()));
+       },
+       kErrorAlreadyExists, "t.cfg", "Is a directory"},
+      {"dangling link inside",
        [&](const std::string& path) {
-         ASSERT_EQ(0, symlink(dir_.Path("nowhere").c_str(), path.c_str()));
-       }},
+         ASSERT_EQ(0, symlink("nowhere", path.c_str()));
+       },
+       kErrorAlreadyExists, "t.cfg", "in the way: not a regular file"},
       {"fifo",
        [](const std::string& path) {
          ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
-       }},
+       },
+       kErrorAlreadyExists, "t.cfg", "in the way: not a regular file"},
+      {"link to a directory outside",
+       [&](const std::string& path) {
+         MakeFile(dir_.Path("elsewhere/x"), "x", kBaseSeconds);
+         ASSERT_EQ(0, symlink(dir_.Path("elsewhere").c_str(), path.c_str()));
+       },
+       kErrorAccessDenied, "t.cfg",
+       "a link that leads outside the template directory"},
+      {"dangling link outside",
+       [&](const std::string& path) {
+         ASSERT_EQ(0, symlink(dir_.Path("nowhere").c_str(), path.c_str()));
+       },
+       kErrorAccessDenied, "t.cfg",
+       "a link that leads outside the template directory"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -180,24 +200,24 @@ TEST_F(InstallEngineTest, DestinationThatIsNotAFileIsAnError) {
     c.make(target_ + "/t.cfg");
     const Tree before = Snapshot(target_);
     OpenKit({{"before.cfg", "new"}, {"t.cfg", "kit's"}});
-    EXPECT_EQ(kErrorAlreadyExists, Install());
+    EXPECT_EQ(c.code, Install());
     EXPECT_EQ("", Difference(before, Snapshot(target_)));
-    EXPECT_EQ(target_ + "/t.cfg", outcome_.failed_path);
+    EXPECT_EQ(target_ + "/" + c.named, outcome_.failed_path);
     EXPECT_EQ(JobState::kFailed, final_.state);
-    EXPECT_EQ(Text("IDS_INSTALL_ERROR"), Narrow(final_.text));
+    EXPECT_EQ(Text("IDS_INSTALL_ERROR") + "\n\"" + target_ + "/" + c.named +
+                  "\": " + c.reason,
+              Narrow(final_.text));
     EXPECT_EQ(50, final_.progress);
   }
   EXPECT_EQ("x", ReadFile(dir_.Path("elsewhere/x")));
 }
 
-TEST_F(InstallEngineTest, LinkToAnOlderFileIsReplacedAndComesBackOnRollback) {
-  MakeFile(dir_.Path("shared.cfg"), "shared", kBaseSeconds - 10);
+TEST_F(InstallEngineTest, LinkToAnOlderFileInsideIsReplacedAndComesBack) {
   for (const bool fail : {true, false}) {
     SCOPED_TRACE(fail ? "rolled back" : "committed");
     std::filesystem::remove_all(target_);
-    ASSERT_EQ(0, mkdir(target_.c_str(), 0755));
-    ASSERT_EQ(0, symlink(dir_.Path("shared.cfg").c_str(),
-                         (target_ + "/t.cfg").c_str()));
+    MakeFile(target_ + "/shared/s.cfg", "shared", kBaseSeconds - 10);
+    ASSERT_EQ(0, symlink("shared/s.cfg", (target_ + "/t.cfg").c_str()));
     const Tree before = Snapshot(target_);
     OpenKit({{"t.cfg", "kit's"}, {"u.cfg", "u"}});
     FaultInjectingSystem system;
@@ -215,8 +235,70 @@ TEST_F(InstallEngineTest, LinkToAnOlderFileIsReplacedAndComesBackOnRollback) {
       EXPECT_EQ('f', Snapshot(target_).at("t.cfg").kind);
     }
     // What the link pointed to is never written through it.
-    EXPECT_EQ("shared", ReadFile(dir_.Path("shared.cfg")));
+    EXPECT_EQ("shared", ReadFile(target_ + "/shared/s.cfg"));
   }
+}
+
+// A link anywhere in the template directory that leads outside it stops
+// the job before a byte leaves: at the destination, at every level above
+// it, relative or absolute. The message names the link; the directory and
+// the place outside are as before.
+TEST_F(InstallEngineTest, LinksLeadingOutsideNeverLetAByteOut) {
+  const std::string outside = dir_.Path("outside");
+  const std::vector<KitFile> kit = {{"a.cfg", "a"},
+                                    {"config/company.cfg", "c"},
+                                    {"config/deep/x/y.cfg", "y"},
+                                    {"z.cfg", "z"}};
+  const struct {
+    const char* link;  // where the link is planted, below the target
+    bool absolute;
+  } cases[] = {
+      {"config", false},        {"config", true},
+      {"config/deep", false},   {"config/deep/x", true},
+      {"config/company.cfg", false}, {"z.cfg", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.link) + (c.absolute ? " absolute" : ""));
+    std::filesystem::remove_all(target_);
+    std::filesystem::remove_all(outside);
+    MakeFile(outside + "/company.cfg", "theirs", kBaseSeconds - 100);
+    MakeFile(outside + "/y.cfg", "theirs", kBaseSeconds - 100);
+    MakeFile(target_ + "/a.cfg", "old", kBaseSeconds - 100);
+    std::filesystem::create_directories(target_ + "/config/deep");
+    const std::string at = target_ + "/" + c.link;
+    std::filesystem::remove_all(at);
+    std::string text = outside;
+    if (!c.absolute) {
+      text = "../";
+      for (const char* p = c.link; *p != 0; ++p) {
+        if (*p == '/') text += "../";
+      }
+      text += "outside";
+    }
+    ASSERT_EQ(0, symlink(text.c_str(), at.c_str()));
+    const Tree target_before = Snapshot(target_);
+    const Tree outside_before = Snapshot(outside);
+    OpenKit(kit);
+    EXPECT_EQ(kErrorAccessDenied, Install());
+    EXPECT_EQ(at, outcome_.failed_path);
+    EXPECT_EQ(FailureReason::kLinkOutside, outcome_.reason);
+    EXPECT_EQ("", Difference(target_before, Snapshot(target_)));
+    EXPECT_EQ("", Difference(outside_before, Snapshot(outside)));
+  }
+}
+
+// Links that stay inside the template directory are followed, so a user's
+// own arrangement of shared folders keeps working.
+TEST_F(InstallEngineTest, LinksStayingInsideAreFollowed) {
+  std::filesystem::remove_all(target_);
+  std::filesystem::create_directories(target_ + "/real/deep");
+  ASSERT_EQ(0, symlink("real", (target_ + "/config").c_str()));
+  ASSERT_EQ(0, symlink((target_ + "/real/deep").c_str(),
+                       (target_ + "/abs").c_str()));
+  OpenKit({{"config/company.cfg", "c"}, {"abs/x.cfg", "x"}});
+  EXPECT_EQ(kSuccess, Install());
+  EXPECT_EQ("c", ReadFile(target_ + "/real/company.cfg"));
+  EXPECT_EQ("x", ReadFile(target_ + "/real/deep/x.cfg"));
 }
 
 TEST_F(InstallEngineTest, CancelAfterTheFirstEntryRollsBack) {
@@ -254,26 +336,48 @@ TEST_F(InstallEngineTest, RollbackRemovesEveryDirectoryLevelItMade) {
   EXPECT_FALSE(std::filesystem::exists(dir_.Path("new")));
 }
 
-TEST_F(InstallEngineTest, AKitListingAFileTwiceKeepsTheUsersFileInTheBackup) {
-  for (const bool fail : {false, true}) {
-    SCOPED_TRACE(fail ? "rolled back" : "committed");
+// A kit whose names cannot all be installed, each to a file of its own, is
+// refused before anything is written: not the template directory, not the
+// backup, not a file.
+TEST_F(InstallEngineTest, NamesThatCannotBeInstalledStopTheJobFirst) {
+  const std::string long_name(256, 'n');
+  std::string long_path;
+  while (long_path.size() < 4096) long_path += std::string(200, 'p') + "/";
+  long_path += "f";
+  const struct {
+    const char* what;
+    std::vector<KitFile> files;
+    FailureReason reason;
+    std::string named;  // below the target
+  } cases[] = {
+      {"the same name twice",
+       {{"a.cfg", "first"}, {"z.cfg", "z"}, {"a.cfg", "second"}},
+       FailureReason::kNameTwice, "a.cfg"},
+      {"one file spelled two ways",
+       {{"d/a.cfg", "first"}, {"d//a.cfg", "second"}},
+       FailureReason::kNameTwice, "d/a.cfg"},
+      {"a dot component", {{"a.cfg", "a"}, {"d/./b.cfg", "x"}},
+       FailureReason::kNameInvalid, "d/./b.cfg"},
+      {"a trailing separator", {{"a.cfg", "a"}, {"dir/", "x"}},
+       FailureReason::kNameInvalid, "dir/"},
+      {"a component too long", {{"a.cfg", "a"}, {long_name, "x"}},
+       FailureReason::kNameInvalid, long_name},
+      {"a path too long", {{"a.cfg", "a"}, {long_path, "x"}},
+       FailureReason::kNameInvalid, long_path},
+      {"only separators", {{"a.cfg", "a"}, {"//", "x"}},
+       FailureReason::kNameInvalid, "//"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     std::filesystem::remove_all(target_);
-    MakeFile(target_ + "/a.cfg", "user's", kBaseSeconds - 10);
-    const Tree before = Snapshot(target_);
-    OpenKit({{"a.cfg", "first", kBaseSeconds},
-             {"a.cfg", "second", kBaseSeconds + 10},
-             {"z.cfg", "z"}});
-    FaultInjectingSystem system;
-    if (fail) system.FailPath("z.cfg", EIO, Ops(SysOp::kOpen));
-    ScopedSystemApi scope(&system);
-    const ErrorCode code = Install();
-    if (fail) {
-      EXPECT_NE(kSuccess, code);
-      EXPECT_EQ("", Difference(before, Snapshot(target_)));
-    } else {
-      EXPECT_EQ(kSuccess, code);
-      EXPECT_EQ("second", ReadFile(target_ + "/a.cfg"));
-    }
+    OpenKit(c.files);
+    EXPECT_EQ(kErrorInvalidParameter, Install());
+    EXPECT_EQ(c.reason, outcome_.reason);
+    EXPECT_EQ(target_ + "/" + c.named, outcome_.failed_path);
+    EXPECT_FALSE(std::filesystem::exists(target_));
+    EXPECT_EQ(JobState::kFailed, final_.state);
+    // Not one entry was started.
+    EXPECT_EQ(1u, posts_.size());
   }
 }
 

@@ -16,8 +16,11 @@
 
 namespace {
 
-constexpr char kHeader[] = "ktstp journal 2\n";
+constexpr char kHeader[] = "ktstp journal 3\n";
+// Layout 2 had no kDirectoryTimes records; its journals are read alike.
+constexpr char kHeaderTwo[] = "ktstp journal 2\n";
 constexpr uint32_t kHeaderLength = sizeof(kHeader) - 1;
+static_assert(sizeof(kHeaderTwo) == sizeof(kHeader));
 // The smallest record: kind, two lengths, the CRC, the trailing length.
 constexpr uint32_t kMinRecord = 1 + 4 + 4 + 4 + 4;
 // A field longer than this is no field of ours: paths are far shorter. It
@@ -58,6 +61,7 @@ bool KnownKind(char kind) {
   switch (static_cast<JournalKind>(kind)) {
     case JournalKind::kTarget:
     case JournalKind::kOwner:
+    case JournalKind::kDirectoryTimes:
     case JournalKind::kCreatedDirectory:
     case JournalKind::kCreatedFile:
     case JournalKind::kFileDone:
@@ -121,6 +125,27 @@ bool DecodeIdentity(const std::string& bytes, FileIdentity* identity) {
   return true;
 }
 
+std::string EncodeTimes(const struct timespec& access,
+                        const struct timespec& modification) {
+  std::string bytes;
+  for (const struct timespec& time : {access, modification}) {
+    PutU64(&bytes, static_cast<uint64_t>(time.tv_sec));
+    PutU64(&bytes, static_cast<uint64_t>(time.tv_nsec));
+  }
+  return bytes;
+}
+
+bool DecodeTimes(const std::string& bytes, struct timespec times[2]) {
+  if (bytes.size() != 32) return false;
+  for (int i = 0; i < 2; ++i) {
+    times[i].tv_sec = static_cast<time_t>(GetU64(bytes.data() + 16 * i));
+    const uint64_t nanoseconds = GetU64(bytes.data() + 16 * i + 8);
+    if (nanoseconds >= 1000000000) return false;
+    times[i].tv_nsec = static_cast<long>(nanoseconds);
+  }
+  return true;
+}
+
 InstallJournal::~InstallJournal() { Close(); }
 
 ErrorCode InstallJournal::Create(const std::string& path) {
@@ -163,7 +188,10 @@ ErrorCode InstallJournal::Adopt(int fd, const Visitor& visit) {
       static_cast<uint32_t>(std::min<uint64_t>(size, kHeaderLength));
   ErrorCode code = ReadAt(0, header, header_size);
   if (code != kSuccess) return code;
-  if (std::memcmp(header, kHeader, header_size) != 0) return kErrorInvalidData;
+  if (std::memcmp(header, kHeader, header_size) != 0 &&
+      std::memcmp(header, kHeaderTwo, header_size) != 0) {
+    return kErrorInvalidData;
+  }
   // A header cut short: the owner was killed as it made the journal, which
   // holds no record yet.
   if (size < kHeaderLength) return kSuccess;

@@ -10,7 +10,8 @@
 // parents, and a backed-up file is moved back only after the file that
 // replaced it is gone.
 //
-// Layout: a header line "ktstp journal 2\n", then records of
+// Layout: a header line "ktstp journal 3\n" (journals of layout 2, which
+// lacked kDirectoryTimes, are read too), then records of
 //   kind (1 byte, JournalKind), u32 length + bytes of the path, u32 length +
 //   bytes of the second field, u32 CRC-32 of everything before it in the
 //   record, u32 length of the whole record,
@@ -55,6 +56,11 @@ enum class JournalKind : char {
   kBackup = 'B',
   // The job is committed: nothing is to be undone any more.
   kCommitted = 'M',
+  // A directory that existed before the job is about to change (an entry
+  // made, moved or removed in it): path, second: its access and
+  // modification times (EncodeTimes), which a rollback puts back once
+  // every newer record is undone.
+  kDirectoryTimes = 'W',
 };
 
 // What identifies a file the job wrote, as it was when it was done: a file
@@ -74,6 +80,12 @@ FileIdentity IdentityOf(const struct stat& status);
 // `bytes` is not such a field).
 std::string EncodeIdentity(const FileIdentity& identity);
 bool DecodeIdentity(const std::string& bytes, FileIdentity* identity);
+
+// The 32 bytes of a kDirectoryTimes record's second field (access, then
+// modification time), and back (false when `bytes` is not such a field).
+std::string EncodeTimes(const struct timespec& access,
+                        const struct timespec& modification);
+bool DecodeTimes(const std::string& bytes, struct timespec times[2]);
 
 class InstallJournal {
  public:

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "engine/install_journal.h"
+#include "engine/target_lock.h"
 #include "kit/kit_reader.h"
+#include "platform/beneath_dir.h"
 #include "platform/file_operations.h"
 #include "platform/home_directory.h"
 #include "platform/narrow_path.h"
@@ -105,19 +107,32 @@ bool Below(const std::string& path, const std::string& directory) {
          path.compare(0, directory.size(), directory) == 0 && !HasDotDot(path);
 }
 
-bool SameContent(const std::string& a, const std::string& b) {
+// `directory` itself or a level above it.
+bool IsLevelOf(const std::string& path, const std::string& directory) {
+  const std::string level = WithoutTrailingSlashes(path);
+  const std::string top = WithoutTrailingSlashes(directory);
+  return !level.empty() && level[0] == '/' && !HasDotDot(level) &&
+         top.compare(0, level.size(), level) == 0 &&
+         (level.size() == top.size() || level == "/" ||
+          top[level.size()] == '/');
+}
+
+// True when the regular files `a` beneath `da` and `b` beneath `db` hold
+// the same bytes and mode.
+bool SameContent(BeneathDir& da, const std::string& a, BeneathDir& db,
+                 const std::string& b) {
   struct stat sa;
   struct stat sb;
-  if (Sys().Lstat(a.c_str(), &sa) != 0 || Sys().Lstat(b.c_str(), &sb) != 0) {
+  if (da.Stat(a, &sa, false) != 0 || db.Stat(b, &sb, false) != 0) {
     return false;
   }
   if (!S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode) ||
       sa.st_size != sb.st_size || (sa.st_mode & 07777) != (sb.st_mode & 07777)) {
     return false;
   }
-  const int fa = Sys().Open(a.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
+  const int fa = da.OpenFile(a, O_RDONLY, 0);
   if (fa == -1) return false;
-  const int fb = Sys().Open(b.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
+  const int fb = db.OpenFile(b, O_RDONLY, 0);
   if (fb == -1) {
     Sys().Close(fa);
     return false;
@@ -147,11 +162,17 @@ bool SameContent(const std::string& a, const std::string& b) {
   return same;
 }
 
-// unlink and rmdir with one more try after a failure that may pass (an I/O
-// error, say): what is left after a recovery is no longer anyone's to undo.
-void Unlink(const std::string& path) {
-  if (Sys().Unlink(path.c_str()) != 0 && errno != ENOENT) {
-    Sys().Unlink(path.c_str());
+// Removals with one more try after a failure that may pass (an I/O error,
+// say): what is left after a recovery is no longer anyone's to undo.
+void RemoveFile(BeneathDir& root, const std::string& relative) {
+  if (root.RemoveFile(relative) != 0 && errno != ENOENT) {
+    root.RemoveFile(relative);
+  }
+}
+void RemoveDirectory(BeneathDir& root, const std::string& relative) {
+  if (root.RemoveDirectory(relative) != 0 && errno != ENOENT &&
+      errno != ENOTEMPTY && errno != EEXIST) {
+    root.RemoveDirectory(relative);
   }
 }
 void Rmdir(const std::string& path) {
@@ -357,10 +378,24 @@ class Recoverer {
               committed = true;
               break;
             case JournalKind::kCreatedDirectory:
-            case JournalKind::kCreatedFile:
             case JournalKind::kVoid:
               steps = true;
+              // The levels made for the template directory itself are
+              // named by their own paths.
+              if (target.empty() ||
+                  (!Below(path, target) && !IsLevelOf(path, target))) {
+                bad = path;
+              }
+              break;
+            case JournalKind::kCreatedFile:
+              steps = true;
               if (target.empty() || !Below(path, target)) bad = path;
+              break;
+            case JournalKind::kDirectoryTimes:
+              if (target.empty() ||
+                  (!Below(path, target) && path != target)) {
+                bad = path;
+              }
               break;
             case JournalKind::kBackup:
               steps = true;
@@ -409,11 +444,33 @@ class Recoverer {
       events_.push_back(done);
       return Result::kDone;
     }
-    bool all_back = Undo(&journal, target, backup);
+    // The template directory as the journal names it (it may be a link),
+    // with every name below it resolved beneath it, and its lock, so that
+    // no installation runs in it meanwhile.
+    Places places;
+    places.target = target;
+    const int opened = places.root.Open(target);
+    if (opened != 0 && errno != ENOENT && errno != ENOTDIR) {
+      done.kind = RecoveryEvent::Kind::kKeptBackup;
+      events_.push_back(done);
+      return Result::kLeft;
+    }
+    TargetLock lock;
+    if (opened == 0) {
+      bool waited = false;
+      lock.Acquire(places.root.fd(), nullptr, nullptr, &waited);
+    }
+    // Without the backed-up files nothing could go home: the backup stays
+    // (unless there never were any).
+    bool all_back = places.saved.Open(files) == 0 || errno == ENOENT;
+    if (all_back) all_back = Undo(&journal, &places, backup);
     // A file still in the backup has no record that took it home: after a
     // power loss the record of a move can be lost while the move is not.
     // It goes home when its place is free; otherwise the backup stays.
-    if (all_back) all_back = SweepBackup(files, target);
+    if (all_back && places.saved.is_open()) {
+      all_back = SweepBackup(&places, std::string());
+    }
+    lock.Release();
     if (!all_back) {
       done.kind = RecoveryEvent::Kind::kKeptBackup;
       events_.push_back(done);
@@ -425,66 +482,100 @@ class Recoverer {
     return Result::kDone;
   }
 
-  // Moves `path` aside beside itself; reports it. False when it could not.
-  bool KeepAside(const std::string& path, const std::string& target) {
+  // Where an interrupted job worked: its template directory (not open when
+  // it is gone: then nothing below it is left to undo) and the backed-up
+  // files.
+  struct Places {
+    std::string target;  // as the journal names it, ending in "/"
+    BeneathDir root;
+    BeneathDir saved;
+  };
+
+  // Moves `relative` aside beside itself; reports it. False when it could
+  // not.
+  bool KeepAside(Places* places, const std::string& relative) {
     for (int n = 0; n < 1000; ++n) {
-      const std::string kept =
-          path + kKeptSuffix + (n == 0 ? std::string() : std::to_string(n));
+      const std::string kept = relative + kKeptSuffix +
+                               (n == 0 ? std::string() : std::to_string(n));
       struct stat status;
-      if (Sys().Lstat(kept.c_str(), &status) == 0) continue;
+      if (places->root.Stat(kept, &status, false) == 0) continue;
       if (errno != ENOENT) return false;
-      if (Sys().Rename(path.c_str(), kept.c_str()) != 0) return false;
+      if (BeneathDir::Rename(places->root, relative, places->root, kept) != 0) {
+        return false;
+      }
       RecoveryEvent event{};
       event.kind = RecoveryEvent::Kind::kKeptFile;
-      event.target = target;
-      event.path = path;
-      event.kept_as = kept;
+      event.target = places->target;
+      event.path = places->target + relative;
+      event.kept_as = places->target + kept;
       events_.push_back(event);
       return true;
     }
     return false;
   }
 
-  // Moves every file under `backup_files` (ending in "/") to the same place
-  // under `target` where that place is free, drops copies identical to what
-  // is there. False when something stays.
-  bool SweepBackup(const std::string& backup_files, const std::string& target) {
+  // Moves every file under `relative` in the backup to the same place under
+  // the template directory where that place is free, drops copies identical
+  // to what is there. False when something stays.
+  bool SweepBackup(Places* places, const std::string& relative) {
     bool all_back = true;
-    for (const std::string& name : List(backup_files)) {
+    const std::string directory =
+        WithoutTrailingSlashes(places->saved.path() + "/" + relative);
+    for (const std::string& name : List(directory)) {
       // A copy across file systems cut short: its source never left.
       if (name.rfind(".move-", 0) == 0) continue;
-      const std::string from = backup_files + name;
-      const std::string to = target + name;
+      const std::string path = relative.empty() ? name : relative + "/" + name;
       struct stat status;
-      if (Sys().Lstat(from.c_str(), &status) != 0) {
+      if (places->saved.Stat(path, &status, false) != 0) {
         if (errno != ENOENT) all_back = false;
         continue;
       }
       if (S_ISDIR(status.st_mode)) {
-        if (!SweepBackup(from + "/", to + "/")) all_back = false;
+        if (!SweepBackup(places, path)) all_back = false;
+        continue;
+      }
+      if (!places->root.is_open()) {
+        all_back = false;
         continue;
       }
       struct stat there;
-      if (Sys().Lstat(to.c_str(), &there) == 0) {
-        if (SameContent(from, to)) {
-          Unlink(from);
+      if (places->root.Stat(path, &there, false) == 0) {
+        if (SameContent(places->saved, path, places->root, path)) {
+          RemoveFile(places->saved, path);
         } else {
           all_back = false;
         }
         continue;
       }
-      if (errno != ENOENT || RunMakeDirectory(Wide(target)) != kSuccess ||
-          RunMove(Wide(from), Wide(to)) != kSuccess) {
+      if (errno != ENOENT || !MakeLevels(places, ParentOf(path)) ||
+          MoveBeneath(places->saved, path, places->root, path) != kSuccess) {
         all_back = false;
       }
     }
     return all_back;
   }
 
+  // Makes the directory `relative` and its parents below the template
+  // directory.
+  bool MakeLevels(Places* places, const std::string& relative) {
+    if (relative.empty()) return true;
+    struct stat status;
+    if (places->root.Stat(relative, &status, true) == 0) {
+      return S_ISDIR(status.st_mode);
+    }
+    if (errno != ENOENT || !MakeLevels(places, ParentOf(relative))) {
+      return false;
+    }
+    return places->root.MakeDirectory(relative, 0777) == 0 || errno == EEXIST;
+  }
+
   // Undoes the journal newest first, as the owner's rollback would have.
   // False when a backed-up file could not be moved back.
-  bool Undo(InstallJournal* journal, const std::string& target,
+  bool Undo(InstallJournal* journal, Places* places,
             const std::string& backup) {
+    const std::string& target = places->target;
+    // Ends in "/", as Below checked the records against it.
+    const std::string files = backup + "/" + kBackupFiles;
     bool all_back = true;
     bool skip_next = false;
     bool have_identity = false;
@@ -500,6 +591,11 @@ class Recoverer {
           // the next start goes on from that step, with the journal still
           // saying what is left to do.
           if (!all_back) return;
+          const bool below = Below(path, target);
+          const std::string relative =
+              below ? path.substr(target.size()) : std::string();
+          // Without the template directory nothing below it is left.
+          const bool reachable = below && places->root.is_open();
           switch (kind) {
             case JournalKind::kVoid:
               skip_next = true;
@@ -512,9 +608,9 @@ class Recoverer {
               const bool known = have_identity;
               skip_next = false;
               have_identity = false;
-              if (skip) return;
+              if (skip || !reachable) return;
               struct stat status;
-              if (Sys().Lstat(path.c_str(), &status) != 0) {
+              if (places->root.Stat(relative, &status, false) != 0) {
                 // Unknown is not gone: the next start looks again.
                 if (errno != ENOENT && errno != ENOTDIR) all_back = false;
                 return;
@@ -523,17 +619,34 @@ class Recoverer {
               // when the job was killed: it is the job's own, half made.
               if (S_ISREG(status.st_mode) &&
                   (!known || IdentityOf(status) == identity)) {
-                Unlink(path);
+                RemoveFile(places->root, relative);
               } else {
-                KeepAside(path, target);
+                KeepAside(places, relative);
               }
               return;
             }
             case JournalKind::kCreatedDirectory: {
               const bool skip = skip_next;
               skip_next = false;
+              if (skip) return;
               // Fails, and keeps the directory, when it is not empty.
-              if (!skip) Rmdir(path);
+              if (reachable) {
+                RemoveDirectory(places->root, relative);
+              } else if (!below && IsLevelOf(path, target)) {
+                Rmdir(path);
+              }
+              return;
+            }
+            case JournalKind::kDirectoryTimes: {
+              struct timespec times[2];
+              if (!places->root.is_open() || !DecodeTimes(second, times)) {
+                return;
+              }
+              const int fd = places->root.OpenDirectory(relative);
+              if (fd != -1) {
+                Sys().Futimens(fd, times);
+                Sys().Close(fd);
+              }
               return;
             }
             case JournalKind::kBackup: {
@@ -541,15 +654,25 @@ class Recoverer {
               // on must not undo them again over the file coming back. The
               // record itself stays until the file is back.
               journal->TruncateTo(record_end);
+              const std::string saved = second.substr(files.size());
               struct stat status;
-              if (Sys().Lstat(second.c_str(), &status) != 0) {
+              if (!places->saved.is_open() ||
+                  places->saved.Stat(saved, &status, false) != 0) {
                 // Never moved, or moved back already.
-                if (errno != ENOENT) all_back = false;
+                if (places->saved.is_open() && errno != ENOENT) {
+                  all_back = false;
+                }
+                return;
+              }
+              if (!reachable || !MakeLevels(places, ParentOf(relative))) {
+                all_back = false;
                 return;
               }
               struct stat in_way;
-              if (Sys().Lstat(path.c_str(), &in_way) == 0) {
-                if (!SameContent(path, second) && !KeepAside(path, target)) {
+              if (places->root.Stat(relative, &in_way, false) == 0) {
+                if (!SameContent(places->root, relative, places->saved,
+                                 saved) &&
+                    !KeepAside(places, relative)) {
                   all_back = false;
                   return;
                 }
@@ -557,7 +680,8 @@ class Recoverer {
                 all_back = false;
                 return;
               }
-              if (RunMove(Wide(second), Wide(path)) != kSuccess) {
+              if (MoveBeneath(places->saved, saved, places->root, relative) !=
+                  kSuccess) {
                 all_back = false;
               }
               return;
@@ -566,7 +690,6 @@ class Recoverer {
               return;
           }
         });
-    (void)backup;
     return read == kSuccess && all_back;
   }
 

@@ -14,6 +14,7 @@ void UiChannel::StartJob(KitReader* reader, const WideString& target_dir) {
   state_.code = kSuccess;
   state_.progress = 0;
   state_.state = JobState::kRunning;
+  state_.waiting = false;
   reader_ = reader;
   target_dir_ = target_dir;
   const uint32_t length = target_dir_.length();
@@ -39,11 +40,25 @@ bool UiChannel::IsCancelled() {
   return cancel_requested_;
 }
 
+void UiChannel::PostWaiting(const WideString& text) {
+  ChannelObserver* observer;
+  ChannelState posted;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_.text = text;
+    state_.waiting = true;
+    observer = observer_;
+    if (observer != nullptr) posted = state_;
+  }
+  if (observer != nullptr) observer->OnPost(posted);
+}
+
 void UiChannel::Post(ErrorCode code, const WideString& text, int32_t progress) {
   ChannelObserver* observer;
   ChannelState posted;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    state_.waiting = false;
     state_.code = code;
     state_.text = text;
     state_.progress = progress;

@@ -38,6 +38,9 @@ struct ChannelState {
   WideString text;
   int32_t progress = 0;
   JobState state = JobState::kIdle;
+  // The job waits for another installation into its directory; `text` says
+  // so. Cleared by the next post.
+  bool waiting = false;
 };
 
 class ChannelObserver {
@@ -79,6 +82,10 @@ class UiChannel {
   // job as cancelled, any other non-zero code as failed, code 0 with
   // progress 100 as finished; other posts leave the state as it is.
   void Post(ErrorCode code, const WideString& text, int32_t progress);
+
+  // Worker: the job waits for another installation; `text` says so. Code
+  // and progress stay; the next Post ends the waiting.
+  void PostWaiting(const WideString& text);
 
   // GUI thread: a copy of the state.
   ChannelState Poll();

@@ -12,6 +12,7 @@ using ErrorCode = uint32_t;
 constexpr ErrorCode kSuccess = 0;
 constexpr ErrorCode kErrorFileNotFound = 2;
 constexpr ErrorCode kErrorPathNotFound = 3;
+constexpr ErrorCode kErrorAccessDenied = 5;
 constexpr ErrorCode kErrorInvalidHandle = 6;
 constexpr ErrorCode kErrorInvalidData = 13;
 constexpr ErrorCode kErrorInvalidParameter = 87;

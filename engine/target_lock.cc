@@ -1,0 +1,108 @@
+#include "engine/target_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/home_directory.h"
+#include "platform/narrow_path.h"
+#include "platform/system_api.h"
+
+namespace {
+
+// How often a waiting installation looks again (and for a cancel).
+constexpr useconds_t kRetryMicroseconds = 50 * 1000;
+
+bool MakePrivateLevels(const std::string& home, const std::string& below) {
+  std::string level = home;
+  size_t start = 0;
+  while (start < below.size()) {
+    size_t end = below.find('/', start + 1);
+    if (end == std::string::npos) end = below.size();
+    level += below.substr(start, end - start);
+    if (Sys().Mkdir(level.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    start = end;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string TargetLockDirectory() {
+  const std::string home = UserHomeDirectory();
+  if (home.empty() || home[0] != '/') return std::string();
+  return WithoutTrailingSlashes(home) + "/.local/state/tqsetup/locks";
+}
+
+int TargetLock::Wait(int fd, const std::function<bool()>& cancelled,
+                     const std::function<void()>& on_wait, bool* waited) {
+  for (;;) {
+    if (Sys().Flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+    if (errno != EWOULDBLOCK) return -1;
+    if (!*waited) {
+      *waited = true;
+      if (on_wait) on_wait();
+    }
+    if (cancelled && cancelled()) return static_cast<int>(kErrorCancelled);
+    usleep(kRetryMicroseconds);
+  }
+}
+
+ErrorCode TargetLock::Acquire(int directory_fd,
+                              const std::function<bool()>& cancelled,
+                              const std::function<void()>& on_wait,
+                              bool* waited) {
+  Release();
+  *waited = false;
+  int result = Wait(directory_fd, cancelled, on_wait, waited);
+  if (result == 0) {
+    directory_fd_ = directory_fd;
+    held_ = true;
+    return kSuccess;
+  }
+  if (result > 0) return static_cast<ErrorCode>(result);
+  // The directory cannot be locked here: a file of ours named after it.
+  struct stat status;
+  const std::string directory = TargetLockDirectory();
+  if (directory.empty() || Sys().Fstat(directory_fd, &status) != 0) {
+    return kSuccess;
+  }
+  const std::string home = UserHomeDirectory();
+  if (!MakePrivateLevels(WithoutTrailingSlashes(home),
+                         "/.local/state/tqsetup/locks")) {
+    return kSuccess;
+  }
+  char name[64];
+  std::snprintf(name, sizeof(name), "/%llx-%llx",
+                static_cast<unsigned long long>(status.st_dev),
+                static_cast<unsigned long long>(status.st_ino));
+  const int fd =
+      Sys().Open((directory + name).c_str(),
+                 O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd == -1) return kSuccess;
+  result = Wait(fd, cancelled, on_wait, waited);
+  if (result != 0) {
+    Sys().Close(fd);
+    return result > 0 ? static_cast<ErrorCode>(result) : kSuccess;
+  }
+  file_fd_ = fd;
+  held_ = true;
+  return kSuccess;
+}
+
+void TargetLock::Release() {
+  if (file_fd_ != -1) {
+    // Closing drops the lock; the file stays, so that a waiter that has it
+    // open locks the same file.
+    Sys().Close(file_fd_);
+    file_fd_ = -1;
+  } else if (held_ && directory_fd_ != -1) {
+    Sys().Flock(directory_fd_, LOCK_UN);
+  }
+  directory_fd_ = -1;
+  held_ = false;
+}

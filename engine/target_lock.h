@@ -1,0 +1,53 @@
+// One installation per template directory. A transaction holds an exclusive
+// flock on the template directory itself from before its first look at a
+// destination until after its commit or rollback, so that two installers
+// (setup, kittool extract, a recovery) never work in one directory at once:
+// the second waits, then finds the first one's files. Where the file system
+// will not lock a directory (some network file systems), a lock file in the
+// user's state directory named after the directory's device and inode
+// stands in; it serialises the installations of one user.
+//
+// One thread per object. All system calls go through the SystemApi seam.
+#ifndef ENGINE_TARGET_LOCK_H_
+#define ENGINE_TARGET_LOCK_H_
+
+#include <functional>
+#include <string>
+
+#include "platform/error_code.h"
+
+class TargetLock {
+ public:
+  TargetLock() = default;
+  ~TargetLock() { Release(); }
+  TargetLock(const TargetLock&) = delete;
+  TargetLock& operator=(const TargetLock&) = delete;
+
+  // Takes the lock on the open directory `directory_fd`. When another
+  // holder has it, calls `on_wait` once and waits, asking `cancelled`
+  // between tries. Returns 0 (also when no kind of lock can be had at all:
+  // the installation then goes on unguarded, as it always did), or 1223
+  // when cancelled while waiting. *waited says whether it had to wait.
+  ErrorCode Acquire(int directory_fd, const std::function<bool()>& cancelled,
+                    const std::function<void()>& on_wait, bool* waited);
+  void Release();
+  bool held() const { return held_; }
+
+ private:
+  // Waits for an exclusive flock on `fd`. 0, 1223, or -1 with errno for a
+  // file system that refuses it.
+  int Wait(int fd, const std::function<bool()>& cancelled,
+           const std::function<void()>& on_wait, bool* waited);
+
+  // The fallback lock file's descriptor, -1 when the directory itself is
+  // locked (its descriptor belongs to the caller).
+  int file_fd_ = -1;
+  int directory_fd_ = -1;
+  bool held_ = false;
+};
+
+// The directory of the fallback lock files: HOME +
+// "/.local/state/tqsetup/locks"; empty without a usable home directory.
+std::string TargetLockDirectory();
+
+#endif  // ENGINE_TARGET_LOCK_H_
