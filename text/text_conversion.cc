@@ -380,11 +380,13 @@ size_t MultibyteToWide(const char* text, size_t length, char16_t* output,
   return sink.total();
 }
 
-NarrowString ToNarrow(const WideString& text) {
+namespace {
+
+NarrowString EncodeToNarrow(const Converter& converter,
+                            const WideString& text) {
   const char16_t* units = text.c_str();
   const size_t n = text.length();
   if (n == 0 || units[0] == 0) return NarrowString();
-  const Converter& converter = Current();
   // UTF-8 needs at most 3 bytes a unit; 4 covers the C library's charsets
   // but for shift sequences, which the second pass below handles.
   size_t size = (converter.utf8 ? 3 : 4) * n;
@@ -409,6 +411,22 @@ NarrowString ToNarrow(const WideString& text) {
     Encode(converter, units, n, again);
   }
   return NarrowString(buffer, static_cast<uint32_t>(length));
+}
+
+// A converter with no locale object always uses the built-in UTF-8 codec.
+const Converter& Utf8Converter() {
+  static const Converter utf8;
+  return utf8;
+}
+
+}  // namespace
+
+NarrowString ToNarrow(const WideString& text) {
+  return EncodeToNarrow(Current(), text);
+}
+
+NarrowString WideToUtf8(const WideString& text) {
+  return EncodeToNarrow(Utf8Converter(), text);
 }
 
 namespace {
@@ -450,9 +468,7 @@ WideString ToWide(const NarrowString& text) {
 }
 
 WideString Utf8ToWide(const NarrowString& text) {
-  // A converter with no locale object always uses the built-in UTF-8 codec.
-  static const Converter utf8;
-  return DecodeToWide(utf8, text);
+  return DecodeToWide(Utf8Converter(), text);
 }
 
 FILE* OpenFileWide(const char16_t* path, const char16_t* mode) {

@@ -54,6 +54,11 @@ WideString ToWide(const NarrowString& text);
 // Decodes UTF-8 whatever the locale's encoding (compiled-in texts are
 // stored as UTF-8); invalid bytes become U+DC00 + byte as in ToWide.
 WideString Utf8ToWide(const NarrowString& text);
+// Encodes UTF-8 whatever the locale's encoding: the inverse of Utf8ToWide
+// (escape units become their bytes, other lone surrogates take the
+// three-byte form). For texts whose byte counts must not depend on the
+// locale. Throws as ToNarrow does.
+NarrowString WideToUtf8(const WideString& text);
 
 // fopen() of the multibyte forms of `path` and `mode`; null with errno set on
 // failure.

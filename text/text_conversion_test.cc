@@ -171,6 +171,29 @@ TEST_P(ConversionTest, InvalidBytesDecodeToOneUnitEachAndComeBack) {
   }
 }
 
+// UTF-8 whatever the converter: escape units give back their bytes and a
+// lone surrogate its three-byte form, so Utf8ToWide undoes it.
+TEST_P(ConversionTest, WideToUtf8IgnoresTheLocale) {
+  const struct {
+    std::u16string units;
+    std::string bytes;
+  } kCases[] = {
+      {u"", ""},
+      {u"dir\\file.cfg", "dir\\file.cfg"},
+      {u"Ёж", "\xD0\x81\xD0\xB6"},
+      {{u'a', 0xD83D, 0xDE00}, "a\xF0\x9F\x98\x80"},
+      {{0xDCFF, u'x', 0xDC80}, "\xFFx\x80"},
+      {{0xD800, u'y'}, "\xED\xA0\x80y"},
+      {{0x80, 0x7FF, 0x800}, "\xC2\x80\xDF\xBF\xE0\xA0\x80"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(HexUnits(c.units));
+    const NarrowString utf8 = WideToUtf8(Wide(c.units));
+    EXPECT_EQ(HexBytes(c.bytes), HexBytes(utf8));
+    EXPECT_EQ(HexUnits(c.units), HexUnits(Utf8ToWide(utf8)));
+  }
+}
+
 TEST_P(ConversionTest, EveryByteStringRoundTrips) {
   ExpectEveryByteStringRoundTrips(7);
 }
@@ -522,6 +545,13 @@ TEST_F(Koi8rTest, ConvertsThroughTheLocaleEncoding) {
             HexBytes(ToNarrow(
                 Wide({u'a', 0x10D2, u'b', 0xD83D, 0xDE00, u'c', 0xD800}))));
   ExpectEveryByteStringRoundTrips(5);
+}
+
+TEST_F(Koi8rTest, WideToUtf8StaysUtf8) {
+  EXPECT_EQ(HexBytes(std::string("dir/\xD0\x81\xD0\xB6")),
+            HexBytes(WideToUtf8(WideString(u"dir/Ёж"))));
+  EXPECT_EQ(HexBytes(std::string("dir/\xB3\xD6")),
+            HexBytes(ToNarrow(WideString(u"dir/Ёж"))));
 }
 
 TEST_F(Koi8rTest, CompareNoCaseFoldsTheEncodingsLetters) {
