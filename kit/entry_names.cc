@@ -21,7 +21,7 @@ uint64_t HashPath(std::string_view path) {
   return hash;
 }
 
-} // namespace
+}  // namespace
 
 EntryNameProblem CheckEntryPath(std::string_view path) {
   bool any_component = false;
@@ -30,32 +30,24 @@ EntryNameProblem CheckEntryPath(std::string_view path) {
   size_t start = 0;
   while (start <= path.size()) {
     size_t end = path.find('/', start);
-    if (end == std::string_view::npos)
-      end = path.size();
+    if (end == std::string_view::npos) end = path.size();
     const std::string_view component = path.substr(start, end - start);
     if (!component.empty()) {
       any_component = true;
-      if (component == "." || component == "..")
-        dot = true;
-      if (component.size() > kMaxComponentBytes)
-        too_long = true;
+      if (component == "." || component == "..") dot = true;
+      if (component.size() > kMaxComponentBytes) too_long = true;
     }
     start = end + 1;
   }
-  if (!any_component)
-    return EntryNameProblem::kEmpty;
-  if (path.back() == '/')
-    return EntryNameProblem::kTrailingSeparator;
-  if (dot)
-    return EntryNameProblem::kDotComponent;
-  if (too_long)
-    return EntryNameProblem::kComponentTooLong;
-  if (path.size() >= kMaxPathBytes)
-    return EntryNameProblem::kPathTooLong;
+  if (!any_component) return EntryNameProblem::kEmpty;
+  if (path.back() == '/') return EntryNameProblem::kTrailingSeparator;
+  if (dot) return EntryNameProblem::kDotComponent;
+  if (too_long) return EntryNameProblem::kComponentTooLong;
+  if (path.size() >= kMaxPathBytes) return EntryNameProblem::kPathTooLong;
   return EntryNameProblem::kNone;
 }
 
-std::string EntryPathOf(const WideString &name) {
+std::string EntryPathOf(const WideString& name) {
   const NarrowString utf8 = WideToUtf8(name);
   std::string path(utf8.c_str(), utf8.length());
   // No byte of a multi-byte UTF-8 sequence (nor an escaped byte, 0x80 and
@@ -64,31 +56,30 @@ std::string EntryPathOf(const WideString &name) {
   return path;
 }
 
-EntryNameProblem CheckEntryName(const WideString &name) {
-  const char16_t *units = name.c_str();
+EntryNameProblem CheckEntryName(const WideString& name) {
+  const char16_t* units = name.c_str();
   for (uint32_t i = 0; i < name.length(); ++i) {
-    if (IsControl(units[i]))
-      return EntryNameProblem::kControlCharacter;
+    if (IsControl(units[i])) return EntryNameProblem::kControlCharacter;
   }
   return CheckEntryPath(EntryPathOf(name));
 }
 
-const char *DescribeEntryNameProblem(EntryNameProblem problem) {
+const char* DescribeEntryNameProblem(EntryNameProblem problem) {
   switch (problem) {
-  case EntryNameProblem::kNone:
-    return "can be installed";
-  case EntryNameProblem::kEmpty:
-    return "is empty: it has no path component";
-  case EntryNameProblem::kTrailingSeparator:
-    return "ends in a separator, so it names a directory, not a file";
-  case EntryNameProblem::kDotComponent:
-    return "has a \".\" or \"..\" component";
-  case EntryNameProblem::kComponentTooLong:
-    return "has a component longer than 255 bytes";
-  case EntryNameProblem::kPathTooLong:
-    return "is 4096 bytes or longer";
-  case EntryNameProblem::kControlCharacter:
-    return "contains a control character";
+    case EntryNameProblem::kNone:
+      return "can be installed";
+    case EntryNameProblem::kEmpty:
+      return "is empty: it has no path component";
+    case EntryNameProblem::kTrailingSeparator:
+      return "ends in a separator, so it names a directory, not a file";
+    case EntryNameProblem::kDotComponent:
+      return "has a \".\" or \"..\" component";
+    case EntryNameProblem::kComponentTooLong:
+      return "has a component longer than 255 bytes";
+    case EntryNameProblem::kPathTooLong:
+      return "is 4096 bytes or longer";
+    case EntryNameProblem::kControlCharacter:
+      return "contains a control character";
   }
   return "is not a valid entry name";
 }
@@ -99,12 +90,10 @@ std::string NormalisedEntryPath(std::string_view path) {
   size_t start = 0;
   while (start <= path.size()) {
     size_t end = path.find('/', start);
-    if (end == std::string_view::npos)
-      end = path.size();
+    if (end == std::string_view::npos) end = path.size();
     const std::string_view component = path.substr(start, end - start);
     if (!component.empty() && component != ".") {
-      if (!normalised.empty())
-        normalised += '/';
+      if (!normalised.empty()) normalised += '/';
       normalised.append(component.data(), component.size());
     }
     start = end + 1;
@@ -119,7 +108,7 @@ void DuplicateNameFinder::Add(uint32_t index,
 
 std::vector<std::pair<uint32_t, uint32_t>> DuplicateNameFinder::Candidates() {
   static_assert(sizeof(Seen) == 16, "the memory promised per name");
-  std::sort(seen_.begin(), seen_.end(), [](const Seen &a, const Seen &b) {
+  std::sort(seen_.begin(), seen_.end(), [](const Seen& a, const Seen& b) {
     return a.hash != b.hash ? a.hash < b.hash : a.index < b.index;
   });
   std::vector<std::pair<uint32_t, uint32_t>> pairs;
@@ -132,8 +121,8 @@ std::vector<std::pair<uint32_t, uint32_t>> DuplicateNameFinder::Candidates() {
     first = next;
   }
   std::sort(pairs.begin(), pairs.end(),
-            [](const std::pair<uint32_t, uint32_t> &a,
-               const std::pair<uint32_t, uint32_t> &b) {
+            [](const std::pair<uint32_t, uint32_t>& a,
+               const std::pair<uint32_t, uint32_t>& b) {
               return a.second < b.second;
             });
   return pairs;

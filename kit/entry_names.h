@@ -30,16 +30,16 @@
 
 enum class EntryNameProblem {
   kNone,
-  kEmpty,             // no component at all ("", "\\", "\\\\")
-  kTrailingSeparator, // "a\\": names a directory, not a file
-  kDotComponent,      // a "." or ".." component
-  kComponentTooLong,  // a component over kMaxComponentBytes
-  kPathTooLong,       // the whole relative path kMaxPathBytes or more
-  kControlCharacter,  // U+0000..U+001F, U+007F, U+0080..U+009F
+  kEmpty,              // no component at all ("", "\\", "\\\\")
+  kTrailingSeparator,  // "a\\": names a directory, not a file
+  kDotComponent,       // a "." or ".." component
+  kComponentTooLong,   // a component over kMaxComponentBytes
+  kPathTooLong,        // the whole relative path kMaxPathBytes or more
+  kControlCharacter,   // U+0000..U+001F, U+007F, U+0080..U+009F
 };
 
 inline constexpr size_t kMaxComponentBytes = 255;
-inline constexpr size_t kMaxPathBytes = 4096; // the path must stay below
+inline constexpr size_t kMaxPathBytes = 4096;  // the path must stay below
 
 // The problem of `path`, a relative path in bytes of any encoding with "/"
 // separators (the engine passes the locale-encoded form). Byte-level checks
@@ -51,15 +51,15 @@ EntryNameProblem CheckEntryPath(std::string_view path);
 // The problem of a kit entry name (UTF-16, "\\" or "/" separators): control
 // characters first, then CheckEntryPath of its UTF-8 form, so that lengths
 // are counted in UTF-8 bytes and the answer does not depend on the locale.
-EntryNameProblem CheckEntryName(const WideString &name);
+EntryNameProblem CheckEntryName(const WideString& name);
 
 // The UTF-8 form of a kit entry name with every "\\" turned into "/": what
 // CheckEntryName checks and NormalisedEntryPath takes.
-std::string EntryPathOf(const WideString &name);
+std::string EntryPathOf(const WideString& name);
 
 // An English phrase for reports that follows the name, e.g. "has a component
 // longer than 255 bytes". Never null.
-const char *DescribeEntryNameProblem(EntryNameProblem problem);
+const char* DescribeEntryNameProblem(EntryNameProblem problem);
 
 // `path` ("/" separators) with empty and "." components dropped and the rest
 // joined by "/": two names that install to the same file have the same
@@ -71,7 +71,7 @@ std::string NormalisedEntryPath(std::string_view path);
 // cost about 1.6 MB, freed with the object. Comparison is byte-wise, so case
 // matters.
 class DuplicateNameFinder {
-public:
+ public:
   void Add(uint32_t index, std::string_view normalised_path);
 
   // Pairs (earlier index, later index) whose hashes are equal, sorted by the
@@ -82,7 +82,7 @@ public:
   // collision are about n * n / 2^65.
   std::vector<std::pair<uint32_t, uint32_t>> Candidates();
 
-private:
+ private:
   struct Seen {
     uint64_t hash;
     uint32_t index;
@@ -90,4 +90,4 @@ private:
   std::vector<Seen> seen_;
 };
 
-#endif // KIT_ENTRY_NAMES_H_
+#endif  // KIT_ENTRY_NAMES_H_

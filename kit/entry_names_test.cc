@@ -14,8 +14,7 @@ using P = EntryNameProblem;
 std::string Components(int count, size_t width, char fill = 'c') {
   std::string path;
   for (int i = 0; i < count; ++i) {
-    if (i > 0)
-      path += '/';
+    if (i > 0) path += '/';
     path += std::string(width, fill);
   }
   return path;
@@ -23,8 +22,7 @@ std::string Components(int count, size_t width, char fill = 'c') {
 
 WideString Repeat(char16_t unit, uint32_t count) {
   WideString text;
-  for (uint32_t i = 0; i < count; ++i)
-    text.push_back(unit);
+  for (uint32_t i = 0; i < count; ++i) text.push_back(unit);
   return text;
 }
 
@@ -32,8 +30,7 @@ WideString Repeat(char16_t unit, uint32_t count) {
 WideString SixteenComponents() {
   WideString name;
   for (int i = 0; i < 16; ++i) {
-    if (i > 0)
-      name.push_back(u'\\');
+    if (i > 0) name.push_back(u'\\');
     name.append(Repeat(u'Ж', 127));
   }
   return name;
@@ -46,17 +43,17 @@ TEST(CheckEntryPathTest, Table) {
   } cases[] = {
       {"a", P::kNone},
       {"a/b.cfg", P::kNone},
-      {"/a", P::kNone}, // leading and doubled separators add nothing
+      {"/a", P::kNone},  // leading and doubled separators add nothing
       {"//a///b", P::kNone},
       {"...", P::kNone},
       {".a/a.", P::kNone},
-      {std::string("a\0b", 3), P::kNone}, // bytes only
+      {std::string("a\0b", 3), P::kNone},  // bytes only
       {"", P::kEmpty},
       {"/", P::kEmpty},
       {"///", P::kEmpty},
       {"a/", P::kTrailingSeparator},
       {"a/b//", P::kTrailingSeparator},
-      {"./", P::kTrailingSeparator}, // the enum's order decides
+      {"./", P::kTrailingSeparator},  // the enum's order decides
       {".", P::kDotComponent},
       {"a/./b", P::kDotComponent},
       {"a/..", P::kDotComponent},
@@ -73,7 +70,7 @@ TEST(CheckEntryPathTest, Table) {
       {"/" + Components(15, 255) + "/" + std::string(255, 'x'),
        P::kPathTooLong},
   };
-  for (const auto &c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.path.size() < 40 ? c.path : std::to_string(c.path.size()));
     EXPECT_EQ(c.problem, CheckEntryPath(c.path));
   }
@@ -81,7 +78,7 @@ TEST(CheckEntryPathTest, Table) {
 
 TEST(CheckEntryNameTest, ControlCharactersThenTheUtf8Path) {
   const struct {
-    const char *what;
+    const char* what;
     WideString name;
     EntryNameProblem problem;
   } cases[] = {
@@ -115,7 +112,7 @@ TEST(CheckEntryNameTest, ControlCharactersThenTheUtf8Path) {
       {"4096 bytes in 2056 units",
        SixteenComponents() + WideString(u"\\ЖЖЖЖЖЖЖЖ"), P::kPathTooLong},
   };
-  for (const auto &c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(c.problem, CheckEntryName(c.name));
   }
@@ -129,15 +126,15 @@ TEST(EntryPathOfTest, Utf8WithSlashes) {
 
 TEST(NormalisedEntryPathTest, Table) {
   const struct {
-    const char *path;
-    const char *normalised;
+    const char* path;
+    const char* normalised;
   } cases[] = {
       {"a", "a"},           {"a/b", "a/b"},       {"/a//b", "a/b"},
       {"./a/./b/.", "a/b"}, {"a/../b", "a/../b"}, {"", ""},
       {"//", ""},           {"a/", "a"},          {".hidden/x.", ".hidden/x."},
-      {"A/b", "A/b"}, // case stays
+      {"A/b", "A/b"},  // case stays
   };
-  for (const auto &c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     EXPECT_EQ(c.normalised, NormalisedEntryPath(c.path));
   }
@@ -147,12 +144,11 @@ using Pairs = std::vector<std::pair<uint32_t, uint32_t>>;
 
 TEST(DuplicateNameFinderTest, PairsEachLaterCopyWithTheFirst) {
   DuplicateNameFinder finder;
-  const std::pair<uint32_t, const char *> names[] = {
+  const std::pair<uint32_t, const char*> names[] = {
       {7, "a/b"}, {2, "a/b"}, {3, "A/b"}, {4, "c"},
       {9, "a/b"}, {5, "c"},   {6, "d"},   {8, "ab"},
   };
-  for (const auto &[index, name] : names)
-    finder.Add(index, name);
+  for (const auto& [index, name] : names) finder.Add(index, name);
   EXPECT_EQ((Pairs{{4, 5}, {2, 7}, {2, 9}}), finder.Candidates());
   EXPECT_EQ(Pairs{}, DuplicateNameFinder().Candidates());
 }
@@ -165,8 +161,7 @@ TEST(DuplicateNameFinderTest, ManyNames) {
   EXPECT_EQ(Pairs{}, distinct.Candidates());
 
   DuplicateNameFinder same;
-  for (uint32_t i = 0; i < 100000; ++i)
-    same.Add(99999 - i, "x");
+  for (uint32_t i = 0; i < 100000; ++i) same.Add(99999 - i, "x");
   const Pairs pairs = same.Candidates();
   ASSERT_EQ(99999u, pairs.size());
   for (uint32_t i = 0; i < pairs.size(); ++i) {
@@ -174,4 +169,4 @@ TEST(DuplicateNameFinderTest, ManyNames) {
   }
 }
 
-} // namespace
+}  // namespace
