@@ -700,10 +700,10 @@ std::string KittoolUsage() {
          "extract  installs the kit into DIR as the installer does: files\n"
          "         that are missing or older there are written, the files\n"
          "         they replace are backed up first, and on any failure, or\n"
-         "         on Ctrl-C, SIGTERM, SIGHUP or SIGQUIT, everything is rolled\n"
-         "         back and DIR is left as it was. Progress goes to standard\n"
-         "         error: a bar on a terminal, otherwise one line \"NN% path\"\n"
-         "         per file.\n"
+         "         on Ctrl-C, SIGTERM, SIGHUP or SIGQUIT, everything is\n"
+         "         rolled back and DIR is left as it was. Progress goes to\n"
+         "         standard error: a bar on a terminal, otherwise one line\n"
+         "         \"NN% path\" per file.\n"
          "\n"
          "Texts from a kit (names, languages, products, providers,\n"
          "descriptions) are printed as \"ls -b\" prints names: a backslash\n"
@@ -883,8 +883,7 @@ int RunList(const KittoolOptions& options, std::ostream& out,
     out << "Language: " << EscapeForTerminal(record.language) << "\n"
         << "  product:     " << EscapeForTerminal(record.product) << "\n"
         << "  provider:    " << EscapeForTerminal(record.provider) << "\n"
-        << "  description: " << EscapeForTerminal(record.description)
-        << "\n";
+        << "  description: " << EscapeForTerminal(record.description) << "\n";
   }
   out << "Files: " << reader.entries().size() << " (" << TotalSize(reader)
       << " bytes)\n";
@@ -1000,8 +999,7 @@ int KittoolMain(const std::vector<std::string>& args, std::ostream& out,
       status = RunVerify(options, out, err);
       break;
     case KittoolCommand::kExtract:
-      status =
-          RunExtract(options, out, err, isatty(STDERR_FILENO) == 1, hooks);
+      status = RunExtract(options, out, err, isatty(STDERR_FILENO) == 1, hooks);
       break;
   }
   // A listing cut short by a full disk must not pass for a whole one.

@@ -323,8 +323,9 @@ TEST_F(KittoolTreeTest, RefusesPathsOf4096BytesOrMore) {
   std::string error;
   EXPECT_FALSE(CollectTree(Tree(), &files, &error));
   EXPECT_NE(std::string::npos,
-            error.find("/" + name + "\": its path in the kit is 4096 bytes "
-                                    "or longer"))
+            error.find("/" + name +
+                       "\": its path in the kit is 4096 bytes "
+                       "or longer"))
       << error;
   // Removing the tree by whole paths could not reach the file.
   unlinkat(dir_fd, name.c_str(), 0);
@@ -743,35 +744,47 @@ TEST_F(KittoolRunTest, VerifyReportsNamesThatCannotBeInstalled) {
     std::string err;  // empty: the kit passes
   };
   const Case cases[] = {
-      {"empty", {u"ok", u""},
+      {"empty",
+       {u"ok", u""},
        "kittool: entry 2, \"\", is empty: it has no path component\n"},
-      {"separators only", {u"ok", u"\\\\"},
+      {"separators only",
+       {u"ok", u"\\\\"},
        "kittool: entry 2, \"\\\\\\\\\", is empty: it has no path component\n"},
-      {"trailing separator", {u"ok", u"dir\\"},
+      {"trailing separator",
+       {u"ok", u"dir\\"},
        "kittool: entry 2, \"dir\\\\\", ends in a separator, so it names a "
        "directory, not a file\n"},
-      {"dot component", {u"ok", u"a\\.\\ok"},
+      {"dot component",
+       {u"ok", u"a\\.\\ok"},
        "kittool: entry 2, \"a\\\\.\\\\ok\", has a \".\" or \"..\" "
        "component\n"},
-      {"component over 255 bytes", {u"ok", long_component},
+      {"component over 255 bytes",
+       {u"ok", long_component},
        "kittool: entry 2, \"" + std::string(256, 'c') +
            "\", has a component longer than 255 bytes\n"},
-      {"4096 bytes", {u"ok", too_long},
+      {"4096 bytes",
+       {u"ok", too_long},
        "kittool: entry 2, \"\\\\" + longest_escaped +
            "\", is 4096 bytes or longer\n"},
       {"4095 bytes", {u"ok", longest}, ""},
-      {"newline", {u"ok", u"a\nb"},
+      {"newline",
+       {u"ok", u"a\nb"},
        "kittool: entry 2, \"a\\nb\", contains a control character\n"},
-      {"escape", {u"ok", u"\u001B[31m"},
+      {"escape",
+       {u"ok", u"\u001B[31m"},
        "kittool: entry 2, \"\\033[31m\", contains a control character\n"},
-      {"C1 control", {u"ok", u"x\u0085"},
+      {"C1 control",
+       {u"ok", u"x\u0085"},
        "kittool: entry 2, \"x\\302\\205\", contains a control character\n"},
-      {"the same name twice", {u"a", u"b", u"a"},
+      {"the same name twice",
+       {u"a", u"b", u"a"},
        "kittool: entries 1, \"a\", and 3, \"a\", install to the same file\n"},
-      {"doubled and leading separators", {u"x\\y", u"\\x\\\\y"},
+      {"doubled and leading separators",
+       {u"x\\y", u"\\x\\\\y"},
        "kittool: entries 1, \"x\\\\y\", and 2, \"\\\\x\\\\\\\\y\", install to "
        "the same file\n"},
-      {"slash and backslash", {u"x/y", u"x\\y"},
+      {"slash and backslash",
+       {u"x/y", u"x\\y"},
        "kittool: entries 1, \"x/y\", and 2, \"x\\\\y\", install to the same "
        "file\n"},
       {"names that differ in case only", {u"Read.me", u"read.me"}, ""},
@@ -785,8 +798,9 @@ TEST_F(KittoolRunTest, VerifyReportsNamesThatCannotBeInstalled) {
     const std::string head =
         c.err.empty()
             ? kit + ": OK\n"
-            : kit + ": FAILED: 1 problem with the entries' names, listed on "
-                    "standard error\n";
+            : kit +
+                  ": FAILED: 1 problem with the entries' names, listed on "
+                  "standard error\n";
     EXPECT_EQ(0u, verify.out.find(head)) << verify.out;
     // The rest of the report follows as for a good kit.
     EXPECT_NE(std::string::npos,
