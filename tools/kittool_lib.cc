@@ -14,7 +14,6 @@
 #include <cstring>
 #include <fstream>
 #include <iomanip>
-#include <map>
 #include <memory>
 #include <utility>
 
@@ -264,7 +263,7 @@ std::string NameProblemMessage(const std::string& path,
                                EntryNameProblem problem) {
   return "\"" + EscapeForTerminal(ToWide(NarrowString(path.c_str()))) +
          "\": its path in the kit " + DescribeEntryNameProblem(problem) +
-         ", which the installer refuses; rename it";
+         ", which a kit must not hold; rename it";
 }
 
 bool Walk(const std::string& root, const std::string& relative,

@@ -1021,4 +1021,25 @@ TEST_F(KittoolExtractTest, ClosedStandardErrorDoesNotStopTheJob) {
   }
 }
 
+// The paths in the progress lines and in the reason for a failure hold
+// names from the kit, so they are escaped too.
+TEST_F(KittoolExtractTest, ProgressAndFailuresShowNamesEscaped) {
+  // A byte that is not valid UTF-8, which the engine still installs.
+  const std::string kit =
+      WriteKitWithNames(*dir_, {Units({u'b', 0xDCFF}), u"sub\\ok"});
+  RunResult first = Run({"extract", kit, out_});
+  ASSERT_EQ(kExitOk, first.status) << first.err;
+  EXPECT_EQ("0% " + out_ + "/b\\xff\n50% " + out_ + "/sub/ok\n", first.err);
+  EXPECT_EQ("x", ReadFile(out_ + "/b\xff"));
+
+  const std::string other = dir_->Path("other");
+  std::filesystem::create_directories(other + "/b\xff/mine");
+  RunResult blocked = Run({"extract", kit, other});
+  EXPECT_EQ(kExitFailure, blocked.status);
+  EXPECT_NE(std::string::npos,
+            blocked.err.find("\"" + other + "/b\\xff\" is in the way"))
+      << blocked.err;
+  EXPECT_EQ(std::string::npos, blocked.err.find('\xff')) << blocked.err;
+}
+
 }  // namespace
