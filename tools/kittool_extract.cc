@@ -44,10 +44,18 @@ extern "C" void OnStopSignal(int) {
   errno = saved;
 }
 
-// Takes over SIGINT and SIGTERM for the lifetime of the object: each one
-// puts a byte into a pipe that the main thread watches. The signals are
-// blocked from construction until Unblock, so that the threads started in
-// between inherit the block and only the main thread ever runs the handler.
+// The signals that cancel the job: Ctrl-C, a kill, a closed terminal or
+// session, and the quit key, each of which would otherwise end the process
+// with the target half written.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr size_t kStopSignalCount = sizeof(kStopSignals) / sizeof(int);
+
+// Takes over the stop signals for the lifetime of the object: each one puts
+// a byte into a pipe that the main thread watches. The signals are blocked
+// from construction until Unblock, so that the threads started in between
+// inherit the block and only the main thread ever runs the handler. SIGPIPE
+// is ignored meanwhile: a reader of the progress that goes away must not end
+// the job half-way; writes then fail with EPIPE and the job goes on.
 class StopSignals {
  public:
   StopSignals() {
@@ -56,8 +64,9 @@ class StopSignals {
       return;
     }
     sigemptyset(&set_);
-    sigaddset(&set_, SIGINT);
-    sigaddset(&set_, SIGTERM);
+    for (const int signal_number : kStopSignals) {
+      sigaddset(&set_, signal_number);
+    }
     pthread_sigmask(SIG_BLOCK, &set_, &old_mask_);
     g_wake_fd.store(fds_[1], std::memory_order_relaxed);
     struct sigaction action;
@@ -65,13 +74,21 @@ class StopSignals {
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, &old_int_);
-    sigaction(SIGTERM, &action, &old_term_);
+    for (size_t i = 0; i < kStopSignalCount; ++i) {
+      sigaction(kStopSignals[i], &action, &old_actions_[i]);
+    }
+    struct sigaction ignore;
+    std::memset(&ignore, 0, sizeof(ignore));
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &old_pipe_);
   }
   ~StopSignals() {
     if (fds_[0] == -1) return;
-    sigaction(SIGINT, &old_int_, nullptr);
-    sigaction(SIGTERM, &old_term_, nullptr);
+    sigaction(SIGPIPE, &old_pipe_, nullptr);
+    for (size_t i = 0; i < kStopSignalCount; ++i) {
+      sigaction(kStopSignals[i], &old_actions_[i], nullptr);
+    }
     g_wake_fd.store(-1, std::memory_order_relaxed);
     pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
     close(fds_[0]);
@@ -89,11 +106,9 @@ class StopSignals {
   int fds_[2];
   sigset_t set_;
   sigset_t old_mask_;
-  struct sigaction old_int_;
-  struct sigaction old_term_;
+  struct sigaction old_actions_[kStopSignalCount];
+  struct sigaction old_pipe_;
 };
-
-std::string Narrow(const WideString& text) { return ToNarrow(text).c_str(); }
 
 int TerminalColumns() {
   struct winsize size;
@@ -141,8 +156,8 @@ class ProgressReport : public ChannelObserver {
       }
     } else if (!ended) {
       std::lock_guard<std::mutex> lock(mutex_);
-      lines_ +=
-          std::to_string(state.progress) + "% " + Narrow(state.text) + "\n";
+      lines_ += std::to_string(state.progress) + "% " +
+                EscapeForTerminal(state.text) + "\n";
       if (lines_.size() >= kReportBlock || hooks_ != nullptr) WriteLines();
     }
     if (hooks_ != nullptr && hooks_->after_post) {
@@ -168,7 +183,7 @@ class ProgressReport : public ChannelObserver {
             percent + " ";
     const int columns = TerminalColumns();
     const size_t room = static_cast<size_t>(columns) - 1 - (line.size() - 1);
-    const std::string path = Tail(Narrow(latest_.text), room);
+    const std::string path = Tail(EscapeForTerminal(latest_.text), room);
     line += path + std::string(room - path.size(), ' ');
     err_ << line << std::flush;
     drawn_ = true;
@@ -208,7 +223,9 @@ class ProgressReport : public ChannelObserver {
 std::string DescribeInstallFailure(ErrorCode code,
                                    const InstallEngine::Outcome& outcome,
                                    const std::string& dir) {
-  const std::string& path = outcome.failed_path;
+  // The engine's path holds an entry's name from the kit.
+  const std::string path =
+      EscapeForTerminal(ToWide(NarrowString(outcome.failed_path.c_str())));
   switch (code) {
     case kErrorInvalidData:
       return path.empty()

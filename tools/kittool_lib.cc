@@ -14,10 +14,10 @@
 #include <cstring>
 #include <fstream>
 #include <iomanip>
-#include <map>
 #include <memory>
 #include <utility>
 
+#include "kit/entry_names.h"
 #include "kit/kit_reader.h"
 #include "text/text_conversion.h"
 
@@ -258,6 +258,14 @@ struct FoundFile {
   KitFileSpec spec;
 };
 
+// The path may hold anything a file name can, so it is escaped.
+std::string NameProblemMessage(const std::string& path,
+                               EntryNameProblem problem) {
+  return "\"" + EscapeForTerminal(ToWide(NarrowString(path.c_str()))) +
+         "\": its path in the kit " + DescribeEntryNameProblem(problem) +
+         ", which a kit must not hold; rename it";
+}
+
 bool Walk(const std::string& root, const std::string& relative,
           std::vector<FoundFile>* found, std::string* error) {
   const std::string dir_path =
@@ -291,6 +299,13 @@ bool Walk(const std::string& root, const std::string& relative,
       *error = "\"" + path +
                "\": the name contains a backslash, which kits use as their "
                "path separator; rename it";
+      return false;
+    }
+    // Before lstat, which fails with a less helpful "File name too long"
+    // once the whole path reaches the system's limit.
+    const EntryNameProblem problem = CheckEntryPath(rel);
+    if (problem != EntryNameProblem::kNone) {
+      *error = NameProblemMessage(path, problem);
       return false;
     }
     struct stat status;
@@ -331,6 +346,13 @@ bool Walk(const std::string& root, const std::string& relative,
       *error = "\"" + path +
                "\": the name is not valid text in the current locale's "
                "encoding";
+      return false;
+    }
+    // Control characters, and lengths counted in UTF-8 as verify counts
+    // them (longer than the locale's bytes in a single-byte encoding).
+    const EntryNameProblem name_problem = CheckEntryName(file.spec.name);
+    if (name_problem != EntryNameProblem::kNone) {
+      *error = NameProblemMessage(path, name_problem);
       return false;
     }
     // Whole seconds only: the installer compares with disk times of whole
@@ -464,7 +486,162 @@ uint64_t TotalSize(const KitReader& reader) {
   return total;
 }
 
+// Writes one line to `err` for each entry whose name cannot be installed and
+// for each pair of entries that would install to the same file; returns the
+// number of lines.
+uint32_t ReportUninstallableNames(const std::vector<KitEntry>& entries,
+                                  std::ostream& err) {
+  uint32_t problems = 0;
+  DuplicateNameFinder finder;
+  for (uint32_t i = 0; i < entries.size(); ++i) {
+    const EntryNameProblem problem = CheckEntryName(entries[i].name);
+    if (problem == EntryNameProblem::kNone) {
+      finder.Add(i, NormalisedEntryPath(EntryPathOf(entries[i].name)));
+      continue;
+    }
+    err << "kittool: entry " << i + 1 << ", \""
+        << EscapeForTerminal(entries[i].name) << "\", "
+        << DescribeEntryNameProblem(problem) << "\n";
+    ++problems;
+  }
+  // Only the pairs are compared, so memory stays flat in the names' length.
+  for (const auto& [earlier, later] : finder.Candidates()) {
+    if (NormalisedEntryPath(EntryPathOf(entries[earlier].name)) !=
+        NormalisedEntryPath(EntryPathOf(entries[later].name))) {
+      continue;
+    }
+    err << "kittool: entries " << earlier + 1 << ", \""
+        << EscapeForTerminal(entries[earlier].name) << "\", and " << later + 1
+        << ", \"" << EscapeForTerminal(entries[later].name)
+        << "\", install to the same file\n";
+    ++problems;
+  }
+  return problems;
+}
+
 }  // namespace
+
+std::string EscapeForTerminal(const WideString& text) {
+  std::string escaped;
+  WideString plain;  // the units written as they are, converted in runs
+  const auto write_plain = [&] {
+    if (plain.empty()) return;
+    escaped += Narrow(plain);
+    plain = WideString();
+  };
+  const auto write_octal = [&](unsigned byte) {
+    const char digits[] = {'\\', char('0' + (byte >> 6 & 7)),
+                           char('0' + (byte >> 3 & 7)), char('0' + (byte & 7))};
+    escaped.append(digits, sizeof digits);
+  };
+  const auto write_hex = [&](unsigned byte) {
+    static const char kHex[] = "0123456789abcdef";
+    const char digits[] = {'\\', 'x', kHex[byte >> 4 & 15], kHex[byte & 15]};
+    escaped.append(digits, sizeof digits);
+  };
+  const char16_t* units = text.c_str();
+  const uint32_t length = text.length();
+  for (uint32_t i = 0; i < length; ++i) {
+    const char16_t unit = units[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length &&
+        units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+      plain.append(units + i, 2);
+      ++i;
+      continue;
+    }
+    const bool control = unit < 0x20 || (unit >= 0x7F && unit <= 0x9F);
+    const bool surrogate = unit >= 0xD800 && unit <= 0xDFFF;
+    if (unit != u'\\' && !control && !surrogate) {
+      plain.push_back(unit);
+      continue;
+    }
+    write_plain();
+    static const char kNamed[] = "\aa\bb\tt\nn\vv\ff\rr";
+    const char* named = unit < 0x20 && unit != 0
+                            ? std::strchr(kNamed, static_cast<char>(unit))
+                            : nullptr;
+    if (unit == u'\\') {
+      escaped += "\\\\";
+    } else if (named != nullptr) {
+      escaped += '\\';
+      escaped += named[1];
+    } else if (unit < 0x80) {
+      write_octal(unit);
+    } else if (control) {  // C1: its two UTF-8 bytes
+      write_octal(0xC0 | unit >> 6);
+      write_octal(0x80 | (unit & 0x3F));
+    } else if (unit >= 0xDC80 && unit <= 0xDCFF) {
+      write_hex(unit - 0xDC00);
+    } else {
+      write_hex(0xE0 | unit >> 12);
+      write_hex(0x80 | (unit >> 6 & 0x3F));
+      write_hex(0x80 | (unit & 0x3F));
+    }
+  }
+  write_plain();
+  return escaped;
+}
+
+DescriptorOutput::DescriptorOutput(int fd)
+    : fd_(fd), by_line_(isatty(fd) == 1) {
+  setp(buffer_, buffer_ + kSize);
+}
+
+DescriptorOutput::~DescriptorOutput() { Drain(); }
+
+bool DescriptorOutput::Drain() {
+  if (error_ != 0) {
+    setp(buffer_, buffer_ + kSize);
+    return false;
+  }
+  const char* next = pbase();
+  const char* const end = pptr();
+  while (next < end) {
+    const ssize_t written = write(fd_, next, static_cast<size_t>(end - next));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      error_ = written < 0 ? errno : EIO;
+      break;
+    }
+    next += written;
+  }
+  setp(buffer_, buffer_ + kSize);
+  return error_ == 0;
+}
+
+DescriptorOutput::int_type DescriptorOutput::overflow(int_type c) {
+  if (!Drain()) return traits_type::eof();
+  if (traits_type::eq_int_type(c, traits_type::eof())) {
+    return traits_type::not_eof(c);
+  }
+  *pptr() = traits_type::to_char_type(c);
+  pbump(1);
+  if (by_line_ && traits_type::to_char_type(c) == '\n' && !Drain()) {
+    return traits_type::eof();
+  }
+  return c;
+}
+
+std::streamsize DescriptorOutput::xsputn(const char* bytes,
+                                         std::streamsize count) {
+  if (error_ != 0) return 0;
+  std::streamsize done = 0;
+  while (done < count) {
+    if (pptr() == epptr() && !Drain()) return done;
+    const std::streamsize room = epptr() - pptr();
+    const std::streamsize step = std::min(room, count - done);
+    std::memcpy(pptr(), bytes + done, static_cast<size_t>(step));
+    pbump(static_cast<int>(step));
+    done += step;
+  }
+  if (by_line_ && std::memchr(bytes, '\n', static_cast<size_t>(count)) &&
+      !Drain()) {
+    return 0;
+  }
+  return done;
+}
+
+int DescriptorOutput::sync() { return Drain() ? 0 : -1; }
 
 std::string DescribeOpenFailure(ErrorCode code, const std::string& kit) {
   switch (code) {
@@ -508,20 +685,35 @@ std::string KittoolUsage() {
          "         language. --level is the compression level, 0 (store)\n"
          "         to 9 (smallest); the default is 6. The same tree and\n"
          "         options always give the same kit, byte for byte.\n"
-         "         Symbolic links and names with a backslash are refused; the\n"
-         "         inflated kit must stay below 2 GiB.\n"
+         "         Symbolic links, names with a backslash or a control\n"
+         "         character and relative paths of 4096 bytes or more are\n"
+         "         refused; the inflated kit must stay below 2 GiB.\n"
          "list     prints the kit's language records and its files (name,\n"
          "         size in bytes, modification time in UTC).\n"
          "verify   inflates and reads the kit as the installer does and says\n"
-         "         what is wrong with it.\n"
+         "         what is wrong with it, including entry names that cannot\n"
+         "         be installed (empty, ending in a separator, a \".\" or\n"
+         "         \"..\" component, a component over 255 bytes, 4096 bytes\n"
+         "         or more, a control character) and entries that install to\n"
+         "         the same file; each is one line on standard error.\n"
          "extract  installs the kit into DIR as the installer does: files\n"
          "         that are missing or older there are written, the files\n"
          "         they replace are backed up first, and on any failure, or\n"
-         "         on Ctrl-C or SIGTERM, everything is rolled back and DIR\n"
-         "         is left as it was. Progress goes to standard error: a bar\n"
-         "         on a terminal, otherwise one line \"NN% path\" per file.\n"
+         "         on Ctrl-C, SIGTERM, SIGHUP or SIGQUIT, everything is\n"
+         "         rolled back and DIR is left as it was. Progress goes to\n"
+         "         standard error: a bar on a terminal, otherwise one line\n"
+         "         \"NN% path\" per file.\n"
          "\n"
-         "Exit status: 0 success, 1 failure, 2 bad usage.\n";
+         "Texts from a kit (names, languages, products, providers,\n"
+         "descriptions) are printed as \"ls -b\" prints names: a backslash\n"
+         "as \\\\ (so a name's separators show as \"sub\\\\file\"), bell,\n"
+         "backspace, tab, newline, vertical tab, form feed and carriage\n"
+         "return as \\a \\b \\t \\n \\v \\f \\r, any other control\n"
+         "character as octal bytes (\\033 for escape, \\177 for delete),\n"
+         "and a byte that is not valid text as \\xNN in hexadecimal.\n"
+         "\n"
+         "Exit status: 0 success, 1 failure (a report that cannot be fully\n"
+         "written included), 2 bad usage.\n";
 }
 
 bool ParseKittoolArgs(const std::vector<std::string>& args,
@@ -687,17 +879,17 @@ int RunList(const KittoolOptions& options, std::ostream& out,
   out << "Kit: " << options.kit << "\n"
       << "Layout: " << LayoutText(reader) << "\n";
   for (const LanguageRecord& record : reader.language_records()) {
-    out << "Language: " << Narrow(record.language) << "\n"
-        << "  product:     " << Narrow(record.product) << "\n"
-        << "  provider:    " << Narrow(record.provider) << "\n"
-        << "  description: " << Narrow(record.description) << "\n";
+    out << "Language: " << EscapeForTerminal(record.language) << "\n"
+        << "  product:     " << EscapeForTerminal(record.product) << "\n"
+        << "  provider:    " << EscapeForTerminal(record.provider) << "\n"
+        << "  description: " << EscapeForTerminal(record.description) << "\n";
   }
   out << "Files: " << reader.entries().size() << " (" << TotalSize(reader)
       << " bytes)\n";
   for (const KitEntry& entry : reader.entries()) {
     out << "  " << std::left << std::setw(28)
         << FormatFileTime(entry.last_write) << std::right << std::setw(10)
-        << entry.size << "  " << Narrow(entry.name) << "\n";
+        << entry.size << "  " << EscapeForTerminal(entry.name) << "\n";
   }
   return kExitOk;
 }
@@ -751,8 +943,15 @@ int RunVerify(const KittoolOptions& options, std::ostream& out,
         << " bytes; both the kit and the inflated kit must stay below 2 GiB\n";
     return kExitFailure;
   }
-  out << kit << ": OK\n"
-      << "  " << stream.kit_size << " bytes, inflating to "
+  const uint32_t problems = ReportUninstallableNames(reader.entries(), err);
+  if (problems == 0) {
+    out << kit << ": OK\n";
+  } else {
+    out << kit << ": FAILED: " << problems << " problem"
+        << (problems == 1 ? "" : "s")
+        << " with the entries' names, listed on standard error\n";
+  }
+  out << "  " << stream.kit_size << " bytes, inflating to "
       << stream.inflated_size << " bytes\n"
       << "  layout: " << LayoutText(reader) << "\n"
       << "  files: " << reader.entries().size() << " (" << TotalSize(reader)
@@ -761,20 +960,14 @@ int RunVerify(const KittoolOptions& options, std::ostream& out,
     out << "note: " << stream.trailing
         << " bytes after the end of the deflate stream are ignored\n";
   }
-  std::map<std::string, int> names;
   for (const KitEntry& entry : reader.entries()) {
-    const std::string name = Narrow(entry.name);
-    if (++names[name] == 2) {
-      out << "warning: \"" << name
-          << "\" is stored more than once; the last copy wins\n";
-    }
     if (entry.last_write % kTicksPerSecond != 0) {
-      out << "warning: \"" << name
+      out << "warning: \"" << EscapeForTerminal(entry.name)
           << "\" has a time with a sub-second part; the installer will copy "
              "it again on every run\n";
     }
   }
-  return kExitOk;
+  return problems == 0 ? kExitOk : kExitFailure;
 }
 
 int KittoolMain(const std::vector<std::string>& args, std::ostream& out,
@@ -786,18 +979,37 @@ int KittoolMain(const std::vector<std::string>& args, std::ostream& out,
         << "Run \"kittool --help\" for the usage.\n";
     return kExitUsage;
   }
+  int status = kExitUsage;
+  const char* report = "the report";
   switch (options.command) {
     case KittoolCommand::kHelp:
       out << KittoolUsage();
-      return kExitOk;
+      status = kExitOk;
+      report = "the usage";
+      break;
     case KittoolCommand::kPack:
-      return RunPack(options, out, err);
+      status = RunPack(options, out, err);
+      break;
     case KittoolCommand::kList:
-      return RunList(options, out, err);
+      status = RunList(options, out, err);
+      report = "the listing";
+      break;
     case KittoolCommand::kVerify:
-      return RunVerify(options, out, err);
+      status = RunVerify(options, out, err);
+      break;
     case KittoolCommand::kExtract:
-      return RunExtract(options, out, err, isatty(STDERR_FILENO) == 1, hooks);
+      status = RunExtract(options, out, err, isatty(STDERR_FILENO) == 1, hooks);
+      break;
   }
-  return kExitUsage;
+  // A listing cut short by a full disk must not pass for a whole one.
+  errno = 0;
+  out.flush();
+  if (!out) {
+    const auto* buffer = dynamic_cast<const DescriptorOutput*>(out.rdbuf());
+    const int error = buffer != nullptr ? buffer->error() : errno;
+    err << "kittool: cannot write " << report << ": "
+        << (error != 0 ? std::strerror(error) : "output error") << "\n";
+    return kExitFailure;
+  }
+  return status;
 }

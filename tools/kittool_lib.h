@@ -6,15 +6,21 @@
 // Text arguments arrive in the locale's multibyte encoding (main calls
 // setlocale first) and become UTF-16 through ToWide. The commands run on the
 // calling thread; extract runs the install worker beside it and takes over
-// SIGINT and SIGTERM while it runs (so call it from the main thread).
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT while it runs, and ignores SIGPIPE
+// (so call it from the main thread).
+// Texts that come from a kit reach the terminal through EscapeForTerminal
+// only: a kit is untrusted, and a name must not fake a line or send escape
+// sequences.
 // Exit statuses: kExitOk, kExitFailure (bad input data, unreadable or
-// damaged files), kExitUsage (a command line that makes no sense).
+// damaged files, a report that cannot be written), kExitUsage (a command
+// line that makes no sense).
 #ifndef TOOLS_KITTOOL_LIB_H_
 #define TOOLS_KITTOOL_LIB_H_
 
 #include <cstdint>
 #include <functional>
 #include <ostream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -63,8 +69,10 @@ bool ParseKittoolArgs(const std::vector<std::string>& args,
 // separators, the size, and the modification time in whole seconds.
 // Returns false with a message naming the path when the tree cannot be
 // walked, a name holds a backslash or is not valid text in the locale's
-// encoding, an entry is a symbolic link or neither a file nor a directory, a
-// file is larger than 4 GiB - 1, or its time lies before 1601.
+// encoding, a name is one the installer cannot install (CheckEntryName: a
+// control character, a relative path of 4096 bytes or more, in the locale's
+// encoding or in UTF-8), an entry is a symbolic link or neither a file nor a
+// directory, a file is larger than 4 GiB - 1, or its time lies before 1601.
 bool CollectTree(const std::string& root, std::vector<KitFileSpec>* files,
                  std::string* error);
 
@@ -74,6 +82,57 @@ bool MakeLanguageRecords(const KittoolOptions& options,
                          std::vector<LanguageRecord>* records,
                          std::string* error);
 
+// `text` in the locale's encoding (ToNarrow) with what a terminal would act
+// on escaped, the way "ls -b" writes names (the characters shown here are
+// the ones written):
+//   a backslash                        \\ (two backslashes)
+//   bell, backspace, tab, newline,     \a \b \t \n
+//   vertical tab, form feed, return    \v \f \r
+//   any other control character        three octal digits per byte: \033
+//                                      for ESC, \177 for DEL, \302\205 for
+//                                      U+0085 (its UTF-8 bytes, whatever
+//                                      the locale)
+//   a byte that was not valid text     \xNN (lower-case hex); such bytes
+//                                      arrive as U+DC80..U+DCFF (see
+//                                      text_conversion.h)
+//   any other lone surrogate           \xNN for each byte of its
+//                                      generalised UTF-8 form
+// Everything else, spaces included, is written as it is; a character the
+// locale cannot hold becomes "?" as ToNarrow makes it.
+std::string EscapeForTerminal(const WideString& text);
+
+// The buffer behind kittool's standard output: bytes are written to the
+// descriptor with write(2), in blocks (line by line when it is a terminal),
+// retried after EINTR and short writes. The first failure keeps its errno
+// and fails every later write, so that a full disk or a closed pipe reaches
+// the exit status with its reason however early it happened. The
+// destructor writes what is left.
+class DescriptorOutput : public std::streambuf {
+ public:
+  explicit DescriptorOutput(int fd);
+  ~DescriptorOutput() override;
+  DescriptorOutput(const DescriptorOutput&) = delete;
+  DescriptorOutput& operator=(const DescriptorOutput&) = delete;
+
+  // The errno of the first failed write, or 0.
+  int error() const { return error_; }
+
+ protected:
+  int_type overflow(int_type c) override;
+  std::streamsize xsputn(const char* bytes, std::streamsize count) override;
+  int sync() override;
+
+ private:
+  static constexpr size_t kSize = 64 * 1024;
+  // Writes the put area out; false once any write has failed.
+  bool Drain();
+
+  const int fd_;
+  const bool by_line_;
+  int error_ = 0;
+  char buffer_[kSize];
+};
+
 // "YYYY-MM-DDTHH:MM:SSZ", with ".fffffff" before the Z when the time has a
 // sub-second part.
 std::string FormatFileTime(FileTime time);
@@ -82,7 +141,10 @@ std::string FormatFileTime(FileTime time);
 std::string DescribeOpenFailure(ErrorCode code, const std::string& kit);
 
 // The commands. Each writes its report to `out`, its complaints (prefixed
-// "kittool: ") to `err`, and returns the exit status.
+// "kittool: ") to `err`, and returns the exit status. verify also checks that
+// every entry can be installed (CheckEntryName) and that no two install to
+// the same file (NormalisedEntryPath, case-sensitive); each such problem is
+// one line on `err`, naming the entries, and makes the status kExitFailure.
 int RunPack(const KittoolOptions& options, std::ostream& out,
             std::ostream& err);
 int RunList(const KittoolOptions& options, std::ostream& out,
@@ -100,15 +162,20 @@ struct ExtractHooks {
 // Installs the kit into the directory as the installer does (missing or
 // older files only, backups, rollback of everything on failure), inflating
 // the kit while it installs. Reports progress on `err`: a bar when
-// `terminal`, otherwise one line "NN% path" per entry. SIGINT and SIGTERM
-// cancel the job, which then rolls back. Exit status kExitOk, or
-// kExitFailure with the reason on `err` (cancellation included).
+// `terminal`, otherwise one line "NN% path" per entry. SIGINT, SIGTERM,
+// SIGHUP and SIGQUIT cancel the job, which then rolls back; SIGPIPE is
+// ignored meanwhile, so a reader of `err` that goes away makes writes fail
+// (EPIPE) and the job goes on. Exit status kExitOk, or kExitFailure with the
+// reason on `err` (cancellation included).
 int RunExtract(const KittoolOptions& options, std::ostream& out,
                std::ostream& err, bool terminal,
                const ExtractHooks* hooks = nullptr);
 
 // Parses `args` and runs the command; extract reports progress as a bar
-// when standard error is a terminal.
+// when standard error is a terminal. Then flushes `out`: when any write to
+// it failed, says so on `err` ("kittool: cannot write the listing: " and
+// the reason, taken from a DescriptorOutput buffer or else errno) and
+// returns kExitFailure.
 int KittoolMain(const std::vector<std::string>& args, std::ostream& out,
                 std::ostream& err, const ExtractHooks* hooks = nullptr);
 

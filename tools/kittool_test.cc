@@ -16,8 +16,10 @@
 #include <vector>
 
 #include "engine/engine_test_util.h"
+#include "kit/entry_names.h"
 #include "kit/kit_reader.h"
 #include "platform/scoped_temp_dir.h"
+#include "text/text_conversion_internal.h"
 #include "tools/kittool_lib.h"
 
 extern char** environ;
@@ -150,6 +152,44 @@ TEST(KittoolTimeTest, FormatsUtc) {
   for (const auto& c : cases) EXPECT_EQ(c.text, FormatFileTime(c.time));
 }
 
+// The units of `list` as a WideString; for names that hold lone surrogates
+// or NUL units, which a literal cannot.
+WideString Units(std::initializer_list<char16_t> list) {
+  return WideString(list.begin(), static_cast<uint32_t>(list.size()));
+}
+
+TEST(EscapeForTerminalTest, EscapesWhatATerminalActsOn) {
+  ASSERT_TRUE(text_internal::UseConverterForTesting("C.UTF-8"));
+  const struct {
+    const char* what;
+    WideString text;
+    std::string escaped;
+  } cases[] = {
+      {"plain", u"dir/file name.cfg", "dir/file name.cfg"},
+      {"non-ASCII", u"Ж\u00A0€", "\xD0\x96\xC2\xA0\xE2\x82\xAC"},
+      {"surrogate pair", Units({u'a', 0xD83D, 0xDE00}), "a\xF0\x9F\x98\x80"},
+      {"backslash", u"sub\\file", "sub\\\\file"},
+      // A backslash and an "n" must not read as a newline.
+      {"backslash n", u"a\\n", "a\\\\n"},
+      {"newline", u"a\nb", "a\\nb"},
+      {"named controls", u"\a\b\t\n\v\f\r", "\\a\\b\\t\\n\\v\\f\\r"},
+      {"NUL", Units({u'a', 0, u'b'}), "a\\000b"},
+      {"other C0", u"\u0001\u001F", "\\001\\037"},
+      {"escape", u"\u001B[31mred", "\\033[31mred"},
+      {"delete", u"a\u007F", "a\\177"},
+      {"C1 as its UTF-8 bytes", u"\u0085\u009F", "\\302\\205\\302\\237"},
+      {"invalid bytes", Units({u'x', 0xDC80, 0xDCFF}), "x\\x80\\xff"},
+      {"lone surrogates", Units({0xD800, u'y', 0xDC00}),
+       "\\xed\\xa0\\x80y\\xed\\xb0\\x80"},
+      {"empty", u"", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.escaped, EscapeForTerminal(c.text));
+  }
+  text_internal::RestoreConverterForTesting();
+}
+
 class KittoolTreeTest : public ::testing::Test {
  protected:
   std::string Make(const std::string& relative, const std::string& bytes,
@@ -201,7 +241,7 @@ TEST_F(KittoolTreeTest, RefusesWhatAKitCannotHold) {
   struct Case {
     const char* what;
     std::function<void()> make;
-    const char* message_part;
+    std::string message_part;
   };
   const Case cases[] = {
       {"backslash", [&] { Make("sub/we\\ird", "x"); }, "backslash"},
@@ -225,6 +265,14 @@ TEST_F(KittoolTreeTest, RefusesWhatAKitCannotHold) {
        "neither a regular file"},
       {"invalid text in the name", [&] { Make("bad\xff", "x"); },
        "not valid text"},
+      {"newline", [&] { Make("sub/a\nb", "x"); },
+       "/tree/sub/a\\nb\": its path in the kit contains a control "
+       "character"},
+      {"escape", [&] { Make("\x1b[31mred", "x"); }, "/\\033[31mred\": its"},
+      {"delete", [&] { Make("a\x7f", "x"); }, "control character"},
+      {"C1 control", [&] { Make("x\xc2\x85", "x"); }, "control character"},
+      {"control in a directory's name", [&] { Make("d\tir/f", "x"); },
+       "control character"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -234,6 +282,8 @@ TEST_F(KittoolTreeTest, RefusesWhatAKitCannotHold) {
     std::string error;
     EXPECT_FALSE(CollectTree(Tree(), &files, &error));
     EXPECT_NE(std::string::npos, error.find(c.message_part)) << error;
+    // The message names the file without letting its name act.
+    EXPECT_EQ(std::string::npos, error.find_first_of("\n\t\x1b")) << error;
   }
   std::vector<KitFileSpec> files;
   std::string error;
@@ -244,30 +294,90 @@ TEST_F(KittoolTreeTest, RefusesWhatAKitCannotHold) {
   EXPECT_NE(std::string::npos, error.find("not a directory")) << error;
 }
 
+// A relative path of 4096 bytes or more is refused by name, before the
+// system's limit on whole paths turns it into "File name too long".
+TEST_F(KittoolTreeTest, RefusesPathsOf4096BytesOrMore) {
+  // 16 directories of 240 bytes, then a file of 241: 4097 bytes below the
+  // tree, whose directory the walker can still open.
+  std::string relative_dir;
+  for (int i = 0; i < 16; ++i) {
+    relative_dir += (i > 0 ? "/" : "") + std::string(240, 'a' + i);
+  }
+  ASSERT_LT(Tree().size() + 1 + relative_dir.size(), 4095u)
+      << "the temporary directory's path is too long for this test";
+  std::string path = Tree();
+  ASSERT_EQ(0, mkdir(path.c_str(), 0755));
+  for (int i = 0; i < 16; ++i) {
+    path += "/" + std::string(240, 'a' + i);
+    ASSERT_EQ(0, mkdir(path.c_str(), 0755)) << std::strerror(errno);
+  }
+  // The file's whole path is beyond the system's limit: it is reached from
+  // its directory.
+  const int dir_fd = open(path.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_LE(0, dir_fd);
+  const std::string name(241, 'z');
+  const int fd = openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT, 0600);
+  EXPECT_LE(0, fd) << std::strerror(errno);
+  close(fd);
+  std::vector<KitFileSpec> files;
+  std::string error;
+  EXPECT_FALSE(CollectTree(Tree(), &files, &error));
+  EXPECT_NE(std::string::npos,
+            error.find("/" + name +
+                       "\": its path in the kit is 4096 bytes "
+                       "or longer"))
+      << error;
+  // Removing the tree by whole paths could not reach the file.
+  unlinkat(dir_fd, name.c_str(), 0);
+  close(dir_fd);
+}
+
 // The built tool, run as a vendor runs it: an argument vector, no shell.
 struct RunResult {
   int status;
   std::string out;
   std::string err;
   long max_rss_kb = 0;  // the child's peak resident memory
+  int signal = 0;       // the signal that ended it, if any
 };
 
 class KittoolRunTest : public KittoolTreeTest {
  protected:
-  RunResult Run(const std::vector<std::string>& args) {
-    return Finish(Start(args, KITTOOL_PATH));
+  RunResult Run(const std::vector<std::string>& args,
+                const std::string& out_path = "") {
+    return Finish(Start(args, KITTOOL_PATH, out_path), out_path);
   }
 
-  // Starts `tool` with `args`; -1 when it cannot be started.
-  pid_t Start(const std::vector<std::string>& args, const char* tool) {
-    const std::string out_path = dir_->Path("stdout");
+  // Starts `tool` with `args`; -1 when it cannot be started. Standard output
+  // goes to `out_path` (the file "stdout" in the test's directory when
+  // empty), standard error to the descriptor `err_fd` or else to the file
+  // "stderr". Every signal has its default action in the tool, whatever
+  // this process ignores.
+  pid_t Start(const std::vector<std::string>& args, const char* tool,
+              const std::string& out_path = "", int err_fd = -1) {
+    const std::string stdout_path =
+        out_path.empty() ? dir_->Path("stdout") : out_path;
     const std::string err_path = dir_->Path("stderr");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(),
+    posix_spawn_file_actions_addopen(&actions, 1, stdout_path.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (err_fd >= 0) {
+      posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t all;
+    sigfillset(&all);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     std::vector<std::string> strings = {tool};
     strings.insert(strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -289,15 +399,18 @@ class KittoolRunTest : public KittoolTreeTest {
     for (std::string& s : env_strings) envp.push_back(s.data());
     envp.push_back(nullptr);
     pid_t pid;
-    const int rc =
-        posix_spawn(&pid, tool, &actions, nullptr, argv.data(), envp.data());
+    const int rc = posix_spawn(&pid, tool, &actions, &attributes, argv.data(),
+                               envp.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     EXPECT_EQ(0, rc) << "cannot start " << tool;
     return rc == 0 ? pid : -1;
   }
 
-  // Waits for `pid` and collects its status and output.
-  RunResult Finish(pid_t pid) {
+  // Waits for `pid` and collects its status and output (standard output
+  // from the file "stdout" unless it went to `out_path`). A tool killed by
+  // a signal has status -1, and the signal in `signal`.
+  RunResult Finish(pid_t pid, const std::string& out_path = "") {
     RunResult result{-1, "", ""};
     if (pid == -1) return result;
     int status = 0;
@@ -305,7 +418,8 @@ class KittoolRunTest : public KittoolTreeTest {
     wait4(pid, &status, 0, &usage);
     result.max_rss_kb = usage.ru_maxrss;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = ReadFile(dir_->Path("stdout"));
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    if (out_path.empty()) result.out = ReadFile(dir_->Path("stdout"));
     result.err = ReadFile(dir_->Path("stderr"));
     return result;
   }
@@ -400,6 +514,8 @@ TEST_F(KittoolRunTest, PackRefusesWhatAKitCannotHold) {
        },
        "symbolic link"},
       {"kit inside the tree", [&] { Make("real", "x"); }, "inside the tree"},
+      {"control character", [&] { Make("a\x1b", "x"); },
+       "/a\\033\": its path in the kit contains a control character"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -425,9 +541,10 @@ TEST_F(KittoolRunTest, PackThenListAndVerifyBothLayouts) {
   const std::string files =
       "Files: 4 (100006 bytes)\n"
       "  2017-07-14T02:40:00Z                 5  a.cfg\n"
-      "  2014-05-13T16:53:20Z            100000  sub\\b.cfg\n"
-      "  2011-03-13T07:06:40Z                 1  sub\\c.cfg\n"
-      "  2011-03-13T07:06:40Z                 0  sub\\\xd0\x96.txt\n";
+      // The separators are backslashes, which are escaped.
+      "  2014-05-13T16:53:20Z            100000  sub\\\\b.cfg\n"
+      "  2011-03-13T07:06:40Z                 1  sub\\\\c.cfg\n"
+      "  2011-03-13T07:06:40Z                 0  sub\\\\\xd0\x96.txt\n";
   struct Case {
     std::string kit;
     std::vector<std::string> pack_args;
@@ -524,8 +641,6 @@ TEST_F(KittoolRunTest, VerifySaysWhatIsWrong) {
   climbing.files[0].name = u"..\\outside";
   KitSpec fractional = spec;
   fractional.files[0].last_write += 5000000;
-  KitSpec twice = spec;
-  twice.files.push_back(spec.files[0]);
   struct Case {
     const char* what;
     std::string kit;  // "<none>": no file
@@ -546,8 +661,6 @@ TEST_F(KittoolRunTest, VerifySaysWhatIsWrong) {
        "note: 4 bytes after the end of the deflate stream"},
       {"sub-second time", DeflateRaw(BuildContainer(fractional)), kExitOk,
        "warning: \"a\" has a time with a sub-second part"},
-      {"stored twice", DeflateRaw(BuildContainer(twice)), kExitOk,
-       "warning: \"a\" is stored more than once"},
       {"good", good, kExitOk, ": OK"},
   };
   for (const Case& c : cases) {
@@ -567,6 +680,183 @@ TEST_F(KittoolRunTest, VerifySaysWhatIsWrong) {
       EXPECT_EQ(kExitFailure, Run({"list", kit}).status);
     }
   }
+}
+
+// Writes a kit with `names` (each one byte, time 0) and one language
+// record to the test's directory; returns its path.
+std::string WriteKitWithNames(const ScopedTempDir& dir,
+                              const std::vector<WideString>& names,
+                              const LanguageRecord& language = {u"en", u"P",
+                                                                u"Q", u""}) {
+  KitSpec spec;
+  spec.languages.push_back(language);
+  for (const WideString& name : names) {
+    spec.files.push_back({name, FileTimeFromUnixSeconds(0), "x", "", 0});
+  }
+  const std::string kit = dir.Path("names.efd");
+  EXPECT_TRUE(WriteFile(kit, DeflateRaw(BuildContainer(spec))));
+  return kit;
+}
+
+// A kit's texts can neither fake a line of the listing nor reach the
+// terminal as control sequences.
+TEST_F(KittoolRunTest, ListEscapesTheKitsTexts) {
+  const std::string kit = WriteKitWithNames(
+      *dir_,
+      {u"evil\n  1970-01-01T00:00:00Z                 1  fake",
+       u"\u001B[2Jcleared", Units({u'b', u'a', u'd', 0xDCFF}), u"sub\\ok"},
+      {u"en\n", u"P\u001B]0;title\a", u"Q\r", u"d\\e"});
+  RunResult list = Run({"list", kit});
+  EXPECT_EQ(kExitOk, list.status) << list.err;
+  const std::string line = "  1970-01-01T00:00:00Z                 1  ";
+  EXPECT_EQ("Kit: " + kit +
+                "\n"
+                "Layout: language table, 1 record\n"
+                "Language: en\\n\n"
+                "  product:     P\\033]0;title\\a\n"
+                "  provider:    Q\\r\n"
+                "  description: d\\\\e\n"
+                "Files: 4 (4 bytes)\n" +
+                line + "evil\\n" + line + "fake\n" + line +
+                "\\033[2Jcleared\n" + line + "bad\\xff\n" + line +
+                "sub\\\\ok\n",
+            list.out);
+}
+
+TEST_F(KittoolRunTest, VerifyReportsNamesThatCannotBeInstalled) {
+  // 16 components of 255 bytes: 4095 bytes, the longest path there is.
+  WideString longest;
+  std::string longest_escaped;
+  for (int i = 0; i < 16; ++i) {
+    if (i > 0) {
+      longest.push_back(u'\\');
+      longest_escaped += "\\\\";
+    }
+    for (int j = 0; j < 255; ++j) longest.push_back(u'c');
+    longest_escaped += std::string(255, 'c');
+  }
+  WideString too_long = WideString(u"\\") + longest;
+  WideString long_component;
+  for (int j = 0; j < 256; ++j) long_component.push_back(u'c');
+  struct Case {
+    const char* what;
+    std::vector<WideString> names;
+    std::string err;  // empty: the kit passes
+  };
+  const Case cases[] = {
+      {"empty",
+       {u"ok", u""},
+       "kittool: entry 2, \"\", is empty: it has no path component\n"},
+      {"separators only",
+       {u"ok", u"\\\\"},
+       "kittool: entry 2, \"\\\\\\\\\", is empty: it has no path component\n"},
+      {"trailing separator",
+       {u"ok", u"dir\\"},
+       "kittool: entry 2, \"dir\\\\\", ends in a separator, so it names a "
+       "directory, not a file\n"},
+      {"dot component",
+       {u"ok", u"a\\.\\ok"},
+       "kittool: entry 2, \"a\\\\.\\\\ok\", has a \".\" or \"..\" "
+       "component\n"},
+      {"component over 255 bytes",
+       {u"ok", long_component},
+       "kittool: entry 2, \"" + std::string(256, 'c') +
+           "\", has a component longer than 255 bytes\n"},
+      {"4096 bytes",
+       {u"ok", too_long},
+       "kittool: entry 2, \"\\\\" + longest_escaped +
+           "\", is 4096 bytes or longer\n"},
+      {"4095 bytes", {u"ok", longest}, ""},
+      {"newline",
+       {u"ok", u"a\nb"},
+       "kittool: entry 2, \"a\\nb\", contains a control character\n"},
+      {"escape",
+       {u"ok", u"\u001B[31m"},
+       "kittool: entry 2, \"\\033[31m\", contains a control character\n"},
+      {"C1 control",
+       {u"ok", u"x\u0085"},
+       "kittool: entry 2, \"x\\302\\205\", contains a control character\n"},
+      {"the same name twice",
+       {u"a", u"b", u"a"},
+       "kittool: entries 1, \"a\", and 3, \"a\", install to the same file\n"},
+      {"doubled and leading separators",
+       {u"x\\y", u"\\x\\\\y"},
+       "kittool: entries 1, \"x\\\\y\", and 2, \"\\\\x\\\\\\\\y\", install to "
+       "the same file\n"},
+      {"slash and backslash",
+       {u"x/y", u"x\\y"},
+       "kittool: entries 1, \"x/y\", and 2, \"x\\\\y\", install to the same "
+       "file\n"},
+      {"names that differ in case only", {u"Read.me", u"read.me"}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string kit = WriteKitWithNames(*dir_, c.names);
+    RunResult verify = Run({"verify", kit});
+    EXPECT_EQ(c.err, verify.err);
+    EXPECT_EQ(c.err.empty() ? kExitOk : kExitFailure, verify.status);
+    const std::string head =
+        c.err.empty()
+            ? kit + ": OK\n"
+            : kit +
+                  ": FAILED: 1 problem with the entries' names, listed on "
+                  "standard error\n";
+    EXPECT_EQ(0u, verify.out.find(head)) << verify.out;
+    // The rest of the report follows as for a good kit.
+    EXPECT_NE(std::string::npos,
+              verify.out.find("  files: " + std::to_string(c.names.size())))
+        << verify.out;
+  }
+  // Every problem is reported, in the order of the entries.
+  const std::string kit =
+      WriteKitWithNames(*dir_, {u"a\tb", u"x", u".\\x", u"x", u"c\\"});
+  RunResult verify = Run({"verify", kit});
+  EXPECT_EQ(kExitFailure, verify.status);
+  EXPECT_EQ(
+      "kittool: entry 1, \"a\\tb\", contains a control character\n"
+      "kittool: entry 3, \".\\\\x\", has a \".\" or \"..\" component\n"
+      "kittool: entry 5, \"c\\\\\", ends in a separator, so it names a "
+      "directory, not a file\n"
+      "kittool: entries 2, \"x\", and 4, \"x\", install to the same file\n",
+      verify.err);
+  EXPECT_EQ(0u, verify.out.find(kit + ": FAILED: 4 problems")) << verify.out;
+}
+
+// A report cut short by a full disk must not pass for a whole one, however
+// early the write failed.
+TEST_F(KittoolRunTest, AReportThatCannotBeWrittenFails) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  MakeSampleTree();
+  const std::string small = dir_->Path("small.efd");
+  ASSERT_EQ(kExitOk, Run(PackArgs(small)).status);
+  // A listing far larger than the tool's output buffer.
+  std::vector<WideString> names;
+  for (int i = 0; i < 3000; ++i) {
+    names.push_back(WidePath("dir\\file" + std::to_string(10000 + i)));
+  }
+  const std::string big = WriteKitWithNames(*dir_, names);
+  const struct {
+    std::vector<std::string> args;
+    const char* report;
+  } cases[] = {
+      {{"list", small}, "the listing"},
+      {{"list", big}, "the listing"},
+      {{"verify", small}, "the report"},
+      {{"--help"}, "the usage"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args.back());
+    RunResult result = Run(c.args, "/dev/full");
+    EXPECT_EQ(kExitFailure, result.status);
+    EXPECT_EQ(std::string("kittool: cannot write ") + c.report + ": " +
+                  std::strerror(ENOSPC) + "\n",
+              result.err);
+  }
+  // Where there is room, the big listing arrives whole.
+  RunResult list = Run({"list", big});
+  EXPECT_EQ(kExitOk, list.status) << list.err;
+  EXPECT_EQ(3007, std::count(list.out.begin(), list.out.end(), '\n'));
+  EXPECT_EQ(list.out.size() - 15, list.out.find("dir\\\\file12999\n"));
 }
 
 TEST_F(KittoolRunTest, PackStreamsFilesLargerThanItsMemory) {
@@ -677,10 +967,10 @@ TEST_F(KittoolExtractTest, FailureLeavesTheDirectoryAsItWas) {
       << missing.err;
 }
 
-// SIGTERM while the job is known to be half done: the tool held after its
-// second entry waits for the signal.
-TEST_F(KittoolExtractTest, SigtermRollsBack) {
-  for (const int signal_number : {SIGTERM, SIGINT}) {
+// A stop signal while the job is known to be half done: the tool held after
+// its second entry waits for the signal.
+TEST_F(KittoolExtractTest, StopSignalsRollBack) {
+  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
     SCOPED_TRACE(strsignal(signal_number));
     std::filesystem::remove_all(out_);
     Make("../out dir \"$x\"/sub/b.cfg", "older", 1000000000);
@@ -706,6 +996,50 @@ TEST_F(KittoolExtractTest, SigtermRollsBack) {
     EXPECT_EQ("", engine_test::Difference(before, engine_test::Snapshot(out_)));
     EXPECT_EQ(std::vector<std::string>{}, Leftovers());
   }
+}
+
+// A reader of the progress that goes away (a closed pipe on standard error)
+// does not end the job half-way: the writes fail and the job goes on.
+TEST_F(KittoolExtractTest, ClosedStandardErrorDoesNotStopTheJob) {
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  close(fds[0]);  // no reader: every write fails with EPIPE, or SIGPIPE
+  // Held at an entry it never reaches, the tool writes each line as soon as
+  // the entry is posted, while the job runs.
+  const pid_t pid = Start({"--hold-at", "1000", "extract", kit_, out_},
+                          KITTOOL_HELD_PATH, "", fds[1]);
+  close(fds[1]);
+  RunResult result = Finish(pid);
+  EXPECT_EQ(0, result.signal) << strsignal(result.signal);
+  EXPECT_EQ(kExitOk, result.status);
+  EXPECT_NE(std::string::npos, result.out.find("copied 4, up to date 0"))
+      << result.out;
+  const engine_test::Tree installed = engine_test::Snapshot(out_);
+  for (const char* name : {"a.cfg", "sub/b.cfg", "sub/c.cfg"}) {
+    EXPECT_EQ(ReadFile(Tree() + "/" + name), installed.at(name).content)
+        << name;
+  }
+}
+
+// The paths in the progress lines and in the reason for a failure hold
+// names from the kit, so they are escaped too.
+TEST_F(KittoolExtractTest, ProgressAndFailuresShowNamesEscaped) {
+  // A byte that is not valid UTF-8, which the engine still installs.
+  const std::string kit =
+      WriteKitWithNames(*dir_, {Units({u'b', 0xDCFF}), u"sub\\ok"});
+  RunResult first = Run({"extract", kit, out_});
+  ASSERT_EQ(kExitOk, first.status) << first.err;
+  EXPECT_EQ("0% " + out_ + "/b\\xff\n50% " + out_ + "/sub/ok\n", first.err);
+  EXPECT_EQ("x", ReadFile(out_ + "/b\xff"));
+
+  const std::string other = dir_->Path("other");
+  std::filesystem::create_directories(other + "/b\xff/mine");
+  RunResult blocked = Run({"extract", kit, other});
+  EXPECT_EQ(kExitFailure, blocked.status);
+  EXPECT_NE(std::string::npos,
+            blocked.err.find("\"" + other + "/b\\xff\" is in the way"))
+      << blocked.err;
+  EXPECT_EQ(std::string::npos, blocked.err.find('\xff')) << blocked.err;
 }
 
 }  // namespace
