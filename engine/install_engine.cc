@@ -512,7 +512,7 @@ ErrorCode InstallEngine::Begin(const WideString& target_dir) {
   if (code != kSuccess) return Failed(journal, errno, code);
   t.pointer = MakeJournalPointer(t.Absolute(journal));
   const std::string files = t.backup + kBackupFiles;
-  if (Sys().Mkdir(files.c_str(), 0700) != 0 || t.saved.Open(files) != 0) {
+  if (Sys().Mkdir(files.c_str(), 0700) != 0 || t.saved.Open(files, false) != 0) {
     return Failed(files, errno);
   }
   return OpenTarget(t);

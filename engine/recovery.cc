@@ -462,7 +462,7 @@ class Recoverer {
     }
     // Without the backed-up files nothing could go home: the backup stays
     // (unless there never were any).
-    bool all_back = places.saved.Open(files) == 0 || errno == ENOENT;
+    bool all_back = places.saved.Open(files, false) == 0 || errno == ENOENT;
     if (all_back) all_back = Undo(&journal, &places, backup);
     // A file still in the backup has no record that took it home: after a
     // power loss the record of a move can be lost while the move is not.

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/file_operations.h"
+#include "platform/narrow_path.h"
 #include "platform/system_api.h"
 #include "text/text_conversion.h"
 
@@ -265,6 +266,21 @@ class Inflation {
     changed_.notify_all();
   }
 
+  // The errno of the first failed write (0 when none failed), and of a
+  // failed read of the kit, for the report.
+  int write_errno() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return write_errno_;
+  }
+  int read_errno() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return read_errno_;
+  }
+  void NoteReadFailure(int error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    read_errno_ = error;
+  }
+
   bool aborted() {
     std::lock_guard<std::mutex> lock(mutex_);
     return aborted_;
@@ -315,7 +331,13 @@ class Inflation {
 
   ErrorCode WriteAll(const unsigned char* data, uint32_t length) {
     uint32_t written = 0;
-    return FileWrite(fd_, data, length, &written, false);
+    const ErrorCode code = FileWrite(fd_, data, length, &written, false);
+    if (code != kSuccess) {
+      const int error = errno;
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (write_errno_ == 0) write_errno_ = error;
+    }
+    return code;
   }
 
   const FileHandle fd_;
@@ -333,6 +355,8 @@ class Inflation {
   uint64_t produced_ = 0;
   uint64_t written_ = 0;
   ErrorCode write_error_ = kSuccess;
+  int write_errno_ = 0;
+  int read_errno_ = 0;
   ErrorCode result_ = kSuccess;
   bool input_done_ = false;
   bool done_ = false;
@@ -597,6 +621,9 @@ ErrorCode ReadEntryRecord(TableReader& in, KitEntry* entry) {
 void InflateInBackground(FileHandle kit, FileHandle container,
                          Inflation* pipe) {
   ErrorCode code = InflateInto(kit, pipe);
+  if (code != kSuccess && code != kErrorInvalidData) {
+    pipe->NoteReadFailure(errno);
+  }
   pipe->EndInput();
   // A late write error (delayed allocation on a full disk) can surface here.
   const ErrorCode closed = FileClose(container);
@@ -663,9 +690,17 @@ ErrorCode KitReader::MakeContainer() {
   ErrorCode code = GetTempDirectory(&temp_dir);
   if (code != kSuccess) return code;
   code = MakeTempFile(temp_dir, u"edf", &container_path_);
-  if (code != kSuccess) return code;
+  if (code != kSuccess) {
+    failure_.path = WithoutTrailingSlashes(ToNarrow(temp_dir).c_str());
+    failure_.system_error = errno;
+    return code;
+  }
   code = OpenContainerFile(container_path_, O_RDWR, &container_fd_);
-  if (code != kSuccess) return code;
+  if (code != kSuccess) {
+    failure_.path = ToNarrow(container_path_).c_str();
+    failure_.system_error = errno;
+    return code;
+  }
   // The lock says the container is in use; it is held as long as the
   // reader's descriptor is open, and released by the kernel when the
   // process dies, however it dies. It only serves that later clean-up, so
@@ -679,10 +714,11 @@ ErrorCode KitReader::Open(const WideString& kit_path) {
   // Close keeps the records for the failure path; a new kit starts without
   // the last kit's.
   language_records_.clear();
+  failure_ = KitFailure();
   kernel_copy_ = true;
   ErrorCode code = MakeContainer();
   if (code != kSuccess) return Fail(code);
-  code = InflateKit(kit_path, container_path_);
+  code = InflateKit(kit_path, container_path_, &failure_);
   if (code != kSuccess) return Fail(code);
   code = SizeOf(container_fd_, &container_size_);
   if (code != kSuccess) return Fail(code);
@@ -695,16 +731,23 @@ ErrorCode KitReader::Open(const WideString& kit_path) {
 ErrorCode KitReader::OpenStreaming(const WideString& kit_path) {
   Close();
   language_records_.clear();
+  failure_ = KitFailure();
   kernel_copy_ = true;
   ErrorCode code = MakeContainer();
   if (code != kSuccess) return Fail(code);
   FileHandle kit = kInvalidFileHandle;
   code = FileOpen(kit_path, kFileAccessRead, 0, kFileOpenExisting, &kit,
                   kFlagSequentialScan | kAttributeNormal);
-  if (code != kSuccess) return Fail(code);
+  if (code != kSuccess) {
+    failure_.path = ToNarrow(kit_path).c_str();
+    failure_.system_error = errno;
+    return Fail(code);
+  }
   FileHandle container = kInvalidFileHandle;
   code = OpenContainerFile(container_path_, O_WRONLY, &container);
   if (code != kSuccess) {
+    failure_.path = ToNarrow(container_path_).c_str();
+    failure_.system_error = errno;
     FileClose(kit);
     return Fail(code);
   }
@@ -717,7 +760,16 @@ ErrorCode KitReader::OpenStreaming(const WideString& kit_path) {
     InflateInBackground(kit, container, inflation_.get());
   }
   code = ParseTablesStreaming();
-  if (code != kSuccess) return Fail(code);
+  if (code != kSuccess) {
+    if (inflation_->write_errno() != 0) {
+      failure_.path = ToNarrow(container_path_).c_str();
+      failure_.system_error = inflation_->write_errno();
+    } else if (inflation_->read_errno() != 0) {
+      failure_.path = ToNarrow(kit_path).c_str();
+      failure_.system_error = inflation_->read_errno();
+    }
+    return Fail(code);
+  }
   return kSuccess;
 }
 
@@ -920,34 +972,59 @@ WideString KitReader::FindDescription(const WideString& language) const {
 
 ErrorCode KitReader::InflateKit(const WideString& kit_path,
                                 const WideString& container_path) {
+  KitFailure ignored;
+  return InflateKit(kit_path, container_path, &ignored);
+}
+
+ErrorCode KitReader::InflateKit(const WideString& kit_path,
+                                const WideString& container_path,
+                                KitFailure* failure) {
+  auto refused = [failure](const WideString& path, int error) {
+    failure->path = ToNarrow(path).c_str();
+    failure->system_error = error;
+  };
   FileHandle kit = kInvalidFileHandle;
   ErrorCode code = FileOpen(kit_path, kFileAccessRead, 0, kFileOpenExisting,
                             &kit, kFlagSequentialScan | kAttributeNormal);
-  if (code != kSuccess) return code;
+  if (code != kSuccess) {
+    refused(kit_path, errno);
+    return code;
+  }
   FileHandle container = kInvalidFileHandle;
   code = OpenContainerFile(container_path, O_WRONLY, &container);
   if (code != kSuccess) {
+    refused(container_path, errno);
     FileClose(kit);
     return code;
   }
   uint64_t total = 0;
   {
     Inflation pipe(container);
-    code = InflateInto(kit, &pipe);
+    const ErrorCode read = InflateInto(kit, &pipe);
+    const int read_errno = errno;
     pipe.EndInput();
-    pipe.Finish(code);
+    pipe.Finish(read);
     // A failed write is the cause whenever there is one: the inflation only
     // stopped because of it.
     code = pipe.WaitForEnd(&total);
+    if (pipe.write_errno() != 0) {
+      refused(container_path, pipe.write_errno());
+    } else if (read != kSuccess && read != kErrorInvalidData) {
+      refused(kit_path, read_errno);
+    }
   }
   // The container may have been longer than what was inflated into it.
   if (code == kSuccess &&
       Sys().Ftruncate(container, static_cast<off_t>(total)) != 0) {
     code = LastErrnoCode();
+    refused(container_path, errno);
   }
   // A late write error (delayed allocation on a full disk) can surface here.
   const ErrorCode closed = FileClose(container);
-  if (code == kSuccess) code = closed;
+  if (code == kSuccess && closed != kSuccess) {
+    code = closed;
+    refused(container_path, errno);
+  }
   FileClose(kit);
   return code;
 }

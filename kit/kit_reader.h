@@ -48,6 +48,14 @@ class Inflation;
 class TableReader;
 }  // namespace kit_internal
 
+// What the system refused when a kit could not be opened for a reason
+// other than its content: the file concerned (the kit, the container, or
+// the temporary directory the container could not be made in) and why.
+struct KitFailure {
+  std::string path;      // in the locale's encoding; empty for none
+  int system_error = 0;  // errno; 0 for none
+};
+
 // True for a name a container can have: "edf" and six characters.
 bool IsKitContainerName(const std::string& name);
 
@@ -111,6 +119,16 @@ class KitReader {
   // inflation at once); 13 when the stream is corrupt.
   static ErrorCode InflateKit(const WideString& kit_path,
                               const WideString& container_path);
+  // The same, noting in *failure which file the system refused and why.
+  static ErrorCode InflateKit(const WideString& kit_path,
+                              const WideString& container_path,
+                              KitFailure* failure);
+
+  // After a failed Open or OpenStreaming: the file the system refused and
+  // its errno (a full temporary directory gives ENOSPC or EDQUOT on the
+  // container); empty and 0 when the kit itself was at fault (13) or after
+  // a success.
+  const KitFailure& failure() const { return failure_; }
 
   // Copies entry `index` to `destination` (created with mode 0660 less the
   // umask if missing, emptied if present), so that it holds exactly the
@@ -181,6 +199,7 @@ class KitReader {
                               FileHandle destination, uint64_t available_end);
 
   std::vector<LanguageRecord> language_records_;
+  KitFailure failure_;
   std::vector<KitEntry> entries_;
   uint32_t entry_count_ = 0;
   WideString container_path_;

@@ -559,12 +559,57 @@ TEST_F(KitReaderTest, ReportsAFailedContainerWriteAtOnce) {
     system.FailNth(nth, ENOSPC, Ops(SysOp::kWrite));
     EXPECT_EQ(kErrorInvalidParameter, reader_.Open(Wide(kit)));
     EXPECT_EQ(1u, system.InjectedCount());
+    // The container is named, so that the user hears of a full temporary
+    // directory rather than of a damaged kit.
+    EXPECT_EQ(0u, reader_.failure().path.find(temp_ + "/edf"));
+    EXPECT_EQ(ENOSPC, reader_.failure().system_error);
     ExpectCleanFailure("no space");
     // Inflation stops instead of walking the rest of the kit.
     if (nth == 1) {
       EXPECT_LT(kit_reads(system), full_reads / 2);
     }
   }
+}
+
+// Whatever the system refuses on the way in is named with its reason: the
+// kit, the temporary directory, the container; the kit's own damage is not
+// the system's.
+TEST_F(KitReaderTest, FailuresNameWhatTheSystemRefused) {
+  KitSpec contents;
+  contents.languages = {Language("en", "P", "V", "")};
+  contents.files = {File("f", "bytes")};
+  ASSERT_TRUE(WriteFile(KitPath(), DeflateRaw(BuildContainer(contents))));
+  const struct {
+    const char* what;
+    std::string fragment;
+    int error;
+    SysOpSet ops;
+    std::string named;
+  } cases[] = {
+      {"kit unreadable", KitPath(), EACCES, Ops(SysOp::kOpen), KitPath()},
+      {"kit read fails", KitPath(), EIO, Ops(SysOp::kRead), KitPath()},
+      {"temporary directory refuses", temp_, EACCES, Ops(SysOp::kMakeTemp),
+       temp_},
+  };
+  for (const bool streaming : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (streaming ? ", streaming" : ""));
+      FaultInjectingSystem system;
+      ScopedSystemApi scope(&system);
+      system.FailPath(c.fragment, c.error, c.ops);
+      const ErrorCode code = streaming ? reader_.OpenStreaming(Wide(KitPath()))
+                                       : reader_.Open(Wide(KitPath()));
+      EXPECT_NE(kSuccess, code);
+      EXPECT_NE(kErrorInvalidData, code);
+      EXPECT_EQ(c.named, reader_.failure().path);
+      EXPECT_EQ(c.error, reader_.failure().system_error);
+      reader_.Close();
+    }
+  }
+  ASSERT_TRUE(WriteFile(KitPath(), "not a deflate stream at all"));
+  EXPECT_EQ(kErrorInvalidData, reader_.Open(Wide(KitPath())));
+  EXPECT_EQ("", reader_.failure().path);
+  EXPECT_EQ(0, reader_.failure().system_error);
 }
 
 TEST_F(KitReaderTest, CloseAndDestructionRemoveTheContainer) {

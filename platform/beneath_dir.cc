@@ -53,10 +53,11 @@ void CloseQuietly(int fd) {
 
 BeneathDir::~BeneathDir() { Close(); }
 
-int BeneathDir::Open(const std::string& path) {
+int BeneathDir::Open(const std::string& path, bool follow) {
   Close();
-  const int fd =
-      Sys().Open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  const int fd = Sys().Open(
+      path.c_str(),
+      O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW), 0);
   if (fd == -1) return -1;
   fd_ = fd;
   path_ = WithoutTrailingSlashes(path);

@@ -32,9 +32,10 @@ class BeneathDir {
   BeneathDir(const BeneathDir&) = delete;
   BeneathDir& operator=(const BeneathDir&) = delete;
 
-  // Opens the directory `path` (links followed). Returns 0, or -1 with
-  // errno (ENOTDIR when it is no directory).
-  int Open(const std::string& path);
+  // Opens the directory `path`, its last component followed when it is a
+  // link unless `follow` is false. Returns 0, or -1 with errno (ENOTDIR
+  // when it is no directory, ELOOP for a link not followed).
+  int Open(const std::string& path, bool follow = true);
   void Close();
   bool is_open() const { return fd_ != -1; }
   // The directory's descriptor (O_RDONLY | O_DIRECTORY), for flock and

@@ -401,6 +401,37 @@ int FaultInjectingSystem::CloseDir(DIR* dir) {
   return error != 0 ? Failed<int>(error) : result;
 }
 
+void GateSystem::Pass(const std::string& path) {
+  if (fragment_.empty() || path.find(fragment_) == std::string::npos) return;
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!released_) {
+    reached_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return released_; });
+  }
+}
+
+int GateSystem::Open(const char* path, int flags, mode_t mode) {
+  Pass(path);
+  return FaultInjectingSystem::Open(path, flags, mode);
+}
+
+int GateSystem::OpenAt(int dirfd, const char* path, int flags, mode_t mode) {
+  Pass(path);
+  return FaultInjectingSystem::OpenAt(dirfd, path, flags, mode);
+}
+
+bool GateSystem::Reached() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return reached_;
+}
+
+void GateSystem::Release() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  released_ = true;
+  changed_.notify_all();
+}
+
 ScopedSystemApi::ScopedSystemApi(SystemApi* api) : previous_(&Sys()) {
   SetSystemApiForTesting(api);
 }

@@ -10,10 +10,12 @@
 #ifndef PLATFORM_FAULT_INJECTION_H_
 #define PLATFORM_FAULT_INJECTION_H_
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/system_api.h"
@@ -183,6 +185,30 @@ class FaultInjectingSystem : public SystemApi {
   // What each open descriptor and listing was opened with, for the log.
   std::map<int, std::string> fd_paths_;
   std::map<DIR*, std::string> dir_paths_;
+};
+
+// A FaultInjectingSystem that stops every thread opening a name holding
+// `fragment` at a gate until Release(), so that a test can act (cancel,
+// signal, look) while a job is known to stand at that file.
+class GateSystem : public FaultInjectingSystem {
+ public:
+  explicit GateSystem(std::string fragment) : fragment_(std::move(fragment)) {}
+
+  int Open(const char* path, int flags, mode_t mode) override;
+  int OpenAt(int dirfd, const char* path, int flags, mode_t mode) override;
+
+  // True once a thread waits at the gate.
+  bool Reached();
+  void Release();
+
+ private:
+  void Pass(const std::string& path);
+
+  std::string fragment_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool reached_ = false;
+  bool released_ = false;
 };
 
 // Puts `api` in force for the scope and restores what was in force before.

@@ -319,8 +319,10 @@ TEST_F(InstallStressTest, ThirtyRunsOfTheInstaller) {
   child.stderr_path = dir_.Path("stderr");
   child.stderr_mode = 0644;
   child.work_dir = dir_.Path("work");
+  // The file in the way is named, with the system's reason.
   const std::string error_text =
-      Narrow(StringTable::Lookup("IDS_INSTALL_ERROR")) + "\n";
+      Narrow(StringTable::Lookup("IDS_INSTALL_ERROR")) + ": \"" + target_ +
+      "/blocked\": Not a directory\n";
 
   for (int run = 1; run <= 30; ++run) {
     const bool failing = run % 2 == 0;

@@ -537,8 +537,10 @@ TEST_F(InstallerDlgTest, FailedInstallationShowsErrorAndRollsBack) {
   auto dialog = StartWizard();
   TypeDirectory(*dialog, target);
   gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
-  EXPECT_EQ((std::vector<Shown>{{Text("IDS_INSTALL_ERROR"), kMessageBoxError,
-                                 "Installer title"}}),
+  // The box names the file in the way and why.
+  EXPECT_EQ((std::vector<Shown>{{Text("IDS_INSTALL_ERROR") + "\n\"" + target +
+                                     "/doc\": Not a directory",
+                                 kMessageBoxError, "Installer title"}}),
             shown_);
   EXPECT_EQ(CInstallerDlg::kStepError, dialog->page_index());
   EXPECT_EQ(Text("IDS_ERROR_FINISH"),

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "l10n/user_message.h"
 #include "text/path_utils.h"
 #include "text/text_conversion.h"
 #include "ui/utf8_text.h"
@@ -18,10 +19,7 @@ MessageBoxHandler& Handler() {
 }
 
 int WriteToStderr(const WideString& text, MessageBoxCode code) {
-  WideString line = text;
-  ReplaceAll(line, u"\r", u"");
-  ReplaceAll(line, u"\n", u" ");
-  std::fprintf(stderr, "%s\n", ToNarrow(line).c_str());
+  std::fprintf(stderr, "%s\n", ToNarrow(OneLine(text)).c_str());
   std::fflush(stderr);
   return HasYesNoButtons(code) ? kMessageBoxOther : kMessageBoxOk;
 }

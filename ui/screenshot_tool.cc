@@ -138,52 +138,14 @@ class BoxWatcher {
   GtkResponseType response_ = GTK_RESPONSE_NONE;
 };
 
-// A system seam that holds the first Open of a path containing `fragment`
-// until Release(); everything else goes to the real system (or fails as
-// FaultInjectingSystem is told).
-class HoldingSystem : public FaultInjectingSystem {
- public:
-  explicit HoldingSystem(std::string fragment)
-      : fragment_(std::move(fragment)) {}
-
-  int Open(const char* path, int flags, mode_t mode) override {
-    if (!fragment_.empty() &&
-        std::string(path).find(fragment_) != std::string::npos) {
-      std::unique_lock<std::mutex> lock(mutex_);
-      if (!released_) {
-        reached_ = true;
-        changed_.wait(lock, [this] { return released_; });
-      }
-    }
-    return FaultInjectingSystem::Open(path, flags, mode);
-  }
-
-  bool Reached() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return reached_;
-  }
-  void Release() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    released_ = true;
-    changed_.notify_all();
-  }
-
- private:
-  std::string fragment_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool reached_ = false;
-  bool released_ = false;
-};
-
 // Clicks Next on the directory page, which runs the whole copying, and runs
 // `during` from inside the wizard's loop once the worker waits at `system`'s
 // file and the loop has shown the progress so far; the worker goes on
 // afterwards.
-void CopyHeld(CInstallerDlg& dialog, HoldingSystem& system,
+void CopyHeld(CInstallerDlg& dialog, GateSystem& system,
               const std::function<void()>& during) {
   struct Context {
-    HoldingSystem* system;
+    GateSystem* system;
     const std::function<void()>* during;
     int waited = 0;
     int turns = 0;
@@ -310,7 +272,7 @@ int main(int argc, char** argv) {
     // The suggested template directory, then the copying, held part way.
     wizard.ToDirectory("");
     shooter.Save(dialog.window(), "directory");
-    HoldingSystem holding(kHoldFile);
+    GateSystem holding(kHoldFile);
     ScopedSystemApi scoped(&holding);
     CopyHeld(dialog, holding,
              [&] { shooter.Save(dialog.window(), "progress"); });
@@ -324,7 +286,7 @@ int main(int argc, char** argv) {
     if (!wizard.Start()) return 1;
     CInstallerDlg& dialog = wizard.dialog();
     wizard.ToDirectory(std::string(home) + "/templates-error");
-    HoldingSystem holding("");
+    GateSystem holding("");
     holding.FailPath(kFailDirectory, EACCES, Ops(SysOp::kMkdir));
     ScopedSystemApi scoped(&holding);
     boxes.Expect("error-box", GTK_RESPONSE_OK);
@@ -339,7 +301,7 @@ int main(int argc, char** argv) {
     if (!wizard.Start()) return 1;
     CInstallerDlg& dialog = wizard.dialog();
     wizard.ToDirectory(std::string(home) + "/templates-cancelled");
-    HoldingSystem holding(kHoldFile);
+    GateSystem holding(kHoldFile);
     ScopedSystemApi scoped(&holding);
     CopyHeld(dialog, holding,
              [&] { gtk_button_clicked(GTK_BUTTON(dialog.cancel_button())); });

@@ -318,7 +318,9 @@ TEST_F(SetupEndToEndTest, FailedInstallationIsRolledBack) {
 
   const RunResult run = Run({"-S"});
   EXPECT_EQ(1, run.status);
-  EXPECT_EQ(TextIn(kLanguageEnglish, "IDS_INSTALL_ERROR") + "\n", run.err);
+  EXPECT_EQ(TextIn(kLanguageEnglish, "IDS_INSTALL_ERROR") + ": \"" + target +
+                "/sub\": Not a directory\n",
+            run.err);
   EXPECT_EQ((std::vector<std::string>{"b.txt", "sub"}), ListTree(target));
   EXPECT_EQ("old", ReadFile(target + "/b.txt"));
   EXPECT_EQ(1000, ModificationTime(target + "/b.txt"));

@@ -211,25 +211,3 @@ void SendDelete(GtkWidget* window) {
   gdk_event_free(event);
 }
 
-int GateSystem::Open(const char* path, int flags, mode_t mode) {
-  if (std::string(path).find(fragment_) != std::string::npos) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!released_) {
-      reached_ = true;
-      changed_.notify_all();
-      changed_.wait(lock, [this] { return released_; });
-    }
-  }
-  return FaultInjectingSystem::Open(path, flags, mode);
-}
-
-bool GateSystem::Reached() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return reached_;
-}
-
-void GateSystem::Release() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  released_ = true;
-  changed_.notify_all();
-}

@@ -96,24 +96,4 @@ void SendKey(GtkWidget* window, guint keyval);
 // Sends the window manager's close request.
 void SendDelete(GtkWidget* window);
 
-// A system seam that stops the first Open of a path containing `fragment`
-// until Release(); everything else goes to the real system.
-class GateSystem : public FaultInjectingSystem {
- public:
-  explicit GateSystem(std::string fragment) : fragment_(std::move(fragment)) {}
-
-  int Open(const char* path, int flags, mode_t mode) override;
-
-  // True once a thread waits at the gate.
-  bool Reached();
-  void Release();
-
- private:
-  std::string fragment_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool reached_ = false;
-  bool released_ = false;
-};
-
 #endif  // UI_UI_TEST_UTIL_H_
