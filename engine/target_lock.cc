@@ -80,26 +80,40 @@ ErrorCode TargetLock::Acquire(int directory_fd,
   std::snprintf(name, sizeof(name), "/%llx-%llx",
                 static_cast<unsigned long long>(status.st_dev),
                 static_cast<unsigned long long>(status.st_ino));
-  const int fd =
-      Sys().Open((directory + name).c_str(),
-                 O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd == -1) return kSuccess;
-  result = Wait(fd, cancelled, on_wait, waited);
-  if (result != 0) {
+  const std::string path = directory + name;
+  // The holder removes the file as it lets go; a waiter that then holds
+  // the lock of a removed file tries again with the new one.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int fd = Sys().Open(path.c_str(),
+                              O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd == -1) return kSuccess;
+    result = Wait(fd, cancelled, on_wait, waited);
+    if (result != 0) {
+      Sys().Close(fd);
+      return result > 0 ? static_cast<ErrorCode>(result) : kSuccess;
+    }
+    struct stat locked;
+    struct stat named;
+    if (Sys().Fstat(fd, &locked) == 0 && Sys().Lstat(path.c_str(), &named) == 0 &&
+        locked.st_dev == named.st_dev && locked.st_ino == named.st_ino) {
+      file_fd_ = fd;
+      file_path_ = path;
+      held_ = true;
+      return kSuccess;
+    }
     Sys().Close(fd);
-    return result > 0 ? static_cast<ErrorCode>(result) : kSuccess;
   }
-  file_fd_ = fd;
-  held_ = true;
   return kSuccess;
 }
 
 void TargetLock::Release() {
   if (file_fd_ != -1) {
-    // Closing drops the lock; the file stays, so that a waiter that has it
-    // open locks the same file.
+    // Removed while still locked, so that no one locks it afterwards and
+    // believes it holds the directory.
+    Sys().Unlink(file_path_.c_str());
     Sys().Close(file_fd_);
     file_fd_ = -1;
+    file_path_.clear();
   } else if (held_ && directory_fd_ != -1) {
     Sys().Flock(directory_fd_, LOCK_UN);
   }

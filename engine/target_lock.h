@@ -5,7 +5,8 @@
 // the second waits, then finds the first one's files. Where the file system
 // will not lock a directory (some network file systems), a lock file in the
 // user's state directory named after the directory's device and inode
-// stands in; it serialises the installations of one user.
+// stands in; it serialises the installations of one user, and goes with the
+// lock.
 //
 // One thread per object. All system calls go through the SystemApi seam.
 #ifndef ENGINE_TARGET_LOCK_H_
@@ -42,6 +43,7 @@ class TargetLock {
   // The fallback lock file's descriptor, -1 when the directory itself is
   // locked (its descriptor belongs to the caller).
   int file_fd_ = -1;
+  std::string file_path_;
   int directory_fd_ = -1;
   bool held_ = false;
 };

@@ -719,11 +719,16 @@ ErrorCode KitReader::Open(const WideString& kit_path) {
   ErrorCode code = MakeContainer();
   if (code != kSuccess) return Fail(code);
   code = InflateKit(kit_path, container_path_, &failure_);
-  if (code != kSuccess) return Fail(code);
-  code = SizeOf(container_fd_, &container_size_);
-  if (code != kSuccess) return Fail(code);
-  code = ParseTables();
-  if (code != kSuccess) return Fail(code);
+  if (code == kSuccess) code = SizeOf(container_fd_, &container_size_);
+  if (code == kSuccess) code = ParseTables();
+  if (code != kSuccess) {
+    // Past the inflation only the container is read.
+    if (code != kErrorInvalidData && failure_.path.empty()) {
+      failure_.path = ToNarrow(container_path_).c_str();
+      failure_.system_error = errno;
+    }
+    return Fail(code);
+  }
   entry_count_ = static_cast<uint32_t>(entries_.size());
   return kSuccess;
 }

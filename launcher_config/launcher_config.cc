@@ -367,7 +367,10 @@ void LauncherConfig::Load() {
 }
 
 void LauncherConfig::Save() {
-  if (!main_file_complete_) throw kConfigCannotOpen;
+  if (!main_file_complete_) {
+    errno = EIO;
+    throw kConfigCannotOpen;
+  }
   WideString path = common ? CommonConfigPath() : UserConfigPath();
   std::string narrow = ToNarrow(path).c_str();
   WideString directory = ToWide(NarrowString(DirectoryOf(narrow).c_str()));
@@ -403,6 +406,7 @@ void LauncherConfig::WriteFile(const WideString& path,
       }
     }
   } catch (const std::exception&) {
+    errno = ENOMEM;
     throw kConfigCannotWrite;  // no memory for the text
   }
 
@@ -416,7 +420,10 @@ void LauncherConfig::WriteFile(const WideString& path,
 
   mode_t new_mode = 0;
   if (exists) {
-    if (!S_ISREG(old_status.st_mode)) throw kConfigCannotOpen;
+    if (!S_ISREG(old_status.st_mode)) {
+      errno = S_ISDIR(old_status.st_mode) ? EISDIR : EINVAL;
+      throw kConfigCannotOpen;
+    }
     // Replacing by rename needs no permission on the file itself; a file the
     // user made read-only must stay as it is, as an in-place write would.
     int check = Sys().Open(
@@ -446,7 +453,9 @@ void LauncherConfig::WriteFile(const WideString& path,
   ok = Sys().Close(fd) == 0 && ok;
   ok = ok && Sys().Rename(temp.c_str(), target.c_str()) == 0;
   if (!ok) {
+    const int error = errno;
     Sys().Unlink(temp.c_str());
+    errno = error;
     throw kConfigCannotWrite;
   }
   FlushDirectory(DirectoryOf(target));

@@ -21,7 +21,7 @@
 
 #include "text/wide_string.h"
 
-// The integers WriteFile and Save throw.
+// The integers WriteFile and Save throw; errno then holds the reason.
 constexpr int kConfigCannotOpen = 1;   // the file cannot be opened or created
 constexpr int kConfigCannotWrite = 2;  // writing, flushing or replacing failed
 

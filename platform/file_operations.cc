@@ -331,13 +331,16 @@ ErrorCode GetTempDirectory(WideString* directory) {
   return kSuccess;
 }
 
-ErrorCode GetFreeSpace(uint64_t* free_bytes) {
+ErrorCode GetFreeSpace(uint64_t* free_bytes, int* system_error) {
   if (free_bytes == nullptr) return kErrorInvalidParameter;
   *free_bytes = 0;
+  if (system_error != nullptr) *system_error = 0;
   struct statvfs status;
   if (Sys().Statvfs(TempDirectoryNarrow().c_str(), &status) == 0) {
     *free_bytes = static_cast<uint64_t>(status.f_bfree) *
                   static_cast<uint64_t>(status.f_frsize);
+  } else if (system_error != nullptr) {
+    *system_error = errno;
   }
   return kSuccess;
 }

@@ -29,8 +29,9 @@ ErrorCode GetTempDirectory(WideString* directory);
 
 // Free bytes (blocks free to the superuser included) of the file system
 // that holds the temporary directory. Returns 87 when `free_bytes` is null;
-// otherwise 0, with *free_bytes 0 when the file system cannot be asked.
-ErrorCode GetFreeSpace(uint64_t* free_bytes);
+// otherwise 0, with *free_bytes 0 when the file system cannot be asked (and
+// then the errno in *system_error, when given; 0 there otherwise).
+ErrorCode GetFreeSpace(uint64_t* free_bytes, int* system_error = nullptr);
 
 // Creates a new empty file, mode 0600, in `directory` (the temporary
 // directory when empty) whose name is `prefix` followed by six unpredictable

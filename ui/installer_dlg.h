@@ -25,8 +25,10 @@
 #include "engine/ui_channel.h"
 #include "engine/worker_thread.h"
 #include "kit/kit_reader.h"
+#include "l10n/user_message.h"
 #include "text/wide_string.h"
 #include "ui/flow_logic.h"
+#include "ui/message_box.h"
 #include "ui/wizard_pages.h"
 #include "ui/wnd.h"
 
@@ -138,8 +140,16 @@ class CInstallerDlg : public CWnd {
   void OnCancel();
   // Asks the worker to roll back after the current file and to stop.
   void CancelJob();
-  // Writes the new location into the launcher configuration.
+  // Writes the new location into the launcher configuration; a file that
+  // cannot be written is reported as a warning (the installation stays a
+  // success).
   void RecordTemplateLocation();
+  void WarnConfigNotSaved(const MessageDetail& detail);
+  // Shows a message box; in a silent run the text also goes to standard
+  // error as one line, for the scripts that run it.
+  int Tell(const WideString& text, MessageBoxCode code);
+  // A silent run's note on standard error (nothing in the wizard).
+  void Note(const WideString& text);
   // One turn of the main loop while the worker copies.
   void IterateWhileCopying();
   // The window's properties: centred, fixed size, modal, icon, container,

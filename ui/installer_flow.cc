@@ -1,16 +1,21 @@
 // The installation flow: pre-checks, the steps of the wizard, the copying on
 // the worker and the end of the run. The frame is in installer_dlg.cc.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 
 #include "l10n/string_table.h"
+#include "l10n/user_message.h"
 #include "launcher_config/launcher_paths.h"
 #include "launcher_config/template_locations.h"
 #include "platform/directory_enumerator.h"
 #include "platform/file_operations.h"
+#include "platform/narrow_path.h"
 #include "text/path_utils.h"
 #include "text/text_conversion.h"
 #include "ui/document_opener.h"
@@ -27,9 +32,10 @@ volatile sig_atomic_t g_stop_signal = 0;
 
 void OnStopSignal(int) { g_stop_signal = 1; }
 
-// While files are being copied, SIGINT and SIGTERM ask for the job to be
-// rolled back instead of leaving a half-installed directory; the previous
-// handlers come back afterwards.
+// While files are being copied, SIGINT, SIGTERM, SIGHUP (the terminal was
+// closed) and SIGQUIT ask for the job to be rolled back instead of leaving
+// a half-installed directory, and SIGPIPE (a reader of the messages went
+// away) is ignored; the previous handlers come back afterwards.
 class StopSignalScope {
  public:
   StopSignalScope() {
@@ -37,12 +43,19 @@ class StopSignalScope {
     struct sigaction action = {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &old_int_);
-    sigaction(SIGTERM, &action, &old_term_);
+    for (size_t i = 0; i < kStopSignalCount; ++i) {
+      sigaction(kStopSignals[i], &action, &old_[i]);
+    }
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &old_pipe_);
   }
   ~StopSignalScope() {
-    sigaction(SIGINT, &old_int_, nullptr);
-    sigaction(SIGTERM, &old_term_, nullptr);
+    for (size_t i = 0; i < kStopSignalCount; ++i) {
+      sigaction(kStopSignals[i], &old_[i], nullptr);
+    }
+    sigaction(SIGPIPE, &old_pipe_, nullptr);
   }
   StopSignalScope(const StopSignalScope&) = delete;
   StopSignalScope& operator=(const StopSignalScope&) = delete;
@@ -50,8 +63,10 @@ class StopSignalScope {
   bool received() const { return g_stop_signal != 0; }
 
  private:
-  struct sigaction old_int_ = {};
-  struct sigaction old_term_ = {};
+  static constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+  static constexpr size_t kStopSignalCount = 4;
+  struct sigaction old_[kStopSignalCount] = {};
+  struct sigaction old_pipe_ = {};
 };
 
 gboolean KeepWaking(gpointer) { return TRUE; }
@@ -67,6 +82,15 @@ WideString CurrentDirectory() {
 bool Exists(const WideString& path) {
   DirectoryEnumerator probe;
   return probe.First(path);
+}
+
+std::string Narrow(const WideString& text) { return ToNarrow(text).c_str(); }
+
+MessageDetail DetailOf(const std::string& path, int error) {
+  MessageDetail detail;
+  detail.path = path;
+  detail.system_error = error;
+  return detail;
 }
 
 }  // namespace
@@ -91,9 +115,13 @@ WideString CInstallerDlg::LocateKit() const {
 
 bool CInstallerDlg::PrepareInstall() {
   const WideString path = LocateKit();
-  if (path.empty() || !Exists(path)) {
-    MessageBox(this, StringTable::Lookup("IDS_ERROR_NOSOURCE"),
-               kMessageBoxError);
+  struct stat status;
+  if (path.empty() || stat(Narrow(path).c_str(), &status) != 0) {
+    // Where it looked, and why the kit was not there.
+    Tell(UserMessage("IDS_ERROR_NOSOURCE",
+                     path.empty() ? MessageDetail()
+                                  : DetailOf(Narrow(path), errno)),
+         kMessageBoxError);
     return false;
   }
   kit_path_ = path;
@@ -106,36 +134,72 @@ bool CInstallerDlg::PrepareInstall() {
     locations_read_whole_ = ReadTemplateLocations(template_locations_, true);
     common_locations_used_ = !template_locations_.empty();
   }
-  target_dir_ =
+  const TargetChoice choice =
       ChooseTargetDir(template_locations_, DefaultTemplateBase() + u"tmplts/",
-                      HomeDirectory(), IsWritableDirectory)
-          .dir;
+                      HomeDirectory(), IsWritableDirectory);
+  target_dir_ = choice.dir;
+  if (choice.fell_back) {
+    Note(UserMessage("IDS_NOTE_DEFAULT_TARGET",
+                     DetailOf(WithoutTrailingSlashes(Narrow(choice.dir)), 0)));
+  }
 
   uint64_t value = 0;
   std::optional<uint64_t> kit_size;
   std::optional<uint64_t> free_bytes;
+  // The reason when the free space could not be asked for (it then counts
+  // as none).
+  int statvfs_error = 0;
   if (GetFileSize(kit_path_, &value) == 0) kit_size = value;
-  if (GetFreeSpace(&value) == kSuccess) free_bytes = value;
+  if (GetFreeSpace(&value, &statvfs_error) == kSuccess) free_bytes = value;
   if (LacksSpaceForKit(kit_size, free_bytes)) {
-    MessageBox(this, StringTable::Lookup("IDS_ERROR_NOSPACE"),
-               kMessageBoxError);
+    WideString temp;
+    GetTempDirectory(&temp);
+    Tell(UserMessage("IDS_ERROR_NOSPACE",
+                     DetailOf(WithoutTrailingSlashes(Narrow(temp)),
+                              statvfs_error)),
+         kMessageBoxError);
     return false;
   }
 
-  if (reader_.Open(kit_path_) != kSuccess) {
-    MessageBox(this, StringTable::Lookup("IDS_ERROR_DAMAGEDSOURCE"),
-               kMessageBoxError);
+  const ErrorCode opened = reader_.Open(kit_path_);
+  if (opened != kSuccess) {
+    // Only the kit's own content makes it damaged; a temporary directory
+    // that is full or refuses the container is told as such.
+    const KitFailure& failure = reader_.failure();
+    const char* key = "IDS_INSTALL_ERROR";
+    MessageDetail detail = DetailOf(failure.path, failure.system_error);
+    if (opened == kErrorInvalidData) {
+      key = "IDS_ERROR_DAMAGEDSOURCE";
+      detail = DetailOf(Narrow(kit_path_), 0);
+    } else if (failure.system_error == ENOSPC ||
+               failure.system_error == EDQUOT) {
+      key = "IDS_ERROR_NOSPACE";
+    }
+    Tell(UserMessage(key, detail), kMessageBoxError);
     return false;
   }
 
   // Nobody can type a directory in a silent run, and an empty one would
   // mean the current directory.
   if (silent_ && target_dir_.empty()) {
-    MessageBox(this, StringTable::Lookup("IDS_ERROR_NOTARGET"),
-               kMessageBoxError);
+    Tell(StringTable::Lookup("IDS_ERROR_NOTARGET"), kMessageBoxError);
     return false;
   }
   return true;
+}
+
+int CInstallerDlg::Tell(const WideString& text, MessageBoxCode code) {
+  // A silent run is read by scripts too: its messages also go to standard
+  // error when a box shows them (without a display the box itself writes
+  // there).
+  if (silent_ && !headless_) Note(text);
+  return MessageBox(this, text, code);
+}
+
+void CInstallerDlg::Note(const WideString& text) {
+  if (!silent_) return;
+  std::fprintf(stderr, "%s\n", ToNarrow(OneLine(text)).c_str());
+  std::fflush(stderr);
 }
 
 void CInstallerDlg::ShowWelcomeStep() {
@@ -171,8 +235,7 @@ void CInstallerDlg::OnNext() {
       const WideString dir = NormaliseTypedDirectory(
           dir_page_->GetPath(), CurrentDirectory(), HomeDirectory());
       if (dir.empty()) {
-        MessageBox(this, StringTable::Lookup("IDS_SETUP_EMPTYTARGET"),
-                   kMessageBoxPlain);
+        Tell(StringTable::Lookup("IDS_SETUP_EMPTYTARGET"), kMessageBoxPlain);
         return;
       }
       target_dir_ = dir;
@@ -212,9 +275,18 @@ void CInstallerDlg::RunInstallStep() {
     channel_.Post(started, StringTable::Lookup("IDS_INSTALL_ERROR"), 0);
   }
   ChannelState state;
+  bool told_waiting = false;
   for (;;) {
     state = channel_.Poll();
-    if (window_ != nullptr) progress_page_->SetProgress(state.progress);
+    if (state.waiting) {
+      // Another installation into the same directory runs; this one waits
+      // for it and says so, once.
+      if (window_ != nullptr) progress_page_->ShowStatus(state.text);
+      if (!told_waiting) Note(state.text);
+      told_waiting = true;
+    } else if (window_ != nullptr) {
+      progress_page_->SetProgress(state.progress);
+    }
     if (state.state != JobState::kRunning) break;
     IterateWhileCopying();
     if (stop_signals->received() && !close_requested_) {
@@ -227,7 +299,7 @@ void CInstallerDlg::RunInstallStep() {
   worker_.RequestStop();  // no pause after a finished job
   if (state.state == JobState::kFailed && !close_requested_) {
     // A failed job is still rolling back; the box is shown meanwhile.
-    MessageBox(this, state.text, kMessageBoxError);
+    Tell(state.text, kMessageBoxError);
   }
   // The thread is gone before the final page, before the window closes and
   // before anything touches the reader again; until then a signal or the
@@ -251,6 +323,7 @@ void CInstallerDlg::RunInstallStep() {
       break;
     default:
       outcome_ = Outcome::kCancelled;
+      Note(StringTable::Lookup("IDS_CANCEL_FINISH"));
       if (!close_requested_) ShowCancelledStep();
       break;
   }
@@ -269,8 +342,14 @@ void CInstallerDlg::IterateWhileCopying() {
 void CInstallerDlg::RecordTemplateLocation() {
   // The list is written back whole: one that missed locations because a
   // file could not be read would drop them from the configuration. The
-  // suggestion is lost instead, as when the file cannot be written.
-  if (!locations_read_whole_) return;
+  // suggestion is lost instead, and the user told.
+  if (!locations_read_whole_) {
+    WarnConfigNotSaved(
+        DetailOf(Narrow(common_locations_used_ ? CommonConfigPath()
+                                               : UserConfigPath()),
+                 EIO));
+    return;
+  }
   template_locations_ = LocationsAfterSuccess(template_locations_, target_dir_);
   const ConfigWrites writes =
       ConfigFilesToWrite(common_locations_used_, common_config_exists_);
@@ -281,9 +360,19 @@ void CInstallerDlg::RecordTemplateLocation() {
     if (!(common ? writes.common : writes.user)) continue;
     try {
       WriteTemplateLocations(template_locations_, common);
+    } catch (int) {
+      const int error = errno;
+      WarnConfigNotSaved(DetailOf(
+          Narrow(common ? CommonConfigPath() : UserConfigPath()), error));
     } catch (...) {
+      WarnConfigNotSaved(DetailOf(
+          Narrow(common ? CommonConfigPath() : UserConfigPath()), ENOMEM));
     }
   }
+}
+
+void CInstallerDlg::WarnConfigNotSaved(const MessageDetail& detail) {
+  Tell(UserMessage("IDS_WARN_CONFIG_NOT_SAVED", detail), kMessageBoxPlain);
 }
 
 void CInstallerDlg::ShowSuccessStep() {

@@ -128,6 +128,10 @@ ProgressPage::ProgressPage(GtkWidget* container, int bar_width)
   SetProgress(0);
 }
 
+void ProgressPage::ShowStatus(const WideString& text) {
+  gtk_label_set_text(GTK_LABEL(status_label_), ToUtf8(text).c_str());
+}
+
 void ProgressPage::SetProgress(int percent) {
   const ProgressView view = ViewFor(percent);
   gtk_label_set_text(GTK_LABEL(status_label_),

@@ -110,6 +110,9 @@ class ProgressPage : public WizardDialogPage {
   // The finish text exactly at 100, the start text otherwise; the bar at
   // percent / 100.
   void SetProgress(int percent);
+  // Shows `text` instead of the start text (the bar stays), until the next
+  // SetProgress.
+  void ShowStatus(const WideString& text);
 
   GtkWidget* status_label() const { return status_label_; }
   GtkWidget* progress_bar() const { return progress_bar_; }
