@@ -336,6 +336,38 @@ TEST_F(InstallEngineTest, RollbackRemovesEveryDirectoryLevelItMade) {
   EXPECT_FALSE(std::filesystem::exists(dir_.Path("new")));
 }
 
+// A rollback leaves the directories that were there with the times they
+// had: the template directory itself and every level whose entries the job
+// added, replaced or made subdirectories in.
+TEST_F(InstallEngineTest, RollbackPutsDirectoryTimesBack) {
+  std::filesystem::remove_all(target_);
+  MakeFile(target_ + "/a/b/old.cfg", "old", kBaseSeconds - 10);
+  MakeFile(target_ + "/untouched/x.cfg", "x", kBaseSeconds);
+  const std::vector<std::string> directories = {"", "/a", "/a/b", "/untouched"};
+  for (const std::string& dir : directories) {
+    ASSERT_TRUE(SetTime(target_ + dir, kBaseSeconds - 1000));
+  }
+  OpenKit({{"top.cfg", "t"},
+           {"a/new.cfg", "n"},
+           {"a/b/old.cfg", "replaced"},
+           {"a/c/d.cfg", "in a new level"},
+           {"z.cfg", "fails"}});
+  FaultInjectingSystem system;
+  system.FailPath("z.cfg", ENOSPC, Ops(SysOp::kOpen));
+  {
+    ScopedSystemApi scope(&system);
+    EXPECT_EQ(kErrorInvalidParameter, Install());
+  }
+  for (const std::string& dir : directories) {
+    struct stat status;
+    ASSERT_EQ(0, stat((target_ + dir).c_str(), &status)) << dir;
+    EXPECT_EQ(kBaseSeconds - 1000, status.st_mtim.tv_sec) << dir;
+    EXPECT_EQ(0, status.st_mtim.tv_nsec) << dir;
+  }
+  EXPECT_EQ("old", ReadFile(target_ + "/a/b/old.cfg"));
+  EXPECT_FALSE(std::filesystem::exists(target_ + "/a/c"));
+}
+
 // A kit whose names cannot all be installed, each to a file of its own, is
 // refused before anything is written: not the template directory, not the
 // backup, not a file.

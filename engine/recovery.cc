@@ -611,8 +611,11 @@ class Recoverer {
               if (skip || !reachable) return;
               struct stat status;
               if (places->root.Stat(relative, &status, false) != 0) {
-                // Unknown is not gone: the next start looks again.
-                if (errno != ENOENT && errno != ENOTDIR) all_back = false;
+                // Unknown is not gone: the next start looks again. Behind a
+                // link that now leads outside there is nothing of the job's.
+                if (errno != ENOENT && errno != ENOTDIR && errno != EXDEV) {
+                  all_back = false;
+                }
                 return;
               }
               // Without a completion record the file was being written
@@ -642,11 +645,17 @@ class Recoverer {
               if (!places->root.is_open() || !DecodeTimes(second, times)) {
                 return;
               }
+              // A directory that is gone, or no longer beneath, has no time
+              // to put back; any other failure is tried again next time.
               const int fd = places->root.OpenDirectory(relative);
-              if (fd != -1) {
-                Sys().Futimens(fd, times);
-                Sys().Close(fd);
+              if (fd == -1) {
+                if (errno != ENOENT && errno != ENOTDIR && errno != EXDEV) {
+                  all_back = false;
+                }
+                return;
               }
+              if (Sys().Futimens(fd, times) != 0) all_back = false;
+              Sys().Close(fd);
               return;
             }
             case JournalKind::kBackup: {

@@ -29,6 +29,8 @@ std::string Kinds(const std::vector<RecoveryEvent>& events) {
   return kinds;
 }
 
+constexpr int64_t kDirectorySeconds = kBaseSeconds - 1000;
+
 class RecoveryTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -60,6 +62,13 @@ class RecoveryTest : public ::testing::Test {
     ASSERT_EQ(kSuccess, journal.Create(backup_ + "/journal"));
     ASSERT_EQ(kSuccess, journal.Append(JournalKind::kTarget, target_));
     ASSERT_EQ(kSuccess, journal.Append(JournalKind::kOwner, "", owner));
+    // The template directory's times before the job changed it.
+    ASSERT_TRUE(SetTime(target_, kDirectorySeconds));
+    struct stat status;
+    ASSERT_EQ(0, stat(target_.c_str(), &status));
+    ASSERT_EQ(kSuccess,
+              journal.Append(JournalKind::kDirectoryTimes, target_,
+                             EncodeTimes(status.st_atim, status.st_mtim)));
     ASSERT_EQ(kSuccess, journal.Append(JournalKind::kBackup, target_ + "old.cfg",
                                        backup_ + "/files/old.cfg"));
     ASSERT_EQ(kSuccess,
@@ -99,11 +108,17 @@ class RecoveryTest : public ::testing::Test {
     return me.substr(0, first) + " 1" + me.substr(second);
   }
 
-  void ExpectRolledBack() {
+  // `times`: the template directory's time is back too (not when files
+  // without a record came back after it).
+  void ExpectRolledBack(bool times = true) {
     EXPECT_EQ("the user's", ReadFile(target_ + "old.cfg"));
     struct stat status;
     ASSERT_EQ(0, stat((target_ + "old.cfg").c_str(), &status));
     EXPECT_EQ(kBaseSeconds - 5, status.st_mtim.tv_sec);
+    ASSERT_EQ(0, stat(target_.c_str(), &status));
+    if (times) {
+      EXPECT_EQ(kDirectorySeconds, status.st_mtim.tv_sec);
+    }
     EXPECT_NE(0, lstat((target_ + "new").c_str(), &status));
     EXPECT_NE(0, lstat(backup_.c_str(), &status));
   }
@@ -114,6 +129,23 @@ class RecoveryTest : public ::testing::Test {
   std::string target_;
   std::string backup_;
 };
+
+// A directory of the job swapped for a link to another place after the
+// kill: the recovery works beneath the template directory only, so the
+// other place is neither read for removal nor written.
+TEST_F(RecoveryTest, ALinkPlantedAfterTheKillLeadsNowhere) {
+  MakeInterrupted(GoneOwner());
+  const std::string outside = dir_.Path("outside");
+  Write(outside + "/made.cfg", "someone else's");
+  std::filesystem::rename(target_ + "new", dir_.Path("moved-away"));
+  ASSERT_EQ(0, symlink(outside.c_str(), (target_ + "new").c_str()));
+  const Tree outside_before = Snapshot(outside);
+  RecoverInterruptedInstalls();
+  EXPECT_EQ("", Difference(outside_before, Snapshot(outside)));
+  EXPECT_EQ("the user's", ReadFile(target_ + "old.cfg"));
+  struct stat status;
+  EXPECT_NE(0, lstat(backup_.c_str(), &status));
+}
 
 TEST_F(RecoveryTest, OwnersAreTakenForGoneOnlyWhenTheyAre) {
   EXPECT_FALSE(OwnerIsGone(CurrentOwner()));
@@ -144,7 +176,7 @@ TEST_F(RecoveryTest, ABackedUpFileWhoseRecordWasLostStillGoesHome) {
   Write(backup_ + "/files/.move-Ab12Cd", "half a copy");
   const std::vector<RecoveryEvent> events = RecoverInterruptedInstalls();
   EXPECT_EQ("0", Kinds(events));
-  ExpectRolledBack();
+  ExpectRolledBack(false);
   EXPECT_EQ("lost record", ReadFile(target_ + "sub/lost.cfg"));
   struct stat status;
   EXPECT_NE(0, lstat((target_ + ".move-Ab12Cd").c_str(), &status));
