@@ -17,6 +17,7 @@
 #include "engine/worker_thread.h"
 #include "kit/kit_reader.h"
 #include "l10n/string_table.h"
+#include "l10n/user_message.h"
 #include "text/text_conversion.h"
 #include "tools/kittool_lib.h"
 
@@ -146,7 +147,13 @@ class ProgressReport : public ChannelObserver {
 
   void OnPost(const ChannelState& state) override {
     const bool ended = state.state != JobState::kRunning;
-    if (terminal_) {
+    if (state.waiting) {
+      // Another installation runs in the directory: said once, at once.
+      std::lock_guard<std::mutex> lock(mutex_);
+      WriteLines();
+      err_ << "kittool: " << EscapeForTerminal(OneLine(state.text)) << "\n"
+           << std::flush;
+    } else if (terminal_) {
       std::lock_guard<std::mutex> lock(mutex_);
       // The bar ends full after a finish, where it stood otherwise.
       if (!ended || state.state == JobState::kFinished) {
@@ -226,6 +233,27 @@ std::string DescribeInstallFailure(ErrorCode code,
   // The engine's path holds an entry's name from the kit.
   const std::string path =
       EscapeForTerminal(ToWide(NarrowString(outcome.failed_path.c_str())));
+  switch (outcome.reason) {
+    case FailureReason::kLinkOutside:
+      return "\"" + path + "\" is a link that leads outside \"" + dir +
+             "\"; nothing is written through it";
+    case FailureReason::kNameEncoding:
+      // Shown as the engine spells it: what the locale cannot hold as
+      // \uXXXX.
+      return "the name \"" + outcome.failed_path +
+             "\" cannot be written in this locale's file-name encoding; no "
+             "name is ever changed, so nothing was installed (a UTF-8 locale "
+             "holds every name)";
+    case FailureReason::kNameTwice:
+      return "the kit holds \"" + path +
+             "\" twice; nothing was installed (\"kittool verify\" says more)";
+    case FailureReason::kNameInvalid:
+      return "\"" + path +
+             "\" is not a valid file name; nothing was installed (\"kittool "
+             "verify\" says more)";
+    default:
+      break;
+  }
   switch (code) {
     case kErrorInvalidData:
       return path.empty()

@@ -967,6 +967,52 @@ TEST_F(KittoolExtractTest, FailureLeavesTheDirectoryAsItWas) {
       << missing.err;
 }
 
+// A link to a directory outside planted anywhere in the directory (at its
+// top level, at a deeper one, as one of the kit's files) never lets a byte
+// out: the tool names the link, and both places are as they were.
+TEST_F(KittoolExtractTest, ALinkLeadingOutsideLetsNothingOut) {
+  const std::string outside = dir_->Path("outside");
+  const struct {
+    const char* at;    // below the directory
+    std::string text;  // the link's text
+  } cases[] = {
+      {"sub", "../outside"},
+      {"sub", outside},
+      {"a.cfg", outside + "/a.cfg"},
+      {"sub/c.cfg", "../../outside/c.cfg"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.at) + " -> " + c.text);
+    std::filesystem::remove_all(out_);
+    std::filesystem::remove_all(outside);
+    Make("../outside/a.cfg", "not yours", 1000000000);
+    Make("../outside/c.cfg", "not yours either", 1000000000);
+    Make("../out dir \"$x\"/sub/keep.cfg", "mine", 1000000000);
+    const std::string at = out_ + "/" + c.at;
+    std::filesystem::remove_all(at);
+    ASSERT_EQ(0, symlink(c.text.c_str(), at.c_str()));
+    const engine_test::Tree out_before = engine_test::Snapshot(out_);
+    const engine_test::Tree outside_before = engine_test::Snapshot(outside);
+    RunResult result = Run({"extract", kit_, out_});
+    EXPECT_EQ(kExitFailure, result.status);
+    EXPECT_NE(std::string::npos,
+              result.err.find("\"" + at + "\" is a link that leads outside"))
+        << result.err;
+    EXPECT_EQ("", engine_test::Difference(out_before,
+                                          engine_test::Snapshot(out_)));
+    EXPECT_EQ("", engine_test::Difference(outside_before,
+                                          engine_test::Snapshot(outside)));
+    EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+  }
+  // A link that stays inside is followed.
+  std::filesystem::remove_all(out_);
+  Make("../out dir \"$x\"/real/keep.cfg", "mine", 1000000000);
+  ASSERT_EQ(0, symlink("real", (out_ + "/sub").c_str()));
+  RunResult inside = Run({"extract", kit_, out_});
+  EXPECT_EQ(kExitOk, inside.status) << inside.err;
+  EXPECT_EQ("c", ReadFile(out_ + "/real/c.cfg"));
+}
+
 // A stop signal while the job is known to be half done: the tool held after
 // its second entry waits for the signal.
 TEST_F(KittoolExtractTest, StopSignalsRollBack) {

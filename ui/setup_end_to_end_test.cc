@@ -336,6 +336,63 @@ TEST_F(SetupEndToEndTest, FailedInstallationIsRolledBack) {
   EXPECT_EQ(std::vector<std::string>{}, ListTree(root_.Path("tmp")));
 }
 
+// A link in the template directory that leads outside it: the run fails
+// naming the link, before a byte is written there or outside.
+TEST_F(SetupEndToEndTest, ALinkLeadingOutsideTheDirectoryLetsNothingOut) {
+  const std::string target = root_.Path("t");
+  const std::string elsewhere = root_.Path("elsewhere");
+  ASSERT_EQ(0, mkdir(target.c_str(), 0755));
+  ASSERT_EQ(0, mkdir(elsewhere.c_str(), 0755));
+  ASSERT_TRUE(WriteFile(elsewhere + "/b.txt", "someone else's"));
+  ASSERT_EQ(0, symlink(elsewhere.c_str(), (target + "/sub").c_str()));
+  WriteKit({{"a.txt", "A"}, {"sub\\b.txt", "B"}, {"sub\\new.txt", "N"}});
+  WriteConfig(UserConfigPath(),
+              "ConfigurationTemplatesLocation=" + target + "\n");
+  const std::vector<std::string> target_before = ListTree(target);
+  const RunResult run = Run({"-S"});
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(TextIn(kLanguageEnglish, "IDS_INSTALL_ERROR") + ": \"" + target +
+                "/sub\": " +
+                TextIn(kLanguageEnglish, "IDS_REASON_LINK_OUTSIDE") + "\n",
+            run.err);
+  EXPECT_EQ(target_before, ListTree(target));
+  EXPECT_EQ((std::vector<std::string>{"b.txt"}), ListTree(elsewhere));
+  EXPECT_EQ("someone else's", ReadFile(elsewhere + "/b.txt"));
+  EXPECT_EQ(std::vector<std::string>{}, ListTree(root_.Path("tmp")));
+}
+
+// A temporary directory that cannot take the kit's container is told as
+// such, with the system's reason, never as a damaged kit.
+TEST_F(SetupEndToEndTest, AnUnusableTemporaryDirectoryIsNamed) {
+  const std::string tmp = root_.Path("tmp");
+  if (mount("tmpfs", tmp.c_str(), "tmpfs", MS_RDONLY, "size=1m") != 0) {
+    GTEST_SKIP() << "cannot mount a read-only tmpfs as TMPDIR: "
+                 << std::strerror(errno);
+  }
+  WriteKit(files_);
+  const RunResult run = Run({"-S"});
+  umount(tmp.c_str());
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(TextIn(kLanguageEnglish, "IDS_INSTALL_ERROR") + ": \"" + tmp +
+                "\": Read-only file system\n",
+            run.err);
+  EXPECT_EQ(std::vector<std::string>{}, ListTree(home_));
+}
+
+// The templates are installed even when the launcher configuration cannot
+// be written; the user is warned, with the file and the reason.
+TEST_F(SetupEndToEndTest, AnUnwritableLauncherConfigurationIsAWarning) {
+  WriteKit(files_);
+  // A file where the configuration's directory must be.
+  ASSERT_TRUE(WriteFile(home_ + "/.Tq", "not a directory"));
+  const RunResult run = Run({"-S"});
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(TextIn(kLanguageEnglish, "IDS_WARN_CONFIG_NOT_SAVED") + " \"" +
+                UserConfigPath() + "\": Not a directory\n",
+            run.err);
+  EXPECT_EQ(installed_, ListTree(default_target_));
+}
+
 TEST_F(SetupEndToEndTest, KitInTheCurrentDirectoryWithUsecwd) {
   WriteKit(files_, "work");
   RunResult run = Run({"-S"});  // looks beside the executable, and says so
