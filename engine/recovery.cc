@@ -327,21 +327,27 @@ class Recoverer {
       return Result::kLeft;
     }
     const std::string journal_path = backup + "/" + kJournalName;
-    const int fd = Sys().Open(journal_path.c_str(),
-                              O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0);
-    if (fd == -1) {
-      if (errno == ENOENT) {
-        // Killed before its journal existed, or after the journal of a
-        // committed job was removed: an empty directory goes, one with
-        // content but no journal says nothing we could act on.
-        if (Sys().Rmdir(backup.c_str()) == 0) return Result::kDone;
-        if (errno == ENOENT) return Result::kDone;
+    int fd = -1;
+    for (int attempt = 0; fd == -1; ++attempt) {
+      fd = Sys().Open(journal_path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC,
+                      0);
+      if (fd != -1) break;
+      if (errno != ENOENT) {
+        Refuse(backup, std::string("its journal cannot be opened: ") +
+                           std::strerror(errno));
+        return Result::kLeft;
+      }
+      // Killed before its journal existed, or after the journal of a
+      // committed job was removed: an empty directory goes.
+      if (Sys().Rmdir(backup.c_str()) == 0) return Result::kDone;
+      if (errno == ENOENT) return Result::kDone;
+      // A live installation may have made its journal just now, between
+      // the look and the rmdir: look once more. Content without a journal
+      // after that says nothing we could act on.
+      if (attempt > 0) {
         Refuse(backup, "it holds files but no journal");
         return Result::kLeft;
       }
-      Refuse(backup, std::string("its journal cannot be opened: ") +
-                         std::strerror(errno));
-      return Result::kLeft;
     }
     InstallJournal journal;
     struct stat journal_status;

@@ -147,6 +147,42 @@ TEST_F(RecoveryTest, ALinkPlantedAfterTheKillLeadsNowhere) {
   EXPECT_NE(0, lstat(backup_.c_str(), &status));
 }
 
+// A live installation makes its journal between the recovery's look for
+// it and the recovery's rmdir of the (then empty) backup directory: the
+// recovery looks again and leaves the running job alone, saying nothing.
+TEST_F(RecoveryTest, AJournalMadeBetweenTheLookAndTheRmdirIsLeftAlone) {
+  class JournalAppears : public FaultInjectingSystem {
+   public:
+    explicit JournalAppears(std::string backup) : backup_(std::move(backup)) {}
+    int Rmdir(const char* path) override {
+      if (!made_ && backup_ == path) {
+        made_ = true;
+        EXPECT_EQ(kSuccess, journal.Create(backup_ + "/journal"));
+        EXPECT_EQ(kSuccess, journal.Append(JournalKind::kOwner, "",
+                                           CurrentOwner()));
+      }
+      return FaultInjectingSystem::Rmdir(path);
+    }
+    InstallJournal journal;  // held open, and locked, as its owner does
+
+   private:
+    std::string backup_;
+    bool made_ = false;
+  };
+  ASSERT_EQ(0, mkdir(backup_.c_str(), 0700));
+  JournalAppears system(backup_);
+  std::vector<RecoveryEvent> events;
+  {
+    ScopedSystemApi scope(&system);
+    events = RecoverInterruptedInstalls();
+  }
+  EXPECT_EQ("", Kinds(events));
+  struct stat status;
+  EXPECT_EQ(0, lstat((backup_ + "/journal").c_str(), &status));
+  system.journal.Close();
+  std::filesystem::remove_all(backup_);
+}
+
 TEST_F(RecoveryTest, OwnersAreTakenForGoneOnlyWhenTheyAre) {
   EXPECT_FALSE(OwnerIsGone(CurrentOwner()));
   EXPECT_TRUE(OwnerIsGone(GoneOwner()));
