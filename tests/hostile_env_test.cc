@@ -638,39 +638,31 @@ WideString Units(std::initializer_list<char16_t> units) {
 INSTANTIATE_TEST_SUITE_P(
     Locales, NonUtf8LocaleTest,
     ::testing::Values(
+        // ISO-8859-1: "\374" is "ü", "\337" is "ß".
         LocaleCase{"de_DE.ISO-8859-1",
-                   {{"\xC3\xBC"
-                     "ber.txt",
-                     "\xFC"
-                     "ber.txt"},
-                    {"Gr\xC3\xBC\xC3\x9F"
-                     "e/stra\xC3\x9F"
-                     "e.txt",
-                     "Gr\xFC\xDF"
-                     "e/stra\xDF"
-                     "e.txt"}},
+                   {{"über.txt", "\374ber.txt"},
+                    {"Grüße/straße.txt", "Gr\374\337e/stra\337e.txt"}},
                    {{u"ქართ.txt", "\\u10E5\\u10D0\\u10E0\\u10D7.txt"},
                     {u"αβγδ.txt", "\\u03B1\\u03B2\\u03B3\\u03B4.txt"},
                     {u"Ёж.txt", "\\u0401\\u0436.txt"},
                     // What it can show is shown in its own bytes.
-                    {u"über€.txt",
-                     "\xFC"
-                     "ber\\u20AC.txt"},
+                    {u"über€.txt", "\374ber\\u20AC.txt"},
                     // The byte 0xFC that is no UTF-8 would read back as "ü".
                     {Units({0xDCFC, u'b', u'e', u'r', u'.', u't', u'x', u't'}),
                      "\\uDCFCber.txt"}}},
-        LocaleCase{"ru_RU.KOI8-R",
-                   {{"\xD0\x81\xD0\xB6.txt", "\xB3\xD6.txt"},
-                    {"\xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0/"
-                     "\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB.txt",
-                     "\xF0\xC1\xD0\xCB\xC1/\xC6\xC1\xCA\xCC.txt"}},
-                   {{u"ქართ.txt", "\\u10E5\\u10D0\\u10E0\\u10D7.txt"},
-                    {u"αβγδ.txt", "\\u03B1\\u03B2\\u03B3\\u03B4.txt"},
-                    {u"über.txt", "\\u00FCber.txt"},
-                    {u"Ёж€.txt", "\xB3\xD6\\u20AC.txt"},
-                    // The byte 0xB3 that is no UTF-8 would read back as "Ё".
-                    {Units({0xDCB3, u'ж', u'.', u't', u'x', u't'}),
-                     "\\uDCB3\xD6.txt"}}}),
+        // KOI8-R: "\xB3\xD6" is "Ёж", "\xF0\xC1\xD0\xCB\xC1" "Папка",
+        // "\xC6\xC1\xCA\xCC" "файл".
+        LocaleCase{
+            "ru_RU.KOI8-R",
+            {{"Ёж.txt", "\xB3\xD6.txt"},
+             {"Папка/файл.txt", "\xF0\xC1\xD0\xCB\xC1/\xC6\xC1\xCA\xCC.txt"}},
+            {{u"ქართ.txt", "\\u10E5\\u10D0\\u10E0\\u10D7.txt"},
+             {u"αβγδ.txt", "\\u03B1\\u03B2\\u03B3\\u03B4.txt"},
+             {u"über.txt", "\\u00FCber.txt"},
+             {u"Ёж€.txt", "\xB3\xD6\\u20AC.txt"},
+             // The byte 0xB3 that is no UTF-8 would read back as "Ё".
+             {Units({0xDCB3, u'ж', u'.', u't', u'x', u't'}),
+              "\\uDCB3\xD6.txt"}}}),
     [](const ::testing::TestParamInfo<LocaleCase>& info) {
       std::string name = info.param.locale;
       for (char& c : name) {
