@@ -101,6 +101,16 @@ std::string Mismatch(const Model& model, const std::string& dir) {
                                            : model.count(path) != 0;
     if (!expected) report += "extra: " + path + "\n";
   }
+  // A few lines tell the story; a thousand hide it.
+  size_t end = 0;
+  for (int line = 0; line < 10 && end != std::string::npos; ++line) {
+    end = report.find('\n', end == 0 ? 0 : end + 1);
+  }
+  if (end != std::string::npos && end + 1 < report.size()) {
+    const auto more = std::count(report.begin() + end + 1, report.end(), '\n');
+    report = report.substr(0, end + 1) + "... and " + std::to_string(more) +
+             " more\n";
+  }
   return report;
 }
 
@@ -496,6 +506,9 @@ struct LocaleCase {
   // the rest as "\uXXXX".
   std::vector<std::pair<WideString, std::string>> unspellable;
 };
+
+// Test names and traces show the locale, not the bytes of the case.
+void PrintTo(const LocaleCase& c, std::ostream* out) { *out << c.locale; }
 
 class NonUtf8LocaleTest : public HostileEnvTest,
                           public ::testing::WithParamInterface<LocaleCase> {
