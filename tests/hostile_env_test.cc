@@ -19,7 +19,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <iostream>
 #include <map>
 #include <string>
