@@ -1,0 +1,747 @@
+// The built installer and kittool where the world does not hold still: two
+// installations into one directory started together, locales whose
+// file-name encoding is not UTF-8 with kit names they cannot spell, and a
+// hang-up or quit signal in the middle of a silent installation. Every
+// program runs as a user would run it: setup copied beside its kit,
+// headless (no DISPLAY), kittool with a kit and a directory, each with the
+// test's own HOME and TMPDIR.
+#include <gtest/gtest.h>
+#include <locale.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "engine/engine_test_util.h"
+#include "kit/kit_writer.h"
+#include "l10n/string_table.h"
+#include "platform/scoped_temp_dir.h"
+#include "platform/test_process.h"
+#include "text/text_conversion.h"
+
+namespace {
+
+using namespace engine_test;
+
+// A run that takes longer than this is stuck (two installations waiting
+// for each other, say): it is killed and fails.
+constexpr std::chrono::seconds kRunLimit(60);
+
+const std::string kLocationKey = "ConfigurationTemplatesLocation=";
+
+std::string English(const char* key) {
+  StringTable::SetCurrentLanguage(kLanguageEnglish);
+  return WideToUtf8(StringTable::Lookup(key)).c_str();
+}
+
+// `count` small files, a hundred to a directory ("d00/f000.txt", ...), each
+// with bytes and a time of its own.
+std::vector<KitFile> ManyFiles(int count) {
+  std::vector<KitFile> files;
+  for (int i = 0; i < count; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof(name), "d%02d/f%03d.txt", i / 100, i % 100);
+    files.push_back({name, "file " + std::to_string(i) + " of " + name,
+                     kBaseSeconds + i % 997});
+  }
+  return files;
+}
+
+// What a directory should hold: files by relative path (in the bytes of
+// their names), with their bytes and times.
+using Model = std::map<std::string, std::pair<std::string, int64_t>>;
+
+Model ModelOf(const std::vector<KitFile>& files) {
+  Model model;
+  for (const KitFile& file : files) {
+    model[file.name] = {file.data, file.seconds};
+  }
+  return model;
+}
+
+// How `dir` differs from `model`: missing or changed files, and anything
+// (a file, or a directory no file of the model needs) that is extra. Empty
+// when they agree.
+std::string Mismatch(const Model& model, const std::string& dir) {
+  const Tree tree = Snapshot(dir);
+  std::string report;
+  std::map<std::string, bool> directories;
+  for (const auto& [path, file] : model) {
+    for (size_t slash = path.find('/'); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+      directories[path.substr(0, slash)] = true;
+    }
+    const auto it = tree.find(path);
+    if (it == tree.end() || it->second.kind != 'f') {
+      report += "missing: " + path + "\n";
+    } else if (it->second.content != file.first) {
+      report += "other bytes: " + path + "\n";
+    } else if (it->second.mtime_sec != file.second ||
+               it->second.mtime_nsec != 0) {
+      report += "other time: " + path + "\n";
+    }
+  }
+  for (const auto& [path, node] : tree) {
+    const bool expected = node.kind == 'd' ? directories.count(path) != 0
+                                           : model.count(path) != 0;
+    if (!expected) report += "extra: " + path + "\n";
+  }
+  // A few lines tell the story; a thousand hide it.
+  size_t end = 0;
+  for (int line = 0; line < 10 && end != std::string::npos; ++line) {
+    end = report.find('\n', end == 0 ? 0 : end + 1);
+  }
+  if (end != std::string::npos && end + 1 < report.size()) {
+    const auto more = std::count(report.begin() + end + 1, report.end(), '\n');
+    report = report.substr(0, end + 1) + "... and " + std::to_string(more) +
+             " more\n";
+  }
+  return report;
+}
+
+// The change times of `dir` and of everything below it. Nothing can set
+// them back, so equal times show that nothing was written, renamed or
+// removed there, not even for a moment.
+std::map<std::string, std::pair<int64_t, long>> ChangeTimes(
+    const std::string& dir) {
+  std::map<std::string, std::pair<int64_t, long>> times;
+  struct stat status;
+  if (lstat(dir.c_str(), &status) == 0) {
+    times["."] = {status.st_ctim.tv_sec, status.st_ctim.tv_nsec};
+  }
+  for (const auto& [path, node] : Snapshot(dir)) {
+    if (lstat((dir + "/" + path).c_str(), &status) == 0) {
+      times[path] = {status.st_ctim.tv_sec, status.st_ctim.tv_nsec};
+    }
+  }
+  return times;
+}
+
+int64_t ModificationSeconds(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0 ? status.st_mtim.tv_sec : -1;
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+bool LocaleAvailable(const std::string& name) {
+  const locale_t locale = newlocale(LC_CTYPE_MASK, name.c_str(), nullptr);
+  if (locale == nullptr) return false;
+  freelocale(locale);
+  return true;
+}
+
+// A kit file whose name is given as UTF-16 units, for names that are not
+// ASCII (and for lone escape units, which no UTF-8 text spells).
+struct WideKitFile {
+  WideString name;  // "\\" separators
+  std::string data;
+  int64_t seconds = kBaseSeconds;
+};
+
+bool WriteWideKit(const std::string& path,
+                  const std::vector<WideKitFile>& files) {
+  KitSpec spec;
+  spec.languages.push_back({u"en", u"Templates", u"Maker", u""});
+  for (const WideKitFile& file : files) {
+    KitFileSpec entry;
+    entry.name = file.name;
+    entry.data = file.data;
+    entry.last_write = FileTimeFromUnixSeconds(file.seconds);
+    spec.files.push_back(entry);
+  }
+  return WriteFile(path, DeflateRaw(BuildContainer(spec)));
+}
+
+WideString FromUtf8(const std::string& text) {
+  return Utf8ToWide(NarrowString(text.c_str()));
+}
+
+class HostileEnvTest : public ::testing::Test {
+ protected:
+  struct Started {
+    pid_t pid = -1;
+    std::string err_path;
+    std::string out_path;
+  };
+  struct Result {
+    int status = -1;  // exit status; 128 + signal; -1 when stuck or unstarted
+    std::string err;
+    std::string out;
+  };
+
+  void SetUp() override {
+    for (const char* dir : {"home", "tmp", "work", "out"}) {
+      ASSERT_EQ(0, mkdir(root_.Path(dir).c_str(), 0755));
+    }
+    home_ = root_.Path("home");
+    tmp_ = root_.Path("tmp");
+    default_target_ = home_ + "/.tqkt/WEX/wexkt/tmplts";
+    ASSERT_NO_FATAL_FAILURE(CopySetup("bin"));
+  }
+
+  // A copy of the installer in root/`dir`, where it looks for its kit.
+  void CopySetup(const std::string& dir) {
+    std::filesystem::create_directories(root_.Path(dir));
+    const std::string copy = root_.Path(dir + "/setup");
+    std::filesystem::copy_file(SETUP_PATH, copy);
+    ASSERT_EQ(0, chmod(copy.c_str(), 0755));
+  }
+
+  // Starts `argv` in root/work with the test's HOME and TMPDIR, no display,
+  // and LC_ALL set to `locale`; its output goes to files named after `tag`.
+  Started Start(const std::vector<std::string>& argv, const std::string& tag,
+                const std::string& locale = "C.UTF-8") {
+    test_process::Child child;
+    child.argv = argv;
+    child.env = {"HOME=" + home_, "TMPDIR=" + tmp_, "PATH=/usr/bin:/bin",
+                 "LC_ALL=" + locale};
+    for (const std::string& variable :
+         test_process::Inherited({"ASAN_OPTIONS", "UBSAN_OPTIONS",
+                                  "LSAN_OPTIONS", "TSAN_OPTIONS"})) {
+      child.env.push_back(variable);
+    }
+    child.stderr_path = root_.Path("out/" + tag + ".err");
+    child.stdout_path = root_.Path("out/" + tag + ".out");
+    child.work_dir = root_.Path("work");
+    Started started;
+    const int rc = test_process::Start(child, &started.pid);
+    EXPECT_EQ(0, rc) << "cannot start " << argv[0];
+    if (rc != 0) started.pid = -1;
+    started.err_path = child.stderr_path;
+    started.out_path = child.stdout_path;
+    return started;
+  }
+
+  // The silent installer in root/`dir`, in English.
+  Started StartSetup(const std::string& dir, const std::string& tag,
+                     const std::string& locale = "C.UTF-8") {
+    return Start({root_.Path(dir + "/setup"), "-S", "-Len"}, tag, locale);
+  }
+
+  Started StartKittool(const std::string& kit, const std::string& target,
+                       const std::string& tag,
+                       const std::string& locale = "C.UTF-8") {
+    return Start({KITTOOL_PATH, "extract", kit, target}, tag, locale);
+  }
+
+  Result Finish(const Started& started) {
+    Result result;
+    if (started.pid == -1) return result;
+    const test_process::Ended ended =
+        test_process::Wait(started.pid, started.err_path, kRunLimit);
+    if (ended.Exited()) {
+      result.status = ended.ExitStatus();
+    } else if (ended.Signal() != 0 && ended.Signal() != SIGKILL) {
+      result.status = 128 + ended.Signal();
+    }
+    result.err = ended.err;
+    result.out = ReadFile(started.out_path);
+    return result;
+  }
+
+  // True while `started` runs (or is stopped); false once it has ended,
+  // which it is left to report to Finish.
+  static bool Running(const Started& started) {
+    siginfo_t info = {};
+    waitid(P_PID, started.pid, &info, WEXITED | WNOHANG | WNOWAIT);
+    return info.si_pid == 0;
+  }
+
+  // Waits until `path` exists; false when `started` ended first or the run
+  // limit passed.
+  static bool WaitUntilExists(const std::string& path, const Started& started) {
+    const auto give_up = std::chrono::steady_clock::now() + kRunLimit;
+    while (!Exists(path)) {
+      if (!Running(started) || std::chrono::steady_clock::now() > give_up) {
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+  }
+
+  Result RunSetup(const std::string& dir, const std::string& locale) {
+    return Finish(StartSetup(dir, "setup", locale));
+  }
+
+  std::string UserConfigPath() const {
+    return home_ + "/.Tq/tqlaunch/tqlaunch.cfg";
+  }
+
+  void WriteConfig(const std::string& text) {
+    std::filesystem::create_directories(home_ + "/.Tq/tqlaunch");
+    ASSERT_TRUE(WriteFile(UserConfigPath(), text));
+  }
+
+  // What the runs left behind them: anything in TMPDIR (kit containers,
+  // backup directories), journal pointers and fallback lock files.
+  std::vector<std::string> Leftovers() const {
+    std::vector<std::string> left;
+    for (const std::string& name : NamesIn(tmp_)) {
+      left.push_back("TMPDIR/" + name);
+    }
+    const std::string state = home_ + "/.local/state/tqsetup/";
+    for (const char* kind : {"journals", "locks"}) {
+      for (const std::string& name : NamesIn(state + kind)) {
+        left.push_back(std::string(kind) + "/" + name);
+      }
+    }
+    return left;
+  }
+
+  ScopedTempDir root_;
+  std::string home_;
+  std::string tmp_;
+  std::string default_target_;
+};
+
+// ---------------------------------------------------------------------------
+// Two installations into one directory at once.
+
+// Pairs of silent installers with one HOME, started together into one
+// directory: the default one, which neither finds and both make, or one
+// the launcher configuration names, which holds a file of the user's and
+// an older copy of a kit file. The second to get the directory waits for
+// the first, says so once, and then finds everything up to date.
+TEST_F(HostileEnvTest, TwoSetupsAtOnceInstallTheKitOnce) {
+  const std::vector<KitFile> kit = ManyFiles(1000);
+  ASSERT_TRUE(WriteKitFile(root_.Path("bin/tqkt.efd"), kit));
+  const std::string named = root_.Path("named templates");
+  const std::string named_config = "Other=1\n" + kLocationKey + named + "\n";
+  constexpr int kPairs = 50;
+  int overlapped = 0;
+  for (int pair = 0; pair < kPairs; ++pair) {
+    SCOPED_TRACE("pair " + std::to_string(pair));
+    const bool default_target = pair % 2 == 0;
+    std::filesystem::remove_all(home_ + "/.tqkt");
+    std::filesystem::remove_all(home_ + "/.Tq");
+    std::filesystem::remove_all(named);
+    Model model = ModelOf(kit);
+    const std::string target = default_target ? default_target_ : named;
+    if (!default_target) {
+      ASSERT_NO_FATAL_FAILURE(WriteConfig(named_config));
+      MakeFile(named + "/mine.txt", "the user's", kBaseSeconds - 5);
+      model["mine.txt"] = {"the user's", kBaseSeconds - 5};
+      MakeFile(named + "/d00/f000.txt", "an older copy", kBaseSeconds - 9000);
+    }
+    const Started first = StartSetup("bin", "first");
+    const Started second = StartSetup("bin", "second");
+    const Result results[] = {Finish(first), Finish(second)};
+
+    const std::string wait_line =
+        English("IDS_WAIT_OTHER_INSTALL") + " \"" + target + "\"\n";
+    int waited = 0;
+    for (const Result& result : results) {
+      EXPECT_EQ(0, result.status) << result.err;
+      // Nothing else on standard error: no failure, no warning.
+      if (result.err == wait_line) {
+        ++waited;
+      } else {
+        EXPECT_EQ("", result.err);
+      }
+    }
+    EXPECT_LE(waited, 1);
+    overlapped += waited;
+    EXPECT_EQ("", Mismatch(model, target));
+    EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+    EXPECT_EQ(default_target ? kLocationKey + target + "\n" : named_config,
+              ReadFile(UserConfigPath()));
+    // No temporary copy of the configuration is left beside it.
+    EXPECT_EQ(std::vector<std::string>{"tqlaunch.cfg"},
+              NamesIn(home_ + "/.Tq/tqlaunch"));
+    if (HasFailure()) break;
+  }
+  std::cout << overlapped << " of " << kPairs << " pairs overlapped\n";
+  // Pairs that never met would prove nothing.
+  EXPECT_GE(overlapped, kPairs / 10);
+}
+
+// The same with kittool extract: one of each pair copies every file, the
+// other waits and copies none.
+TEST_F(HostileEnvTest, TwoKittoolExtractsAtOnceInstallTheKitOnce) {
+  const std::vector<KitFile> kit = ManyFiles(1000);
+  const std::string kit_path = root_.Path("kit.efd");
+  ASSERT_TRUE(WriteKitFile(kit_path, kit));
+  const std::string target = root_.Path("extracted");
+  const std::string said =
+      "Installed \"" + kit_path + "\" into \"" + target + "\": copied ";
+  const std::vector<std::string> reports = {said + "0, up to date 1000.\n",
+                                            said + "1000, up to date 0.\n"};
+  const std::string wait_text = English("IDS_WAIT_OTHER_INSTALL");
+  constexpr int kPairs = 20;
+  int overlapped = 0;
+  for (int pair = 0; pair < kPairs; ++pair) {
+    SCOPED_TRACE("pair " + std::to_string(pair));
+    std::filesystem::remove_all(target);
+    const Started first = StartKittool(kit_path, target, "first");
+    const Started second = StartKittool(kit_path, target, "second");
+    const Result results[] = {Finish(first), Finish(second)};
+    std::vector<std::string> outs;
+    for (const Result& result : results) {
+      EXPECT_EQ(0, result.status) << result.err;
+      outs.push_back(result.out);
+      if (result.err.find(wait_text) != std::string::npos) ++overlapped;
+    }
+    std::sort(outs.begin(), outs.end());
+    EXPECT_EQ(reports, outs);
+    EXPECT_EQ("", Mismatch(ModelOf(kit), target));
+    EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+    if (HasFailure()) break;
+  }
+  std::cout << overlapped << " of " << kPairs << " pairs overlapped\n";
+  EXPECT_GE(overlapped, kPairs / 10);
+}
+
+// A run that fails beside one that succeeds: the failing kit holds every
+// file of the good one (same bytes, same times) and then an entry that
+// cannot be installed. Whichever comes first, the good run ends with all
+// of its files, none taken away by the other's rollback, and the failing
+// run leaves nothing of its own.
+TEST_F(HostileEnvTest, AFailingInstallationBesideAGoodOneTakesNothingAway) {
+  ASSERT_NO_FATAL_FAILURE(CopySetup("bad"));
+  const std::vector<KitFile> good = ManyFiles(600);
+  ASSERT_TRUE(WriteKitFile(root_.Path("bin/tqkt.efd"), good));
+  const std::string target = root_.Path("templates");
+  const std::string config = kLocationKey + target + "\n";
+  struct Variant {
+    const char* what;
+    std::vector<KitFile> last;  // after the good kit's files
+    Model planted;              // the user's files in the target beforehand
+    std::string failure;        // the failing run's message after its wait
+  };
+  const Variant variants[] = {
+      {"a directory of the user's in the way of the last entry",
+       {{"zz_in_the_way.txt", "the kit's"}},
+       {{"zz_in_the_way.txt/mine.txt", {"the user's", kBaseSeconds}}},
+       English("IDS_INSTALL_ERROR") + ": \"" + target +
+           "/zz_in_the_way.txt\": " + std::strerror(EISDIR) + "\n"},
+      // The target does not exist: the failing run may be the one that
+      // makes it, and its rollback then removes it under the waiting one.
+      {"its own file in the way of its last entry, in a new directory",
+       {{"zz_clash", "a file"}, {"zz_clash/inner.txt", "beneath it"}},
+       {},
+       English("IDS_INSTALL_ERROR") + ": \"" + target +
+           "/zz_clash\": " + std::strerror(ENOTDIR) + "\n"},
+  };
+  const std::string wait_line =
+      English("IDS_WAIT_OTHER_INSTALL") + " \"" + target + "\"\n";
+  constexpr int kPairs = 20;
+  for (const Variant& variant : variants) {
+    SCOPED_TRACE(variant.what);
+    std::vector<KitFile> bad = good;
+    bad.insert(bad.end(), variant.last.begin(), variant.last.end());
+    ASSERT_TRUE(WriteKitFile(root_.Path("bad/tqkt.efd"), bad));
+    ASSERT_NO_FATAL_FAILURE(WriteConfig(config));
+    Model model = ModelOf(good);
+    model.insert(variant.planted.begin(), variant.planted.end());
+    int good_waited = 0;
+    int bad_waited = 0;
+    for (int pair = 0; pair < kPairs; ++pair) {
+      SCOPED_TRACE("pair " + std::to_string(pair));
+      std::filesystem::remove_all(target);
+      for (const auto& [path, file] : variant.planted) {
+        MakeFile(target + "/" + path, file.first, file.second);
+      }
+      // The failing run first: its rollback is what used to take files the
+      // good run had found in place. Every other pair, the good run starts
+      // only once the failing one copies, so that it comes to the
+      // directory while the other holds it.
+      const Started failing = StartSetup("bad", "failing");
+      if (pair % 2 == 1) WaitUntilExists(target + "/d00/f000.txt", failing);
+      const Started succeeding = StartSetup("bin", "succeeding");
+      const Result bad_run = Finish(failing);
+      const Result good_run = Finish(succeeding);
+
+      EXPECT_EQ(0, good_run.status) << good_run.err;
+      if (good_run.err == wait_line) {
+        ++good_waited;
+      } else {
+        EXPECT_EQ("", good_run.err);
+      }
+      EXPECT_EQ(1, bad_run.status);
+      if (bad_run.err == wait_line + variant.failure) {
+        ++bad_waited;
+      } else {
+        EXPECT_EQ(variant.failure, bad_run.err);
+      }
+      EXPECT_EQ("", Mismatch(model, target));
+      EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+      EXPECT_EQ(config, ReadFile(UserConfigPath()));
+      if (HasFailure()) break;
+    }
+    std::cout << variant.what << ": the good run waited in " << good_waited
+              << ", the failing one in " << bad_waited << " of " << kPairs
+              << " pairs\n";
+    // The good run must have met the failing one's rollback.
+    EXPECT_GE(good_waited, kPairs / 10);
+    if (HasFailure()) return;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Names under locales whose encoding is not UTF-8.
+
+struct LocaleCase {
+  const char* locale;  // for LC_ALL
+  // Names this locale spells, and the bytes it spells them with.
+  std::vector<std::pair<std::string, std::string>> spelled;
+  // Kit names (UTF-16) it cannot spell exactly, each with how the message
+  // shows it below the target: what the locale can show in its own bytes,
+  // the rest as "\uXXXX".
+  std::vector<std::pair<WideString, std::string>> unspellable;
+};
+
+// Test names and traces show the locale, not the bytes of the case.
+void PrintTo(const LocaleCase& c, std::ostream* out) { *out << c.locale; }
+
+class NonUtf8LocaleTest : public HostileEnvTest,
+                          public ::testing::WithParamInterface<LocaleCase> {
+ protected:
+  void SetUp() override {
+    if (!LocaleAvailable(GetParam().locale)) {
+      GTEST_SKIP() << "the locale " << GetParam().locale
+                   << " is not installed here (scripts/setup-machine makes it)";
+    }
+    ASSERT_NO_FATAL_FAILURE(HostileEnvTest::SetUp());
+    target_ = root_.Path("templates");
+  }
+
+  // The user's target directory before a run that must not touch it.
+  void MakeUserTarget() {
+    std::filesystem::remove_all(target_);
+    MakeFile(target_ + "/mine.txt", "the user's", kBaseSeconds - 5);
+    // Older than the kit's copy: an installation would replace it first.
+    MakeFile(target_ + "/a.txt", "the user's older copy", kBaseSeconds - 9000);
+  }
+
+  std::string target_;
+};
+
+// Kits whose last name the locale cannot spell: setup and kittool refuse
+// them before anything is written. The other names come first, among them
+// "????.txt", which a lossy conversion of a four-letter name would also
+// produce.
+TEST_P(NonUtf8LocaleTest,
+       NamesTheLocaleCannotSpellFailBeforeAnythingIsWritten) {
+  const std::string locale = GetParam().locale;
+  const std::string kit = root_.Path("bin/tqkt.efd");
+  const std::string reason = English("IDS_REASON_NAME_ENCODING");
+  ASSERT_NO_FATAL_FAILURE(WriteConfig(kLocationKey + target_ + "\n"));
+  struct Case {
+    std::string what;
+    std::vector<WideKitFile> files;
+    std::string shown;         // the name in setup's message
+    std::string setup_reason;  // its reason there
+  };
+  std::vector<Case> cases;
+  const std::vector<WideKitFile> before = {{u"a.txt", "kit a"},
+                                           {u"????.txt", "questions"}};
+  std::vector<WideKitFile> all = before;
+  for (const auto& [name, shown] : GetParam().unspellable) {
+    Case c{"", before, shown, reason};
+    c.files.push_back({name, "unspellable"});
+    c.what = WideToUtf8(name).c_str();
+    cases.push_back(c);
+    all.push_back({name, "unspellable"});
+  }
+  // With several, the first in the kit's order is named.
+  cases.push_back({"all of them", all, cases.front().shown, reason});
+  // Nor may a kit hold one file twice.
+  cases.push_back({"a name twice",
+                   {{u"a.txt", "kit a"}, {u"b.txt", "b"}, {u"a.txt", "again"}},
+                   "a.txt",
+                   English("IDS_REASON_NAME_TWICE")});
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(WriteWideKit(kit, c.files));
+    for (const bool with_setup : {true, false}) {
+      SCOPED_TRACE(with_setup ? "setup" : "kittool");
+      MakeUserTarget();
+      const Tree tree_before = Snapshot(target_);
+      const auto times_before = ChangeTimes(target_);
+      const Result result =
+          with_setup ? RunSetup("bin", locale)
+                     : Finish(StartKittool(kit, target_, "kittool", locale));
+      EXPECT_EQ(1, result.status);
+      const std::string path = target_ + "/" + c.shown;
+      if (with_setup) {
+        EXPECT_EQ(English("IDS_INSTALL_ERROR") + ": \"" + path +
+                      "\": " + c.setup_reason + "\n",
+                  result.err);
+      } else {
+        // kittool escapes the backslashes of the name as shown.
+        std::string escaped;
+        for (const char ch : path) {
+          escaped += ch == '\\' ? std::string("\\\\") : std::string(1, ch);
+        }
+        EXPECT_NE(std::string::npos, result.err.find("\"" + escaped + "\""))
+            << result.err;
+        EXPECT_NE(std::string::npos,
+                  result.err.find("; \"" + target_ + "\" is unchanged\n"))
+            << result.err;
+      }
+      EXPECT_EQ("", Difference(tree_before, Snapshot(target_)));
+      EXPECT_EQ(times_before, ChangeTimes(target_));
+      EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+    }
+  }
+  // A target that is not there yet is not made either.
+  ASSERT_TRUE(WriteWideKit(kit, cases.front().files));
+  std::filesystem::remove_all(target_);
+  EXPECT_EQ(1, RunSetup("bin", locale).status);
+  EXPECT_EQ(1, Finish(StartKittool(kit, target_, "kittool", locale)).status);
+  EXPECT_FALSE(Exists(target_));
+  EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+  EXPECT_EQ(kLocationKey + target_ + "\n", ReadFile(UserConfigPath()));
+}
+
+// Names the locale does spell install under the locale's bytes, with
+// "????.txt" beside them as a file of its own.
+TEST_P(NonUtf8LocaleTest, NamesTheLocaleSpellsInstallInItsBytes) {
+  const std::string locale = GetParam().locale;
+  std::vector<WideKitFile> files = {{u"a.txt", "kit a", kBaseSeconds + 1},
+                                    {u"????.txt", "questions", kBaseSeconds}};
+  Model model = {{"a.txt", {"kit a", kBaseSeconds + 1}},
+                 {"????.txt", {"questions", kBaseSeconds}}};
+  int64_t seconds = kBaseSeconds + 10;
+  for (const auto& [name, bytes] : GetParam().spelled) {
+    std::string stored = name;  // a kit's separator is "\\"
+    std::replace(stored.begin(), stored.end(), '/', '\\');
+    files.push_back({FromUtf8(stored), "bytes of " + bytes, seconds});
+    model[bytes] = {"bytes of " + bytes, seconds};
+    ++seconds;
+  }
+  ASSERT_TRUE(WriteWideKit(root_.Path("bin/tqkt.efd"), files));
+  ASSERT_NO_FATAL_FAILURE(WriteConfig(kLocationKey + target_ + "\n"));
+
+  const Result setup = RunSetup("bin", locale);
+  EXPECT_EQ(0, setup.status) << setup.err;
+  EXPECT_EQ("", setup.err);
+  EXPECT_EQ("", Mismatch(model, target_));
+
+  const std::string extracted = root_.Path("extracted");
+  const Result kittool = Finish(
+      StartKittool(root_.Path("bin/tqkt.efd"), extracted, "kittool", locale));
+  EXPECT_EQ(0, kittool.status) << kittool.err;
+  EXPECT_EQ("", Mismatch(model, extracted));
+  EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+}
+
+WideString Units(std::initializer_list<char16_t> units) {
+  return WideString(units.begin(), static_cast<uint32_t>(units.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Locales, NonUtf8LocaleTest,
+    ::testing::Values(
+        // ISO-8859-1: "\374" is "ü", "\337" is "ß".
+        LocaleCase{"de_DE.ISO-8859-1",
+                   {{"über.txt", "\374ber.txt"},
+                    {"Grüße/straße.txt", "Gr\374\337e/stra\337e.txt"}},
+                   {{u"ქართ.txt", "\\u10E5\\u10D0\\u10E0\\u10D7.txt"},
+                    {u"αβγδ.txt", "\\u03B1\\u03B2\\u03B3\\u03B4.txt"},
+                    {u"Ёж.txt", "\\u0401\\u0436.txt"},
+                    // What it can show is shown in its own bytes.
+                    {u"über€.txt", "\374ber\\u20AC.txt"},
+                    // The byte 0xFC that is no UTF-8 would read back as "ü".
+                    {Units({0xDCFC, u'b', u'e', u'r', u'.', u't', u'x', u't'}),
+                     "\\uDCFCber.txt"}}},
+        // KOI8-R: "\xB3\xD6" is "Ёж", "\xF0\xC1\xD0\xCB\xC1" "Папка",
+        // "\xC6\xC1\xCA\xCC" "файл".
+        LocaleCase{
+            "ru_RU.KOI8-R",
+            {{"Ёж.txt", "\xB3\xD6.txt"},
+             {"Папка/файл.txt", "\xF0\xC1\xD0\xCB\xC1/\xC6\xC1\xCA\xCC.txt"}},
+            {{u"ქართ.txt", "\\u10E5\\u10D0\\u10E0\\u10D7.txt"},
+             {u"αβγδ.txt", "\\u03B1\\u03B2\\u03B3\\u03B4.txt"},
+             {u"über.txt", "\\u00FCber.txt"},
+             {u"Ёж€.txt", "\xB3\xD6\\u20AC.txt"},
+             // The byte 0xB3 that is no UTF-8 would read back as "Ё".
+             {Units({0xDCB3, u'ж', u'.', u't', u'x', u't'}),
+              "\\uDCB3\xD6.txt"}}}),
+    [](const ::testing::TestParamInfo<LocaleCase>& info) {
+      std::string name = info.param.locale;
+      for (char& c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+      }
+      return name;
+    });
+
+// ---------------------------------------------------------------------------
+// A hang-up or quit signal while a silent installation copies.
+
+// The installer is frozen (SIGSTOP) once the first files of a large kit are
+// in place and well before the middle of it, gets the signal, and goes on
+// (SIGCONT): it must roll back and end as cancelled. A run that is too fast
+// to be caught in the middle is tried again.
+TEST_F(HostileEnvTest, HangUpOrQuitWhileCopyingRollsBack) {
+  const std::vector<KitFile> kit = ManyFiles(3000);
+  ASSERT_TRUE(WriteKitFile(root_.Path("bin/tqkt.efd"), kit));
+  const std::string target = root_.Path("templates");
+  const std::string config = kLocationKey + target + "\n";
+  ASSERT_NO_FATAL_FAILURE(WriteConfig(config));
+  const std::string early = target + "/d00/f020.txt";
+  const std::string middle = target + "/d15/f000.txt";
+  for (const int signal_number : {SIGHUP, SIGQUIT}) {
+    SCOPED_TRACE(strsignal(signal_number));
+    bool caught = false;
+    int attempt = 0;
+    for (; attempt < 5 && !caught; ++attempt) {
+      std::filesystem::remove_all(target);
+      MakeFile(target + "/mine.txt", "the user's", kBaseSeconds - 5);
+      // The kit's first file replaces this one; the second finds it newer.
+      MakeFile(target + "/d00/f000.txt", "the user's older copy",
+               kBaseSeconds - 9000);
+      MakeFile(target + "/d00/f001.txt", "the user's newer copy",
+               kBaseSeconds + 9000);
+      ASSERT_TRUE(SetTime(target + "/d00", kBaseSeconds - 7));
+      ASSERT_TRUE(SetTime(target, kBaseSeconds - 8));
+      const Tree before = Snapshot(target);
+
+      const Started run = StartSetup("bin", "setup");
+      ASSERT_NE(-1, run.pid);
+      WaitUntilExists(early, run);
+      ASSERT_EQ(0, kill(run.pid, SIGSTOP));
+      siginfo_t info = {};
+      ASSERT_EQ(0, waitid(P_PID, run.pid, &info, WSTOPPED | WEXITED | WNOWAIT));
+      if (info.si_code != CLD_STOPPED || Exists(middle)) {
+        kill(run.pid, SIGCONT);
+        Finish(run);
+        continue;
+      }
+      caught = true;
+      ASSERT_EQ(0, kill(run.pid, signal_number));
+      ASSERT_EQ(0, kill(run.pid, SIGCONT));
+      const Result result = Finish(run);
+      EXPECT_EQ(2, result.status);
+      EXPECT_EQ(English("IDS_CANCEL_FINISH") + "\n", result.err);
+      EXPECT_EQ("", Difference(before, Snapshot(target)));
+      // The directories' times are put back too.
+      EXPECT_EQ(kBaseSeconds - 8, ModificationSeconds(target));
+      EXPECT_EQ(kBaseSeconds - 7, ModificationSeconds(target + "/d00"));
+      EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+      EXPECT_EQ(config, ReadFile(UserConfigPath()));
+    }
+    EXPECT_TRUE(caught) << "the installer was never caught while copying";
+    std::cout << strsignal(signal_number) << ": caught at attempt " << attempt
+              << "\n";
+  }
+}
+
+}  // namespace
