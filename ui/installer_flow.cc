@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -28,9 +29,13 @@ namespace {
 // that every state it posts reaches the page even when no event arrives.
 constexpr guint kPollIntervalMs = 50;
 
-volatile sig_atomic_t g_stop_signal = 0;
+// Set by the handler, which may run on the worker's thread (a process
+// signal goes to any thread that does not block it), read by the main
+// thread: an atomic, lock-free and so safe in a handler.
+std::atomic<int> g_stop_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
-void OnStopSignal(int) { g_stop_signal = 1; }
+void OnStopSignal(int) { g_stop_signal.store(1, std::memory_order_relaxed); }
 
 // While files are being copied, SIGINT, SIGTERM, SIGHUP (the terminal was
 // closed) and SIGQUIT ask for the job to be rolled back instead of leaving
@@ -39,7 +44,7 @@ void OnStopSignal(int) { g_stop_signal = 1; }
 class StopSignalScope {
  public:
   StopSignalScope() {
-    g_stop_signal = 0;
+    g_stop_signal.store(0, std::memory_order_relaxed);
     struct sigaction action = {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
@@ -60,7 +65,9 @@ class StopSignalScope {
   StopSignalScope(const StopSignalScope&) = delete;
   StopSignalScope& operator=(const StopSignalScope&) = delete;
 
-  bool received() const { return g_stop_signal != 0; }
+  bool received() const {
+    return g_stop_signal.load(std::memory_order_relaxed) != 0;
+  }
 
  private:
   static constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
