@@ -3,6 +3,7 @@
 #include <gdk/gdkkeysyms.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -488,6 +489,8 @@ TEST_F(InstallerDlgTest, ClosingWhileCopyingWaitsForTheRollback) {
       {"close button", 0, true},
       {"SIGTERM", 0, true},
       {"SIGINT", 0, true},
+      {"SIGHUP", 0, true},
+      {"SIGQUIT", 0, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.how);
@@ -503,7 +506,10 @@ TEST_F(InstallerDlgTest, ClosingWhileCopyingWaitsForTheRollback) {
       } else if (how == "close button") {
         SendDelete(dialog->window());
       } else {
-        raise(how == "SIGTERM" ? SIGTERM : SIGINT);
+        raise(how == "SIGTERM"  ? SIGTERM
+              : how == "SIGINT" ? SIGINT
+              : how == "SIGHUP" ? SIGHUP
+                                : SIGQUIT);
       }
       // Nothing is torn down while the worker still copies.
       EXPECT_NE(nullptr, dialog->window());
@@ -524,9 +530,48 @@ TEST_F(InstallerDlgTest, ClosingWhileCopyingWaitsForTheRollback) {
     EXPECT_EQ(std::vector<std::string>{}, ListTree(root_.Path("tmp")));
   }
   // The handlers are gone with the copying.
-  struct sigaction action;
-  sigaction(SIGTERM, nullptr, &action);
-  EXPECT_EQ(SIG_DFL, action.sa_handler);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+    struct sigaction action;
+    sigaction(signal, nullptr, &action);
+    EXPECT_EQ(SIG_DFL, action.sa_handler) << signal;
+  }
+}
+
+// Another installation holds the template directory: the progress page says
+// that this one waits, and the installation runs once the other has ended.
+TEST_F(InstallerDlgTest, WaitsForAnotherInstallationIntoTheDirectory) {
+  auto dialog = StartWizard();
+  const std::string target = root_.Path("t");
+  ASSERT_EQ(0, mkdir(target.c_str(), 0755));
+  const int other = open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_NE(-1, other);
+  ASSERT_EQ(0, flock(other, LOCK_EX));
+  TypeDirectory(*dialog, target);
+  struct Context {
+    CInstallerDlg* dialog;
+    int other;
+    int ticks = 0;
+    std::string seen;
+  } context{dialog.get(), other, 0, {}};
+  g_timeout_add(
+      5,
+      [](gpointer data) -> gboolean {
+        auto* c = static_cast<Context*>(data);
+        ProgressPage* page = c->dialog->progress_page();
+        if (page != nullptr) c->seen = LabelText(page->status_label());
+        if (c->seen.find("Waiting") == std::string::npos && ++c->ticks < 4000) {
+          return TRUE;
+        }
+        close(c->other);  // the other installation ends
+        return FALSE;
+      },
+      &context);
+  gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
+  EXPECT_EQ(Text("IDS_WAIT_OTHER_INSTALL") + "\n\"" + target + "\"",
+            context.seen);
+  EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+  EXPECT_EQ("A", ReadFile(target + "/a.txt"));
+  EXPECT_TRUE(shown_.empty());
 }
 
 TEST_F(InstallerDlgTest, FailedInstallationShowsErrorAndRollsBack) {
