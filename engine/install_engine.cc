@@ -545,11 +545,10 @@ struct LevelMaker {
       return Fail(path, ENOTDIR, kErrorAlreadyExists);
     }
     if (errno != ENOENT) return Fail(path, errno, ErrorFromErrno(errno));
+    // A relative path's first level lies in the working directory.
     const std::string parent = ParentOf(path);
-    if (parent.empty() || parent == path) {
-      return Fail(path, ENOENT, kErrorPathNotFound);
-    }
-    if (parent != "/") {
+    if (parent == path) return Fail(path, ENOENT, kErrorPathNotFound);
+    if (!parent.empty() && parent != "/") {
       bool parent_made = false;
       const ErrorCode code = Make(parent, &parent_made);
       if (code != kSuccess) return code;

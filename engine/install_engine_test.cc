@@ -324,6 +324,26 @@ TEST_F(InstallEngineTest, CancelAfterTheFirstEntryRollsBack) {
   }
 }
 
+// A relative template directory lies in the working directory, however
+// many of its levels are missing; a rollback removes the levels made.
+TEST_F(InstallEngineTest, RelativeTargetsLieInTheWorkingDirectory) {
+  const std::filesystem::path old_cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir_.path());
+  OpenKit({{"a.txt", "a"}, {"d/b.txt", "b"}});
+  EXPECT_EQ(kSuccess, Install("out"));
+  EXPECT_EQ(kSuccess, Install("two/levels"));
+  EXPECT_EQ("b", ReadFile(dir_.Path("out/d/b.txt")));
+  EXPECT_EQ("a", ReadFile(dir_.Path("two/levels/a.txt")));
+  {
+    FaultInjectingSystem system;
+    system.FailPath("b.txt", ENOSPC, Ops(SysOp::kOpen));
+    ScopedSystemApi scope(&system);
+    EXPECT_NE(kSuccess, Install("failed/levels"));
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_.Path("failed")));
+  std::filesystem::current_path(old_cwd);
+}
+
 TEST_F(InstallEngineTest, RollbackRemovesEveryDirectoryLevelItMade) {
   const std::string target = dir_.Path("new/deeper/templates");
   OpenKit({{"a/b/c.txt", "c"}, {"top.txt", "t"}, {"last.txt", "l"}});
