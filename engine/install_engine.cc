@@ -272,6 +272,9 @@ ErrorCode InstallEngine::Run(UiChannel* channel) {
     channel->Post(kSuccess, target + name, progress);
     code = InstallEntry(reader, entry, relative);
     if (code != kSuccess) return ReportError(code, progress);
+    // The user may be deciding whether to cancel: nothing more happens
+    // until the answer.
+    channel->WaitWhilePaused();
     if (channel->IsCancelled()) {
       // Posted once the directory is back as it was, so that the GUI can
       // say so as soon as it sees the state.
@@ -287,6 +290,13 @@ ErrorCode InstallEngine::Run(UiChannel* channel) {
       FailedFor(std::string(), FailureReason::kDamagedKit, code);
     }
     return ReportError(code, progress);
+  }
+  // A question about cancelling that is still open holds the commit back:
+  // its answer decides.
+  if (!channel->BeginCommit()) {
+    Rollback(kErrorCancelled);
+    channel->Post(kErrorCancelled, WideString(), progress);
+    return kErrorCancelled;
   }
   Commit();
   channel->Post(kSuccess, StringTable::Lookup("IDS_INSTALL_FINISH"), 100);

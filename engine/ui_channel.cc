@@ -5,12 +5,16 @@ void UiChannel::Init() {
   reader_ = nullptr;
   target_dir_ = WideString();
   cancel_requested_ = false;
+  paused_ = false;
+  committing_ = false;
   state_ = ChannelState();
 }
 
 void UiChannel::StartJob(KitReader* reader, const WideString& target_dir) {
   std::lock_guard<std::mutex> lock(mutex_);
   cancel_requested_ = false;
+  paused_ = false;
+  committing_ = false;
   state_.code = kSuccess;
   state_.progress = 0;
   state_.state = JobState::kRunning;
@@ -33,6 +37,34 @@ KitReader* UiChannel::TakeJob(WideString* target_dir) {
 void UiChannel::RequestCancel() {
   std::lock_guard<std::mutex> lock(mutex_);
   cancel_requested_ = true;
+  paused_ = false;
+  resumed_.notify_all();
+}
+
+bool UiChannel::TryPause() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (committing_ || state_.state != JobState::kRunning) return false;
+  paused_ = true;
+  return true;
+}
+
+void UiChannel::Resume() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  paused_ = false;
+  resumed_.notify_all();
+}
+
+void UiChannel::WaitWhilePaused() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  resumed_.wait(lock, [this] { return !paused_ || cancel_requested_; });
+}
+
+bool UiChannel::BeginCommit() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  resumed_.wait(lock, [this] { return !paused_ || cancel_requested_; });
+  if (cancel_requested_) return false;
+  committing_ = true;
+  return true;
 }
 
 bool UiChannel::IsCancelled() {

@@ -15,6 +15,7 @@
 #ifndef ENGINE_UI_CHANNEL_H_
 #define ENGINE_UI_CHANNEL_H_
 
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -72,10 +73,23 @@ class UiChannel {
   KitReader* TakeJob(WideString* target_dir);
 
   // Any thread: asks the running job to stop after its current entry and
-  // roll back.
+  // roll back (a paused job goes on to do so).
   void RequestCancel();
   // Worker: whether the job has been asked to stop.
   bool IsCancelled();
+
+  // GUI thread: asks the job to wait between two entries (while the user
+  // is asked whether to cancel). False, changing nothing, once the job has
+  // begun to commit or has ended: it can no longer be held back.
+  bool TryPause();
+  // GUI thread: lets a paused job go on.
+  void Resume();
+  // Worker: waits while the job is paused; a cancel request ends the wait.
+  void WaitWhilePaused();
+  // Worker, before the commit: waits while paused, then either marks the
+  // job as committing (no pause is taken from then on) and returns true, or
+  // returns false when the job has been asked to stop.
+  bool BeginCommit();
 
   // Worker (and the dialog once, before any job): stores code, text and
   // progress. The state follows from them: code 1223 (cancelled) ends the
@@ -99,6 +113,9 @@ class UiChannel {
   KitReader* reader_ = nullptr;
   WideString target_dir_;
   bool cancel_requested_ = false;
+  bool paused_ = false;
+  bool committing_ = false;
+  std::condition_variable resumed_;
   ChannelState state_;
   ChannelObserver* observer_ = nullptr;
 };

@@ -30,24 +30,6 @@ struct NoCaseLess {
 // The directory that would receive the missing levels of `path`: `path`
 // itself when it exists, else its nearest existing ancestor. Empty when that
 // is not a directory or cannot be examined.
-std::string NearestExistingDirectory(std::string path) {
-  for (;;) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    struct stat status;
-    if (Sys().Stat(path.c_str(), &status) == 0) {
-      return S_ISDIR(status.st_mode) ? path : std::string();
-    }
-    // ENOTDIR: a file stands where a directory would have to be made.
-    if (errno != ENOENT) return std::string();
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-      path.assign(1, '.');
-    } else {
-      path.resize(slash == 0 ? 1 : slash);  // "/name" leaves "/"
-    }
-  }
-}
-
 }  // namespace
 
 bool ReadTemplateLocations(std::vector<WideString>& locations, bool common) {
@@ -95,15 +77,24 @@ WideString DefaultTemplateBase() {
   return KitUserDirectory() + u"WEX" + u"/" + u"wex" + u"kt" + u"/";
 }
 
-bool IsWritableDirectory(const WideString& directory) {
-  if (directory.empty()) return false;
-  std::string probe_in;
-  try {
-    probe_in = NearestExistingDirectory(ToNarrow(directory).c_str());
-  } catch (const std::exception&) {
-    return false;
+WritableCheck CheckWritableDirectory(const WideString& directory) {
+  WritableCheck check;
+  if (directory.empty()) {
+    check.error = ENOENT;
+    return check;
   }
-  if (probe_in.empty()) return false;
+  try {
+    check.probed = ToNarrow(directory).c_str();
+  } catch (const std::exception&) {
+    check.error = ENAMETOOLONG;
+    return check;
+  }
+  const std::string probe_in = NearestExistingDirectory(check.probed);
+  if (probe_in.empty()) {
+    check.error = errno;
+    return check;
+  }
+  check.probed = probe_in;
   // An unnamed file answers the same question as a named one, and leaves
   // nothing in the user's directory even when the process is killed between
   // making and removing it. File systems that cannot make one get the named
@@ -112,14 +103,24 @@ bool IsWritableDirectory(const WideString& directory) {
                             0600);
   if (fd != -1) {
     Sys().Close(fd);
-    return true;
+    check.writable = true;
+    return check;
   }
-  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+    check.error = errno;
+    return check;
+  }
   WideString probe;
   if (MakeTempFile(ToWide(NarrowString(probe_in.c_str())), u"WEX", &probe) !=
       kSuccess) {
-    return false;
+    check.error = errno;
+    return check;
   }
   RunRemoveFile(probe);
-  return true;
+  check.writable = true;
+  return check;
+}
+
+bool IsWritableDirectory(const WideString& directory) {
+  return CheckWritableDirectory(directory).writable;
 }

@@ -10,6 +10,7 @@
 #ifndef LAUNCHER_CONFIG_TEMPLATE_LOCATIONS_H_
 #define LAUNCHER_CONFIG_TEMPLATE_LOCATIONS_H_
 
+#include <string>
 #include <vector>
 
 #include "text/wide_string.h"
@@ -59,5 +60,16 @@ WideString DefaultTemplateBase();
 // including an empty path, a path that leads through a file, and a directory
 // on a read-only file system. Never fails.
 bool IsWritableDirectory(const WideString& directory);
+
+// The same probe, saying what it looked at and why it failed: the directory
+// probed (the nearest existing one at or above `directory`, in the locale's
+// encoding) and the system's errno when the installation could not write
+// there (ENOTDIR when a file stands where a directory would have to be).
+struct WritableCheck {
+  bool writable = false;
+  std::string probed;
+  int error = 0;
+};
+WritableCheck CheckWritableDirectory(const WideString& directory);
 
 #endif  // LAUNCHER_CONFIG_TEMPLATE_LOCATIONS_H_

@@ -368,6 +368,26 @@ ErrorCode MakeTempFile(const WideString& directory, const WideString& prefix,
   return kSuccess;
 }
 
+std::string NearestExistingDirectory(std::string path) {
+  for (;;) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    struct stat status;
+    if (Sys().Stat(path.c_str(), &status) == 0) {
+      if (S_ISDIR(status.st_mode)) return path;
+      errno = ENOTDIR;
+      return std::string();
+    }
+    // ENOTDIR: a file stands where a directory would have to be made.
+    if (errno != ENOENT) return std::string();
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+      path.assign(1, '.');
+    } else {
+      path.resize(slash == 0 ? 1 : slash);  // "/name" leaves "/"
+    }
+  }
+}
+
 ErrorCode RunMakeDirectory(const WideString& path) {
   return MakeDirectories(WithoutTrailingSlashes(Narrow(path)))
              ? kSuccess

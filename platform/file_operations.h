@@ -42,6 +42,12 @@ ErrorCode GetFreeSpace(uint64_t* free_bytes, int* system_error = nullptr);
 ErrorCode MakeTempFile(const WideString& directory, const WideString& prefix,
                        WideString* path);
 
+// `path` itself when it is a directory (or a link to one), else the nearest
+// directory above it that exists ("." for a relative path with none);
+// trailing slashes are dropped. Empty, with errno set, when a level that
+// exists is no directory (ENOTDIR) or cannot be looked at.
+std::string NearestExistingDirectory(std::string path);
+
 // Makes `path` a directory, creating missing parents too. An existing
 // directory (or a link to one) is success. Returns 0, or 2 when any level
 // cannot be made or a non-directory is in the way; levels already made stay.

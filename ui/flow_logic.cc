@@ -163,6 +163,10 @@ ConfigWrites ConfigFilesToWrite(bool common_locations_used,
   return ConfigWrites{!common_locations_used, common_config_exists};
 }
 
+CloseAction CloseActionFor(bool final_step) {
+  return final_step ? CloseAction::kFinish : CloseAction::kAsk;
+}
+
 int ExitStatusFor(Outcome outcome) {
   switch (outcome) {
     case Outcome::kSucceeded:

@@ -109,6 +109,12 @@ struct ConfigWrites {
 ConfigWrites ConfigFilesToWrite(bool common_locations_used,
                                 bool common_config_exists);
 
+// What Cancel, Escape and the window's close button do: on a final step
+// (success, error, cancelled) the wizard finishes at once; on any other it
+// asks first.
+enum class CloseAction { kAsk, kFinish };
+CloseAction CloseActionFor(bool final_step);
+
 // How a run ended, and the process's exit status for it.
 enum class Outcome {
   kUnfinished,  // closed before the installation ended

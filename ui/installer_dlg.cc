@@ -5,6 +5,7 @@
 
 #include <gdk/gdkkeysyms.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "assets/assets.h"
@@ -89,53 +90,81 @@ void CInstallerDlg::BuildWindow() {
   SetupWindow();
   gtk_window_set_title(GTK_WINDOW(window_), ToUtf8(title_).c_str());
 
-  separator_ = gtk_hseparator_new();
-  gtk_widget_set_size_request(separator_, width_ - 20, 5);
-  gtk_fixed_put(GTK_FIXED(fixed_), separator_, 10, 310);
+  // From the top: the pages' area, the separator, the row of buttons. The
+  // area is at least the picture's height and the texts beside it; a larger
+  // font or a longer text makes it grow, and the window with it.
+  GtkWidget* root = gtk_vbox_new(FALSE, 0);
+  gtk_container_add(GTK_CONTAINER(window_), root);
+  page_area_ = gtk_vbox_new(FALSE, 0);
+  gtk_widget_set_size_request(page_area_, width_, kPageAreaHeight);
+  gtk_box_pack_start(GTK_BOX(root), page_area_, TRUE, TRUE, 0);
 
-  back_button_ = MakeButton("IDS_WIZARD_BACK", 230);
-  next_button_ = MakeButton("IDS_WIZARD_NEXT", 310);
+  GtkWidget* separator_margins = gtk_alignment_new(0.0f, 0.0f, 1.0f, 1.0f);
+  gtk_alignment_set_padding(GTK_ALIGNMENT(separator_margins), 0, 0, kMargin,
+                            kMargin);
+  separator_ = gtk_hseparator_new();
+  gtk_widget_set_size_request(separator_, -1, 5);
+  gtk_container_add(GTK_CONTAINER(separator_margins), separator_);
+  gtk_box_pack_start(GTK_BOX(root), separator_margins, FALSE, FALSE, 0);
+
+  // Right-aligned: Back and Next side by side, a gap, Cancel.
+  GtkWidget* row_margins = gtk_alignment_new(0.0f, 0.0f, 1.0f, 1.0f);
+  gtk_alignment_set_padding(GTK_ALIGNMENT(row_margins), 5, kMargin, kMargin,
+                            kMargin);
+  GtkWidget* row = gtk_hbox_new(FALSE, 0);
+  gtk_container_add(GTK_CONTAINER(row_margins), row);
+  gtk_box_pack_start(GTK_BOX(root), row_margins, FALSE, FALSE, 0);
+  back_button_ = MakeButton("IDS_WIZARD_BACK");
+  next_button_ = MakeButton("IDS_WIZARD_NEXT");
+  cancel_button_ = MakeButton("IDS_WIZARD_CANCEL");
+  GtkWidget* gap = gtk_label_new(nullptr);
+  gtk_widget_set_size_request(gap, kCancelGap, -1);
+  gtk_box_pack_end(GTK_BOX(row), cancel_button_, FALSE, FALSE, 0);
+  gtk_box_pack_end(GTK_BOX(row), gap, FALSE, FALSE, 0);
+  gtk_box_pack_end(GTK_BOX(row), next_button_, FALSE, FALSE, 0);
+  gtk_box_pack_end(GTK_BOX(row), back_button_, FALSE, FALSE, 0);
   gtk_widget_set_can_default(next_button_, TRUE);
   gtk_window_set_default(GTK_WINDOW(window_), next_button_);
-  cancel_button_ = MakeButton("IDS_WIZARD_CANCEL", 410);
   g_signal_connect(back_button_, "clicked", G_CALLBACK(OnBackClicked), this);
   g_signal_connect(next_button_, "clicked", G_CALLBACK(OnNextClicked), this);
   g_signal_connect(cancel_button_, "clicked", G_CALLBACK(OnCancelClicked),
                    this);
 
-  gtk_widget_show_all(fixed_);
+  gtk_widget_show_all(root);
   side_picture_ = PixbufFromXpm(SidePictureXpm());
   gtk_widget_show(window_);
 }
 
 void CInstallerDlg::SetupWindow() {
   GtkWindow* window = GTK_WINDOW(window_);
+  // An ordinary top-level window (a taskbar entry, minimisable), centred,
+  // whose one size is what its contents ask for: the user cannot resize it.
   gtk_window_set_position(window, GTK_WIN_POS_CENTER);
-  // Minimum, maximum and base size alike: the window has one size.
-  GdkGeometry geometry = {};
-  geometry.min_width = geometry.max_width = geometry.base_width = width_;
-  geometry.min_height = geometry.max_height = geometry.base_height = height_;
-  geometry.win_gravity = GDK_GRAVITY_NORTH_WEST;
-  gtk_window_set_geometry_hints(
-      window, window_, &geometry,
-      static_cast<GdkWindowHints>(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE |
-                                  GDK_HINT_BASE_SIZE));
-  gtk_window_set_modal(window, TRUE);
-  gtk_window_set_type_hint(window, GDK_WINDOW_TYPE_HINT_MENU);
+  gtk_window_set_resizable(window, FALSE);
   icon_ = PixbufFromXpm(IconXpm());
   gtk_window_set_icon(window, icon_);
-  fixed_ = gtk_fixed_new();
-  gtk_container_add(GTK_CONTAINER(window_), fixed_);
   g_signal_connect(window_, "destroy", G_CALLBACK(OnDestroy), this);
   g_signal_connect(window_, "key_press_event", G_CALLBACK(OnKeyPress), this);
   g_signal_connect(window_, "delete-event", G_CALLBACK(OnDeleteEvent), this);
 }
 
-GtkWidget* CInstallerDlg::MakeButton(const char* label_key, int x) {
+GtkWidget* CInstallerDlg::MakeButton(const char* label_key) {
   GtkWidget* button = gtk_button_new_with_label(Text(label_key).c_str());
-  gtk_widget_set_size_request(button, 80, 30);
-  gtk_fixed_put(GTK_FIXED(fixed_), button, x, 320);
+  FitButton(button);
   return button;
+}
+
+void CInstallerDlg::FitButton(GtkWidget* button) {
+  // At least the usual 80 x 30, wider when the label needs it.
+  gtk_widget_set_size_request(button, -1, -1);
+  GtkRequisition natural;
+  gtk_widget_size_request(button, &natural);
+  gtk_widget_set_size_request(button, std::max(kButtonWidth, natural.width),
+                              std::max(kButtonHeight, natural.height));
+}
+
+GtkWindow* CInstallerDlg::GetGtkWindow() const {
+  return window_ != nullptr ? GTK_WINDOW(window_) : nullptr;
 }
 
 void CInstallerDlg::ShowPage(WizardDialogPage* page) {
@@ -153,7 +182,7 @@ void CInstallerDlg::ShowDirectoryStep() {
   page_index_ = kStepDirectory;
   if (window_ == nullptr) return;
   if (!dir_page_)
-    dir_page_ = std::make_unique<DirSelectPage>(fixed_, side_picture_);
+    dir_page_ = std::make_unique<DirSelectPage>(page_area_, side_picture_);
   dir_page_->SetPath(target_dir_);
   gtk_widget_set_sensitive(back_button_, TRUE);
   gtk_widget_set_sensitive(next_button_, TRUE);
@@ -168,24 +197,41 @@ void CInstallerDlg::SetFinishButtons() {
   gtk_widget_show(next_button_);
   gtk_button_set_label(GTK_BUTTON(next_button_),
                        Text("IDS_WIZARD_FINISH").c_str());
+  FitButton(next_button_);
   gtk_widget_set_can_default(next_button_, TRUE);
   gtk_window_set_default(GTK_WINDOW(window_), next_button_);
+  gtk_widget_grab_focus(next_button_);
 }
 
 void CInstallerDlg::CloseWithConfirmation() {
-  if (window_ == nullptr || close_requested_) return;
-  if (confirm_cancel_ &&
-      MessageBox(this, StringTable::Lookup("IDS_ACCEPT_CANCEL"),
-                 kMessageBoxQuestion) != kMessageBoxYes) {
+  if (window_ == nullptr || close_requested_ ||
+      (copying_ && cancel_requested_)) {
     return;
   }
-  if (copying_) {
-    // The install loop closes the window once the job has rolled back.
-    close_requested_ = true;
+  if (CloseActionFor(IsFinalStep(page_index_)) == CloseAction::kFinish) {
+    // The outcome is known and shown: nothing to ask.
+    DestroyWindow();
+    return;
+  }
+  if (!copying_) {
+    if (MessageBox(this, StringTable::Lookup("IDS_ACCEPT_CANCEL"),
+                   kMessageBoxQuestion) == kMessageBoxYes) {
+      DestroyWindow();
+    }
+    return;
+  }
+  // The job waits between two entries while the user decides, so that the
+  // answer decides and not a race with the last entry. A job that has begun
+  // to commit cannot be held: its success page comes at once.
+  if (!channel_.TryPause()) return;
+  const bool cancel = MessageBox(this, StringTable::Lookup("IDS_ACCEPT_CANCEL"),
+                                 kMessageBoxQuestion) == kMessageBoxYes;
+  if (cancel && !close_requested_) {
+    cancel_requested_ = true;
     CancelJob();
-    return;
+  } else {
+    channel_.Resume();
   }
-  DestroyWindow();
 }
 
 void CInstallerDlg::DestroyWindow() {
@@ -199,18 +245,7 @@ void CInstallerDlg::CancelJob() {
     gtk_widget_set_sensitive(cancel_button_, FALSE);
 }
 
-void CInstallerDlg::OnCancel() {
-  if (page_index_ == kStepProgress) {
-    // Cancelling the copying needs no confirmation: nothing is lost, the
-    // job is rolled back.
-    if (copying_ && !cancel_requested_ && !close_requested_) {
-      cancel_requested_ = true;
-      CancelJob();
-    }
-    return;
-  }
-  CloseWithConfirmation();
-}
+void CInstallerDlg::OnCancel() { CloseWithConfirmation(); }
 
 void CInstallerDlg::OnBackClicked(GtkWidget*, gpointer dialog) {
   if (dialog != nullptr) static_cast<CInstallerDlg*>(dialog)->OnBack();
@@ -233,13 +268,10 @@ gboolean CInstallerDlg::OnKeyPress(GtkWidget*, GdkEventKey* event,
 }
 
 gboolean CInstallerDlg::OnDeleteEvent(GtkWidget*, GdkEvent*, gpointer dialog) {
+  // The close button means what Cancel and Escape mean; the window goes
+  // only when that says so.
   auto* self = static_cast<CInstallerDlg*>(dialog);
-  if (self == nullptr || !self->copying_) return FALSE;  // plain close
-  // The window stays until the job has been rolled back.
-  if (!self->close_requested_) {
-    self->close_requested_ = true;
-    self->CancelJob();
-  }
+  if (self != nullptr) self->CloseWithConfirmation();
   return TRUE;
 }
 
@@ -247,7 +279,7 @@ void CInstallerDlg::OnDestroy(GtkWidget*, gpointer dialog) {
   auto* self = static_cast<CInstallerDlg*>(dialog);
   // Every widget is gone with the window; nothing may touch them again.
   self->window_ = nullptr;
-  self->fixed_ = nullptr;
+  self->page_area_ = nullptr;
   self->separator_ = nullptr;
   self->back_button_ = nullptr;
   self->next_button_ = nullptr;

@@ -62,6 +62,7 @@ class CInstallerDlg : public CWnd {
   int exit_status() const { return ExitStatusFor(outcome_); }
 
   WideString GetTitle() const override { return title_; }
+  GtkWindow* GetGtkWindow() const override;
 
   // --- The frame.
   // Builds and shows the window with its separator and buttons.
@@ -71,11 +72,15 @@ class CInstallerDlg : public CWnd {
   void ShowPage(WizardDialogPage* page);
   // Step 2: the directory page, its entry refilled from target_dir().
   void ShowDirectoryStep();
-  // The final steps' buttons: Next labelled Finish, sensitive and default;
-  // Cancel insensitive; Back hidden.
+  // The final steps' buttons: Next labelled Finish, sensitive, default and
+  // focused; Cancel insensitive; Back hidden.
   void SetFinishButtons();
-  // Asks "IDS_ACCEPT_CANCEL"; on Yes closes the window, or, while files are
-  // being copied, cancels the job and closes once it has been rolled back.
+  // What Cancel, Escape and the window's close button do, alike on every
+  // step: on a final step the window closes at once (the exit status is
+  // that step's); otherwise "IDS_ACCEPT_CANCEL" is asked, and Yes closes
+  // the window, or, while files are being copied, cancels the job, which
+  // rolls back and ends on the cancelled step. While the question is open
+  // the job waits between two entries (and before its commit).
   void CloseWithConfirmation();
 
   // --- The flow.
@@ -101,6 +106,11 @@ class CInstallerDlg : public CWnd {
   // box is checked and the file exists, then closes the window.
   void Finish();
 
+  // True for the steps that end the wizard: success, error, cancelled.
+  static bool IsFinalStep(int step) {
+    return step == kStepSuccess || step == kStepError || step == kStepCancelled;
+  }
+
   // --- Signal handlers; `dialog` is the CInstallerDlg.
   static void OnBackClicked(GtkWidget* button, gpointer dialog);
   static void OnNextClicked(GtkWidget* button, gpointer dialog);
@@ -121,7 +131,7 @@ class CInstallerDlg : public CWnd {
     return template_locations_;
   }
   GtkWidget* window() const { return window_; }
-  GtkWidget* fixed() const { return fixed_; }
+  GtkWidget* page_area() const { return page_area_; }
   GtkWidget* separator() const { return separator_; }
   GtkWidget* back_button() const { return back_button_; }
   GtkWidget* next_button() const { return next_button_; }
@@ -150,12 +160,17 @@ class CInstallerDlg : public CWnd {
   int Tell(const WideString& text, MessageBoxCode code);
   // A silent run's note on standard error (nothing in the wizard).
   void Note(const WideString& text);
+  // True when the installation can write into `dir` (or the nearest
+  // existing folder above it); otherwise says so, naming the folder and the
+  // system's reason, and returns false.
+  bool CheckTarget(const WideString& dir);
   // One turn of the main loop while the worker copies.
   void IterateWhileCopying();
-  // The window's properties: centred, fixed size, modal, icon, container,
-  // signals.
+  // The window's properties: centred, fixed size, icon, signals.
   void SetupWindow();
-  GtkWidget* MakeButton(const char* label_key, int x);
+  GtkWidget* MakeButton(const char* label_key);
+  // Sizes `button` to its label, at least kButtonWidth x kButtonHeight.
+  static void FitButton(GtkWidget* button);
   void DestroyWindow();
 
   // Set by the flow: the locations came from the common launcher
@@ -187,14 +202,19 @@ class CInstallerDlg : public CWnd {
   GtkWidget* next_button_ = nullptr;
   GtkWidget* cancel_button_ = nullptr;
   GtkWidget* separator_ = nullptr;
-  bool confirm_cancel_ = true;
   int argc_;
   char** argv_;
+  // The window's size with the usual font and texts: the page area, the
+  // separator and the row of buttons.
   int width_ = 500;
-  int height_ = 360;
+  static constexpr int kPageAreaHeight = 310;
+  static constexpr int kMargin = 10;
+  static constexpr int kButtonWidth = 80;
+  static constexpr int kButtonHeight = 30;
+  static constexpr int kCancelGap = 20;
   WideString title_;
   GtkWidget* window_ = nullptr;
-  GtkWidget* fixed_ = nullptr;
+  GtkWidget* page_area_ = nullptr;
   GdkPixbuf* icon_ = nullptr;
   bool headless_ = false;
   Outcome outcome_ = Outcome::kUnfinished;

@@ -28,6 +28,8 @@ namespace {
 // The main loop is woken at least this often while the worker copies, so
 // that every state it posts reaches the page even when no event arrives.
 constexpr guint kPollIntervalMs = 50;
+// The progress page is redrawn at most about 30 times a second.
+constexpr gint64 kRedrawIntervalUs = 33 * 1000;
 
 // Set by the handler, which may run on the worker's thread (a process
 // signal goes to any thread that does not block it), read by the main
@@ -141,10 +143,12 @@ bool CInstallerDlg::PrepareInstall() {
     locations_read_whole_ = ReadTemplateLocations(template_locations_, true);
     common_locations_used_ = !template_locations_.empty();
   }
-  const TargetChoice choice =
-      ChooseTargetDir(template_locations_, DefaultTemplateBase() + u"tmplts/",
-                      HomeDirectory(), IsWritableDirectory);
+  const WideString default_dir = DefaultTemplateBase() + u"tmplts/";
+  const TargetChoice choice = ChooseTargetDir(
+      template_locations_, default_dir, HomeDirectory(), IsWritableDirectory);
   target_dir_ = choice.dir;
+  // A location was probed when it was chosen; the default was not.
+  const bool target_probed = choice.dir != CleanTemplateLocation(default_dir);
   if (choice.fell_back) {
     Note(UserMessage("IDS_NOTE_DEFAULT_TARGET",
                      DetailOf(WithoutTrailingSlashes(Narrow(choice.dir)), 0)));
@@ -192,7 +196,18 @@ bool CInstallerDlg::PrepareInstall() {
     Tell(StringTable::Lookup("IDS_ERROR_NOTARGET"), kMessageBoxError);
     return false;
   }
+  // The default directory, which no probe chose, must be writable too.
+  if (silent_ && !target_probed && !CheckTarget(target_dir_)) return false;
   return true;
+}
+
+bool CInstallerDlg::CheckTarget(const WideString& dir) {
+  const WritableCheck check = CheckWritableDirectory(dir);
+  if (check.writable) return true;
+  Tell(UserMessage("IDS_ERROR_TARGET_NOT_WRITABLE",
+                   DetailOf(check.probed, check.error)),
+       kMessageBoxError);
+  return false;
 }
 
 int CInstallerDlg::Tell(const WideString& text, MessageBoxCode code) {
@@ -217,7 +232,8 @@ void CInstallerDlg::ShowWelcomeStep() {
   page_index_ = kStepWelcome;
   if (window_ == nullptr) return;
   if (!welcome_page_) {
-    welcome_page_ = std::make_unique<MessagePage>(fixed_, side_picture_, text);
+    welcome_page_ =
+        std::make_unique<MessagePage>(page_area_, side_picture_, text);
   }
   if (silent_) {
     gtk_widget_hide(back_button_);
@@ -226,6 +242,8 @@ void CInstallerDlg::ShowWelcomeStep() {
     gtk_widget_set_sensitive(back_button_, FALSE);
   }
   ShowPage(welcome_page_.get());
+  // Enter on the welcome page means Next.
+  if (!silent_) gtk_widget_grab_focus(next_button_);
 }
 
 void CInstallerDlg::OnBack() {
@@ -245,6 +263,9 @@ void CInstallerDlg::OnNext() {
         Tell(StringTable::Lookup("IDS_SETUP_EMPTYTARGET"), kMessageBoxPlain);
         return;
       }
+      // Found now, not half-way through the copying: the user can choose
+      // another folder on this page.
+      if (!CheckTarget(dir)) return;
       target_dir_ = dir;
       RunInstallStep();
       break;
@@ -262,7 +283,8 @@ void CInstallerDlg::OnNext() {
 void CInstallerDlg::RunInstallStep() {
   if (window_ != nullptr) {
     if (!progress_page_) {
-      progress_page_ = std::make_unique<ProgressPage>(fixed_, width_ - 20);
+      progress_page_ =
+          std::make_unique<ProgressPage>(page_area_, width_ - 2 * kMargin);
     }
     gtk_widget_set_sensitive(back_button_, FALSE);
     gtk_widget_set_sensitive(next_button_, FALSE);
@@ -283,16 +305,27 @@ void CInstallerDlg::RunInstallStep() {
   }
   ChannelState state;
   bool told_waiting = false;
+  gint64 last_redraw = 0;
   for (;;) {
     state = channel_.Poll();
     if (state.waiting) {
       // Another installation into the same directory runs; this one waits
       // for it and says so, once.
-      if (window_ != nullptr) progress_page_->ShowStatus(state.text);
-      if (!told_waiting) Note(state.text);
+      if (!told_waiting) {
+        if (window_ != nullptr) progress_page_->ShowStatus(state.text);
+        Note(state.text);
+      }
       told_waiting = true;
     } else if (window_ != nullptr) {
-      progress_page_->SetProgress(state.progress);
+      // The page is redrawn only when what it shows changes, and not more
+      // often than the eye can follow: the copying, not the drawing, is the
+      // work to be done.
+      const gint64 now = g_get_monotonic_time();
+      if (state.state != JobState::kRunning ||
+          now - last_redraw >= kRedrawIntervalUs) {
+        progress_page_->SetProgress(state.progress);
+        last_redraw = now;
+      }
     }
     if (state.state != JobState::kRunning) break;
     IterateWhileCopying();
@@ -387,7 +420,7 @@ void CInstallerDlg::ShowSuccessStep() {
   if (window_ == nullptr) return;
   if (!success_page_) {
     success_page_ = std::make_unique<SuccessFinalPage>(
-        fixed_, side_picture_, StringTable::Lookup("IDS_SUCCESS_FINISH"));
+        page_area_, side_picture_, StringTable::Lookup("IDS_SUCCESS_FINISH"));
   }
   SetFinishButtons();
   ShowPage(success_page_.get());
@@ -398,7 +431,7 @@ void CInstallerDlg::ShowErrorStep() {
   if (window_ == nullptr) return;
   if (!error_page_) {
     error_page_ = std::make_unique<MessagePage>(
-        fixed_, side_picture_, StringTable::Lookup("IDS_ERROR_FINISH"));
+        page_area_, side_picture_, StringTable::Lookup("IDS_ERROR_FINISH"));
   }
   SetFinishButtons();
   ShowPage(error_page_.get());
@@ -409,7 +442,7 @@ void CInstallerDlg::ShowCancelledStep() {
   if (window_ == nullptr) return;
   if (!cancel_page_) {
     cancel_page_ = std::make_unique<MessagePage>(
-        fixed_, side_picture_, StringTable::Lookup("IDS_CANCEL_FINISH"));
+        page_area_, side_picture_, StringTable::Lookup("IDS_CANCEL_FINISH"));
   }
   SetFinishButtons();
   ShowPage(cancel_page_.get());

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "l10n/string_table.h"
 #include "l10n/user_message.h"
 #include "text/path_utils.h"
 #include "text/text_conversion.h"
@@ -12,6 +13,8 @@
 #include "ui/wnd.h"
 
 namespace {
+
+std::string Text(const char* key) { return ToUtf8(StringTable::Lookup(key)); }
 
 MessageBoxHandler& Handler() {
   static MessageBoxHandler handler;
@@ -71,10 +74,36 @@ int MessageBox(CWnd* dialog, const WideString& text, MessageBoxCode code) {
     case MessageKind::kPlain:
       break;
   }
+  // Over the wizard and modal to it, whatever the window manager does when
+  // the wizard is raised; not a window of its own in the taskbar, and not
+  // to be minimised apart from the wizard. The buttons speak the wizard's
+  // language, which need not be the locale's.
+  GtkWindow* parent = dialog != nullptr ? dialog->GetGtkWindow() : nullptr;
   GtkWidget* box = gtk_message_dialog_new(
-      nullptr, GTK_DIALOG_MODAL, type,
-      HasYesNoButtons(code) ? GTK_BUTTONS_YES_NO : GTK_BUTTONS_OK, "%s",
-      ToUtf8(text).c_str());
+      parent,
+      static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL |
+                                  GTK_DIALOG_DESTROY_WITH_PARENT),
+      type, GTK_BUTTONS_NONE, "%s", ToUtf8(text).c_str());
+  if (HasYesNoButtons(code)) {
+    gtk_dialog_add_buttons(GTK_DIALOG(box), Text("IDS_BUTTON_NO").c_str(),
+                           GTK_RESPONSE_NO, Text("IDS_BUTTON_YES").c_str(),
+                           GTK_RESPONSE_YES, nullptr);
+    // Enter keeps what is there; cancelling takes a deliberate Yes.
+    gtk_dialog_set_default_response(GTK_DIALOG(box), GTK_RESPONSE_NO);
+  } else {
+    gtk_dialog_add_button(GTK_DIALOG(box), Text("IDS_BUTTON_OK").c_str(),
+                          GTK_RESPONSE_OK);
+    gtk_dialog_set_default_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
+  }
+  gtk_window_set_position(GTK_WINDOW(box), parent != nullptr
+                                               ? GTK_WIN_POS_CENTER_ON_PARENT
+                                               : GTK_WIN_POS_CENTER);
+  gtk_window_set_skip_taskbar_hint(GTK_WINDOW(box), TRUE);
+  gtk_window_set_type_hint(GTK_WINDOW(box), GDK_WINDOW_TYPE_HINT_DIALOG);
+  gtk_widget_realize(box);
+  gdk_window_set_functions(
+      gtk_widget_get_window(box),
+      static_cast<GdkWMFunction>(GDK_FUNC_MOVE | GDK_FUNC_CLOSE));
   if (dialog != nullptr) {
     gtk_window_set_title(GTK_WINDOW(box), ToUtf8(dialog->GetTitle()).c_str());
   }

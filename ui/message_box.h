@@ -36,9 +36,13 @@ bool HasYesNoButtons(MessageBoxCode code);
 int MessageBoxResultFor(int gtk_response);
 
 // Shows `text` and waits for the answer. The box's title is `dialog`'s
-// GetTitle() (none for a null dialog). Without a display (GDK has no default
-// display) the text is written to standard error as one line, in the
-// locale's encoding, and the result is OK for an OK box, 0 for a question.
+// GetTitle() (none for a null dialog); it is transient for, modal to and
+// centred on `dialog`'s window, kept out of the taskbar and not minimisable
+// on its own, and its buttons are labelled from the string tables ("Yes",
+// "No", "OK" in the current language; Enter answers No to a question). Without
+// a display (GDK has no default display) the text is written to standard error
+// as one line, in the locale's encoding, and the result is OK for an OK box, 0
+// for a question.
 int MessageBox(CWnd* dialog, const WideString& text, MessageBoxCode code);
 
 // A handler that MessageBox calls instead of showing anything; an empty

@@ -1,6 +1,7 @@
 #include "ui/wizard_pages.h"
 
 #include "l10n/string_table.h"
+#include "platform/file_operations.h"
 #include "text/text_conversion.h"
 #include "ui/flow_logic.h"
 #include "ui/utf8_text.h"
@@ -9,32 +10,59 @@ namespace {
 
 std::string Text(const char* key) { return ToUtf8(StringTable::Lookup(key)); }
 
-// The side picture at (0, 0): a GtkFixed puts a plain added child there.
-GtkWidget* AddPicture(GtkWidget* container, GdkPixbuf* side_picture) {
-  GtkWidget* picture = gtk_image_new_from_pixbuf(side_picture);
-  gtk_container_add(GTK_CONTAINER(container), picture);
-  return picture;
+// Margins around a page's text column: the top one, the gap after the side
+// picture, and the right one (as the top).
+constexpr int kMargin = 10;
+constexpr int kPictureGap = 12;
+
+// The side picture's column and, beside it, a column for the page's own
+// widgets with its margins; returns the column.
+GtkWidget* PictureAndColumn(GdkPixbuf* side_picture, GtkWidget* root,
+                            GtkWidget** picture) {
+  *picture = gtk_image_new_from_pixbuf(side_picture);
+  gtk_misc_set_alignment(GTK_MISC(*picture), 0.0f, 0.0f);
+  gtk_box_pack_start(GTK_BOX(root), *picture, FALSE, FALSE, 0);
+  GtkWidget* margins = gtk_alignment_new(0.0f, 0.0f, 1.0f, 1.0f);
+  gtk_alignment_set_padding(GTK_ALIGNMENT(margins), kMargin, kMargin / 2,
+                            kPictureGap, kMargin);
+  gtk_box_pack_start(GTK_BOX(root), margins, TRUE, TRUE, 0);
+  GtkWidget* column = gtk_vbox_new(FALSE, 6);
+  gtk_container_add(GTK_CONTAINER(margins), column);
+  return column;
 }
 
 }  // namespace
 
-GtkWidget* MakeTextLabel(GtkWidget* container) {
+void WizardDialogPage::AddRoot(GtkWidget* root) {
+  gtk_widget_show_all(root);
+  gtk_widget_hide(root);
+  if (GTK_IS_BOX(container_)) {
+    gtk_box_pack_start(GTK_BOX(container_), root, TRUE, TRUE, 0);
+  } else {
+    gtk_container_add(GTK_CONTAINER(container_), root);
+  }
+  widgets_.push_back(root);
+}
+
+GtkWidget* MakeTextLabel(int width) {
   GtkWidget* label = gtk_label_new(nullptr);
-  gtk_widget_set_size_request(label, 330, 250);
+  // The wrap width; the height follows the text.
+  gtk_widget_set_size_request(label, width, -1);
   gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+  gtk_label_set_line_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
   gtk_misc_set_alignment(GTK_MISC(label), 0.0f, 0.0f);
-  gtk_fixed_put(GTK_FIXED(container), label, 170, 10);
   return label;
 }
 
 MessagePage::MessagePage(GtkWidget* container, GdkPixbuf* side_picture,
                          const WideString& text)
     : WizardDialogPage(container) {
-  picture_ = AddPicture(container, side_picture);
-  widgets_.push_back(picture_);
-  text_label_ = MakeTextLabel(container);
-  widgets_.push_back(text_label_);
+  GtkWidget* root = gtk_hbox_new(FALSE, 0);
+  column_ = PictureAndColumn(side_picture, root, &picture_);
+  text_label_ = MakeTextLabel(kPageTextWidth);
+  gtk_box_pack_start(GTK_BOX(column_), text_label_, FALSE, FALSE, 0);
   SetText(text);
+  AddRoot(root);
 }
 
 void MessagePage::SetText(const WideString& text) {
@@ -47,9 +75,15 @@ SuccessFinalPage::SuccessFinalPage(GtkWidget* container,
     : MessagePage(container, side_picture, text) {
   open_description_box_ =
       gtk_check_button_new_with_label(Text("IDS_SUCCESS_OPENDESCR").c_str());
-  widgets_.push_back(open_description_box_);
+  // A long translation wraps like the text above it.
+  GtkWidget* label = gtk_bin_get_child(GTK_BIN(open_description_box_));
+  gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+  gtk_label_set_line_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
+  gtk_widget_set_size_request(label, kPageTextWidth - 30, -1);
   gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(open_description_box_), TRUE);
-  gtk_fixed_put(GTK_FIXED(container), open_description_box_, 170, 170);
+  gtk_box_pack_start(GTK_BOX(column()), open_description_box_, FALSE, FALSE,
+                     kMargin);
+  gtk_widget_show_all(open_description_box_);
 }
 
 bool SuccessFinalPage::IsOpenDescriptionChecked() const {
@@ -59,29 +93,38 @@ bool SuccessFinalPage::IsOpenDescriptionChecked() const {
 
 DirSelectPage::DirSelectPage(GtkWidget* container, GdkPixbuf* side_picture)
     : WizardDialogPage(container) {
-  picture_ = AddPicture(container, side_picture);
-  widgets_.push_back(picture_);
+  GtkWidget* root = gtk_hbox_new(FALSE, 0);
+  GtkWidget* column = PictureAndColumn(side_picture, root, &picture_);
 
-  text_label_ = MakeTextLabel(container);
-  widgets_.push_back(text_label_);
+  text_label_ = MakeTextLabel(kPageTextWidth);
   gtk_label_set_text(GTK_LABEL(text_label_),
                      Text("IDS_DESTINATION_PROMPT").c_str());
+  gtk_box_pack_start(GTK_BOX(column), text_label_, TRUE, TRUE, 0);
 
-  catalog_label_ = gtk_label_new(Text("IDS_TEMPLATE_CATALOG").c_str());
-  widgets_.push_back(catalog_label_);
-  gtk_fixed_put(GTK_FIXED(container), catalog_label_, 170, 255);
+  catalog_label_ = MakeTextLabel(kPageTextWidth);
+  gtk_label_set_text(GTK_LABEL(catalog_label_),
+                     Text("IDS_TEMPLATE_CATALOG").c_str());
+  gtk_box_pack_start(GTK_BOX(column), catalog_label_, FALSE, FALSE, 0);
 
+  GtkWidget* row = gtk_hbox_new(FALSE, kMargin);
   path_entry_ = gtk_entry_new();
-  widgets_.push_back(path_entry_);
-  gtk_widget_set_size_request(path_entry_, 280, 30);
-  gtk_fixed_put(GTK_FIXED(container), path_entry_, 170, 275);
-
+  gtk_widget_set_size_request(path_entry_, -1, 30);
+  // Enter in the field means Next, the window's default.
+  gtk_entry_set_activates_default(GTK_ENTRY(path_entry_), TRUE);
+  gtk_box_pack_start(GTK_BOX(row), path_entry_, TRUE, TRUE, 0);
   browse_button_ = gtk_button_new_with_label("...");
-  widgets_.push_back(browse_button_);
   gtk_widget_set_size_request(browse_button_, 30, 30);
-  gtk_fixed_put(GTK_FIXED(container), browse_button_, 460, 275);
+  gtk_box_pack_start(GTK_BOX(row), browse_button_, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(column), row, FALSE, FALSE, 0);
   g_signal_connect(browse_button_, "clicked", G_CALLBACK(OnBrowseClicked),
                    this);
+  AddRoot(root);
+}
+
+void DirSelectPage::OnActivate() {
+  gtk_widget_grab_focus(path_entry_);
+  // The whole path selected, as a field one comes to with the keyboard.
+  gtk_editable_select_region(GTK_EDITABLE(path_entry_), 0, -1);
 }
 
 void DirSelectPage::SetPath(const WideString& path) {
@@ -93,10 +136,27 @@ WideString DirSelectPage::GetPath() const {
 }
 
 void DirSelectPage::Browse() {
+  GtkWidget* top = gtk_widget_get_toplevel(browse_button_);
+  GtkWindow* parent = gtk_widget_is_toplevel(top) && GTK_IS_WINDOW(top)
+                          ? GTK_WINDOW(top)
+                          : nullptr;
   GtkWidget* chooser = gtk_file_chooser_dialog_new(
-      nullptr, nullptr, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, GTK_STOCK_CANCEL,
-      GTK_RESPONSE_CANCEL, GTK_STOCK_OPEN, GTK_RESPONSE_ACCEPT, nullptr);
+      Text("IDS_CHOOSEDIR_TITLE").c_str(), parent,
+      GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, Text("IDS_BROWSE_CANCEL").c_str(),
+      GTK_RESPONSE_CANCEL, Text("IDS_BROWSE_OK").c_str(), GTK_RESPONSE_ACCEPT,
+      nullptr);
+  gtk_dialog_set_default_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
   gtk_window_set_modal(GTK_WINDOW(chooser), TRUE);
+  gtk_window_set_destroy_with_parent(GTK_WINDOW(chooser), TRUE);
+  gtk_window_set_position(GTK_WINDOW(chooser), GTK_WIN_POS_CENTER_ON_PARENT);
+  gtk_window_set_skip_taskbar_hint(GTK_WINDOW(chooser), TRUE);
+  // Where the field points, or the nearest folder above it that exists.
+  const std::string typed = ToNarrow(GetPath()).c_str();
+  const std::string start = NearestExistingDirectory(typed);
+  if (!start.empty()) {
+    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser),
+                                        start.c_str());
+  }
   if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
     // The chooser gives the name in the file system's encoding, not UTF-8.
     gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
@@ -114,27 +174,37 @@ void DirSelectPage::OnBrowseClicked(GtkWidget*, gpointer page) {
 
 ProgressPage::ProgressPage(GtkWidget* container, int bar_width)
     : WizardDialogPage(container) {
-  status_label_ = gtk_label_new(nullptr);
-  widgets_.push_back(status_label_);
-  gtk_fixed_put(GTK_FIXED(container), status_label_, 10, 130);
+  GtkWidget* margins = gtk_alignment_new(0.0f, 0.5f, 1.0f, 0.0f);
+  gtk_alignment_set_padding(GTK_ALIGNMENT(margins), 0, 0, kMargin, kMargin);
+  GtkWidget* column = gtk_vbox_new(FALSE, 4);
+  gtk_container_add(GTK_CONTAINER(margins), column);
 
+  // The status wraps: a note that the installation waits may be long.
+  status_label_ = MakeTextLabel(bar_width);
+  gtk_box_pack_start(GTK_BOX(column), status_label_, FALSE, FALSE, 0);
   progress_bar_ = gtk_progress_bar_new();
-  widgets_.push_back(progress_bar_);
   gtk_widget_set_size_request(progress_bar_, bar_width, 20);
-  gtk_fixed_put(GTK_FIXED(container), progress_bar_, 10, 150);
+  gtk_box_pack_start(GTK_BOX(column), progress_bar_, FALSE, FALSE, 0);
 
   start_text_ = Text("IDS_PROGRESS_START");
   finish_text_ = Text("IDS_INSTALL_FINISH");
   SetProgress(0);
+  AddRoot(margins);
 }
 
 void ProgressPage::ShowStatus(const WideString& text) {
   gtk_label_set_text(GTK_LABEL(status_label_), ToUtf8(text).c_str());
+  shown_percent_ = -1;
 }
 
 void ProgressPage::SetProgress(int percent) {
+  if (percent == shown_percent_) return;
   const ProgressView view = ViewFor(percent);
-  gtk_label_set_text(GTK_LABEL(status_label_),
-                     (view.finished ? finish_text_ : start_text_).c_str());
+  const ProgressView shown = ViewFor(shown_percent_);
+  if (shown_percent_ == -1 || view.finished != shown.finished) {
+    gtk_label_set_text(GTK_LABEL(status_label_),
+                       (view.finished ? finish_text_ : start_text_).c_str());
+  }
   gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(progress_bar_), view.fraction);
+  shown_percent_ = percent;
 }

@@ -1,10 +1,14 @@
-// The wizard's pages. A page creates its widgets once, hidden, directly in
-// the window's GtkFixed at absolute positions, and keeps them in a list in
-// creation order so that the dialog can hide or show the whole page
-// (CInstallerDlg::ShowPage). MessagePage is the side picture with a wrapped
-// text (welcome, error and cancel pages), SuccessFinalPage adds the check box
-// that asks to open the description, DirSelectPage asks for the template
-// directory, ProgressPage shows the copying.
+// The wizard's pages. A page builds its widgets once, in boxes under one
+// root widget that it adds to the dialog's page area (any GtkContainer; a
+// box gets it expanded), hidden; the dialog shows or hides the whole page
+// through widgets() (CInstallerDlg::ShowPage). Nothing is placed at fixed
+// coordinates: texts wrap at a fixed width with equal margins (long words
+// are broken), and a larger font or a longer text makes the page, and with
+// it the window, grow rather than cut anything. MessagePage is the side
+// picture with a wrapped text (welcome, error and cancel pages),
+// SuccessFinalPage adds the check box that asks to open the description,
+// DirSelectPage asks for the template directory, ProgressPage shows the
+// copying.
 //
 // Ownership: the dialog owns the page objects; the widgets belong to the
 // container and die with the window. A page never destroys a widget, and its
@@ -29,20 +33,30 @@ class WizardDialogPage {
   WizardDialogPage& operator=(const WizardDialogPage&) = delete;
   virtual ~WizardDialogPage() = default;
 
-  // Called by the dialog after the page's widgets have been shown.
+  // Called by the dialog after the page's widgets have been shown (to put
+  // the keyboard focus where the page wants it).
   virtual void OnActivate() {}
 
-  // The page's widgets in creation order.
+  // What the dialog shows and hides: the page's root widget.
   const std::vector<GtkWidget*>& widgets() const { return widgets_; }
 
  protected:
+  // Adds `root`, with everything below it made visible, to the container,
+  // hidden, as the page's one widget.
+  void AddRoot(GtkWidget* root);
+
   GtkWidget* container_;
   std::vector<GtkWidget*> widgets_;
 };
 
-// A label of 330 x 250 at (170, 10) in `container`, wrapped and aligned top
-// left: the text of the message and directory pages.
-GtkWidget* MakeTextLabel(GtkWidget* container);
+// The width at which the pages' texts beside the side picture wrap: the
+// window's width less the picture's column and a right margin as wide as
+// the top one.
+inline constexpr int kPageTextWidth = 320;
+
+// A label for a page's text: wrapped at `width`, words too long for a line
+// broken, aligned top left.
+GtkWidget* MakeTextLabel(int width);
 
 class MessagePage : public WizardDialogPage {
  public:
@@ -54,14 +68,19 @@ class MessagePage : public WizardDialogPage {
   GtkWidget* picture() const { return picture_; }
   GtkWidget* text_label() const { return text_label_; }
 
+ protected:
+  // The column beside the picture that holds the text.
+  GtkWidget* column() const { return column_; }
+
  private:
   GtkWidget* picture_;
+  GtkWidget* column_;
   GtkWidget* text_label_;
 };
 
 class SuccessFinalPage : public MessagePage {
  public:
-  // The box "IDS_SUCCESS_OPENDESCR" at (170, 170), checked.
+  // The box "IDS_SUCCESS_OPENDESCR" under the text, checked.
   SuccessFinalPage(GtkWidget* container, GdkPixbuf* side_picture,
                    const WideString& text);
 
@@ -76,14 +95,18 @@ class DirSelectPage : public WizardDialogPage {
  public:
   DirSelectPage(GtkWidget* container, GdkPixbuf* side_picture);
 
-  void OnActivate() override {}
+  // Puts the keyboard focus into the entry, where Enter means Next.
+  void OnActivate() override;
 
   // The entry's text.
   void SetPath(const WideString& path);
   WideString GetPath() const;
 
-  // Runs the folder chooser; an accepted folder replaces the entry's text,
-  // anything else leaves it alone.
+  // Runs the folder chooser over the window that holds the page (transient
+  // for it, modal, centred on it), titled and labelled from the string
+  // tables, opening at the folder in the entry or its nearest existing
+  // ancestor; an accepted folder replaces the entry's text, anything else
+  // leaves it alone.
   void Browse();
 
   GtkWidget* picture() const { return picture_; }
@@ -108,7 +131,8 @@ class ProgressPage : public WizardDialogPage {
   ProgressPage(GtkWidget* container, int bar_width);
 
   // The finish text exactly at 100, the start text otherwise; the bar at
-  // percent / 100.
+  // percent / 100. Touches the widgets only when what they show changes,
+  // so that a caller polling often does not make the toolkit redraw.
   void SetProgress(int percent);
   // Shows `text` instead of the start text (the bar stays), until the next
   // SetProgress.
@@ -120,6 +144,8 @@ class ProgressPage : public WizardDialogPage {
  private:
   GtkWidget* status_label_;
   GtkWidget* progress_bar_;
+  // What the widgets show: the percent last set, -1 after ShowStatus.
+  int shown_percent_ = -1;
   // UTF-8, looked up once when the page is built.
   std::string start_text_;
   std::string finish_text_;
