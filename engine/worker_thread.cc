@@ -1,5 +1,7 @@
 #include "engine/worker_thread.h"
 
+#include <time.h>
+
 #include <chrono>
 #include <system_error>
 
@@ -34,6 +36,7 @@ ErrorCode WorkerThread::Start(UiChannel* channel) {
   channel_ = channel;
   result_ = kSuccess;
   outcome_ = InstallEngine::Outcome();
+  cpu_seconds_ = 0;
   try {
     thread_ = std::thread(&WorkerThread::Body, this);
   } catch (const std::system_error&) {
@@ -53,6 +56,10 @@ void WorkerThread::Body() {
     InstallEngine engine;
     result_ = engine.Run(channel_);
     outcome_ = engine.outcome();
+  }
+  struct timespec used;
+  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used) == 0) {
+    cpu_seconds_ = static_cast<double>(used.tv_sec) + used.tv_nsec / 1e9;
   }
   if (result_ != kSuccess) return;
   std::unique_lock<std::mutex> lock(mutex_);

@@ -44,8 +44,10 @@ class WorkerThread {
   // no job ran).
   ErrorCode Join();
 
-  // After Join: what the job did (copied files, where it failed).
+  // After Join: what the job did (copied files, where it failed), and the
+  // processor time the job's thread used, in seconds.
   const InstallEngine::Outcome& outcome() const { return outcome_; }
+  double cpu_seconds() const { return cpu_seconds_; }
 
  private:
   void Body();
@@ -58,6 +60,7 @@ class WorkerThread {
   // Written by the thread, read by the owner after Join.
   ErrorCode result_ = kSuccess;
   InstallEngine::Outcome outcome_;
+  double cpu_seconds_ = 0;
 };
 
 #endif  // ENGINE_WORKER_THREAD_H_

@@ -11,6 +11,7 @@
 #include "assets/assets.h"
 #include "l10n/string_table.h"
 #include "platform/error_code.h"
+#include "text/text_conversion.h"
 #include "ui/message_box.h"
 #include "ui/utf8_text.h"
 
@@ -38,6 +39,11 @@ CInstallerDlg::CInstallerDlg(int argc, char** argv, bool silent,
   worker_.ClearStop();
   // gtk_init would abort without a display; a silent run can do without one.
   headless_ = !gtk_init_check(&argc_, &argv_);
+  // After the toolkit's own setlocale, before any of its texts is shown.
+  if (!headless_) {
+    toolkit_language_ =
+        std::make_unique<ToolkitLanguage>(ToNarrow(language_code_).c_str());
+  }
   channel_.Post(kSuccess, StringTable::Lookup("IDS_PREPARECOPY"), 0);
 }
 
@@ -150,17 +156,11 @@ void CInstallerDlg::SetupWindow() {
 
 GtkWidget* CInstallerDlg::MakeButton(const char* label_key) {
   GtkWidget* button = gtk_button_new_with_label(Text(label_key).c_str());
-  FitButton(button);
+  // At least the usual 80 x 30, wider when the label needs it: asked at
+  // every layout, so that the label's font and text, whatever they become,
+  // decide.
+  KeepAtLeast(button, kButtonWidth, kButtonHeight);
   return button;
-}
-
-void CInstallerDlg::FitButton(GtkWidget* button) {
-  // At least the usual 80 x 30, wider when the label needs it.
-  gtk_widget_set_size_request(button, -1, -1);
-  GtkRequisition natural;
-  gtk_widget_size_request(button, &natural);
-  gtk_widget_set_size_request(button, std::max(kButtonWidth, natural.width),
-                              std::max(kButtonHeight, natural.height));
 }
 
 GtkWindow* CInstallerDlg::GetGtkWindow() const {
@@ -197,7 +197,6 @@ void CInstallerDlg::SetFinishButtons() {
   gtk_widget_show(next_button_);
   gtk_button_set_label(GTK_BUTTON(next_button_),
                        Text("IDS_WIZARD_FINISH").c_str());
-  FitButton(next_button_);
   gtk_widget_set_can_default(next_button_, TRUE);
   gtk_window_set_default(GTK_WINDOW(window_), next_button_);
   gtk_widget_grab_focus(next_button_);

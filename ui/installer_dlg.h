@@ -29,6 +29,7 @@
 #include "text/wide_string.h"
 #include "ui/flow_logic.h"
 #include "ui/message_box.h"
+#include "ui/toolkit_language.h"
 #include "ui/wizard_pages.h"
 #include "ui/wnd.h"
 
@@ -143,6 +144,7 @@ class CInstallerDlg : public CWnd {
   SuccessFinalPage* success_page() const { return success_page_.get(); }
   MessagePage* error_page() const { return error_page_.get(); }
   MessagePage* cancel_page() const { return cancel_page_.get(); }
+  const WorkerThread& worker() const { return worker_; }
 
  private:
   void OnNext();
@@ -169,8 +171,6 @@ class CInstallerDlg : public CWnd {
   // The window's properties: centred, fixed size, icon, signals.
   void SetupWindow();
   GtkWidget* MakeButton(const char* label_key);
-  // Sizes `button` to its label, at least kButtonWidth x kButtonHeight.
-  static void FitButton(GtkWidget* button);
   void DestroyWindow();
 
   // Set by the flow: the locations came from the common launcher
@@ -217,6 +217,8 @@ class CInstallerDlg : public CWnd {
   GtkWidget* page_area_ = nullptr;
   GdkPixbuf* icon_ = nullptr;
   bool headless_ = false;
+  // The toolkit's texts in the wizard's language while the dialog lives.
+  std::unique_ptr<ToolkitLanguage> toolkit_language_;
   Outcome outcome_ = Outcome::kUnfinished;
   // While the worker copies: the user asked to cancel the job (the wizard
   // then shows the cancelled step), or to close the wizard (it closes once

@@ -4,10 +4,17 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,6 +24,7 @@
 #include "platform/scoped_temp_dir.h"
 #include "text/text_conversion_internal.h"
 #include "ui/message_box.h"
+#include "ui/toolkit_language.h"
 #include "ui/ui_test_util.h"
 #include "ui/utf8_text.h"
 
@@ -43,6 +51,12 @@ Buttons ButtonsOf(const CInstallerDlg& dialog) {
       Visible(dialog.next_button()),     Sensitive(dialog.next_button()),
       ButtonLabel(dialog.next_button()), Visible(dialog.cancel_button()),
       Sensitive(dialog.cancel_button())};
+}
+
+// The window's focus widget is `widget` (whether or not the window itself
+// has the keyboard now: other tests' windows share the display).
+bool FocusIn(const CInstallerDlg& dialog, GtkWidget* widget) {
+  return gtk_window_get_focus(GTK_WINDOW(dialog.window())) == widget;
 }
 
 struct Shown {
@@ -99,9 +113,11 @@ class InstallerDlgTest : public ::testing::Test {
   }
 
   // The wizard on its welcome page, as Run shows it.
-  std::unique_ptr<CInstallerDlg> StartWizard(bool silent = false) {
-    auto dialog = std::make_unique<CInstallerDlg>(
-        1, argv_, silent, FromUtf8("Installer title"), FromUtf8("en"), true);
+  std::unique_ptr<CInstallerDlg> StartWizard(bool silent = false,
+                                             const char* language = "en") {
+    auto dialog = std::make_unique<CInstallerDlg>(1, argv_, silent,
+                                                  FromUtf8("Installer title"),
+                                                  FromUtf8(language), true);
     EXPECT_TRUE(dialog->PrepareInstall());
     dialog->BuildWindow();
     dialog->ShowWelcomeStep();
@@ -249,7 +265,7 @@ TEST_F(InstallerDlgTest, FrameHasFixedSizeAndButtons) {
   EXPECT_TRUE(gtk_widget_get_can_default(dialog->next_button()));
   EXPECT_TRUE(gtk_widget_has_default(dialog->next_button()));
   // Enter on the welcome page means Next.
-  EXPECT_TRUE(gtk_widget_has_focus(dialog->next_button()));
+  EXPECT_TRUE(FocusIn(*dialog, dialog->next_button()));
 
   // Centred on the screen.
   GdkScreen* screen = gtk_window_get_screen(window);
@@ -629,6 +645,269 @@ TEST_F(InstallerDlgTest, WaitsForAnotherInstallationIntoTheDirectory) {
   EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
   EXPECT_EQ("A", ReadFile(target + "/a.txt"));
   EXPECT_TRUE(shown_.empty());
+}
+
+// Return and nothing else, from the welcome page to the end: Next has the
+// focus on the welcome page, the field has it on the directory page and
+// Enter there means Next, Finish has it on the last page.
+TEST_F(InstallerDlgTest, TheWholeInstallationByKeyboard) {
+  auto dialog = StartWizard();
+  // A button pressed with the keyboard clicks when the key comes up, or a
+  // moment later when the key went to another widget (the field): wait for
+  // the step to change.
+  auto press_return = [&] {
+    const int step = dialog->page_index();
+    SendKey(dialog->window(), GDK_Return);
+    SendKey(dialog->window(), GDK_Return, /*release=*/true);
+    for (int i = 0;
+         i < 400 && dialog->window() != nullptr && dialog->page_index() == step;
+         ++i) {
+      while (gtk_events_pending()) gtk_main_iteration();
+      usleep(5 * 1000);
+    }
+  };
+  EXPECT_TRUE(FocusIn(*dialog, dialog->next_button()));
+  press_return();
+  ASSERT_EQ(CInstallerDlg::kStepDirectory, dialog->page_index());
+  EXPECT_TRUE(FocusIn(*dialog, dialog->dir_page()->path_entry()));
+  press_return();
+  ASSERT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+  EXPECT_EQ("A", ReadFile(default_target_ + "a.txt"));
+  EXPECT_TRUE(FocusIn(*dialog, dialog->next_button()));
+  press_return();
+  EXPECT_EQ(nullptr, dialog->window());
+  EXPECT_EQ(0, dialog->exit_status());
+  EXPECT_TRUE(shown_.empty());
+}
+
+// A folder the installation cannot write to is found when Next is pressed:
+// the box names it with the system's reason and the page stays, so that
+// another folder can be chosen.
+TEST_F(InstallerDlgTest, AnUnwritableFolderIsFoundWhenNextIsPressed) {
+  const std::string ro = root_.Path("ro");
+  ASSERT_EQ(0, mkdir(ro.c_str(), 0755));
+  if (mount("tmpfs", ro.c_str(), "tmpfs", MS_RDONLY, "size=64k") != 0) {
+    GTEST_SKIP() << "cannot mount a read-only tmpfs: " << std::strerror(errno);
+  }
+  auto dialog = StartWizard();
+  TypeDirectory(*dialog, ro + "/templates");
+  gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
+  umount(ro.c_str());
+  EXPECT_EQ((std::vector<Shown>{{Text("IDS_ERROR_TARGET_NOT_WRITABLE") +
+                                     "\n\"" + ro + "\": Read-only file system",
+                                 kMessageBoxError, "Installer title"}}),
+            shown_);
+  EXPECT_EQ(CInstallerDlg::kStepDirectory, dialog->page_index());
+  EXPECT_EQ(std::vector<std::string>{}, Backups());
+  // Another folder then installs.
+  shown_.clear();
+  gtk_entry_set_text(GTK_ENTRY(dialog->dir_page()->path_entry()),
+                     root_.Path("t").c_str());
+  gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
+  EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+  EXPECT_TRUE(shown_.empty());
+}
+
+// The real boxes, not the test's stand-in: over the wizard, modal to it,
+// centred on it, out of the taskbar, and in the wizard's language.
+TEST_F(InstallerDlgTest, RealBoxesStayOverTheWizardInItsLanguage) {
+  StringTable::SetCurrentLanguage(kLanguageRussian);
+  SetMessageBoxHandler(nullptr);
+  auto dialog = StartWizard(false, "ru");
+  GtkWindow* wizard = GTK_WINDOW(dialog->window());
+  // Away from the screen's centre, where a box without a parent would go.
+  gtk_window_move(wizard, 40, 30);
+  PumpEvents();
+  struct Seen {
+    GtkWindow* wizard;
+    bool found = false;
+    GtkWindow* parent = nullptr;
+    bool modal = false, skips_taskbar = false;
+    GdkWindowTypeHint type = GDK_WINDOW_TYPE_HINT_NORMAL;
+    std::vector<std::string> buttons;
+    int dx = 1000, dy = 1000;  // box centre less wizard centre
+  } seen{wizard, false, nullptr, false, false, GDK_WINDOW_TYPE_HINT_NORMAL,
+         {},     1000,  1000};
+  g_timeout_add(
+      20,
+      [](gpointer data) -> gboolean {
+        auto* s = static_cast<Seen*>(data);
+        GList* windows = gtk_window_list_toplevels();
+        for (GList* w = windows; w != nullptr; w = w->next) {
+          GtkWindow* box = GTK_WINDOW(w->data);
+          if (!GTK_IS_MESSAGE_DIALOG(box) ||
+              !gtk_widget_get_mapped(GTK_WIDGET(box))) {
+            continue;
+          }
+          s->found = true;
+          s->parent = gtk_window_get_transient_for(box);
+          s->modal = gtk_window_get_modal(box);
+          s->skips_taskbar = gtk_window_get_skip_taskbar_hint(box);
+          s->type = gtk_window_get_type_hint(box);
+          GList* children = gtk_container_get_children(
+              GTK_CONTAINER(gtk_dialog_get_action_area(GTK_DIALOG(box))));
+          for (GList* c = children; c != nullptr; c = c->next) {
+            s->buttons.push_back(gtk_button_get_label(GTK_BUTTON(c->data)));
+          }
+          g_list_free(children);
+          int bx, by, bw, bh, wx, wy, ww, wh;
+          gtk_window_get_position(box, &bx, &by);
+          gtk_window_get_size(box, &bw, &bh);
+          gtk_window_get_position(s->wizard, &wx, &wy);
+          gtk_window_get_size(s->wizard, &ww, &wh);
+          s->dx = (bx + bw / 2) - (wx + ww / 2);
+          s->dy = (by + bh / 2) - (wy + wh / 2);
+          gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_NO);
+        }
+        g_list_free(windows);
+        return s->found ? FALSE : TRUE;
+      },
+      &seen);
+  SendKey(dialog->window(), GDK_Escape);
+  ASSERT_TRUE(seen.found);
+  EXPECT_EQ(wizard, seen.parent);
+  EXPECT_TRUE(seen.modal);
+  EXPECT_TRUE(seen.skips_taskbar);
+  EXPECT_EQ(GDK_WINDOW_TYPE_HINT_DIALOG, seen.type);
+  std::sort(seen.buttons.begin(), seen.buttons.end());
+  std::vector<std::string> words = {Text("IDS_BUTTON_YES"),
+                                    Text("IDS_BUTTON_NO")};
+  std::sort(words.begin(), words.end());
+  EXPECT_EQ(words, seen.buttons);
+  EXPECT_EQ("\xD0\x94\xD0\xB0", Text("IDS_BUTTON_YES"));  // "Да"
+  EXPECT_LE(std::abs(seen.dx), 2);
+  EXPECT_LE(std::abs(seen.dy), 40);  // a title bar may or may not count
+  // No: the wizard stays.
+  EXPECT_NE(nullptr, dialog->window());
+}
+
+// The toolkit's own texts (those of the folder chooser) follow the wizard's
+// language too, not the locale's.
+TEST_F(InstallerDlgTest, ToolkitTextsFollowTheWizardsLanguage) {
+  const std::string saved = std::setlocale(LC_MESSAGES, nullptr);
+  if (std::setlocale(LC_MESSAGES, "de_DE.UTF-8") == nullptr) {
+    GTEST_SKIP() << "no de_DE.UTF-8 locale (scripts/setup-machine makes it)";
+  }
+  const std::string german = g_dpgettext2("gtk20", "Stock label", "_Cancel");
+  {
+    ToolkitLanguage russian("ru");
+    EXPECT_EQ(
+        "\xD0\x9E_\xD1\x82\xD0\xBC\xD0\xB5\xD0\xBD\xD0\xB8\xD1\x82"
+        "\xD1\x8C",  // "О_тменить"
+        std::string(g_dpgettext2("gtk20", "Stock label", "_Cancel")));
+  }
+  EXPECT_EQ(german, g_dpgettext2("gtk20", "Stock label", "_Cancel"));
+  EXPECT_EQ("_Abbrechen", german);
+  std::setlocale(LC_MESSAGES, saved.c_str());
+}
+
+// Redrawing the progress only when it changes keeps the interface thread
+// far below the copier: a quarter of its processor time at the most.
+TEST_F(InstallerDlgTest, TheInterfaceThreadWorksLessThanTheCopier) {
+  std::vector<TestFile> many;
+  for (int i = 0; i < 20000; ++i) {
+    many.push_back({"d" + std::to_string(i % 100) + "\\f" + std::to_string(i),
+                    std::to_string(i)});
+  }
+  ASSERT_TRUE(WriteTestKit(root_.Path("kit/tqkt.efd"), many));
+  auto dialog = StartWizard();
+  TypeDirectory(*dialog, root_.Path("t"));
+  struct timespec before, after;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &before);
+  gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &after);
+  ASSERT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+  const double interface =
+      (after.tv_sec - before.tv_sec) + (after.tv_nsec - before.tv_nsec) / 1e9;
+  const double copier = dialog->worker().cpu_seconds();
+  std::printf("interface thread %.3f s, copier %.3f s\n", interface, copier);
+  EXPECT_GT(copier, 0.0);
+  EXPECT_LE(interface, copier / 4);
+}
+
+// Every label of the window that is on screen has at least the room its
+// text asks for, inside the window: nothing is cut.
+void ExpectNothingCut(GtkWidget* widget, const Box& window,
+                      const std::string& where) {
+  if (!gtk_widget_get_mapped(widget)) return;
+  if (GTK_IS_LABEL(widget)) {
+    GtkRequisition wanted;
+    gtk_widget_size_request(widget, &wanted);
+    const Box got = AllocationOf(widget);
+    const std::string text = gtk_label_get_text(GTK_LABEL(widget));
+    EXPECT_LE(wanted.width, got.width) << where << ": " << text;
+    EXPECT_LE(wanted.height, got.height) << where << ": " << text;
+    EXPECT_LE(got.x + got.width, window.width) << where << ": " << text;
+    EXPECT_LE(got.y + got.height, window.height) << where << ": " << text;
+    // A wrapped text's lines fit its width too.
+    int width = 0, height = 0;
+    pango_layout_get_pixel_size(gtk_label_get_layout(GTK_LABEL(widget)), &width,
+                                &height);
+    EXPECT_LE(width, got.width) << where << ": " << text;
+  }
+  if (GTK_IS_CONTAINER(widget)) {
+    GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
+    for (GList* c = children; c != nullptr; c = c->next) {
+      ExpectNothingCut(GTK_WIDGET(c->data), window, where);
+    }
+    g_list_free(children);
+  }
+}
+
+void ExpectNothingCut(CInstallerDlg& dialog, const std::string& where) {
+  PumpEvents();
+  int width = 0, height = 0;
+  gtk_window_get_size(GTK_WINDOW(dialog.window()), &width, &height);
+  ExpectNothingCut(dialog.window(), Box{0, 0, width, height}, where);
+}
+
+// Every step in every language: no label is cut, the buttons grow to their
+// labels. Then the same with a large desktop font, which grows the window.
+TEST_F(InstallerDlgTest, NoLabelIsCutInAnyLanguageOrFontSize) {
+  GtkSettings* settings = gtk_settings_get_default();
+  gchar* font = nullptr;
+  g_object_get(settings, "gtk-font-name", &font, nullptr);
+  const std::string usual_font = font != nullptr ? font : "Sans 10";
+  g_free(font);
+  struct Run {
+    std::string code;
+    LanguageId id;
+    std::string font;
+  };
+  std::vector<Run> runs;
+  for (const StringTable::Language& language : StringTable::Languages()) {
+    runs.push_back({language.code.c_str(), language.id, usual_font});
+  }
+  runs.push_back({"en", kLanguageEnglish, "DejaVu Sans 14"});
+  runs.push_back({"de", kLanguageGerman, "DejaVu Sans 14"});
+  for (const Run& run : runs) {
+    SCOPED_TRACE(run.code + ", " + run.font);
+    gtk_settings_set_string_property(settings, "gtk-font-name",
+                                     run.font.c_str(), "test");
+    StringTable::SetCurrentLanguage(run.id);
+    auto dialog = StartWizard(false, run.code.c_str());
+    ExpectNothingCut(*dialog, "welcome");
+    int width = 0, height = 0;
+    gtk_window_get_size(GTK_WINDOW(dialog->window()), &width, &height);
+    EXPECT_LE(500, width);
+    EXPECT_LE(360, height);
+    if (run.font != usual_font) {
+      // The larger font asks for more room, and gets it.
+      EXPECT_LT(360, height);
+    }
+    TypeDirectory(*dialog, root_.Path("t_" + run.code + run.font));
+    ExpectNothingCut(*dialog, "directory");
+    InstallHeldAtGate(*dialog, [&] { ExpectNothingCut(*dialog, "progress"); });
+    ASSERT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+    ExpectNothingCut(*dialog, "success");
+    dialog->ShowErrorStep();
+    ExpectNothingCut(*dialog, "error");
+    dialog->ShowCancelledStep();
+    ExpectNothingCut(*dialog, "cancelled");
+    if (HasFailure()) break;
+  }
+  gtk_settings_set_string_property(settings, "gtk-font-name",
+                                   usual_font.c_str(), "test");
 }
 
 TEST_F(InstallerDlgTest, FailedInstallationShowsErrorAndRollsBack) {

@@ -453,6 +453,8 @@ void CInstallerDlg::Finish() {
     const WideString path =
         DescriptionPath(target_dir_, reader_.FindDescription(language_code_));
     if (success_page_->IsOpenDescriptionChecked() && Exists(path)) {
+      // The opener speaks the user's language, not the installer's.
+      if (toolkit_language_) toolkit_language_->RestoreEnvironment();
       OpenDocument(path);
     }
   }

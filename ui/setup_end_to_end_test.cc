@@ -379,6 +379,24 @@ TEST_F(SetupEndToEndTest, AnUnusableTemporaryDirectoryIsNamed) {
   EXPECT_EQ(std::vector<std::string>{}, ListTree(home_));
 }
 
+// A silent run whose directory cannot be written says so, naming the folder
+// it tried and the reason, before anything is done.
+TEST_F(SetupEndToEndTest, AnUnwritableDirectoryEndsASilentRun) {
+  const std::string kit_dir = home_ + "/.tqkt";
+  ASSERT_EQ(0, mkdir(kit_dir.c_str(), 0755));
+  if (mount("tmpfs", kit_dir.c_str(), "tmpfs", MS_RDONLY, "size=64k") != 0) {
+    GTEST_SKIP() << "cannot mount a read-only tmpfs: " << std::strerror(errno);
+  }
+  WriteKit(files_);
+  const RunResult run = Run({"-S"});
+  umount(kit_dir.c_str());
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(TextIn(kLanguageEnglish, "IDS_ERROR_TARGET_NOT_WRITABLE") + " \"" +
+                kit_dir + "\": Read-only file system\n",
+            run.err);
+  EXPECT_EQ(std::vector<std::string>{}, ListTree(root_.Path("tmp")));
+}
+
 // The templates are installed even when the launcher configuration cannot
 // be written; the user is warned, with the file and the reason.
 TEST_F(SetupEndToEndTest, AnUnwritableLauncherConfigurationIsAWarning) {

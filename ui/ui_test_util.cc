@@ -191,13 +191,23 @@ bool Visible(GtkWidget* widget) { return gtk_widget_get_visible(widget); }
 
 bool Sensitive(GtkWidget* widget) { return gtk_widget_get_sensitive(widget); }
 
-void SendKey(GtkWidget* window, guint keyval) {
-  GdkEvent* event = gdk_event_new(GDK_KEY_PRESS);
+void SendKey(GtkWidget* window, guint keyval, bool release) {
+  GdkEvent* event = gdk_event_new(release ? GDK_KEY_RELEASE : GDK_KEY_PRESS);
   event->key.window =
       static_cast<GdkWindow*>(g_object_ref(gtk_widget_get_window(window)));
   event->key.send_event = TRUE;
   event->key.time = GDK_CURRENT_TIME;
   event->key.keyval = keyval;
+  // Key bindings (Enter on a button) are looked up by the key's code.
+  GdkKeymapKey* keys = nullptr;
+  gint count = 0;
+  if (gdk_keymap_get_entries_for_keyval(gdk_keymap_get_default(), keyval, &keys,
+                                        &count) &&
+      count > 0) {
+    event->key.hardware_keycode = static_cast<guint16>(keys[0].keycode);
+    event->key.group = static_cast<guint8>(keys[0].group);
+  }
+  g_free(keys);
   gtk_widget_event(window, event);
   gdk_event_free(event);
 }

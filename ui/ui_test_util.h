@@ -91,8 +91,9 @@ void FixedPosition(GtkWidget* widget, int* x, int* y);
 void SizeRequest(GtkWidget* widget, int* width, int* height);
 bool Visible(GtkWidget* widget);
 bool Sensitive(GtkWidget* widget);
-// Sends a key press to `window`'s handlers as the display would.
-void SendKey(GtkWidget* window, guint keyval);
+// Sends a key press (or release) to `window`'s handlers as the display
+// would, key code included, so that key bindings see it too.
+void SendKey(GtkWidget* window, guint keyval, bool release = false);
 // Sends the window manager's close request.
 void SendDelete(GtkWidget* window);
 

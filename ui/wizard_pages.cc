@@ -44,6 +44,33 @@ void WizardDialogPage::AddRoot(GtkWidget* root) {
   widgets_.push_back(root);
 }
 
+namespace {
+
+struct MinimumSize {
+  int width;
+  int height;
+};
+
+void GrowToMinimum(GtkWidget*, GtkRequisition* requisition, gpointer size) {
+  const auto* minimum = static_cast<const MinimumSize*>(size);
+  if (requisition->width < minimum->width) requisition->width = minimum->width;
+  if (requisition->height < minimum->height) {
+    requisition->height = minimum->height;
+  }
+}
+
+void FreeMinimum(gpointer size, GClosure*) {
+  delete static_cast<MinimumSize*>(size);
+}
+
+}  // namespace
+
+void KeepAtLeast(GtkWidget* widget, int width, int height) {
+  g_signal_connect_data(widget, "size-request", G_CALLBACK(GrowToMinimum),
+                        new MinimumSize{width, height}, FreeMinimum,
+                        G_CONNECT_AFTER);
+}
+
 GtkWidget* MakeTextLabel(int width) {
   GtkWidget* label = gtk_label_new(nullptr);
   // The wrap width; the height follows the text.
@@ -108,12 +135,12 @@ DirSelectPage::DirSelectPage(GtkWidget* container, GdkPixbuf* side_picture)
 
   GtkWidget* row = gtk_hbox_new(FALSE, kMargin);
   path_entry_ = gtk_entry_new();
-  gtk_widget_set_size_request(path_entry_, -1, 30);
+  KeepAtLeast(path_entry_, -1, 30);
   // Enter in the field means Next, the window's default.
   gtk_entry_set_activates_default(GTK_ENTRY(path_entry_), TRUE);
   gtk_box_pack_start(GTK_BOX(row), path_entry_, TRUE, TRUE, 0);
   browse_button_ = gtk_button_new_with_label("...");
-  gtk_widget_set_size_request(browse_button_, 30, 30);
+  KeepAtLeast(browse_button_, 30, 30);
   gtk_box_pack_start(GTK_BOX(row), browse_button_, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(column), row, FALSE, FALSE, 0);
   g_signal_connect(browse_button_, "clicked", G_CALLBACK(OnBrowseClicked),

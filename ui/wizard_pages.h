@@ -58,6 +58,11 @@ inline constexpr int kPageTextWidth = 320;
 // broken, aligned top left.
 GtkWidget* MakeTextLabel(int width);
 
+// Makes `widget` ask for at least `width` x `height` pixels, and more when
+// its content (a label in a larger font, a longer text) needs it; unlike a
+// fixed size request, which would cut the content.
+void KeepAtLeast(GtkWidget* widget, int width, int height);
+
 class MessagePage : public WizardDialogPage {
  public:
   MessagePage(GtkWidget* container, GdkPixbuf* side_picture,
