@@ -261,23 +261,26 @@ int main(int argc, char** argv) {
     if (!wizard.Start()) return 1;
     CInstallerDlg& dialog = wizard.dialog();
     shooter.Save(dialog.window(), "welcome");
-    if (!all) return g_failed ? 1 : 0;
 
     BoxWatcher boxes(&shooter);
-    // Escape asks whether to close; the answer is No.
-    boxes.Expect("confirm-close", GTK_RESPONSE_NO);
-    dialog.CloseWithConfirmation();
-    if (!boxes.Seen()) Fail("no question before closing");
+    if (all) {
+      // Escape asks whether to close; the answer is No.
+      boxes.Expect("confirm-close", GTK_RESPONSE_NO);
+      dialog.CloseWithConfirmation();
+      if (!boxes.Seen()) Fail("no question before closing");
+    }
 
     // The suggested template directory, then the copying, held part way.
     wizard.ToDirectory("");
     shooter.Save(dialog.window(), "directory");
     GateSystem holding(kHoldFile);
     ScopedSystemApi scoped(&holding);
-    CopyHeld(dialog, holding,
-             [&] { shooter.Save(dialog.window(), "progress"); });
+    CopyHeld(dialog, holding, [&] {
+      if (all) shooter.Save(dialog.window(), "progress");
+    });
     wizard.ExpectPage(CInstallerDlg::kStepSuccess, "success");
     shooter.Save(dialog.window(), "success");
+    if (!all) return g_failed ? 1 : 0;
   }
   {
     // A directory that cannot be made: the error box, then the error page.
@@ -303,8 +306,13 @@ int main(int argc, char** argv) {
     wizard.ToDirectory(std::string(home) + "/templates-cancelled");
     GateSystem holding(kHoldFile);
     ScopedSystemApi scoped(&holding);
-    CopyHeld(dialog, holding,
-             [&] { gtk_button_clicked(GTK_BUTTON(dialog.cancel_button())); });
+    // Cancel asks, with the copying held; Yes rolls it back.
+    BoxWatcher boxes(&shooter);
+    CopyHeld(dialog, holding, [&] {
+      boxes.Expect("cancel-question", GTK_RESPONSE_YES);
+      gtk_button_clicked(GTK_BUTTON(dialog.cancel_button()));
+      if (!boxes.Seen()) Fail("no question before cancelling");
+    });
     wizard.ExpectPage(CInstallerDlg::kStepCancelled, "cancelled");
     shooter.Save(dialog.window(), "cancelled");
   }
