@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -135,6 +136,67 @@ TEST(UiChannelTest, PollsSeeWholePostsWhileAWorkerPosts) {
   worker.join();
   EXPECT_EQ(0, torn);
   EXPECT_TRUE(channel.IsCancelled());
+}
+
+}  // namespace
+
+namespace {
+
+// While the user is asked whether to cancel, the job stands still between
+// two entries and before its commit; the answer decides, and a job that
+// has begun to commit can no longer be held.
+TEST(UiChannelPauseTest, APausedJobWaitsForTheAnswer) {
+  KitReader reader;
+  for (const bool cancel : {false, true}) {
+    SCOPED_TRACE(cancel ? "cancelled" : "resumed");
+    UiChannel channel;
+    channel.Init();
+    channel.StartJob(&reader, u"/t");
+    ASSERT_TRUE(channel.TryPause());
+    std::atomic<int> stage{0};
+    std::atomic<bool> committed{false};
+    std::thread worker([&] {
+      stage = 1;
+      channel.WaitWhilePaused();  // between two entries
+      stage = 2;
+      committed = channel.BeginCommit();
+      stage = 3;
+    });
+    while (stage.load() == 0) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(1, stage.load());
+    if (cancel) {
+      channel.RequestCancel();
+    } else {
+      channel.Resume();
+    }
+    worker.join();
+    EXPECT_EQ(3, stage.load());
+    EXPECT_EQ(!cancel, committed.load());
+    // Once committing, the job cannot be held back any more.
+    EXPECT_EQ(cancel, channel.TryPause());
+  }
+  // Paused again right before the commit: the commit waits.
+  UiChannel channel;
+  channel.Init();
+  channel.StartJob(&reader, u"/t");
+  ASSERT_TRUE(channel.TryPause());
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    EXPECT_TRUE(channel.BeginCommit());
+    done = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(done.load());
+  channel.Resume();
+  worker.join();
+  EXPECT_TRUE(done.load());
+  // An ended job cannot be paused either.
+  UiChannel ended;
+  ended.Init();
+  ended.StartJob(&reader, u"/t");
+  ended.Post(kSuccess, WideString(), 100);
+  EXPECT_FALSE(ended.TryPause());
 }
 
 }  // namespace
