@@ -190,6 +190,7 @@ struct ChooserAnswer {
   std::string folder;
   bool folder_set = false;
   bool seen = false;
+  int ticks = 0;
   std::string opened_at;
   std::string title;
   std::vector<std::string> buttons;
@@ -216,6 +217,8 @@ gboolean AnswerChooser(gpointer data) {
     if (!answer->folder_set) {
       gchar* at =
           gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(w->data));
+      // The chooser says where it is once it has got there.
+      if (at == nullptr && ++answer->ticks < 250) continue;
       answer->opened_at = at != nullptr ? at : "";
       g_free(at);
       answer->title = gtk_window_get_title(GTK_WINDOW(w->data));
