@@ -53,6 +53,7 @@ constexpr int kMovedY = 180;
 // Motif window manager hints: the first field's bit for "functions given",
 // and the functions.
 constexpr unsigned long kMotifHintsFunctions = 1;
+constexpr unsigned long kMotifFunctionAll = 1;
 constexpr unsigned long kMotifFunctionMove = 4;
 constexpr unsigned long kMotifFunctionClose = 32;
 
@@ -125,6 +126,8 @@ std::vector<std::string> SortedLabels(std::vector<std::string> labels) {
   std::sort(labels.begin(), labels.end());
   return labels;
 }
+
+constexpr Rect kScreen = {0, 0, kScreenWidth, kScreenHeight};
 
 bool Contains(const std::vector<std::string>& names, const std::string& name) {
   return std::find(names.begin(), names.end(), name) != names.end();
@@ -255,7 +258,7 @@ class WindowManagerTest : public ::testing::Test {
       windows = SetupWindows();
       return !windows.empty();
     })) << "no window from setup: "
-        << ReadFile(root_.Path("setup.err"));
+        << ReadFile(root_.Path("setup.err")) << DescribeScreen();
     ASSERT_EQ(1u, windows.size());
     wizard_ = windows[0];
     if (with_wm_) {
@@ -346,6 +349,17 @@ class WindowManagerTest : public ::testing::Test {
     return SortedLabels(labels);
   }
 
+  // The functions that the window's Motif hints allow the window manager to
+  // offer; kMotifFunctionAll when they do not restrict them.
+  unsigned long MotifFunctions(Window window) {
+    const std::vector<unsigned long> hints =
+        Property32(window, "_MOTIF_WM_HINTS");
+    if (hints.size() < 2 || !(hints[0] & kMotifHintsFunctions)) {
+      return kMotifFunctionAll;
+    }
+    return hints[1];
+  }
+
   // The first of the window's types, "" when it names none.
   std::string WindowType(Window window) {
     const std::vector<std::string> types =
@@ -389,6 +403,20 @@ class WindowManagerTest : public ::testing::Test {
            attributes.map_state == IsViewable;
   }
 
+  // The root window's children, bottom first.
+  std::vector<Window> RootChildren() {
+    std::vector<Window> windows;
+    Window root = None;
+    Window parent = None;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    if (XQueryTree(display_, root_window_, &root, &parent, &children, &count)) {
+      windows.assign(children, children + count);
+      if (children != nullptr) XFree(children);
+    }
+    return windows;
+  }
+
   // setup's top-level windows that are on the screen, bottom first: from
   // the window manager's list when there is one, else the root's children.
   std::vector<Window> SetupWindows() {
@@ -399,15 +427,7 @@ class WindowManagerTest : public ::testing::Test {
         candidates.push_back(window);
       }
     } else {
-      Window root = None;
-      Window parent = None;
-      Window* children = nullptr;
-      unsigned int count = 0;
-      if (XQueryTree(display_, root_window_, &root, &parent, &children,
-                     &count)) {
-        candidates.assign(children, children + count);
-        if (children != nullptr) XFree(children);
-      }
+      candidates = RootChildren();
     }
     std::vector<Window> windows;
     for (Window window : candidates) {
@@ -418,6 +438,35 @@ class WindowManagerTest : public ::testing::Test {
       }
     }
     return windows;
+  }
+
+  // For failure messages: the top-level windows there are (the window
+  // manager's list, or the root's children), and whether the programs run.
+  std::string DescribeScreen() {
+    std::vector<Window> windows;
+    if (with_wm_) {
+      for (unsigned long window :
+           Property32(root_window_, "_NET_CLIENT_LIST_STACKING")) {
+        windows.push_back(window);
+      }
+    } else {
+      windows = RootChildren();
+    }
+    std::string text = "\nsetup " + std::to_string(setup_pid_) +
+                       (SetupRunning() ? " runs" : " has ended");
+    if (with_wm_) {
+      text += kill(wm_pid_, 0) == 0 ? ", openbox runs" : ", openbox is gone";
+      text += ": " + ReadFile(root_.Path("x/wm.err"));
+    }
+    for (Window window : windows) {
+      const std::vector<unsigned long> pid = Property32(window, "_NET_WM_PID");
+      if (!with_wm_ && !Viewable(window)) continue;
+      text += "\nwindow " + std::to_string(window) + " pid " +
+              (pid.empty() ? "-" : std::to_string(pid[0])) + " state " +
+              std::to_string(WmState(window)) + " " + WindowType(window) +
+              " \"" + Title(window) + "\" " + Describe(Geometry(window));
+    }
+    return text;
   }
 
   // The next window of setup besides the wizard (the box or the chooser that
@@ -561,7 +610,7 @@ class WindowManagerTest : public ::testing::Test {
     EXPECT_TRUE(WaitForFocusIn(wizard_)) << "the wizard has no focus";
     Type({"Escape"});
     const Window box = WaitForSecondWindow();
-    EXPECT_NE(None, box) << "Escape opened no question";
+    EXPECT_NE(None, box) << "Escape opened no question" << DescribeScreen();
     return box;
   }
 
@@ -607,8 +656,7 @@ TEST_F(WindowManagerTest, QuestionBelongsToTheWizard) {
 
     EXPECT_EQ(title, Title(wizard_));
     EXPECT_EQ("_NET_WM_WINDOW_TYPE_NORMAL", WindowType(wizard_));
-    const Rect screen = {0, 0, kScreenWidth, kScreenHeight};
-    EXPECT_TRUE(CentredOn(Geometry(wizard_), screen, "the screen"));
+    EXPECT_TRUE(CentredOn(Geometry(wizard_), kScreen, "the screen"));
     const std::vector<std::string> wizard_state =
         AtomNames(wizard_, "_NET_WM_STATE");
     EXPECT_FALSE(Contains(wizard_state, "_NET_WM_STATE_SKIP_TASKBAR"));
@@ -628,10 +676,7 @@ TEST_F(WindowManagerTest, QuestionBelongsToTheWizard) {
     EXPECT_TRUE(Contains(box_state, "_NET_WM_STATE_MODAL"));
     // It asks for moving and closing only. (openbox keeps offering to
     // minimise a dialog all the same; what it does then is checked below.)
-    const std::vector<unsigned long> motif = Property32(box, "_MOTIF_WM_HINTS");
-    ASSERT_EQ(5u, motif.size()) << "no Motif hints on the question";
-    EXPECT_TRUE(motif[0] & kMotifHintsFunctions);
-    EXPECT_EQ(kMotifFunctionMove | kMotifFunctionClose, motif[1]);
+    EXPECT_EQ(kMotifFunctionMove | kMotifFunctionClose, MotifFunctions(box));
     EXPECT_TRUE(CentredOn(Geometry(box), Geometry(wizard_), "the wizard"));
     EXPECT_EQ(title, Title(box));
     EXPECT_EQ(SortedLabels({TextIn(c.language, "IDS_BUTTON_NO"),
@@ -671,12 +716,15 @@ TEST_F(WindowManagerTest, QuestionBelongsToTheWizard) {
   }
 }
 
-// Without a window manager GTK places the question itself: over the middle
-// of the wizard (which was moved away from the screen's middle), not at the
+// Without a window manager the program places its windows itself: the
+// wizard in the middle of the screen, the question over the middle of the
+// wizard (which was moved away from the screen's middle first), not in the
 // screen's corner nor its middle, and still belonging to the wizard.
-TEST_F(WindowManagerTest, QuestionIsCentredOnTheWizardWithoutWindowManager) {
+TEST_F(WindowManagerTest, WithoutWindowManagerWindowsAreCentred) {
   ASSERT_NO_FATAL_FAILURE(StartDisplay(false));
   ASSERT_NO_FATAL_FAILURE(StartSetup({"-Len"}, "C"));
+  // Here nothing but the program itself can have centred the wizard.
+  EXPECT_TRUE(CentredOn(Geometry(wizard_), kScreen, "the screen"));
   ASSERT_NO_FATAL_FAILURE(MoveWizardAway());
   const Window box = OpenQuestion();
   ASSERT_NE(None, box);
@@ -701,7 +749,7 @@ TEST_F(WindowManagerTest, FolderChooserBelongsToTheWizard) {
     // "...", space presses it.
     Type({"Return", "Tab", "space"});
     const Window chooser = WaitForSecondWindow();
-    ASSERT_NE(None, chooser) << "no folder chooser";
+    ASSERT_NE(None, chooser) << "no folder chooser" << DescribeScreen();
     EXPECT_EQ(TextIn(kLanguageEnglish, "IDS_CHOOSEDIR_TITLE"), Title(chooser));
     EXPECT_EQ(wizard_, TransientFor(chooser));
     EXPECT_EQ("_NET_WM_WINDOW_TYPE_DIALOG", WindowType(chooser));
