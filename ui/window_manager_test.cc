@@ -266,10 +266,11 @@ class WindowManagerTest : public ::testing::Test {
     }
   }
 
-  bool SetupRunning() {
+  // True while the child `pid` has not ended (it is not reaped here).
+  static bool Running(pid_t pid) {
     siginfo_t info{};
-    return setup_pid_ > 0 &&
-           waitid(P_PID, setup_pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+    return pid > 0 &&
+           waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
            info.si_pid == 0;
   }
 
@@ -417,20 +418,23 @@ class WindowManagerTest : public ::testing::Test {
     return windows;
   }
 
-  // setup's top-level windows that are on the screen, bottom first: from
-  // the window manager's list when there is one, else the root's children.
-  std::vector<Window> SetupWindows() {
-    std::vector<Window> candidates;
-    if (with_wm_) {
-      for (unsigned long window :
-           Property32(root_window_, "_NET_CLIENT_LIST_STACKING")) {
-        candidates.push_back(window);
-      }
-    } else {
-      candidates = RootChildren();
-    }
+  // The top-level windows, bottom first: the window manager's list when
+  // there is one, else the root's children.
+  std::vector<Window> TopLevelWindows() {
+    if (!with_wm_) return RootChildren();
     std::vector<Window> windows;
-    for (Window window : candidates) {
+    for (unsigned long window :
+         Property32(root_window_, "_NET_CLIENT_LIST_STACKING")) {
+      windows.push_back(window);
+    }
+    return windows;
+  }
+
+  // setup's top-level windows that are on the screen (or minimised, under a
+  // window manager), bottom first.
+  std::vector<Window> SetupWindows() {
+    std::vector<Window> windows;
+    for (Window window : TopLevelWindows()) {
       const std::vector<unsigned long> pid = Property32(window, "_NET_WM_PID");
       if (pid.size() != 1 || static_cast<pid_t>(pid[0]) != setup_pid_) continue;
       if (with_wm_ ? WmState(window) != -1 : Viewable(window)) {
@@ -440,27 +444,18 @@ class WindowManagerTest : public ::testing::Test {
     return windows;
   }
 
-  // For failure messages: the top-level windows there are (the window
-  // manager's list, or the root's children), and whether the programs run.
+  // For failure messages: the top-level windows there are, and whether the
+  // programs run.
   std::string DescribeScreen() {
-    std::vector<Window> windows;
-    if (with_wm_) {
-      for (unsigned long window :
-           Property32(root_window_, "_NET_CLIENT_LIST_STACKING")) {
-        windows.push_back(window);
-      }
-    } else {
-      windows = RootChildren();
-    }
     std::string text = "\nsetup " + std::to_string(setup_pid_) +
-                       (SetupRunning() ? " runs" : " has ended");
+                       (Running(setup_pid_) ? " runs" : " has ended");
     if (with_wm_) {
-      text += kill(wm_pid_, 0) == 0 ? ", openbox runs" : ", openbox is gone";
+      text += Running(wm_pid_) ? ", openbox runs" : ", openbox has ended";
       text += ": " + ReadFile(root_.Path("x/wm.err"));
     }
-    for (Window window : windows) {
-      const std::vector<unsigned long> pid = Property32(window, "_NET_WM_PID");
+    for (Window window : TopLevelWindows()) {
       if (!with_wm_ && !Viewable(window)) continue;
+      const std::vector<unsigned long> pid = Property32(window, "_NET_WM_PID");
       text += "\nwindow " + std::to_string(window) + " pid " +
               (pid.empty() ? "-" : std::to_string(pid[0])) + " state " +
               std::to_string(WmState(window)) + " " + WindowType(window) +
@@ -594,8 +589,8 @@ class WindowManagerTest : public ::testing::Test {
     SyncWithWindowManager();
   }
 
-  // Stacking positions (bottom first) of two windows in the window
-  // manager's list; -1 for one not in it.
+  // The window's place in the window manager's stacking order (0 at the
+  // bottom); -1 when it is not in it.
   int StackingIndex(Window window) {
     const std::vector<unsigned long> stacking =
         Property32(root_window_, "_NET_CLIENT_LIST_STACKING");
@@ -691,7 +686,7 @@ TEST_F(WindowManagerTest, QuestionBelongsToTheWizard) {
     EXPECT_TRUE(WaitForFocusIn(box)) << "the keyboard left the question";
     Type({"Return"});
     EXPECT_TRUE(WaitForGone(box)) << "Enter did not answer the question";
-    EXPECT_TRUE(SetupRunning());
+    EXPECT_TRUE(Running(setup_pid_));
     EXPECT_EQ(kWmStateNormal, WmState(wizard_));
 
     // Minimised (openbox still gives a dialog the button), the question
@@ -736,8 +731,8 @@ TEST_F(WindowManagerTest, WithoutWindowManagerWindowsAreCentred) {
 
 // The "..." button on the directory page opens the folder chooser: titled,
 // labelled in the wizard's language, belonging to the wizard and over its
-// middle, with and without a window manager. Escape closes it and leaves
-// the wizard as it was.
+// middle, with and without a window manager. Escape closes it, and the
+// wizard goes on: its own Escape asks again.
 TEST_F(WindowManagerTest, FolderChooserBelongsToTheWizard) {
   for (bool window_manager : {true, false}) {
     SCOPED_TRACE(window_manager ? "openbox" : "no window manager");
