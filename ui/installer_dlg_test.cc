@@ -53,6 +53,23 @@ Buttons ButtonsOf(const CInstallerDlg& dialog) {
       Sensitive(dialog.cancel_button())};
 }
 
+// The three ways to ask the wizard to close.
+enum class CloseHow { kEscape, kCancelButton, kCloseButton };
+
+void AskToClose(CInstallerDlg& dialog, CloseHow how) {
+  switch (how) {
+    case CloseHow::kEscape:
+      SendKey(dialog.window(), GDK_Escape);
+      break;
+    case CloseHow::kCancelButton:
+      gtk_button_clicked(GTK_BUTTON(dialog.cancel_button()));
+      break;
+    case CloseHow::kCloseButton:
+      SendDelete(dialog.window());
+      break;
+  }
+}
+
 // The window's focus widget is `widget` (whether or not the window itself
 // has the keyboard now: other tests' windows share the display).
 bool FocusIn(const CInstallerDlg& dialog, GtkWidget* widget) {
@@ -412,10 +429,10 @@ TEST_F(InstallerDlgTest, ToolkitGetsUtf8WhateverTheLocale) {
 // step: before the copying they ask, and Yes closes; on a final step they
 // finish at once with that step's exit status.
 TEST_F(InstallerDlgTest, CancelEscapeAndCloseMeanTheSameOnEveryStep) {
-  enum How { kEscape, kCancelButton, kCloseButton };
+  using enum CloseHow;
   struct Case {
     int step;
-    How how;
+    CloseHow how;
     int answer;
     bool asked;
     bool closed;
@@ -444,8 +461,9 @@ TEST_F(InstallerDlgTest, CancelEscapeAndCloseMeanTheSameOnEveryStep) {
   const Shown question{Text("IDS_ACCEPT_CANCEL"), kMessageBoxQuestion,
                        "Installer title"};
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "step " << c.step << " how " << c.how
-                                    << " answer " << c.answer);
+    SCOPED_TRACE(testing::Message() << "step " << c.step << " how "
+                                    << static_cast<int>(c.how) << " answer "
+                                    << c.answer);
     auto dialog = StartWizard();
     if (c.step >= CInstallerDlg::kStepDirectory) {
       TypeDirectory(*dialog, c.step == CInstallerDlg::kStepError
@@ -458,17 +476,7 @@ TEST_F(InstallerDlgTest, CancelEscapeAndCloseMeanTheSameOnEveryStep) {
     ASSERT_EQ(c.step, dialog->page_index());
     shown_.clear();
     answer_ = c.answer;
-    switch (c.how) {
-      case kEscape:
-        SendKey(dialog->window(), GDK_Escape);
-        break;
-      case kCancelButton:
-        gtk_button_clicked(GTK_BUTTON(dialog->cancel_button()));
-        break;
-      case kCloseButton:
-        SendDelete(dialog->window());
-        break;
-    }
+    AskToClose(*dialog, c.how);
     EXPECT_EQ(c.asked ? std::vector<Shown>{question} : std::vector<Shown>{},
               shown_);
     EXPECT_EQ(c.closed, dialog->window() == nullptr);
@@ -493,13 +501,15 @@ TEST_F(InstallerDlgTest, CancelEscapeAndCloseMeanTheSameOnEveryStep) {
 // entries while the question is open: Yes rolls back and shows the
 // cancelled step, No lets the job go on to its end.
 TEST_F(InstallerDlgTest, CancelWhileCopyingAsksWithTheJobHeld) {
-  enum How { kEscape, kCancelButton, kCloseButton };
-  for (const How how : {kEscape, kCancelButton, kCloseButton}) {
+  using enum CloseHow;
+  for (const CloseHow how : {kEscape, kCancelButton, kCloseButton}) {
     for (const int answer : {kMessageBoxYes, kMessageBoxNo}) {
-      SCOPED_TRACE(testing::Message() << "how " << how << " answer " << answer);
+      SCOPED_TRACE(testing::Message()
+                   << "how " << static_cast<int>(how) << " answer " << answer);
       auto dialog = StartWizard();
       const std::string target =
-          root_.Path("t" + std::to_string(how) + std::to_string(answer));
+          root_.Path("t" + std::to_string(static_cast<int>(how)) +
+                     std::to_string(answer));
       TypeDirectory(*dialog, target);
       shown_.clear();
       answer_ = answer;
@@ -512,17 +522,7 @@ TEST_F(InstallerDlgTest, CancelWhileCopyingAsksWithTheJobHeld) {
           usleep(100 * 1000);
           progress_held = ReadFile(target + "/doc/readme.html") == "<missing>";
         };
-        switch (how) {
-          case kEscape:
-            SendKey(dialog->window(), GDK_Escape);
-            break;
-          case kCancelButton:
-            gtk_button_clicked(GTK_BUTTON(dialog->cancel_button()));
-            break;
-          case kCloseButton:
-            SendDelete(dialog->window());
-            break;
-        }
+        AskToClose(*dialog, how);
         while_asked_ = nullptr;
       });
       EXPECT_EQ(1u, shown_.size());

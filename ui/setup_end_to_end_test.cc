@@ -35,14 +35,6 @@ struct RunResult {
   std::string err;
 };
 
-std::string TextIn(LanguageId language, const char* key) {
-  const LanguageId saved = StringTable::CurrentLanguage();
-  StringTable::SetCurrentLanguage(language);
-  std::string text = Text(key);
-  StringTable::SetCurrentLanguage(saved);
-  return text;
-}
-
 class SetupEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {

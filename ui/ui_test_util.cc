@@ -42,6 +42,14 @@ std::string Narrow(const WideString& text) { return ToUtf8(text); }
 
 std::string Text(const char* key) { return ToUtf8(StringTable::Lookup(key)); }
 
+std::string TextIn(LanguageId language, const char* key) {
+  const LanguageId saved = StringTable::CurrentLanguage();
+  StringTable::SetCurrentLanguage(language);
+  std::string text = Text(key);
+  StringTable::SetCurrentLanguage(saved);
+  return text;
+}
+
 bool WriteTestKit(const std::string& path, const std::vector<TestFile>& files,
                   const std::string& description) {
   KitSpec spec;

@@ -14,12 +14,15 @@
 #include <string>
 #include <vector>
 
+#include "l10n/string_table.h"
 #include "platform/fault_injection.h"
 #include "text/wide_string.h"
 
 std::string Narrow(const WideString& text);  // UTF-8
 // The text of `key` in the current language, as UTF-8.
 std::string Text(const char* key);
+// The text of `key` in `language`, whatever the current language is.
+std::string TextIn(LanguageId language, const char* key);
 
 // One file of a test kit: name with "\\" separators, contents, time in Unix
 // seconds.

@@ -60,14 +60,6 @@ constexpr unsigned long kMotifFunctionClose = 32;
 constexpr long kWmStateNormal = NormalState;
 constexpr long kWmStateIconic = IconicState;
 
-std::string TextIn(LanguageId language, const char* key) {
-  const LanguageId saved = StringTable::CurrentLanguage();
-  StringTable::SetCurrentLanguage(language);
-  std::string text = Text(key);
-  StringTable::SetCurrentLanguage(saved);
-  return text;
-}
-
 // Polls `done` every 20 ms until it holds or `limit` has passed.
 bool Poll(const std::function<bool()>& done, milliseconds limit = kLimit) {
   const auto end = std::chrono::steady_clock::now() + limit;
