@@ -254,6 +254,9 @@ ErrorCode InstallEngine::Run(UiChannel* channel) {
   if (code != kSuccess) return ReportError(code, 0);
   const uint32_t count = reader->entry_count();
   int32_t progress = 0;
+  // Whether the last entry of the table was copied (and so every byte of
+  // the files was inflated).
+  bool last_copied = false;
   for (uint32_t i = 0; i < count; ++i) {
     progress = static_cast<int32_t>(static_cast<uint64_t>(i) * 100 / count);
     KitEntry entry;
@@ -270,8 +273,10 @@ ErrorCode InstallEngine::Run(UiChannel* channel) {
     WideString name = entry.name;
     ToSlashes(name);
     channel->Post(kSuccess, target + name, progress);
+    const uint32_t copied_before = outcome_.copied;
     code = InstallEntry(reader, entry, relative);
     if (code != kSuccess) return ReportError(code, progress);
+    last_copied = outcome_.copied > copied_before;
     // The user may be deciding whether to cancel: nothing more happens
     // until the answer.
     channel->WaitWhilePaused();
@@ -283,8 +288,10 @@ ErrorCode InstallEngine::Run(UiChannel* channel) {
       return kErrorCancelled;
     }
   }
-  // A kit inflated while it is installed may still turn out damaged.
-  code = reader->FinishInflation();
+  // A kit inflated while it is installed may still turn out damaged after
+  // the last file. When later files were up to date, their bytes are not
+  // inflated at all (nor checked): what was installed is whole.
+  code = last_copied ? reader->FinishInflation() : kSuccess;
   if (code != kSuccess) {
     if (code == kErrorInvalidData) {
       FailedFor(std::string(), FailureReason::kDamagedKit, code);
@@ -471,6 +478,11 @@ ErrorCode InstallEngine::Begin(const WideString& target_dir) {
   if (target_dir.empty()) return kErrorPathNotFound;
   t.target_abs = t.Absolute(t.target);
   if (t.target_abs.back() != '/') t.target_abs.push_back('/');
+  return OpenTarget(t);
+}
+
+ErrorCode InstallEngine::EnsureBackup(Transaction& t) {
+  if (!t.backup.empty()) return kSuccess;
   WideString temp;
   ErrorCode code = GetTempDirectory(&temp);
   if (code != kSuccess) return code;
@@ -525,7 +537,7 @@ ErrorCode InstallEngine::Begin(const WideString& target_dir) {
   if (Sys().Mkdir(files.c_str(), 0700) != 0 || t.saved.Open(files, false) != 0) {
     return Failed(files, errno);
   }
-  return OpenTarget(t);
+  return kSuccess;
 }
 
 namespace {
@@ -597,6 +609,15 @@ struct LevelMaker {
 ErrorCode InstallEngine::OpenTarget(Transaction& t) {
   const std::string path = WithoutTrailingSlashes(t.target);
   for (int attempt = 0;; ++attempt) {
+    // Levels to make are recorded: the journal is needed now. Into an
+    // existing directory it waits for the first change, so that an
+    // installation that finds everything up to date makes no backup at all.
+    struct stat existing;
+    if (Sys().Stat(path.c_str(), &existing) != 0 ||
+        !S_ISDIR(existing.st_mode)) {
+      const ErrorCode code = EnsureBackup(t);
+      if (code != kSuccess) return code;
+    }
     LevelMaker levels(t.journal, t.void_start,
                       [&t](const std::string& p) { return t.Absolute(p); });
     bool made = false;
@@ -688,6 +709,9 @@ ErrorCode InstallEngine::EnsureDirectory(const std::string& relative) {
 
 ErrorCode InstallEngine::NoteChange(const std::string& relative) {
   Transaction& t = *Current();
+  // Every change begins here: the journal must exist before it.
+  const ErrorCode made = EnsureBackup(t);
+  if (made != kSuccess) return made;
   if (t.timed.count(relative) != 0) return kSuccess;
   const auto known = t.directories.find(relative);
   if (known != t.directories.end() && known->second) {

@@ -111,16 +111,18 @@ class InstallEngine {
   // damaged kit), with the file and the reason of `outcome` after it.
   static WideString FailureMessage(ErrorCode code, const Outcome& outcome);
 
-  // Opens a transaction for `target_dir` (ending in "/"): makes the backup
-  // directory base + "ktstp" + N with mode 0700, taking the first N whose
-  // mkdir does not find the name taken (or that a recovery in another
-  // process does not take away at once), starts its journal with the target
-  // and this process as its owner, flushes both to disk, and makes the
-  // pointer to it under the home directory (a pointer that cannot be made
-  // is no failure). Then makes the template directory (recording each level
-  // it makes), opens it and takes its lock, waiting for another
-  // installation if need be (posting the text of "IDS_WAIT_OTHER_INSTALL"
-  // into the channel Run set, with the state's `waiting` set). Returns 0;
+  // Opens a transaction for `target_dir` (ending in "/"): makes the template
+  // directory (recording each level it makes), opens it and takes its lock,
+  // waiting for another installation if need be (posting the text of
+  // "IDS_WAIT_OTHER_INSTALL" into the channel Run set, with the state's
+  // `waiting` set). Before the first change (at once when levels are to be
+  // made) it makes the backup directory base + "ktstp" + N with mode 0700,
+  // taking the first N whose mkdir does not find the name taken (or that a
+  // recovery in another process does not take away at once), starts its
+  // journal with the target and this process as its owner, flushes both to
+  // disk, and makes the pointer to it under the home directory (a pointer
+  // that cannot be made is no failure); an installation that changes
+  // nothing makes none of them. Returns 0;
   // 3 for an empty target (nothing may be installed without a backup
   // directory); 1223 when cancelled while waiting; otherwise the failing
   // step's code (2 or 87). The transaction is open even after a failure,
@@ -167,6 +169,9 @@ class InstallEngine {
   ErrorCode CheckNames(KitReader* reader, const std::string& shown_target);
   // Makes, opens and locks the template directory.
   ErrorCode OpenTarget(Transaction& t);
+  // Makes the backup directory with its journal and the pointer to it, once,
+  // before the transaction's first change.
+  ErrorCode EnsureBackup(Transaction& t);
   // Installs one entry at `relative` (the locale-encoded path below the
   // template directory).
   ErrorCode InstallEntry(KitReader* reader, const KitEntry& entry,

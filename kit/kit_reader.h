@@ -1,31 +1,42 @@
-// The distribution kit reader. Open() inflates the kit once into a private
-// container file ("edf" and six characters, in the temporary directory),
-// checks and parses its language and file tables, and keeps the container
-// open so that the install worker can copy single entries out of it with
-// ExtractEntry() or CopyEntryTo(). The kit is untrusted input: every size,
-// count, string and offset is checked against the container before it is
-// used, and an entry whose name would leave the template directory makes the
-// whole kit damaged.
+// The distribution kit reader: kit file → inflation (kit/inflation_pipe.h,
+// kit/raw_inflater.h) → container (kit/kit_container.h) → tables
+// (kit/table_reader.h) → entries, which the install engine copies out into
+// files. The kit is untrusted input: every size, count, string and offset
+// is checked before it is used, and an entry whose name would leave the
+// template directory makes the whole kit damaged.
 //
-// OpenStreaming() is the same reader for kittool: the kit is inflated on a
-// background thread while the caller already installs, and the file table is
-// read from the container entry by entry instead of being kept in memory, so
-// that memory stays flat however many files a kit holds.
+// The kit is inflated on a background thread into a private container in
+// the temporary directory (unnamed where the file system allows it), and
+// the file table is read from the container entry by entry instead of being
+// kept in memory, so that memory stays flat however many files a kit holds.
+// - Open() inflates the whole kit and checks it (every entry's bytes inside
+//   the stream) before it returns; the entries can then be read in any
+//   order, and entries() lists them (read on first use).
+// - OpenStreaming() returns once the tables have been inflated and checked:
+//   the caller installs while the rest is inflated, and only as far as the
+//   entries it copies need: an installation that finds every file up to
+//   date inflates no file's bytes. When the kit stores the files' bytes in
+//   table order (as kittool packs them), only the tables go to the
+//   container and the bytes go from the inflation straight to the entries'
+//   files; the entries must then be read and copied in table order, once
+//   each (bytes passed are not kept). A stream that turns out damaged or
+//   short after it returned makes the waiting call fail.
+// - Check() is Open without keeping anything but the language records:
+//   the whole kit is inflated and checked, the files' bytes dropped.
 //
-// Ownership: the reader owns the container file, its descriptor, the copy
-// buffer and (streaming) the inflating thread. Close() (also run by the
-// destructor) stops that thread, closes the container and removes it, so
-// that no copy of the kit is left in the temporary directory. While open,
-// the reader holds an exclusive flock on the container: a container whose
-// lock is free was left by a process that is gone, and the recovery at the
-// next start removes it.
+// Ownership: the reader owns the container, the copy buffer and the
+// inflating thread. Close() (also run by the destructor) stops that thread
+// and closes the container (removing a named one), so that no copy of the
+// kit is left in the temporary directory; an unnamed container cannot
+// outlive the process at all, and a named one is locked while in use, so
+// that the recovery at the next start can remove it.
 //
-// Threads: Open, OpenStreaming, FindProductInfo and FindDescription run on
-// the owner's thread before the worker starts. After that only the worker
-// calls ReadEntry, ExtractEntry, CopyEntryTo and FinishInflation (one call at
-// a time) and reads entries(); the tables are not written after Open, so no
-// lock guards them. entry_count() may be read from any thread after Open.
-// Close and the destructor run after the worker has been joined.
+// Threads: Open, OpenStreaming, Check, FindProductInfo and FindDescription
+// run on the owner's thread before the worker starts. After that only the
+// worker calls ReadEntry, VisitEntries, ExtractEntry, CopyEntryTo and
+// FinishInflation (one call at a time) and entries(); entry_count() may be
+// read from any thread after an open. Close and the destructor run after
+// the worker has been joined.
 #ifndef KIT_KIT_READER_H_
 #define KIT_KIT_READER_H_
 
@@ -36,28 +47,14 @@
 #include <thread>
 #include <vector>
 
+#include "kit/kit_container.h"
 #include "kit/kit_format.h"
 #include "platform/error_code.h"
 #include "platform/file_io.h"
 #include "text/wide_string.h"
 
-namespace kit_internal {
-// The inflating thread's progress, shared with a streaming reader, and the
-// bounded reader of the tables; both live in kit_reader.cc.
-class Inflation;
+class InflationPipe;
 class TableReader;
-}  // namespace kit_internal
-
-// What the system refused when a kit could not be opened for a reason
-// other than its content: the file concerned (the kit, the container, or
-// the temporary directory the container could not be made in) and why.
-struct KitFailure {
-  std::string path;      // in the locale's encoding; empty for none
-  int system_error = 0;  // errno; 0 for none
-};
-
-// True for a name a container can have: "edf" and six characters.
-bool IsKitContainerName(const std::string& name);
 
 class KitReader {
  public:
@@ -70,35 +67,32 @@ class KitReader {
   KitReader(const KitReader&) = delete;
   KitReader& operator=(const KitReader&) = delete;
 
-  // Inflates the kit at `kit_path` into a new temporary container and reads
-  // its tables. A reader that is open already is closed first. Returns 0, or:
-  // 1013 when no temporary file can be made; 2 or 87 when the kit or the
-  // container cannot be opened, read or written (a full disk included); 13
-  // when the kit is not a deflate stream or the container is damaged (tables
-  // that end early, sizes smaller than their contents, entries whose bytes
-  // lie beyond the container, names with a ".." component or a NUL unit).
-  // On failure entries() is empty and the container is closed and removed;
-  // language_records() keeps the records appended before the failure (and
+  // Inflates the kit at `kit_path` into a new container, checks its tables
+  // and that every entry's bytes lie inside the stream. A reader that is
+  // open already is closed first. Returns 0, or: 1013 when no container can
+  // be made; 2 or 87 when the kit or the container cannot be opened, read
+  // or written (a full disk included; failure() says which and why); 13
+  // when the kit is not a deflate stream or the container is damaged
+  // (tables that end early, sizes smaller than their contents, entries
+  // whose bytes lie beyond the container, names with a ".." component or a
+  // NUL unit). On failure the container is closed and removed;
+  // language_records() keeps the records read before the failure (and
   // never those of a kit opened earlier).
   ErrorCode Open(const WideString& kit_path);
 
-  // Like Open, but the inflation runs on a background thread: the call
-  // returns once the language table and the whole file table have been
-  // inflated and checked (names, sizes; the entries' bytes are checked as
-  // they arrive). entries() stays empty: the worker walks the table with
-  // entry_count() and ReadEntry(), and CopyEntryTo() waits until the bytes of
-  // its entry have been inflated. When the kit stores the files' bytes in
-  // table order (as kittool packs them), only the tables are written to the
-  // container and the bytes go from the inflation straight to the entries'
-  // files; the entries must then be read and copied in table order, once
-  // each (bytes passed are not kept). A stream that turns out damaged or
-  // short after this returns makes the waiting call, or FinishInflation(),
-  // fail. Returns what Open returns for the kit and the tables.
+  // Like Open, but returns once the language table and the whole file table
+  // have been inflated and checked (names, sizes; the entries' bytes are
+  // checked as they are asked for). Returns what Open returns for the kit
+  // and the tables.
   ErrorCode OpenStreaming(const WideString& kit_path);
 
-  // Closes and removes the container and empties entries(); the language
-  // records stay. Stops and joins a streaming inflation first. Does nothing
-  // on a closed reader.
+  // Inflates and checks the whole kit as Open does, keeping only the
+  // language records; the reader is closed afterwards. Returns what Open
+  // returns.
+  ErrorCode Check(const WideString& kit_path);
+
+  // Closes and removes the container; the language records stay. Stops and
+  // joins the inflation first. Does nothing on a closed reader.
   void Close();
 
   // The product and provider of the first record for `language` (compared
@@ -112,11 +106,12 @@ class KitReader {
   WideString FindDescription(const WideString& language) const;
 
   // Inflates the raw DEFLATE stream in the file `kit_path` into the existing
-  // file `container_path`, which ends up holding exactly the inflated bytes;
-  // bytes after the end of the stream are ignored. A stream that stops before
-  // its last block yields what it holds and 0. Returns 0; 2 or 87 when a file
-  // cannot be opened, read or written (the first failed write stops the
-  // inflation at once); 13 when the stream is corrupt.
+  // file `container_path` (never followed when it is a link), which ends up
+  // holding exactly the inflated bytes; bytes after the end of the stream
+  // are ignored. A stream that stops before its last block yields what it
+  // holds and 0. Returns 0; 2 or 87 when a file cannot be opened, read or
+  // written (the first failed write stops the inflation at once); 13 when
+  // the stream is corrupt.
   static ErrorCode InflateKit(const WideString& kit_path,
                               const WideString& container_path);
   // The same, noting in *failure which file the system refused and why.
@@ -124,10 +119,9 @@ class KitReader {
                               const WideString& container_path,
                               KitFailure* failure);
 
-  // After a failed Open or OpenStreaming: the file the system refused and
-  // its errno (a full temporary directory gives ENOSPC or EDQUOT on the
-  // container); empty and 0 when the kit itself was at fault (13) or after
-  // a success.
+  // After a failed open: the file the system refused and its errno (a full
+  // temporary directory gives ENOSPC or EDQUOT on the container); empty and
+  // 0 when the kit itself was at fault (13) or after a success.
   const KitFailure& failure() const { return failure_; }
 
   // Copies entry `index` to `destination` (created with mode 0660 less the
@@ -138,24 +132,27 @@ class KitReader {
   // be opened or a read or write fails; 13 when the container ends before the
   // entry's bytes are complete. The destination is closed in every case;
   // after a failure it holds an incomplete copy.
-  // REQUIRES: a successful Open; calls do not overlap.
+  // REQUIRES: a successful open; calls do not overlap.
   ErrorCode ExtractEntry(uint32_t index, const WideString& destination);
 
-  // The number of file entries; 0 before a successful Open.
+  // True between a successful Open or OpenStreaming and Close.
+  bool is_open() const { return mode_ != Mode::kClosed; }
+
+  // The number of file entries; 0 before a successful open.
   uint32_t entry_count() const { return entry_count_; }
 
-  // Entry `index` (offset absolute), taken from entries() or, streaming,
-  // parsed from the container; walking the indices upwards reads the table
-  // once. Returns 0; 87 for an index out of range; streaming, also 13 or 2/87
-  // when the table can no longer be read (*entry unchanged then).
+  // Entry `index` (offset absolute), parsed from the container; walking the
+  // indices upwards reads the table once. Returns 0; 87 for an index out of
+  // range; 13 or 2/87 when the table can no longer be read (*entry
+  // unchanged then).
   ErrorCode ReadEntry(uint32_t index, KitEntry* entry);
 
   // Calls `visit` for every entry in table order (offset absolute, as
   // ReadEntry gives it) without moving ReadEntry's walk or passing any
   // bytes of a streaming hand-off, so that the table can be checked whole
   // before anything is installed. Stops at the first code other than 0 that
-  // `visit` returns and returns it; otherwise 0, or, streaming, 13 or 2/87
-  // when the table can no longer be read.
+  // `visit` returns and returns it; otherwise 0, or 13 or 2/87 when the
+  // table can no longer be read.
   ErrorCode VisitEntries(
       const std::function<ErrorCode(uint32_t index, const KitEntry& entry)>&
           visit);
@@ -167,30 +164,33 @@ class KitReader {
   // when the container ends before the entry's bytes are complete.
   ErrorCode CopyEntryTo(const KitEntry& entry, FileHandle destination);
 
-  // Waits until the whole kit has been inflated and checks that every entry's
-  // bytes lie inside the container. Returns 0 (at once after Open); 13 for a
-  // damaged stream or an entry beyond the container's end; 2 or 87 when the
-  // kit could not be read or the container not written.
+  // Inflates the rest of the kit and checks that every entry's bytes lie
+  // inside the stream. Returns 0 (at once after Open); 13 for a damaged
+  // stream or an entry beyond the container's end; 2 or 87 when the kit
+  // could not be read or the container not written.
   ErrorCode FinishInflation();
 
   const std::vector<LanguageRecord>& language_records() const {
     return language_records_;
   }
-  // Empty after OpenStreaming.
-  const std::vector<KitEntry>& entries() const { return entries_; }
-  // The container's path; empty when none has been made.
-  const WideString& container_path() const { return container_path_; }
+  // After Open: every entry, read from the container on first use. Empty
+  // after OpenStreaming, which never holds the table whole.
+  const std::vector<KitEntry>& entries() const;
+  // A path that reads the container while the reader is open (see
+  // KitContainer::path); empty when none is open.
+  WideString container_path() const { return container_.path(); }
 
  private:
-  using Inflation = kit_internal::Inflation;
-  using TableReader = kit_internal::TableReader;
+  enum class Mode { kClosed, kWhole, kStreaming };
 
-  // Makes the temporary container (path in container_path_).
-  ErrorCode MakeContainer();
+  // Makes the container and starts the inflation of `kit_path` (free
+  // running with `whole`, else as far as it is asked).
+  ErrorCode Begin(const WideString& kit_path, bool whole);
+  // Reads and checks the tables; *in_order: the entries' bytes lie in
+  // table order.
+  ErrorCode ParseTables(bool* in_order);
   ErrorCode ParseLanguageTable(TableReader& in);
-  ErrorCode ParseTables();
-  ErrorCode ParseTablesStreaming();
-  ErrorCode Fail(ErrorCode code);
+  ErrorCode Fail(ErrorCode code, const WideString& kit_path);
   // Copies `size` bytes from container position `offset` to `destination`;
   // the container's bytes are valid up to `available_end`.
   ErrorCode CopyToFile(uint64_t offset, uint32_t size, FileHandle destination,
@@ -200,24 +200,25 @@ class KitReader {
 
   std::vector<LanguageRecord> language_records_;
   KitFailure failure_;
-  std::vector<KitEntry> entries_;
+  // Mutable: entries() reads them from the container on first use.
+  mutable KitContainer container_;
+  mutable std::vector<KitEntry> entries_;
+  Mode mode_ = Mode::kClosed;
   uint32_t entry_count_ = 0;
-  WideString container_path_;
-  FileHandle container_fd_ = kInvalidFileHandle;
-  uint64_t container_size_ = 0;
-  // Streaming only: the pipe from the inflating thread (null otherwise) and
-  // that thread; whether the data area is taken from the pipe instead of
-  // the container, and from which position on; where the file table and the
-  // data area start, the largest entry end relative to the data area, and
-  // the cursor that walks the table for ReadEntry (next_index_ is the index
-  // it reads next).
-  std::unique_ptr<Inflation> inflation_;
+  // The inflation and its thread; whether the data area is taken from the
+  // inflation instead of the container, and from which position on; where
+  // the file table and the data area start, the largest entry end relative
+  // to the data area, the container's size once the whole stream is in it,
+  // and the cursor that walks the table for ReadEntry (next_index_ is the
+  // index it reads next).
+  std::unique_ptr<InflationPipe> inflation_;
   std::thread inflate_thread_;
   bool handed_off_ = false;
   uint64_t stream_start_ = 0;
   uint64_t table_start_ = 0;
   uint64_t data_start_ = 0;
   uint64_t max_entry_end_ = 0;
+  uint64_t container_size_ = 0;
   std::unique_ptr<TableReader> cursor_;
   uint32_t next_index_ = 0;
   // Entries are copied inside the kernel until the kernel says it cannot
@@ -225,7 +226,7 @@ class KitReader {
   bool kernel_copy_ = true;
   // copy_buffer_ holds the container bytes [buffer_start_, buffer_end_), so
   // that small entries stored one after another are served by one read.
-  // Only the worker uses them after Open.
+  // Only the worker uses them after the open.
   std::unique_ptr<unsigned char[]> copy_buffer_;
   uint64_t buffer_start_ = 0;
   uint64_t buffer_end_ = 0;

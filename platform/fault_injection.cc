@@ -151,6 +151,22 @@ ssize_t FaultInjectingSystem::Write(int fd, const void* buffer, size_t count) {
   return RealSys().Write(fd, buffer, count);
 }
 
+ssize_t FaultInjectingSystem::PRead(int fd, void* buffer, size_t count,
+                                    off_t offset) {
+  if (int error = Enter(SysOp::kRead, PathOf(fd))) {
+    return Failed<ssize_t>(error);
+  }
+  return RealSys().PRead(fd, buffer, count, offset);
+}
+
+ssize_t FaultInjectingSystem::PWrite(int fd, const void* buffer, size_t count,
+                                     off_t offset) {
+  if (int error = Enter(SysOp::kWrite, PathOf(fd))) {
+    return Failed<ssize_t>(error);
+  }
+  return RealSys().PWrite(fd, buffer, count, offset);
+}
+
 off_t FaultInjectingSystem::Seek(int fd, off_t offset, int whence) {
   if (int error = Enter(SysOp::kSeek, PathOf(fd))) {
     return Failed<off_t>(error);

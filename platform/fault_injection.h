@@ -111,6 +111,10 @@ class FaultInjectingSystem : public SystemApi {
   int Open(const char* path, int flags, mode_t mode) override;
   ssize_t Read(int fd, void* buffer, size_t count) override;
   ssize_t Write(int fd, const void* buffer, size_t count) override;
+  // Logged and failed as reads and writes.
+  ssize_t PRead(int fd, void* buffer, size_t count, off_t offset) override;
+  ssize_t PWrite(int fd, const void* buffer, size_t count,
+                 off_t offset) override;
   off_t Seek(int fd, off_t offset, int whence) override;
   // Close and CloseDir release the descriptor even when made to fail, as
   // Linux does, so that tests do not leak.

@@ -39,6 +39,14 @@ class RealSystemApi final : public SystemApi {
   ssize_t Write(int fd, const void* buffer, size_t count) override {
     return RetryOnInterrupt([&] { return ::write(fd, buffer, count); });
   }
+  ssize_t PRead(int fd, void* buffer, size_t count, off_t offset) override {
+    return RetryOnInterrupt([&] { return ::pread(fd, buffer, count, offset); });
+  }
+  ssize_t PWrite(int fd, const void* buffer, size_t count,
+                 off_t offset) override {
+    return RetryOnInterrupt(
+        [&] { return ::pwrite(fd, buffer, count, offset); });
+  }
   off_t Seek(int fd, off_t offset, int whence) override {
     return ::lseek(fd, offset, whence);
   }

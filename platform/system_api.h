@@ -31,6 +31,11 @@ class SystemApi {
   virtual int Open(const char* path, int flags, mode_t mode) = 0;
   virtual ssize_t Read(int fd, void* buffer, size_t count) = 0;
   virtual ssize_t Write(int fd, const void* buffer, size_t count) = 0;
+  // pread(2) and pwrite(2): at `offset`, the descriptor's position untouched,
+  // so that two threads may share one descriptor.
+  virtual ssize_t PRead(int fd, void* buffer, size_t count, off_t offset) = 0;
+  virtual ssize_t PWrite(int fd, const void* buffer, size_t count,
+                         off_t offset) = 0;
   virtual off_t Seek(int fd, off_t offset, int whence) = 0;
   virtual int Close(int fd) = 0;
   virtual int Fsync(int fd) = 0;

@@ -40,6 +40,13 @@ class KillingSystem final : public SystemApi {
   ssize_t Write(int fd, const void* buffer, size_t count) override {
     return Mutate([&] { return RealSys().Write(fd, buffer, count); });
   }
+  ssize_t PRead(int fd, void* buffer, size_t count, off_t offset) override {
+    return RealSys().PRead(fd, buffer, count, offset);
+  }
+  ssize_t PWrite(int fd, const void* buffer, size_t count,
+                 off_t offset) override {
+    return Mutate([&] { return RealSys().PWrite(fd, buffer, count, offset); });
+  }
   off_t Seek(int fd, off_t offset, int whence) override {
     return RealSys().Seek(fd, offset, whence);
   }

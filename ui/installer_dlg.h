@@ -160,6 +160,9 @@ class CInstallerDlg : public CWnd {
   // Shows a message box; in a silent run the text also goes to standard
   // error as one line, for the scripts that run it.
   int Tell(const WideString& text, MessageBoxCode code);
+  // The message for a kit that could not be opened (or turned out damaged)
+  // with `code`: damaged, no space, or what the system refused.
+  WideString KitFailureMessage(ErrorCode code) const;
   // A silent run's note on standard error (nothing in the wizard).
   void Note(const WideString& text);
   // True when the installation can write into `dir` (or the nearest

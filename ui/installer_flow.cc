@@ -172,21 +172,13 @@ bool CInstallerDlg::PrepareInstall() {
     return false;
   }
 
-  const ErrorCode opened = reader_.Open(kit_path_);
+  // The wizard checks the whole kit before it shows anything of it; a
+  // silent run reads the tables and installs while the rest is inflated (a
+  // stream found damaged later is rolled back and told alike).
+  const ErrorCode opened = silent_ ? reader_.OpenStreaming(kit_path_)
+                                   : reader_.Check(kit_path_);
   if (opened != kSuccess) {
-    // Only the kit's own content makes it damaged; a temporary directory
-    // that is full or refuses the container is told as such.
-    const KitFailure& failure = reader_.failure();
-    const char* key = "IDS_INSTALL_ERROR";
-    MessageDetail detail = DetailOf(failure.path, failure.system_error);
-    if (opened == kErrorInvalidData) {
-      key = "IDS_ERROR_DAMAGEDSOURCE";
-      detail = DetailOf(Narrow(kit_path_), 0);
-    } else if (failure.system_error == ENOSPC ||
-               failure.system_error == EDQUOT) {
-      key = "IDS_ERROR_NOSPACE";
-    }
-    Tell(UserMessage(key, detail), kMessageBoxError);
+    Tell(KitFailureMessage(opened), kMessageBoxError);
     return false;
   }
 
@@ -208,6 +200,21 @@ bool CInstallerDlg::CheckTarget(const WideString& dir) {
                    DetailOf(check.probed, check.error)),
        kMessageBoxError);
   return false;
+}
+
+WideString CInstallerDlg::KitFailureMessage(ErrorCode code) const {
+  // Only the kit's own content makes it damaged; a temporary directory
+  // that is full or refuses the container is told as such.
+  const KitFailure& failure = reader_.failure();
+  if (code == kErrorInvalidData) {
+    return UserMessage("IDS_ERROR_DAMAGEDSOURCE",
+                       DetailOf(Narrow(kit_path_), 0));
+  }
+  const char* key = failure.system_error == ENOSPC ||
+                            failure.system_error == EDQUOT
+                        ? "IDS_ERROR_NOSPACE"
+                        : "IDS_INSTALL_ERROR";
+  return UserMessage(key, DetailOf(failure.path, failure.system_error));
 }
 
 int CInstallerDlg::Tell(const WideString& text, MessageBoxCode code) {
@@ -289,7 +296,11 @@ void CInstallerDlg::RunInstallStep() {
     gtk_widget_set_sensitive(back_button_, FALSE);
     gtk_widget_set_sensitive(next_button_, FALSE);
   }
-  channel_.StartJob(&reader_, target_dir_);
+  // The wizard checked the kit before its first page; now it installs
+  // while it inflates, as a silent run does.
+  ErrorCode opened = kSuccess;
+  if (!reader_.is_open()) opened = reader_.OpenStreaming(kit_path_);
+  channel_.StartJob(opened == kSuccess ? &reader_ : nullptr, target_dir_);
   ShowPage(progress_page_.get());
   page_index_ = kStepProgress;
   copying_ = true;
@@ -298,8 +309,12 @@ void CInstallerDlg::RunInstallStep() {
 
   std::optional<StopSignalScope> stop_signals(std::in_place);
   const guint timer = g_timeout_add(kPollIntervalMs, KeepWaking, nullptr);
-  const ErrorCode started = worker_.Start(&channel_);
-  if (started != kSuccess) {
+  const ErrorCode started =
+      opened == kSuccess ? worker_.Start(&channel_) : opened;
+  if (opened != kSuccess) {
+    // The kit has changed or gone since it was checked.
+    channel_.Post(opened, KitFailureMessage(opened), 0);
+  } else if (started != kSuccess) {
     // No thread, no job: end the loop as an installation error.
     channel_.Post(started, StringTable::Lookup("IDS_INSTALL_ERROR"), 0);
   }
@@ -338,8 +353,11 @@ void CInstallerDlg::RunInstallStep() {
 
   worker_.RequestStop();  // no pause after a finished job
   if (state.state == JobState::kFailed && !close_requested_) {
-    // A failed job is still rolling back; the box is shown meanwhile.
-    Tell(state.text, kMessageBoxError);
+    // A failed job is still rolling back; the box is shown meanwhile. A
+    // stream found damaged is told as a damaged kit, as before the wizard.
+    Tell(state.code == kErrorInvalidData ? KitFailureMessage(state.code)
+                                         : state.text,
+         kMessageBoxError);
   }
   // The thread is gone before the final page, before the window closes and
   // before anything touches the reader again; until then a signal or the

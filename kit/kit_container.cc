@@ -1,0 +1,99 @@
+#include "kit/kit_container.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/file_operations.h"
+#include "platform/narrow_path.h"
+#include "platform/system_api.h"
+#include "text/text_conversion.h"
+
+bool IsKitContainerName(const std::string& name) {
+  if (name.size() != 9 || name.compare(0, 3, "edf") != 0) return false;
+  return std::all_of(name.begin() + 3, name.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+           (c >= 'a' && c <= 'z');
+  });
+}
+
+ErrorCode KitContainer::Make(KitFailure* failure) {
+  Close();
+  WideString temp_dir;
+  ErrorCode code = GetTempDirectory(&temp_dir);
+  if (code != kSuccess) return code;
+  const std::string directory =
+      WithoutTrailingSlashes(ToNarrow(temp_dir).c_str());
+  // Unnamed where the file system can: gone with the last descriptor,
+  // however the process ends.
+  const int unnamed = Sys().Open(
+      directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC | O_NOCTTY, 0600);
+  if (unnamed != -1) {
+    fd_ = unnamed;
+    return kSuccess;
+  }
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+    failure->path = directory;
+    failure->system_error = errno;
+    return kErrorTempFileNotCreated;
+  }
+  code = MakeTempFile(temp_dir, u"edf", &name_);
+  if (code != kSuccess) {
+    failure->path = directory;
+    failure->system_error = errno;
+    return code;
+  }
+  // Reopened only as the file just made: a link put in its place is not
+  // followed, so no one can make the reader write into a file of theirs.
+  const std::string name = ToNarrow(name_).c_str();
+  const int fd =
+      Sys().Open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0);
+  if (fd == -1) {
+    failure->path = name;
+    failure->system_error = errno;
+    code = ErrorFromErrno(errno);
+    Close();
+    return code;
+  }
+  fd_ = fd;
+  // The lock says the container is in use; it is held as long as the
+  // descriptor is open and released by the kernel when the process dies,
+  // however it dies. It only serves that later clean-up, so a file system
+  // without locks does not stop the installation.
+  Sys().Flock(fd_, LOCK_EX | LOCK_NB);
+  return kSuccess;
+}
+
+void KitContainer::Close() {
+  if (fd_ != kInvalidFileHandle) {
+    FileClose(fd_);
+    fd_ = kInvalidFileHandle;
+  }
+  if (!name_.empty()) {
+    RunRemoveFile(name_);
+    name_ = WideString();
+  }
+}
+
+WideString KitContainer::path() const {
+  if (!name_.empty()) return name_;
+  if (fd_ == kInvalidFileHandle) return WideString();
+  const std::string proc = "/proc/self/fd/" + std::to_string(fd_);
+  return ToWide(NarrowString(proc.c_str()));
+}
+
+ErrorCode KitContainer::ReadAt(uint64_t offset, void* out, uint32_t count,
+                               uint32_t* got) {
+  *got = 0;
+  while (*got < count) {
+    const ssize_t n =
+        Sys().PRead(fd_, static_cast<unsigned char*>(out) + *got, count - *got,
+                    static_cast<off_t>(offset + *got));
+    if (n < 0) return ErrorFromErrno(errno);
+    if (n == 0) break;
+    *got += static_cast<uint32_t>(n);
+  }
+  return kSuccess;
+}

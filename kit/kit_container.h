@@ -1,0 +1,64 @@
+// The kit's container: the inflated kit, a private file in the temporary
+// directory that exists only while a reader has it open. Where the file
+// system allows it the file has no name at all (O_TMPFILE), so that a killed
+// run leaves nothing behind; elsewhere it is made exclusively under an
+// unpredictable name ("edf" and six characters) and locked while in use, so
+// that the next start can tell a container of a killed run and remove it.
+//
+// Reads and writes are positioned (pread, pwrite): the thread that fills the
+// container and the threads that read it share one descriptor. One thread
+// makes and closes it. All system calls go through the SystemApi seam.
+#ifndef KIT_KIT_CONTAINER_H_
+#define KIT_KIT_CONTAINER_H_
+
+#include <cstdint>
+#include <string>
+
+#include "platform/error_code.h"
+#include "platform/file_io.h"
+#include "text/wide_string.h"
+
+// What the system refused when a kit could not be opened for a reason
+// other than its content: the file concerned (the kit, the container, or
+// the temporary directory the container could not be made in) and why.
+struct KitFailure {
+  std::string path;      // in the locale's encoding; empty for none
+  int system_error = 0;  // errno; 0 for none
+};
+
+// True for a name a named container can have: "edf" and six characters.
+bool IsKitContainerName(const std::string& name);
+
+class KitContainer {
+ public:
+  KitContainer() = default;
+  ~KitContainer() { Close(); }
+  KitContainer(const KitContainer&) = delete;
+  KitContainer& operator=(const KitContainer&) = delete;
+
+  // Makes a new, empty container in the temporary directory. Returns 0;
+  // 1013 when none can be made, or 2/87 when the named one cannot be
+  // opened, with *failure naming the directory or file and the errno.
+  ErrorCode Make(KitFailure* failure);
+
+  // Closes the container; a named one is removed.
+  void Close();
+
+  bool is_open() const { return fd_ != kInvalidFileHandle; }
+  FileHandle fd() const { return fd_; }
+  // True when the container has a name in the temporary directory.
+  bool named() const { return !name_.empty(); }
+  // A path that reads the container while it is open: its name, or
+  // "/proc/self/fd/N" for one without. Empty when closed.
+  WideString path() const;
+
+  // Up to `count` bytes at `offset` into `out`; *got 0 at the end. Returns
+  // 0, or the failed read's code.
+  ErrorCode ReadAt(uint64_t offset, void* out, uint32_t count, uint32_t* got);
+
+ private:
+  FileHandle fd_ = kInvalidFileHandle;
+  WideString name_;  // empty for an unnamed container
+};
+
+#endif  // KIT_KIT_CONTAINER_H_

@@ -1,0 +1,156 @@
+#include "kit/table_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "kit/inflation_pipe.h"
+
+namespace {
+
+// The tables are read through a buffer of this size.
+constexpr uint32_t kTableBufferSize = 256 * 1024;
+
+}  // namespace
+
+TableReader::TableReader(KitContainer* container, uint64_t size,
+                         InflationPipe* inflation, uint64_t position)
+    : container_(container),
+      size_(size),
+      inflation_(inflation),
+      buffer_(std::make_unique<unsigned char[]>(kTableBufferSize)),
+      position_(position) {}
+
+ErrorCode TableReader::Read(void* out, uint64_t count) {
+  if (count > size_ - position_) return kErrorInvalidData;
+  unsigned char* to = static_cast<unsigned char*>(out);
+  while (count > 0) {
+    if (begin_ == end_) {
+      const ErrorCode code = Fill();
+      if (code != kSuccess) return code;
+    }
+    const uint32_t piece =
+        static_cast<uint32_t>(std::min<uint64_t>(count, end_ - begin_));
+    std::memcpy(to, buffer_.get() + begin_, piece);
+    begin_ += piece;
+    to += piece;
+    position_ += piece;
+    count -= piece;
+  }
+  return kSuccess;
+}
+
+ErrorCode TableReader::ReadU32(uint32_t* value) {
+  unsigned char bytes[4];
+  const ErrorCode code = Read(bytes, 4);
+  if (code != kSuccess) return code;
+  *value = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
+           (static_cast<uint32_t>(bytes[3]) << 24);
+  return kSuccess;
+}
+
+ErrorCode TableReader::ReadString(uint64_t limit, WideString* text) {
+  uint32_t count = 0;
+  if (limit < position_ || limit - position_ < 4) return kErrorInvalidData;
+  ErrorCode code = ReadU32(&count);
+  if (code != kSuccess) return code;
+  const uint64_t bytes = 2 * static_cast<uint64_t>(count);
+  if (bytes > limit - position_) return kErrorInvalidData;
+  if (count > WideString::kMaxLength) return kErrorInvalidData;
+  if (count == 0) {
+    *text = WideString();
+    return kSuccess;
+  }
+  // While inflating, the count is checked only against the largest
+  // container, not against the bytes that exist: the string grows as its
+  // bytes arrive, so that a short kit claiming a long string fails before it
+  // has made the reader take gigabytes.
+  units_.clear();
+  for (uint32_t done = 0; done < count;) {
+    const uint32_t piece = std::min(count - done, kTableBufferSize / 2);
+    raw_.resize(2 * static_cast<size_t>(piece));
+    code = Read(raw_.data(), raw_.size());
+    if (code != kSuccess) return code;
+    for (uint32_t i = 0; i < piece; ++i) {
+      units_.push_back(
+          static_cast<char16_t>(raw_[2 * i] | (raw_[2 * i + 1] << 8)));
+    }
+    done += piece;
+  }
+  text->assign(units_.data(), count);
+  return kSuccess;
+}
+
+ErrorCode TableReader::SkipTo(uint64_t target) {
+  if (target > size_ || target < position_) return kErrorInvalidData;
+  const uint64_t distance = target - position_;
+  if (distance <= end_ - begin_) {
+    begin_ += static_cast<uint32_t>(distance);
+  } else {
+    begin_ = end_ = 0;  // the next Fill reads from there
+  }
+  position_ = target;
+  return kSuccess;
+}
+
+ErrorCode TableReader::Fill() {
+  uint32_t want = kTableBufferSize;
+  if (inflation_ != nullptr) {
+    uint64_t available = 0;
+    const ErrorCode code = inflation_->WaitFor(position_ + 1, &available);
+    if (code != kSuccess) return code;
+    want = static_cast<uint32_t>(
+        std::min<uint64_t>(want, available - position_));
+  }
+  uint32_t got = 0;
+  const ErrorCode code =
+      container_->ReadAt(position_, buffer_.get(), want, &got);
+  if (code != kSuccess) return code;
+  // The container is private to the reader; a short file here means it
+  // changed under us, which is as good as damaged.
+  if (got == 0) return kErrorInvalidData;
+  begin_ = 0;
+  end_ = got;
+  return kSuccess;
+}
+
+bool IsSafeEntryName(const WideString& name) {
+  const char16_t* units = name.c_str();
+  const uint32_t length = name.length();
+  uint32_t component_start = 0;
+  for (uint32_t i = 0; i <= length; ++i) {
+    const char16_t unit = i < length ? units[i] : u'/';
+    if (i < length && unit == 0) return false;
+    if (unit == u'/' || unit == u'\\') {
+      if (i - component_start == 2 && units[component_start] == u'.' &&
+          units[component_start + 1] == u'.') {
+        return false;
+      }
+      component_start = i + 1;
+    }
+  }
+  return true;
+}
+
+ErrorCode ReadEntryRecord(TableReader& in, KitEntry* entry) {
+  uint32_t entry_size = 0;
+  ErrorCode code = in.ReadU32(&entry_size);
+  if (code != kSuccess) return code;
+  if (entry_size < 4) return kErrorInvalidData;
+  const uint64_t body_end = in.position() + (entry_size - 4);
+  if (body_end > in.size()) return kErrorInvalidData;
+  code = in.ReadString(body_end, &entry->name);
+  if (code != kSuccess) return code;
+  if (body_end - in.position() < 16) return kErrorInvalidData;
+  uint32_t fields[4];
+  for (uint32_t& field : fields) {
+    code = in.ReadU32(&field);
+    if (code != kSuccess) return code;
+  }
+  code = in.SkipTo(body_end);
+  if (code != kSuccess) return code;
+  if (!IsSafeEntryName(entry->name)) return kErrorInvalidData;
+  entry->last_write = fields[0] | (static_cast<uint64_t>(fields[1]) << 32);
+  entry->offset = fields[2];
+  entry->size = fields[3];
+  return kSuccess;
+}
