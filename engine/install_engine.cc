@@ -733,9 +733,11 @@ ErrorCode InstallEngine::NoteChange(const std::string& relative) {
 
 ErrorCode InstallEngine::Backup(const std::string& relative) {
   Transaction& t = *Current();
-  if (t.backup.empty() || !t.saved.is_open()) return kErrorPathNotFound;
+  ErrorCode code = EnsureBackup(t);
+  if (code != kSuccess) return code;
+  if (!t.saved.is_open()) return kErrorPathNotFound;
   const std::string parent = ParentRelative(relative);
-  ErrorCode code = NoteChange(parent);
+  code = NoteChange(parent);
   if (code != kSuccess) return code;
   if (!parent.empty() && parent != t.known_backup_dir) {
     // The backup tree is the job's own; levels that exist are fine.

@@ -26,6 +26,7 @@ ErrorCode KitContainer::Make(KitFailure* failure) {
   if (code != kSuccess) return code;
   const std::string directory =
       WithoutTrailingSlashes(ToNarrow(temp_dir).c_str());
+  directory_ = directory;
   // Unnamed where the file system can: gone with the last descriptor,
   // however the process ends.
   const int unnamed = Sys().Open(
@@ -82,6 +83,10 @@ WideString KitContainer::path() const {
   if (fd_ == kInvalidFileHandle) return WideString();
   const std::string proc = "/proc/self/fd/" + std::to_string(fd_);
   return ToWide(NarrowString(proc.c_str()));
+}
+
+std::string KitContainer::location() const {
+  return name_.empty() ? directory_ : std::string(ToNarrow(name_).c_str());
 }
 
 ErrorCode KitContainer::ReadAt(uint64_t offset, void* out, uint32_t count,

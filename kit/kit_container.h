@@ -51,6 +51,9 @@ class KitContainer {
   // A path that reads the container while it is open: its name, or
   // "/proc/self/fd/N" for one without. Empty when closed.
   WideString path() const;
+  // Where the user can look for the container: its name, or the temporary
+  // directory for one without (what a failure names).
+  std::string location() const;
 
   // Up to `count` bytes at `offset` into `out`; *got 0 at the end. Returns
   // 0, or the failed read's code.
@@ -59,6 +62,7 @@ class KitContainer {
  private:
   FileHandle fd_ = kInvalidFileHandle;
   WideString name_;  // empty for an unnamed container
+  std::string directory_;
 };
 
 #endif  // KIT_KIT_CONTAINER_H_

@@ -73,14 +73,14 @@ ErrorCode KitReader::Fail(ErrorCode code, const WideString& kit_path) {
     const int written = inflation_ != nullptr ? inflation_->write_errno() : 0;
     const int read = inflation_ != nullptr ? inflation_->read_errno() : 0;
     if (written != 0) {
-      failure_.path = ToNarrow(container_.path()).c_str();
+      failure_.path = container_.location();
       failure_.system_error = written;
     } else if (read != 0) {
       failure_.path = ToNarrow(kit_path).c_str();
       failure_.system_error = read;
     } else if (container_.is_open()) {
       // Past the inflation only the container is read.
-      failure_.path = ToNarrow(container_.path()).c_str();
+      failure_.path = container_.location();
       failure_.system_error = errno;
     }
   }
@@ -229,6 +229,10 @@ ErrorCode KitReader::FinishInflation() {
 
 ErrorCode KitReader::ReadEntry(uint32_t index, KitEntry* entry) {
   if (index >= entry_count_) return kErrorInvalidParameter;
+  if (index < entries_.size()) {
+    *entry = entries_[index];
+    return kSuccess;
+  }
   if (cursor_ == nullptr || index < next_index_) {
     cursor_ = std::make_unique<TableReader>(&container_, kUnknownSize,
                                             inflation_.get(), table_start_);

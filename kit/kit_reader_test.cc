@@ -199,7 +199,23 @@ TEST_F(KitReaderTest, OpensLanguageTableLayout) {
   EXPECT_EQ("alpha", Extract(0, "a"));
   EXPECT_EQ("bravo bravo", Extract(1, "b"));
 
-  // The container lives in the temporary directory under the "edf" prefix.
+  // Where the file system allows it, the container has no name: a killed
+  // run cannot leave it behind.
+  EXPECT_EQ(std::vector<std::string>{}, TempFiles());
+  EXPECT_EQ(0u, Narrow(reader_.container_path()).find("/proc/self/fd/"));
+}
+
+// Without unnamed files, the container lives in the temporary directory
+// under the "edf" prefix, locked while the reader has it.
+TEST_F(KitReaderTest, WithoutUnnamedFilesTheContainerIsNamedAndLocked) {
+  FaultInjectingSystem system;
+  ScopedSystemApi scope(&system);
+  system.RefuseUnnamedFiles();
+  KitSpec contents;
+  contents.languages = {Language("en", "P", "V", "")};
+  contents.files = {File("a", "alpha")};
+  ASSERT_EQ(kSuccess, OpenBuilt(contents));
+  EXPECT_EQ("alpha", Extract(0, "a"));
   const std::vector<std::string> files = TempFiles();
   ASSERT_EQ(1u, files.size());
   EXPECT_EQ("edf", files[0].substr(0, 3));
@@ -250,7 +266,7 @@ TEST_F(KitReaderTest, LayoutOneWithNoRecordsAndNoEntries) {
   ASSERT_EQ(kSuccess, OpenContainer(U32(1) + U32(0) + U32(0)));
   EXPECT_TRUE(reader_.language_records().empty());
   EXPECT_TRUE(reader_.entries().empty());
-  EXPECT_EQ(1u, TempFiles().size());
+  EXPECT_TRUE(reader_.is_open());
 }
 
 TEST_F(KitReaderTest, AnyNonZeroLayoutWordSelectsTheLanguageTable) {
@@ -552,16 +568,23 @@ TEST_F(KitReaderTest, ReportsAFailedContainerWriteAtOnce) {
     reader_.Close();
   }
   ASSERT_GT(writes, 8u);
+  for (const bool named : {false, true})
   for (uint64_t nth : {uint64_t{1}, writes / 2, writes}) {
-    SCOPED_TRACE(nth);
+    SCOPED_TRACE(std::to_string(nth) + (named ? ", named" : ", unnamed"));
     FaultInjectingSystem system;
     ScopedSystemApi scope(&system);
+    if (named) system.RefuseUnnamedFiles();
     system.FailNth(nth, ENOSPC, Ops(SysOp::kWrite));
     EXPECT_EQ(kErrorInvalidParameter, reader_.Open(Wide(kit)));
-    EXPECT_EQ(1u, system.InjectedCount());
-    // The container is named, so that the user hears of a full temporary
-    // directory rather than of a damaged kit.
-    EXPECT_EQ(0u, reader_.failure().path.find(temp_ + "/edf"));
+    EXPECT_EQ(1u, system.InjectedCount() - named);
+    // The container (or, for one without a name, the temporary directory)
+    // is named, so that the user hears of a full temporary directory
+    // rather than of a damaged kit.
+    if (named) {
+      EXPECT_EQ(0u, reader_.failure().path.find(temp_ + "/edf"));
+    } else {
+      EXPECT_EQ(temp_, reader_.failure().path);
+    }
     EXPECT_EQ(ENOSPC, reader_.failure().system_error);
     ExpectCleanFailure("no space");
     // Inflation stops instead of walking the rest of the kit.
@@ -588,8 +611,8 @@ TEST_F(KitReaderTest, FailuresNameWhatTheSystemRefused) {
   } cases[] = {
       {"kit unreadable", KitPath(), EACCES, Ops(SysOp::kOpen), KitPath()},
       {"kit read fails", KitPath(), EIO, Ops(SysOp::kRead), KitPath()},
-      {"temporary directory refuses", temp_, EACCES, Ops(SysOp::kMakeTemp),
-       temp_},
+      {"temporary directory refuses", temp_, EACCES,
+       Ops(SysOp::kOpen, SysOp::kMakeTemp), temp_},
   };
   for (const bool streaming : {false, true}) {
     for (const auto& c : cases) {
@@ -613,6 +636,9 @@ TEST_F(KitReaderTest, FailuresNameWhatTheSystemRefused) {
 }
 
 TEST_F(KitReaderTest, CloseAndDestructionRemoveTheContainer) {
+  FaultInjectingSystem system;
+  ScopedSystemApi scope(&system);
+  system.RefuseUnnamedFiles();
   const std::string container = U32(1) + U32(0) + U32(0);
   ASSERT_EQ(kSuccess, OpenContainer(container));
   ASSERT_EQ(1u, TempFiles().size());
@@ -926,6 +952,7 @@ TEST_F(KitExtractionTest, FailuresCloseTheDestination) {
     SCOPED_TRACE(c.what);
     KitReader reader;  // a fresh buffer, so that the container is read
     ASSERT_EQ(kSuccess, reader.Open(Wide(KitPath())));
+    ASSERT_EQ(files_.size(), reader.entries().size());  // the table is read
     FaultInjectingSystem system;
     ScopedSystemApi scope(&system);
     system.FailNth(1, c.error, c.ops);

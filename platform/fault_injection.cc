@@ -39,6 +39,12 @@ void FaultInjectingSystem::ClearFaults() {
   std::lock_guard<std::mutex> lock(mutex_);
   nth_target_ = 0;
   path_faults_.clear();
+  unnamed_error_ = 0;
+}
+
+void FaultInjectingSystem::RefuseUnnamedFiles(int error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  unnamed_error_ = error;
 }
 
 uint64_t FaultInjectingSystem::CallCount(SysOpSet ops) const {
@@ -85,6 +91,9 @@ int FaultInjectingSystem::Enter(SysOp op, const std::string& path,
          (!path2.empty() && path2.find(fault.fragment) != std::string::npos))) {
       error = fault.error;
     }
+  }
+  if (error == 0 && op == SysOp::kOpen && (flags & O_TMPFILE) == O_TMPFILE) {
+    error = unnamed_error_;
   }
   log_.push_back({op, path, path2, error != 0, flags, mode});
   if (error != 0) ++injected_;

@@ -100,6 +100,9 @@ class FaultInjectingSystem : public SystemApi {
   void FailPath(const std::string& fragment, int error,
                 SysOpSet ops = kAllSysOps);
   void ClearFaults();
+  // Makes every Open with O_TMPFILE fail with `error` (EOPNOTSUPP: a file
+  // system without unnamed files), until ClearFaults.
+  void RefuseUnnamedFiles(int error = EOPNOTSUPP);
 
   // Calls made since construction or ClearLog, all kinds or among `ops`.
   uint64_t CallCount(SysOpSet ops = kAllSysOps) const;
@@ -186,6 +189,7 @@ class FaultInjectingSystem : public SystemApi {
   SysOpSet nth_ops_ = 0;
   bool nth_sticky_ = false;
   std::vector<PathFault> path_faults_;
+  int unnamed_error_ = 0;
   // What each open descriptor and listing was opened with, for the log.
   std::map<int, std::string> fd_paths_;
   std::map<DIR*, std::string> dir_paths_;
