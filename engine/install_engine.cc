@@ -177,6 +177,14 @@ ErrorCode InstallEngine::Failed(const std::string& path, int error,
   return code;
 }
 
+ErrorCode InstallEngine::KitReadFailed(const KitReader& reader,
+                                       ErrorCode code) {
+  if (code == kErrorInvalidData) {
+    return FailedFor(std::string(), FailureReason::kDamagedKit, code);
+  }
+  return Failed(reader.failure().path, reader.failure().system_error, code);
+}
+
 ErrorCode InstallEngine::FailedFor(const std::string& path,
                                    FailureReason reason, ErrorCode code) {
   outcome_.failed_path = path;
@@ -261,7 +269,9 @@ ErrorCode InstallEngine::Run(UiChannel* channel) {
     progress = static_cast<int32_t>(static_cast<uint64_t>(i) * 100 / count);
     KitEntry entry;
     code = reader->ReadEntry(i, &entry);
-    if (code != kSuccess) return ReportError(code, progress);
+    if (code != kSuccess) {
+      return ReportError(KitReadFailed(*reader, code), progress);
+    }
     std::string encoded;
     std::string relative;
     if (!RelativePathOf(entry.name, &encoded, &relative)) {
@@ -293,10 +303,7 @@ ErrorCode InstallEngine::Run(UiChannel* channel) {
   // inflated at all (nor checked): what was installed is whole.
   code = last_copied ? reader->FinishInflation() : kSuccess;
   if (code != kSuccess) {
-    if (code == kErrorInvalidData) {
-      FailedFor(std::string(), FailureReason::kDamagedKit, code);
-    }
-    return ReportError(code, progress);
+    return ReportError(KitReadFailed(*reader, code), progress);
   }
   // A question about cancelling that is still open holds the commit back:
   // its answer decides.
@@ -320,8 +327,11 @@ ErrorCode InstallEngine::ReportError(ErrorCode code, int32_t progress) {
 ErrorCode InstallEngine::CheckNames(KitReader* reader,
                                      const std::string& shown_target) {
   DuplicateNameFinder duplicates;
+  // A name refused here is told as such; any other failure is the reader's.
+  bool refused = false;
   ErrorCode code = reader->VisitEntries([&](uint32_t index,
                                             const KitEntry& entry) {
+    refused = true;
     std::string encoded;
     std::string relative;
     if (!RelativePathOf(entry.name, &encoded, &relative)) {
@@ -333,14 +343,10 @@ ErrorCode InstallEngine::CheckNames(KitReader* reader,
                        kErrorInvalidParameter);
     }
     duplicates.Add(index, relative);
+    refused = false;
     return kSuccess;
   });
-  if (code != kSuccess) {
-    if (code == kErrorInvalidData) {
-      FailedFor(std::string(), FailureReason::kDamagedKit, code);
-    }
-    return code;
-  }
+  if (code != kSuccess) return refused ? code : KitReadFailed(*reader, code);
   const std::vector<std::pair<uint32_t, uint32_t>> pairs =
       duplicates.Candidates();
   if (pairs.empty()) return kSuccess;
@@ -358,7 +364,7 @@ ErrorCode InstallEngine::CheckNames(KitReader* reader,
     }
     return kSuccess;
   });
-  if (code != kSuccess) return code;
+  if (code != kSuccess) return KitReadFailed(*reader, code);
   for (const auto& [first, second] : pairs) {
     if (names[first] == names[second]) {
       return FailedFor(shown_target + names[second], FailureReason::kNameTwice,
@@ -459,6 +465,9 @@ ErrorCode InstallEngine::InstallEntry(KitReader* reader, const KitEntry& entry,
     }
     if (code == kErrorInvalidData) {
       return FailedFor(t.Shown(relative), FailureReason::kDamagedKit, code);
+    }
+    if (code != kSuccess && !reader->failure().path.empty()) {
+      return KitReadFailed(*reader, code);
     }
     if (code != kSuccess) return Failed(t.Shown(relative), error, code);
     ++outcome_.copied;

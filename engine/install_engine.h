@@ -167,6 +167,9 @@ class InstallEngine {
   // outcome_ on failure, naming entries below `shown_target`. Returns 0,
   // 87 for a name that cannot be installed, or the reader's code.
   ErrorCode CheckNames(KitReader* reader, const std::string& shown_target);
+  // A failed read of the kit's table: a damaged kit, or what the reader
+  // says the system refused.
+  ErrorCode KitReadFailed(const KitReader& reader, ErrorCode code);
   // Makes, opens and locks the template directory.
   ErrorCode OpenTarget(Transaction& t);
   // Makes the backup directory with its journal and the pointer to it, once,

@@ -67,23 +67,30 @@ void KitReader::Close() {
   buffer_start_ = buffer_end_ = sequential_end_ = 0;
 }
 
-ErrorCode KitReader::Fail(ErrorCode code, const WideString& kit_path) {
+ErrorCode KitReader::NoteFailure(ErrorCode code) {
   // Besides the kit's own damage, what the system refused is named.
-  if (code != kErrorInvalidData && failure_.path.empty()) {
-    const int written = inflation_ != nullptr ? inflation_->write_errno() : 0;
-    const int read = inflation_ != nullptr ? inflation_->read_errno() : 0;
-    if (written != 0) {
-      failure_.path = container_.location();
-      failure_.system_error = written;
-    } else if (read != 0) {
-      failure_.path = ToNarrow(kit_path).c_str();
-      failure_.system_error = read;
-    } else if (container_.is_open()) {
-      // Past the inflation only the container is read.
-      failure_.path = container_.location();
-      failure_.system_error = errno;
-    }
+  if (code == kSuccess || code == kErrorInvalidData || !failure_.path.empty()) {
+    return code;
   }
+  const int error = errno;
+  const int written = inflation_ != nullptr ? inflation_->write_errno() : 0;
+  const int read = inflation_ != nullptr ? inflation_->read_errno() : 0;
+  if (written != 0) {
+    failure_.path = container_.location();
+    failure_.system_error = written;
+  } else if (read != 0) {
+    failure_.path = kit_path_;
+    failure_.system_error = read;
+  } else if (container_.is_open()) {
+    // Past the inflation only the container is read.
+    failure_.path = container_.location();
+    failure_.system_error = error;
+  }
+  return code;
+}
+
+ErrorCode KitReader::Fail(ErrorCode code) {
+  NoteFailure(code);
   Close();
   return code;
 }
@@ -94,6 +101,7 @@ ErrorCode KitReader::Begin(const WideString& kit_path, bool whole) {
   // the last kit's.
   language_records_.clear();
   failure_ = KitFailure();
+  kit_path_ = ToNarrow(kit_path).c_str();
   kernel_copy_ = true;
   ErrorCode code = container_.Make(&failure_);
   if (code != kSuccess) return code;
@@ -122,7 +130,7 @@ ErrorCode KitReader::Open(const WideString& kit_path) {
   bool in_order = false;
   if (code == kSuccess) code = ParseTables(&in_order);
   if (code == kSuccess) code = FinishInflation();
-  if (code != kSuccess) return Fail(code, kit_path);
+  if (code != kSuccess) return Fail(code);
   mode_ = Mode::kWhole;
   return kSuccess;
 }
@@ -138,7 +146,7 @@ ErrorCode KitReader::OpenStreaming(const WideString& kit_path) {
     code = inflation_->HandOff(&stream_start_);
     handed_off_ = code == kSuccess;
   }
-  if (code != kSuccess) return Fail(code, kit_path);
+  if (code != kSuccess) return Fail(code);
   mode_ = Mode::kStreaming;
   return kSuccess;
 }
@@ -147,7 +155,7 @@ ErrorCode KitReader::Check(const WideString& kit_path) {
   ErrorCode code = OpenStreaming(kit_path);
   if (code == kSuccess) {
     code = FinishInflation();
-    if (code != kSuccess) return Fail(code, kit_path);
+    if (code != kSuccess) return Fail(code);
   }
   Close();
   return code;
@@ -221,7 +229,7 @@ ErrorCode KitReader::FinishInflation() {
   if (inflation_ == nullptr) return kSuccess;
   uint64_t total = 0;
   const ErrorCode code = inflation_->WaitForEnd(&total);
-  if (code != kSuccess) return code;
+  if (code != kSuccess) return NoteFailure(code);
   if (data_start_ + max_entry_end_ > total) return kErrorInvalidData;
   if (!handed_off_) container_size_ = total;
   return kSuccess;
@@ -242,6 +250,7 @@ ErrorCode KitReader::ReadEntry(uint32_t index, KitEntry* entry) {
   for (;;) {
     const ErrorCode code = ReadEntryRecord(*cursor_, &read);
     if (code != kSuccess) {
+      NoteFailure(code);
       cursor_.reset();
       return code;
     }
@@ -264,7 +273,7 @@ ErrorCode KitReader::VisitEntries(
   for (uint32_t i = 0; i < entry_count_; ++i) {
     KitEntry entry;
     ErrorCode code = ReadEntryRecord(in, &entry);
-    if (code != kSuccess) return code;
+    if (code != kSuccess) return NoteFailure(code);
     entry.offset += data_start_;
     code = visit(i, entry);
     if (code != kSuccess) return code;
@@ -425,6 +434,12 @@ ErrorCode KitReader::CopyEntryTo(const KitEntry& entry,
     if (code == kSuccess) {
       code = CopyToFile(entry.offset, entry.size, destination, available);
     }
+  }
+  // The inflation's own failures (the kit unreadable, the container full)
+  // are named as such, not as the destination's.
+  if (code != kSuccess && inflation_ != nullptr &&
+      (inflation_->read_errno() != 0 || inflation_->write_errno() != 0)) {
+    NoteFailure(code);
   }
   // A time that cannot be set does not make the copy fail: the file is
   // merely copied again on a later run.

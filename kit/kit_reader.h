@@ -119,9 +119,10 @@ class KitReader {
                               const WideString& container_path,
                               KitFailure* failure);
 
-  // After a failed open: the file the system refused and its errno (a full
-  // temporary directory gives ENOSPC or EDQUOT on the container); empty and
-  // 0 when the kit itself was at fault (13) or after a success.
+  // After a failed open, or a failed read of the entries after it: the file
+  // the system refused and its errno (a full temporary directory gives
+  // ENOSPC or EDQUOT on the container); empty and 0 when the kit itself was
+  // at fault (13) or after a success.
   const KitFailure& failure() const { return failure_; }
 
   // Copies entry `index` to `destination` (created with mode 0660 less the
@@ -190,7 +191,10 @@ class KitReader {
   // table order.
   ErrorCode ParseTables(bool* in_order);
   ErrorCode ParseLanguageTable(TableReader& in);
-  ErrorCode Fail(ErrorCode code, const WideString& kit_path);
+  // Notes in failure_ what the system refused for `code` (once), then
+  // returns `code`; Fail closes the reader too.
+  ErrorCode NoteFailure(ErrorCode code);
+  ErrorCode Fail(ErrorCode code);
   // Copies `size` bytes from container position `offset` to `destination`;
   // the container's bytes are valid up to `available_end`.
   ErrorCode CopyToFile(uint64_t offset, uint32_t size, FileHandle destination,
@@ -202,6 +206,7 @@ class KitReader {
   KitFailure failure_;
   // Mutable: entries() reads them from the container on first use.
   mutable KitContainer container_;
+  std::string kit_path_;  // of the open kit, for failures
   mutable std::vector<KitEntry> entries_;
   Mode mode_ = Mode::kClosed;
   uint32_t entry_count_ = 0;

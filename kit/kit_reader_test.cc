@@ -569,29 +569,29 @@ TEST_F(KitReaderTest, ReportsAFailedContainerWriteAtOnce) {
   }
   ASSERT_GT(writes, 8u);
   for (const bool named : {false, true})
-  for (uint64_t nth : {uint64_t{1}, writes / 2, writes}) {
-    SCOPED_TRACE(std::to_string(nth) + (named ? ", named" : ", unnamed"));
-    FaultInjectingSystem system;
-    ScopedSystemApi scope(&system);
-    if (named) system.RefuseUnnamedFiles();
-    system.FailNth(nth, ENOSPC, Ops(SysOp::kWrite));
-    EXPECT_EQ(kErrorInvalidParameter, reader_.Open(Wide(kit)));
-    EXPECT_EQ(1u, system.InjectedCount() - named);
-    // The container (or, for one without a name, the temporary directory)
-    // is named, so that the user hears of a full temporary directory
-    // rather than of a damaged kit.
-    if (named) {
-      EXPECT_EQ(0u, reader_.failure().path.find(temp_ + "/edf"));
-    } else {
-      EXPECT_EQ(temp_, reader_.failure().path);
+    for (uint64_t nth : {uint64_t{1}, writes / 2, writes}) {
+      SCOPED_TRACE(std::to_string(nth) + (named ? ", named" : ", unnamed"));
+      FaultInjectingSystem system;
+      ScopedSystemApi scope(&system);
+      if (named) system.RefuseUnnamedFiles();
+      system.FailNth(nth, ENOSPC, Ops(SysOp::kWrite));
+      EXPECT_EQ(kErrorInvalidParameter, reader_.Open(Wide(kit)));
+      EXPECT_EQ(1u, system.InjectedCount() - named);
+      // The container (or, for one without a name, the temporary directory)
+      // is named, so that the user hears of a full temporary directory
+      // rather than of a damaged kit.
+      if (named) {
+        EXPECT_EQ(0u, reader_.failure().path.find(temp_ + "/edf"));
+      } else {
+        EXPECT_EQ(temp_, reader_.failure().path);
+      }
+      EXPECT_EQ(ENOSPC, reader_.failure().system_error);
+      ExpectCleanFailure("no space");
+      // Inflation stops instead of walking the rest of the kit.
+      if (nth == 1) {
+        EXPECT_LT(kit_reads(system), full_reads / 2);
+      }
     }
-    EXPECT_EQ(ENOSPC, reader_.failure().system_error);
-    ExpectCleanFailure("no space");
-    // Inflation stops instead of walking the rest of the kit.
-    if (nth == 1) {
-      EXPECT_LT(kit_reads(system), full_reads / 2);
-    }
-  }
 }
 
 // Whatever the system refuses on the way in is named with its reason: the

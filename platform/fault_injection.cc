@@ -27,6 +27,15 @@ void FaultInjectingSystem::FailNth(uint64_t n, int error, SysOpSet ops,
   nth_error_ = error;
   nth_ops_ = ops;
   nth_sticky_ = sticky;
+  nth_matches_ = nullptr;
+}
+
+void FaultInjectingSystem::FailNthOn(
+    uint64_t n, int error, SysOpSet ops,
+    std::function<bool(const std::string&)> matches) {
+  FailNth(n, error, ops, false);
+  std::lock_guard<std::mutex> lock(mutex_);
+  nth_matches_ = std::move(matches);
 }
 
 void FaultInjectingSystem::FailPath(const std::string& fragment, int error,
@@ -38,6 +47,7 @@ void FaultInjectingSystem::FailPath(const std::string& fragment, int error,
 void FaultInjectingSystem::ClearFaults() {
   std::lock_guard<std::mutex> lock(mutex_);
   nth_target_ = 0;
+  nth_matches_ = nullptr;
   path_faults_.clear();
   unnamed_error_ = 0;
 }
@@ -78,7 +88,8 @@ int FaultInjectingSystem::Enter(SysOp op, const std::string& path,
   std::lock_guard<std::mutex> lock(mutex_);
   const SysOpSet bit = Ops(op);
   int error = 0;
-  if (nth_target_ != 0 && (nth_ops_ & bit) != 0) {
+  if (nth_target_ != 0 && (nth_ops_ & bit) != 0 &&
+      (!nth_matches_ || nth_matches_(path))) {
     ++nth_seen_;
     if (nth_seen_ == nth_target_ || (nth_sticky_ && nth_seen_ > nth_target_)) {
       error = nth_error_;

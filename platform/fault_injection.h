@@ -12,6 +12,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -95,6 +96,11 @@ class FaultInjectingSystem : public SystemApi {
   // (a disk that stays full). n = 0 disarms.
   void FailNth(uint64_t n, int error, SysOpSet ops = kAllSysOps,
                bool sticky = false);
+  // The same, counting only the calls whose path `matches`: the n-th call
+  // on one file is the same call from run to run even where threads make
+  // their calls in another order each time.
+  void FailNthOn(uint64_t n, int error, SysOpSet ops,
+                 std::function<bool(const std::string&)> matches);
   // Makes every call among `ops` whose path (or second path) contains
   // `fragment` fail with `error`, until ClearFaults.
   void FailPath(const std::string& fragment, int error,
@@ -188,6 +194,7 @@ class FaultInjectingSystem : public SystemApi {
   int nth_error_ = 0;
   SysOpSet nth_ops_ = 0;
   bool nth_sticky_ = false;
+  std::function<bool(const std::string&)> nth_matches_;
   std::vector<PathFault> path_faults_;
   int unnamed_error_ = 0;
   // What each open descriptor and listing was opened with, for the log.

@@ -273,11 +273,13 @@ class SecurityCallLogTest : public ::testing::Test {
   }
 
   // Runs the installation and the configuration rewrite; returns the log.
-  std::vector<SysCall> Install() {
+  // `unnamed_files`: false for a temporary directory without unnamed files.
+  std::vector<SysCall> Install(bool unnamed_files = true) {
     ScopedTmpdir tmpdir(root_.Path("tmp"));
     // The engine keeps a pointer to its journal under the home directory.
     ScopedHome home(root_.Path("home"));
     FaultInjectingSystem system;
+    if (!unnamed_files) system.RefuseUnnamedFiles();
     {
       ScopedSystemApi scoped(&system);
       KittoolOptions options;
@@ -302,21 +304,32 @@ class SecurityCallLogTest : public ::testing::Test {
 };
 
 TEST_F(SecurityCallLogTest, OutsideTheTargetEveryFileIsMadeExclusively) {
-  const std::vector<SysCall> log = Install();
-  const std::string tmp = root_.Path("tmp");
-  const std::string target = root_.Path("target");
-  int temp_files = 0;
-  int config_temp_files = 0;
-  for (const SysCall& call : log) {
-    // mkostemp: O_CREAT | O_EXCL, mode 0600, by its contract.
-    if (call.op != SysOp::kMakeTemp) continue;
-    if (IsUnder(call.path, tmp)) ++temp_files;
-    if (IsUnder(call.path, root_.Path("config"))) ++config_temp_files;
+  for (const bool unnamed_files : {true, false}) {
+    SCOPED_TRACE(unnamed_files ? "unnamed container" : "named container");
+    // The old file to back up, again for the second run.
+    ASSERT_TRUE(WriteFile(root_.Path("target/a.txt"), "old"));
+    ASSERT_TRUE(engine_test::SetTime(root_.Path("target/a.txt"), 1500000000));
+    const std::vector<SysCall> log = Install(unnamed_files);
+    const std::string tmp = root_.Path("tmp");
+    const std::string target = root_.Path("target");
+    int temp_files = 0;
+    int config_temp_files = 0;
+    for (const SysCall& call : log) {
+      // An unnamed file has no name anyone could put a link at.
+      if (call.op == SysOp::kOpen && call.path == tmp &&
+          (call.flags & O_TMPFILE) == O_TMPFILE && !call.failed) {
+        ++temp_files;
+      }
+      // mkostemp: O_CREAT | O_EXCL, mode 0600, by its contract.
+      if (call.op != SysOp::kMakeTemp) continue;
+      if (IsUnder(call.path, tmp)) ++temp_files;
+      if (IsUnder(call.path, root_.Path("config"))) ++config_temp_files;
+    }
+    EXPECT_EQ(std::vector<std::string>{},
+              CreationRuleBreaches(log, tmp, target));
+    EXPECT_EQ(1, temp_files);         // the kit's container
+    EXPECT_EQ(1, config_temp_files);  // the configuration's new text
   }
-  EXPECT_EQ(std::vector<std::string>{},
-            CreationRuleBreaches(log, tmp, target));
-  EXPECT_EQ(1, temp_files);         // the kit's container
-  EXPECT_EQ(1, config_temp_files);  // the configuration's new text
 }
 
 TEST_F(SecurityCallLogTest, BackupDirectoryTakesTheNextFreeNameAndOnlyThat) {
