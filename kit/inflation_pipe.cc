@@ -130,7 +130,12 @@ void InflationPipe::ReleaseBefore(uint64_t position) {
 
 ErrorCode InflationPipe::CopyOut(uint64_t offset, uint64_t size,
                                  FileHandle out) {
-  Start();
+  {
+    // The ring ahead of the consumer is kept full, and no more.
+    std::lock_guard<std::mutex> lock(mutex_);
+    demand_ = std::max(demand_, offset + size + kBlocks * kBlockSize);
+  }
+  changed_.notify_all();
   while (size > 0) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return queued_ > 0 || done_ || aborted_; });

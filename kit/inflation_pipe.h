@@ -5,10 +5,12 @@
 // (positioned reads and writes).
 //
 // Production follows demand: the inflation goes only as far as a reader has
-// asked for (WaitFor), plus a block, until something needs the whole stream
-// (Start: a consumer of the files' bytes, or the wait for the end). So a
-// reader that only reads the tables inflates little more than the tables,
-// and an installation that finds every file up to date inflates no file.
+// asked for (WaitFor, CopyOut), plus some read-ahead, until something needs
+// the whole stream (Start: the wait for the end, or a consumer of a kit not
+// stored in table order). So a reader that only reads the tables inflates
+// little more than the tables, an installation that finds every file up to
+// date inflates no file, and one that copies a few stops inflating a ring's
+// length after the last of them.
 //
 // A reader whose kit stores the files' bytes in table order hands the
 // stream over once it has read the tables (HandOff): from then on the
@@ -79,9 +81,9 @@ class InflationPipe {
   void ReleaseBefore(uint64_t position);
 
   // After HandOff: writes the stream's bytes [offset, offset + size) to
-  // `out`, starting the inflation. Offsets must not go back: bytes passed
-  // are gone. Returns 0; the inflation's failure or 13 when it ended first;
-  // 13 for bytes already released; the code of a failed write.
+  // `out`, asking for them and a ring's length beyond. Offsets must not go
+  // back: bytes passed are gone. Returns 0; the inflation's failure or 13 when
+  // it ended first; 13 for bytes already released; the code of a failed write.
   ErrorCode CopyOut(uint64_t offset, uint64_t size, FileHandle out);
 
   // Runs the inflation to its end (Start), dropping the blocks nobody has

@@ -1,23 +1,25 @@
 #include "kit/kit_reader.h"
-#include "kit/kit_test_util.h"
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "kit/kit_test_util.h"
 #include "kit/kit_writer.h"
 #include "platform/fault_injection.h"
 #include "platform/scoped_temp_dir.h"
@@ -863,6 +865,50 @@ TEST_F(KitReaderTest, CloseStopsAStreamingInflation) {
     reader_.Close();
     EXPECT_EQ(std::vector<std::string>{}, TempFiles());
   }
+}
+
+// An installation reads every entry but copies only those it needs: the
+// kit is read only a little past the last entry copied, and not at all past
+// the tables when none is.
+TEST_F(KitReaderTest, StreamingInflatesOnlyAsFarAsEntriesAreCopied) {
+  KitSpec contents;
+  contents.languages = {Language("en", "P", "V", "")};
+  for (int i = 0; i < 64; ++i) {
+    contents.files.push_back(
+        File("f" + std::to_string(i), Patterned(256 << 10, i)));
+  }
+  ASSERT_TRUE(WriteFile(KitPath(), DeflateRaw(BuildContainer(contents))));
+  const std::string kit = KitPath();
+  // Reads of the kit by a streaming reader that copies entries [0, copied)
+  // and reads the rest, as an installation does.
+  auto kit_reads = [&](uint32_t copied) {
+    FaultInjectingSystem system;
+    ScopedSystemApi scope(&system);
+    EXPECT_EQ(kSuccess, reader_.OpenStreaming(Wide(kit)));
+    for (uint32_t i = 0; i < reader_.entry_count(); ++i) {
+      KitEntry entry;
+      EXPECT_EQ(kSuccess, reader_.ReadEntry(i, &entry));
+      if (i >= copied) continue;
+      const int fd = open(Out("f").c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+      EXPECT_EQ(kSuccess, reader_.CopyEntryTo(entry, fd));
+      close(fd);
+      EXPECT_EQ(contents.files[i].data, ReadFile(Out("f")));
+    }
+    // The other thread may still be on its way to where it was asked.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    int reads = 0;
+    for (const SysCall& call : system.Log())
+      reads += call.op == SysOp::kRead && call.path == kit;
+    reader_.Close();
+    return reads;
+  };
+  const int all = kit_reads(64);
+  const int none = kit_reads(0);
+  const int first_eight = kit_reads(8);
+  ASSERT_GE(all, 16);  // 256 KiB a read: the kit is long enough to tell
+  EXPECT_LE(none, 4);
+  EXPECT_LT(first_eight, all / 3);
 }
 
 class KitExtractionTest : public KitReaderTest {

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
@@ -21,6 +22,7 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <random>
 #include <string>
 #include <thread>
 #include <utility>
@@ -742,6 +744,172 @@ TEST_F(HostileEnvTest, HangUpOrQuitWhileCopyingRollsBack) {
     std::cout << strsignal(signal_number) << ": caught at attempt " << attempt
               << "\n";
   }
+}
+
+// ---------------------------------------------------------------------------
+// Installing while the kit is inflated: a stream damaged after its tables,
+// re-installs that need only part of the kit, and a run killed on the way.
+
+// `count` files of incompressible bytes (20 KiB each), so that the kit's
+// stream is as long as its contents and a place in it is a place in the
+// files.
+std::vector<KitFile> RandomFiles(int count) {
+  std::mt19937 generator(7);
+  std::vector<KitFile> files;
+  for (int i = 0; i < count; ++i) {
+    std::string data(20 * 1024, '\0');
+    for (char& c : data) c = static_cast<char>(generator());
+    char name[32];
+    std::snprintf(name, sizeof(name), "r%02d/f%03d.bin", i / 100, i % 100);
+    files.push_back({name, data, kBaseSeconds + i});
+  }
+  return files;
+}
+
+// The kit of `files` as a stream that is valid up to the first `valid_share`
+// of its container and then holds a block of a type DEFLATE does not have:
+// every byte before that inflates, and the inflation fails there.
+std::string KitDamagedAt(const std::vector<KitFile>& files,
+                         double valid_share) {
+  const std::string container = BuildContainer(SpecOf(files));
+  const size_t cut = static_cast<size_t>(container.size() * valid_share);
+  z_stream stream = {};
+  EXPECT_EQ(Z_OK,
+            deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY));
+  std::string out(deflateBound(&stream, cut) + 16, '\0');
+  stream.next_in =
+      reinterpret_cast<Bytef*>(const_cast<char*>(container.data()));
+  stream.avail_in = static_cast<uInt>(cut);
+  stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
+  stream.avail_out = static_cast<uInt>(out.size());
+  // A sync flush ends on a byte boundary without ending the stream.
+  EXPECT_EQ(Z_OK, deflate(&stream, Z_SYNC_FLUSH));
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  // Last block, type 3: reserved, refused by every inflater.
+  return out + std::string(1, '\x07');
+}
+
+TEST_F(HostileEnvTest, AStreamDamagedAfterTheFirstFilesRollsBack) {
+  const std::vector<KitFile> kit = RandomFiles(400);
+  ASSERT_TRUE(WriteFile(root_.Path("bin/tqkt.efd"), KitDamagedAt(kit, 0.9)));
+  const std::string target = root_.Path("templates");
+  const std::string config = kLocationKey + target + "\n";
+  ASSERT_NO_FATAL_FAILURE(WriteConfig(config));
+  MakeFile(target + "/mine.txt", "the user's", kBaseSeconds - 5);
+  // The kit's first file replaces this one, before the damage is reached.
+  MakeFile(target + "/r00/f000.bin", "the user's older copy",
+           kBaseSeconds - 9000);
+  ASSERT_TRUE(SetTime(target + "/r00", kBaseSeconds - 7));
+  ASSERT_TRUE(SetTime(target, kBaseSeconds - 8));
+  const Tree before = Snapshot(target);
+  const auto times_before = ChangeTimes(target);
+
+  const Result result = RunSetup("bin", "C.UTF-8");
+  EXPECT_EQ(1, result.status);
+  EXPECT_EQ(0u, result.err.find(English("IDS_ERROR_DAMAGEDSOURCE")))
+      << result.err;
+  EXPECT_NE(std::string::npos, result.err.find(root_.Path("bin/tqkt.efd")))
+      << result.err;
+  // Files were written, and then taken back.
+  EXPECT_NE(times_before.at("."), ChangeTimes(target).at("."));
+  EXPECT_EQ("", Difference(before, Snapshot(target)));
+  EXPECT_EQ(kBaseSeconds - 8, ModificationSeconds(target));
+  EXPECT_EQ(kBaseSeconds - 7, ModificationSeconds(target + "/r00"));
+  EXPECT_EQ(config, ReadFile(UserConfigPath()));
+  EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+}
+
+// A re-install reads the kit only as far as the files it copies: a kit whose
+// data area is damaged past the tables re-installs over an up-to-date tree
+// without a change, and over a tree with a few older files copies them,
+// while a fresh install of the same kit fails and leaves nothing.
+TEST_F(HostileEnvTest, ReinstallsReadTheKitOnlyAsFarAsTheyCopy) {
+  const std::vector<KitFile> kit = RandomFiles(400);
+  ASSERT_TRUE(WriteKitFile(root_.Path("bin/tqkt.efd"), kit));
+  const std::string target = root_.Path("templates");
+  const std::string config = kLocationKey + target + "\n";
+  ASSERT_NO_FATAL_FAILURE(WriteConfig(config));
+  Result result = RunSetup("bin", "C.UTF-8");
+  ASSERT_EQ(0, result.status) << result.err;
+  const Model model = ModelOf(kit);
+  ASSERT_EQ("", Mismatch(model, target));
+
+  // Damaged from the middle of the data on.
+  ASSERT_TRUE(WriteFile(root_.Path("bin/tqkt.efd"), KitDamagedAt(kit, 0.5)));
+  {
+    SCOPED_TRACE("up to date");
+    const auto times = ChangeTimes(target);
+    result = RunSetup("bin", "C.UTF-8");
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_EQ("", result.err);
+    EXPECT_EQ(times, ChangeTimes(target));
+    EXPECT_EQ(config, ReadFile(UserConfigPath()));
+    EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+  }
+  {
+    SCOPED_TRACE("a few older files before the damage");
+    for (const char* name : {"r00/f003.bin", "r00/f050.bin", "r01/f010.bin"}) {
+      MakeFile(target + "/" + name, "an older copy", kBaseSeconds - 9000);
+    }
+    const auto times = ChangeTimes(target + "/r03");
+    result = RunSetup("bin", "C.UTF-8");
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_EQ("", Mismatch(model, target));
+    EXPECT_EQ(times, ChangeTimes(target + "/r03"));
+    EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+  }
+  {
+    SCOPED_TRACE("an older file past the damage");
+    MakeFile(target + "/r00/f001.bin", "an older copy", kBaseSeconds - 9000);
+    MakeFile(target + "/r03/f000.bin", "an older copy", kBaseSeconds - 9000);
+    const Tree before = Snapshot(target);
+    result = RunSetup("bin", "C.UTF-8");
+    EXPECT_EQ(1, result.status);
+    EXPECT_EQ(0u, result.err.find(English("IDS_ERROR_DAMAGEDSOURCE")))
+        << result.err;
+    EXPECT_EQ("", Difference(before, Snapshot(target)));
+    EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+  }
+  {
+    SCOPED_TRACE("fresh");
+    const std::string fresh = root_.Path("fresh");
+    ASSERT_NO_FATAL_FAILURE(WriteConfig(kLocationKey + fresh + "\n"));
+    result = RunSetup("bin", "C.UTF-8");
+    EXPECT_EQ(1, result.status);
+    EXPECT_EQ(0u, result.err.find(English("IDS_ERROR_DAMAGEDSOURCE")))
+        << result.err;
+    EXPECT_FALSE(Exists(fresh));
+    EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+  }
+}
+
+// A run killed while it copies leaves its journal for the next start, and
+// not a byte of the inflated kit in TMPDIR.
+TEST_F(HostileEnvTest, AKilledRunLeavesNoInflatedKitBehind) {
+  const std::vector<KitFile> kit = RandomFiles(400);
+  ASSERT_TRUE(WriteKitFile(root_.Path("bin/tqkt.efd"), kit));
+  const std::string target = root_.Path("templates");
+  ASSERT_NO_FATAL_FAILURE(WriteConfig(kLocationKey + target + "\n"));
+  const Started run = StartSetup("bin", "setup");
+  ASSERT_NE(-1, run.pid);
+  ASSERT_TRUE(WaitUntilExists(target + "/r00/f001.bin", run));
+  ASSERT_EQ(0, kill(run.pid, SIGKILL));
+  Finish(run);
+  uint64_t bytes = 0;
+  for (const auto& item : std::filesystem::recursive_directory_iterator(tmp_)) {
+    EXPECT_EQ(0u,
+              item.path().lexically_relative(tmp_).string().rfind("ktstp", 0))
+        << item.path();
+    if (item.is_regular_file()) bytes += item.file_size();
+  }
+  // The journal of a few files, where the kit is 8 MiB inflated.
+  EXPECT_LT(bytes, 64u * 1024);
+  // The next start finishes what the killed run began.
+  const Result result = RunSetup("bin", "C.UTF-8");
+  EXPECT_EQ(0, result.status) << result.err;
+  EXPECT_EQ("", Mismatch(ModelOf(kit), target));
+  EXPECT_EQ(std::vector<std::string>{}, Leftovers());
 }
 
 }  // namespace
