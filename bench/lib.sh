@@ -1,8 +1,8 @@
 # shellcheck shell=bash disable=SC2034,SC2154
 # Shared parts of the benchmark scripts (bench/run_kit_bench,
-# bench/run_extract_bench); sourced, not run. The script sets, before
-# calling these: prog (its name, for messages), repo, work, build,
-# small_files, huge_files.
+# bench/run_extract_bench, bench/run_install_bench); sourced, not run. The
+# script sets, before calling these: prog (its name, for messages), repo,
+# work, build, small_files, huge_files.
 
 die() {
   echo "$prog: $*" >&2
@@ -18,17 +18,19 @@ check_tools() {
   done
 }
 
-# build_bench: kit_bench, make_tree, kittool and timed_run (RelWithDebInfo) in $build;
-# sets kit_bench, make_tree and kittool to their paths.
+# build_bench [TARGET...]: kit_bench, make_tree, kittool, timed_run and the
+# extra targets (RelWithDebInfo) in $build; sets kit_bench, make_tree,
+# kittool, timed_run and setup to their paths.
 build_bench() {
   if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   fi
-  cmake --build "$build" -j2 --target kit_bench make_tree kittool timed_run >/dev/null
+  cmake --build "$build" -j2 --target kit_bench make_tree kittool timed_run "$@" >/dev/null
   kit_bench=$build/bench/kit_bench
   make_tree=$build/bench/make_tree
   kittool=$build/tools/kittool
   timed_run=$build/bench/timed_run
+  setup=$build/app/setup
 }
 
 # setup_work: the cache directories, the image and mount point (removed on
@@ -54,6 +56,7 @@ tree_args() {
     small) echo "small $small_files" ;;
     large) echo "large" ;;
     huge) echo "small $huge_files" ;;
+    one) echo "small 1" ;;
   esac
 }
 
@@ -107,6 +110,16 @@ fresh_fs() {
   mkdir "$mnt/out" "$mnt/tmp"
 }
 
+# The same room on a fresh tmpfs instead: nothing reaches a disk, so the
+# time is the programs' and the kernel's in-memory work alone.
+fresh_tmpfs() {
+  local shape=$1
+  local bytes
+  bytes=$(cat "$work/trees/$shape.bytes")
+  mount -t tmpfs -o "size=$(((bytes * 3) / 1048576 + 512))m,mode=0755" tqbench "$mnt"
+  mkdir "$mnt/out" "$mnt/tmp"
+}
+
 drop_fs() {
   umount "$mnt"
   rm -f "$image"
@@ -116,7 +129,9 @@ warm() {
   cat "$@" >/dev/null
 }
 
-field() { grep -o "$1=[^ ]*" <<<"$2" | head -1 | cut -d= -f2; }
+# field NAME LINE: the value of NAME=VALUE in LINE (the whole name: "s"
+# does not match "fs=" or "inflate_s=").
+field() { grep -oE "(^| )$1=[^ ]*" <<<"$2" | head -1 | cut -d= -f2; }
 
 median() {
   printf '%s\n' "$@" | sort -g | awk '{v[NR]=$1}
@@ -136,7 +151,8 @@ results_header() {
     echo "# $2"
     if git -C "$repo" rev-parse --git-dir >/dev/null 2>&1; then
       echo "# source $(git -C "$repo" rev-parse --short HEAD), local changes:" \
-        "$(git -C "$repo" status --short -- kit platform text engine tools bench |
+        "$(git -C "$repo" status --short -- kit platform text engine tools bench \
+          app ui launcher_config l10n |
           awk '{printf "%s ", $2}')"
     else
       echo "# source $repo (not a git checkout)"
