@@ -184,6 +184,13 @@ class CInstallerDlg : public CWnd {
   // are then not written back.
   bool locations_read_whole_ = true;
   bool silent_;
+  // Wakes the main loop the moment the job ends, so that the end is not
+  // left to the next poll.
+  class EndWaker : public ChannelObserver {
+   public:
+    void OnPost(const ChannelState& state) override;
+  };
+  EndWaker end_waker_;
   UiChannel channel_;
   std::vector<WideString> template_locations_;
   WideString target_dir_;

@@ -300,6 +300,7 @@ void CInstallerDlg::RunInstallStep() {
   // while it inflates, as a silent run does.
   ErrorCode opened = kSuccess;
   if (!reader_.is_open()) opened = reader_.OpenStreaming(kit_path_);
+  channel_.SetObserver(&end_waker_);
   channel_.StartJob(opened == kSuccess ? &reader_ : nullptr, target_dir_);
   ShowPage(progress_page_.get());
   page_index_ = kStepProgress;
@@ -387,6 +388,10 @@ void CInstallerDlg::RunInstallStep() {
   }
   // Asked to close: no final page.
   if (close_requested_) DestroyWindow();
+}
+
+void CInstallerDlg::EndWaker::OnPost(const ChannelState& state) {
+  if (state.state != JobState::kRunning) g_main_context_wakeup(nullptr);
 }
 
 void CInstallerDlg::IterateWhileCopying() {
