@@ -363,6 +363,11 @@ RawInflater::Result RawInflater::Inflate(unsigned char* out, size_t capacity,
     s.avail_out = static_cast<uint32_t>(capacity - done);
     const int before_state = s.block_state;
     const int rc = isal_inflate(&s);
+    // On an error ISA-L's input count is not to be trusted.
+    if (rc < 0) {
+      final_ = Result::kError;
+      break;
+    }
     const size_t taken = source_size - s.avail_in;
     const size_t produced = (capacity - done) - s.avail_out;
     done += produced;
@@ -371,10 +376,6 @@ RawInflater::Result RawInflater::Inflate(unsigned char* out, size_t capacity,
     } else {
       input_ += taken;
       input_size_ -= taken;
-    }
-    if (rc < 0) {
-      final_ = Result::kError;
-      break;
     }
     if (s.block_state == ISAL_BLOCK_FINISH) {
       if (last_block_) {
