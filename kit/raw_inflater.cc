@@ -368,6 +368,12 @@ RawInflater::Result RawInflater::Inflate(unsigned char* out, size_t capacity,
       final_ = Result::kError;
       break;
     }
+    // ISA-L never hands back more than it took in this call: the bytes
+    // before `source` may be gone.
+    if (s.avail_in > source_size) {
+      final_ = Result::kError;
+      break;
+    }
     const size_t taken = source_size - s.avail_in;
     const size_t produced = (capacity - done) - s.avail_out;
     done += produced;
