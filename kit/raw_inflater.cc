@@ -1,6 +1,7 @@
 #include "kit/raw_inflater.h"
 
 #include <isa-l/igzip_lib.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
@@ -134,12 +135,16 @@ bool UsableCode(const unsigned char* lengths, int n) {
 
 RawInflater::RawInflater()
     : state_(std::make_unique<inflate_state>()),
+      zlib_(std::make_unique<z_stream>()),
       pending_(std::make_unique<unsigned char[]>(kPendingCapacity)),
       history_(std::make_unique<unsigned char[]>(2 * kWindow)) {
+  zlib_ready_ = inflateInit2(zlib_.get(), -15) == Z_OK;
   Reset();
 }
 
-RawInflater::~RawInflater() = default;
+RawInflater::~RawInflater() {
+  if (zlib_ready_) inflateEnd(zlib_.get());
+}
 
 void RawInflater::Reset() {
   isal_inflate_init(state_.get());
@@ -147,6 +152,7 @@ void RawInflater::Reset() {
   final_ = Result::kOk;
   in_header_ = true;
   last_block_ = false;
+  fixed_block_ = false;
   input_ = nullptr;
   input_size_ = 0;
   carry_ = 0;
@@ -162,12 +168,15 @@ void RawInflater::Feed(const unsigned char* input, size_t size) {
 
 // The order of the checks and the bits each one waits for are zlib's, so
 // that a stream cut anywhere is refused or awaited as zlib does.
-RawInflater::HeaderCheck RawInflater::CheckHeader(bool* last) const {
+RawInflater::HeaderCheck RawInflater::CheckHeader(bool* last,
+                                                  bool* fixed) const {
   BitReader bits(carry_, carry_count_, pending_.get() + pending_start_,
                  pending_end_ - pending_start_, input_, input_size_);
   if (!bits.Need(3)) return HeaderCheck::kNeedMore;
   *last = bits.Take(1) != 0;
-  switch (bits.Take(2)) {
+  const uint32_t type = bits.Take(2);
+  *fixed = type == 1;
+  switch (type) {
     case 0: {
       bits.ToByte();
       if (!bits.Need(32)) return HeaderCheck::kNeedMore;
@@ -261,7 +270,7 @@ void RawInflater::StashInput() {
   input_size_ -= size;
 }
 
-bool RawInflater::StartBlock() {
+bool RawInflater::StartIsal() {
   inflate_state& s = *state_;
   isal_inflate_reset(&s);
   s.crc_flag = ISAL_DEFLATE;
@@ -290,7 +299,40 @@ bool RawInflater::StartBlock() {
   return true;
 }
 
-void RawInflater::EndBlock() {
+// zlib reads the header again itself. Its bit buffer takes only the bits
+// short of a whole byte; the whole bytes go back before the pending ones.
+bool RawInflater::StartZlib() {
+  z_stream& z = *zlib_;
+  if (!zlib_ready_ || inflateReset(&z) != Z_OK) return false;
+  if (history_size_ > 0) {
+    const size_t size = std::min(history_size_, kWindow);
+    if (inflateSetDictionary(&z, history_.get() + history_size_ - size,
+                             static_cast<uInt>(size)) != Z_OK) {
+      return false;
+    }
+  }
+  const int partial = carry_count_ % 8;
+  if (partial > 0 &&
+      inflatePrime(&z, partial,
+                   static_cast<int>(carry_ & ((1u << partial) - 1))) != Z_OK) {
+    return false;
+  }
+  const size_t whole = static_cast<size_t>(carry_count_ / 8);
+  if (whole > 0) {
+    const size_t rest = pending_end_ - pending_start_;
+    std::memmove(pending_.get() + whole, pending_.get() + pending_start_, rest);
+    for (size_t i = 0; i < whole; ++i) {
+      pending_[i] = static_cast<unsigned char>(carry_ >> (partial + 8 * i));
+    }
+    pending_start_ = 0;
+    pending_end_ = whole + rest;
+  }
+  carry_ = 0;
+  carry_count_ = 0;
+  return true;
+}
+
+void RawInflater::EndIsal() {
   inflate_state& s = *state_;
   carry_count_ = s.read_in_length;
   carry_ =
@@ -327,13 +369,12 @@ RawInflater::Result RawInflater::Inflate(unsigned char* out, size_t capacity,
                                          size_t* written) {
   *written = 0;
   if (final_ != Result::kOk) return final_;
-  inflate_state& s = *state_;
   size_t done = 0;  // bytes of `out` filled
   size_t kept = 0;  // of which are in the history already
   for (;;) {
     if (in_header_) {
-      bool last = false;
-      const HeaderCheck check = CheckHeader(&last);
+      bool last = false, fixed = false;
+      const HeaderCheck check = CheckHeader(&last, &fixed);
       if (check == HeaderCheck::kBad) {
         final_ = Result::kError;
         break;
@@ -342,11 +383,12 @@ RawInflater::Result RawInflater::Inflate(unsigned char* out, size_t capacity,
         StashInput();
         break;
       }
-      if (!StartBlock()) {
+      if (!(fixed ? StartZlib() : StartIsal())) {
         final_ = Result::kError;
         break;
       }
       last_block_ = last;
+      fixed_block_ = fixed;
       in_header_ = false;
     }
     if (done == capacity) break;
@@ -357,25 +399,16 @@ RawInflater::Result RawInflater::Inflate(unsigned char* out, size_t capacity,
         from_pending ? pending_.get() + pending_start_ : input_;
     const size_t source_size =
         from_pending ? pending_end_ - pending_start_ : input_size_;
-    s.next_in = const_cast<unsigned char*>(source);
-    s.avail_in = static_cast<uint32_t>(source_size);
-    s.next_out = out + done;
-    s.avail_out = static_cast<uint32_t>(capacity - done);
-    const int before_state = s.block_state;
-    const int rc = isal_inflate(&s);
-    // On an error ISA-L's input count is not to be trusted.
-    if (rc < 0) {
+    size_t taken = 0, produced = 0;
+    const Step step = fixed_block_
+                          ? RunZlib(source, source_size, out + done,
+                                    capacity - done, &taken, &produced)
+                          : RunIsal(source, source_size, out + done,
+                                    capacity - done, &taken, &produced);
+    if (step == Step::kError) {
       final_ = Result::kError;
       break;
     }
-    // ISA-L never hands back more than it took in this call: the bytes
-    // before `source` may be gone.
-    if (s.avail_in > source_size) {
-      final_ = Result::kError;
-      break;
-    }
-    const size_t taken = source_size - s.avail_in;
-    const size_t produced = (capacity - done) - s.avail_out;
     done += produced;
     if (from_pending) {
       pending_start_ += taken;
@@ -383,23 +416,74 @@ RawInflater::Result RawInflater::Inflate(unsigned char* out, size_t capacity,
       input_ += taken;
       input_size_ -= taken;
     }
-    if (s.block_state == ISAL_BLOCK_FINISH) {
+    if (step == Step::kBlockEnd) {
       if (last_block_) {
         final_ = Result::kEnd;
         break;
       }
       KeepHistory(out + kept, done - kept);
       kept = done;
-      EndBlock();
       in_header_ = true;
       continue;
     }
-    // ISA-L may stop after a block header or with bits still buffered; go
-    // on while it moves, so that stopping really means "needs more".
+    // Go on while it moves, so that stopping really means "needs more".
     if (from_pending && pending_start_ == pending_end_) continue;
-    if (taken == 0 && produced == 0 && s.block_state == before_state) break;
+    if (step == Step::kStuck) break;
   }
   if (final_ == Result::kOk) KeepHistory(out + kept, done - kept);
   *written = done;
   return final_;
+}
+
+RawInflater::Step RawInflater::RunIsal(const unsigned char* source,
+                                       size_t source_size, unsigned char* out,
+                                       size_t room, size_t* taken,
+                                       size_t* produced) {
+  inflate_state& s = *state_;
+  s.next_in = const_cast<unsigned char*>(source);
+  s.avail_in = static_cast<uint32_t>(source_size);
+  s.next_out = out;
+  s.avail_out = static_cast<uint32_t>(room);
+  const int before_state = s.block_state;
+  // On an error ISA-L's input count is not to be trusted. Nor if it hands
+  // back more than it took in this call: the bytes before `source` may be
+  // gone.
+  if (isal_inflate(&s) < 0 || s.avail_in > source_size) return Step::kError;
+  *taken = source_size - s.avail_in;
+  *produced = room - s.avail_out;
+  if (s.block_state == ISAL_BLOCK_FINISH) {
+    EndIsal();
+    return Step::kBlockEnd;
+  }
+  // ISA-L may stop after a block header or with bits still buffered.
+  if (*taken == 0 && *produced == 0 && s.block_state == before_state) {
+    return Step::kStuck;
+  }
+  return Step::kMoved;
+}
+
+RawInflater::Step RawInflater::RunZlib(const unsigned char* source,
+                                       size_t source_size, unsigned char* out,
+                                       size_t room, size_t* taken,
+                                       size_t* produced) {
+  z_stream& z = *zlib_;
+  z.next_in = const_cast<unsigned char*>(source);
+  z.avail_in = static_cast<uInt>(source_size);
+  z.next_out = out;
+  z.avail_out = static_cast<uInt>(room);
+  const int rc = inflate(&z, Z_BLOCK);
+  if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) {
+    return Step::kError;
+  }
+  *taken = source_size - z.avail_in;
+  *produced = room - z.avail_out;
+  if (*taken > 0) zlib_last_byte_ = source[*taken - 1];
+  // At a block's end zlib holds the last byte's unused high bits. It is
+  // between blocks at the start too, before it has taken any byte.
+  if (rc == Z_STREAM_END || ((z.data_type & 128) != 0 && z.total_in > 0)) {
+    carry_count_ = z.data_type & 7;
+    carry_ = zlib_last_byte_ >> (8 - carry_count_);
+    return Step::kBlockEnd;
+  }
+  return *taken == 0 && *produced == 0 ? Step::kStuck : Step::kMoved;
 }

@@ -8,8 +8,10 @@
 // stream's last, so that it stops at every block's end. Between blocks the
 // inflater reads the next block header itself, as zlib reads it, refuses
 // what zlib refuses, and then starts ISA-L afresh on that block with the last
-// 32 KiB of output as its history. Block bodies stay ISA-L's alone; the
-// header check costs a few hundred bit reads per block.
+// 32 KiB of output as its history. Stored and dynamic blocks (all the bulk
+// of a kit) are ISA-L's; the header check costs a few hundred bit reads per
+// block. Fixed-code blocks, which zlib writes only for short stretches, go
+// to zlib itself (see below).
 //
 // Where ISA-L on its own differs from zlib, and what is done about it:
 // - An incomplete code (code-length, literal/length or distance code) passes
@@ -19,6 +21,9 @@
 //   reads one bit per code length and only then refuses (no end-of-block
 //   code), so a stream that stops inside those bits is no error for it.
 //   The header check follows zlib.
+// - In a fixed-code block, input that stops 7 bits into code 286 or 287
+//   (not used by DEFLATE) is refused by ISA-L at once; zlib waits for the
+//   8th bit first. Fixed-code blocks are inflated by zlib.
 // - Not changed: when the input stops inside a block, up to 2 bytes that
 //   zlib has already given out may still be held back (ISA-L decodes up to
 //   three literals with one table look-up and backs out the whole look-up
@@ -34,6 +39,7 @@
 #include <memory>
 
 struct inflate_state;
+struct z_stream_s;
 
 class RawInflater {
  public:
@@ -69,19 +75,33 @@ class RawInflater {
 
  private:
   enum class HeaderCheck { kNeedMore, kBad, kGood };
+  // One call of the block's inflater.
+  enum class Step { kMoved, kStuck, kBlockEnd, kError };
 
-  HeaderCheck CheckHeader(bool* last) const;
-  bool StartBlock();
-  void EndBlock();
+  HeaderCheck CheckHeader(bool* last, bool* fixed) const;
+  bool StartIsal();
+  void EndIsal();
+  bool StartZlib();
+  Step RunIsal(const unsigned char* source, size_t source_size,
+               unsigned char* out, size_t room, size_t* taken,
+               size_t* produced);
+  Step RunZlib(const unsigned char* source, size_t source_size,
+               unsigned char* out, size_t room, size_t* taken,
+               size_t* produced);
   void StashInput();
   void KeepHistory(const unsigned char* data, size_t size);
 
   std::unique_ptr<inflate_state> state_;
+  // Fixed-code blocks (see above); `zlib_ready_` once initialised.
+  std::unique_ptr<z_stream_s> zlib_;
+  bool zlib_ready_ = false;
+  unsigned char zlib_last_byte_ = 0;
   Result final_ = Result::kOk;
   // True between blocks, while the next header is awaited or checked.
   bool in_header_ = true;
-  // Whether the block ISA-L is on is the stream's real last one.
+  // The block under way: the stream's real last one? a fixed-code one?
   bool last_block_ = false;
+  bool fixed_block_ = false;
 
   const unsigned char* input_ = nullptr;
   size_t input_size_ = 0;

@@ -632,6 +632,15 @@ std::vector<BadCase> BadCases() {
       fixed_block([&](BitWriter* o) { fixed.Put(o, 286); }));
   add("fixed_length_287",
       fixed_block([&](BitWriter* o) { fixed.Put(o, 287); }));
+  {
+    // Six 9-bit literals put code 286's first 7 bits at the end of a byte:
+    // cut there, zlib waits for the 8th bit before it refuses.
+    BitWriter out;
+    out.Bits(1, 1).Bits(1, 2);
+    for (int i = 0; i < 6; ++i) fixed.Put(&out, 200);
+    fixed.Put(&out, 286);
+    add("fixed_length_286_on_a_byte_boundary", out.bytes());
+  }
   for (int symbol : {30, 31}) {
     add(symbol == 30 ? "fixed_distance_30" : "fixed_distance_31",
         fixed_block([&](BitWriter* o) {
