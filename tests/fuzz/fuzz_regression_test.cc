@@ -19,11 +19,15 @@
 #include "kit/kit_writer.h"
 #include "platform/scoped_temp_dir.h"
 
+extern "C" int InflateFuzzOneInput(const uint8_t* data, size_t size);
 extern "C" int KitFuzzOneInput(const uint8_t* data, size_t size);
 extern "C" int LauncherConfigFuzzOneInput(const uint8_t* data, size_t size);
 extern "C" int TextFuzzOneInput(const uint8_t* data, size_t size);
 
 namespace {
+
+constexpr const char* kTargets[] = {"inflate", "kit", "launcher_config",
+                                    "text"};
 
 struct Case {
   std::string target;
@@ -34,7 +38,7 @@ void PrintTo(const Case& c, std::ostream* out) { *out << c.path; }
 
 std::vector<Case> AllCases() {
   std::vector<Case> cases;
-  for (const char* target : {"kit", "launcher_config", "text"}) {
+  for (const char* target : kTargets) {
     for (const char* kind : {"corpus", "crashes"}) {
       std::filesystem::path dir =
           std::filesystem::path(FUZZ_DATA_DIR) / kind / target;
@@ -73,7 +77,9 @@ TEST_P(FuzzRegressionTest, RunsClean) {
   std::string bytes((std::istreambuf_iterator<char>(file)),
                     std::istreambuf_iterator<char>());
   const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
-  if (c.target == "kit") {
+  if (c.target == "inflate") {
+    EXPECT_EQ(InflateFuzzOneInput(data, bytes.size()), 0);
+  } else if (c.target == "kit") {
     EXPECT_EQ(KitFuzzOneInput(data, bytes.size()), 0);
   } else if (c.target == "launcher_config") {
     EXPECT_EQ(LauncherConfigFuzzOneInput(data, bytes.size()), 0);
@@ -89,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(Files, FuzzRegressionTest,
 // replays above pass vacuously.
 TEST(FuzzCorpusTest, EveryTargetHasSeeds) {
   std::vector<Case> cases = AllCases();
-  for (const char* target : {"kit", "launcher_config", "text"}) {
+  for (const char* target : kTargets) {
     EXPECT_GE(std::count_if(cases.begin(), cases.end(),
                             [&](const Case& c) {
                               return c.target == target &&
