@@ -9,8 +9,8 @@
 namespace {
 
 constexpr size_t kWindow = ISAL_DEF_HIST_SIZE;
-// A block header takes at most 2,290 bits; ISA-L may hand back as many bytes
-// as its own input buffer holds.
+// A block header takes at most 2,286 bits (286 bytes); ISA-L may hand back
+// as many bytes as its own input buffer holds.
 constexpr size_t kPendingCapacity = 1024;
 static_assert(ISAL_DEF_MAX_HDR_SIZE + 300 <= kPendingCapacity);
 
@@ -192,6 +192,7 @@ void RawInflater::Reset() {
   in_header_ = true;
   last_block_ = false;
   fixed_block_ = false;
+  zlib_last_byte_ = 0;
   input_ = nullptr;
   input_size_ = 0;
   carry_ = 0;
