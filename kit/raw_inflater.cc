@@ -9,8 +9,8 @@
 namespace {
 
 constexpr size_t kWindow = ISAL_DEF_HIST_SIZE;
-// A block header takes at most 2,290 bits; ISA-L may hand back as many bytes
-// as its own input buffer holds.
+// A block header takes at most 2,286 bits (286 bytes); ISA-L may hand back
+// as many bytes as its own input buffer holds.
 constexpr size_t kPendingCapacity = 1024;
 static_assert(ISAL_DEF_MAX_HDR_SIZE + 300 <= kPendingCapacity);
 
@@ -50,6 +50,10 @@ class BitReader {
     return true;
   }
   // REQUIRES: Need(n).
+  uint32_t Peek(int n) const {
+    return static_cast<uint32_t>(hold_ & ((1ull << n) - 1));
+  }
+  // REQUIRES: Need(n).
   uint32_t Take(int n) {
     const uint32_t value = static_cast<uint32_t>(hold_ & ((1ull << n) - 1));
     hold_ >>= n;
@@ -68,68 +72,103 @@ class BitReader {
   size_t second_left_;
 };
 
-// A canonical Huffman code as zlib's table builder judges it.
-struct Code {
-  enum Shape { kEmpty, kComplete, kIncomplete, kOversubscribed };
-  int count[16] = {};                                    // codes of each length
-  int symbol[kMaxLengthCodes + kMaxDistanceCodes] = {};  // by length, value
-  int max = 0;                                           // longest length
+enum class Shape { kEmpty, kComplete, kIncomplete, kOversubscribed };
 
-  Shape Build(const unsigned char* lengths, int n) {
-    for (int i = 0; i < n; ++i) ++count[lengths[i]];
-    count[0] = 0;
-    for (max = 15; max > 0 && count[max] == 0; --max) {
-    }
-    if (max == 0) return kEmpty;
-    int left = 1;
-    for (int length = 1; length <= 15; ++length) {
-      left = (left << 1) - count[length];
-      if (left < 0) return kOversubscribed;
-    }
-    int offset[16] = {};
-    for (int length = 1; length < 15; ++length) {
-      offset[length + 1] = offset[length] + count[length];
-    }
-    for (int i = 0; i < n; ++i) {
-      if (lengths[i] != 0) symbol[offset[lengths[i]]++] = i;
-    }
-    return left > 0 ? kIncomplete : kComplete;
+// How zlib's table builder judges a code with these lengths; `count`
+// receives the codes of each length, `max` the longest.
+Shape ShapeOf(const unsigned char* lengths, int n, int count[16], int* max) {
+  std::fill(count, count + 16, 0);
+  for (int i = 0; i < n; ++i) ++count[lengths[i]];
+  count[0] = 0;
+  for (*max = 15; *max > 0 && count[*max] == 0; --*max) {
   }
-
-  // Reads one symbol bit by bit, as zlib needs just the code's bits.
-  // REQUIRES: a complete code. False when the bits run out.
-  bool Decode(BitReader* bits, int* out) const {
-    int code = 0, first = 0, index = 0;
-    for (int length = 1; length <= max; ++length) {
-      if (!bits->Need(1)) return false;
-      code |= static_cast<int>(bits->Take(1));
-      if (code - first < count[length]) {
-        *out = symbol[index + code - first];
-        return true;
-      }
-      index += count[length];
-      first = (first + count[length]) << 1;
-      code <<= 1;
-    }
-    return false;  // not reached for a complete code
+  if (*max == 0) return Shape::kEmpty;
+  int left = 1;
+  for (int length = 1; length <= 15; ++length) {
+    left = (left << 1) - count[length];
+    if (left < 0) return Shape::kOversubscribed;
   }
-};
+  return left > 0 ? Shape::kIncomplete : Shape::kComplete;
+}
 
 // Literal/length and distance codes: zlib lets an incomplete code through
 // only when it is a single code of length 1.
 bool UsableCode(const unsigned char* lengths, int n) {
-  Code code;
-  switch (code.Build(lengths, n)) {
-    case Code::kEmpty:
-    case Code::kComplete:
+  int count[16], max;
+  switch (ShapeOf(lengths, n, count, &max)) {
+    case Shape::kEmpty:
+    case Shape::kComplete:
       return true;
-    case Code::kIncomplete:
-      return code.max == 1;
-    case Code::kOversubscribed:
+    case Shape::kIncomplete:
+      return max == 1;
+    case Shape::kOversubscribed:
       return false;
   }
   return false;
 }
+
+// The code-length code, complete, for reading the lengths: 7 bits at a
+// time (its longest code) while there are 7 bits, else bit by bit, as zlib
+// needs just the code's bits before it goes on.
+class LengthCode {
+ public:
+  // REQUIRES: ShapeOf(lengths, 19, ...) is kComplete.
+  explicit LengthCode(const unsigned char lengths[19]) {
+    int max;
+    ShapeOf(lengths, 19, count_, &max);
+    int offset[9] = {};
+    uint32_t next[8] = {};
+    for (int length = 1; length < 8; ++length) {
+      offset[length + 1] = offset[length] + count_[length];
+      next[length] = (next[length - 1] + count_[length - 1]) << 1;
+    }
+    for (int symbol = 0; symbol < 19; ++symbol) {
+      const int length = lengths[symbol];
+      if (length == 0) continue;
+      sorted_[offset[length]++] = static_cast<uint8_t>(symbol);
+      const uint32_t code = next[length]++;
+      uint32_t reversed = 0;  // the stream holds a code's first bit lowest
+      for (int i = 0; i < length; ++i) {
+        reversed |= ((code >> i) & 1) << (length - 1 - i);
+      }
+      for (uint32_t i = reversed; i < 128; i += 1u << length) {
+        table_[i] = {static_cast<uint8_t>(symbol),
+                     static_cast<uint8_t>(length)};
+      }
+    }
+  }
+
+  // False when the bits run out.
+  bool Decode(BitReader* bits, int* symbol) const {
+    if (bits->Need(7)) {
+      const Entry entry = table_[bits->Peek(7)];
+      bits->Take(entry.length);
+      *symbol = entry.symbol;
+      return true;
+    }
+    int code = 0, first = 0, index = 0;
+    for (int length = 1; length < 8; ++length) {
+      if (!bits->Need(1)) return false;
+      code |= static_cast<int>(bits->Take(1));
+      if (code - first < count_[length]) {
+        *symbol = sorted_[index + code - first];
+        return true;
+      }
+      index += count_[length];
+      first = (first + count_[length]) << 1;
+      code <<= 1;
+    }
+    return false;  // not reached for a complete code
+  }
+
+ private:
+  struct Entry {
+    uint8_t symbol, length;
+  };
+  int count_[16];
+  uint8_t sorted_[19] = {};  // the symbols by code length, then value
+  Entry table_[128];
+};
 
 }  // namespace
 
@@ -153,6 +192,7 @@ void RawInflater::Reset() {
   in_header_ = true;
   last_block_ = false;
   fixed_block_ = false;
+  zlib_last_byte_ = 0;
   input_ = nullptr;
   input_size_ = 0;
   carry_ = 0;
@@ -204,10 +244,10 @@ RawInflater::HeaderCheck RawInflater::CheckHeader(bool* last,
     if (!bits.Need(3)) return HeaderCheck::kNeedMore;
     code_lengths[kOrder[i]] = static_cast<unsigned char>(bits.Take(3));
   }
-  Code length_code;
-  const Code::Shape shape = length_code.Build(code_lengths, 19);
+  int count[16], max;
+  const Shape shape = ShapeOf(code_lengths, 19, count, &max);
   const int total = length_codes + distance_codes;
-  if (shape == Code::kEmpty) {
+  if (shape == Shape::kEmpty) {
     // zlib reads each length as a 0 of one bit, then misses the
     // end-of-block code.
     for (int i = 0; i < total; ++i) {
@@ -216,7 +256,8 @@ RawInflater::HeaderCheck RawInflater::CheckHeader(bool* last,
     }
     return HeaderCheck::kBad;
   }
-  if (shape != Code::kComplete) return HeaderCheck::kBad;
+  if (shape != Shape::kComplete) return HeaderCheck::kBad;
+  const LengthCode length_code(code_lengths);
 
   unsigned char lengths[kMaxLengthCodes + kMaxDistanceCodes] = {};
   int have = 0;

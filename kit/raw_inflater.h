@@ -9,9 +9,9 @@
 // inflater reads the next block header itself, as zlib reads it, refuses
 // what zlib refuses, and then starts ISA-L afresh on that block with the last
 // 32 KiB of output as its history. Stored and dynamic blocks (all the bulk
-// of a kit) are ISA-L's; the header check costs a few hundred bit reads per
-// block. Fixed-code blocks, which zlib writes only for short stretches, go
-// to zlib itself (see below).
+// of a kit) are ISA-L's; the header check and the restart cost a few per
+// cent against ISA-L alone. Fixed-code blocks, which zlib writes only for
+// short stretches, go to zlib itself (see below).
 //
 // Where ISA-L on its own differs from zlib, and what is done about it:
 // - An incomplete code (code-length, literal/length or distance code) passes
@@ -25,8 +25,8 @@
 //   (not used by DEFLATE) is refused by ISA-L at once; zlib waits for the
 //   8th bit first. Fixed-code blocks are inflated by zlib.
 // - Not changed: when the input stops inside a block, up to 2 bytes that
-//   zlib has already given out may still be held back (ISA-L decodes up to
-//   three literals with one table look-up and backs out the whole look-up
+//   zlib has already given out may still be held back (ISA-L reads some
+//   runs of literals with one table look-up and backs out the whole look-up
 //   when its bits are incomplete). They come out once more input arrives;
 //   a stream that simply ends there is truncated either way.
 //
@@ -106,10 +106,11 @@ class RawInflater {
   const unsigned char* input_ = nullptr;
   size_t input_size_ = 0;
 
-  // The stream between blocks, in order: `carry_count_` bits left in
-  // ISA-L's bit buffer (low bits first), then pending_[pending_start_,
+  // The stream between blocks, in order: `carry_count_` bits left over by
+  // the last block's inflater (low bits first), then pending_[pending_start_,
   // pending_end_): bytes taken from the input while a header was
-  // incomplete, or that ISA-L had buffered. Then the input.
+  // incomplete, or handed back by the last block's inflater. Then the input.
+  // While a block is inflated, its inflater takes the pending bytes first.
   uint64_t carry_ = 0;
   int carry_count_ = 0;
   std::unique_ptr<unsigned char[]> pending_;
