@@ -327,6 +327,7 @@ ErrorCode InstallEngine::ReportError(ErrorCode code, int32_t progress) {
 ErrorCode InstallEngine::CheckNames(KitReader* reader,
                                      const std::string& shown_target) {
   DuplicateNameFinder duplicates;
+  duplicates.Reserve(reader->entry_count());
   // A name refused here is told as such; any other failure is the reader's.
   bool refused = false;
   ErrorCode code = reader->VisitEntries([&](uint32_t index,

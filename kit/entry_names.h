@@ -72,6 +72,9 @@ std::string NormalisedEntryPath(std::string_view path);
 // matters.
 class DuplicateNameFinder {
  public:
+  // Room for `count` names at once: no growth by doubling, whose peak
+  // would be three times the names' size.
+  void Reserve(size_t count) { seen_.reserve(count); }
   void Add(uint32_t index, std::string_view normalised_path);
 
   // Pairs (earlier index, later index) whose hashes are equal, sorted by the

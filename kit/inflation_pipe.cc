@@ -12,6 +12,107 @@ namespace {
 // The kit is read in pieces of this size: few system calls, little memory.
 constexpr uint32_t kInputSize = 256 * 1024;
 
+// Reads the kit ahead of the inflation on a thread of its own, so that
+// copying it out of the page cache is not on the inflating thread's way:
+// that thread is what every installation waits for.
+class ReadAhead {
+ public:
+  explicit ReadAhead(FileHandle kit) : kit_(kit) {
+    for (auto& piece : pieces_) {
+      piece = std::make_unique<unsigned char[]>(kInputSize);
+    }
+    try {
+      reader_ = std::thread(&ReadAhead::Loop, this);
+    } catch (const std::system_error&) {
+      // No thread to be had: Next reads each piece itself.
+    }
+  }
+  ~ReadAhead() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    if (reader_.joinable()) reader_.join();
+  }
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+
+  // The next piece of the kit, valid until the next call; *size 0 at its
+  // end. Returns 0, or the failed read's code with its errno in *error.
+  ErrorCode Next(const unsigned char** data, uint32_t* size, int* error) {
+    if (!reader_.joinable()) {
+      *data = pieces_[0].get();
+      const ErrorCode code =
+          FileRead(kit_, pieces_[0].get(), kInputSize, size, false);
+      *error = code == kSuccess ? 0 : errno;
+      return code;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (taken_) {
+      // The piece handed out last is done with.
+      head_ = (head_ + 1) % kPieces;
+      --count_;
+      taken_ = false;
+      changed_.notify_all();
+    }
+    changed_.wait(lock, [this] { return count_ > 0 || ended_; });
+    if (count_ == 0) {
+      *size = 0;
+      *error = errno_;
+      return code_;
+    }
+    taken_ = true;
+    *data = pieces_[head_].get();
+    *size = sizes_[head_];
+    return kSuccess;
+  }
+
+ private:
+  static constexpr int kPieces = 4;
+
+  void Loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return stop_ || count_ < kPieces; });
+      if (stop_) return;
+      const int slot = (head_ + count_) % kPieces;
+      lock.unlock();
+      uint32_t got = 0;
+      const ErrorCode code =
+          FileRead(kit_, pieces_[slot].get(), kInputSize, &got, false);
+      const int error = errno;
+      lock.lock();
+      if (code != kSuccess || got == 0) {
+        code_ = code;
+        errno_ = code == kSuccess ? 0 : error;
+        ended_ = true;
+        changed_.notify_all();
+        return;
+      }
+      sizes_[slot] = got;
+      ++count_;
+      changed_.notify_all();
+    }
+  }
+
+  const FileHandle kit_;
+  std::unique_ptr<unsigned char[]> pieces_[kPieces];
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  // Guarded by mutex_: the oldest piece read and not yet done with, how many
+  // are read, whether the oldest is handed out; the end and its cause.
+  uint32_t sizes_[kPieces] = {};
+  int head_ = 0;
+  int count_ = 0;
+  bool taken_ = false;
+  bool ended_ = false;
+  bool stop_ = false;
+  ErrorCode code_ = kSuccess;
+  int errno_ = 0;
+};
+
 }  // namespace
 
 InflationPipe::InflationPipe(FileHandle container) : fd_(container) {
@@ -273,21 +374,23 @@ ErrorCode InflationPipe::WriteAll(const unsigned char* data, uint32_t length,
 
 ErrorCode InflateInto(FileHandle kit, InflationPipe* pipe) {
   RawInflater inflater;
-  auto input = std::make_unique<unsigned char[]>(kInputSize);
+  ReadAhead input(kit);
   RawInflater::Result result = RawInflater::Result::kOk;
   unsigned char* block = nullptr;
   uint32_t filled = 0;
   for (;;) {
     if (inflater.input_left() == 0) {
+      const unsigned char* piece = nullptr;
       uint32_t got = 0;
-      const ErrorCode read = FileRead(kit, input.get(), kInputSize, &got, false);
+      int error = 0;
+      const ErrorCode read = input.Next(&piece, &got, &error);
       if (read != kSuccess) {
-        pipe->NoteReadFailure(errno);
+        pipe->NoteReadFailure(error);
         return read;
       }
       // The kit ends before its stream does: what was inflated stays.
       if (got == 0) break;
-      inflater.Feed(input.get(), got);
+      inflater.Feed(piece, got);
     }
     // Inflate while it makes progress; a full block goes to the pipe.
     for (;;) {
