@@ -302,6 +302,8 @@ ErrorCode InstallEngine::Run(UiChannel* channel) {
   // the last file. When later files were up to date, their bytes are not
   // inflated at all (nor checked): what was installed is whole.
   code = last_copied ? reader->FinishInflation() : kSuccess;
+  // A kit with a checksum file must match it, however much was copied.
+  if (code == kSuccess) code = reader->VerifyChecksum();
   if (code != kSuccess) {
     return ReportError(KitReadFailed(*reader, code), progress);
   }

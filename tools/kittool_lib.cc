@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "kit/entry_names.h"
+#include "kit/kit_checksum.h"
 #include "kit/kit_reader.h"
 #include "text/text_conversion.h"
 
@@ -672,6 +673,7 @@ std::string KittoolUsage() {
          "  kittool list KIT\n"
          "  kittool verify KIT\n"
          "  kittool extract KIT DIR\n"
+         "  kittool checksum KIT\n"
          "  kittool --help\n"
          "\n"
          "pack     puts every regular file under SOURCE_DIR into the kit KIT,\n"
@@ -687,7 +689,9 @@ std::string KittoolUsage() {
          "         options always give the same kit, byte for byte.\n"
          "         Symbolic links, names with a backslash or a control\n"
          "         character and relative paths of 4096 bytes or more are\n"
-         "         refused; the inflated kit must stay below 2 GiB.\n"
+         "         refused; the inflated kit must stay below 2 GiB. Beside\n"
+         "         KIT goes KIT.sha256, its SHA-256 in the format sha256sum\n"
+         "         writes and checks.\n"
          "list     prints the kit's language records and its files (name,\n"
          "         size in bytes, modification time in UTC).\n"
          "verify   inflates and reads the kit as the installer does and says\n"
@@ -703,6 +707,12 @@ std::string KittoolUsage() {
          "         rolled back and DIR is left as it was. Progress goes to\n"
          "         standard error: a bar on a terminal, otherwise one line\n"
          "         \"NN% path\" per file.\n"
+         "checksum writes KIT.sha256 beside an existing kit.\n"
+         "\n"
+         "When KIT.sha256 lies beside a kit, list, verify and extract (and\n"
+         "the installer) refuse a kit that does not match it, and a\n"
+         "KIT.sha256 that cannot be read, is malformed or names another\n"
+         "file, as a damaged kit.\n"
          "\n"
          "Texts from a kit (names, languages, products, providers,\n"
          "descriptions) are printed as \"ls -b\" prints names: a backslash\n"
@@ -735,9 +745,10 @@ bool ParseKittoolArgs(const std::vector<std::string>& args,
     options->command = KittoolCommand::kExtract;
     return ParseExtract(args, options, error);
   }
-  if (command == "list" || command == "verify") {
-    options->command =
-        command == "list" ? KittoolCommand::kList : KittoolCommand::kVerify;
+  if (command == "list" || command == "verify" || command == "checksum") {
+    options->command = command == "list"     ? KittoolCommand::kList
+                       : command == "verify" ? KittoolCommand::kVerify
+                                             : KittoolCommand::kChecksum;
     return ParseKitCommand(args, options, error);
   }
   *error = "unknown command \"" + command + "\"";
@@ -855,7 +866,9 @@ int RunPack(const KittoolOptions& options, std::ostream& out,
   }
   uint64_t total = 0;
   for (const KitFileSpec& file : spec.files) total += file.size;
-  if (!WriteKit(spec, options.output, options.level, &error)) {
+  std::string digest;
+  if (!WriteKit(spec, options.output, options.level, &error, &digest) ||
+      !WriteKitSidecar(options.output, digest, &error)) {
     err << "kittool: " << error << "\n";
     return kExitFailure;
   }
@@ -865,6 +878,25 @@ int RunPack(const KittoolOptions& options, std::ostream& out,
   out << "Packed " << spec.files.size() << " files (" << total
       << " bytes) into \"" << options.output << "\" (" << kit_size
       << " bytes).\n";
+  return kExitOk;
+}
+
+int RunChecksum(const KittoolOptions& options, std::ostream& out,
+                std::ostream& err) {
+  KitDigest digest;
+  if (HashFileFrom(options.kit, 0, &digest) != 0) {
+    err << "kittool: cannot read \"" << options.kit
+        << "\": " << std::strerror(errno) << "\n";
+    return kExitFailure;
+  }
+  const std::string hex = digest.sha.HexDigest();
+  std::string error;
+  if (hex.empty() || !WriteKitSidecar(options.kit, hex, &error)) {
+    err << "kittool: " << (hex.empty() ? "cannot hash the kit" : error)
+        << "\n";
+    return kExitFailure;
+  }
+  out << hex << "  " << SidecarPath(options.kit) << "\n";
   return kExitOk;
 }
 
@@ -999,6 +1031,9 @@ int KittoolMain(const std::vector<std::string>& args, std::ostream& out,
       break;
     case KittoolCommand::kExtract:
       status = RunExtract(options, out, err, isatty(STDERR_FILENO) == 1, hooks);
+      break;
+    case KittoolCommand::kChecksum:
+      status = RunChecksum(options, out, err);
       break;
   }
   // A listing cut short by a full disk must not pass for a whole one.

@@ -31,7 +31,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-enum class KittoolCommand { kHelp, kPack, kList, kVerify, kExtract };
+enum class KittoolCommand { kHelp, kPack, kList, kVerify, kExtract, kChecksum };
 
 // One --lang record as given, still in the locale's encoding.
 struct PackLanguage {

@@ -375,6 +375,7 @@ void CInstallerDlg::RunInstallStep() {
       outcome_ = Outcome::kSucceeded;
       if (!close_requested_) ShowSuccessStep();
       RecordTemplateLocation();
+      if (silent_) PrintSummary();
       break;
     case JobState::kFailed:
       outcome_ = Outcome::kFailed;
@@ -388,6 +389,17 @@ void CInstallerDlg::RunInstallStep() {
   }
   // Asked to close: no final page.
   if (close_requested_) DestroyWindow();
+}
+
+void CInstallerDlg::PrintSummary() const {
+  // One line for scripts and configuration management, the same in every
+  // language: what was installed where, and whether anything changed.
+  const InstallEngine::Outcome& done = worker_.outcome();
+  std::fprintf(stdout, "installed into %s: %llu copied, %llu up to date\n",
+               WithoutTrailingSlashes(Narrow(target_dir_)).c_str(),
+               static_cast<unsigned long long>(done.copied),
+               static_cast<unsigned long long>(done.up_to_date));
+  std::fflush(stdout);
 }
 
 void CInstallerDlg::EndWaker::OnPost(const ChannelState& state) {
