@@ -106,10 +106,14 @@ ErrorCode KitReader::Begin(const WideString& kit_path, bool whole) {
   kernel_copy_ = true;
   digest_.reset();
   expected_digest_.clear();
+  checksum_failed_ = false;
   // A checksum file that cannot serve is a damaged kit: found before
   // anything is inflated or written.
   const KitSidecar sidecar = ReadKitSidecar(kit_path_);
-  if (sidecar.state == KitSidecar::State::kUnusable) return kErrorInvalidData;
+  if (sidecar.state == KitSidecar::State::kUnusable) {
+    checksum_failed_ = true;
+    return kErrorInvalidData;
+  }
   if (sidecar.state == KitSidecar::State::kDigest) {
     expected_digest_ = sidecar.digest;
     digest_ = std::make_unique<KitDigest>();
@@ -265,7 +269,9 @@ ErrorCode KitReader::VerifyChecksum() {
   }
   const std::string got = digest_->sha.HexDigest();
   digest_.reset();
-  return got == expected_digest_ ? kSuccess : kErrorInvalidData;
+  if (got == expected_digest_) return kSuccess;
+  checksum_failed_ = true;
+  return kErrorInvalidData;
 }
 
 ErrorCode KitReader::ReadEntry(uint32_t index, KitEntry* entry) {

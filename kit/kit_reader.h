@@ -183,8 +183,10 @@ class KitReader {
   // themselves); 13 for a kit that does not match; 2 or 87 when the kit
   // cannot be read (failure() names it).
   ErrorCode VerifyChecksum();
-  // True when the open kit has a checksum file beside it.
-  bool has_checksum() const { return digest_ != nullptr; }
+  // True after a failure because of the kit's checksum file: the kit does
+  // not match it, or the file cannot be read, is malformed or names
+  // another file.
+  bool checksum_failed() const { return checksum_failed_; }
 
   const std::vector<LanguageRecord>& language_records() const {
     return language_records_;
@@ -226,6 +228,7 @@ class KitReader {
   // (by the inflating side while it runs); null without a checksum file.
   std::string expected_digest_;
   std::unique_ptr<KitDigest> digest_;
+  bool checksum_failed_ = false;
   mutable std::vector<KitEntry> entries_;
   Mode mode_ = Mode::kClosed;
   uint32_t entry_count_ = 0;

@@ -258,7 +258,8 @@ std::string DescribeInstallFailure(ErrorCode code,
     case kErrorInvalidData:
       return path.empty()
                  ? "the kit is damaged: its stream is corrupt or ends early, "
-                   "or its tables are broken (\"kittool verify\" says more)"
+                   "its tables are broken, or it does not match its checksum "
+                   "file (\"kittool verify\" says more)"
                  : "the kit is damaged: the bytes of \"" + path +
                        "\" are missing from it";
     case kErrorAlreadyExists:

@@ -953,6 +953,12 @@ int RunVerify(const KittoolOptions& options, std::ostream& out,
   }
   KitReader reader;
   const ErrorCode code = reader.Open(ToWide(NarrowString(kit.c_str())));
+  if (code == kErrorInvalidData && reader.checksum_failed()) {
+    err << "kittool: the kit \"" << kit << "\" does not match its checksum "
+        << "file \"" << SidecarPath(kit) << "\" (or that file cannot be read, "
+        << "is malformed or names another file): it is damaged\n";
+    return kExitFailure;
+  }
   if (code == kErrorInvalidData) {
     err << "kittool: the kit \"" << kit << "\" inflates ("
         << stream.inflated_size
