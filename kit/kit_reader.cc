@@ -107,17 +107,6 @@ ErrorCode KitReader::Begin(const WideString& kit_path, bool whole) {
   digest_.reset();
   expected_digest_.clear();
   checksum_failed_ = false;
-  // A checksum file that cannot serve is a damaged kit: found before
-  // anything is inflated or written.
-  const KitSidecar sidecar = ReadKitSidecar(kit_path_);
-  if (sidecar.state == KitSidecar::State::kUnusable) {
-    checksum_failed_ = true;
-    return kErrorInvalidData;
-  }
-  if (sidecar.state == KitSidecar::State::kDigest) {
-    expected_digest_ = sidecar.digest;
-    digest_ = std::make_unique<KitDigest>();
-  }
   ErrorCode code = container_.Make(&failure_);
   if (code != kSuccess) return code;
   FileHandle kit = kInvalidFileHandle;
@@ -127,6 +116,18 @@ ErrorCode KitReader::Begin(const WideString& kit_path, bool whole) {
     failure_.path = ToNarrow(kit_path).c_str();
     failure_.system_error = errno;
     return code;
+  }
+  // A checksum file that cannot serve is a damaged kit: found before
+  // anything is inflated or written.
+  const KitSidecar sidecar = ReadKitSidecar(kit_path_);
+  if (sidecar.state == KitSidecar::State::kUnusable) {
+    FileClose(kit);
+    checksum_failed_ = true;
+    return kErrorInvalidData;
+  }
+  if (sidecar.state == KitSidecar::State::kDigest) {
+    expected_digest_ = sidecar.digest;
+    digest_ = std::make_unique<KitDigest>();
   }
   inflation_ = std::make_unique<InflationPipe>(container_.fd());
   if (whole) inflation_->Start();
