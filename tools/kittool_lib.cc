@@ -673,6 +673,7 @@ std::string KittoolUsage() {
          "  kittool verify KIT\n"
          "  kittool extract KIT DIR\n"
          "  kittool --help\n"
+         "  kittool --version\n"
          "\n"
          "pack     puts every regular file under SOURCE_DIR into the kit KIT,\n"
          "         named by its relative path with \"\\\" separators, with "
@@ -703,6 +704,8 @@ std::string KittoolUsage() {
          "         rolled back and DIR is left as it was. Progress goes to\n"
          "         standard error: a bar on a terminal, otherwise one line\n"
          "         \"NN% path\" per file.\n"
+         "--help   prints this text; --version prints \"kittool\" and its\n"
+         "         version.\n"
          "\n"
          "Texts from a kit (names, languages, products, providers,\n"
          "descriptions) are printed as \"ls -b\" prints names: a backslash\n"
@@ -716,6 +719,8 @@ std::string KittoolUsage() {
          "written included), 2 bad usage.\n";
 }
 
+std::string KittoolVersion() { return "kittool " TQ_VERSION "\n"; }
+
 bool ParseKittoolArgs(const std::vector<std::string>& args,
                       KittoolOptions* options, std::string* error) {
   if (args.empty()) {
@@ -725,6 +730,10 @@ bool ParseKittoolArgs(const std::vector<std::string>& args,
   const std::string& command = args[0];
   if (command == "--help" || command == "-h" || command == "help") {
     options->command = KittoolCommand::kHelp;
+    return true;
+  }
+  if (command == "--version") {
+    options->command = KittoolCommand::kVersion;
     return true;
   }
   if (command == "pack") {
@@ -986,6 +995,11 @@ int KittoolMain(const std::vector<std::string>& args, std::ostream& out,
       out << KittoolUsage();
       status = kExitOk;
       report = "the usage";
+      break;
+    case KittoolCommand::kVersion:
+      out << KittoolVersion();
+      status = kExitOk;
+      report = "the version";
       break;
     case KittoolCommand::kPack:
       status = RunPack(options, out, err);
