@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/engine_test_util.h"
@@ -458,6 +460,30 @@ TEST_F(RecoveryTest, PointersAreFoundInTheStateDirectoryAndTheOldPlace) {
     EXPECT_FALSE(std::filesystem::exists(dir_.Path(c.state)));
     EXPECT_TRUE(std::filesystem::is_directory(ParentOf(dir_.Path(c.state))));
   }
+}
+
+// Two installations that start and end at once: one may find the pointer
+// folder empty and remove it just as the other makes its pointer there. The
+// other makes the folder again; no pointer is ever lost.
+TEST_F(RecoveryTest, APointerIsMadeWhileAnotherRunRemovesTheEmptyFolder) {
+  constexpr int kRounds = 3000;
+  std::atomic<int> lost{0};
+  auto run = [&] {
+    for (int i = 0; i < kRounds; ++i) {
+      const std::string pointer = MakeJournalPointer(backup_ + "/journal");
+      if (pointer.empty()) {
+        ++lost;
+        continue;
+      }
+      RemoveJournalPointer(pointer);
+    }
+  };
+  std::thread other(run);
+  run();
+  other.join();
+  EXPECT_EQ(0, lost.load());
+  EXPECT_EQ(std::vector<std::string>{},
+            NamesIn(dir_.Path("home") + "/.local/state"));
 }
 
 }  // namespace
