@@ -6,11 +6,12 @@
 # else, and unpacked into a scratch root the programs run headless, print
 # what they should and write nothing to the home, state or temporary
 # directory.
-#   tests/package_test.sh BUILD_DIR VERSION
+#   tests/package_test.sh BUILD_DIR VERSION [CPACK]
 set -euo pipefail
 
 build=$1
 version=$2
+cpack=${3:-cpack}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -20,7 +21,7 @@ fail() {
   failures=$((failures + 1))
 }
 
-if ! cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/out" \
+if ! "$cpack" --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/out" \
   >"$scratch/cpack.log" 2>&1; then
   cat "$scratch/cpack.log" >&2
   echo "FAIL: cpack could not make the package" >&2
