@@ -804,12 +804,7 @@ void InstallEngine::Commit() {
 }
 
 void InstallEngine::RemovePointer(const Transaction& t) {
-  if (t.pointer.empty()) return;
-  // One more try after a passing failure; a pointer left over anyway names
-  // a journal that is gone, and the next recovery removes it.
-  if (Sys().Unlink(t.pointer.c_str()) != 0 && errno != ENOENT) {
-    Sys().Unlink(t.pointer.c_str());
-  }
+  if (!t.pointer.empty()) RemoveJournalPointer(t.pointer);
 }
 
 void InstallEngine::RemoveBackup(const Transaction& t) {

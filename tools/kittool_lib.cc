@@ -675,6 +675,7 @@ std::string KittoolUsage() {
          "  kittool extract KIT DIR\n"
          "  kittool checksum KIT\n"
          "  kittool --help\n"
+         "  kittool --version\n"
          "\n"
          "pack     puts every regular file under SOURCE_DIR into the kit KIT,\n"
          "         named by its relative path with \"\\\" separators, with "
@@ -708,6 +709,8 @@ std::string KittoolUsage() {
          "         standard error: a bar on a terminal, otherwise one line\n"
          "         \"NN% path\" per file.\n"
          "checksum writes KIT.sha256 beside an existing kit.\n"
+         "--help   prints this text; --version prints \"kittool\" and its\n"
+         "         version.\n"
          "\n"
          "When KIT.sha256 lies beside a kit, list, verify and extract (and\n"
          "the installer) refuse a kit that does not match it, and a\n"
@@ -726,6 +729,8 @@ std::string KittoolUsage() {
          "written included), 2 bad usage.\n";
 }
 
+std::string KittoolVersion() { return "kittool " TQ_VERSION "\n"; }
+
 bool ParseKittoolArgs(const std::vector<std::string>& args,
                       KittoolOptions* options, std::string* error) {
   if (args.empty()) {
@@ -735,6 +740,10 @@ bool ParseKittoolArgs(const std::vector<std::string>& args,
   const std::string& command = args[0];
   if (command == "--help" || command == "-h" || command == "help") {
     options->command = KittoolCommand::kHelp;
+    return true;
+  }
+  if (command == "--version") {
+    options->command = KittoolCommand::kVersion;
     return true;
   }
   if (command == "pack") {
@@ -1024,6 +1033,11 @@ int KittoolMain(const std::vector<std::string>& args, std::ostream& out,
       out << KittoolUsage();
       status = kExitOk;
       report = "the usage";
+      break;
+    case KittoolCommand::kVersion:
+      out << KittoolVersion();
+      status = kExitOk;
+      report = "the version";
       break;
     case KittoolCommand::kPack:
       status = RunPack(options, out, err);

@@ -31,7 +31,15 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-enum class KittoolCommand { kHelp, kPack, kList, kVerify, kExtract, kChecksum };
+enum class KittoolCommand {
+  kHelp,
+  kVersion,
+  kPack,
+  kList,
+  kVerify,
+  kExtract,
+  kChecksum
+};
 
 // One --lang record as given, still in the locale's encoding.
 struct PackLanguage {
@@ -56,8 +64,13 @@ struct KittoolOptions {
 // The text that --help prints.
 std::string KittoolUsage();
 
-// Parses the arguments after the program name. Returns false with a message
-// in `error` for a usage error (unknown command or option, missing or
+// The line that --version prints: "kittool <version>" and a newline, the
+// version being the project's (TQ_VERSION, from the build).
+std::string KittoolVersion();
+
+// Parses the arguments after the program name. --version counts only as
+// the command (the first argument), like a bare --help. Returns false with a
+// message in `error` for a usage error (unknown command or option, missing or
 // repeated value, a level outside 0-9, a --product before any --lang,
 // --lang mixed with --single-language, a language given twice); `options`
 // then holds what was parsed so far.
