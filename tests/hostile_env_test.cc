@@ -1034,4 +1034,28 @@ TEST_F(HostileEnvTest, PackedKitsCarryAChecksumSha256sumAccepts) {
   EXPECT_EQ("kit.efd: OK\n", check.out);
 }
 
+// At a terminal a silent run shows a bar on standard error and ends it
+// full before the summary; without one (every other test here) it writes
+// nothing there.
+TEST_F(HostileEnvTest, ASilentRunAtATerminalShowsABar) {
+  ASSERT_TRUE(WriteKitFile(root_.Path("bin/tqkt.efd"), ManyFiles(300)));
+  const std::string target = root_.Path("templates");
+  ASSERT_NO_FATAL_FAILURE(WriteConfig(kLocationKey + target + "\n"));
+  // script(1) gives the run a terminal and copies what it shows.
+  const Result result =
+      Finish(Start({"/usr/bin/script", "-qec",
+                    root_.Path("bin/setup") + " -S -Len", "/dev/null"},
+                   "terminal"));
+  ASSERT_EQ(0, result.status) << result.err << result.out;
+  const std::string full = "[" + std::string(30, '#') + "] 100%";
+  const size_t bar = result.out.rfind(full);
+  ASSERT_NE(std::string::npos, bar) << result.out;
+  EXPECT_NE(std::string::npos,
+            result.out.find("\r\ninstalled into " + target +
+                                ": 300 copied, 0 up to date\r\n",
+                            bar))
+      << result.out;
+  EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+}
+
 }  // namespace
