@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "kit/kit_checksum.h"
 #include "l10n/string_table.h"
 #include "platform/scoped_temp_dir.h"
 #include "text/text_conversion_internal.h"
@@ -980,6 +981,39 @@ TEST_F(InstallerDlgTest, FinishOpensDescriptionOnlyWhenCheckedAndPresent) {
   // Detached: no child of ours is left, running or as a zombie.
   EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG));
   EXPECT_EQ(ECHILD, errno);
+}
+
+}  // namespace
+
+namespace {
+
+// The wizard checks the kit against its checksum file before its first
+// page: a kit that does not match is a damaged kit, and no page is shown.
+TEST_F(InstallerDlgTest, AKitThatDoesNotMatchItsChecksumShowsNoPage) {
+  const std::string kit = root_.Path("kit/tqkt.efd");
+  Sha256 sha;
+  const std::string bytes = ReadFile(kit);
+  sha.Update(bytes.data(), bytes.size());
+  const std::string good = sha.HexDigest();
+  for (const std::string& sidecar :
+       {std::string(64, '0') + "  tqkt.efd\n", good + "  other.efd\n"}) {
+    SCOPED_TRACE(sidecar);
+    ASSERT_TRUE(WriteFile(kit + ".sha256", sidecar));
+    shown_.clear();
+    CInstallerDlg dialog(1, argv_, false, FromUtf8("Installer title"),
+                         FromUtf8("en"), true);
+    EXPECT_FALSE(dialog.PrepareInstall());
+    ASSERT_EQ(1u, shown_.size());
+    EXPECT_EQ(0u, shown_[0].text.find(Text("IDS_ERROR_DAMAGEDSOURCE")))
+        << shown_[0].text;
+    EXPECT_EQ(std::vector<std::string>{}, ListTree(root_.Path("tmp")));
+  }
+  // With the right digest the wizard goes on as before.
+  ASSERT_TRUE(WriteFile(kit + ".sha256", good + "  tqkt.efd\n"));
+  shown_.clear();
+  auto dialog = StartWizard();
+  EXPECT_TRUE(shown_.empty());
+  EXPECT_EQ(CInstallerDlg::kStepWelcome, dialog->page_index());
 }
 
 }  // namespace
