@@ -14,6 +14,7 @@
 # display anyone may open, and a TMPDIR and XDG_STATE_HOME only root can
 # enter; su -m keeps all of it, HOME included, so the role has to set what
 # setup needs itself.
+# The example inventory is read too, for the users it gives each host.
 # Runs as root (it adds and removes users); elsewhere it is skipped.
 #   tests/ansible_rollout_test.sh SETUP KITTOOL
 set -euo pipefail
@@ -225,6 +226,26 @@ $(diff -r "$tree" "$home/$templates" 2>&1 | head -5)"
   foreign=$(find "$home/$templates" ! -user "$user" -printf '%P\n')
   [ -z "$foreign" ] || fail "$what: not $user's in $user's templates: $foreign"
 }
+
+# 0. The example inventory gives each host the users its comments say.
+what="example inventory"
+inventory_users=$(cd "$scratch" &&
+  env HOME="$scratch/ansible-home" LC_ALL=C.UTF-8 \
+    ANSIBLE_CONFIG="$scratch/ansible.cfg" \
+    ANSIBLE_LOCAL_TEMP="$scratch/ansible-home/local" \
+    ansible-inventory -i "$source_dir/examples/ansible/inventory.example.yml" \
+    --list 2>&1 | python3 -c '
+import json, sys
+hosts = json.load(sys.stdin)["_meta"]["hostvars"]
+for host in sorted(hosts):
+    print(host, " ".join(hosts[host]["tqsetup_users"]))
+' 2>&1) || true
+expected_users="acc01.example.org carol
+ws01.example.org ann bob
+ws02.example.org ann bob"
+[ "$inventory_users" = "$expected_users" ] ||
+  fail "$what: the hosts' users are
+$inventory_users"
 
 # 1. The first run installs for both.
 what="first run"
