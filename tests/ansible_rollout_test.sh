@@ -44,17 +44,25 @@ last_output=
 xvfb_pid=
 cleanup() {
   local status=$? user
+  set +e
   if [ "$status" -ne 0 ] && [ -n "$last_output" ] && [ -f "$last_output" ]; then
     echo "--- the last run's output:" >&2
     cat "$last_output" >&2
   fi
-  # Also ends a setup that a display kept waiting.
   if [ -n "$xvfb_pid" ]; then
-    kill "$xvfb_pid" 2>/dev/null
-    wait "$xvfb_pid" 2>/dev/null
+    kill "$xvfb_pid"
+    wait "$xvfb_pid"
   fi
+  # A user is removed once none of its processes is left; one that a
+  # display kept waiting ends with the display.
+  local _
   for user in "${users[@]}"; do
-    userdel -r "$user" >/dev/null 2>&1 || echo "cannot remove user $user" >&2
+    for _ in $(seq 50); do
+      userdel -r "$user" >/dev/null 2>&1
+      getent passwd "$user" >/dev/null || continue 2
+      sleep 0.2
+    done
+    echo "cannot remove user $user" >&2
   done
   [ -n "${KEEP:-}" ] || rm -rf "$scratch"
 }
