@@ -231,12 +231,18 @@ void InflationPipe::ReleaseBefore(uint64_t position) {
 
 ErrorCode InflationPipe::CopyOut(uint64_t offset, uint64_t size,
                                  FileHandle out) {
+  bool wake = false;
   {
-    // The ring ahead of the consumer is kept full, and no more.
+    // The ring ahead of the consumer is kept full, and no more. Only an
+    // inflation stopped for want of demand is woken: one waiting for room
+    // in the ring is woken when a block is released. Waking it for every
+    // file would cost two system calls a file.
     std::lock_guard<std::mutex> lock(mutex_);
-    demand_ = std::max(demand_, offset + size + kBlocks * kBlockSize);
+    const uint64_t wanted = offset + size + kBlocks * kBlockSize;
+    wake = produced_ >= demand_ && wanted > produced_;
+    demand_ = std::max(demand_, wanted);
   }
-  changed_.notify_all();
+  if (wake) changed_.notify_all();
   while (size > 0) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return queued_ > 0 || done_ || aborted_; });
