@@ -952,8 +952,13 @@ TEST_F(HostileEnvTest, AKitThatDoesNotMatchItsChecksumIsRefused) {
   MakeFile(target + "/mine.txt", "the user's", kBaseSeconds - 5);
   ASSERT_TRUE(WriteFile(kit_path, kit.flipped));
 
-  // Without a checksum file the damage goes unseen: the stream inflates.
+  // Without a checksum file the damage goes unseen: the stream inflates,
+  // and setup and kittool install the wrong byte.
   Result result = RunSetup("bin", "C.UTF-8");
+  ASSERT_EQ(0, result.status) << result.err;
+  EXPECT_EQ("alpha mARKER alpha", ReadFile(target + "/a.cfg"));
+  std::filesystem::remove_all(target);
+  result = Finish(StartKittool(kit_path, target, "extract"));
   ASSERT_EQ(0, result.status) << result.err;
   EXPECT_EQ("alpha mARKER alpha", ReadFile(target + "/a.cfg"));
   std::filesystem::remove_all(target);

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -988,15 +989,38 @@ TEST_F(InstallerDlgTest, FinishOpensDescriptionOnlyWhenCheckedAndPresent) {
 namespace {
 
 // The wizard checks the kit against its checksum file before its first
-// page: a kit that does not match is a damaged kit, and no page is shown.
+// page. A kit stored without compression and with one byte of a file
+// changed still inflates: without a checksum file the wizard installs the
+// wrong byte, with one it shows the damaged-kit message and no page, and
+// nothing is written.
 TEST_F(InstallerDlgTest, AKitThatDoesNotMatchItsChecksumShowsNoPage) {
   const std::string kit = root_.Path("kit/tqkt.efd");
+  ASSERT_TRUE(WriteTestKit(kit, {{"a.txt", "alpha MARKER alpha"}},
+                           "doc\\readme.html", 0));
+  std::string bytes = ReadFile(kit);
   Sha256 sha;
-  const std::string bytes = ReadFile(kit);
   sha.Update(bytes.data(), bytes.size());
   const std::string good = sha.HexDigest();
+  const size_t marker = bytes.find("MARKER");
+  ASSERT_NE(std::string::npos, marker);
+  bytes[marker] ^= 0x20;
+  ASSERT_TRUE(WriteFile(kit, bytes));
+
+  const std::string target = root_.Path("t");
+  {
+    auto dialog = StartWizard();
+    TypeDirectory(*dialog, target);
+    gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
+    EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+    EXPECT_EQ("alpha mARKER alpha", ReadFile(target + "/a.txt"));
+  }
+  std::filesystem::remove_all(target);
+  const std::string config = UserConfig();
+
   for (const std::string& sidecar :
-       {std::string(64, '0') + "  tqkt.efd\n", good + "  other.efd\n"}) {
+       {good + "  tqkt.efd\n", std::string(64, '0') + "  tqkt.efd\n",
+        good.substr(1) + "  tqkt.efd\n", good + "  other.efd\n",
+        std::string()}) {
     SCOPED_TRACE(sidecar);
     ASSERT_TRUE(WriteFile(kit + ".sha256", sidecar));
     shown_.clear();
@@ -1006,9 +1030,13 @@ TEST_F(InstallerDlgTest, AKitThatDoesNotMatchItsChecksumShowsNoPage) {
     ASSERT_EQ(1u, shown_.size());
     EXPECT_EQ(0u, shown_[0].text.find(Text("IDS_ERROR_DAMAGEDSOURCE")))
         << shown_[0].text;
+    EXPECT_FALSE(std::filesystem::exists(target));
+    EXPECT_EQ(config, UserConfig());
     EXPECT_EQ(std::vector<std::string>{}, ListTree(root_.Path("tmp")));
   }
-  // With the right digest the wizard goes on as before.
+  // The kit as packed, with its digest: the wizard goes on as before.
+  bytes[marker] ^= 0x20;
+  ASSERT_TRUE(WriteFile(kit, bytes));
   ASSERT_TRUE(WriteFile(kit + ".sha256", good + "  tqkt.efd\n"));
   shown_.clear();
   auto dialog = StartWizard();
