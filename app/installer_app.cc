@@ -26,6 +26,7 @@ bool IsHelpSwitch(const char* arg) {
 const char kUsageText[] =
     "Usage: setup [usecwd] [-S] [-L<code>]\n"
     "       setup -h | --help | -? | /?\n"
+    "       setup --version\n"
     "\n"
     "Installs the templates of the kit tqkt.efd lying beside setup into a\n"
     "template directory: the first writable one the launcher configuration\n"
@@ -39,11 +40,14 @@ const char kUsageText[] =
     "                      lt, ro, de, bg, ka, kk, vi, tr, el, es, hy, it\n"
     "                      (without it, the locale's language, else en)\n"
     "  -h, --help, -?, /?  print this text and exit\n"
+    "  --version           print the program's name and version and exit\n"
     "\n"
     "Exit status:\n"
     "  0  installed\n"
     "  1  failed (or no display for a run without -S)\n"
     "  2  cancelled, or closed before the end\n";
+
+const char kVersionText[] = "setup " TQ_VERSION "\n";
 
 CommandLine ParseCommandLine(int argc, const char* const* argv) {
   CommandLine result;
@@ -52,10 +56,11 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     result.use_current_dir = true;
     first = 2;
   }
-  // Help wins over everything, so it is looked for apart from the switch
-  // scan below, which stops at the first language switch.
+  // Help and version win over everything, so they are looked for apart
+  // from the switch scan below, which stops at the first language switch.
   for (int i = 1; i < argc; ++i) {
     if (IsHelpSwitch(argv[i])) result.help = true;
+    if (std::strcmp(argv[i], "--version") == 0) result.version = true;
   }
   for (int i = first; i < argc; ++i) {
     const char* arg = argv[i];

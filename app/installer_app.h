@@ -21,11 +21,14 @@
 //                     switch ends the scan, known code or not
 //   -h, --help, -?, /? exactly, anywhere (after -L too): print kUsageText and
 //                     do nothing else
+//   --version         exactly, anywhere: print kVersionText and do nothing
+//                     else (help wins when both are given)
 // Everything else, GTK's own options included, is ignored.
 struct CommandLine {
   bool use_current_dir = false;
   bool silent = false;
   bool help = false;
+  bool version = false;
   LanguageId language_id = kLanguageNone;  // none unless -L named a known code
   WideString language_code = u"en";        // set only with language_id
 };
@@ -36,6 +39,10 @@ CommandLine ParseCommandLine(int argc, const char* const* argv);
 // What setup prints to standard output for the help switches: the
 // vocabulary above and the exit statuses, in English, ending in a newline.
 extern const char kUsageText[];
+
+// What setup prints for --version: "setup <version>" and a newline, the
+// version being the project's (TQ_VERSION, from the build).
+extern const char kVersionText[];
 
 // The language whose code is the first two bytes of the locale name `name`
 // (all of it if shorter). English when `name` is null or its start is no

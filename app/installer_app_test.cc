@@ -81,6 +81,7 @@ TEST_F(InstallerAppTest, ParsesCommandLine) {
     LanguageId language;
     const char16_t* code;
     bool help = false;
+    bool version = false;
   };
   const Case kCases[] = {
       {{}, false, false, kLanguageNone, u"en"},
@@ -132,6 +133,32 @@ TEST_F(InstallerAppTest, ParsesCommandLine) {
        kLanguageNone,
        u"en",
        false},
+      // The version, exactly, anywhere; help and the other switches are
+      // still read.
+      {{"--version"}, false, false, kLanguageNone, u"en", false, true},
+      {{"usecwd", "-S", "--version"},
+       true,
+       true,
+       kLanguageNone,
+       u"en",
+       false,
+       true},
+      {{"-Lde", "--version"},
+       false,
+       false,
+       kLanguageGerman,
+       u"de",
+       false,
+       true},
+      {{"--version", "-h"}, false, false, kLanguageNone, u"en", true, true},
+      {{"-v", "-V", "-version", "--VERSION", "--version=1", "/version",
+        "--versio", "version"},
+       false,
+       false,
+       kLanguageNone,
+       u"en",
+       false,
+       false},
   };
   for (const Case& c : kCases) {
     std::vector<const char*> argv = {"setup"};
@@ -145,6 +172,7 @@ TEST_F(InstallerAppTest, ParsesCommandLine) {
     EXPECT_EQ(c.language, line.language_id) << shown;
     EXPECT_EQ(c.code, U16(line.language_code)) << shown;
     EXPECT_EQ(c.help, line.help) << shown;
+    EXPECT_EQ(c.version, line.version) << shown;
   }
 }
 
@@ -174,7 +202,7 @@ TEST_F(InstallerAppTest, UsageListsTheLanguageCodes) {
         << listed;
   }
   for (const char* spelling : {"usecwd", "-S", "/S", "-L<code>", "/L<code>",
-                               "-h", "--help", "-?", "/?"}) {
+                               "-h", "--help", "-?", "/?", "--version"}) {
     EXPECT_NE(std::string::npos, usage.find(spelling)) << spelling;
   }
   EXPECT_EQ('\n', usage.back());

@@ -1,6 +1,7 @@
-// The built installer asked for help: every spelling of the help switch,
-// alone or with the switches that would install, prints the usage text and
-// ends with 0 before anything else happens. The run has everything it would
+// The built installer asked for help or its version: every spelling of the
+// help switch, and --version, alone or with the switches that would install,
+// prints the usage text or the version line and ends with 0 before anything
+// else happens. The run has everything it would
 // need to act (a kit beside it, a launcher configuration naming a writable
 // directory, a leftover backup directory that a recovery would remove), so
 // a run that did more than print would show on the disk.
@@ -47,13 +48,15 @@ class SetupHelpTest : public ::testing::Test {
     ASSERT_EQ(0, mkdir(root_.Path("tmp/ktstp1").c_str(), 0700));
   }
 
-  // Runs the copy of setup headless in root/work with the case's HOME and
-  // TMPDIR, stdout and stderr captured.
-  Output Run(const std::vector<std::string>& args) {
+  // Runs the copy of setup headless (no DISPLAY) in root/work with HOME and
+  // TMPDIR the directories `home` and `tmp` under root, stdout and stderr
+  // captured.
+  Output Run(const std::vector<std::string>& args,
+             const std::string& home = "home", const std::string& tmp = "tmp") {
     test_process::Child child;
     child.argv = {root_.Path("bin/setup")};
     child.argv.insert(child.argv.end(), args.begin(), args.end());
-    child.env = {"HOME=" + root_.Path("home"), "TMPDIR=" + root_.Path("tmp"),
+    child.env = {"HOME=" + root_.Path(home), "TMPDIR=" + root_.Path(tmp),
                  "LC_ALL=C.UTF-8"};
     for (const std::string& variable : test_process::Inherited(
              {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "PATH"})) {
@@ -112,9 +115,68 @@ TEST_F(SetupHelpTest, PrintsUsageAndTouchesNothing) {
   // would have seen it.
   const Output output = Run({"-S"});
   EXPECT_EQ(0, output.status) << output.err;
-  EXPECT_EQ("", output.out);
+  EXPECT_EQ("installed into " + target_ + ": 1 copied, 0 up to date\n",
+            output.out);
   EXPECT_EQ("A", ReadFile(target_ + "/a.cfg"));
   EXPECT_EQ(std::vector<std::string>{}, NamesIn(root_.Path("tmp")));
+}
+
+// The version the top CMakeLists.txt gives the project, read from the
+// source, so that a line built from anything else shows.
+std::string ProjectVersion() {
+  const std::string lists = ReadFile(TQ_SOURCE_DIR "/CMakeLists.txt");
+  const std::string marker = "project(tqsetup VERSION ";
+  const size_t start = lists.find(marker);
+  if (start == std::string::npos) return "<none in CMakeLists.txt>";
+  const size_t begin = start + marker.size();
+  return lists.substr(begin, lists.find_first_of(" )", begin) - begin);
+}
+
+TEST_F(SetupHelpTest, PrintsVersionAndTouchesNothing) {
+  const std::string line = "setup " + ProjectVersion() + "\n";
+  EXPECT_EQ(line, kVersionText);
+  const Tree home = Snapshot(root_.Path("home"));
+  const Tree tmp = Snapshot(root_.Path("tmp"));
+  const Tree work = Snapshot(root_.Path("work"));
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+  } cases[] = {
+      {{"--version"}, line},
+      {{"-S", "--version"}, line},
+      {{"usecwd", "--version", "-S"}, line},
+      // After the language switch, which ends the scan of the others.
+      {{"-Lru", "-S", "--version"}, line},
+      // Help wins, whichever comes first.
+      {{"--version", "--help"}, kUsageText},
+      {{"-h", "--version"}, kUsageText},
+  };
+  for (const auto& c : cases) {
+    std::string shown;
+    for (const std::string& arg : c.args) shown += arg + " ";
+    SCOPED_TRACE(shown);
+    const Output output = Run(c.args);
+    EXPECT_EQ(0, output.status);
+    EXPECT_EQ(c.out, output.out);
+    EXPECT_EQ("", output.err);
+    EXPECT_EQ("", Difference(home, Snapshot(root_.Path("home"))));
+    EXPECT_EQ("", Difference(tmp, Snapshot(root_.Path("tmp"))));
+    EXPECT_EQ("", Difference(work, Snapshot(root_.Path("work"))));
+    EXPECT_FALSE(std::filesystem::exists(target_));
+  }
+
+  // With a home and a temporary directory that are empty, they stay so:
+  // no state directory, no launcher configuration, no container.
+  for (const char* dir : {"empty-home", "empty-tmp"}) {
+    ASSERT_EQ(0, mkdir(root_.Path(dir).c_str(), 0755));
+  }
+  const Output output = Run({"--version"}, "empty-home", "empty-tmp");
+  EXPECT_EQ(0, output.status);
+  EXPECT_EQ(line, output.out);
+  EXPECT_EQ("", output.err);
+  EXPECT_EQ(std::vector<std::string>{}, NamesIn(root_.Path("empty-home")));
+  EXPECT_EQ(std::vector<std::string>{}, NamesIn(root_.Path("empty-tmp")));
+  EXPECT_EQ("", Difference(work, Snapshot(root_.Path("work"))));
 }
 
 }  // namespace

@@ -10,9 +10,11 @@
 #include "ui/installer_dlg.h"
 
 int SetupMain(int argc, char** argv) {
-  // Asking for help touches nothing: no recovery, no kit, no window.
-  if (ParseCommandLine(argc, argv).help) {
-    std::fputs(kUsageText, stdout);
+  // Asking for help or the version touches nothing: no recovery, no kit,
+  // no window.
+  const CommandLine asked = ParseCommandLine(argc, argv);
+  if (asked.help || asked.version) {
+    std::fputs(asked.help ? kUsageText : kVersionText, stdout);
     return std::fflush(stdout) == 0 ? 0 : 1;
   }
 

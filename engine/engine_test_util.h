@@ -35,15 +35,22 @@ namespace engine_test {
 constexpr int64_t kBaseSeconds = 1609459200;
 
 // Sets the environment variable `name` to `value` for the scope (before
-// any thread that reads it starts), and puts back what was there.
+// any thread that reads it starts), or removes it when `value` is null, and
+// puts back what was there.
 class ScopedEnv {
  public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+  ScopedEnv(const char* name, const std::string& value)
+      : ScopedEnv(name, value.c_str()) {}
+  ScopedEnv(const char* name, const char* value) : name_(name) {
     if (const char* old = getenv(name)) {
       old_ = old;
       had_ = true;
     }
-    setenv(name, value.c_str(), 1);
+    if (value != nullptr) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
   }
   ~ScopedEnv() {
     if (had_) {
@@ -67,11 +74,16 @@ class ScopedTmpdir : public ScopedEnv {
   explicit ScopedTmpdir(const std::string& dir) : ScopedEnv("TMPDIR", dir) {}
 };
 
-// HOME for the scope, so that the journal pointers an installation leaves
-// under the home directory stay inside the test's own directory.
+// HOME for the scope, and no XDG_STATE_HOME, so that the journal pointers
+// an installation leaves in the state directory under the home directory
+// stay inside the test's own directory.
 class ScopedHome : public ScopedEnv {
  public:
-  explicit ScopedHome(const std::string& dir) : ScopedEnv("HOME", dir) {}
+  explicit ScopedHome(const std::string& dir)
+      : ScopedEnv("HOME", dir), no_state_home_("XDG_STATE_HOME", nullptr) {}
+
+ private:
+  ScopedEnv no_state_home_;
 };
 
 // A fixture with its own directory: TMPDIR set to its "tmp" and HOME to its

@@ -302,6 +302,8 @@ ErrorCode InstallEngine::Run(UiChannel* channel) {
   // the last file. When later files were up to date, their bytes are not
   // inflated at all (nor checked): what was installed is whole.
   code = last_copied ? reader->FinishInflation() : kSuccess;
+  // A kit with a checksum file must match it, however much was copied.
+  if (code == kSuccess) code = reader->VerifyChecksum();
   if (code != kSuccess) {
     return ReportError(KitReadFailed(*reader, code), progress);
   }
@@ -802,12 +804,7 @@ void InstallEngine::Commit() {
 }
 
 void InstallEngine::RemovePointer(const Transaction& t) {
-  if (t.pointer.empty()) return;
-  // One more try after a passing failure; a pointer left over anyway names
-  // a journal that is gone, and the next recovery removes it.
-  if (Sys().Unlink(t.pointer.c_str()) != 0 && errno != ENOENT) {
-    Sys().Unlink(t.pointer.c_str());
-  }
+  if (!t.pointer.empty()) RemoveJournalPointer(t.pointer);
 }
 
 void InstallEngine::RemoveBackup(const Transaction& t) {

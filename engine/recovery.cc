@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "engine/install_journal.h"
+#include "engine/state_directory.h"
 #include "engine/target_lock.h"
 #include "kit/kit_reader.h"
 #include "platform/beneath_dir.h"
 #include "platform/file_operations.h"
-#include "platform/home_directory.h"
 #include "platform/narrow_path.h"
 #include "platform/system_api.h"
 #include "text/path_utils.h"
@@ -33,6 +33,8 @@ constexpr char kKeptSuffix[] = ".ktstp-kept";
 // Seconds a kit container must be unchanged before a free lock counts as
 // its owner being gone: a reader locks it just after making it.
 constexpr time_t kOrphanedContainerAge = 60;
+// Times a pointer is tried again when its folder vanished under it.
+constexpr int kStateFolderAttempts = 10;
 
 WideString Wide(const std::string& text) {
   return ToWide(NarrowString(text.c_str()));
@@ -185,8 +187,16 @@ void Rmdir(const std::string& path) {
 class Recoverer {
  public:
   std::vector<RecoveryEvent> Run() {
-    const std::string pointers = JournalPointerDirectory();
-    if (!pointers.empty()) ScanPointers(pointers);
+    // Where the pointers go now, and where they went before XDG_STATE_HOME
+    // was heeded: a journal left there by an older run is still ours.
+    std::vector<std::string> states = {StateDirectory()};
+    const std::string old_state = HomeStateDirectory();
+    if (old_state != states.front()) states.push_back(old_state);
+    for (const std::string& state : states) {
+      if (state.empty()) continue;
+      ScanPointers(state + "/" + kJournalsFolder);
+      RemoveEmptyStateFolder(state, kJournalsFolder);
+    }
     WideString temp;
     GetTempDirectory(&temp);
     std::string narrow = WithoutTrailingSlashes(ToNarrow(temp).c_str());
@@ -768,9 +778,8 @@ bool OwnerIsGone(const std::string& owner) {
 }
 
 std::string JournalPointerDirectory() {
-  const std::string home = UserHomeDirectory();
-  if (home.empty() || home[0] != '/') return std::string();
-  return WithoutTrailingSlashes(home) + "/.local/state/tqsetup/journals";
+  const std::string state = StateDirectory();
+  return state.empty() ? std::string() : state + "/" + kJournalsFolder;
 }
 
 bool SyncDirectory(const std::string& path) {
@@ -785,26 +794,34 @@ bool SyncDirectory(const std::string& path) {
 }
 
 std::string MakeJournalPointer(const std::string& journal) {
-  const std::string directory = JournalPointerDirectory();
-  if (directory.empty()) return std::string();
-  // The levels below the home directory, made private where they are new.
-  const std::string home = directory.substr(0, directory.size() -
-                                                   std::strlen("/.local/state/tqsetup/journals"));
-  std::string level = home;
-  for (const char* part : {"/.local", "/state", "/tqsetup", "/journals"}) {
-    level += part;
-    if (Sys().Mkdir(level.c_str(), 0700) != 0 && errno != EEXIST) {
+  // A run that found the folder empty may remove it between its making and
+  // the link: then it is made again.
+  for (int attempt = 0; attempt < kStateFolderAttempts; ++attempt) {
+    const std::string directory = MakeStateFolder(kJournalsFolder);
+    if (directory.empty()) {
+      if (errno == ENOENT) continue;
       return std::string();
     }
-  }
-  const std::string stem = directory + "/" + std::to_string(getpid()) + "-";
-  for (int n = 0; n < 1000; ++n) {
-    const std::string pointer = stem + std::to_string(n);
-    if (Sys().Symlink(journal.c_str(), pointer.c_str()) == 0) {
-      SyncDirectory(directory);
-      return pointer;
+    const std::string stem = directory + "/" + std::to_string(getpid()) + "-";
+    for (int n = 0; n < 1000; ++n) {
+      const std::string pointer = stem + std::to_string(n);
+      if (Sys().Symlink(journal.c_str(), pointer.c_str()) == 0) {
+        SyncDirectory(directory);
+        return pointer;
+      }
+      if (errno != EEXIST) break;
     }
-    if (errno != EEXIST) return std::string();
+    if (errno != ENOENT) return std::string();
   }
   return std::string();
+}
+
+void RemoveJournalPointer(const std::string& pointer) {
+  // One more try after a passing failure; a pointer left over anyway names
+  // a journal that is gone, and the next recovery removes it.
+  if (Sys().Unlink(pointer.c_str()) != 0 && errno != ENOENT) {
+    if (Sys().Unlink(pointer.c_str()) != 0 && errno != ENOENT) return;
+  }
+  const std::string folder = ParentOf(pointer);
+  RemoveEmptyStateFolder(ParentOf(folder), kJournalsFolder);
 }

@@ -2,8 +2,9 @@
 // power loss: every install transaction leaves its backup directory
 // ("ktstp<N>" in the temporary directory) with its write-ahead journal
 // (engine/install_journal.h) until it has committed or rolled back, and a
-// pointer to that journal under the user's home, so that a later run finds
-// it even when its temporary directory differs.
+// pointer to that journal in the user's state directory
+// (engine/state_directory.h), so that a later run finds it even when its
+// temporary directory differs.
 //
 // RecoverInterruptedInstalls finds the journals of this user whose owner is
 // gone (the journal's flock can be taken, and the recorded process no longer
@@ -51,8 +52,10 @@ struct RecoveryEvent {
 };
 
 // Recovers every interrupted installation of this user that can be found
-// through the pointers under the home directory and in the current
-// temporary directory. Returns what it did, in order.
+// through the pointers in the state directory (and in the one under the
+// home directory that earlier versions used whatever XDG_STATE_HOME said)
+// and in the current temporary directory. A pointer folder left empty goes
+// (RemoveEmptyStateFolder). Returns what it did, in order.
 std::vector<RecoveryEvent> RecoverInterruptedInstalls();
 
 // One English line for `event`, without a line break.
@@ -69,15 +72,20 @@ std::string CurrentOwner();
 // An owner text that does not parse counts as gone.
 bool OwnerIsGone(const std::string& owner);
 
-// The directory of the journal pointers: HOME + "/.local/state/tqsetup/
-// journals"; empty when there is no usable home directory.
+// The directory of the journal pointers: StateDirectory() + "/journals";
+// empty when there is no state directory.
 std::string JournalPointerDirectory();
 
 // Makes a pointer (a symbolic link) to `journal` in JournalPointerDirectory,
-// making the directories (mode 0700) as needed, and flushes it to disk.
-// Returns its path, or empty when it could not be made: the installation
-// goes on without it.
+// making the directories (mode 0700) as needed (MakeStateFolder), and
+// flushes it to disk. Returns its path, or empty when it could not be made:
+// the installation goes on without it.
 std::string MakeJournalPointer(const std::string& journal);
+
+// Removes the pointer `pointer` that MakeJournalPointer made, trying once
+// more after a failure that may pass, and then its folder and the state
+// directory when they are left empty (RemoveEmptyStateFolder).
+void RemoveJournalPointer(const std::string& pointer);
 
 // Opens the directory `path` and fsyncs it, so that names made or removed in
 // it survive a power loss. False when that fails.

@@ -6,15 +6,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/engine_test_util.h"
 #include "engine/install_engine.h"
 #include "engine/install_journal.h"
 #include "platform/fault_injection.h"
+#include "platform/narrow_path.h"
 #include "platform/scoped_temp_dir.h"
 
 namespace {
@@ -365,6 +369,121 @@ TEST_F(RecoveryTest, KitContainersOfKilledRunsAreRemoved) {
   EXPECT_EQ((std::vector<std::string>{"edfFresh1", "edfLinked", "edfLonger1",
                                       "victim"}),
             NamesIn(dir_.Path("tmp")));
+}
+
+// With XDG_STATE_HOME set, an installation's pointer lives there, not under
+// the home directory; when the last one goes, so do the folders of ours
+// that held it, but not the user's base directory, nor a folder that holds
+// something else.
+TEST_F(RecoveryTest, PointersLiveInXdgStateHomeAndTheirFoldersGoWithTheLast) {
+  ScopedEnv state_home("XDG_STATE_HOME", dir_.Path("xdg"));
+  const std::string journals = dir_.Path("xdg/tqsetup/journals");
+  const struct {
+    const char* name;
+    bool commit;
+    std::function<void()> add;  // beside the pointer while the job runs
+    std::vector<std::string> left_in_xdg;
+  } cases[] = {
+      {"rolled back", false, [] {}, {}},
+      {"committed", true, [] {}, {}},
+      {"beside a file of someone else's",
+       false,
+       [&] { ASSERT_TRUE(WriteFile(journals + "/notes", "")); },
+       {"tqsetup", "tqsetup/journals", "tqsetup/journals/notes"}},
+      {"beside the lock files' folder",
+       true,
+       [&] {
+         ASSERT_EQ(0, mkdir(dir_.Path("xdg/tqsetup/locks").c_str(), 0700));
+       },
+       {"tqsetup", "tqsetup/locks"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(dir_.Path("xdg"));
+    InstallEngine engine;
+    ASSERT_EQ(kSuccess, engine.Begin(WidePath(target_)));
+    ASSERT_EQ(kSuccess, engine.CreateDirectories(WidePath(target_ + "x")));
+    EXPECT_EQ(1u, NamesIn(journals).size());
+    EXPECT_EQ(std::vector<std::string>{}, NamesIn(dir_.Path("home")));
+    c.add();
+    if (c.commit) {
+      engine.Commit();
+    } else {
+      engine.Rollback(kErrorCancelled);
+    }
+    std::vector<std::string> left;
+    for (const auto& [path, node] : Snapshot(dir_.Path("xdg"))) {
+      left.push_back(path);
+    }
+    EXPECT_EQ(c.left_in_xdg, left);
+    EXPECT_TRUE(std::filesystem::is_directory(dir_.Path("xdg")));
+    EXPECT_EQ(std::vector<std::string>{}, NamesIn(dir_.Path("home")));
+    std::filesystem::remove_all(target_ + "x");
+  }
+}
+
+// A killed job is found through its pointer alone (the temporary directory
+// is another one now): in the state directory, and in the one under the
+// home directory even once XDG_STATE_HOME leads elsewhere, as after an
+// upgrade while a journal was pending. The folders that held the pointer
+// go with it.
+TEST_F(RecoveryTest, PointersAreFoundInTheStateDirectoryAndTheOldPlace) {
+  ASSERT_EQ(0, mkdir(dir_.Path("tmp2").c_str(), 0700));
+  tmpdir_.reset();
+  tmpdir_ = std::make_unique<ScopedTmpdir>(dir_.Path("tmp2"));
+  const std::string xdg = dir_.Path("xdg");
+  const struct {
+    const char* made_with;  // XDG_STATE_HOME when the job ran; null: unset
+    const char* found_with;
+    const char* state;  // where the pointer was, relative
+  } cases[] = {
+      {xdg.c_str(), xdg.c_str(), "xdg/tqsetup"},
+      {nullptr, xdg.c_str(), "home/.local/state/tqsetup"},
+      {nullptr, nullptr, "home/.local/state/tqsetup"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.state + std::string(c.found_with ? " with" : " without") +
+                 " XDG_STATE_HOME");
+    std::filesystem::remove_all(dir_.Path("xdg"));
+    std::filesystem::remove_all(dir_.Path("home/.local"));
+    std::filesystem::remove_all(dir_.Path("t"));
+    ASSERT_EQ(0, mkdir(dir_.Path("t").c_str(), 0700));
+    MakeInterrupted(GoneOwner());
+    {
+      ScopedEnv state_home("XDG_STATE_HOME", c.made_with);
+      const std::string pointer = MakeJournalPointer(backup_ + "/journal");
+      ASSERT_EQ(dir_.Path(c.state) + "/journals", ParentOf(pointer));
+    }
+    ScopedEnv state_home("XDG_STATE_HOME", c.found_with);
+    EXPECT_EQ("0", Kinds(RecoverInterruptedInstalls()));
+    ExpectRolledBack();
+    EXPECT_FALSE(std::filesystem::exists(dir_.Path(c.state)));
+    EXPECT_TRUE(std::filesystem::is_directory(ParentOf(dir_.Path(c.state))));
+  }
+}
+
+// Two installations that start and end at once: one may find the pointer
+// folder empty and remove it just as the other makes its pointer there. The
+// other makes the folder again; no pointer is ever lost.
+TEST_F(RecoveryTest, APointerIsMadeWhileAnotherRunRemovesTheEmptyFolder) {
+  constexpr int kRounds = 3000;
+  std::atomic<int> lost{0};
+  auto run = [&] {
+    for (int i = 0; i < kRounds; ++i) {
+      const std::string pointer = MakeJournalPointer(backup_ + "/journal");
+      if (pointer.empty()) {
+        ++lost;
+        continue;
+      }
+      RemoveJournalPointer(pointer);
+    }
+  };
+  std::thread other(run);
+  run();
+  other.join();
+  EXPECT_EQ(0, lost.load());
+  EXPECT_EQ(std::vector<std::string>{},
+            NamesIn(dir_.Path("home") + "/.local/state"));
 }
 
 }  // namespace

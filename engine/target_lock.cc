@@ -8,8 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "platform/home_directory.h"
-#include "platform/narrow_path.h"
+#include "engine/state_directory.h"
 #include "platform/system_api.h"
 
 namespace {
@@ -17,25 +16,11 @@ namespace {
 // How often a waiting installation looks again (and for a cancel).
 constexpr useconds_t kRetryMicroseconds = 50 * 1000;
 
-bool MakePrivateLevels(const std::string& home, const std::string& below) {
-  std::string level = home;
-  size_t start = 0;
-  while (start < below.size()) {
-    size_t end = below.find('/', start + 1);
-    if (end == std::string::npos) end = below.size();
-    level += below.substr(start, end - start);
-    if (Sys().Mkdir(level.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    start = end;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string TargetLockDirectory() {
-  const std::string home = UserHomeDirectory();
-  if (home.empty() || home[0] != '/') return std::string();
-  return WithoutTrailingSlashes(home) + "/.local/state/tqsetup/locks";
+  const std::string state = StateDirectory();
+  return state.empty() ? std::string() : state + "/" + kLocksFolder;
 }
 
 int TargetLock::Wait(int fd, const std::function<bool()>& cancelled,
@@ -67,26 +52,28 @@ ErrorCode TargetLock::Acquire(int directory_fd,
   if (result > 0) return static_cast<ErrorCode>(result);
   // The directory cannot be locked here: a file of ours named after it.
   struct stat status;
-  const std::string directory = TargetLockDirectory();
-  if (directory.empty() || Sys().Fstat(directory_fd, &status) != 0) {
-    return kSuccess;
-  }
-  const std::string home = UserHomeDirectory();
-  if (!MakePrivateLevels(WithoutTrailingSlashes(home),
-                         "/.local/state/tqsetup/locks")) {
-    return kSuccess;
-  }
+  if (Sys().Fstat(directory_fd, &status) != 0) return kSuccess;
   char name[64];
   std::snprintf(name, sizeof(name), "/%llx-%llx",
                 static_cast<unsigned long long>(status.st_dev),
                 static_cast<unsigned long long>(status.st_ino));
-  const std::string path = directory + name;
   // The holder removes the file as it lets go; a waiter that then holds
-  // the lock of a removed file tries again with the new one.
+  // the lock of a removed file tries again with the new one. The folder is
+  // made at each try: a run that found the state directory empty may have
+  // removed it meanwhile.
   for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string directory = MakeStateFolder(kLocksFolder);
+    if (directory.empty()) {
+      if (errno == ENOENT) continue;
+      return kSuccess;
+    }
+    const std::string path = directory + name;
     const int fd = Sys().Open(path.c_str(),
                               O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd == -1) return kSuccess;
+    if (fd == -1) {
+      if (errno == ENOENT) continue;
+      return kSuccess;
+    }
     result = Wait(fd, cancelled, on_wait, waited);
     if (result != 0) {
       Sys().Close(fd);

@@ -48,8 +48,8 @@ class TargetLock {
   bool held_ = false;
 };
 
-// The directory of the fallback lock files: HOME +
-// "/.local/state/tqsetup/locks"; empty without a usable home directory.
+// The directory of the fallback lock files: StateDirectory() + "/locks"
+// (engine/state_directory.h); empty when there is no state directory.
 std::string TargetLockDirectory();
 
 #endif  // ENGINE_TARGET_LOCK_H_

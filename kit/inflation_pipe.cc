@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <system_error>
 
+#include "kit/kit_checksum.h"
 #include "kit/raw_inflater.h"
 #include "platform/system_api.h"
 
@@ -17,7 +18,9 @@ constexpr uint32_t kInputSize = 256 * 1024;
 // that thread is what every installation waits for.
 class ReadAhead {
  public:
-  explicit ReadAhead(FileHandle kit) : kit_(kit) {
+  // Every piece read is hashed into `digest` (when given) as it is read:
+  // the one pass over the kit serves the checksum too.
+  ReadAhead(FileHandle kit, KitDigest* digest) : kit_(kit), digest_(digest) {
     for (auto& piece : pieces_) {
       piece = std::make_unique<unsigned char[]>(kInputSize);
     }
@@ -82,6 +85,7 @@ class ReadAhead {
       const ErrorCode code =
           FileRead(kit_, pieces_[slot].get(), kInputSize, &got, false);
       const int error = errno;
+      if (code == kSuccess) Hash(pieces_[slot].get(), got);
       lock.lock();
       if (code != kSuccess || got == 0) {
         code_ = code;
@@ -96,7 +100,14 @@ class ReadAhead {
     }
   }
 
+  void Hash(const unsigned char* data, uint32_t size) {
+    if (digest_ == nullptr || size == 0) return;
+    digest_->sha.Update(data, size);
+    digest_->bytes += size;
+  }
+
   const FileHandle kit_;
+  KitDigest* const digest_;
   std::unique_ptr<unsigned char[]> pieces_[kPieces];
   std::thread reader_;
   std::mutex mutex_;
@@ -378,9 +389,9 @@ ErrorCode InflationPipe::WriteAll(const unsigned char* data, uint32_t length,
   return kSuccess;
 }
 
-ErrorCode InflateInto(FileHandle kit, InflationPipe* pipe) {
+ErrorCode InflateInto(FileHandle kit, InflationPipe* pipe, KitDigest* digest) {
   RawInflater inflater;
-  ReadAhead input(kit);
+  ReadAhead input(kit, digest);
   RawInflater::Result result = RawInflater::Result::kOk;
   unsigned char* block = nullptr;
   uint32_t filled = 0;

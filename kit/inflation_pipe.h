@@ -33,6 +33,8 @@
 #include "platform/error_code.h"
 #include "platform/file_io.h"
 
+struct KitDigest;
+
 class InflationPipe {
  public:
   static constexpr uint32_t kBlockSize = 256 * 1024;
@@ -145,7 +147,9 @@ class InflationPipe {
 // reading (the pipe notes its errno) or inflating (13); 1223 when the pipe
 // was aborted. A failed write stops the inflation too; the pipe reports it.
 // The end of the kit before the end of the stream is no failure here: the
-// tables and entries are checked against what was inflated.
-ErrorCode InflateInto(FileHandle kit, InflationPipe* pipe);
+// tables and entries are checked against what was inflated. Every byte read
+// from the kit is hashed into `digest` when it is given.
+ErrorCode InflateInto(FileHandle kit, InflationPipe* pipe,
+                      KitDigest* digest = nullptr);
 
 #endif  // KIT_INFLATION_PIPE_H_

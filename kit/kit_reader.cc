@@ -35,8 +35,9 @@ bool SameLanguage(const WideString& a, const WideString& b) {
 
 // The inflating thread: inflates `kit` into `pipe`, closes the kit and
 // tells the pipe how it ended.
-void InflateInBackground(FileHandle kit, InflationPipe* pipe) {
-  const ErrorCode code = InflateInto(kit, pipe);
+void InflateInBackground(FileHandle kit, InflationPipe* pipe,
+                         KitDigest* digest) {
+  const ErrorCode code = InflateInto(kit, pipe, digest);
   pipe->EndInput();
   FileClose(kit);
   pipe->Finish(code);
@@ -103,6 +104,9 @@ ErrorCode KitReader::Begin(const WideString& kit_path, bool whole) {
   failure_ = KitFailure();
   kit_path_ = ToNarrow(kit_path).c_str();
   kernel_copy_ = true;
+  digest_.reset();
+  expected_digest_.clear();
+  checksum_failed_ = false;
   ErrorCode code = container_.Make(&failure_);
   if (code != kSuccess) return code;
   FileHandle kit = kInvalidFileHandle;
@@ -113,14 +117,27 @@ ErrorCode KitReader::Begin(const WideString& kit_path, bool whole) {
     failure_.system_error = errno;
     return code;
   }
+  // A checksum file that cannot serve is a damaged kit: found before
+  // anything is inflated or written.
+  const KitSidecar sidecar = ReadKitSidecar(kit_path_);
+  if (sidecar.state == KitSidecar::State::kUnusable) {
+    FileClose(kit);
+    checksum_failed_ = true;
+    return kErrorInvalidData;
+  }
+  if (sidecar.state == KitSidecar::State::kDigest) {
+    expected_digest_ = sidecar.digest;
+    digest_ = std::make_unique<KitDigest>();
+  }
   inflation_ = std::make_unique<InflationPipe>(container_.fd());
   if (whole) inflation_->Start();
   try {
-    inflate_thread_ = std::thread(InflateInBackground, kit, inflation_.get());
+    inflate_thread_ = std::thread(InflateInBackground, kit, inflation_.get(),
+                                  digest_.get());
   } catch (const std::system_error&) {
     // No second thread to be had: inflate everything now.
     inflation_->Start();
-    InflateInBackground(kit, inflation_.get());
+    InflateInBackground(kit, inflation_.get(), digest_.get());
   }
   return kSuccess;
 }
@@ -130,6 +147,7 @@ ErrorCode KitReader::Open(const WideString& kit_path) {
   bool in_order = false;
   if (code == kSuccess) code = ParseTables(&in_order);
   if (code == kSuccess) code = FinishInflation();
+  if (code == kSuccess) code = VerifyChecksum();
   if (code != kSuccess) return Fail(code);
   mode_ = Mode::kWhole;
   return kSuccess;
@@ -155,6 +173,7 @@ ErrorCode KitReader::Check(const WideString& kit_path) {
   ErrorCode code = OpenStreaming(kit_path);
   if (code == kSuccess) {
     code = FinishInflation();
+    if (code == kSuccess) code = VerifyChecksum();
     if (code != kSuccess) return Fail(code);
   }
   Close();
@@ -233,6 +252,27 @@ ErrorCode KitReader::FinishInflation() {
   if (data_start_ + max_entry_end_ > total) return kErrorInvalidData;
   if (!handed_off_) container_size_ = total;
   return kSuccess;
+}
+
+ErrorCode KitReader::VerifyChecksum() {
+  if (digest_ == nullptr) return kSuccess;
+  // The inflating side hashed what it read; it stops here, and the rest of
+  // the kit is read for the digest alone.
+  if (inflation_ != nullptr) {
+    inflation_->Abort();
+    if (inflate_thread_.joinable()) inflate_thread_.join();
+  }
+  if (HashFileFrom(kit_path_, digest_->bytes, digest_.get()) != 0) {
+    const int error = errno;
+    failure_.path = kit_path_;
+    failure_.system_error = error;
+    return ErrorFromErrno(error);
+  }
+  const std::string got = digest_->sha.HexDigest();
+  digest_.reset();
+  if (got == expected_digest_) return kSuccess;
+  checksum_failed_ = true;
+  return kErrorInvalidData;
 }
 
 ErrorCode KitReader::ReadEntry(uint32_t index, KitEntry* entry) {

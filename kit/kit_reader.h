@@ -47,6 +47,7 @@
 #include <thread>
 #include <vector>
 
+#include "kit/kit_checksum.h"
 #include "kit/kit_container.h"
 #include "kit/kit_format.h"
 #include "platform/error_code.h"
@@ -75,15 +76,18 @@ class KitReader {
   // when the kit is not a deflate stream or the container is damaged
   // (tables that end early, sizes smaller than their contents, entries
   // whose bytes lie beyond the container, names with a ".." component or a
-  // NUL unit). On failure the container is closed and removed;
+  // NUL unit), and when a checksum file lies beside the kit ("<kit>.sha256",
+  // see kit/kit_checksum.h) that cannot be read, is malformed, names another
+  // file, or gives another digest than the kit's. On failure the container is closed and removed;
   // language_records() keeps the records read before the failure (and
   // never those of a kit opened earlier).
   ErrorCode Open(const WideString& kit_path);
 
   // Like Open, but returns once the language table and the whole file table
   // have been inflated and checked (names, sizes; the entries' bytes are
-  // checked as they are asked for). Returns what Open returns for the kit
-  // and the tables.
+  // checked as they are asked for; the kit's checksum by VerifyChecksum).
+  // Returns what Open returns for the kit and the tables; 13 at once for a
+  // checksum file that cannot be used.
   ErrorCode OpenStreaming(const WideString& kit_path);
 
   // Inflates and checks the whole kit as Open does, keeping only the
@@ -171,6 +175,19 @@ class KitReader {
   // could not be read or the container not written.
   ErrorCode FinishInflation();
 
+  // After the last copy from a streaming reader: when the kit has a
+  // checksum file, hashes the part of the kit not read yet (each byte is
+  // read once, for inflation or for this) and compares. Stops the
+  // inflation: nothing more can be copied afterwards. Returns 0 (at once
+  // without a checksum file, and after Open or Check, which verify it
+  // themselves); 13 for a kit that does not match; 2 or 87 when the kit
+  // cannot be read (failure() names it).
+  ErrorCode VerifyChecksum();
+  // True after a failure because of the kit's checksum file: the kit does
+  // not match it, or the file cannot be read, is malformed or names
+  // another file.
+  bool checksum_failed() const { return checksum_failed_; }
+
   const std::vector<LanguageRecord>& language_records() const {
     return language_records_;
   }
@@ -207,6 +224,11 @@ class KitReader {
   // Mutable: entries() reads them from the container on first use.
   mutable KitContainer container_;
   std::string kit_path_;  // of the open kit, for failures
+  // The digest the checksum file gives, and the kit's bytes hashed so far
+  // (by the inflating side while it runs); null without a checksum file.
+  std::string expected_digest_;
+  std::unique_ptr<KitDigest> digest_;
+  bool checksum_failed_ = false;
   mutable std::vector<KitEntry> entries_;
   Mode mode_ = Mode::kClosed;
   uint32_t entry_count_ = 0;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "kit/kit_checksum.h"
 #include "text/text_conversion.h"
 
 namespace {
@@ -145,6 +146,8 @@ class Deflater {
   }
   bool Finish() { return Run(nullptr, 0, Z_FINISH); }
   uint64_t total_out() const { return written_; }
+  // Every byte written to the file is hashed into `sha` too.
+  void HashInto(Sha256* sha) { sha_ = sha; }
   const std::string& error() const { return error_; }
 
  private:
@@ -178,6 +181,7 @@ class Deflater {
 
   bool Emit(size_t count) {
     written_ += count;
+    if (sha_ != nullptr) sha_->Update(out_, count);
     if (sink_) {
       sink_->append(reinterpret_cast<char*>(out_), count);
       return true;
@@ -204,6 +208,7 @@ class Deflater {
   int fd_;
   std::string* sink_;
   uint64_t written_ = 0;
+  Sha256* sha_ = nullptr;
   std::string error_;
   unsigned char out_[64 * 1024];
 };
@@ -276,7 +281,7 @@ std::string DeflateRaw(const std::string& bytes, int level) {
 }
 
 bool WriteKit(const KitSpec& spec, const std::string& kit_path, int level,
-              std::string* error) {
+              std::string* error, std::string* sha256_hex) {
   if (level < 0 || level > 9) {
     *error = "the compression level must lie between 0 and 9";
     return false;
@@ -304,8 +309,10 @@ bool WriteKit(const KitSpec& spec, const std::string& kit_path, int level,
     return false;
   }
   bool ok = true;
+  Sha256 sha;
   {
     Deflater deflater(level, fd, nullptr);
+    if (sha256_hex != nullptr) deflater.HashInto(&sha);
     std::unique_ptr<char[]> buffer(new char[kChunkSize]);
     ok = deflater.Feed(header.data(), header.size());
     for (size_t i = 0; ok && i < spec.files.size(); ++i) {
@@ -338,5 +345,6 @@ bool WriteKit(const KitSpec& spec, const std::string& kit_path, int level,
     ok = false;
   }
   if (!ok) unlink(temp_path.c_str());
+  if (ok && sha256_hex != nullptr) *sha256_hex = sha.HexDigest();
   return ok;
 }

@@ -55,8 +55,9 @@ std::string DeflateRaw(const std::string& bytes, int level = 6);
 // 0-9, a single-language spec has not exactly one record, a source cannot be
 // read or no longer has `size` bytes, the output cannot be written, or the
 // data does not fit kMaxContainerSize / kMaxKitSize (checked before any
-// source is read, except the compressed size).
+// source is read, except the compressed size). With `sha256_hex`, the kit's
+// SHA-256 (hashed as it is written) goes there.
 bool WriteKit(const KitSpec& spec, const std::string& kit_path, int level,
-              std::string* error);
+              std::string* error, std::string* sha256_hex = nullptr);
 
 #endif  // KIT_KIT_WRITER_H_

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "engine/engine_test_util.h"
+#include "kit/kit_checksum.h"
 #include "kit/kit_writer.h"
 #include "l10n/string_table.h"
 #include "platform/scoped_temp_dir.h"
@@ -909,6 +910,156 @@ TEST_F(HostileEnvTest, AKilledRunLeavesNoInflatedKitBehind) {
   const Result result = RunSetup("bin", "C.UTF-8");
   EXPECT_EQ(0, result.status) << result.err;
   EXPECT_EQ("", Mismatch(ModelOf(kit), target));
+  EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+}
+
+// ---------------------------------------------------------------------------
+// Kits with a checksum file beside them.
+
+// A kit whose file is stored (DEFLATE level 0), so that a byte flipped in
+// its data still inflates, to the wrong bytes.
+struct FlippedKit {
+  std::string good;     // the kit as packed
+  std::string flipped;  // one byte of the file's data changed
+};
+
+FlippedKit StoredKitWithAFlippedByte(const std::vector<KitFile>& files,
+                                     const std::string& marker) {
+  FlippedKit kit;
+  kit.good = DeflateRaw(BuildContainer(SpecOf(files)), 0);
+  kit.flipped = kit.good;
+  const size_t at = kit.flipped.find(marker);
+  EXPECT_NE(std::string::npos, at);
+  if (at != std::string::npos) kit.flipped[at] ^= 0x20;
+  return kit;
+}
+
+std::string HexSha256(const std::string& bytes) {
+  Sha256 sha;
+  sha.Update(bytes.data(), bytes.size());
+  return sha.HexDigest();
+}
+
+TEST_F(HostileEnvTest, AKitThatDoesNotMatchItsChecksumIsRefused) {
+  const std::vector<KitFile> files = {{"a.cfg", "alpha MARKER alpha"},
+                                      {"sub/b.cfg", "bravo"}};
+  const FlippedKit kit = StoredKitWithAFlippedByte(files, "MARKER");
+  const std::string kit_path = root_.Path("bin/tqkt.efd");
+  const std::string sidecar = kit_path + ".sha256";
+  const std::string target = root_.Path("templates");
+  const std::string config = kLocationKey + target + "\n";
+  ASSERT_NO_FATAL_FAILURE(WriteConfig(config));
+  MakeFile(target + "/mine.txt", "the user's", kBaseSeconds - 5);
+  ASSERT_TRUE(WriteFile(kit_path, kit.flipped));
+
+  // Without a checksum file the damage goes unseen: the stream inflates,
+  // and setup and kittool install the wrong byte.
+  Result result = RunSetup("bin", "C.UTF-8");
+  ASSERT_EQ(0, result.status) << result.err;
+  EXPECT_EQ("alpha mARKER alpha", ReadFile(target + "/a.cfg"));
+  std::filesystem::remove_all(target);
+  result = Finish(StartKittool(kit_path, target, "extract"));
+  ASSERT_EQ(0, result.status) << result.err;
+  EXPECT_EQ("alpha mARKER alpha", ReadFile(target + "/a.cfg"));
+  std::filesystem::remove_all(target);
+  MakeFile(target + "/mine.txt", "the user's", kBaseSeconds - 5);
+  ASSERT_TRUE(SetTime(target, kBaseSeconds - 8));
+  const Tree before = Snapshot(target);
+
+  const std::string good_hex = HexSha256(kit.good);
+  // A sidecar that cannot serve stops the run before anything is written;
+  // a digest that differs is found at the kit's end, and the installation
+  // made meanwhile is rolled back.
+  const struct {
+    const char* what;
+    std::string text;
+    bool found_first;
+  } sidecars[] = {
+      {"the packed kit's digest", good_hex + "  tqkt.efd\n", false},
+      {"empty", "", true},
+      {"malformed", good_hex.substr(8) + "  tqkt.efd\n", true},
+      {"another file", HexSha256(kit.flipped) + "  other.efd\n", true},
+  };
+  for (const auto& c : sidecars) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(WriteFile(sidecar, c.text));
+    const auto times = ChangeTimes(target);
+    result = RunSetup("bin", "C.UTF-8");
+    EXPECT_EQ(1, result.status);
+    EXPECT_EQ(0u, result.err.find(English("IDS_ERROR_DAMAGEDSOURCE")))
+        << result.err;
+    EXPECT_EQ("", result.out);
+    EXPECT_EQ("", Difference(before, Snapshot(target)));
+    if (c.found_first) {
+      EXPECT_EQ(times, ChangeTimes(target));
+    }
+    EXPECT_EQ(ModificationSeconds(target), kBaseSeconds - 8);
+    EXPECT_EQ(config, ReadFile(UserConfigPath()));
+    EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+
+    const Result verify =
+        Finish(Start({KITTOOL_PATH, "verify", kit_path}, "verify"));
+    EXPECT_EQ(1, verify.status);
+    EXPECT_NE(std::string::npos, verify.err.find("checksum")) << verify.err;
+    const Result extract = Finish(StartKittool(kit_path, target, "extract"));
+    EXPECT_EQ(1, extract.status);
+    EXPECT_EQ("", Difference(before, Snapshot(target)));
+    EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+  }
+
+  // The good kit with its checksum installs; the summary line says what
+  // changed, and a second run that nothing did.
+  ASSERT_TRUE(WriteFile(kit_path, kit.good));
+  ASSERT_TRUE(WriteFile(sidecar, good_hex + "  tqkt.efd\n"));
+  result = RunSetup("bin", "C.UTF-8");
+  EXPECT_EQ(0, result.status) << result.err;
+  EXPECT_EQ("alpha MARKER alpha", ReadFile(target + "/a.cfg"));
+  EXPECT_EQ("installed into " + target + ": 2 copied, 0 up to date\n",
+            result.out);
+  result = RunSetup("bin", "C.UTF-8");
+  EXPECT_EQ(0, result.status) << result.err;
+  EXPECT_EQ("installed into " + target + ": 0 copied, 2 up to date\n",
+            result.out);
+  EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+}
+
+// What kittool pack writes beside a kit is what sha256sum checks.
+TEST_F(HostileEnvTest, PackedKitsCarryAChecksumSha256sumAccepts) {
+  MakeFile(root_.Path("tree/a.cfg"), "alpha", kBaseSeconds);
+  const Result pack = Finish(
+      Start({KITTOOL_PATH, "pack", root_.Path("tree"), "-o",
+             root_.Path("work/kit.efd"), "--lang", "en", "--product", "P"},
+            "pack"));
+  ASSERT_EQ(0, pack.status) << pack.err;
+  EXPECT_EQ(HexSha256(ReadFile(root_.Path("work/kit.efd"))) + "  kit.efd\n",
+            ReadFile(root_.Path("work/kit.efd.sha256")));
+  const Result check =
+      Finish(Start({"/usr/bin/sha256sum", "-c", "kit.efd.sha256"}, "check"));
+  EXPECT_EQ(0, check.status) << check.err;
+  EXPECT_EQ("kit.efd: OK\n", check.out);
+}
+
+// At a terminal a silent run shows a bar on standard error and ends it
+// full before the summary; without one (every other test here) it writes
+// nothing there.
+TEST_F(HostileEnvTest, ASilentRunAtATerminalShowsABar) {
+  ASSERT_TRUE(WriteKitFile(root_.Path("bin/tqkt.efd"), ManyFiles(300)));
+  const std::string target = root_.Path("templates");
+  ASSERT_NO_FATAL_FAILURE(WriteConfig(kLocationKey + target + "\n"));
+  // script(1) gives the run a terminal and copies what it shows.
+  const Result result =
+      Finish(Start({"/usr/bin/script", "-qec",
+                    root_.Path("bin/setup") + " -S -Len", "/dev/null"},
+                   "terminal"));
+  ASSERT_EQ(0, result.status) << result.err << result.out;
+  const std::string full = "[" + std::string(30, '#') + "] 100%";
+  const size_t bar = result.out.rfind(full);
+  ASSERT_NE(std::string::npos, bar) << result.out;
+  EXPECT_NE(std::string::npos,
+            result.out.find("\r\ninstalled into " + target +
+                                ": 300 copied, 0 up to date\r\n",
+                            bar))
+      << result.out;
   EXPECT_EQ(std::vector<std::string>{}, Leftovers());
 }
 

@@ -30,7 +30,6 @@ constexpr char kJobEnded = 'E';
 constexpr size_t kReportBlock = 64 * 1024;
 // How often the bar on a terminal is drawn.
 constexpr int kRedrawMilliseconds = 100;
-constexpr int kBarWidth = 30;
 
 // The write end of the wake-up pipe, for the signal handler.
 std::atomic<int> g_wake_fd{-1};
@@ -111,27 +110,6 @@ class StopSignals {
   struct sigaction old_pipe_;
 };
 
-int TerminalColumns() {
-  struct winsize size;
-  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 40) {
-    return size.ws_col;
-  }
-  return 80;
-}
-
-// The last `width` bytes of `text` at most, starting at a character
-// boundary, with "..." in front when something was cut.
-std::string Tail(const std::string& text, size_t width) {
-  if (text.size() <= width) return text;
-  if (width <= 3) return std::string(width, '.');
-  size_t start = text.size() - (width - 3);
-  while (start < text.size() &&
-         (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) {
-    ++start;
-  }
-  return "..." + text.substr(start);
-}
-
 // Reports the job's progress. For a file or a pipe it writes one line per
 // entry from the worker thread, in blocks; for a terminal it keeps the
 // latest state, and the main thread draws it as a bar.
@@ -182,16 +160,9 @@ class ProgressReport : public ChannelObserver {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!changed_) return;
     changed_ = false;
-    const int filled = latest_.progress * kBarWidth / 100;
-    std::string line = "\r[" + std::string(filled, '#') +
-                       std::string(kBarWidth - filled, ' ') + "] ";
-    const std::string percent = std::to_string(latest_.progress) + "%";
-    line += std::string(4 - std::min<size_t>(4, percent.size()), ' ') +
-            percent + " ";
-    const int columns = TerminalColumns();
-    const size_t room = static_cast<size_t>(columns) - 1 - (line.size() - 1);
-    const std::string path = Tail(EscapeForTerminal(latest_.text), room);
-    line += path + std::string(room - path.size(), ' ');
+    const std::string line =
+        ProgressBarLine(latest_.progress, EscapeForTerminal(latest_.text),
+                        TerminalColumns(STDERR_FILENO));
     err_ << line << std::flush;
     drawn_ = true;
   }
@@ -258,7 +229,8 @@ std::string DescribeInstallFailure(ErrorCode code,
     case kErrorInvalidData:
       return path.empty()
                  ? "the kit is damaged: its stream is corrupt or ends early, "
-                   "or its tables are broken (\"kittool verify\" says more)"
+                   "its tables are broken, or it does not match its checksum "
+                   "file (\"kittool verify\" says more)"
                  : "the kit is damaged: the bytes of \"" + path +
                        "\" are missing from it";
     case kErrorAlreadyExists:

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "kit/entry_names.h"
+#include "kit/kit_checksum.h"
 #include "kit/kit_reader.h"
 #include "text/text_conversion.h"
 
@@ -521,67 +522,6 @@ uint32_t ReportUninstallableNames(const std::vector<KitEntry>& entries,
 
 }  // namespace
 
-std::string EscapeForTerminal(const WideString& text) {
-  std::string escaped;
-  WideString plain;  // the units written as they are, converted in runs
-  const auto write_plain = [&] {
-    if (plain.empty()) return;
-    escaped += Narrow(plain);
-    plain = WideString();
-  };
-  const auto write_octal = [&](unsigned byte) {
-    const char digits[] = {'\\', char('0' + (byte >> 6 & 7)),
-                           char('0' + (byte >> 3 & 7)), char('0' + (byte & 7))};
-    escaped.append(digits, sizeof digits);
-  };
-  const auto write_hex = [&](unsigned byte) {
-    static const char kHex[] = "0123456789abcdef";
-    const char digits[] = {'\\', 'x', kHex[byte >> 4 & 15], kHex[byte & 15]};
-    escaped.append(digits, sizeof digits);
-  };
-  const char16_t* units = text.c_str();
-  const uint32_t length = text.length();
-  for (uint32_t i = 0; i < length; ++i) {
-    const char16_t unit = units[i];
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length &&
-        units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-      plain.append(units + i, 2);
-      ++i;
-      continue;
-    }
-    const bool control = unit < 0x20 || (unit >= 0x7F && unit <= 0x9F);
-    const bool surrogate = unit >= 0xD800 && unit <= 0xDFFF;
-    if (unit != u'\\' && !control && !surrogate) {
-      plain.push_back(unit);
-      continue;
-    }
-    write_plain();
-    static const char kNamed[] = "\aa\bb\tt\nn\vv\ff\rr";
-    const char* named = unit < 0x20 && unit != 0
-                            ? std::strchr(kNamed, static_cast<char>(unit))
-                            : nullptr;
-    if (unit == u'\\') {
-      escaped += "\\\\";
-    } else if (named != nullptr) {
-      escaped += '\\';
-      escaped += named[1];
-    } else if (unit < 0x80) {
-      write_octal(unit);
-    } else if (control) {  // C1: its two UTF-8 bytes
-      write_octal(0xC0 | unit >> 6);
-      write_octal(0x80 | (unit & 0x3F));
-    } else if (unit >= 0xDC80 && unit <= 0xDCFF) {
-      write_hex(unit - 0xDC00);
-    } else {
-      write_hex(0xE0 | unit >> 12);
-      write_hex(0x80 | (unit >> 6 & 0x3F));
-      write_hex(0x80 | (unit & 0x3F));
-    }
-  }
-  write_plain();
-  return escaped;
-}
-
 DescriptorOutput::DescriptorOutput(int fd)
     : fd_(fd), by_line_(isatty(fd) == 1) {
   setp(buffer_, buffer_ + kSize);
@@ -672,7 +612,9 @@ std::string KittoolUsage() {
          "  kittool list KIT\n"
          "  kittool verify KIT\n"
          "  kittool extract KIT DIR\n"
+         "  kittool checksum KIT\n"
          "  kittool --help\n"
+         "  kittool --version\n"
          "\n"
          "pack     puts every regular file under SOURCE_DIR into the kit KIT,\n"
          "         named by its relative path with \"\\\" separators, with "
@@ -687,7 +629,9 @@ std::string KittoolUsage() {
          "         options always give the same kit, byte for byte.\n"
          "         Symbolic links, names with a backslash or a control\n"
          "         character and relative paths of 4096 bytes or more are\n"
-         "         refused; the inflated kit must stay below 2 GiB.\n"
+         "         refused; the inflated kit must stay below 2 GiB. Beside\n"
+         "         KIT goes KIT.sha256, its SHA-256 in the format sha256sum\n"
+         "         writes and checks.\n"
          "list     prints the kit's language records and its files (name,\n"
          "         size in bytes, modification time in UTC).\n"
          "verify   inflates and reads the kit as the installer does and says\n"
@@ -703,6 +647,14 @@ std::string KittoolUsage() {
          "         rolled back and DIR is left as it was. Progress goes to\n"
          "         standard error: a bar on a terminal, otherwise one line\n"
          "         \"NN% path\" per file.\n"
+         "checksum writes KIT.sha256 beside an existing kit.\n"
+         "--help   prints this text; --version prints \"kittool\" and its\n"
+         "         version.\n"
+         "\n"
+         "When KIT.sha256 lies beside a kit, list, verify and extract (and\n"
+         "the installer) refuse a kit that does not match it, and a\n"
+         "KIT.sha256 that cannot be read, is malformed or names another\n"
+         "file, as a damaged kit.\n"
          "\n"
          "Texts from a kit (names, languages, products, providers,\n"
          "descriptions) are printed as \"ls -b\" prints names: a backslash\n"
@@ -716,6 +668,8 @@ std::string KittoolUsage() {
          "written included), 2 bad usage.\n";
 }
 
+std::string KittoolVersion() { return "kittool " TQ_VERSION "\n"; }
+
 bool ParseKittoolArgs(const std::vector<std::string>& args,
                       KittoolOptions* options, std::string* error) {
   if (args.empty()) {
@@ -727,6 +681,10 @@ bool ParseKittoolArgs(const std::vector<std::string>& args,
     options->command = KittoolCommand::kHelp;
     return true;
   }
+  if (command == "--version") {
+    options->command = KittoolCommand::kVersion;
+    return true;
+  }
   if (command == "pack") {
     options->command = KittoolCommand::kPack;
     return ParsePack(args, options, error);
@@ -735,9 +693,10 @@ bool ParseKittoolArgs(const std::vector<std::string>& args,
     options->command = KittoolCommand::kExtract;
     return ParseExtract(args, options, error);
   }
-  if (command == "list" || command == "verify") {
-    options->command =
-        command == "list" ? KittoolCommand::kList : KittoolCommand::kVerify;
+  if (command == "list" || command == "verify" || command == "checksum") {
+    options->command = command == "list"     ? KittoolCommand::kList
+                       : command == "verify" ? KittoolCommand::kVerify
+                                             : KittoolCommand::kChecksum;
     return ParseKitCommand(args, options, error);
   }
   *error = "unknown command \"" + command + "\"";
@@ -855,7 +814,9 @@ int RunPack(const KittoolOptions& options, std::ostream& out,
   }
   uint64_t total = 0;
   for (const KitFileSpec& file : spec.files) total += file.size;
-  if (!WriteKit(spec, options.output, options.level, &error)) {
+  std::string digest;
+  if (!WriteKit(spec, options.output, options.level, &error, &digest) ||
+      !WriteKitSidecar(options.output, digest, &error)) {
     err << "kittool: " << error << "\n";
     return kExitFailure;
   }
@@ -865,6 +826,25 @@ int RunPack(const KittoolOptions& options, std::ostream& out,
   out << "Packed " << spec.files.size() << " files (" << total
       << " bytes) into \"" << options.output << "\" (" << kit_size
       << " bytes).\n";
+  return kExitOk;
+}
+
+int RunChecksum(const KittoolOptions& options, std::ostream& out,
+                std::ostream& err) {
+  KitDigest digest;
+  if (HashFileFrom(options.kit, 0, &digest) != 0) {
+    err << "kittool: cannot read \"" << options.kit
+        << "\": " << std::strerror(errno) << "\n";
+    return kExitFailure;
+  }
+  const std::string hex = digest.sha.HexDigest();
+  std::string error;
+  if (hex.empty() || !WriteKitSidecar(options.kit, hex, &error)) {
+    err << "kittool: " << (hex.empty() ? "cannot hash the kit" : error)
+        << "\n";
+    return kExitFailure;
+  }
+  out << hex << "  " << SidecarPath(options.kit) << "\n";
   return kExitOk;
 }
 
@@ -921,6 +901,12 @@ int RunVerify(const KittoolOptions& options, std::ostream& out,
   }
   KitReader reader;
   const ErrorCode code = reader.Open(ToWide(NarrowString(kit.c_str())));
+  if (code == kErrorInvalidData && reader.checksum_failed()) {
+    err << "kittool: the kit \"" << kit << "\" does not match its checksum "
+        << "file \"" << SidecarPath(kit) << "\" (or that file cannot be read, "
+        << "is malformed or names another file): it is damaged\n";
+    return kExitFailure;
+  }
   if (code == kErrorInvalidData) {
     err << "kittool: the kit \"" << kit << "\" inflates ("
         << stream.inflated_size
@@ -987,6 +973,11 @@ int KittoolMain(const std::vector<std::string>& args, std::ostream& out,
       status = kExitOk;
       report = "the usage";
       break;
+    case KittoolCommand::kVersion:
+      out << KittoolVersion();
+      status = kExitOk;
+      report = "the version";
+      break;
     case KittoolCommand::kPack:
       status = RunPack(options, out, err);
       break;
@@ -999,6 +990,9 @@ int KittoolMain(const std::vector<std::string>& args, std::ostream& out,
       break;
     case KittoolCommand::kExtract:
       status = RunExtract(options, out, err, isatty(STDERR_FILENO) == 1, hooks);
+      break;
+    case KittoolCommand::kChecksum:
+      status = RunChecksum(options, out, err);
       break;
   }
   // A listing cut short by a full disk must not pass for a whole one.

@@ -26,12 +26,21 @@
 
 #include "engine/ui_channel.h"
 #include "kit/kit_writer.h"
+#include "text/terminal_text.h"
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-enum class KittoolCommand { kHelp, kPack, kList, kVerify, kExtract };
+enum class KittoolCommand {
+  kHelp,
+  kVersion,
+  kPack,
+  kList,
+  kVerify,
+  kExtract,
+  kChecksum
+};
 
 // One --lang record as given, still in the locale's encoding.
 struct PackLanguage {
@@ -56,8 +65,13 @@ struct KittoolOptions {
 // The text that --help prints.
 std::string KittoolUsage();
 
-// Parses the arguments after the program name. Returns false with a message
-// in `error` for a usage error (unknown command or option, missing or
+// The line that --version prints: "kittool <version>" and a newline, the
+// version being the project's (TQ_VERSION, from the build).
+std::string KittoolVersion();
+
+// Parses the arguments after the program name. --version counts only as
+// the command (the first argument), like a bare --help. Returns false with a
+// message in `error` for a usage error (unknown command or option, missing or
 // repeated value, a level outside 0-9, a --product before any --lang,
 // --lang mixed with --single-language, a language given twice); `options`
 // then holds what was parsed so far.
@@ -81,25 +95,6 @@ bool CollectTree(const std::string& root, std::vector<KitFileSpec>* files,
 bool MakeLanguageRecords(const KittoolOptions& options,
                          std::vector<LanguageRecord>* records,
                          std::string* error);
-
-// `text` in the locale's encoding (ToNarrow) with what a terminal would act
-// on escaped, the way "ls -b" writes names (the characters shown here are
-// the ones written):
-//   a backslash                        \\ (two backslashes)
-//   bell, backspace, tab, newline,     \a \b \t \n
-//   vertical tab, form feed, return    \v \f \r
-//   any other control character        three octal digits per byte: \033
-//                                      for ESC, \177 for DEL, \302\205 for
-//                                      U+0085 (its UTF-8 bytes, whatever
-//                                      the locale)
-//   a byte that was not valid text     \xNN (lower-case hex); such bytes
-//                                      arrive as U+DC80..U+DCFF (see
-//                                      text_conversion.h)
-//   any other lone surrogate           \xNN for each byte of its
-//                                      generalised UTF-8 form
-// Everything else, spaces included, is written as it is; a character the
-// locale cannot hold becomes "?" as ToNarrow makes it.
-std::string EscapeForTerminal(const WideString& text);
 
 // The buffer behind kittool's standard output: bytes are written to the
 // descriptor with write(2), in blocks (line by line when it is a terminal),

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -19,6 +20,7 @@
 #include "kit/entry_names.h"
 #include "kit/kit_reader.h"
 #include "platform/scoped_temp_dir.h"
+#include "platform/test_process.h"
 #include "text/text_conversion_internal.h"
 #include "tools/kittool_lib.h"
 
@@ -134,6 +136,82 @@ TEST(KittoolArgsTest, PackRecordsCollectTheirOwnTexts) {
     EXPECT_TRUE(ParseKittoolArgs(help, &asked, &error));
     EXPECT_EQ(KittoolCommand::kHelp, asked.command);
   }
+}
+
+// --version is a command of its own; after another command, or spelt
+// otherwise, it is what any unknown option or command is.
+TEST(KittoolArgsTest, VersionIsTheFirstArgumentOnly) {
+  const ParseCase cases[] = {
+      {{"--version"}, true, ""},
+      {{"--version", "list"}, true, ""},
+      {{"list", "--version"}, false, "unknown option \"--version\""},
+      {{"pack", "src", "-o", "k", "--lang", "en", "--version"},
+       false,
+       "unknown option \"--version\""},
+      {{"extract", "--version", "k", "d"}, false, "unknown option"},
+      {{"-V"}, false, "unknown command"},
+      {{"-version"}, false, "unknown command"},
+      {{"--version=1"}, false, "unknown command"},
+      {{"version"}, false, "unknown command"},
+  };
+  for (const ParseCase& c : cases) {
+    std::string joined;
+    for (const std::string& arg : c.args) joined += arg + " ";
+    SCOPED_TRACE(joined);
+    KittoolOptions options;
+    std::string error;
+    EXPECT_EQ(c.ok, ParseKittoolArgs(c.args, &options, &error)) << error;
+    if (c.ok) {
+      EXPECT_EQ(KittoolCommand::kVersion, options.command);
+    } else {
+      EXPECT_NE(std::string::npos, error.find(c.error_part)) << error;
+    }
+  }
+}
+
+// The version the top CMakeLists.txt gives the project, read from the
+// source, so that a line built from anything else shows.
+std::string ProjectVersion() {
+  const std::string lists = ReadFile(TQ_SOURCE_DIR "/CMakeLists.txt");
+  const std::string marker = "project(tqsetup VERSION ";
+  const size_t start = lists.find(marker);
+  if (start == std::string::npos) return "<none in CMakeLists.txt>";
+  const size_t begin = start + marker.size();
+  return lists.substr(begin, lists.find_first_of(" )", begin) - begin);
+}
+
+// The built tool asked for its version with an empty home and temporary
+// directory and no display: one line, status 0, and nothing written
+// anywhere, not even the state directory.
+TEST(KittoolVersionTest, PrintsOneLineAndTouchesNothing) {
+  ScopedTempDir root;
+  for (const char* dir : {"home", "tmp", "work"}) {
+    ASSERT_EQ(0, mkdir(root.Path(dir).c_str(), 0755));
+  }
+  const engine_test::Tree before = engine_test::Snapshot(root.path());
+  test_process::Child child;
+  child.argv = {KITTOOL_PATH, "--version"};
+  child.env = {"HOME=" + root.Path("home"), "TMPDIR=" + root.Path("tmp"),
+               "LC_ALL=C.UTF-8"};
+  for (const std::string& variable : test_process::Inherited(
+           {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "PATH"})) {
+    child.env.push_back(variable);
+  }
+  // Both outputs outside the compared tree.
+  ScopedTempDir outputs;
+  child.stdout_path = outputs.Path("stdout");
+  child.stderr_path = outputs.Path("stderr");
+  child.work_dir = root.Path("work");
+  const test_process::Ended ended =
+      test_process::Run(child, std::chrono::seconds(60));
+  ASSERT_EQ(0, ended.spawn_error);
+  EXPECT_EQ(0, ended.ExitStatus());
+  EXPECT_EQ("kittool " + ProjectVersion() + "\n",
+            ReadFile(outputs.Path("stdout")));
+  EXPECT_EQ(KittoolVersion(), ReadFile(outputs.Path("stdout")));
+  EXPECT_EQ("", ended.err);
+  EXPECT_EQ(
+      "", engine_test::Difference(before, engine_test::Snapshot(root.path())));
 }
 
 TEST(KittoolTimeTest, FormatsUtc) {
@@ -384,14 +462,16 @@ class KittoolRunTest : public KittoolTreeTest {
     for (std::string& s : strings) argv.push_back(s.data());
     argv.push_back(nullptr);
     // A UTF-8 locale for the non-ASCII texts; TMPDIR for the reader's
-    // container and the backups; HOME for the journal pointers.
+    // container and the backups; HOME for the journal pointers (and no
+    // XDG_STATE_HOME of the caller's to take them elsewhere).
     std::vector<std::string> env_strings = {"LC_ALL=C.UTF-8",
                                             "TMPDIR=" + dir_->path(),
                                             "HOME=" + dir_->path()};
     for (char** e = environ; *e; ++e) {
       if (std::strncmp(*e, "LC_ALL=", 7) != 0 &&
           std::strncmp(*e, "TMPDIR=", 7) != 0 &&
-          std::strncmp(*e, "HOME=", 5) != 0) {
+          std::strncmp(*e, "HOME=", 5) != 0 &&
+          std::strncmp(*e, "XDG_STATE_HOME=", 15) != 0) {
         env_strings.push_back(*e);
       }
     }
@@ -839,10 +919,9 @@ TEST_F(KittoolRunTest, AReportThatCannotBeWrittenFails) {
     std::vector<std::string> args;
     const char* report;
   } cases[] = {
-      {{"list", small}, "the listing"},
-      {{"list", big}, "the listing"},
-      {{"verify", small}, "the report"},
-      {{"--help"}, "the usage"},
+      {{"list", small}, "the listing"},  {{"list", big}, "the listing"},
+      {{"verify", small}, "the report"}, {{"--help"}, "the usage"},
+      {{"--version"}, "the version"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args.back());

@@ -186,6 +186,8 @@ class CInstallerDlg : public CWnd {
   bool silent_;
   // Wakes the main loop the moment the job ends, so that the end is not
   // left to the next poll.
+  // A silent run's last line on standard output.
+  void PrintSummary() const;
   class EndWaker : public ChannelObserver {
    public:
     void OnPost(const ChannelState& state) override;

@@ -15,11 +15,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "kit/kit_checksum.h"
 #include "l10n/string_table.h"
 #include "platform/scoped_temp_dir.h"
 #include "text/text_conversion_internal.h"
@@ -980,6 +982,66 @@ TEST_F(InstallerDlgTest, FinishOpensDescriptionOnlyWhenCheckedAndPresent) {
   // Detached: no child of ours is left, running or as a zombie.
   EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG));
   EXPECT_EQ(ECHILD, errno);
+}
+
+}  // namespace
+
+namespace {
+
+// The wizard checks the kit against its checksum file before its first
+// page. A kit stored without compression and with one byte of a file
+// changed still inflates: without a checksum file the wizard installs the
+// wrong byte, with one it shows the damaged-kit message and no page, and
+// nothing is written.
+TEST_F(InstallerDlgTest, AKitThatDoesNotMatchItsChecksumShowsNoPage) {
+  const std::string kit = root_.Path("kit/tqkt.efd");
+  ASSERT_TRUE(WriteTestKit(kit, {{"a.txt", "alpha MARKER alpha"}},
+                           "doc\\readme.html", 0));
+  std::string bytes = ReadFile(kit);
+  Sha256 sha;
+  sha.Update(bytes.data(), bytes.size());
+  const std::string good = sha.HexDigest();
+  const size_t marker = bytes.find("MARKER");
+  ASSERT_NE(std::string::npos, marker);
+  bytes[marker] ^= 0x20;
+  ASSERT_TRUE(WriteFile(kit, bytes));
+
+  const std::string target = root_.Path("t");
+  {
+    auto dialog = StartWizard();
+    TypeDirectory(*dialog, target);
+    gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
+    EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+    EXPECT_EQ("alpha mARKER alpha", ReadFile(target + "/a.txt"));
+  }
+  std::filesystem::remove_all(target);
+  const std::string config = UserConfig();
+
+  for (const std::string& sidecar :
+       {good + "  tqkt.efd\n", std::string(64, '0') + "  tqkt.efd\n",
+        good.substr(1) + "  tqkt.efd\n", good + "  other.efd\n",
+        std::string()}) {
+    SCOPED_TRACE(sidecar);
+    ASSERT_TRUE(WriteFile(kit + ".sha256", sidecar));
+    shown_.clear();
+    CInstallerDlg dialog(1, argv_, false, FromUtf8("Installer title"),
+                         FromUtf8("en"), true);
+    EXPECT_FALSE(dialog.PrepareInstall());
+    ASSERT_EQ(1u, shown_.size());
+    EXPECT_EQ(0u, shown_[0].text.find(Text("IDS_ERROR_DAMAGEDSOURCE")))
+        << shown_[0].text;
+    EXPECT_FALSE(std::filesystem::exists(target));
+    EXPECT_EQ(config, UserConfig());
+    EXPECT_EQ(std::vector<std::string>{}, ListTree(root_.Path("tmp")));
+  }
+  // The kit as packed, with its digest: the wizard goes on as before.
+  bytes[marker] ^= 0x20;
+  ASSERT_TRUE(WriteFile(kit, bytes));
+  ASSERT_TRUE(WriteFile(kit + ".sha256", good + "  tqkt.efd\n"));
+  shown_.clear();
+  auto dialog = StartWizard();
+  EXPECT_TRUE(shown_.empty());
+  EXPECT_EQ(CInstallerDlg::kStepWelcome, dialog->page_index());
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "platform/file_operations.h"
 #include "platform/narrow_path.h"
 #include "text/path_utils.h"
+#include "text/terminal_text.h"
 #include "text/text_conversion.h"
 #include "ui/document_opener.h"
 #include "ui/installer_dlg.h"
@@ -322,6 +323,10 @@ void CInstallerDlg::RunInstallStep() {
   ChannelState state;
   bool told_waiting = false;
   gint64 last_redraw = 0;
+  // A silent run at a terminal shows a bar on standard error, as kittool
+  // extract does; redirected, it writes nothing but its messages.
+  const bool bar = silent_ && isatty(STDERR_FILENO) == 1;
+  bool bar_drawn = false;
   for (;;) {
     state = channel_.Poll();
     if (state.waiting) {
@@ -342,6 +347,18 @@ void CInstallerDlg::RunInstallStep() {
         progress_page_->SetProgress(state.progress);
         last_redraw = now;
       }
+    } else if (bar && state.state == JobState::kRunning) {
+      const gint64 now = g_get_monotonic_time();
+      if (now - last_redraw >= kRedrawIntervalUs) {
+        std::fputs(
+            ProgressBarLine(state.progress, EscapeForTerminal(state.text),
+                            TerminalColumns(STDERR_FILENO))
+                .c_str(),
+            stderr);
+        std::fflush(stderr);
+        bar_drawn = true;
+        last_redraw = now;
+      }
     }
     if (state.state != JobState::kRunning) break;
     IterateWhileCopying();
@@ -352,6 +369,18 @@ void CInstallerDlg::RunInstallStep() {
   }
   g_source_remove(timer);
 
+  if (bar_drawn) {
+    // The bar ends full after a finish, where it stood otherwise, and its
+    // line is ended before any message.
+    const int percent =
+        state.state == JobState::kFinished ? 100 : state.progress;
+    std::fputs((ProgressBarLine(percent, std::string(),
+                                TerminalColumns(STDERR_FILENO)) +
+                "\n")
+                   .c_str(),
+               stderr);
+    std::fflush(stderr);
+  }
   worker_.RequestStop();  // no pause after a finished job
   if (state.state == JobState::kFailed && !close_requested_) {
     // A failed job is still rolling back; the box is shown meanwhile. A
@@ -375,6 +404,7 @@ void CInstallerDlg::RunInstallStep() {
       outcome_ = Outcome::kSucceeded;
       if (!close_requested_) ShowSuccessStep();
       RecordTemplateLocation();
+      if (silent_) PrintSummary();
       break;
     case JobState::kFailed:
       outcome_ = Outcome::kFailed;
@@ -388,6 +418,17 @@ void CInstallerDlg::RunInstallStep() {
   }
   // Asked to close: no final page.
   if (close_requested_) DestroyWindow();
+}
+
+void CInstallerDlg::PrintSummary() const {
+  // One line for scripts and configuration management, the same in every
+  // language: what was installed where, and whether anything changed.
+  const InstallEngine::Outcome& done = worker_.outcome();
+  std::fprintf(stdout, "installed into %s: %llu copied, %llu up to date\n",
+               WithoutTrailingSlashes(Narrow(target_dir_)).c_str(),
+               static_cast<unsigned long long>(done.copied),
+               static_cast<unsigned long long>(done.up_to_date));
+  std::fflush(stdout);
 }
 
 void CInstallerDlg::EndWaker::OnPost(const ChannelState& state) {

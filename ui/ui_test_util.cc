@@ -51,7 +51,7 @@ std::string TextIn(LanguageId language, const char* key) {
 }
 
 bool WriteTestKit(const std::string& path, const std::vector<TestFile>& files,
-                  const std::string& description) {
+                  const std::string& description, int level) {
   KitSpec spec;
   spec.languages.push_back(
       LanguageRecord{FromUtf8("en"), FromUtf8("Quillbrook"),
@@ -67,7 +67,7 @@ bool WriteTestKit(const std::string& path, const std::vector<TestFile>& files,
     spec.files.push_back(entry);
   }
   std::string error;
-  return WriteKit(spec, path, 6, &error);
+  return WriteKit(spec, path, level, &error);
 }
 
 EnvScope::EnvScope(const char* name, const std::optional<std::string>& value)

@@ -33,9 +33,11 @@ struct TestFile {
 };
 // Writes a kit with an English and a Russian record (product "Quillbrook",
 // provider "Ardenvale", descriptions `description` and "ru.html") and the
-// files; returns false when it cannot be written.
+// files, compressed at `level` (0: stored, so that a changed byte still
+// inflates); returns false when it cannot be written.
 bool WriteTestKit(const std::string& path, const std::vector<TestFile>& files,
-                  const std::string& description = "doc\\readme.html");
+                  const std::string& description = "doc\\readme.html",
+                  int level = 6);
 
 // Opens the display for a GUI test (gtk_init_check). False when there is
 // none: DISPLAY is unset, or it is set but cannot be opened after a few

@@ -1,0 +1,182 @@
+#include "kit/kit_checksum.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/system_api.h"
+
+struct Sha256::Context {
+  EVP_MD_CTX* md = nullptr;
+};
+
+Sha256::Sha256() : context_(std::make_unique<Context>()) {
+  context_->md = EVP_MD_CTX_new();
+  if (context_->md != nullptr) {
+    EVP_DigestInit_ex(context_->md, EVP_sha256(), nullptr);
+  }
+}
+
+Sha256::~Sha256() { EVP_MD_CTX_free(context_->md); }
+
+void Sha256::Update(const void* data, size_t size) {
+  if (context_->md != nullptr) EVP_DigestUpdate(context_->md, data, size);
+}
+
+std::string Sha256::HexDigest() {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  // Without a context nothing was hashed: an empty digest matches no
+  // sidecar, so the kit is refused rather than waved through.
+  if (context_->md == nullptr ||
+      EVP_DigestFinal_ex(context_->md, digest, &length) != 1) {
+    return std::string();
+  }
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    hex += kHex[digest[i] >> 4];
+    hex += kHex[digest[i] & 15];
+  }
+  return hex;
+}
+
+std::string SidecarPath(const std::string& kit_path) {
+  return kit_path + ".sha256";
+}
+
+namespace {
+
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool IsHex(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ||
+         (c >= 'A' && c <= 'F');
+}
+
+// A sidecar is one short line; anything longer is not one.
+constexpr size_t kMaxSidecarSize = 4096;
+
+}  // namespace
+
+KitSidecar ReadKitSidecar(const std::string& kit_path) {
+  KitSidecar sidecar;
+  const std::string path = SidecarPath(kit_path);
+  const int fd = Sys().Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY, 0);
+  if (fd == -1) {
+    if (errno != ENOENT) sidecar.state = KitSidecar::State::kUnusable;
+    return sidecar;
+  }
+  sidecar.state = KitSidecar::State::kUnusable;
+  std::string text;
+  char buffer[1024];
+  for (;;) {
+    const ssize_t n = Sys().Read(fd, buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      Sys().Close(fd);
+      return sidecar;
+    }
+    if (n == 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+    if (text.size() > kMaxSidecarSize) {
+      Sys().Close(fd);
+      return sidecar;
+    }
+  }
+  Sys().Close(fd);
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  // "<64 hex>" " " (" " | "*") "<name>"
+  if (text.size() < 67 || text[64] != ' ' ||
+      (text[65] != ' ' && text[65] != '*')) {
+    return sidecar;
+  }
+  for (size_t i = 0; i < 64; ++i) {
+    if (!IsHex(text[i])) return sidecar;
+  }
+  if (text.compare(66, std::string::npos, BaseName(kit_path)) != 0) {
+    return sidecar;
+  }
+  sidecar.digest = text.substr(0, 64);
+  for (char& c : sidecar.digest) {
+    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+  }
+  sidecar.state = KitSidecar::State::kDigest;
+  return sidecar;
+}
+
+std::string SidecarText(const std::string& hex_digest,
+                        const std::string& kit_name) {
+  return hex_digest + "  " + kit_name + "\n";
+}
+
+bool WriteKitSidecar(const std::string& kit_path, const std::string& hex_digest,
+                     std::string* error) {
+  const std::string path = SidecarPath(kit_path);
+  const std::string text = SidecarText(hex_digest, BaseName(kit_path));
+  std::string temp_path;
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    temp_path = path + ".part" + std::to_string(getpid()) + "-" +
+                std::to_string(attempt);
+    fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    *error = "cannot create \"" + temp_path + "\": " + std::strerror(errno);
+    return false;
+  }
+  size_t done = 0;
+  bool ok = true;
+  while (ok && done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *error = "cannot write \"" + temp_path +
+               "\": " + std::strerror(n < 0 ? errno : ENOSPC);
+      ok = false;
+    } else {
+      done += static_cast<size_t>(n);
+    }
+  }
+  if (close(fd) != 0 && ok) {
+    *error = "cannot write \"" + temp_path + "\": " + std::strerror(errno);
+    ok = false;
+  }
+  if (ok && rename(temp_path.c_str(), path.c_str()) != 0) {
+    *error = "cannot create \"" + path + "\": " + std::strerror(errno);
+    ok = false;
+  }
+  if (!ok) unlink(temp_path.c_str());
+  return ok;
+}
+
+int HashFileFrom(const std::string& path, uint64_t from, KitDigest* digest) {
+  const int fd = Sys().Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY, 0);
+  if (fd == -1) return -1;
+  auto buffer = std::make_unique<unsigned char[]>(256 * 1024);
+  uint64_t offset = from;
+  for (;;) {
+    const ssize_t n = Sys().PRead(fd, buffer.get(), 256 * 1024,
+                                  static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      Sys().Close(fd);
+      errno = error;
+      return -1;
+    }
+    if (n == 0) break;
+    digest->sha.Update(buffer.get(), static_cast<size_t>(n));
+    digest->bytes += static_cast<uint64_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  Sys().Close(fd);
+  return 0;
+}
