@@ -121,19 +121,9 @@ TEST_F(SetupHelpTest, PrintsUsageAndTouchesNothing) {
   EXPECT_EQ(std::vector<std::string>{}, NamesIn(root_.Path("tmp")));
 }
 
-// The version the top CMakeLists.txt gives the project, read from the
-// source, so that a line built from anything else shows.
-std::string ProjectVersion() {
-  const std::string lists = ReadFile(TQ_SOURCE_DIR "/CMakeLists.txt");
-  const std::string marker = "project(tqsetup VERSION ";
-  const size_t start = lists.find(marker);
-  if (start == std::string::npos) return "<none in CMakeLists.txt>";
-  const size_t begin = start + marker.size();
-  return lists.substr(begin, lists.find_first_of(" )", begin) - begin);
-}
-
 TEST_F(SetupHelpTest, PrintsVersionAndTouchesNothing) {
-  const std::string line = "setup " + ProjectVersion() + "\n";
+  const std::string line =
+      "setup " + engine_test::ProjectVersion(TQ_SOURCE_DIR) + "\n";
   EXPECT_EQ(line, kVersionText);
   const Tree home = Snapshot(root_.Path("home"));
   const Tree tmp = Snapshot(root_.Path("tmp"));

@@ -310,6 +310,18 @@ inline std::string Narrow(const WideString& text) {
   return ToNarrow(text).c_str();
 }
 
+// The version the top CMakeLists.txt under `source_dir` gives the project,
+// read from the text, so that a version line built from anything else
+// shows.
+inline std::string ProjectVersion(const std::string& source_dir) {
+  const std::string lists = ReadFile(source_dir + "/CMakeLists.txt");
+  const std::string marker = "project(tqsetup VERSION ";
+  const size_t start = lists.find(marker);
+  if (start == std::string::npos) return "<none in CMakeLists.txt>";
+  const size_t begin = start + marker.size();
+  return lists.substr(begin, lists.find_first_of(" )", begin) - begin);
+}
+
 }  // namespace engine_test
 
 #endif  // ENGINE_ENGINE_TEST_UTIL_H_

@@ -160,23 +160,25 @@ bool WriteKitSidecar(const std::string& kit_path, const std::string& hex_digest,
 int HashFileFrom(const std::string& path, uint64_t from, KitDigest* digest) {
   const int fd = Sys().Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY, 0);
   if (fd == -1) return -1;
-  auto buffer = std::make_unique<unsigned char[]>(256 * 1024);
+  const int result = HashOpenFileFrom(fd, from, digest);
+  const int error = errno;
+  Sys().Close(fd);
+  errno = error;
+  return result;
+}
+
+int HashOpenFileFrom(int fd, uint64_t from, KitDigest* digest) {
+  constexpr size_t kPiece = 256 * 1024;
+  auto buffer = std::make_unique<unsigned char[]>(kPiece);
   uint64_t offset = from;
   for (;;) {
-    const ssize_t n = Sys().PRead(fd, buffer.get(), 256 * 1024,
-                                  static_cast<off_t>(offset));
+    const ssize_t n =
+        Sys().PRead(fd, buffer.get(), kPiece, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      Sys().Close(fd);
-      errno = error;
-      return -1;
-    }
-    if (n == 0) break;
+    if (n < 0) return -1;
+    if (n == 0) return 0;
     digest->sha.Update(buffer.get(), static_cast<size_t>(n));
     digest->bytes += static_cast<uint64_t>(n);
     offset += static_cast<uint64_t>(n);
   }
-  Sys().Close(fd);
-  return 0;
 }

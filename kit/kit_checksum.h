@@ -65,7 +65,10 @@ bool WriteKitSidecar(const std::string& kit_path, const std::string& hex_digest,
                      std::string* error);
 
 // Hashes the file at `path` from byte `from` to its end into `digest`.
-// Returns 0, or the failed call's code with errno set.
+// Returns 0, or -1 with errno set.
 int HashFileFrom(const std::string& path, uint64_t from, KitDigest* digest);
+// The same for the open file `fd` (positioned reads: its offset is neither
+// used nor moved).
+int HashOpenFileFrom(int fd, uint64_t from, KitDigest* digest);
 
 #endif  // KIT_KIT_CHECKSUM_H_

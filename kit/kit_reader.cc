@@ -35,11 +35,13 @@ bool SameLanguage(const WideString& a, const WideString& b) {
 
 // The inflating thread: inflates `kit` into `pipe`, closes the kit and
 // tells the pipe how it ended.
-void InflateInBackground(FileHandle kit, InflationPipe* pipe,
-                         KitDigest* digest) {
+// Closes the kit at the end unless `keep_kit` (the reader then hashes the
+// rest of it from the same descriptor).
+void InflateInBackground(FileHandle kit, InflationPipe* pipe, KitDigest* digest,
+                         bool keep_kit) {
   const ErrorCode code = InflateInto(kit, pipe, digest);
   pipe->EndInput();
-  FileClose(kit);
+  if (!keep_kit) FileClose(kit);
   pipe->Finish(code);
 }
 
@@ -54,6 +56,10 @@ void KitReader::Close() {
   if (inflation_ != nullptr) {
     inflation_->Abort();
     if (inflate_thread_.joinable()) inflate_thread_.join();
+  }
+  if (kit_ != kInvalidFileHandle) {
+    FileClose(kit_);
+    kit_ = kInvalidFileHandle;
   }
   cursor_.reset();
   inflation_.reset();
@@ -128,16 +134,20 @@ ErrorCode KitReader::Begin(const WideString& kit_path, bool whole) {
   if (sidecar.state == KitSidecar::State::kDigest) {
     expected_digest_ = sidecar.digest;
     digest_ = std::make_unique<KitDigest>();
+    // What the inflation does not read is hashed from this same file, not
+    // from whatever the path names by then.
+    kit_ = kit;
   }
   inflation_ = std::make_unique<InflationPipe>(container_.fd());
   if (whole) inflation_->Start();
   try {
     inflate_thread_ = std::thread(InflateInBackground, kit, inflation_.get(),
-                                  digest_.get());
+                                  digest_.get(), kit_ != kInvalidFileHandle);
   } catch (const std::system_error&) {
     // No second thread to be had: inflate everything now.
     inflation_->Start();
-    InflateInBackground(kit, inflation_.get(), digest_.get());
+    InflateInBackground(kit, inflation_.get(), digest_.get(),
+                        kit_ != kInvalidFileHandle);
   }
   return kSuccess;
 }
@@ -262,7 +272,7 @@ ErrorCode KitReader::VerifyChecksum() {
     inflation_->Abort();
     if (inflate_thread_.joinable()) inflate_thread_.join();
   }
-  if (HashFileFrom(kit_path_, digest_->bytes, digest_.get()) != 0) {
+  if (HashOpenFileFrom(kit_, digest_->bytes, digest_.get()) != 0) {
     const int error = errno;
     failure_.path = kit_path_;
     failure_.system_error = error;

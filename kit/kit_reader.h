@@ -227,6 +227,8 @@ class KitReader {
   // The digest the checksum file gives, and the kit's bytes hashed so far
   // (by the inflating side while it runs); null without a checksum file.
   std::string expected_digest_;
+  // The kit, kept open while a checksum is to be checked.
+  FileHandle kit_ = kInvalidFileHandle;
   std::unique_ptr<KitDigest> digest_;
   bool checksum_failed_ = false;
   mutable std::vector<KitEntry> entries_;

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "kit/kit_checksum.h"
 #include "kit/kit_test_util.h"
 #include "kit/kit_writer.h"
 #include "platform/fault_injection.h"
@@ -871,6 +872,37 @@ TEST_F(KitReaderTest, CloseStopsAStreamingInflation) {
 // An installation reads every entry but copies only those it needs: the
 // kit is read only a little past the last entry copied, and not at all past
 // the tables when none is.
+// What the inflation never read is hashed, for the checksum, from the kit
+// that was opened, not from whatever its path names by then.
+TEST_F(KitReaderTest, TheChecksumIsOfTheKitThatWasOpened) {
+  KitSpec contents;
+  contents.languages = {Language("en", "P", "V", "")};
+  for (int i = 0; i < 64; ++i) {
+    contents.files.push_back(
+        File("f" + std::to_string(i), Patterned(256 << 10, i)));
+  }
+  const std::string packed = DeflateRaw(BuildContainer(contents), 1);
+  ASSERT_GT(packed.size(), 3u << 20);  // far past what a streaming open reads
+  ASSERT_TRUE(WriteFile(KitPath(), packed));
+  KitDigest digest;
+  digest.sha.Update(packed.data(), packed.size());
+  std::string error;
+  ASSERT_TRUE(WriteKitSidecar(KitPath(), digest.sha.HexDigest(), &error))
+      << error;
+  ASSERT_EQ(kSuccess, reader_.OpenStreaming(Wide(KitPath())));
+  // Another kit renamed into its place meanwhile.
+  contents.files.back().data[0] ^= 1;
+  ASSERT_TRUE(
+      WriteFile(KitPath() + ".new", DeflateRaw(BuildContainer(contents), 1)));
+  ASSERT_EQ(0, rename((KitPath() + ".new").c_str(), KitPath().c_str()));
+  EXPECT_EQ(kSuccess, reader_.VerifyChecksum());
+  EXPECT_FALSE(reader_.checksum_failed());
+  reader_.Close();
+  // The kit now there is the one that does not match.
+  EXPECT_EQ(kErrorInvalidData, reader_.Open(Wide(KitPath())));
+  EXPECT_TRUE(reader_.checksum_failed());
+}
+
 TEST_F(KitReaderTest, StreamingInflatesOnlyAsFarAsEntriesAreCopied) {
   KitSpec contents;
   contents.languages = {Language("en", "P", "V", "")};
