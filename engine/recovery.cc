@@ -777,11 +777,6 @@ bool OwnerIsGone(const std::string& owner) {
   return StartTimeIn(stat) != start;
 }
 
-std::string JournalPointerDirectory() {
-  const std::string state = StateDirectory();
-  return state.empty() ? std::string() : state + "/" + kJournalsFolder;
-}
-
 bool SyncDirectory(const std::string& path) {
   const int fd =
       Sys().Open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);

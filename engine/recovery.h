@@ -72,14 +72,10 @@ std::string CurrentOwner();
 // An owner text that does not parse counts as gone.
 bool OwnerIsGone(const std::string& owner);
 
-// The directory of the journal pointers: StateDirectory() + "/journals";
-// empty when there is no state directory.
-std::string JournalPointerDirectory();
-
-// Makes a pointer (a symbolic link) to `journal` in JournalPointerDirectory,
-// making the directories (mode 0700) as needed (MakeStateFolder), and
-// flushes it to disk. Returns its path, or empty when it could not be made:
-// the installation goes on without it.
+// Makes a pointer (a symbolic link) to `journal` in the state directory's
+// "journals" folder, making the directories (mode 0700) as needed
+// (MakeStateFolder), and flushes it to disk. Returns its path, or empty when
+// it could not be made: the installation goes on without it.
 std::string MakeJournalPointer(const std::string& journal);
 
 // Removes the pointer `pointer` that MakeJournalPointer made, trying once

@@ -18,11 +18,6 @@ constexpr useconds_t kRetryMicroseconds = 50 * 1000;
 
 }  // namespace
 
-std::string TargetLockDirectory() {
-  const std::string state = StateDirectory();
-  return state.empty() ? std::string() : state + "/" + kLocksFolder;
-}
-
 int TargetLock::Wait(int fd, const std::function<bool()>& cancelled,
                      const std::function<void()>& on_wait, bool* waited) {
   for (;;) {

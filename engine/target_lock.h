@@ -48,8 +48,4 @@ class TargetLock {
   bool held_ = false;
 };
 
-// The directory of the fallback lock files: StateDirectory() + "/locks"
-// (engine/state_directory.h); empty when there is no state directory.
-std::string TargetLockDirectory();
-
 #endif  // ENGINE_TARGET_LOCK_H_
