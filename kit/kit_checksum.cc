@@ -2,10 +2,8 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "platform/system_api.h"
 
@@ -109,52 +107,6 @@ KitSidecar ReadKitSidecar(const std::string& kit_path) {
   }
   sidecar.state = KitSidecar::State::kDigest;
   return sidecar;
-}
-
-std::string SidecarText(const std::string& hex_digest,
-                        const std::string& kit_name) {
-  return hex_digest + "  " + kit_name + "\n";
-}
-
-bool WriteKitSidecar(const std::string& kit_path, const std::string& hex_digest,
-                     std::string* error) {
-  const std::string path = SidecarPath(kit_path);
-  const std::string text = SidecarText(hex_digest, BaseName(kit_path));
-  std::string temp_path;
-  int fd = -1;
-  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-    temp_path = path + ".part" + std::to_string(getpid()) + "-" +
-                std::to_string(attempt);
-    fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) {
-    *error = "cannot create \"" + temp_path + "\": " + std::strerror(errno);
-    return false;
-  }
-  size_t done = 0;
-  bool ok = true;
-  while (ok && done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *error = "cannot write \"" + temp_path +
-               "\": " + std::strerror(n < 0 ? errno : ENOSPC);
-      ok = false;
-    } else {
-      done += static_cast<size_t>(n);
-    }
-  }
-  if (close(fd) != 0 && ok) {
-    *error = "cannot write \"" + temp_path + "\": " + std::strerror(errno);
-    ok = false;
-  }
-  if (ok && rename(temp_path.c_str(), path.c_str()) != 0) {
-    *error = "cannot create \"" + path + "\": " + std::strerror(errno);
-    ok = false;
-  }
-  if (!ok) unlink(temp_path.c_str());
-  return ok;
 }
 
 int HashFileFrom(const std::string& path, uint64_t from, KitDigest* digest) {

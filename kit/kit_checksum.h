@@ -55,15 +55,6 @@ std::string SidecarPath(const std::string& kit_path);
 // else.
 KitSidecar ReadKitSidecar(const std::string& kit_path);
 
-// The sidecar's text for a kit whose file name is `kit_name`.
-std::string SidecarText(const std::string& hex_digest,
-                        const std::string& kit_name);
-
-// Writes the sidecar of the kit at `kit_path` with `hex_digest`, through a
-// temporary file beside it and a rename. False with a message in *error.
-bool WriteKitSidecar(const std::string& kit_path, const std::string& hex_digest,
-                     std::string* error);
-
 // Hashes the file at `path` from byte `from` to its end into `digest`.
 // Returns 0, or -1 with errno set.
 int HashFileFrom(const std::string& path, uint64_t from, KitDigest* digest);

@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-
 #include <unistd.h>
 
 #include <algorithm>
 #include <string>
 
+#include "kit/kit_writer.h"
 #include "platform/scoped_temp_dir.h"
 
 namespace {

@@ -24,6 +24,61 @@ constexpr int kMemLevel = 8;
 // not grow with the tree.
 constexpr size_t kChunkSize = 1 << 20;
 
+// Writes all `size` bytes to `fd`. False with errno set when a write
+// fails; one that takes nothing counts as a full disk.
+bool WriteAllTo(int fd, const unsigned char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// A new file beside `target`, to be written and then renamed over it, so
+// that a failure never leaves a truncated file under the target's name.
+// Created 0666 less the umask, as any shipped file. Returns the descriptor,
+// with the file's path in *part_path; -1 with a message in *error.
+int CreatePartFile(const std::string& target, std::string* part_path,
+                   std::string* error) {
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    *part_path = target + ".part" + std::to_string(getpid()) + "-" +
+                 std::to_string(attempt);
+    fd =
+        open(part_path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    *error = "cannot create \"" + *part_path + "\": " + std::strerror(errno);
+  }
+  return fd;
+}
+
+// Closes the file CreatePartFile made and, when it was written whole (`ok`),
+// renames it over `target`; otherwise, or when closing or renaming fails,
+// removes it. A failed close is reported as `write_failure` and the reason.
+// Returns whether `target` was replaced.
+bool FinishPartFile(int fd, const std::string& part_path,
+                    const std::string& target, bool ok,
+                    const std::string& write_failure, std::string* error) {
+  if (close(fd) != 0 && ok) {
+    *error = write_failure + std::strerror(errno);
+    ok = false;
+  }
+  if (ok && rename(part_path.c_str(), target.c_str()) != 0) {
+    *error = "cannot create \"" + target + "\": " + std::strerror(errno);
+    ok = false;
+  }
+  if (!ok) unlink(part_path.c_str());
+  return ok;
+}
+
 void AppendU32(std::string* out, uint32_t value) {
   char bytes[4] = {static_cast<char>(value & 0xFF),
                    static_cast<char>((value >> 8) & 0xFF),
@@ -186,18 +241,10 @@ class Deflater {
       sink_->append(reinterpret_cast<char*>(out_), count);
       return true;
     }
-    const unsigned char* p = out_;
-    while (count > 0) {
-      ssize_t n = write(fd_, p, count);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        ok_ = false;
-        error_ = std::string("cannot write the kit: ") +
-                 std::strerror(n < 0 ? errno : ENOSPC);
-        return false;
-      }
-      p += n;
-      count -= static_cast<size_t>(n);
+    if (!WriteAllTo(fd_, out_, count)) {
+      ok_ = false;
+      error_ = std::string("cannot write the kit: ") + std::strerror(errno);
+      return false;
     }
     return true;
   }
@@ -293,21 +340,9 @@ bool WriteKit(const KitSpec& spec, const std::string& kit_path, int level,
   std::string header;
   if (!BuildHeader(spec, &header, error)) return false;
 
-  // Written beside the target and renamed at the end, so that a failure never
-  // leaves a truncated kit under the target's name. Created 0666 less the
-  // umask, as any shipped file.
   std::string temp_path;
-  int fd = -1;
-  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-    temp_path = kit_path + ".part" + std::to_string(getpid()) + "-" +
-                std::to_string(attempt);
-    fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) {
-    *error = "cannot create \"" + temp_path + "\": " + std::strerror(errno);
-    return false;
-  }
+  const int fd = CreatePartFile(kit_path, &temp_path, error);
+  if (fd < 0) return false;
   bool ok = true;
   Sha256 sha;
   {
@@ -336,15 +371,25 @@ bool WriteKit(const KitSpec& spec, const std::string& kit_path, int level,
                std::to_string(kMaxKitSize);
     }
   }
-  if (close(fd) != 0 && ok) {
-    *error = std::string("cannot write the kit: ") + std::strerror(errno);
-    ok = false;
-  }
-  if (ok && rename(temp_path.c_str(), kit_path.c_str()) != 0) {
-    *error = "cannot create \"" + kit_path + "\": " + std::strerror(errno);
-    ok = false;
-  }
-  if (!ok) unlink(temp_path.c_str());
+  ok = FinishPartFile(fd, temp_path, kit_path, ok,
+                      "cannot write the kit: ", error);
   if (ok && sha256_hex != nullptr) *sha256_hex = sha.HexDigest();
   return ok;
+}
+
+bool WriteKitSidecar(const std::string& kit_path, const std::string& hex_digest,
+                     std::string* error) {
+  const std::string path = SidecarPath(kit_path);
+  const std::string text =
+      hex_digest + "  " + kit_path.substr(kit_path.rfind('/') + 1) + "\n";
+  std::string temp_path;
+  const int fd = CreatePartFile(path, &temp_path, error);
+  if (fd < 0) return false;
+  const bool ok = WriteAllTo(
+      fd, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  if (!ok) {
+    *error = "cannot write \"" + temp_path + "\": " + std::strerror(errno);
+  }
+  return FinishPartFile(fd, temp_path, path, ok,
+                        "cannot write \"" + temp_path + "\": ", error);
 }

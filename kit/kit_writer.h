@@ -1,7 +1,8 @@
 // Builds kits: the container of the reader's format, deflated as a raw
-// stream. kittool packs vendors' trees with it, and tests make their kits
-// with it (damaged ones by editing the container bytes before deflating).
-// Output is deterministic: the same input gives the same bytes.
+// stream, and the checksum file beside a kit. kittool packs vendors' trees with
+// it, and tests make their kits with it (damaged ones by editing the container
+// bytes before deflating). Output is deterministic: the same input gives the
+// same bytes.
 #ifndef KIT_KIT_WRITER_H_
 #define KIT_KIT_WRITER_H_
 
@@ -59,5 +60,11 @@ std::string DeflateRaw(const std::string& bytes, int level = 6);
 // SHA-256 (hashed as it is written) goes there.
 bool WriteKit(const KitSpec& spec, const std::string& kit_path, int level,
               std::string* error, std::string* sha256_hex = nullptr);
+
+// Writes the checksum file of the kit at `kit_path` (kit/kit_checksum.h):
+// "<hex_digest>  <kit file name>" and a line feed, through a temporary file
+// beside it and a rename. False with a message in *error.
+bool WriteKitSidecar(const std::string& kit_path, const std::string& hex_digest,
+                     std::string* error);
 
 #endif  // KIT_KIT_WRITER_H_
