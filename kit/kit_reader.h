@@ -78,9 +78,9 @@ class KitReader {
   // whose bytes lie beyond the container, names with a ".." component or a
   // NUL unit), and when a checksum file lies beside the kit ("<kit>.sha256",
   // see kit/kit_checksum.h) that cannot be read, is malformed, names another
-  // file, or gives another digest than the kit's. On failure the container is closed and removed;
-  // language_records() keeps the records read before the failure (and
-  // never those of a kit opened earlier).
+  // file, or gives another digest than the kit's. On failure the container
+  // is closed and removed; language_records() keeps the records read before
+  // the failure (and never those of a kit opened earlier).
   ErrorCode Open(const WideString& kit_path);
 
   // Like Open, but returns once the language table and the whole file table

@@ -184,10 +184,10 @@ class CInstallerDlg : public CWnd {
   // are then not written back.
   bool locations_read_whole_ = true;
   bool silent_;
-  // Wakes the main loop the moment the job ends, so that the end is not
-  // left to the next poll.
   // A silent run's last line on standard output.
   void PrintSummary() const;
+  // Wakes the main loop the moment the job ends, so that the end is not
+  // left to the next poll.
   class EndWaker : public ChannelObserver {
    public:
     void OnPost(const ChannelState& state) override;
