@@ -2,14 +2,17 @@
 
 #include <gdk/gdk.h>
 #include <glib.h>
+#include <gtk/gtk.h>
 
 #include <cstdio>
 
+#include "app/console_face.h"
 #include "app/installer_app.h"
-#include "engine/recovery.h"
+#include "app/setup_console.h"
+#include "engine/install_session.h"
 #include "ui/installer_dlg.h"
 
-int SetupMain(int argc, char** argv) {
+int SetupMain(SystemApi& sys, int argc, char** argv) {
   // Asking for help or the version touches nothing: no recovery, no kit,
   // no window.
   const CommandLine asked = ParseCommandLine(argc, argv);
@@ -27,20 +30,29 @@ int SetupMain(int argc, char** argv) {
 
   // An installation killed earlier (even one started without a kit at hand)
   // is undone, or finished, before anything looks for a kit.
-  for (const RecoveryEvent& event : RecoverInterruptedInstalls()) {
+  InstallSession session(sys, nullptr);
+  for (const RecoveryEvent& event : session.Recover()) {
     std::fprintf(stderr, "setup: %s\n", DescribeRecoveryEvent(event).c_str());
   }
 
   InstallerApp app(argc, argv);
   app.Run();
   const CommandLine& command_line = app.command_line();
-  int status;
-  {
-    CInstallerDlg dialog(argc, argv, command_line.silent, app.title(),
-                         command_line.language_code,
-                         command_line.use_current_dir);
-    dialog.Run();
-    status = dialog.exit_status();
+  // gtk_init would abort without a display; a silent run can do without one.
+  int gtk_argc = argc;
+  char** gtk_argv = argv;
+  const bool display = gtk_init_check(&gtk_argc, &gtk_argv);
+  if (!display) {
+    if (command_line.silent) return RunSetupConsole(session, command_line);
+    std::fputs(
+        "setup: cannot open a display; run with -S for a silent "
+        "installation\n",
+        stderr);
+    return ExitStatusFor(RunOutcome::kNoDisplay);
   }
-  return status;
+  CInstallerDlg dialog(session, command_line.silent, app.title(),
+                       command_line.language_code,
+                       command_line.use_current_dir);
+  dialog.Run();
+  return dialog.exit_status();
 }

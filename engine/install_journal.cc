@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/file_io.h"
+#include "platform/file_operations.h"
 #include "platform/system_api.h"
 
 namespace {
@@ -29,6 +30,10 @@ constexpr uint32_t kMaxField = 1u << 20;
 // Reads go through a window of this size.
 constexpr uint32_t kWindowSize = 64 * 1024;
 constexpr size_t kIdentityLength = 5 * 8;
+
+Status CorruptAt(const std::string& path) {
+  return Status::Of(Status::Kind::kCorrupt, path);
+}
 
 void PutU32(std::string* out, uint32_t value) {
   const char bytes[4] = {
@@ -148,61 +153,59 @@ bool DecodeTimes(const std::string& bytes, struct timespec times[2]) {
 
 InstallJournal::~InstallJournal() { Close(); }
 
-ErrorCode InstallJournal::Create(const std::string& path) {
+Status InstallJournal::Create(const std::string& path) {
   Close();
+  path_ = path;
   const int fd =
-      Sys().Open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd == -1) return ErrorFromErrno(errno);
+      sys_.Open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd == -1) return Failed();
   // The lock before the first byte: a recovery that finds the file takes
   // the lock to tell a live owner from a gone one.
-  if (Sys().Flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int error = errno;
-    Sys().Close(fd);
-    errno = error;
-    return kErrorInvalidParameter;
+  if (sys_.Flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const Status failure = Failed();
+    sys_.Close(fd);
+    return failure;
   }
-  uint32_t written = 0;
-  const ErrorCode code = FileWrite(fd, kHeader, kHeaderLength, &written, false);
-  if (code != kSuccess) {
-    const int error = errno;
-    Sys().Close(fd);
-    errno = error;
-    return code;
+  Status written = WriteAll(sys_, fd, kHeader, kHeaderLength);
+  if (!written.ok()) {
+    sys_.Close(fd);
+    return std::move(written).WithPathIfNone(path_);
   }
   fd_ = fd;
   file_length_ = kHeaderLength;
   broken_ = false;
-  return kSuccess;
+  return Status::Ok();
 }
 
-ErrorCode InstallJournal::Adopt(int fd, const Visitor& visit) {
+Status InstallJournal::Adopt(int fd, const std::string& path,
+                             const Visitor& visit) {
   Close();
+  path_ = path;
   fd_ = fd;
   file_length_ = 0;
   broken_ = false;
   struct stat status;
-  if (Sys().Fstat(fd, &status) != 0) return ErrorFromErrno(errno);
+  if (sys_.Fstat(fd, &status) != 0) return Failed();
   const uint64_t size = static_cast<uint64_t>(status.st_size);
   char header[kHeaderLength];
   const uint32_t header_size =
       static_cast<uint32_t>(std::min<uint64_t>(size, kHeaderLength));
-  ErrorCode code = ReadAt(0, header, header_size);
-  if (code != kSuccess) return code;
+  TQ_RETURN_IF_ERROR(ReadAt(0, header, header_size));
   if (std::memcmp(header, kHeader, header_size) != 0 &&
       std::memcmp(header, kHeaderTwo, header_size) != 0) {
-    return kErrorInvalidData;
+    return CorruptAt(path_);
   }
   // A header cut short: the owner was killed as it made the journal, which
   // holds no record yet.
-  if (size < kHeaderLength) return kSuccess;
+  if (size < kHeaderLength) return Status::Ok();
   file_length_ = kHeaderLength;
 
   // Forwards through a window [window_start, window_start + window.size()).
   std::vector<char> window;
   uint64_t window_start = 0;
-  auto ensure = [&](uint64_t from, uint64_t to) -> ErrorCode {
+  auto ensure = [&](uint64_t from, uint64_t to) -> Status {
     if (from >= window_start && to <= window_start + window.size()) {
-      return kSuccess;
+      return Status::Ok();
     }
     const uint64_t length =
         std::min<uint64_t>(std::max<uint64_t>(to - from, kWindowSize),
@@ -213,43 +216,40 @@ ErrorCode InstallJournal::Adopt(int fd, const Visitor& visit) {
   };
   uint64_t position = kHeaderLength;
   JournalKind kind;
-  std::string path;
+  std::string record_path;
   std::string second;
   while (size - position >= kMinRecord) {
-    code = ensure(position, position + 5);
-    if (code != kSuccess) return code;
+    TQ_RETURN_IF_ERROR(ensure(position, position + 5));
     const uint32_t first_length = GetU32(window.data() + (position + 1 - window_start));
     if (first_length > kMaxField) break;
     if (size - position < uint64_t{kMinRecord} + first_length) break;
-    code = ensure(position, position + 9 + first_length);
-    if (code != kSuccess) return code;
+    TQ_RETURN_IF_ERROR(ensure(position, position + 9 + first_length));
     const uint32_t second_length =
         GetU32(window.data() + (position + 5 + first_length - window_start));
     if (second_length > kMaxField) break;
     const uint64_t record_size =
         uint64_t{kMinRecord} + first_length + second_length;
     if (size - position < record_size) break;
-    code = ensure(position, position + record_size);
-    if (code != kSuccess) return code;
+    TQ_RETURN_IF_ERROR(ensure(position, position + record_size));
     if (!ParseRecord(window.data() + (position - window_start),
-                     static_cast<uint32_t>(record_size), &kind, &path,
+                     static_cast<uint32_t>(record_size), &kind, &record_path,
                      &second)) {
       break;
     }
-    visit(kind, path, second, position);
+    visit(kind, record_path, second, position);
     position += record_size;
     file_length_ = position;
   }
-  if (Sys().Seek(fd_, static_cast<off_t>(file_length_), SEEK_SET) == -1) {
-    return ErrorFromErrno(errno);
+  if (sys_.Seek(fd_, static_cast<off_t>(file_length_), SEEK_SET) == -1) {
+    return Failed();
   }
-  return kSuccess;
+  return Status::Ok();
 }
 
-ErrorCode InstallJournal::Append(JournalKind kind, const std::string& path,
+Status InstallJournal::Append(JournalKind kind, const std::string& path,
                                  const std::string& second) {
-  if (fd_ == -1) return kErrorInvalidHandle;
-  if (broken_) return kErrorInvalidParameter;
+  if (fd_ == -1) return Status::Of(Status::Kind::kInvalidHandle);
+  if (broken_) return Status::System(EIO, path_);
   record_.clear();
   record_.push_back(static_cast<char>(kind));
   PutU32(&record_, static_cast<uint32_t>(path.size()));
@@ -260,59 +260,54 @@ ErrorCode InstallJournal::Append(JournalKind kind, const std::string& path,
   PutU32(&record_, static_cast<uint32_t>(record_.size() + 4));
   // The descriptor's position is the file's end: every write before was
   // whole, or was cut off again below.
-  uint32_t written = 0;
-  const ErrorCode code =
-      FileWrite(fd_, record_.data(), static_cast<uint32_t>(record_.size()),
-                &written, false);
-  if (code == kSuccess) {
+  Status written = WriteAll(sys_, fd_, record_.data(), record_.size());
+  if (written.ok()) {
     file_length_ += record_.size();
-    return kSuccess;
+    return Status::Ok();
   }
-  const int error = errno;
   // A record half in the file would hide every later one from a reader.
   // (A failed write may have written part of it whatever it reports.)
-  if (Sys().Ftruncate(fd_, static_cast<off_t>(file_length_)) != 0 ||
-      Sys().Seek(fd_, static_cast<off_t>(file_length_), SEEK_SET) == -1) {
+  if (sys_.Ftruncate(fd_, static_cast<off_t>(file_length_)) != 0 ||
+      sys_.Seek(fd_, static_cast<off_t>(file_length_), SEEK_SET) == -1) {
     broken_ = true;
   }
-  errno = error;
-  return code;
+  return std::move(written).WithPathIfNone(path_);
 }
 
-ErrorCode InstallJournal::Sync() {
-  if (fd_ == -1) return kErrorInvalidHandle;
-  return Sys().Fsync(fd_) == 0 ? kSuccess : ErrorFromErrno(errno);
+Status InstallJournal::Sync() {
+  if (fd_ == -1) return Status::Of(Status::Kind::kInvalidHandle);
+  return sys_.Fsync(fd_) == 0 ? Status::Ok() : Failed();
 }
 
-ErrorCode InstallJournal::TruncateTo(uint64_t length) {
-  if (fd_ == -1) return kErrorInvalidHandle;
-  if (length > file_length_) return kErrorInvalidParameter;
-  if (Sys().Ftruncate(fd_, static_cast<off_t>(length)) != 0 ||
-      Sys().Seek(fd_, static_cast<off_t>(length), SEEK_SET) == -1) {
-    return ErrorFromErrno(errno);
+Status InstallJournal::TruncateTo(uint64_t length) {
+  if (fd_ == -1) return Status::Of(Status::Kind::kInvalidHandle);
+  if (length > file_length_) return Status::Of(Status::Kind::kInvalidArgument);
+  if (sys_.Ftruncate(fd_, static_cast<off_t>(length)) != 0 ||
+      sys_.Seek(fd_, static_cast<off_t>(length), SEEK_SET) == -1) {
+    return Failed();
   }
   file_length_ = length;
-  return kSuccess;
+  return Status::Ok();
 }
 
-ErrorCode InstallJournal::ReadAt(uint64_t position, char* out, uint32_t count) {
-  if (Sys().Seek(fd_, static_cast<off_t>(position), SEEK_SET) == -1) {
-    return ErrorFromErrno(errno);
+Status InstallJournal::ReadAt(uint64_t position, char* out, uint32_t count) {
+  if (sys_.Seek(fd_, static_cast<off_t>(position), SEEK_SET) == -1) {
+    return Failed();
   }
   uint32_t got = 0;
-  const ErrorCode code = FileRead(fd_, out, count, &got, false);
-  if (code != kSuccess) return code;
-  return got == count ? kSuccess : kErrorInvalidData;
+  Status read = FileRead(sys_, fd_, out, count, &got, false);
+  if (!read.ok()) return std::move(read).WithPathIfNone(path_);
+  return got == count ? Status::Ok() : CorruptAt(path_);
 }
 
-ErrorCode InstallJournal::VisitNewestFirst(const Visitor& visit) {
-  if (fd_ == -1) return kSuccess;
+Status InstallJournal::VisitNewestFirst(const Visitor& visit) {
+  if (fd_ == -1) return Status::Ok();
   // The reads move the descriptor; appends after the visit go to the end.
   struct Restore {
     InstallJournal* journal;
     ~Restore() {
-      Sys().Seek(journal->fd_, static_cast<off_t>(journal->file_length_),
-                 SEEK_SET);
+      journal->sys_.Seek(journal->fd_,
+                         static_cast<off_t>(journal->file_length_), SEEK_SET);
     }
   } restore{this};
   // The file, through a window [window_start, window_start + window.size())
@@ -323,9 +318,9 @@ ErrorCode InstallJournal::VisitNewestFirst(const Visitor& visit) {
   JournalKind kind;
   std::string path;
   std::string second;
-  auto ensure = [&](uint64_t from, uint64_t to) -> ErrorCode {
+  auto ensure = [&](uint64_t from, uint64_t to) -> Status {
     if (from >= window_start && to <= window_start + window.size()) {
-      return kSuccess;
+      return Status::Ok();
     }
     // Read up to kWindowSize bytes ending at `to`, more for a long record.
     const uint64_t length =
@@ -335,26 +330,26 @@ ErrorCode InstallJournal::VisitNewestFirst(const Visitor& visit) {
     return ReadAt(window_start, window.data(), static_cast<uint32_t>(length));
   };
   while (end > kHeaderLength) {
-    if (end - kHeaderLength < kMinRecord) return kErrorInvalidData;
-    ErrorCode code = ensure(end - 4, end);
-    if (code != kSuccess) return code;
+    if (end - kHeaderLength < kMinRecord) return CorruptAt(path_);
+    TQ_RETURN_IF_ERROR(ensure(end - 4, end));
     const uint32_t size = GetU32(window.data() + (end - 4 - window_start));
-    if (size > end - kHeaderLength || size < kMinRecord) return kErrorInvalidData;
-    code = ensure(end - size, end);
-    if (code != kSuccess) return code;
+    if (size > end - kHeaderLength || size < kMinRecord) return CorruptAt(path_);
+    TQ_RETURN_IF_ERROR(ensure(end - size, end));
     if (!ParseRecord(window.data() + (end - size - window_start), size, &kind,
                      &path, &second)) {
-      return kErrorInvalidData;
+      return CorruptAt(path_);
     }
     visit(kind, path, second, end - size);
     end -= size;
   }
-  return kSuccess;
+  return Status::Ok();
 }
+
+Status InstallJournal::Failed() const { return Status::System(errno, path_); }
 
 void InstallJournal::Close() {
   if (fd_ != -1) {
-    Sys().Close(fd_);
+    sys_.Close(fd_);
     fd_ = -1;
   }
   file_length_ = 0;

@@ -26,8 +26,11 @@
 // The owner holds an exclusive flock on the file for as long as it is open,
 // so that a recovery never works on a journal whose owner is still running.
 //
+// Failures are Statuses naming the journal; kCorrupt for a journal that does
+// not parse.
+//
 // Threads: one thread at a time. All file access goes through the SystemApi
-// seam.
+// passed in.
 #ifndef ENGINE_INSTALL_JOURNAL_H_
 #define ENGINE_INSTALL_JOURNAL_H_
 
@@ -35,7 +38,9 @@
 #include <functional>
 #include <string>
 
-#include "platform/error_code.h"
+#include "platform/status.h"
+
+class SystemApi;
 
 enum class JournalKind : char {
   // The target directory (path), first after the header.
@@ -95,59 +100,63 @@ class InstallJournal {
       std::function<void(JournalKind kind, const std::string& path,
                          const std::string& second, uint64_t start)>;
 
-  InstallJournal() = default;
+  explicit InstallJournal(SystemApi& sys) : sys_(sys) {}
   ~InstallJournal();
   InstallJournal(const InstallJournal&) = delete;
   InstallJournal& operator=(const InstallJournal&) = delete;
 
   // Creates the journal file `path`, which must not exist yet (mode 0600),
-  // takes its lock and writes the header. Returns 0, or the failing call's
-  // code (2 or 87; 87 as well when the lock is taken), with the descriptor
-  // closed (the file may stay: it lies in the caller's backup directory).
-  ErrorCode Create(const std::string& path);
+  // takes its lock and writes the header. On failure (EWOULDBLOCK when the
+  // lock is taken) the descriptor is closed (the file may stay: it lies in
+  // the caller's backup directory).
+  Status Create(const std::string& path);
 
-  // Takes over `fd`, an open, locked journal of another (gone) process, and
-  // reads it forwards, calling `visit` for every record that holds
-  // together, oldest first; the first one that does not (a torn or
+  // Takes over `fd`, the open, locked journal `path` of another (gone)
+  // process, and reads it forwards, calling `visit` for every record that
+  // holds together, oldest first; the first one that does not (a torn or
   // zero-filled tail) ends it, and from then on the journal is that long.
-  // Returns 0 (also for a file that holds only the start of the header: it
-  // has no records); 13 when the header is not that of this layout (no
-  // record is visited); a read's code.
-  ErrorCode Adopt(int fd, const Visitor& visit);
+  // Ok also for a file that holds only the start of the header (it has no
+  // records); kCorrupt when the header is not that of this layout (no
+  // record is visited); a failed read's reason.
+  Status Adopt(int fd, const std::string& path, const Visitor& visit);
 
-  // Writes a record with one write. Returns 0, or the code of the failed
-  // write (87, or 6 when no journal is open); the step it describes must
-  // then not be done. A record that reached the file only in part is cut
-  // off again; when even that fails, every later Append fails too.
-  ErrorCode Append(JournalKind kind, const std::string& path,
-                   const std::string& second = std::string());
+  // Writes a record with one write. On failure (kInvalidHandle when no
+  // journal is open) the step it describes must not be done. A record that
+  // reached the file only in part is cut off again; when even that fails,
+  // every later Append fails too.
+  Status Append(JournalKind kind, const std::string& path,
+                const std::string& second = std::string());
 
-  // Forces the file to stable storage. Returns 0 or the fsync's code.
-  ErrorCode Sync();
+  // Forces the file to stable storage.
+  Status Sync();
 
   // Cuts the file to its first `length` bytes (a record's end, or
   // length() to drop a torn tail that Adopt skipped), so that
   // the records from there on are forgotten: a rollback does so before each
   // move back, so that a rollback killed half-way and finished by a
-  // recovery does not undo the newer records twice. Returns 0 or the
-  // ftruncate's code.
-  ErrorCode TruncateTo(uint64_t length);
+  // recovery does not undo the newer records twice.
+  Status TruncateTo(uint64_t length);
 
-  // Calls `visit` for every record, newest first. Returns 0; 13 for a
-  // record that does not parse, or the code of a failed read, after
-  // visiting the newer records.
-  ErrorCode VisitNewestFirst(const Visitor& visit);
+  // Calls `visit` for every record, newest first. kCorrupt for a record
+  // that does not parse, or a failed read's reason, after visiting the
+  // newer records.
+  Status VisitNewestFirst(const Visitor& visit);
 
   // Closes the file (which releases the lock), leaving it on disk.
   void Close();
 
   bool is_open() const { return fd_ != -1; }
+  const std::string& path() const { return path_; }
   int fd() const { return fd_; }
   uint64_t length() const { return file_length_; }
 
  private:
-  ErrorCode ReadAt(uint64_t position, char* out, uint32_t count);
+  Status ReadAt(uint64_t position, char* out, uint32_t count);
+  // The system's reason for the last failed call, naming the journal.
+  Status Failed() const;
 
+  SystemApi& sys_;
+  std::string path_;
   int fd_ = -1;
   // The file's first file_length_ bytes hold whole records.
   uint64_t file_length_ = 0;

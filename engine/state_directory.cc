@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/file_operations.h"
 #include "platform/home_directory.h"
 #include "platform/narrow_path.h"
 #include "platform/system_api.h"
@@ -21,6 +22,9 @@ std::string Join(const std::string& directory, const std::string& name) {
 
 // XDG_STATE_HOME without trailing slashes, or empty when it is not an
 // absolute path: a relative one is to be ignored.
+// Times a pointer is tried again when its folder vanished under it.
+constexpr int kStateFolderAttempts = 10;
+
 std::string XdgStateHome() {
   const char* value = std::getenv("XDG_STATE_HOME");
   if (value == nullptr || value[0] != '/') return std::string();
@@ -30,27 +34,6 @@ std::string XdgStateHome() {
 std::string UsableHome() {
   const std::string home = WithoutTrailingSlashes(UserHomeDirectory());
   return !home.empty() && home[0] == '/' ? home : std::string();
-}
-
-// Makes each level of `path` that ends after its first `from` bytes, which
-// name a directory that exists. False with errno when a level cannot be made
-// and is no directory.
-bool MakeLevels(const std::string& path, size_t from) {
-  size_t end = from;
-  while (end < path.size()) {
-    end = path.find('/', end + 1);
-    if (end == std::string::npos) end = path.size();
-    const std::string level = path.substr(0, end);
-    if (Sys().Mkdir(level.c_str(), 0700) == 0 || errno == EEXIST) continue;
-    const int error = errno;
-    struct stat status;
-    if (Sys().Stat(level.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
-      continue;
-    }
-    errno = error;
-    return false;
-  }
-  return true;
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -70,31 +53,33 @@ std::string StateDirectory() {
   return xdg.empty() ? HomeStateDirectory() : Join(xdg, kProgramFolder);
 }
 
-std::string MakeStateFolder(const char* folder) {
-  std::string path;
-  size_t existing = 0;  // bytes of `path` that name a directory that exists
+Status MakeStateFolder(SystemApi& sys, const char* folder,
+                       std::string* path) {
+  path->clear();
+  std::string made;
   const std::string xdg = XdgStateHome();
   if (!xdg.empty()) {
-    path = Join(xdg, kProgramFolder);
-    struct stat status;
-    if (Sys().Stat(xdg.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
-      existing = xdg == "/" ? 0 : xdg.size();
-    }
+    made = Join(xdg, kProgramFolder);
   } else {
     const std::string home = UsableHome();
-    if (home.empty()) {
-      errno = 0;
-      return std::string();
+    if (home.empty()) return Status::System(ENOENT);
+    // The home directory is the user's to make, never ours.
+    struct stat status;
+    if (sys.Stat(home.c_str(), &status) != 0) {
+      return Status::System(errno, home);
     }
-    path = HomeStateDirectory();
-    existing = home == "/" ? 0 : home.size();
+    if (!S_ISDIR(status.st_mode)) return Status::System(ENOTDIR, home);
+    made = HomeStateDirectory();
   }
-  path += "/";
-  path += folder;
-  return MakeLevels(path, existing) ? path : std::string();
+  made += "/";
+  made += folder;
+  TQ_RETURN_IF_ERROR(MakeDirectories(sys, made, 0700));
+  *path = made;
+  return Status::Ok();
 }
 
-void RemoveEmptyStateFolder(const std::string& state, const char* folder) {
+void RemoveEmptyStateFolder(SystemApi& sys, const std::string& state,
+                            const char* folder) {
   const std::string parent = ParentOf(state);
   const std::string name = state.substr(state.rfind('/') + 1);
   if (state.empty() || state[0] != '/' || parent.empty() || name.empty()) {
@@ -103,33 +88,70 @@ void RemoveEmptyStateFolder(const std::string& state, const char* folder) {
   // The levels up to the parent are the user's to lay out (XDG_STATE_HOME
   // may well be a link); from the state directory on, nothing is followed.
   const int parent_fd =
-      Sys().Open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+      sys.Open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (parent_fd == -1) return;
   const int state_fd =
-      Sys().OpenAt(parent_fd, name.c_str(),
+      sys.OpenAt(parent_fd, name.c_str(),
                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
   struct stat opened;
-  if (state_fd != -1 && Sys().Fstat(state_fd, &opened) == 0 &&
-      opened.st_uid == geteuid()) {
+  if (state_fd != -1 && sys.Fstat(state_fd, &opened) == 0 &&
+      opened.st_uid == sys.GetEuid()) {
     struct stat inner;
     bool gone = false;
-    if (Sys().FstatAt(state_fd, folder, &inner, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (sys.FstatAt(state_fd, folder, &inner, AT_SYMLINK_NOFOLLOW) == 0) {
       // rmdir refuses a folder that is not empty, and a link put in its
       // place meanwhile (ENOTDIR).
-      gone = S_ISDIR(inner.st_mode) && inner.st_uid == geteuid() &&
-             Sys().UnlinkAt(state_fd, folder, AT_REMOVEDIR) == 0;
+      gone = S_ISDIR(inner.st_mode) && inner.st_uid == sys.GetEuid() &&
+             sys.UnlinkAt(state_fd, folder, AT_REMOVEDIR) == 0;
     } else {
       // A run killed between the two removals left the state directory.
       gone = errno == ENOENT;
     }
     struct stat named;
     if (gone &&
-        Sys().FstatAt(parent_fd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) ==
+        sys.FstatAt(parent_fd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) ==
             0 &&
         SameFile(named, opened)) {
-      Sys().UnlinkAt(parent_fd, name.c_str(), AT_REMOVEDIR);
+      sys.UnlinkAt(parent_fd, name.c_str(), AT_REMOVEDIR);
     }
   }
-  if (state_fd != -1) Sys().Close(state_fd);
-  Sys().Close(parent_fd);
+  if (state_fd != -1) sys.Close(state_fd);
+  sys.Close(parent_fd);
+}
+
+std::string MakeJournalPointer(SystemApi& sys, const std::string& journal) {
+  // A run that found the folder empty may remove it between its making and
+  // the link: then it is made again.
+  for (int attempt = 0; attempt < kStateFolderAttempts; ++attempt) {
+    std::string directory;
+    const Status made = MakeStateFolder(sys, kJournalsFolder, &directory);
+    if (!made.ok()) {
+      if (made.error() == ENOENT && !made.path().empty()) continue;
+      return std::string();
+    }
+    const std::string stem =
+        directory + "/" + std::to_string(sys.GetPid()) + "-";
+    int error = 0;
+    for (int n = 0; n < 1000; ++n) {
+      const std::string pointer = stem + std::to_string(n);
+      if (sys.Symlink(journal.c_str(), pointer.c_str()) == 0) {
+        (void)SyncDirectory(sys, directory);
+        return pointer;
+      }
+      error = errno;
+      if (error != EEXIST) break;
+    }
+    if (error != ENOENT) return std::string();
+  }
+  return std::string();
+}
+
+void RemoveJournalPointer(SystemApi& sys, const std::string& pointer) {
+  // One more try after a passing failure; a pointer left over anyway names
+  // a journal that is gone, and the next recovery removes it.
+  if (sys.Unlink(pointer.c_str()) != 0 && errno != ENOENT) {
+    if (sys.Unlink(pointer.c_str()) != 0 && errno != ENOENT) return;
+  }
+  const std::string folder = ParentOf(pointer);
+  RemoveEmptyStateFolder(sys, ParentOf(folder), kJournalsFolder);
 }

@@ -9,11 +9,15 @@
 // The paths are built afresh at each call from the environment (HOME and
 // XDG_STATE_HOME), so a changed environment is seen at once; any thread may
 // call these, but not while another one changes the environment. All file
-// work goes through the SystemApi seam.
+// work goes through the SystemApi passed in.
 #ifndef ENGINE_STATE_DIRECTORY_H_
 #define ENGINE_STATE_DIRECTORY_H_
 
 #include <string>
+
+#include "platform/status.h"
+
+class SystemApi;
 
 // The folders of the state directory.
 constexpr char kJournalsFolder[] = "journals";
@@ -30,12 +34,11 @@ std::string HomeStateDirectory();
 // Makes StateDirectory() + "/" + `folder` and every missing level above it,
 // each new one private (mode 0700); levels that exist keep their modes. The
 // home directory itself is never made, but the whole of XDG_STATE_HOME is
-// when missing. Returns the folder's path, or empty when it could not be
-// made: errno then holds the reason of the failing call, or 0 when there is
-// no state directory at all. An empty result with ENOENT may pass (a
-// process that found the state directory empty removed it just then): the
-// caller tries again.
-std::string MakeStateFolder(const char* folder);
+// when missing. Ok with the folder's path in *path; otherwise the failing
+// call's reason (ENOENT without a path when there is no state directory at
+// all). A failure with ENOENT may pass (a process that found the state
+// directory empty removed it just then): the caller tries again.
+Status MakeStateFolder(SystemApi& sys, const char* folder, std::string* path);
 
 // Removes the folder `folder` of the state directory `state` (a path as
 // StateDirectory or HomeStateDirectory gave it) when it is an empty
@@ -44,6 +47,18 @@ std::string MakeStateFolder(const char* folder);
 // link, or reached through one below `state`'s parent, or not empty, or
 // another user's; the levels above `state` are never touched. Failures
 // leave things as they are.
-void RemoveEmptyStateFolder(const std::string& state, const char* folder);
+void RemoveEmptyStateFolder(SystemApi& sys, const std::string& state,
+                            const char* folder);
+
+// Makes a pointer (a symbolic link) to `journal` in the state directory's
+// "journals" folder, making the directories as needed, and flushes it to
+// disk. Returns its path, or empty when it could not be made: the
+// installation goes on without it.
+std::string MakeJournalPointer(SystemApi& sys, const std::string& journal);
+
+// Removes the pointer `pointer` that MakeJournalPointer made, trying once
+// more after a failure that may pass, and then its folder and the state
+// directory when they are left empty (RemoveEmptyStateFolder).
+void RemoveJournalPointer(SystemApi& sys, const std::string& pointer);
 
 #endif  // ENGINE_STATE_DIRECTORY_H_

@@ -3,10 +3,11 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "engine/state_directory.h"
 #include "platform/system_api.h"
@@ -14,40 +15,44 @@
 namespace {
 
 // How often a waiting installation looks again (and for a cancel).
-constexpr useconds_t kRetryMicroseconds = 50 * 1000;
+constexpr std::chrono::milliseconds kRetryInterval{50};
+
+Status Cancelled() { return Status::Of(Status::Kind::kCancelled); }
 
 }  // namespace
 
-int TargetLock::Wait(int fd, const std::function<bool()>& cancelled,
-                     const std::function<void()>& on_wait, bool* waited) {
+TargetLock::Waited TargetLock::Wait(int fd,
+                                    const std::function<bool()>& cancelled,
+                                    const std::function<void()>& on_wait,
+                                    bool* waited) {
   for (;;) {
-    if (Sys().Flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
-    if (errno != EWOULDBLOCK) return -1;
+    if (sys_.Flock(fd, LOCK_EX | LOCK_NB) == 0) return Waited::kLocked;
+    if (errno != EWOULDBLOCK) return Waited::kRefused;
     if (!*waited) {
       *waited = true;
       if (on_wait) on_wait();
     }
-    if (cancelled && cancelled()) return static_cast<int>(kErrorCancelled);
-    usleep(kRetryMicroseconds);
+    if (cancelled && cancelled()) return Waited::kCancelled;
+    std::this_thread::sleep_for(kRetryInterval);
   }
 }
 
-ErrorCode TargetLock::Acquire(int directory_fd,
-                              const std::function<bool()>& cancelled,
-                              const std::function<void()>& on_wait,
-                              bool* waited) {
+Status TargetLock::Acquire(int directory_fd,
+                           const std::function<bool()>& cancelled,
+                           const std::function<void()>& on_wait,
+                           bool* waited) {
   Release();
   *waited = false;
-  int result = Wait(directory_fd, cancelled, on_wait, waited);
-  if (result == 0) {
+  Waited result = Wait(directory_fd, cancelled, on_wait, waited);
+  if (result == Waited::kLocked) {
     directory_fd_ = directory_fd;
     held_ = true;
-    return kSuccess;
+    return Status::Ok();
   }
-  if (result > 0) return static_cast<ErrorCode>(result);
+  if (result == Waited::kCancelled) return Cancelled();
   // The directory cannot be locked here: a file of ours named after it.
   struct stat status;
-  if (Sys().Fstat(directory_fd, &status) != 0) return kSuccess;
+  if (sys_.Fstat(directory_fd, &status) != 0) return Status::Ok();
   char name[64];
   std::snprintf(name, sizeof(name), "/%llx-%llx",
                 static_cast<unsigned long long>(status.st_dev),
@@ -57,47 +62,48 @@ ErrorCode TargetLock::Acquire(int directory_fd,
   // made at each try: a run that found the state directory empty may have
   // removed it meanwhile.
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string directory = MakeStateFolder(kLocksFolder);
-    if (directory.empty()) {
-      if (errno == ENOENT) continue;
-      return kSuccess;
+    std::string directory;
+    const Status made = MakeStateFolder(sys_, kLocksFolder, &directory);
+    if (!made.ok()) {
+      if (made.error() == ENOENT && !made.path().empty()) continue;
+      return Status::Ok();
     }
     const std::string path = directory + name;
-    const int fd = Sys().Open(path.c_str(),
-                              O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd = sys_.Open(path.c_str(),
+                             O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd == -1) {
       if (errno == ENOENT) continue;
-      return kSuccess;
+      return Status::Ok();
     }
     result = Wait(fd, cancelled, on_wait, waited);
-    if (result != 0) {
-      Sys().Close(fd);
-      return result > 0 ? static_cast<ErrorCode>(result) : kSuccess;
+    if (result != Waited::kLocked) {
+      sys_.Close(fd);
+      return result == Waited::kCancelled ? Cancelled() : Status::Ok();
     }
     struct stat locked;
     struct stat named;
-    if (Sys().Fstat(fd, &locked) == 0 && Sys().Lstat(path.c_str(), &named) == 0 &&
+    if (sys_.Fstat(fd, &locked) == 0 && sys_.Lstat(path.c_str(), &named) == 0 &&
         locked.st_dev == named.st_dev && locked.st_ino == named.st_ino) {
       file_fd_ = fd;
       file_path_ = path;
       held_ = true;
-      return kSuccess;
+      return Status::Ok();
     }
-    Sys().Close(fd);
+    sys_.Close(fd);
   }
-  return kSuccess;
+  return Status::Ok();
 }
 
 void TargetLock::Release() {
   if (file_fd_ != -1) {
     // Removed while still locked, so that no one locks it afterwards and
     // believes it holds the directory.
-    Sys().Unlink(file_path_.c_str());
-    Sys().Close(file_fd_);
+    sys_.Unlink(file_path_.c_str());
+    sys_.Close(file_fd_);
     file_fd_ = -1;
     file_path_.clear();
   } else if (held_ && directory_fd_ != -1) {
-    Sys().Flock(directory_fd_, LOCK_UN);
+    sys_.Flock(directory_fd_, LOCK_UN);
   }
   directory_fd_ = -1;
   held_ = false;

@@ -8,38 +8,43 @@
 // stands in; it serialises the installations of one user, and goes with the
 // lock.
 //
-// One thread per object. All system calls go through the SystemApi seam.
+// One thread per object. All system calls go through the SystemApi passed
+// in.
 #ifndef ENGINE_TARGET_LOCK_H_
 #define ENGINE_TARGET_LOCK_H_
 
 #include <functional>
 #include <string>
 
-#include "platform/error_code.h"
+#include "platform/status.h"
+
+class SystemApi;
 
 class TargetLock {
  public:
-  TargetLock() = default;
+  explicit TargetLock(SystemApi& sys) : sys_(sys) {}
   ~TargetLock() { Release(); }
   TargetLock(const TargetLock&) = delete;
   TargetLock& operator=(const TargetLock&) = delete;
 
   // Takes the lock on the open directory `directory_fd`. When another
   // holder has it, calls `on_wait` once and waits, asking `cancelled`
-  // between tries. Returns 0 (also when no kind of lock can be had at all:
-  // the installation then goes on unguarded, as it always did), or 1223
+  // between tries. Ok (also when no kind of lock can be had at all: the
+  // installation then goes on unguarded, as it always did), or kCancelled
   // when cancelled while waiting. *waited says whether it had to wait.
-  ErrorCode Acquire(int directory_fd, const std::function<bool()>& cancelled,
-                    const std::function<void()>& on_wait, bool* waited);
+  Status Acquire(int directory_fd, const std::function<bool()>& cancelled,
+                 const std::function<void()>& on_wait, bool* waited);
   void Release();
   bool held() const { return held_; }
 
  private:
-  // Waits for an exclusive flock on `fd`. 0, 1223, or -1 with errno for a
-  // file system that refuses it.
-  int Wait(int fd, const std::function<bool()>& cancelled,
-           const std::function<void()>& on_wait, bool* waited);
+  enum class Waited { kLocked, kCancelled, kRefused };
+  // Waits for an exclusive flock on `fd`; kRefused (errno set) for a file
+  // system that refuses it.
+  Waited Wait(int fd, const std::function<bool()>& cancelled,
+              const std::function<void()>& on_wait, bool* waited);
 
+  SystemApi& sys_;
   // The fallback lock file's descriptor, -1 when the directory itself is
   // locked (its descriptor belongs to the caller).
   int file_fd_ = -1;

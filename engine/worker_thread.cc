@@ -1,68 +1,36 @@
 #include "engine/worker_thread.h"
 
-#include <time.h>
-
-#include <chrono>
+#include <cerrno>
 #include <system_error>
 
-namespace {
+#include "platform/cpu_clock.h"
 
-// How long a successful job keeps its thread, unless asked to stop.
-constexpr std::chrono::milliseconds kPauseAfterSuccess{1000};
+WorkerThread::~WorkerThread() { Join(); }
 
-}  // namespace
-
-WorkerThread::~WorkerThread() {
-  RequestStop();
-  Join();
-}
-
-void WorkerThread::ClearStop() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  stop_requested_ = false;
-}
-
-void WorkerThread::RequestStop() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stop_requested_ = true;
-  }
-  stop_changed_.notify_all();
-}
-
-ErrorCode WorkerThread::Start(UiChannel* channel) {
-  if (thread_.joinable()) return kErrorInvalidParameter;
-  ClearStop();
+Status WorkerThread::Start(JobChannel* channel) {
+  if (thread_.joinable()) return Status::Of(Status::Kind::kInvalidArgument);
   channel_ = channel;
-  result_ = kSuccess;
-  outcome_ = InstallEngine::Outcome();
+  result_ = JobResult();
   cpu_seconds_ = 0;
   try {
     thread_ = std::thread(&WorkerThread::Body, this);
-  } catch (const std::system_error&) {
-    return kErrorInvalidParameter;
+  } catch (const std::system_error& error) {
+    return Status::System(error.code().value() != 0 ? error.code().value()
+                                                    : EAGAIN);
   }
-  return kSuccess;
+  return Status::Ok();
 }
 
-ErrorCode WorkerThread::Join() {
+void WorkerThread::Join() {
   if (thread_.joinable()) thread_.join();
-  return result_;
 }
 
 void WorkerThread::Body() {
   {
-    // One job, one engine: its transactions end with the job.
-    InstallEngine engine;
-    result_ = engine.Run(channel_);
-    outcome_ = engine.outcome();
+    // One job, one engine: its transaction ends with the job.
+    InstallEngine engine(sys_);
+    (void)engine.Run(channel_);
+    result_ = engine.result();
   }
-  struct timespec used;
-  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used) == 0) {
-    cpu_seconds_ = static_cast<double>(used.tv_sec) + used.tv_nsec / 1e9;
-  }
-  if (result_ != kSuccess) return;
-  std::unique_lock<std::mutex> lock(mutex_);
-  stop_changed_.wait_for(lock, kPauseAfterSuccess,
-                         [this] { return stop_requested_; });
+  cpu_seconds_ = ThreadCpuSeconds();
 }

@@ -6,12 +6,17 @@
 
 #include "kit/kit_checksum.h"
 #include "kit/raw_inflater.h"
+#include "platform/file_operations.h"
 #include "platform/system_api.h"
 
 namespace {
 
 // The kit is read in pieces of this size: few system calls, little memory.
 constexpr uint32_t kInputSize = 256 * 1024;
+constexpr int kInputPieces = 4;
+
+Status Damaged() { return Status::Of(Status::Kind::kDamagedKit); }
+Status Cancelled() { return Status::Of(Status::Kind::kCancelled); }
 
 // Reads the kit ahead of the inflation on a thread of its own, so that
 // copying it out of the page cache is not on the inflating thread's way:
@@ -20,10 +25,8 @@ class ReadAhead {
  public:
   // Every piece read is hashed into `digest` (when given) as it is read:
   // the one pass over the kit serves the checksum too.
-  ReadAhead(FileHandle kit, KitDigest* digest) : kit_(kit), digest_(digest) {
-    for (auto& piece : pieces_) {
-      piece = std::make_unique<unsigned char[]>(kInputSize);
-    }
+  ReadAhead(SystemApi& sys, FileHandle kit, KitDigest* digest)
+      : sys_(sys), kit_(kit), digest_(digest) {
     try {
       reader_ = std::thread(&ReadAhead::Loop, this);
     } catch (const std::system_error&) {
@@ -42,94 +45,86 @@ class ReadAhead {
   ReadAhead& operator=(const ReadAhead&) = delete;
 
   // The next piece of the kit, valid until the next call; *size 0 at its
-  // end. Returns 0, or the failed read's code with its errno in *error.
-  ErrorCode Next(const unsigned char** data, uint32_t* size, int* error) {
+  // end. Returns ok, or the failed read's errno.
+  int Next(const unsigned char** data, uint32_t* size) {
     if (!reader_.joinable()) {
-      *data = pieces_[0].get();
-      const ErrorCode code =
-          FileRead(kit_, pieces_[0].get(), kInputSize, size, false);
-      *error = code == kSuccess ? 0 : errno;
-      return code;
+      *data = ring_.Back();
+      return Read(ring_.Back(), size);
     }
     std::unique_lock<std::mutex> lock(mutex_);
     if (taken_) {
       // The piece handed out last is done with.
-      head_ = (head_ + 1) % kPieces;
-      --count_;
+      ring_.Pop();
       taken_ = false;
       changed_.notify_all();
     }
-    changed_.wait(lock, [this] { return count_ > 0 || ended_; });
-    if (count_ == 0) {
+    changed_.wait(lock, [this] { return !ring_.empty() || ended_; });
+    if (ring_.empty()) {
       *size = 0;
-      *error = errno_;
-      return code_;
+      return error_;
     }
     taken_ = true;
-    *data = pieces_[head_].get();
-    *size = sizes_[head_];
-    return kSuccess;
+    *data = ring_.Front();
+    *size = ring_.FrontLength();
+    return 0;
   }
 
  private:
-  static constexpr int kPieces = 4;
+  // Fills `piece`; 0 or the errno of the failed read.
+  int Read(unsigned char* piece, uint32_t* got) {
+    const Status read = FileRead(sys_, kit_, piece, kInputSize, got, false);
+    if (!read.ok()) return read.error();
+    if (digest_ != nullptr && *got > 0) {
+      digest_->sha.Update(piece, *got);
+      digest_->bytes += *got;
+    }
+    return 0;
+  }
 
   void Loop() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      changed_.wait(lock, [this] { return stop_ || count_ < kPieces; });
+      changed_.wait(lock, [this] { return stop_ || !ring_.full(); });
       if (stop_) return;
-      const int slot = (head_ + count_) % kPieces;
+      unsigned char* piece = ring_.Back();
       lock.unlock();
       uint32_t got = 0;
-      const ErrorCode code =
-          FileRead(kit_, pieces_[slot].get(), kInputSize, &got, false);
-      const int error = errno;
-      if (code == kSuccess) Hash(pieces_[slot].get(), got);
+      const int error = Read(piece, &got);
       lock.lock();
-      if (code != kSuccess || got == 0) {
-        code_ = code;
-        errno_ = code == kSuccess ? 0 : error;
+      if (error != 0 || got == 0) {
+        error_ = error;
         ended_ = true;
         changed_.notify_all();
         return;
       }
-      sizes_[slot] = got;
-      ++count_;
+      ring_.Push(got);
       changed_.notify_all();
     }
   }
 
-  void Hash(const unsigned char* data, uint32_t size) {
-    if (digest_ == nullptr || size == 0) return;
-    digest_->sha.Update(data, size);
-    digest_->bytes += size;
-  }
-
+  SystemApi& sys_;
   const FileHandle kit_;
   KitDigest* const digest_;
-  std::unique_ptr<unsigned char[]> pieces_[kPieces];
   std::thread reader_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  // Guarded by mutex_: the oldest piece read and not yet done with, how many
-  // are read, whether the oldest is handed out; the end and its cause.
-  uint32_t sizes_[kPieces] = {};
-  int head_ = 0;
-  int count_ = 0;
+  // Guarded by mutex_: the pieces read and not yet done with, whether the
+  // oldest is handed out; the end and its cause.
+  BlockRing ring_{kInputPieces, kInputSize};
   bool taken_ = false;
   bool ended_ = false;
   bool stop_ = false;
-  ErrorCode code_ = kSuccess;
-  int errno_ = 0;
+  int error_ = 0;
 };
 
 }  // namespace
 
-InflationPipe::InflationPipe(FileHandle container) : fd_(container) {
-  for (auto& block : blocks_) {
-    block = std::make_unique<unsigned char[]>(kBlockSize);
-  }
+InflationPipe::InflationPipe(SystemApi& sys, FileHandle container,
+                             std::string container_name, std::string kit_name)
+    : sys_(sys),
+      fd_(container),
+      container_name_(std::move(container_name)),
+      kit_name_(std::move(kit_name)) {
   try {
     writer_ = std::thread(&InflationPipe::WriteLoop, this);
   } catch (const std::system_error&) {
@@ -146,11 +141,11 @@ InflationPipe::~InflationPipe() {
 unsigned char* InflationPipe::Acquire() {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [this] {
-    return write_error_ != kSuccess || aborted_ ||
-           (queued_ < kBlocks && (started_ || produced_ < demand_));
+    return !write_failure_.ok() || aborted_ ||
+           (!ring_.full() && (started_ || produced_ < demand_));
   });
-  if (write_error_ != kSuccess || aborted_) return nullptr;
-  return blocks_[Slot(queued_)].get();
+  if (!write_failure_.ok() || aborted_) return nullptr;
+  return ring_.Back();
 }
 
 void InflationPipe::Submit(uint32_t length) {
@@ -159,12 +154,9 @@ void InflationPipe::Submit(uint32_t length) {
     // Without a writing thread the block is written here and not queued.
     const uint64_t position = written_;
     lock.unlock();
-    const ErrorCode code =
-        WriteAll(blocks_[Slot(queued_)].get(), length, position);
+    const bool ok = WriteBlock(ring_.Back(), length, position);
     lock.lock();
-    if (code != kSuccess) {
-      if (write_error_ == kSuccess) write_error_ = code;
-    } else {
+    if (ok) {
       written_ += length;
       head_position_ += length;
     }
@@ -172,8 +164,7 @@ void InflationPipe::Submit(uint32_t length) {
     changed_.notify_all();
     return;
   }
-  lengths_[Slot(queued_)] = length;
-  ++queued_;
+  ring_.Push(length);
   produced_ += length;
   changed_.notify_all();
 }
@@ -185,18 +176,20 @@ void InflationPipe::EndInput() {
   changed_.wait(lock, [this] { return writer_stopped_; });
 }
 
-void InflationPipe::Finish(ErrorCode result) {
+void InflationPipe::Finish(Status result) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     done_ = true;
-    result_ = result;
+    result_ = std::move(result);
   }
   changed_.notify_all();
 }
 
-void InflationPipe::NoteReadFailure(int error) {
+Status InflationPipe::NoteReadFailure(int error) {
+  Status failure = Status::System(error, kit_name_);
   std::lock_guard<std::mutex> lock(mutex_);
-  read_errno_ = error;
+  read_failure_ = failure;
+  return failure;
 }
 
 void InflationPipe::Start() {
@@ -207,41 +200,40 @@ void InflationPipe::Start() {
   changed_.notify_all();
 }
 
-ErrorCode InflationPipe::WaitFor(uint64_t end, uint64_t* available) {
+Status InflationPipe::WaitFor(uint64_t end, uint64_t* available) {
   std::unique_lock<std::mutex> lock(mutex_);
   // A block beyond what is needed, so that the next look finds it there.
   demand_ = std::max(demand_, end + kBlockSize);
   changed_.notify_all();
   changed_.wait(lock, [&] {
-    return written_ >= end || write_error_ != kSuccess || aborted_ ||
+    return written_ >= end || !write_failure_.ok() || aborted_ ||
            handed_off_ || done_;
   });
   *available = written_;
-  if (written_ >= end) return kSuccess;
+  if (written_ >= end) return Status::Ok();
   return FailureLocked();
 }
 
-ErrorCode InflationPipe::HandOff(uint64_t* container_end) {
+Status InflationPipe::HandOff(uint64_t* container_end) {
   std::unique_lock<std::mutex> lock(mutex_);
   handed_off_ = true;
   changed_.notify_all();
   changed_.wait(lock, [this] { return writer_stopped_; });
   *container_end = written_;
-  return write_error_;
+  return write_failure_;
 }
 
 void InflationPipe::ReleaseBefore(uint64_t position) {
   std::lock_guard<std::mutex> lock(mutex_);
   bool released = false;
-  while (queued_ > 0 && head_position_ + lengths_[head_] <= position) {
+  while (!ring_.empty() && head_position_ + ring_.FrontLength() <= position) {
     PopLocked();
     released = true;
   }
   if (released) changed_.notify_all();
 }
 
-ErrorCode InflationPipe::CopyOut(uint64_t offset, uint64_t size,
-                                 FileHandle out) {
+Status InflationPipe::CopyOut(uint64_t offset, uint64_t size, FileHandle out) {
   bool wake = false;
   {
     // The ring ahead of the consumer is kept full, and no more. Only an
@@ -256,26 +248,24 @@ ErrorCode InflationPipe::CopyOut(uint64_t offset, uint64_t size,
   if (wake) changed_.notify_all();
   while (size > 0) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return queued_ > 0 || done_ || aborted_; });
-    if (queued_ == 0) return FailureLocked();
+    changed_.wait(lock,
+                  [this] { return !ring_.empty() || done_ || aborted_; });
+    if (ring_.empty()) return FailureLocked();
     const uint64_t start = head_position_;
-    const uint64_t end = start + lengths_[head_];
+    const uint64_t end = start + ring_.FrontLength();
     if (offset >= end) {
       PopLocked();
       changed_.notify_all();
       continue;
     }
-    if (offset < start) return kErrorInvalidData;
-    const unsigned char* block = blocks_[head_].get();
-    // Only this thread releases blocks, so the head stays while the lock
+    if (offset < start) return Damaged();
+    const unsigned char* block = ring_.Front();
+    // Only this thread releases blocks, so the front stays while the lock
     // is not held.
     lock.unlock();
     const uint32_t piece =
         static_cast<uint32_t>(std::min<uint64_t>(size, end - offset));
-    uint32_t written = 0;
-    const ErrorCode code =
-        FileWrite(out, block + (offset - start), piece, &written, false);
-    if (code != kSuccess) return code;
+    TQ_RETURN_IF_ERROR(WriteAll(sys_, out, block + (offset - start), piece));
     offset += piece;
     size -= piece;
     if (offset == end) {
@@ -284,16 +274,16 @@ ErrorCode InflationPipe::CopyOut(uint64_t offset, uint64_t size,
       changed_.notify_all();
     }
   }
-  return kSuccess;
+  return Status::Ok();
 }
 
-ErrorCode InflationPipe::WaitForEnd(uint64_t* total) {
+Status InflationPipe::WaitForEnd(uint64_t* total) {
   Start();
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     if (handed_off_) {
       bool released = false;
-      while (queued_ > 0) {
+      while (!ring_.empty()) {
         PopLocked();
         released = true;
       }
@@ -301,12 +291,12 @@ ErrorCode InflationPipe::WaitForEnd(uint64_t* total) {
     }
     if (done_ || aborted_) break;
     changed_.wait(lock, [this] {
-      return done_ || aborted_ || (handed_off_ && queued_ > 0);
+      return done_ || aborted_ || (handed_off_ && !ring_.empty());
     });
   }
   *total = handed_off_ ? produced_ : written_;
-  if (aborted_) return kErrorCancelled;
-  return write_error_ != kSuccess ? write_error_ : result_;
+  if (aborted_) return Cancelled();
+  return !write_failure_.ok() ? write_failure_ : result_;
 }
 
 void InflationPipe::Abort() {
@@ -322,47 +312,39 @@ bool InflationPipe::aborted() {
   return aborted_;
 }
 
-int InflationPipe::write_errno() {
+Status InflationPipe::io_failure() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return write_errno_;
-}
-
-int InflationPipe::read_errno() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return read_errno_;
+  return !write_failure_.ok() ? write_failure_ : read_failure_;
 }
 
 void InflationPipe::PopLocked() {
-  head_position_ += lengths_[head_];
-  head_ = Slot(1);
-  --queued_;
+  head_position_ += ring_.FrontLength();
+  ring_.Pop();
 }
 
-ErrorCode InflationPipe::FailureLocked() const {
-  if (write_error_ != kSuccess) return write_error_;
-  if (aborted_) return kErrorCancelled;
-  return result_ != kSuccess ? result_ : kErrorInvalidData;
+Status InflationPipe::FailureLocked() const {
+  if (!write_failure_.ok()) return write_failure_;
+  if (aborted_) return Cancelled();
+  return !result_.ok() ? result_ : Damaged();
 }
 
 void InflationPipe::WriteLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     changed_.wait(lock, [this] {
-      return queued_ > 0 || input_done_ || handed_off_ || aborted_;
+      return !ring_.empty() || input_done_ || handed_off_ || aborted_;
     });
-    if (handed_off_ || aborted_ || queued_ == 0) break;
-    const int index = head_;
-    const uint32_t length = lengths_[index];
+    if (handed_off_ || aborted_ || ring_.empty()) break;
+    const unsigned char* block = ring_.Front();
+    const uint32_t length = ring_.FrontLength();
     const uint64_t position = written_;
     // After a failure blocks are dropped unwritten: the inflating thread
     // stops at its next Acquire.
-    const bool failed = write_error_ != kSuccess;
+    const bool failed = !write_failure_.ok();
     lock.unlock();
-    const ErrorCode code =
-        failed ? kSuccess : WriteAll(blocks_[index].get(), length, position);
+    const bool ok = !failed && WriteBlock(block, length, position);
     lock.lock();
-    if (code != kSuccess && write_error_ == kSuccess) write_error_ = code;
-    if (code == kSuccess && !failed) written_ += length;
+    if (ok) written_ += length;
     PopLocked();
     changed_.notify_all();
   }
@@ -370,28 +352,21 @@ void InflationPipe::WriteLoop() {
   changed_.notify_all();
 }
 
-ErrorCode InflationPipe::WriteAll(const unsigned char* data, uint32_t length,
-                                  uint64_t position) {
-  while (length > 0) {
-    const ssize_t n =
-        Sys().PWrite(fd_, data, length, static_cast<off_t>(position));
-    if (n <= 0) {
-      // A write that takes nothing is a full disk by another name.
-      const int error = n < 0 ? errno : ENOSPC;
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (write_errno_ == 0) write_errno_ = error;
-      return ErrorFromErrno(error);
-    }
-    data += n;
-    length -= static_cast<uint32_t>(n);
-    position += static_cast<uint64_t>(n);
+bool InflationPipe::WriteBlock(const unsigned char* data, uint32_t length,
+                               uint64_t position) {
+  const Status written =
+      WriteAll(sys_, fd_, data, length, static_cast<off_t>(position));
+  if (written.ok()) return true;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (write_failure_.ok()) {
+    write_failure_ = Status::System(written.error(), container_name_);
   }
-  return kSuccess;
+  return false;
 }
 
-ErrorCode InflateInto(FileHandle kit, InflationPipe* pipe, KitDigest* digest) {
+Status InflateInto(FileHandle kit, InflationPipe* pipe, KitDigest* digest) {
   RawInflater inflater;
-  ReadAhead input(kit, digest);
+  ReadAhead input(pipe->sys(), kit, digest);
   RawInflater::Result result = RawInflater::Result::kOk;
   unsigned char* block = nullptr;
   uint32_t filled = 0;
@@ -399,12 +374,8 @@ ErrorCode InflateInto(FileHandle kit, InflationPipe* pipe, KitDigest* digest) {
     if (inflater.input_left() == 0) {
       const unsigned char* piece = nullptr;
       uint32_t got = 0;
-      int error = 0;
-      const ErrorCode read = input.Next(&piece, &got, &error);
-      if (read != kSuccess) {
-        pipe->NoteReadFailure(error);
-        return read;
-      }
+      const int error = input.Next(&piece, &got);
+      if (error != 0) return pipe->NoteReadFailure(error);
       // The kit ends before its stream does: what was inflated stays.
       if (got == 0) break;
       inflater.Feed(piece, got);
@@ -414,7 +385,7 @@ ErrorCode InflateInto(FileHandle kit, InflationPipe* pipe, KitDigest* digest) {
       if (block == nullptr) {
         block = pipe->Acquire();
         if (block == nullptr) {
-          return pipe->aborted() ? kErrorCancelled : kSuccess;
+          return pipe->aborted() ? Cancelled() : Status::Ok();
         }
         filled = 0;
       }
@@ -422,7 +393,7 @@ ErrorCode InflateInto(FileHandle kit, InflationPipe* pipe, KitDigest* digest) {
       size_t produced = 0;
       result = inflater.Inflate(block + filled,
                                 InflationPipe::kBlockSize - filled, &produced);
-      if (result == RawInflater::Result::kError) return kErrorInvalidData;
+      if (result == RawInflater::Result::kError) return Damaged();
       filled += static_cast<uint32_t>(produced);
       if (filled == InflationPipe::kBlockSize) {
         pipe->Submit(filled);
@@ -434,5 +405,5 @@ ErrorCode InflateInto(FileHandle kit, InflationPipe* pipe, KitDigest* digest) {
     if (result == RawInflater::Result::kEnd) break;
   }
   if (block != nullptr && filled > 0) pipe->Submit(filled);
-  return kSuccess;
+  return Status::Ok();
 }

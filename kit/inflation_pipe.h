@@ -18,9 +18,14 @@
 // entries straight out of them (CopyOut), releasing each block once it has
 // passed it. The data area then never touches the disk twice.
 //
+// Failures are Statuses that name the file concerned: the container (a
+// full temporary directory) or the kit (a failed read), as given to the
+// constructor; a stream that is corrupt or ends early is kDamagedKit.
+//
 // Threads: the inflating thread calls Acquire, Submit, EndInput, Finish and
 // NoteReadFailure; one consumer thread calls the rest; Abort from any
-// thread. Memory is the ring: kBlocks blocks of kBlockSize bytes.
+// thread. Memory is the ring (kit/block_ring.h): kBlocks blocks of
+// kBlockSize bytes.
 #ifndef KIT_INFLATION_PIPE_H_
 #define KIT_INFLATION_PIPE_H_
 
@@ -30,10 +35,14 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/error_code.h"
+#include <string>
+
+#include "kit/block_ring.h"
 #include "platform/file_io.h"
+#include "platform/status.h"
 
 struct KitDigest;
+class SystemApi;
 
 class InflationPipe {
  public:
@@ -41,8 +50,10 @@ class InflationPipe {
   static constexpr int kBlocks = 4;
 
   // Writes to `container` (an open descriptor, which stays the caller's) at
-  // positions counted from 0.
-  explicit InflationPipe(FileHandle container);
+  // positions counted from 0. `container_name` and `kit_name` are what
+  // failures name.
+  InflationPipe(SystemApi& sys, FileHandle container,
+                std::string container_name, std::string kit_name);
   ~InflationPipe();
   InflationPipe(const InflationPipe&) = delete;
   InflationPipe& operator=(const InflationPipe&) = delete;
@@ -59,24 +70,23 @@ class InflationPipe {
   // may be closed.
   void EndInput();
   // Inflating thread, after EndInput: the inflation's outcome.
-  void Finish(ErrorCode result);
-  // Inflating thread: the errno of a failed read of the kit, for the report.
-  void NoteReadFailure(int error);
+  void Finish(Status result);
+  // Inflating thread: a read of the kit failed with `error` (an errno).
+  Status NoteReadFailure(int error);
 
   // From now on the inflation runs to the end as fast as the consumer
   // takes the bytes, without waiting for demand.
   void Start();
 
-  // Waits until the container holds `end` bytes (asking for them). Returns 0
-  // with the bytes written so far in *available; otherwise the failure that
-  // stopped the inflation, or 13 when it ended short of `end`.
-  ErrorCode WaitFor(uint64_t end, uint64_t* available);
+  // Waits until the container holds `end` bytes (asking for them). Ok with
+  // the bytes written so far in *available; otherwise the failure that
+  // stopped the inflation, or kDamagedKit when it ended short of `end`.
+  Status WaitFor(uint64_t end, uint64_t* available);
 
   // Stops writing the container: every later byte reaches the consumer
-  // through CopyOut. Returns 0 with the container's length (the position
-  // of the first byte not written) in *container_end, or the first failed
-  // write.
-  ErrorCode HandOff(uint64_t* container_end);
+  // through CopyOut. Ok with the container's length (the position of the
+  // first byte not written) in *container_end, or the first failed write.
+  Status HandOff(uint64_t* container_end);
 
   // After HandOff: lets the inflation go on past `position`; the bytes
   // before it are not wanted any more.
@@ -84,57 +94,57 @@ class InflationPipe {
 
   // After HandOff: writes the stream's bytes [offset, offset + size) to
   // `out`, asking for them and a ring's length beyond. Offsets must not go
-  // back: bytes passed are gone. Returns 0; the inflation's failure or 13 when
-  // it ended first; 13 for bytes already released; the code of a failed write.
-  ErrorCode CopyOut(uint64_t offset, uint64_t size, FileHandle out);
+  // back: bytes passed are gone. Ok; the inflation's failure, or kDamagedKit
+  // when it ended first or for bytes already released; the failed write
+  // (without a path: `out` is the caller's).
+  Status CopyOut(uint64_t offset, uint64_t size, FileHandle out);
 
   // Runs the inflation to its end (Start), dropping the blocks nobody has
   // taken after a hand-over. Returns the outcome; *total is the number of
   // bytes the stream inflated to.
-  ErrorCode WaitForEnd(uint64_t* total);
+  Status WaitForEnd(uint64_t* total);
 
-  // Asks the inflation to stop early (it then ends with 1223) and the
+  // Asks the inflation to stop early (it then ends cancelled) and the
   // writing thread to stop.
   void Abort();
   bool aborted();
 
-  // The errno of the first failed write (0 when none failed), and of a
-  // failed read of the kit.
-  int write_errno();
-  int read_errno();
+  // The failure of the kit's way in itself (a failed write of the
+  // container, a failed read of the kit), naming the file; ok when none.
+  Status io_failure();
+
+  SystemApi& sys() const { return sys_; }
 
  private:
-  // The ring slot `n` blocks after the oldest queued one.
-  int Slot(int n) const { return (head_ + n) % kBlocks; }
-  // REQUIRES: mutex_ held, queued_ > 0.
+  // REQUIRES: mutex_ held, !ring_.empty().
   void PopLocked();
   // Why no more bytes come. REQUIRES: mutex_ held.
-  ErrorCode FailureLocked() const;
+  Status FailureLocked() const;
   void WriteLoop();
-  ErrorCode WriteAll(const unsigned char* data, uint32_t length,
-                     uint64_t position);
+  // Writes a block to the container at `position`; notes a failure.
+  bool WriteBlock(const unsigned char* data, uint32_t length,
+                  uint64_t position);
 
+  SystemApi& sys_;
   const FileHandle fd_;
-  std::unique_ptr<unsigned char[]> blocks_[kBlocks];
+  const std::string container_name_;
+  const std::string kit_name_;
   std::thread writer_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  // Guarded by mutex_: the oldest queued block, how many are queued, their
-  // lengths, and the stream position of the oldest block's first byte;
-  // bytes produced, and written to the container; how far readers have
-  // asked, and whether the whole stream is wanted; the flags of the ends.
-  int head_ = 0;
-  int queued_ = 0;
-  uint32_t lengths_[kBlocks] = {};
+  // Guarded by mutex_: the blocks and the stream position of the oldest
+  // one's first byte; bytes produced, and written to the container; how
+  // far readers have asked, and whether the whole stream is wanted; the
+  // failures and the flags of the ends.
+  BlockRing ring_{kBlocks, kBlockSize};
   uint64_t head_position_ = 0;
   uint64_t produced_ = 0;
   uint64_t written_ = 0;
   uint64_t demand_ = 0;
   bool started_ = false;
-  ErrorCode write_error_ = kSuccess;
-  int write_errno_ = 0;
-  int read_errno_ = 0;
-  ErrorCode result_ = kSuccess;
+  Status write_failure_;
+  Status read_failure_;
+  Status result_;
   bool input_done_ = false;
   bool done_ = false;
   bool handed_off_ = false;
@@ -144,12 +154,13 @@ class InflationPipe {
 
 // Inflates everything the raw DEFLATE stream in `kit` holds up to its end
 // into `pipe`, reading the kit in large pieces. Returns the first failure of
-// reading (the pipe notes its errno) or inflating (13); 1223 when the pipe
-// was aborted. A failed write stops the inflation too; the pipe reports it.
+// reading (noted in the pipe too) or inflating (kDamagedKit); kCancelled
+// when the pipe was aborted. A failed write stops the inflation too; the
+// pipe reports it.
 // The end of the kit before the end of the stream is no failure here: the
 // tables and entries are checked against what was inflated. Every byte read
 // from the kit is hashed into `digest` when it is given.
-ErrorCode InflateInto(FileHandle kit, InflationPipe* pipe,
-                      KitDigest* digest = nullptr);
+Status InflateInto(FileHandle kit, InflationPipe* pipe,
+                   KitDigest* digest = nullptr);
 
 #endif  // KIT_INFLATION_PIPE_H_

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "platform/file_operations.h"
 #include "platform/system_api.h"
 
 struct Sha256::Context {
@@ -63,32 +64,16 @@ constexpr size_t kMaxSidecarSize = 4096;
 
 }  // namespace
 
-KitSidecar ReadKitSidecar(const std::string& kit_path) {
+KitSidecar ReadKitSidecar(SystemApi& sys, const std::string& kit_path) {
   KitSidecar sidecar;
-  const std::string path = SidecarPath(kit_path);
-  const int fd = Sys().Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY, 0);
-  if (fd == -1) {
-    if (errno != ENOENT) sidecar.state = KitSidecar::State::kUnusable;
+  std::string text;
+  const Status read =
+      ReadSmallFile(sys, SidecarPath(kit_path), &text, kMaxSidecarSize);
+  if (!read.ok()) {
+    if (read.error() != ENOENT) sidecar.state = KitSidecar::State::kUnusable;
     return sidecar;
   }
   sidecar.state = KitSidecar::State::kUnusable;
-  std::string text;
-  char buffer[1024];
-  for (;;) {
-    const ssize_t n = Sys().Read(fd, buffer, sizeof(buffer));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      Sys().Close(fd);
-      return sidecar;
-    }
-    if (n == 0) break;
-    text.append(buffer, static_cast<size_t>(n));
-    if (text.size() > kMaxSidecarSize) {
-      Sys().Close(fd);
-      return sidecar;
-    }
-  }
-  Sys().Close(fd);
   if (!text.empty() && text.back() == '\n') text.pop_back();
   // "<64 hex>" " " (" " | "*") "<name>"
   if (text.size() < 67 || text[64] != ' ' ||
@@ -109,26 +94,25 @@ KitSidecar ReadKitSidecar(const std::string& kit_path) {
   return sidecar;
 }
 
-int HashFileFrom(const std::string& path, uint64_t from, KitDigest* digest) {
-  const int fd = Sys().Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY, 0);
-  if (fd == -1) return -1;
-  const int result = HashOpenFileFrom(fd, from, digest);
-  const int error = errno;
-  Sys().Close(fd);
-  errno = error;
-  return result;
+Status HashFileFrom(SystemApi& sys, const std::string& path, uint64_t from,
+                    KitDigest* digest) {
+  const int fd = sys.Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY, 0);
+  if (fd == -1) return Status::System(errno, path);
+  Status status = HashOpenFileFrom(sys, fd, from, digest);
+  sys.Close(fd);
+  return std::move(status).WithPathIfNone(path);
 }
 
-int HashOpenFileFrom(int fd, uint64_t from, KitDigest* digest) {
+Status HashOpenFileFrom(SystemApi& sys, int fd, uint64_t from,
+                        KitDigest* digest) {
   constexpr size_t kPiece = 256 * 1024;
   auto buffer = std::make_unique<unsigned char[]>(kPiece);
   uint64_t offset = from;
   for (;;) {
     const ssize_t n =
-        Sys().PRead(fd, buffer.get(), kPiece, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) return 0;
+        sys.PRead(fd, buffer.get(), kPiece, static_cast<off_t>(offset));
+    if (n < 0) return Status::System(errno);
+    if (n == 0) return Status::Ok();
     digest->sha.Update(buffer.get(), static_cast<size_t>(n));
     digest->bytes += static_cast<uint64_t>(n);
     offset += static_cast<uint64_t>(n);

@@ -11,6 +11,10 @@
 #include <memory>
 #include <string>
 
+#include "platform/status.h"
+
+class SystemApi;
+
 // SHA-256 in pieces, on the processor's SHA instructions where it has them.
 class Sha256 {
  public:
@@ -49,17 +53,18 @@ struct KitSidecar {
 // "<kit_path>.sha256".
 std::string SidecarPath(const std::string& kit_path);
 
-// Reads and parses the sidecar of the kit at `kit_path` (through the
-// SystemApi seam). One line: 64 hex digits, a blank, a blank or "*" (the
-// binary mark), the kit's own file name, an optional line feed; nothing
-// else.
-KitSidecar ReadKitSidecar(const std::string& kit_path);
+// Reads and parses the sidecar of the kit at `kit_path`. One line: 64 hex
+// digits, a blank, a blank or "*" (the binary mark), the kit's own file
+// name, an optional line feed; nothing else.
+KitSidecar ReadKitSidecar(SystemApi& sys, const std::string& kit_path);
 
-// Hashes the file at `path` from byte `from` to its end into `digest`.
-// Returns 0, or -1 with errno set.
-int HashFileFrom(const std::string& path, uint64_t from, KitDigest* digest);
+// Hashes the file at `path` from byte `from` to its end into `digest`. The
+// failure names `path`.
+Status HashFileFrom(SystemApi& sys, const std::string& path, uint64_t from,
+                    KitDigest* digest);
 // The same for the open file `fd` (positioned reads: its offset is neither
-// used nor moved).
-int HashOpenFileFrom(int fd, uint64_t from, KitDigest* digest);
+// used nor moved); the failure has no path.
+Status HashOpenFileFrom(SystemApi& sys, int fd, uint64_t from,
+                        KitDigest* digest);
 
 #endif  // KIT_KIT_CHECKSUM_H_

@@ -19,61 +19,50 @@ bool IsKitContainerName(const std::string& name) {
   });
 }
 
-ErrorCode KitContainer::Make(KitFailure* failure) {
+Status KitContainer::Make() {
   Close();
-  WideString temp_dir;
-  ErrorCode code = GetTempDirectory(&temp_dir);
-  if (code != kSuccess) return code;
   const std::string directory =
-      WithoutTrailingSlashes(ToNarrow(temp_dir).c_str());
+      WithoutTrailingSlashes(GetTempDirectory(sys_));
   directory_ = directory;
   // Unnamed where the file system can: gone with the last descriptor,
   // however the process ends.
-  const int unnamed = Sys().Open(
+  const int unnamed = sys_.Open(
       directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC | O_NOCTTY, 0600);
   if (unnamed != -1) {
     fd_ = unnamed;
-    return kSuccess;
+    return Status::Ok();
   }
   if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-    failure->path = directory;
-    failure->system_error = errno;
-    return kErrorTempFileNotCreated;
+    return Status::Of(Status::Kind::kNoTempFile, directory, errno);
   }
-  code = MakeTempFile(temp_dir, u"edf", &name_);
-  if (code != kSuccess) {
-    failure->path = directory;
-    failure->system_error = errno;
-    return code;
-  }
+  std::string name;
+  TQ_RETURN_IF_ERROR(MakeTempFile(sys_, directory, "edf", &name));
+  name_ = ToWide(NarrowString(name.c_str()));
   // Reopened only as the file just made: a link put in its place is not
   // followed, so no one can make the reader write into a file of theirs.
-  const std::string name = ToNarrow(name_).c_str();
   const int fd =
-      Sys().Open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0);
+      sys_.Open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0);
   if (fd == -1) {
-    failure->path = name;
-    failure->system_error = errno;
-    code = ErrorFromErrno(errno);
+    Status failure = Status::System(errno, name);
     Close();
-    return code;
+    return failure;
   }
   fd_ = fd;
   // The lock says the container is in use; it is held as long as the
   // descriptor is open and released by the kernel when the process dies,
   // however it dies. It only serves that later clean-up, so a file system
   // without locks does not stop the installation.
-  Sys().Flock(fd_, LOCK_EX | LOCK_NB);
-  return kSuccess;
+  sys_.Flock(fd_, LOCK_EX | LOCK_NB);
+  return Status::Ok();
 }
 
 void KitContainer::Close() {
   if (fd_ != kInvalidFileHandle) {
-    FileClose(fd_);
+    (void)FileClose(sys_, fd_);
     fd_ = kInvalidFileHandle;
   }
   if (!name_.empty()) {
-    RunRemoveFile(name_);
+    RemoveFile(sys_, ToNarrow(name_).c_str());
     name_ = WideString();
   }
 }
@@ -89,16 +78,16 @@ std::string KitContainer::location() const {
   return name_.empty() ? directory_ : std::string(ToNarrow(name_).c_str());
 }
 
-ErrorCode KitContainer::ReadAt(uint64_t offset, void* out, uint32_t count,
-                               uint32_t* got) {
+Status KitContainer::ReadAt(uint64_t offset, void* out, uint32_t count,
+                            uint32_t* got) {
   *got = 0;
   while (*got < count) {
     const ssize_t n =
-        Sys().PRead(fd_, static_cast<unsigned char*>(out) + *got, count - *got,
-                    static_cast<off_t>(offset + *got));
-    if (n < 0) return ErrorFromErrno(errno);
+        sys_.PRead(fd_, static_cast<unsigned char*>(out) + *got, count - *got,
+                   static_cast<off_t>(offset + *got));
+    if (n < 0) return Status::System(errno, location());
     if (n == 0) break;
     *got += static_cast<uint32_t>(n);
   }
-  return kSuccess;
+  return Status::Ok();
 }

@@ -7,7 +7,7 @@
 //
 // Reads and writes are positioned (pread, pwrite): the thread that fills the
 // container and the threads that read it share one descriptor. One thread
-// makes and closes it. All system calls go through the SystemApi seam.
+// makes and closes it. All system calls go through the SystemApi passed in.
 #ifndef KIT_KIT_CONTAINER_H_
 #define KIT_KIT_CONTAINER_H_
 
@@ -18,28 +18,22 @@
 #include "platform/file_io.h"
 #include "text/wide_string.h"
 
-// What the system refused when a kit could not be opened for a reason
-// other than its content: the file concerned (the kit, the container, or
-// the temporary directory the container could not be made in) and why.
-struct KitFailure {
-  std::string path;      // in the locale's encoding; empty for none
-  int system_error = 0;  // errno; 0 for none
-};
-
 // True for a name a named container can have: "edf" and six characters.
 bool IsKitContainerName(const std::string& name);
 
+class SystemApi;
+
 class KitContainer {
  public:
-  KitContainer() = default;
+  explicit KitContainer(SystemApi& sys) : sys_(sys) {}
   ~KitContainer() { Close(); }
   KitContainer(const KitContainer&) = delete;
   KitContainer& operator=(const KitContainer&) = delete;
 
-  // Makes a new, empty container in the temporary directory. Returns 0;
-  // 1013 when none can be made, or 2/87 when the named one cannot be
-  // opened, with *failure naming the directory or file and the errno.
-  ErrorCode Make(KitFailure* failure);
+  // Makes a new, empty container in the temporary directory. kNoTempFile
+  // naming the directory when none can be made; the system's reason when
+  // the named one cannot be opened.
+  Status Make();
 
   // Closes the container; a named one is removed.
   void Close();
@@ -55,11 +49,12 @@ class KitContainer {
   // directory for one without (what a failure names).
   std::string location() const;
 
-  // Up to `count` bytes at `offset` into `out`; *got 0 at the end. Returns
-  // 0, or the failed read's code.
-  ErrorCode ReadAt(uint64_t offset, void* out, uint32_t count, uint32_t* got);
+  // Up to `count` bytes at `offset` into `out`; *got 0 at the end. The
+  // failed read's reason names the container.
+  Status ReadAt(uint64_t offset, void* out, uint32_t count, uint32_t* got);
 
  private:
+  SystemApi& sys_;
   FileHandle fd_ = kInvalidFileHandle;
   WideString name_;  // empty for an unnamed container
   std::string directory_;

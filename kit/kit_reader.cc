@@ -8,6 +8,7 @@
 
 #include "kit/inflation_pipe.h"
 #include "kit/table_reader.h"
+#include "platform/file_operations.h"
 #include "platform/system_api.h"
 #include "text/text_conversion.h"
 
@@ -29,26 +30,29 @@ constexpr uint64_t kUnknownSize = ~uint64_t{0} >> 1;
 
 const char16_t kEnglish[] = u"en";
 
+Status Damaged() { return Status::Of(Status::Kind::kDamagedKit); }
+
 bool SameLanguage(const WideString& a, const WideString& b) {
   return CompareNoCase(a, b) == 0;
 }
 
-// The inflating thread: inflates `kit` into `pipe`, closes the kit and
-// tells the pipe how it ended.
-// Closes the kit at the end unless `keep_kit` (the reader then hashes the
-// rest of it from the same descriptor).
+// The inflating thread: inflates `kit` into `pipe`, closes the kit unless
+// `keep_kit` (the reader then hashes the rest of it from the same
+// descriptor), and tells the pipe how it ended.
 void InflateInBackground(FileHandle kit, InflationPipe* pipe, KitDigest* digest,
                          bool keep_kit) {
-  const ErrorCode code = InflateInto(kit, pipe, digest);
+  Status result = InflateInto(kit, pipe, digest);
   pipe->EndInput();
-  if (!keep_kit) FileClose(kit);
-  pipe->Finish(code);
+  if (!keep_kit) (void)FileClose(pipe->sys(), kit);
+  pipe->Finish(std::move(result));
 }
 
 }  // namespace
 
-KitReader::KitReader()
-    : copy_buffer_(std::make_unique<unsigned char[]>(kCopyBufferSize)) {}
+KitReader::KitReader(SystemApi& sys)
+    : sys_(sys),
+      container_(sys),
+      copy_buffer_(std::make_unique<unsigned char[]>(kCopyBufferSize)) {}
 
 KitReader::~KitReader() { Close(); }
 
@@ -58,7 +62,7 @@ void KitReader::Close() {
     if (inflate_thread_.joinable()) inflate_thread_.join();
   }
   if (kit_ != kInvalidFileHandle) {
-    FileClose(kit_);
+    (void)FileClose(sys_, kit_);
     kit_ = kInvalidFileHandle;
   }
   cursor_.reset();
@@ -74,62 +78,41 @@ void KitReader::Close() {
   buffer_start_ = buffer_end_ = sequential_end_ = 0;
 }
 
-ErrorCode KitReader::NoteFailure(ErrorCode code) {
-  // Besides the kit's own damage, what the system refused is named.
-  if (code == kSuccess || code == kErrorInvalidData || !failure_.path.empty()) {
-    return code;
-  }
-  const int error = errno;
-  const int written = inflation_ != nullptr ? inflation_->write_errno() : 0;
-  const int read = inflation_ != nullptr ? inflation_->read_errno() : 0;
-  if (written != 0) {
-    failure_.path = container_.location();
-    failure_.system_error = written;
-  } else if (read != 0) {
-    failure_.path = kit_path_;
-    failure_.system_error = read;
-  } else if (container_.is_open()) {
-    // Past the inflation only the container is read.
-    failure_.path = container_.location();
-    failure_.system_error = error;
-  }
-  return code;
+Status KitReader::Explain(Status status) {
+  // A kit that looks short because the container could not be written or
+  // the kit read is no damaged kit: the failure that stopped the inflation
+  // is what happened.
+  if (status.ok() || inflation_ == nullptr) return status;
+  Status cause = inflation_->io_failure();
+  return cause.ok() ? status : cause;
 }
 
-ErrorCode KitReader::Fail(ErrorCode code) {
-  NoteFailure(code);
+Status KitReader::Fail(Status status) {
+  status = Explain(std::move(status));
   Close();
-  return code;
+  return status;
 }
 
-ErrorCode KitReader::Begin(const WideString& kit_path, bool whole) {
+Status KitReader::Begin(const WideString& kit_path, bool whole) {
   Close();
   // Close keeps the records for the failure path; a new kit starts without
   // the last kit's.
   language_records_.clear();
-  failure_ = KitFailure();
   kit_path_ = ToNarrow(kit_path).c_str();
   kernel_copy_ = true;
   digest_.reset();
   expected_digest_.clear();
-  checksum_failed_ = false;
-  ErrorCode code = container_.Make(&failure_);
-  if (code != kSuccess) return code;
+  TQ_RETURN_IF_ERROR(container_.Make());
   FileHandle kit = kInvalidFileHandle;
-  code = FileOpen(kit_path, kFileAccessRead, 0, kFileOpenExisting, &kit,
-                  kFlagSequentialScan | kAttributeNormal);
-  if (code != kSuccess) {
-    failure_.path = ToNarrow(kit_path).c_str();
-    failure_.system_error = errno;
-    return code;
-  }
+  TQ_RETURN_IF_ERROR(FileOpen(sys_, kit_path, kFileAccessRead, 0,
+                              kFileOpenExisting, &kit,
+                              kFlagSequentialScan | kAttributeNormal));
   // A checksum file that cannot serve is a damaged kit: found before
   // anything is inflated or written.
-  const KitSidecar sidecar = ReadKitSidecar(kit_path_);
+  const KitSidecar sidecar = ReadKitSidecar(sys_, kit_path_);
   if (sidecar.state == KitSidecar::State::kUnusable) {
-    FileClose(kit);
-    checksum_failed_ = true;
-    return kErrorInvalidData;
+    (void)FileClose(sys_, kit);
+    return Status::Of(Status::Kind::kChecksumUnusable);
   }
   if (sidecar.state == KitSidecar::State::kDigest) {
     expected_digest_ = sidecar.digest;
@@ -138,7 +121,8 @@ ErrorCode KitReader::Begin(const WideString& kit_path, bool whole) {
     // from whatever the path names by then.
     kit_ = kit;
   }
-  inflation_ = std::make_unique<InflationPipe>(container_.fd());
+  inflation_ = std::make_unique<InflationPipe>(sys_, container_.fd(),
+                                               container_.location(), kit_path_);
   if (whole) inflation_->Start();
   try {
     inflate_thread_ = std::thread(InflateInBackground, kit, inflation_.get(),
@@ -149,92 +133,84 @@ ErrorCode KitReader::Begin(const WideString& kit_path, bool whole) {
     InflateInBackground(kit, inflation_.get(), digest_.get(),
                         kit_ != kInvalidFileHandle);
   }
-  return kSuccess;
+  return Status::Ok();
 }
 
-ErrorCode KitReader::Open(const WideString& kit_path) {
-  ErrorCode code = Begin(kit_path, true);
+Status KitReader::Open(const WideString& kit_path) {
+  Status status = Begin(kit_path, true);
   bool in_order = false;
-  if (code == kSuccess) code = ParseTables(&in_order);
-  if (code == kSuccess) code = FinishInflation();
-  if (code == kSuccess) code = VerifyChecksum();
-  if (code != kSuccess) return Fail(code);
+  if (status.ok()) status = ParseTables(&in_order);
+  if (status.ok()) status = FinishInflation();
+  if (status.ok()) status = VerifyChecksum();
+  if (!status.ok()) return Fail(std::move(status));
   mode_ = Mode::kWhole;
-  return kSuccess;
+  return Status::Ok();
 }
 
-ErrorCode KitReader::OpenStreaming(const WideString& kit_path) {
-  ErrorCode code = Begin(kit_path, false);
+Status KitReader::OpenStreaming(const WideString& kit_path) {
+  Status status = Begin(kit_path, false);
   bool in_order = false;
-  if (code == kSuccess) code = ParseTables(&in_order);
+  if (status.ok()) status = ParseTables(&in_order);
   // Bytes stored in table order are needed once each, in the order they
   // come: the worker takes them from the inflation itself, and only the
   // tables stay on disk. Other kits are read back from the container.
-  if (code == kSuccess && in_order) {
-    code = inflation_->HandOff(&stream_start_);
-    handed_off_ = code == kSuccess;
+  if (status.ok() && in_order) {
+    status = inflation_->HandOff(&stream_start_);
+    handed_off_ = status.ok();
   }
-  if (code != kSuccess) return Fail(code);
+  if (!status.ok()) return Fail(std::move(status));
   mode_ = Mode::kStreaming;
-  return kSuccess;
+  return Status::Ok();
 }
 
-ErrorCode KitReader::Check(const WideString& kit_path) {
-  ErrorCode code = OpenStreaming(kit_path);
-  if (code == kSuccess) {
-    code = FinishInflation();
-    if (code == kSuccess) code = VerifyChecksum();
-    if (code != kSuccess) return Fail(code);
+Status KitReader::Check(const WideString& kit_path) {
+  Status status = OpenStreaming(kit_path);
+  if (status.ok()) {
+    status = FinishInflation();
+    if (status.ok()) status = VerifyChecksum();
+    if (!status.ok()) return Fail(std::move(status));
   }
   Close();
-  return code;
+  return status;
 }
 
-ErrorCode KitReader::ParseLanguageTable(TableReader& in) {
+Status KitReader::ParseLanguageTable(TableReader& in) {
   uint32_t layout = 0;
-  ErrorCode code = in.ReadU32(&layout);
-  if (code != kSuccess) return code;
-  if (layout != 0) {
-    uint32_t record_count = 0;
-    code = in.ReadU32(&record_count);
-    if (code != kSuccess) return code;
-    for (uint32_t i = 0; i < record_count; ++i) {
-      uint32_t record_size = 0;
-      code = in.ReadU32(&record_size);
-      if (code != kSuccess) return code;
-      if (record_size < 4) return kErrorInvalidData;
-      const uint64_t body_end = in.position() + (record_size - 4);
-      if (body_end > in.size()) return kErrorInvalidData;
-      LanguageRecord record;
-      for (WideString* field : {&record.language, &record.product,
-                                &record.provider, &record.description}) {
-        code = in.ReadString(body_end, field);
-        if (code != kSuccess) return code;
-      }
-      code = in.SkipTo(body_end);
-      if (code != kSuccess) return code;
-      language_records_.push_back(std::move(record));
-    }
-  } else {
+  TQ_RETURN_IF_ERROR(in.ReadU32(&layout));
+  if (layout == 0) {
     LanguageRecord record;
     record.language = kEnglish;
     for (WideString* field :
          {&record.product, &record.provider, &record.description}) {
-      code = in.ReadString(in.size(), field);
-      if (code != kSuccess) return code;
+      TQ_RETURN_IF_ERROR(in.ReadString(in.size(), field));
     }
     language_records_.push_back(std::move(record));
+    return Status::Ok();
   }
-  return kSuccess;
+  uint32_t record_count = 0;
+  TQ_RETURN_IF_ERROR(in.ReadU32(&record_count));
+  for (uint32_t i = 0; i < record_count; ++i) {
+    uint32_t record_size = 0;
+    TQ_RETURN_IF_ERROR(in.ReadU32(&record_size));
+    if (record_size < 4) return Damaged();
+    const uint64_t body_end = in.position() + (record_size - 4);
+    if (body_end > in.size()) return Damaged();
+    LanguageRecord record;
+    for (WideString* field : {&record.language, &record.product,
+                              &record.provider, &record.description}) {
+      TQ_RETURN_IF_ERROR(in.ReadString(body_end, field));
+    }
+    TQ_RETURN_IF_ERROR(in.SkipTo(body_end));
+    language_records_.push_back(std::move(record));
+  }
+  return Status::Ok();
 }
 
-ErrorCode KitReader::ParseTables(bool* in_order) {
+Status KitReader::ParseTables(bool* in_order) {
   TableReader in(&container_, kUnknownSize, inflation_.get());
-  ErrorCode code = ParseLanguageTable(in);
-  if (code != kSuccess) return code;
+  TQ_RETURN_IF_ERROR(ParseLanguageTable(in));
   uint32_t entry_count = 0;
-  code = in.ReadU32(&entry_count);
-  if (code != kSuccess) return code;
+  TQ_RETURN_IF_ERROR(in.ReadU32(&entry_count));
   table_start_ = in.position();
   // One pass to check every entry and find where the data area begins; the
   // entries are read again, one by one, when they are wanted.
@@ -242,8 +218,7 @@ ErrorCode KitReader::ParseTables(bool* in_order) {
   uint64_t previous_end = 0;
   for (uint32_t i = 0; i < entry_count; ++i) {
     KitEntry entry;
-    code = ReadEntryRecord(in, &entry);
-    if (code != kSuccess) return code;
+    TQ_RETURN_IF_ERROR(ReadEntryRecord(in, &entry));
     if (entry.offset < previous_end) *in_order = false;
     previous_end = entry.offset + entry.size;
     max_entry_end_ = std::max(max_entry_end_, previous_end);
@@ -251,45 +226,42 @@ ErrorCode KitReader::ParseTables(bool* in_order) {
   data_start_ = in.position();
   sequential_end_ = data_start_;
   entry_count_ = entry_count;
-  return kSuccess;
+  return Status::Ok();
 }
 
-ErrorCode KitReader::FinishInflation() {
-  if (inflation_ == nullptr) return kSuccess;
+Status KitReader::FinishInflation() {
+  if (inflation_ == nullptr) return Status::Ok();
   uint64_t total = 0;
-  const ErrorCode code = inflation_->WaitForEnd(&total);
-  if (code != kSuccess) return NoteFailure(code);
-  if (data_start_ + max_entry_end_ > total) return kErrorInvalidData;
+  Status status = inflation_->WaitForEnd(&total);
+  if (!status.ok()) return Explain(std::move(status));
+  if (data_start_ + max_entry_end_ > total) return Damaged();
   if (!handed_off_) container_size_ = total;
-  return kSuccess;
+  return Status::Ok();
 }
 
-ErrorCode KitReader::VerifyChecksum() {
-  if (digest_ == nullptr) return kSuccess;
+Status KitReader::VerifyChecksum() {
+  if (digest_ == nullptr) return Status::Ok();
   // The inflating side hashed what it read; it stops here, and the rest of
   // the kit is read for the digest alone.
   if (inflation_ != nullptr) {
     inflation_->Abort();
     if (inflate_thread_.joinable()) inflate_thread_.join();
   }
-  if (HashOpenFileFrom(kit_, digest_->bytes, digest_.get()) != 0) {
-    const int error = errno;
-    failure_.path = kit_path_;
-    failure_.system_error = error;
-    return ErrorFromErrno(error);
-  }
+  Status hashed = HashOpenFileFrom(sys_, kit_, digest_->bytes, digest_.get());
+  if (!hashed.ok()) return std::move(hashed).WithPathIfNone(kit_path_);
   const std::string got = digest_->sha.HexDigest();
   digest_.reset();
-  if (got == expected_digest_) return kSuccess;
-  checksum_failed_ = true;
-  return kErrorInvalidData;
+  if (got == expected_digest_) return Status::Ok();
+  return Status::Of(Status::Kind::kChecksumMismatch);
 }
 
-ErrorCode KitReader::ReadEntry(uint32_t index, KitEntry* entry) {
-  if (index >= entry_count_) return kErrorInvalidParameter;
+Status KitReader::ReadEntry(uint32_t index, KitEntry* entry) {
+  if (index >= entry_count_) {
+    return Status::Of(Status::Kind::kInvalidArgument);
+  }
   if (index < entries_.size()) {
     *entry = entries_[index];
-    return kSuccess;
+    return Status::Ok();
   }
   if (cursor_ == nullptr || index < next_index_) {
     cursor_ = std::make_unique<TableReader>(&container_, kUnknownSize,
@@ -298,11 +270,10 @@ ErrorCode KitReader::ReadEntry(uint32_t index, KitEntry* entry) {
   }
   KitEntry read;
   for (;;) {
-    const ErrorCode code = ReadEntryRecord(*cursor_, &read);
-    if (code != kSuccess) {
-      NoteFailure(code);
+    Status status = ReadEntryRecord(*cursor_, &read);
+    if (!status.ok()) {
       cursor_.reset();
-      return code;
+      return Explain(std::move(status));
     }
     if (next_index_++ == index) break;
   }
@@ -311,24 +282,23 @@ ErrorCode KitReader::ReadEntry(uint32_t index, KitEntry* entry) {
   // again.
   if (handed_off_) inflation_->ReleaseBefore(read.offset);
   *entry = std::move(read);
-  return kSuccess;
+  return Status::Ok();
 }
 
-ErrorCode KitReader::VisitEntries(
-    const std::function<ErrorCode(uint32_t, const KitEntry&)>& visit) {
-  if (mode_ == Mode::kClosed) return kSuccess;
+Status KitReader::VisitEntries(
+    const std::function<Status(uint32_t, const KitEntry&)>& visit) {
+  if (mode_ == Mode::kClosed) return Status::Ok();
   // The table was inflated whole before the open returned; a reader of its
   // own reads it again from the container.
   TableReader in(&container_, kUnknownSize, inflation_.get(), table_start_);
   for (uint32_t i = 0; i < entry_count_; ++i) {
     KitEntry entry;
-    ErrorCode code = ReadEntryRecord(in, &entry);
-    if (code != kSuccess) return NoteFailure(code);
+    Status status = ReadEntryRecord(in, &entry);
+    if (!status.ok()) return Explain(std::move(status));
     entry.offset += data_start_;
-    code = visit(i, entry);
-    if (code != kSuccess) return code;
+    TQ_RETURN_IF_ERROR(visit(i, entry));
   }
-  return kSuccess;
+  return Status::Ok();
 }
 
 const std::vector<KitEntry>& KitReader::entries() const {
@@ -340,7 +310,7 @@ const std::vector<KitEntry>& KitReader::entries() const {
   for (uint32_t i = 0; i < entry_count_; ++i) {
     KitEntry entry;
     // The table was read once already; it reads the same again.
-    if (ReadEntryRecord(in, &entry) != kSuccess) break;
+    if (!ReadEntryRecord(in, &entry).ok()) break;
     entry.offset += data_start_;
     entries_.push_back(std::move(entry));
   }
@@ -374,142 +344,71 @@ WideString KitReader::FindDescription(const WideString& language) const {
   return WideString();
 }
 
-ErrorCode KitReader::InflateKit(const WideString& kit_path,
-                                const WideString& container_path) {
-  KitFailure ignored;
-  return InflateKit(kit_path, container_path, &ignored);
-}
-
-ErrorCode KitReader::InflateKit(const WideString& kit_path,
-                                const WideString& container_path,
-                                KitFailure* failure) {
-  auto refused = [failure](const WideString& path, int error) {
-    failure->path = ToNarrow(path).c_str();
-    failure->system_error = error;
-  };
-  FileHandle kit = kInvalidFileHandle;
-  ErrorCode code = FileOpen(kit_path, kFileAccessRead, 0, kFileOpenExisting,
-                            &kit, kFlagSequentialScan | kAttributeNormal);
-  if (code != kSuccess) {
-    refused(kit_path, errno);
-    return code;
-  }
-  // An existing file, never made again under its name, never written
-  // through a link put in its place.
-  const NarrowString name = ToNarrow(container_path);
-  const int container = Sys().Open(
-      name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0);
-  if (container == -1) {
-    code = ErrorFromErrno(errno);
-    refused(container_path, errno);
-    FileClose(kit);
-    return code;
-  }
-  uint64_t total = 0;
-  {
-    InflationPipe pipe(container);
-    pipe.Start();
-    const ErrorCode read = InflateInto(kit, &pipe);
-    pipe.EndInput();
-    pipe.Finish(read);
-    // A failed write is the cause whenever there is one: the inflation only
-    // stopped because of it.
-    code = pipe.WaitForEnd(&total);
-    if (pipe.write_errno() != 0) {
-      refused(container_path, pipe.write_errno());
-    } else if (pipe.read_errno() != 0) {
-      refused(kit_path, pipe.read_errno());
-    }
-  }
-  // The container may have been longer than what was inflated into it.
-  if (code == kSuccess &&
-      Sys().Ftruncate(container, static_cast<off_t>(total)) != 0) {
-    code = ErrorFromErrno(errno);
-    refused(container_path, errno);
-  }
-  // A late write error (delayed allocation on a full disk) can surface here.
-  const ErrorCode closed = FileClose(container);
-  if (code == kSuccess && closed != kSuccess) {
-    code = closed;
-    refused(container_path, errno);
-  }
-  FileClose(kit);
-  return code;
-}
-
-ErrorCode KitReader::ExtractEntry(uint32_t index,
-                                  const WideString& destination) {
+Status KitReader::ExtractEntry(uint32_t index, const WideString& destination) {
   KitEntry entry;
-  ErrorCode code = ReadEntry(index, &entry);
-  if (code != kSuccess) return code;
-  if (!container_.is_open()) return kErrorInvalidHandle;
+  TQ_RETURN_IF_ERROR(ReadEntry(index, &entry));
+  if (!container_.is_open()) return Status::Of(Status::Kind::kInvalidHandle);
   // An older file, longer or shorter, must end up holding exactly the
   // entry's bytes. Emptying it as it is opened does that without a separate
   // cut after the copy, which would cost a system call for every file.
   const NarrowString path = ToNarrow(destination);
   const FileHandle out =
-      Sys().Open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0660);
-  if (out == kInvalidFileHandle) return ErrorFromErrno(errno);
-  code = CopyEntryTo(entry, out);
-  const ErrorCode closed = FileClose(out);
-  return code != kSuccess ? code : closed;
+      sys_.Open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0660);
+  if (out == kInvalidFileHandle) return Status::System(errno, path.c_str());
+  Status status = CopyEntryTo(entry, out);
+  Status closed = FileClose(sys_, out);
+  if (status.ok()) status = std::move(closed);
+  return std::move(status).WithPathIfNone(path.c_str());
 }
 
-ErrorCode KitReader::CopyEntryTo(const KitEntry& entry,
-                                 FileHandle destination) {
-  if (!container_.is_open()) return kErrorInvalidHandle;
+Status KitReader::CopyEntryTo(const KitEntry& entry, FileHandle destination) {
+  if (!container_.is_open()) return Status::Of(Status::Kind::kInvalidHandle);
   const uint64_t end = entry.offset + entry.size;
-  ErrorCode code = kSuccess;
+  Status status;
   if (handed_off_) {
     // The part written before the hand-over is in the container, the rest
     // comes from the inflation.
     if (entry.offset < stream_start_) {
       const uint64_t stored_end = std::min(end, stream_start_);
-      code = CopyToFile(entry.offset,
-                        static_cast<uint32_t>(stored_end - entry.offset),
-                        destination, stream_start_);
+      status = CopyToFile(entry.offset,
+                          static_cast<uint32_t>(stored_end - entry.offset),
+                          destination, stream_start_);
     }
-    if (code == kSuccess && end > stream_start_) {
+    if (status.ok() && end > stream_start_) {
       const uint64_t from = std::max(entry.offset, stream_start_);
-      code = inflation_->CopyOut(from, end - from, destination);
+      status = inflation_->CopyOut(from, end - from, destination);
     }
   } else {
     uint64_t available = container_size_;
     if (mode_ == Mode::kStreaming) {
       inflation_->Start();
-      code = inflation_->WaitFor(end, &available);
+      status = inflation_->WaitFor(end, &available);
     } else if (end > container_size_) {
-      code = kErrorInvalidData;
+      status = Damaged();
     }
-    if (code == kSuccess) {
-      code = CopyToFile(entry.offset, entry.size, destination, available);
+    if (status.ok()) {
+      status = CopyToFile(entry.offset, entry.size, destination, available);
     }
   }
   // The inflation's own failures (the kit unreadable, the container full)
   // are named as such, not as the destination's.
-  if (code != kSuccess && inflation_ != nullptr &&
-      (inflation_->read_errno() != 0 || inflation_->write_errno() != 0)) {
-    NoteFailure(code);
-  }
+  if (!status.ok()) return Explain(std::move(status));
   // A time that cannot be set does not make the copy fail: the file is
   // merely copied again on a later run.
-  if (code == kSuccess) {
-    FileSetTime(destination, nullptr, nullptr, &entry.last_write);
-  }
-  return code;
+  (void)FileSetTime(sys_, destination, nullptr, nullptr, &entry.last_write);
+  return Status::Ok();
 }
 
-ErrorCode KitReader::CopyToFile(uint64_t offset, uint32_t size,
-                                FileHandle destination,
-                                uint64_t available_end) {
+Status KitReader::CopyToFile(uint64_t offset, uint32_t size,
+                             FileHandle destination, uint64_t available_end) {
   if (size <= kBufferedEntryMax || !kernel_copy_) {
     return CopyThroughBuffer(offset, size, destination, available_end);
   }
   off_t from = static_cast<off_t>(offset);
   uint64_t remaining = size;
   while (remaining > 0) {
-    const ssize_t copied = Sys().CopyFileRange(container_.fd(), &from,
-                                               destination, nullptr, remaining);
+    const ssize_t copied = sys_.CopyFileRange(container_.fd(), &from,
+                                              destination, nullptr, remaining);
     if (copied > 0) {
       remaining -= static_cast<uint64_t>(copied);
       continue;
@@ -518,7 +417,7 @@ ErrorCode KitReader::CopyToFile(uint64_t offset, uint32_t size,
       const int error = errno;
       if (error != EXDEV && error != ENOSYS && error != EINVAL &&
           error != EOPNOTSUPP) {
-        return ErrorFromErrno(error);
+        return Status::System(error);
       }
       kernel_copy_ = false;
     }
@@ -531,9 +430,9 @@ ErrorCode KitReader::CopyToFile(uint64_t offset, uint32_t size,
                            available_end);
 }
 
-ErrorCode KitReader::CopyThroughBuffer(uint64_t offset, uint64_t size,
-                                       FileHandle destination,
-                                       uint64_t available_end) {
+Status KitReader::CopyThroughBuffer(uint64_t offset, uint64_t size,
+                                    FileHandle destination,
+                                    uint64_t available_end) {
   while (size > 0) {
     if (offset < buffer_start_ || offset >= buffer_end_) {
       // Read what this entry needs. When the entries are being copied in the
@@ -548,24 +447,21 @@ ErrorCode KitReader::CopyThroughBuffer(uint64_t offset, uint64_t size,
       }
       buffer_start_ = buffer_end_ = 0;
       uint32_t got = 0;
-      const ErrorCode code =
-          container_.ReadAt(offset, copy_buffer_.get(),
-                            static_cast<uint32_t>(want64), &got);
-      if (code != kSuccess) return code;
-      if (got == 0) return kErrorInvalidData;  // the container ended early
+      TQ_RETURN_IF_ERROR(container_.ReadAt(offset, copy_buffer_.get(),
+                                           static_cast<uint32_t>(want64),
+                                           &got));
+      if (got == 0) return Damaged();  // the container ended early
       buffer_start_ = offset;
       buffer_end_ = offset + got;
     }
     const uint32_t piece =
         static_cast<uint32_t>(std::min<uint64_t>(size, buffer_end_ - offset));
-    uint32_t written = 0;
-    const ErrorCode code =
-        FileWrite(destination, copy_buffer_.get() + (offset - buffer_start_),
-                  piece, &written, false);
-    if (code != kSuccess) return code;
+    TQ_RETURN_IF_ERROR(WriteAll(sys_, destination,
+                                copy_buffer_.get() + (offset - buffer_start_),
+                                piece));
     offset += piece;
     size -= piece;
     sequential_end_ = offset;
   }
-  return kSuccess;
+  return Status::Ok();
 }

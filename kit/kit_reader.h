@@ -24,6 +24,14 @@
 // - Check() is Open without keeping anything but the language records:
 //   the whole kit is inflated and checked, the files' bytes dropped.
 //
+// Failures are Statuses: kDamagedKit (without a path: the caller knows the
+// kit) for a kit that is not a deflate stream or whose tables or entries
+// are broken, kChecksumMismatch and kChecksumUnusable for a kit that does
+// not match its checksum file or whose checksum file cannot serve,
+// kNoTempFile when no container can be made, and the system's reason,
+// naming the kit or the container, when a file cannot be opened, read or
+// written (a full temporary directory gives ENOSPC or EDQUOT).
+//
 // Ownership: the reader owns the container, the copy buffer and the
 // inflating thread. Close() (also run by the destructor) stops that thread
 // and closes the container (removing a named one), so that no copy of the
@@ -50,11 +58,12 @@
 #include "kit/kit_checksum.h"
 #include "kit/kit_container.h"
 #include "kit/kit_format.h"
-#include "platform/error_code.h"
 #include "platform/file_io.h"
+#include "platform/status.h"
 #include "text/wide_string.h"
 
 class InflationPipe;
+class SystemApi;
 class TableReader;
 
 class KitReader {
@@ -63,37 +72,29 @@ class KitReader {
   // cannot copy between the two files itself.
   static constexpr uint32_t kCopyBufferSize = 0x100000;
 
-  KitReader();
+  explicit KitReader(SystemApi& sys);
   ~KitReader();
   KitReader(const KitReader&) = delete;
   KitReader& operator=(const KitReader&) = delete;
 
   // Inflates the kit at `kit_path` into a new container, checks its tables
-  // and that every entry's bytes lie inside the stream. A reader that is
-  // open already is closed first. Returns 0, or: 1013 when no container can
-  // be made; 2 or 87 when the kit or the container cannot be opened, read
-  // or written (a full disk included; failure() says which and why); 13
-  // when the kit is not a deflate stream or the container is damaged
-  // (tables that end early, sizes smaller than their contents, entries
-  // whose bytes lie beyond the container, names with a ".." component or a
-  // NUL unit), and when a checksum file lies beside the kit ("<kit>.sha256",
-  // see kit/kit_checksum.h) that cannot be read, is malformed, names another
-  // file, or gives another digest than the kit's. On failure the container
-  // is closed and removed; language_records() keeps the records read before
-  // the failure (and never those of a kit opened earlier).
-  ErrorCode Open(const WideString& kit_path);
+  // and that every entry's bytes lie inside the stream, and, when a checksum
+  // file lies beside the kit ("<kit>.sha256", see kit/kit_checksum.h), that
+  // the kit matches it. A reader that is open already is closed first. On
+  // failure the container is closed and removed; language_records() keeps
+  // the records read before the failure (and never those of a kit opened
+  // earlier).
+  Status Open(const WideString& kit_path);
 
   // Like Open, but returns once the language table and the whole file table
   // have been inflated and checked (names, sizes; the entries' bytes are
   // checked as they are asked for; the kit's checksum by VerifyChecksum).
-  // Returns what Open returns for the kit and the tables; 13 at once for a
-  // checksum file that cannot be used.
-  ErrorCode OpenStreaming(const WideString& kit_path);
+  // A checksum file that cannot be used fails at once.
+  Status OpenStreaming(const WideString& kit_path);
 
   // Inflates and checks the whole kit as Open does, keeping only the
-  // language records; the reader is closed afterwards. Returns what Open
-  // returns.
-  ErrorCode Check(const WideString& kit_path);
+  // language records; the reader is closed afterwards.
+  Status Check(const WideString& kit_path);
 
   // Closes and removes the container; the language records stay. Stops and
   // joins the inflation first. Does nothing on a closed reader.
@@ -109,36 +110,14 @@ class KitReader {
   // empty.
   WideString FindDescription(const WideString& language) const;
 
-  // Inflates the raw DEFLATE stream in the file `kit_path` into the existing
-  // file `container_path` (never followed when it is a link), which ends up
-  // holding exactly the inflated bytes; bytes after the end of the stream
-  // are ignored. A stream that stops before its last block yields what it
-  // holds and 0. Returns 0; 2 or 87 when a file cannot be opened, read or
-  // written (the first failed write stops the inflation at once); 13 when
-  // the stream is corrupt.
-  static ErrorCode InflateKit(const WideString& kit_path,
-                              const WideString& container_path);
-  // The same, noting in *failure which file the system refused and why.
-  static ErrorCode InflateKit(const WideString& kit_path,
-                              const WideString& container_path,
-                              KitFailure* failure);
-
-  // After a failed open, or a failed read of the entries after it: the file
-  // the system refused and its errno (a full temporary directory gives
-  // ENOSPC or EDQUOT on the container); empty and 0 when the kit itself was
-  // at fault (13) or after a success.
-  const KitFailure& failure() const { return failure_; }
-
   // Copies entry `index` to `destination` (created with mode 0660 less the
   // umask if missing, emptied if present), so that it holds exactly the
   // entry's bytes, and gives it the entry's time in whole seconds (a time
-  // that cannot be set is not an error). Returns 0; 87 for an index out of
-  // range, 6 when no container is open; 2 or 87 when the destination cannot
-  // be opened or a read or write fails; 13 when the container ends before the
-  // entry's bytes are complete. The destination is closed in every case;
-  // after a failure it holds an incomplete copy.
+  // that cannot be set is not an error). kInvalidArgument for an index out
+  // of range, kInvalidHandle when no container is open. The destination is
+  // closed in every case; after a failure it holds an incomplete copy.
   // REQUIRES: a successful open; calls do not overlap.
-  ErrorCode ExtractEntry(uint32_t index, const WideString& destination);
+  Status ExtractEntry(uint32_t index, const WideString& destination);
 
   // True between a successful Open or OpenStreaming and Close.
   bool is_open() const { return mode_ != Mode::kClosed; }
@@ -147,46 +126,36 @@ class KitReader {
   uint32_t entry_count() const { return entry_count_; }
 
   // Entry `index` (offset absolute), parsed from the container; walking the
-  // indices upwards reads the table once. Returns 0; 87 for an index out of
-  // range; 13 or 2/87 when the table can no longer be read (*entry
-  // unchanged then).
-  ErrorCode ReadEntry(uint32_t index, KitEntry* entry);
+  // indices upwards reads the table once. kInvalidArgument for an index out
+  // of range (*entry unchanged on failure).
+  Status ReadEntry(uint32_t index, KitEntry* entry);
 
   // Calls `visit` for every entry in table order (offset absolute, as
   // ReadEntry gives it) without moving ReadEntry's walk or passing any
   // bytes of a streaming hand-off, so that the table can be checked whole
-  // before anything is installed. Stops at the first code other than 0 that
-  // `visit` returns and returns it; otherwise 0, or 13 or 2/87 when the
-  // table can no longer be read.
-  ErrorCode VisitEntries(
-      const std::function<ErrorCode(uint32_t index, const KitEntry& entry)>&
+  // before anything is installed. Stops at the first failure that `visit`
+  // returns and returns it.
+  Status VisitEntries(
+      const std::function<Status(uint32_t index, const KitEntry& entry)>&
           visit);
 
   // Writes the bytes of `entry` (as ReadEntry gave it) at the current
   // position of the open `destination` and gives it the entry's time (a time
-  // that cannot be set is not an error). The descriptor stays open. Returns
-  // 0; 6 when no container is open; 2 or 87 when a read or write fails; 13
-  // when the container ends before the entry's bytes are complete.
-  ErrorCode CopyEntryTo(const KitEntry& entry, FileHandle destination);
+  // that cannot be set is not an error). The descriptor stays open. A failed
+  // write of `destination` has no path; failures of the kit's way in name
+  // the kit or the container.
+  Status CopyEntryTo(const KitEntry& entry, FileHandle destination);
 
   // Inflates the rest of the kit and checks that every entry's bytes lie
-  // inside the stream. Returns 0 (at once after Open); 13 for a damaged
-  // stream or an entry beyond the container's end; 2 or 87 when the kit
-  // could not be read or the container not written.
-  ErrorCode FinishInflation();
+  // inside the stream. Ok at once after Open.
+  Status FinishInflation();
 
   // After the last copy from a streaming reader: when the kit has a
   // checksum file, hashes the part of the kit not read yet (each byte is
   // read once, for inflation or for this) and compares. Stops the
-  // inflation: nothing more can be copied afterwards. Returns 0 (at once
-  // without a checksum file, and after Open or Check, which verify it
-  // themselves); 13 for a kit that does not match; 2 or 87 when the kit
-  // cannot be read (failure() names it).
-  ErrorCode VerifyChecksum();
-  // True after a failure because of the kit's checksum file: the kit does
-  // not match it, or the file cannot be read, is malformed or names
-  // another file.
-  bool checksum_failed() const { return checksum_failed_; }
+  // inflation: nothing more can be copied afterwards. Ok at once without a
+  // checksum file, and after Open or Check, which verify it themselves.
+  Status VerifyChecksum();
 
   const std::vector<LanguageRecord>& language_records() const {
     return language_records_;
@@ -203,24 +172,24 @@ class KitReader {
 
   // Makes the container and starts the inflation of `kit_path` (free
   // running with `whole`, else as far as it is asked).
-  ErrorCode Begin(const WideString& kit_path, bool whole);
+  Status Begin(const WideString& kit_path, bool whole);
   // Reads and checks the tables; *in_order: the entries' bytes lie in
   // table order.
-  ErrorCode ParseTables(bool* in_order);
-  ErrorCode ParseLanguageTable(TableReader& in);
-  // Notes in failure_ what the system refused for `code` (once), then
-  // returns `code`; Fail closes the reader too.
-  ErrorCode NoteFailure(ErrorCode code);
-  ErrorCode Fail(ErrorCode code);
+  Status ParseTables(bool* in_order);
+  Status ParseLanguageTable(TableReader& in);
+  // `status`, or the failure of the kit's way in that caused it, which
+  // names its file; Fail closes the reader too.
+  Status Explain(Status status);
+  Status Fail(Status status);
   // Copies `size` bytes from container position `offset` to `destination`;
   // the container's bytes are valid up to `available_end`.
-  ErrorCode CopyToFile(uint64_t offset, uint32_t size, FileHandle destination,
-                       uint64_t available_end);
-  ErrorCode CopyThroughBuffer(uint64_t offset, uint64_t size,
-                              FileHandle destination, uint64_t available_end);
+  Status CopyToFile(uint64_t offset, uint32_t size, FileHandle destination,
+                    uint64_t available_end);
+  Status CopyThroughBuffer(uint64_t offset, uint64_t size,
+                           FileHandle destination, uint64_t available_end);
 
+  SystemApi& sys_;
   std::vector<LanguageRecord> language_records_;
-  KitFailure failure_;
   // Mutable: entries() reads them from the container on first use.
   mutable KitContainer container_;
   std::string kit_path_;  // of the open kit, for failures
@@ -230,7 +199,6 @@ class KitReader {
   // The kit, kept open while a checksum is to be checked.
   FileHandle kit_ = kInvalidFileHandle;
   std::unique_ptr<KitDigest> digest_;
-  bool checksum_failed_ = false;
   mutable std::vector<KitEntry> entries_;
   Mode mode_ = Mode::kClosed;
   uint32_t entry_count_ = 0;

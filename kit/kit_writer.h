@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "kit/kit_format.h"
+#include "platform/status.h"
+
+class SystemApi;
 
 // One file to put into a kit: its bytes come from `data`, or, when
 // `source_path` is not empty, from that file (read while the kit is written,
@@ -50,21 +53,24 @@ std::string DeflateRaw(const std::string& bytes, int level = 6);
 // Writes the kit for `spec` to `kit_path` (files from `data` or
 // `source_path`), streaming: sources are read in 1 MiB chunks while they are
 // deflated, so memory use does not grow with the tree. Inflated, the kit is
-// exactly BuildContainer's bytes for the same files. The kit is written to a
-// temporary file beside `kit_path` and renamed, so a failure leaves no
-// partial kit. Returns false with a message in `error` when the level is not
-// 0-9, a single-language spec has not exactly one record, a source cannot be
-// read or no longer has `size` bytes, the output cannot be written, or the
-// data does not fit kMaxContainerSize / kMaxKitSize (checked before any
-// source is read, except the compressed size). With `sha256_hex`, the kit's
-// SHA-256 (hashed as it is written) goes there.
-bool WriteKit(const KitSpec& spec, const std::string& kit_path, int level,
-              std::string* error, std::string* sha256_hex = nullptr);
+// exactly BuildContainer's bytes for the same files. The kit replaces
+// `kit_path` in one step (ReplaceFile), so a failure leaves no partial kit.
+// Fails with kInvalidArgument when the level is not 0-9 or a
+// single-language spec has not exactly one record; the system's reason
+// naming the file when a source cannot be read or the output cannot be
+// written; kChanged naming a source that no longer has `size` bytes;
+// kTooLarge when the data does not fit kMaxContainerSize / kMaxKitSize
+// (checked before any source is read, except the compressed size), naming
+// the file or language record where the limit is reached, or the kit. With
+// `sha256_hex`, the kit's SHA-256 (hashed as it is written) goes there.
+Status WriteKit(SystemApi& sys, const KitSpec& spec,
+                const std::string& kit_path, int level,
+                std::string* sha256_hex = nullptr);
 
 // Writes the checksum file of the kit at `kit_path` (kit/kit_checksum.h):
-// "<hex_digest>  <kit file name>" and a line feed, through a temporary file
-// beside it and a rename. False with a message in *error.
-bool WriteKitSidecar(const std::string& kit_path, const std::string& hex_digest,
-                     std::string* error);
+// "<hex_digest>  <kit file name>" and a line feed, in one step
+// (ReplaceFile).
+Status WriteKitSidecar(SystemApi& sys, const std::string& kit_path,
+                       const std::string& hex_digest);
 
 #endif  // KIT_KIT_WRITER_H_

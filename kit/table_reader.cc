@@ -10,6 +10,8 @@ namespace {
 // The tables are read through a buffer of this size.
 constexpr uint32_t kTableBufferSize = 256 * 1024;
 
+Status Damaged() { return Status::Of(Status::Kind::kDamagedKit); }
+
 }  // namespace
 
 TableReader::TableReader(KitContainer* container, uint64_t size,
@@ -20,13 +22,12 @@ TableReader::TableReader(KitContainer* container, uint64_t size,
       buffer_(std::make_unique<unsigned char[]>(kTableBufferSize)),
       position_(position) {}
 
-ErrorCode TableReader::Read(void* out, uint64_t count) {
-  if (count > size_ - position_) return kErrorInvalidData;
+Status TableReader::Read(void* out, uint64_t count) {
+  if (count > size_ - position_) return Damaged();
   unsigned char* to = static_cast<unsigned char*>(out);
   while (count > 0) {
     if (begin_ == end_) {
-      const ErrorCode code = Fill();
-      if (code != kSuccess) return code;
+      TQ_RETURN_IF_ERROR(Fill());
     }
     const uint32_t piece =
         static_cast<uint32_t>(std::min<uint64_t>(count, end_ - begin_));
@@ -36,29 +37,27 @@ ErrorCode TableReader::Read(void* out, uint64_t count) {
     position_ += piece;
     count -= piece;
   }
-  return kSuccess;
+  return Status::Ok();
 }
 
-ErrorCode TableReader::ReadU32(uint32_t* value) {
+Status TableReader::ReadU32(uint32_t* value) {
   unsigned char bytes[4];
-  const ErrorCode code = Read(bytes, 4);
-  if (code != kSuccess) return code;
+  TQ_RETURN_IF_ERROR(Read(bytes, 4));
   *value = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
            (static_cast<uint32_t>(bytes[3]) << 24);
-  return kSuccess;
+  return Status::Ok();
 }
 
-ErrorCode TableReader::ReadString(uint64_t limit, WideString* text) {
+Status TableReader::ReadString(uint64_t limit, WideString* text) {
   uint32_t count = 0;
-  if (limit < position_ || limit - position_ < 4) return kErrorInvalidData;
-  ErrorCode code = ReadU32(&count);
-  if (code != kSuccess) return code;
+  if (limit < position_ || limit - position_ < 4) return Damaged();
+  TQ_RETURN_IF_ERROR(ReadU32(&count));
   const uint64_t bytes = 2 * static_cast<uint64_t>(count);
-  if (bytes > limit - position_) return kErrorInvalidData;
-  if (count > WideString::kMaxLength) return kErrorInvalidData;
+  if (bytes > limit - position_) return Damaged();
+  if (count > WideString::kMaxLength) return Damaged();
   if (count == 0) {
     *text = WideString();
-    return kSuccess;
+    return Status::Ok();
   }
   // While inflating, the count is checked only against the largest
   // container, not against the bytes that exist: the string grows as its
@@ -68,8 +67,7 @@ ErrorCode TableReader::ReadString(uint64_t limit, WideString* text) {
   for (uint32_t done = 0; done < count;) {
     const uint32_t piece = std::min(count - done, kTableBufferSize / 2);
     raw_.resize(2 * static_cast<size_t>(piece));
-    code = Read(raw_.data(), raw_.size());
-    if (code != kSuccess) return code;
+    TQ_RETURN_IF_ERROR(Read(raw_.data(), raw_.size()));
     for (uint32_t i = 0; i < piece; ++i) {
       units_.push_back(
           static_cast<char16_t>(raw_[2 * i] | (raw_[2 * i + 1] << 8)));
@@ -77,11 +75,11 @@ ErrorCode TableReader::ReadString(uint64_t limit, WideString* text) {
     done += piece;
   }
   text->assign(units_.data(), count);
-  return kSuccess;
+  return Status::Ok();
 }
 
-ErrorCode TableReader::SkipTo(uint64_t target) {
-  if (target > size_ || target < position_) return kErrorInvalidData;
+Status TableReader::SkipTo(uint64_t target) {
+  if (target > size_ || target < position_) return Damaged();
   const uint64_t distance = target - position_;
   if (distance <= end_ - begin_) {
     begin_ += static_cast<uint32_t>(distance);
@@ -89,28 +87,25 @@ ErrorCode TableReader::SkipTo(uint64_t target) {
     begin_ = end_ = 0;  // the next Fill reads from there
   }
   position_ = target;
-  return kSuccess;
+  return Status::Ok();
 }
 
-ErrorCode TableReader::Fill() {
+Status TableReader::Fill() {
   uint32_t want = kTableBufferSize;
   if (inflation_ != nullptr) {
     uint64_t available = 0;
-    const ErrorCode code = inflation_->WaitFor(position_ + 1, &available);
-    if (code != kSuccess) return code;
+    TQ_RETURN_IF_ERROR(inflation_->WaitFor(position_ + 1, &available));
     want = static_cast<uint32_t>(
         std::min<uint64_t>(want, available - position_));
   }
   uint32_t got = 0;
-  const ErrorCode code =
-      container_->ReadAt(position_, buffer_.get(), want, &got);
-  if (code != kSuccess) return code;
+  TQ_RETURN_IF_ERROR(container_->ReadAt(position_, buffer_.get(), want, &got));
   // The container is private to the reader; a short file here means it
   // changed under us, which is as good as damaged.
-  if (got == 0) return kErrorInvalidData;
+  if (got == 0) return Damaged();
   begin_ = 0;
   end_ = got;
-  return kSuccess;
+  return Status::Ok();
 }
 
 bool IsSafeEntryName(const WideString& name) {
@@ -131,26 +126,22 @@ bool IsSafeEntryName(const WideString& name) {
   return true;
 }
 
-ErrorCode ReadEntryRecord(TableReader& in, KitEntry* entry) {
+Status ReadEntryRecord(TableReader& in, KitEntry* entry) {
   uint32_t entry_size = 0;
-  ErrorCode code = in.ReadU32(&entry_size);
-  if (code != kSuccess) return code;
-  if (entry_size < 4) return kErrorInvalidData;
+  TQ_RETURN_IF_ERROR(in.ReadU32(&entry_size));
+  if (entry_size < 4) return Damaged();
   const uint64_t body_end = in.position() + (entry_size - 4);
-  if (body_end > in.size()) return kErrorInvalidData;
-  code = in.ReadString(body_end, &entry->name);
-  if (code != kSuccess) return code;
-  if (body_end - in.position() < 16) return kErrorInvalidData;
+  if (body_end > in.size()) return Damaged();
+  TQ_RETURN_IF_ERROR(in.ReadString(body_end, &entry->name));
+  if (body_end - in.position() < 16) return Damaged();
   uint32_t fields[4];
   for (uint32_t& field : fields) {
-    code = in.ReadU32(&field);
-    if (code != kSuccess) return code;
+    TQ_RETURN_IF_ERROR(in.ReadU32(&field));
   }
-  code = in.SkipTo(body_end);
-  if (code != kSuccess) return code;
-  if (!IsSafeEntryName(entry->name)) return kErrorInvalidData;
+  TQ_RETURN_IF_ERROR(in.SkipTo(body_end));
+  if (!IsSafeEntryName(entry->name)) return Damaged();
   entry->last_write = fields[0] | (static_cast<uint64_t>(fields[1]) << 32);
   entry->offset = fields[2];
   entry->size = fields[3];
-  return kSuccess;
+  return Status::Ok();
 }

@@ -14,7 +14,7 @@
 
 #include "kit/kit_container.h"
 #include "kit/kit_format.h"
-#include "platform/error_code.h"
+#include "platform/status.h"
 
 class InflationPipe;
 
@@ -28,17 +28,17 @@ class TableReader {
   uint64_t position() const { return position_; }
   uint64_t size() const { return size_; }
 
-  // Copies `count` bytes. 13 when the container ends first.
-  ErrorCode Read(void* out, uint64_t count);
-  ErrorCode ReadU32(uint32_t* value);
+  // Copies `count` bytes. kDamagedKit when the container ends first.
+  Status Read(void* out, uint64_t count);
+  Status ReadU32(uint32_t* value);
   // A string (u32 count of UTF-16LE units, then the units) that must end
   // at or before `limit` (an absolute position).
-  ErrorCode ReadString(uint64_t limit, WideString* text);
+  Status ReadString(uint64_t limit, WideString* text);
   // Moves to the absolute position `target`, which lies ahead.
-  ErrorCode SkipTo(uint64_t target);
+  Status SkipTo(uint64_t target);
 
  private:
-  ErrorCode Fill();
+  Status Fill();
 
   KitContainer* const container_;
   const uint64_t size_;
@@ -56,8 +56,8 @@ class TableReader {
 bool IsSafeEntryName(const WideString& name);
 
 // Reads one file entry at the reader's position and moves past its body.
-// The offset stays relative to the data area. 13 for an entry that is too
+// The offset stays relative to the data area. kDamagedKit for an entry that is too
 // small for its fields or whose name would leave the template directory.
-ErrorCode ReadEntryRecord(TableReader& in, KitEntry* entry);
+Status ReadEntryRecord(TableReader& in, KitEntry* entry);
 
 #endif  // KIT_TABLE_READER_H_

@@ -66,9 +66,12 @@ std::atomic<LanguageId> g_current_language{kLanguageNone};
 }  // namespace
 
 WideString StringTable::Lookup(const NarrowString& key) {
+  return LookupIn(g_current_language.load(std::memory_order_relaxed), key);
+}
+
+WideString StringTable::LookupIn(LanguageId id, const NarrowString& key) {
   const auto& languages = g_holder.registry.languages;
-  auto language =
-      languages.find(g_current_language.load(std::memory_order_relaxed));
+  auto language = languages.find(id);
   if (language == languages.end()) return WideString();
   auto text = language->second.table.find(key);
   if (text == language->second.table.end()) return WideString();

@@ -48,6 +48,8 @@ class StringTable {
   // decoded from UTF-8 through ToWide. Empty when no language is set, the
   // current language does not exist or it has no such key.
   static WideString Lookup(const NarrowString& key);
+  // The same in the language `id`, whatever the current one is.
+  static WideString LookupIn(LanguageId id, const NarrowString& key);
 
   // The id of the language whose code equals `code` byte for byte (so "EN"
   // and "eng" match nothing); kLanguageNone if there is none.

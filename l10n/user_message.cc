@@ -43,6 +43,54 @@ WideString UserMessage(const char* key, const MessageDetail& detail) {
   return text;
 }
 
+WideString FailureMessage(const Status& failure, const std::string& kit_path) {
+  using Kind = Status::Kind;
+  MessageDetail detail;
+  detail.path = failure.path();
+  detail.system_error = failure.error();
+  const char* key = "IDS_INSTALL_ERROR";
+  switch (failure.kind()) {
+    case Kind::kOk:
+    case Kind::kCancelled:
+      return WideString();
+    case Kind::kDamagedKit:
+    case Kind::kChecksumMismatch:
+    case Kind::kChecksumUnusable:
+      return UserMessage("IDS_ERROR_DAMAGEDSOURCE",
+                         MessageDetail{kit_path, 0, nullptr});
+    case Kind::kKitNotFound:
+      key = "IDS_ERROR_NOSOURCE";
+      break;
+    case Kind::kNoSpace:
+      key = "IDS_ERROR_NOSPACE";
+      break;
+    case Kind::kNoTarget:
+      key = "IDS_ERROR_NOTARGET";
+      break;
+    case Kind::kTargetNotWritable:
+      key = "IDS_ERROR_TARGET_NOT_WRITABLE";
+      break;
+    case Kind::kLinkOutside:
+      detail.reason_key = "IDS_REASON_LINK_OUTSIDE";
+      break;
+    case Kind::kNameEncoding:
+      detail.reason_key = "IDS_REASON_NAME_ENCODING";
+      break;
+    case Kind::kNameTwice:
+      detail.reason_key = "IDS_REASON_NAME_TWICE";
+      break;
+    case Kind::kNameInvalid:
+      detail.reason_key = "IDS_REASON_NAME_INVALID";
+      break;
+    case Kind::kNotAFile:
+      detail.reason_key = "IDS_REASON_NOT_A_FILE";
+      break;
+    default:
+      break;
+  }
+  return UserMessage(key, detail);
+}
+
 WideString OneLine(const WideString& message) {
   WideString line;
   for (uint32_t i = 0; i < message.length(); ++i) {

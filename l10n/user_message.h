@@ -2,6 +2,8 @@
 // in the current language, then what it concerns (a file or a directory)
 // and why (the system's own reason for an errno, or a text of ours). The
 // wizard shows the two on two lines of its box; a terminal gets them on one.
+// Failures arrive as Statuses (platform/status.h); this is where their kinds
+// become the user's words.
 //
 // Any thread (texts are looked up, strerror_r is used).
 #ifndef L10N_USER_MESSAGE_H_
@@ -9,6 +11,7 @@
 
 #include <string>
 
+#include "platform/status.h"
 #include "text/wide_string.h"
 
 struct MessageDetail {
@@ -31,6 +34,12 @@ WideString DetailText(const MessageDetail& detail);
 // The text of `key`, and when `detail` is not empty a line break and the
 // detail.
 WideString UserMessage(const char* key, const MessageDetail& detail = {});
+
+// The message for `failure`, a run of setup's pre-check or job that failed
+// (see engine/install_session.h), in the current language: the key's text
+// for its kind, then the file and the reason. A damaged kit is named by
+// `kit_path`. Empty for kOk and kCancelled: a cancel is no failure to tell.
+WideString FailureMessage(const Status& failure, const std::string& kit_path);
 
 // `message` on one line: its lines joined by ": " after a line that does
 // not end in a full stop, a question or exclamation mark or a colon, else by

@@ -12,7 +12,6 @@
 #include <unordered_set>
 
 #include "launcher_config/launcher_paths.h"
-#include "platform/directory_enumerator.h"
 #include "platform/file_operations.h"
 #include "platform/system_api.h"
 #include "text/text_conversion.h"
@@ -193,8 +192,9 @@ class IndexedAdder {
 enum class ReadOutcome { kRead, kMissing, kFailed };
 
 // The whole file, read in blocks of whatever size the system returns.
-ReadOutcome ReadBytes(const std::string& path, std::string& bytes) {
-  int fd = Sys().Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY, 0);
+ReadOutcome ReadBytes(SystemApi& sys, const std::string& path,
+                      std::string& bytes) {
+  int fd = sys.Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY, 0);
   if (fd == -1) {
     return errno == ENOENT || errno == ENOTDIR ? ReadOutcome::kMissing
                                                : ReadOutcome::kFailed;
@@ -203,7 +203,7 @@ ReadOutcome ReadBytes(const std::string& path, std::string& bytes) {
   for (;;) {
     size_t offset = bytes.size();
     bytes.resize(offset + kReadBlock);
-    ssize_t n = Sys().Read(fd, bytes.data() + offset, kReadBlock);
+    ssize_t n = sys.Read(fd, bytes.data() + offset, kReadBlock);
     bytes.resize(offset + (n > 0 ? static_cast<size_t>(n) : 0));
     if (n == 0) break;
     if (n < 0) {
@@ -211,14 +211,15 @@ ReadOutcome ReadBytes(const std::string& path, std::string& bytes) {
       break;
     }
   }
-  Sys().Close(fd);
+  sys.Close(fd);
   return outcome;
 }
 
-ReadOutcome ReadLines(const WideString& path, ConfigStore& store) {
+ReadOutcome ReadLines(SystemApi& sys, const WideString& path,
+                      ConfigStore& store) {
   try {
     std::string bytes;
-    ReadOutcome outcome = ReadBytes(ToNarrow(path).c_str(), bytes);
+    ReadOutcome outcome = ReadBytes(sys, ToNarrow(path).c_str(), bytes);
     if (outcome != ReadOutcome::kRead) return outcome;
     std::u16string text;
     AppendDecoded(bytes.data(), bytes.size(), text);
@@ -273,18 +274,13 @@ std::string DirectoryOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string NameOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Follows `path` through symbolic links to the name that is not a link (which
 // may not exist yet). Relative link texts are taken from the link's own
 // directory. False on a loop or when a name cannot be examined.
-bool ResolveLinks(std::string path, std::string& resolved, struct stat& status,
-                  bool& exists) {
+bool ResolveLinks(SystemApi& sys, std::string path, std::string& resolved,
+                  struct stat& status, bool& exists) {
   for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
-    if (Sys().Lstat(path.c_str(), &status) == -1) {
+    if (sys.Lstat(path.c_str(), &status) == -1) {
       if (errno != ENOENT) return false;
       exists = false;
       resolved = path;
@@ -300,7 +296,7 @@ bool ResolveLinks(std::string path, std::string& resolved, struct stat& status,
     std::string target;
     for (;;) {
       target.assign(size, '\0');
-      ssize_t n = Sys().Readlink(path.c_str(), target.data(), size);
+      ssize_t n = sys.Readlink(path.c_str(), target.data(), size);
       if (n < 0) return false;
       if (static_cast<size_t>(n) < size) {
         target.resize(static_cast<size_t>(n));
@@ -319,9 +315,9 @@ bool ResolveLinks(std::string path, std::string& resolved, struct stat& status,
 // cannot be read is it set and put back, and then to 077 for the moment in
 // between, so that a file another thread creates meanwhile gets fewer
 // permissions, never more.
-mode_t CurrentUmask() {
+mode_t CurrentUmask(SystemApi& sys) {
   std::string status;
-  if (ReadBytes("/proc/self/status", status) == ReadOutcome::kRead) {
+  if (ReadBytes(sys, "/proc/self/status", status) == ReadOutcome::kRead) {
     size_t at = status.find("\nUmask:");
     if (at != std::string::npos) {
       char* end = nullptr;
@@ -336,62 +332,40 @@ mode_t CurrentUmask() {
   return mask;
 }
 
-bool WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = Sys().Write(fd, data.data() + done, data.size() - done);
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Makes the rename itself last across a crash; the file is already replaced
-// when this runs, so a failure here changes nothing for the caller.
-void FlushDirectory(const std::string& directory) {
-  int fd = Sys().Open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-  if (fd == -1) return;
-  Sys().Fsync(fd);
-  Sys().Close(fd);
-}
-
 }  // namespace
 
 void LauncherConfig::Load() {
   WideString main_path = common ? CommonConfigPath() : UserConfigPath();
   WideString secondary_path = common ? UserConfigPath() : KitUserConfigPath();
   secondary_file_complete_ =
-      ReadLines(secondary_path, secondary_store) != ReadOutcome::kFailed;
+      ReadLines(sys_, secondary_path, secondary_store) != ReadOutcome::kFailed;
   main_file_complete_ =
-      ReadLines(main_path, main_store) != ReadOutcome::kFailed;
+      ReadLines(sys_, main_path, main_store) != ReadOutcome::kFailed;
 }
 
-void LauncherConfig::Save() {
-  if (!main_file_complete_) {
-    errno = EIO;
-    throw kConfigCannotOpen;
+Status LauncherConfig::Save() {
+  const WideString path = common ? CommonConfigPath() : UserConfigPath();
+  const std::string narrow = ToNarrow(path).c_str();
+  if (!main_file_complete_) return Status::System(EIO, narrow);
+  const std::string directory = DirectoryOf(narrow);
+  struct stat status;
+  if (sys_.Lstat(narrow.c_str(), &status) != 0) {
+    (void)MakeDirectories(sys_, directory);
   }
-  WideString path = common ? CommonConfigPath() : UserConfigPath();
-  std::string narrow = ToNarrow(path).c_str();
-  WideString directory = ToWide(NarrowString(DirectoryOf(narrow).c_str()));
-  DirectoryEnumerator probe;
-  if (!probe.First(path)) RunMakeDirectory(directory);
-  try {
-    WriteFile(path, main_store);
-  } catch (int) {
-    // The directory may have gone, or never been made because a link or a
-    // stale entry looked like the file; one more attempt after making it.
-    RunMakeDirectory(directory);
-    WriteFile(path, main_store);
-  }
+  if (WriteFile(sys_, path, main_store).ok()) return Status::Ok();
+  // The directory may have gone, or never been made because a link or a
+  // stale entry looked like the file; one more attempt after making it.
+  (void)MakeDirectories(sys_, directory);
+  return WriteFile(sys_, path, main_store);
 }
 
-void LauncherConfig::ReadFile(const WideString& path, ConfigStore& store) {
-  ReadLines(path, store);
+void LauncherConfig::ReadFile(SystemApi& sys, const WideString& path,
+                              ConfigStore& store) {
+  ReadLines(sys, path, store);
 }
 
-void LauncherConfig::WriteFile(const WideString& path,
-                               const ConfigStore& store) {
+Status LauncherConfig::WriteFile(SystemApi& sys, const WideString& path,
+                                 const ConfigStore& store) {
   std::string text;
   std::string narrow_path;
   try {
@@ -406,59 +380,50 @@ void LauncherConfig::WriteFile(const WideString& path,
       }
     }
   } catch (const std::exception&) {
-    errno = ENOMEM;
-    throw kConfigCannotWrite;  // no memory for the text
+    return Status::System(ENOMEM, narrow_path);  // no memory for the text
   }
 
   std::string target;
   struct stat old_status = {};
   bool exists = false;
-  if (narrow_path.empty() ||
-      !ResolveLinks(narrow_path, target, old_status, exists)) {
-    throw kConfigCannotOpen;
+  if (narrow_path.empty()) return Status::System(ENOENT, narrow_path);
+  if (!ResolveLinks(sys, narrow_path, target, old_status, exists)) {
+    return Status::System(errno, narrow_path);
   }
-
   mode_t new_mode = 0;
   if (exists) {
     if (!S_ISREG(old_status.st_mode)) {
-      errno = S_ISDIR(old_status.st_mode) ? EISDIR : EINVAL;
-      throw kConfigCannotOpen;
+      return Status::System(S_ISDIR(old_status.st_mode) ? EISDIR : EINVAL,
+                            narrow_path);
     }
     // Replacing by rename needs no permission on the file itself; a file the
     // user made read-only must stay as it is, as an in-place write would.
-    int check = Sys().Open(
+    const int check = sys.Open(
         target.c_str(),
         O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
-    if (check == -1) throw kConfigCannotOpen;
-    Sys().Close(check);
+    if (check == -1) return Status::System(errno, narrow_path);
+    sys.Close(check);
     new_mode = old_status.st_mode & 07777;
   } else {
-    new_mode = 0666 & ~CurrentUmask();
+    new_mode = 0666 & ~CurrentUmask(sys);
   }
-
-  std::string temp = DirectoryOf(target) + "/." + NameOf(target) + ".XXXXXX";
-  int fd = Sys().MakeTemp(temp.data());
-  if (fd == -1) throw kConfigCannotOpen;
-  bool ok = WriteAll(fd, text);
-  if (ok && exists) {
-    // Owner and group are kept where the process may set them; failing that,
-    // at least the group, which a member may give away.
-    if (Sys().Fchown(fd, old_status.st_uid, old_status.st_gid) == -1) {
-      Sys().Fchown(fd, static_cast<uid_t>(-1), old_status.st_gid);
-    }
-  }
-  ok = ok && Sys().Fchmod(fd, new_mode) == 0;
-  ok = ok && Sys().Fsync(fd) == 0;
-  // A failed close can be the first news of a failed write-back.
-  ok = Sys().Close(fd) == 0 && ok;
-  ok = ok && Sys().Rename(temp.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    const int error = errno;
-    Sys().Unlink(temp.c_str());
-    errno = error;
-    throw kConfigCannotWrite;
-  }
-  FlushDirectory(DirectoryOf(target));
+  Status written = ReplaceFile(
+      sys, target,
+      [&](int fd) {
+        TQ_RETURN_IF_ERROR(WriteAll(sys, fd, text.data(), text.size()));
+        if (exists) {
+          // Owner and group are kept where the process may set them;
+          // failing that, at least the group, which a member may give away.
+          if (sys.Fchown(fd, old_status.st_uid, old_status.st_gid) == -1) {
+            sys.Fchown(fd, static_cast<uid_t>(-1), old_status.st_gid);
+          }
+        }
+        return Status::Ok();
+      },
+      new_mode);
+  if (written.ok()) return written;
+  // The file the user knows is named, with the system's reason.
+  return Status::System(written.error(), narrow_path);
 }
 
 const std::vector<WideString>* LauncherConfig::FindValues(

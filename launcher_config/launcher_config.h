@@ -12,18 +12,18 @@
 // were. A rewrite replaces the file in one step (a new file beside it renamed
 // over it); the old file is untouched when anything fails.
 //
-// Used on the GTK main thread only. Files are not locked against the launcher
-// writing them at the same time. All system access goes through Sys().
+// One thread at a time. Files are not locked against the launcher writing
+// them at the same time. All system access goes through the SystemApi
+// passed in. Failures are Statuses naming the file and the system's reason.
 #ifndef LAUNCHER_CONFIG_LAUNCHER_CONFIG_H_
 #define LAUNCHER_CONFIG_LAUNCHER_CONFIG_H_
 
 #include <vector>
 
+#include "platform/status.h"
 #include "text/wide_string.h"
 
-// The integers WriteFile and Save throw; errno then holds the reason.
-constexpr int kConfigCannotOpen = 1;   // the file cannot be opened or created
-constexpr int kConfigCannotWrite = 2;  // writing, flushing or replacing failed
+class SystemApi;
 
 // One key with its values. The key keeps the spelling of its first
 // occurrence; values keep the order in which they first appeared.
@@ -42,7 +42,7 @@ class LauncherConfig {
   // `common` chooses the files: false, the user's configuration (main
   // UserConfigPath, secondary KitUserConfigPath); true, the common one (main
   // CommonConfigPath, secondary UserConfigPath).
-  explicit LauncherConfig(bool common) : common(common) {}
+  LauncherConfig(SystemApi& sys, bool common) : common(common), sys_(sys) {}
 
   // Reads the secondary file into secondary_store, then the main file into
   // main_store. Never fails: a file that cannot be read adds nothing.
@@ -56,16 +56,16 @@ class LauncherConfig {
   // Rewrites the main file with main_store (secondary_store is never
   // written). When the file does not exist its directory is made first, with
   // its parents; when the first write fails, the directory is made again and
-  // the write is tried once more. Throws kConfigCannotOpen or
-  // kConfigCannotWrite (see WriteFile) when the second attempt fails too. Also
-  // throws kConfigCannotOpen, writing nothing, when Load found the main file
-  // but could not read all of it: rewriting it would lose the lines it did not
-  // see.
-  void Save();
+  // the write is tried once more; the second failure is returned (see
+  // WriteFile). Also fails with EIO, writing nothing, when Load found the
+  // main file but could not read all of it: rewriting it would lose the
+  // lines it did not see.
+  Status Save();
 
   // Adds the lines of the file at `path` to `store` (AddValue for each).
-  // A missing or unreadable file adds nothing. Does not throw.
-  static void ReadFile(const WideString& path, ConfigStore& store);
+  // A missing or unreadable file adds nothing.
+  static void ReadFile(SystemApi& sys, const WideString& path,
+                       ConfigStore& store);
 
   // Replaces the file at `path` with the lines of `store`: for each entry and
   // each of its values, key "=" value and a line feed. The text goes to a new
@@ -73,11 +73,12 @@ class LauncherConfig {
   // old one. A symbolic link stays a link and the file it leads to is
   // replaced; that file keeps its permission bits and, where the process may
   // set them, its owner and group. A new file gets mode 0666 less the umask.
-  // Throws kConfigCannotOpen when the file cannot be created or opened for
-  // writing (missing directory, no permission, a read-only file, not a regular
-  // file); kConfigCannotWrite when writing, flushing or renaming fails. In
-  // both cases the old file is as it was and no new file is left behind.
-  static void WriteFile(const WideString& path, const ConfigStore& store);
+  // Fails when the file cannot be created or opened for writing (missing
+  // directory, no permission, a read-only file, not a regular file), or when
+  // writing, flushing or renaming fails; the old file is then as it was and
+  // no new file is left behind.
+  static Status WriteFile(SystemApi& sys, const WideString& path,
+                          const ConfigStore& store);
 
   // The values of the first entry whose key equals `key` ignoring case, or
   // null. The pointer is valid until `store` changes.
@@ -107,6 +108,7 @@ class LauncherConfig {
   const bool common;
 
  private:
+  SystemApi& sys_;
   // False when Load met a main file that exists but could not be read whole.
   bool main_file_complete_ = true;
   bool secondary_file_complete_ = true;

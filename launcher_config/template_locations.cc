@@ -7,11 +7,11 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "launcher_config/launcher_config.h"
 #include "launcher_config/launcher_paths.h"
-#include "platform/error_code.h"
 #include "platform/file_operations.h"
 #include "platform/system_api.h"
 #include "text/path_utils.h"
@@ -27,13 +27,20 @@ struct NoCaseLess {
   }
 };
 
-// The directory that would receive the missing levels of `path`: `path`
-// itself when it exists, else its nearest existing ancestor. Empty when that
-// is not a directory or cannot be examined.
+std::u16string_view View(const WideString& text) {
+  return std::u16string_view(text.c_str(), text.length());
+}
+
+void RemoveAll(WideString& text, char16_t unit) {
+  const char16_t from[] = {unit, 0};
+  ReplaceAll(text, WideString(from), WideString());
+}
+
 }  // namespace
 
-bool ReadTemplateLocations(std::vector<WideString>& locations, bool common) {
-  LauncherConfig config(common);
+bool ReadTemplateLocations(SystemApi& sys, std::vector<WideString>& locations,
+                           bool common) {
+  LauncherConfig config(sys, common);
   config.Load();
   config.CollectValues(kTemplatesLocationKey, locations);
   ToSlashes(locations);
@@ -41,14 +48,15 @@ bool ReadTemplateLocations(std::vector<WideString>& locations, bool common) {
   return config.loaded_whole();
 }
 
-void WriteTemplateLocations(const std::vector<WideString>& locations,
-                            bool common) {
-  LauncherConfig config(common);
+Status WriteTemplateLocations(SystemApi& sys,
+                              const std::vector<WideString>& locations,
+                              bool common) {
+  LauncherConfig config(sys, common);
   config.Load();
   std::vector<WideString> unique = locations;
   DedupLocations(unique);
   LauncherConfig::SetValues(config.main_store, kTemplatesLocationKey, unique);
-  config.Save();
+  return config.Save();
 }
 
 WideString WithoutTrailingSeparators(const WideString& location) {
@@ -77,7 +85,8 @@ WideString DefaultTemplateBase() {
   return KitUserDirectory() + u"WEX" + u"/" + u"wex" + u"kt" + u"/";
 }
 
-WritableCheck CheckWritableDirectory(const WideString& directory) {
+WritableCheck CheckWritableDirectory(SystemApi& sys,
+                                     const WideString& directory) {
   WritableCheck check;
   if (directory.empty()) {
     check.error = ENOENT;
@@ -89,7 +98,7 @@ WritableCheck CheckWritableDirectory(const WideString& directory) {
     check.error = ENAMETOOLONG;
     return check;
   }
-  const std::string probe_in = NearestExistingDirectory(check.probed);
+  const std::string probe_in = NearestExistingDirectory(sys, check.probed);
   if (probe_in.empty()) {
     check.error = errno;
     return check;
@@ -99,10 +108,10 @@ WritableCheck CheckWritableDirectory(const WideString& directory) {
   // nothing in the user's directory even when the process is killed between
   // making and removing it. File systems that cannot make one get the named
   // probe.
-  const int fd = Sys().Open(probe_in.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
-                            0600);
+  const int fd =
+      sys.Open(probe_in.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (fd != -1) {
-    Sys().Close(fd);
+    sys.Close(fd);
     check.writable = true;
     return check;
   }
@@ -110,17 +119,86 @@ WritableCheck CheckWritableDirectory(const WideString& directory) {
     check.error = errno;
     return check;
   }
-  WideString probe;
-  if (MakeTempFile(ToWide(NarrowString(probe_in.c_str())), u"WEX", &probe) !=
-      kSuccess) {
-    check.error = errno;
+  std::string probe;
+  const Status made = MakeTempFile(sys, probe_in, "WEX", &probe);
+  if (!made.ok()) {
+    check.error = made.error();
     return check;
   }
-  RunRemoveFile(probe);
+  RemoveFile(sys, probe);
   check.writable = true;
   return check;
 }
 
-bool IsWritableDirectory(const WideString& directory) {
-  return CheckWritableDirectory(directory).writable;
+bool IsWritableDirectory(SystemApi& sys, const WideString& directory) {
+  return CheckWritableDirectory(sys, directory).writable;
+}
+
+bool IsUrlLocation(const WideString& location) {
+  const std::u16string_view text = View(location);
+  for (std::u16string_view marker : {u"http://", u"https://", u"ftp://"}) {
+    if (text.find(marker) != std::u16string_view::npos) return true;
+  }
+  return false;
+}
+
+WideString CleanTemplateLocation(const WideString& location) {
+  if (IsUrlLocation(location)) return WideString();
+  WideString result = location;
+  const size_t file_marker = View(result).find(u"file://");
+  if (file_marker != std::u16string_view::npos) {
+    result.erase(static_cast<uint32_t>(file_marker), 7);
+  }
+  RemoveAll(result, u'\n');
+  RemoveAll(result, u'\r');
+  TrimBlanks(result);
+  return result;
+}
+
+TargetChoice ChooseTargetDir(
+    const std::vector<WideString>& locations, const WideString& default_dir,
+    const WideString& home,
+    const std::function<bool(const WideString&)>& is_writable) {
+  TargetChoice choice;
+  for (const WideString& location : locations) {
+    // A URL is taken as the launcher's choice but cannot be installed into:
+    // the user is asked for a directory instead of silently getting the
+    // default.
+    if (IsUrlLocation(location)) return choice;
+    // Probe the directory as it will be used, not the raw text with its
+    // "file://", stray line end or blanks.
+    bool tilde = false;
+    WideString dir = ExpandHome(CleanTemplateLocation(location), home, &tilde);
+    if (tilde && home.empty()) dir = WideString();
+    // A relative location would follow the current directory of whoever
+    // started the installer, not the launcher's idea of the place.
+    const bool usable = !dir.empty() && dir[0] == u'/';
+    if (usable && is_writable(dir)) {
+      choice.dir = dir;
+      return choice;
+    }
+  }
+  choice.dir = CleanTemplateLocation(default_dir);
+  if (!locations.empty()) {
+    choice.fell_back = true;
+    choice.first_skipped = locations.front();
+  }
+  return choice;
+}
+
+std::vector<WideString> LocationsAfterSuccess(
+    const std::vector<WideString>& locations, const WideString& target_dir) {
+  // Every trailing separator goes, so that runs into one directory typed
+  // as "t", "t/" or "t//" record it in one spelling.
+  const WideString location = WithoutTrailingSeparators(target_dir);
+  std::vector<WideString> result;
+  result.reserve(locations.size() + 1);
+  result.push_back(location);
+  result.insert(result.end(), locations.begin(), locations.end());
+  return result;
+}
+
+ConfigWrites ConfigFilesToWrite(bool common_locations_used,
+                                bool common_config_exists) {
+  return ConfigWrites{!common_locations_used, common_config_exists};
 }

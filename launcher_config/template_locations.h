@@ -5,15 +5,20 @@
 // installation writes the list back with the new directory in front. Every
 // other key of the configuration is kept as it was.
 //
-// GTK main thread only. Each call builds, uses and drops its own
-// LauncherConfig; nothing is kept between calls.
+// One thread at a time. Each call builds, uses and drops its own
+// LauncherConfig; nothing is kept between calls. All file work goes through
+// the SystemApi passed in.
 #ifndef LAUNCHER_CONFIG_TEMPLATE_LOCATIONS_H_
 #define LAUNCHER_CONFIG_TEMPLATE_LOCATIONS_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
 #include "text/wide_string.h"
+
+class SystemApi;
 
 // The key under which the launcher lists template directories.
 extern const char16_t
@@ -25,16 +30,17 @@ extern const char16_t
 // repeats (DedupLocations). Never fails: files that cannot be read add
 // nothing. Returns false when a file that exists could not be read whole
 // (the list may then lack some of its locations).
-bool ReadTemplateLocations(std::vector<WideString>& locations, bool common);
+bool ReadTemplateLocations(SystemApi& sys, std::vector<WideString>& locations,
+                           bool common);
 
 // Makes `locations`, without repeats, the key's values in the main file of
 // the kind, in that order (an empty list removes the key's lines), and
 // rewrites the file. Other keys keep their lines and their order; the key's
-// lines take the place of its first line, or go to the end. Throws what
-// LauncherConfig::Save throws (kConfigCannotOpen, kConfigCannotWrite); the
-// file is then unchanged.
-void WriteTemplateLocations(const std::vector<WideString>& locations,
-                            bool common);
+// lines take the place of its first line, or go to the end. Fails as
+// LauncherConfig::Save does; the file is then unchanged.
+Status WriteTemplateLocations(SystemApi& sys,
+                              const std::vector<WideString>& locations,
+                              bool common);
 
 // `location` without its trailing "/" and "\\", but never without its first
 // unit: "/" and "//" give "/". The form in which locations are compared, and
@@ -59,7 +65,7 @@ WideString DefaultTemplateBase();
 // the installation creates the missing levels. False for anything else,
 // including an empty path, a path that leads through a file, and a directory
 // on a read-only file system. Never fails.
-bool IsWritableDirectory(const WideString& directory);
+bool IsWritableDirectory(SystemApi& sys, const WideString& directory);
 
 // The same probe, saying what it looked at and why it failed: the directory
 // probed (the nearest existing one at or above `directory`, in the locale's
@@ -70,6 +76,59 @@ struct WritableCheck {
   std::string probed;
   int error = 0;
 };
-WritableCheck CheckWritableDirectory(const WideString& directory);
+WritableCheck CheckWritableDirectory(SystemApi& sys,
+                                     const WideString& directory);
+
+// True when `location` contains "http://", "https://" or "ftp://" anywhere
+// (case-sensitive): a place the installation cannot write into.
+bool IsUrlLocation(const WideString& location);
+
+// The template directory as it will be used: empty for a URL location;
+// otherwise the first "file://" removed, every line feed and carriage return
+// dropped, then the blanks (spaces and tabs) around what is left removed.
+WideString CleanTemplateLocation(const WideString& location);
+
+// What ChooseTargetDir proposes.
+struct TargetChoice {
+  WideString dir;  // empty when a URL comes before any usable location
+  // The configuration listed locations but none of them could be used, so
+  // `dir` is the default directory.
+  bool fell_back = false;
+  // With `fell_back`: the first listed location, as it was listed (for a
+  // note to the user). Empty otherwise.
+  WideString first_skipped;
+};
+
+// The directory an installation proposes, for the template `locations` of
+// the launcher configuration. Each location is cleaned
+// (CleanTemplateLocation); "~" alone or a leading "~/" then stands for
+// `home`. A location that is empty after that, still not absolute (not
+// starting with "/"), or "~..." while `home` is empty, is skipped unprobed:
+// it would mean a directory relative to wherever the installer happens to
+// run. The first remaining one that passes `is_writable` is taken, and
+// later entries are not probed; the first URL met ends the search with an
+// empty `dir` (the user must type a directory). When none qualifies, the
+// cleaned `default_dir`.
+TargetChoice ChooseTargetDir(
+    const std::vector<WideString>& locations, const WideString& default_dir,
+    const WideString& home,
+    const std::function<bool(const WideString&)>& is_writable);
+
+// The template locations to record after a successful installation into
+// `target_dir`: the directory without any trailing "/" or "\\" ("/" itself
+// stays "/"), in front of `locations`, which keep their spelling (repeats
+// are dropped by the writer, DedupLocations).
+std::vector<WideString> LocationsAfterSuccess(
+    const std::vector<WideString>& locations, const WideString& target_dir);
+
+// Which launcher configuration files take the new location. The user's file
+// unless the locations came from the common file (which is then written
+// instead); the common file also whenever it exists.
+struct ConfigWrites {
+  bool user;
+  bool common;
+};
+ConfigWrites ConfigFilesToWrite(bool common_locations_used,
+                                bool common_config_exists);
 
 #endif  // LAUNCHER_CONFIG_TEMPLATE_LOCATIONS_H_

@@ -43,9 +43,9 @@ int Fail(int error) {
 }
 
 // Closes `fd` keeping errno.
-void CloseQuietly(int fd) {
+void CloseQuietly(SystemApi& sys, int fd) {
   const int saved = errno;
-  if (fd != -1) Sys().Close(fd);
+  if (fd != -1) sys.Close(fd);
   errno = saved;
 }
 
@@ -55,7 +55,7 @@ BeneathDir::~BeneathDir() { Close(); }
 
 int BeneathDir::Open(const std::string& path, bool follow) {
   Close();
-  const int fd = Sys().Open(
+  const int fd = sys_.Open(
       path.c_str(),
       O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW), 0);
   if (fd == -1) return -1;
@@ -63,7 +63,7 @@ int BeneathDir::Open(const std::string& path, bool follow) {
   path_ = WithoutTrailingSlashes(path);
   char text[4096];
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  const ssize_t length = Sys().Readlink(self.c_str(), text, sizeof(text));
+  const ssize_t length = sys_.Readlink(self.c_str(), text, sizeof(text));
   if (length > 0 && static_cast<size_t>(length) < sizeof(text) &&
       text[0] == '/') {
     real_path_.assign(text, static_cast<size_t>(length));
@@ -76,14 +76,14 @@ int BeneathDir::Open(const std::string& path, bool follow) {
 
 void BeneathDir::Close() {
   ForgetParent();
-  if (fd_ != -1) CloseQuietly(fd_);
+  if (fd_ != -1) CloseQuietly(sys_, fd_);
   fd_ = -1;
   path_.clear();
   real_path_.clear();
 }
 
 void BeneathDir::ForgetParent() {
-  if (parent_fd_ != -1) CloseQuietly(parent_fd_);
+  if (parent_fd_ != -1) CloseQuietly(sys_, parent_fd_);
   parent_fd_ = -1;
   parent_relative_.clear();
 }
@@ -109,9 +109,9 @@ int BeneathDir::Resolve(const std::string& relative, bool directory) {
   if (fd_ == -1) return Fail(EBADF);
   outside_link_.clear();
   const int flags = O_PATH | O_CLOEXEC | (directory ? O_DIRECTORY : 0);
-  if (Components(relative).empty()) return Sys().OpenAt(fd_, ".", flags, 0);
+  if (Components(relative).empty()) return sys_.OpenAt(fd_, ".", flags, 0);
   if (openat2_) {
-    const int fd = Sys().OpenAt2(fd_, relative.c_str(), flags, 0,
+    const int fd = sys_.OpenAt2(fd_, relative.c_str(), flags, 0,
                                  RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS);
     if (fd != -1) return fd;
     const int error = errno;
@@ -132,8 +132,8 @@ int BeneathDir::Walk(const std::string& relative, bool directory) {
   for (std::string& part : Components(relative)) todo.push_back(part);
   // The directories walked into; the first is ours (not closed here).
   std::vector<int> stack = {fd_};
-  auto unwind = [&stack]() {
-    for (size_t i = 1; i < stack.size(); ++i) CloseQuietly(stack[i]);
+  auto unwind = [this, &stack]() {
+    for (size_t i = 1; i < stack.size(); ++i) CloseQuietly(sys_, stack[i]);
     stack.resize(1);
   };
   // The path walked so far and the link being expanded, for the report.
@@ -149,30 +149,30 @@ int BeneathDir::Walk(const std::string& relative, bool directory) {
         outside_link_ = via_link.empty() ? relative : via_link;
         return Fail(EXDEV);
       }
-      CloseQuietly(stack.back());
+      CloseQuietly(sys_, stack.back());
       stack.pop_back();
       walked.pop_back();
       continue;
     }
     const bool last = todo.empty();
     const int fd =
-        Sys().OpenAt(stack.back(), part.c_str(), O_PATH | O_NOFOLLOW |
+        sys_.OpenAt(stack.back(), part.c_str(), O_PATH | O_NOFOLLOW |
                                                      O_CLOEXEC, 0);
     if (fd == -1) {
       unwind();
       return -1;
     }
     struct stat status;
-    if (Sys().Fstat(fd, &status) != 0) {
-      CloseQuietly(fd);
+    if (sys_.Fstat(fd, &status) != 0) {
+      CloseQuietly(sys_, fd);
       unwind();
       return -1;
     }
     if (S_ISLNK(status.st_mode)) {
       std::string text(4096, '\0');
       const ssize_t length =
-          Sys().ReadlinkAt(stack.back(), part.c_str(), text.data(), text.size());
-      CloseQuietly(fd);
+          sys_.ReadlinkAt(stack.back(), part.c_str(), text.data(), text.size());
+      CloseQuietly(sys_, fd);
       if (length < 0 || static_cast<size_t>(length) >= text.size()) {
         unwind();
         return length < 0 ? -1 : Fail(ENAMETOOLONG);
@@ -211,7 +211,7 @@ int BeneathDir::Walk(const std::string& relative, bool directory) {
     }
     if (last) {
       if (directory && !S_ISDIR(status.st_mode)) {
-        CloseQuietly(fd);
+        CloseQuietly(sys_, fd);
         unwind();
         return Fail(ENOTDIR);
       }
@@ -219,7 +219,7 @@ int BeneathDir::Walk(const std::string& relative, bool directory) {
       return fd;
     }
     if (!S_ISDIR(status.st_mode)) {
-      CloseQuietly(fd);
+      CloseQuietly(sys_, fd);
       unwind();
       return Fail(ENOTDIR);
     }
@@ -229,7 +229,7 @@ int BeneathDir::Walk(const std::string& relative, bool directory) {
   // The walk ended on a ".." or an empty link: what it names is on the
   // stack.
   const int top = stack.back();
-  int fd = Sys().OpenAt(top, ".", O_PATH | O_CLOEXEC |
+  int fd = sys_.OpenAt(top, ".", O_PATH | O_CLOEXEC |
                                       (directory ? O_DIRECTORY : 0), 0);
   unwind();
   return fd;
@@ -239,24 +239,24 @@ int BeneathDir::OpenFile(const std::string& relative, int flags, mode_t mode) {
   std::string name;
   const int parent = Parent(relative, &name);
   if (parent == -1) return -1;
-  return Sys().OpenAt(parent, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC,
+  return sys_.OpenAt(parent, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC,
                       mode);
 }
 
 int BeneathDir::Stat(const std::string& relative, struct stat* status,
                      bool follow) {
   if (fd_ == -1) return Fail(EBADF);
-  if (Components(relative).empty()) return Sys().Fstat(fd_, status);
+  if (Components(relative).empty()) return sys_.Fstat(fd_, status);
   if (!follow) {
     std::string name;
     const int parent = Parent(relative, &name);
     if (parent == -1) return -1;
-    return Sys().FstatAt(parent, name.c_str(), status, AT_SYMLINK_NOFOLLOW);
+    return sys_.FstatAt(parent, name.c_str(), status, AT_SYMLINK_NOFOLLOW);
   }
   const int fd = Resolve(relative, false);
   if (fd == -1) return -1;
-  const int result = Sys().Fstat(fd, status);
-  CloseQuietly(fd);
+  const int result = sys_.Fstat(fd, status);
+  CloseQuietly(sys_, fd);
   return result;
 }
 
@@ -264,21 +264,21 @@ int BeneathDir::MakeDirectory(const std::string& relative, mode_t mode) {
   std::string name;
   const int parent = Parent(relative, &name);
   if (parent == -1) return -1;
-  return Sys().MkdirAt(parent, name.c_str(), mode);
+  return sys_.MkdirAt(parent, name.c_str(), mode);
 }
 
 int BeneathDir::RemoveFile(const std::string& relative) {
   std::string name;
   const int parent = Parent(relative, &name);
   if (parent == -1) return -1;
-  return Sys().UnlinkAt(parent, name.c_str(), 0);
+  return sys_.UnlinkAt(parent, name.c_str(), 0);
 }
 
 int BeneathDir::RemoveDirectory(const std::string& relative) {
   std::string name;
   const int parent = Parent(relative, &name);
   if (parent == -1) return -1;
-  const int result = Sys().UnlinkAt(parent, name.c_str(), AT_REMOVEDIR);
+  const int result = sys_.UnlinkAt(parent, name.c_str(), AT_REMOVEDIR);
   // The directory may have been the cached one, or held it.
   const int saved = errno;
   ForgetParent();
@@ -292,7 +292,7 @@ int BeneathDir::ReadLink(const std::string& relative, std::string* text) {
   if (parent == -1) return -1;
   std::string buffer(4096, '\0');
   const ssize_t length =
-      Sys().ReadlinkAt(parent, name.c_str(), buffer.data(), buffer.size());
+      sys_.ReadlinkAt(parent, name.c_str(), buffer.data(), buffer.size());
   if (length < 0) return -1;
   if (static_cast<size_t>(length) >= buffer.size()) return Fail(ENAMETOOLONG);
   buffer.resize(static_cast<size_t>(length));
@@ -304,15 +304,15 @@ int BeneathDir::MakeLink(const std::string& text, const std::string& relative) {
   std::string name;
   const int parent = Parent(relative, &name);
   if (parent == -1) return -1;
-  return Sys().SymlinkAt(text.c_str(), parent, name.c_str());
+  return sys_.SymlinkAt(text.c_str(), parent, name.c_str());
 }
 
 int BeneathDir::OpenDirectory(const std::string& relative) {
   const int fd = Resolve(relative, true);
   if (fd == -1) return -1;
   const int opened =
-      Sys().OpenAt(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-  CloseQuietly(fd);
+      sys_.OpenAt(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  CloseQuietly(sys_, fd);
   return opened;
 }
 
@@ -333,11 +333,11 @@ int BeneathDir::Rename(BeneathDir& from, const std::string& from_relative,
   const int to_parent = to.Parent(to_relative, &to_name);
   int result = -1;
   if (to_parent != -1) {
-    result = Sys().RenameAt(from_parent, parts.back().c_str(), to_parent,
-                            to_name.c_str());
+    result = from.sys_.RenameAt(from_parent, parts.back().c_str(),
+                                to_parent, to_name.c_str());
   }
   const int saved = errno;
-  if (from_parent != from.fd_) CloseQuietly(from_parent);
+  if (from_parent != from.fd_) CloseQuietly(from.sys_, from_parent);
   // A directory may have moved; cached parents are looked up again.
   from.ForgetParent();
   to.ForgetParent();

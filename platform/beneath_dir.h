@@ -14,8 +14,8 @@
 // and OpenDirectory follow it when asked, beneath the directory too.
 //
 // Every call returns what its system call returns (-1 with errno on
-// failure). All system calls go through the SystemApi seam. One thread at a
-// time per object; the resolved parent of the last name is kept open, so
+// failure). All system calls go through the SystemApi passed in. One thread
+// at a time per object; the resolved parent of the last name is kept open, so
 // that entries of one directory, as kits list them, cost one call each.
 #ifndef PLATFORM_BENEATH_DIR_H_
 #define PLATFORM_BENEATH_DIR_H_
@@ -25,9 +25,13 @@
 
 #include <string>
 
+#include "platform/file_operations.h"
+
+class SystemApi;
+
 class BeneathDir {
  public:
-  BeneathDir() = default;
+  explicit BeneathDir(SystemApi& sys) : sys_(sys) {}
   ~BeneathDir();
   BeneathDir(const BeneathDir&) = delete;
   BeneathDir& operator=(const BeneathDir&) = delete;
@@ -41,6 +45,7 @@ class BeneathDir {
   // The directory's descriptor (O_RDONLY | O_DIRECTORY), for flock and
   // fstat; -1 when closed.
   int fd() const { return fd_; }
+  SystemApi& sys() const { return sys_; }
   // The path it was opened with, without trailing slashes.
   const std::string& path() const { return path_; }
 
@@ -85,6 +90,7 @@ class BeneathDir {
   int Walk(const std::string& relative, bool directory);
   void ForgetParent();
 
+  SystemApi& sys_;
   int fd_ = -1;
   std::string path_;
   // The directory's path as the kernel sees it now, for absolute links.
@@ -94,6 +100,28 @@ class BeneathDir {
   std::string parent_relative_;
   int parent_fd_ = -1;
   std::string outside_link_;
+};
+
+// Makes a directory beneath `dir` with its missing parents (every level
+// resolved beneath it, a link at the end followed beneath), each new level
+// with `mode` less the umask. Subclasses record the levels they make.
+class BeneathLevelMaker : public LevelMaker {
+ public:
+  explicit BeneathLevelMaker(BeneathDir& dir, mode_t mode = 0777)
+      : dir_(dir), mode_(mode) {}
+
+ protected:
+  int StatLevel(const std::string& level, struct stat* status) override {
+    return dir_.Stat(level, status, true);
+  }
+  int MakeLevel(const std::string& level) override {
+    return dir_.MakeDirectory(level, mode_);
+  }
+  BeneathDir& dir() { return dir_; }
+
+ private:
+  BeneathDir& dir_;
+  const mode_t mode_;
 };
 
 #endif  // PLATFORM_BENEATH_DIR_H_

@@ -2,6 +2,7 @@
 
 #include <fnmatch.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "platform/system_api.h"
@@ -11,7 +12,7 @@ DirectoryEnumerator::~DirectoryEnumerator() { Close(); }
 
 void DirectoryEnumerator::Close() {
   if (dir_ != nullptr) {
-    Sys().CloseDir(dir_);
+    sys_.CloseDir(dir_);
     dir_ = nullptr;
   }
 }
@@ -31,7 +32,7 @@ bool DirectoryEnumerator::First(const WideString& search_path) {
     directory_.assign(text, directory_length);
     pattern_.assign(slash + 1, static_cast<uint32_t>(std::strlen(slash + 1)));
   }
-  dir_ = Sys().OpenDir(directory_.c_str());
+  dir_ = sys_.OpenDir(directory_.c_str());
   if (dir_ == nullptr) return false;
   return Advance();
 }
@@ -43,7 +44,7 @@ bool DirectoryEnumerator::Next() {
 
 bool DirectoryEnumerator::Advance() {
   for (;;) {
-    struct dirent* entry = Sys().ReadDir(dir_);
+    struct dirent* entry = sys_.ReadDir(dir_);
     if (entry == nullptr) {
       Close();
       return false;
@@ -54,7 +55,7 @@ bool DirectoryEnumerator::Advance() {
     NarrowString name(entry->d_name);
     NarrowString full = directory_;
     full.append("/", 1).append(name);
-    if (Sys().Stat(full.c_str(), &entry_status_) == -1) continue;
+    if (sys_.Stat(full.c_str(), &entry_status_) == -1) continue;
     entry_name_ = name;
     return true;
   }
@@ -70,11 +71,12 @@ uint32_t DirectoryEnumerator::Attributes() const {
   return S_ISDIR(entry_status_.st_mode) ? kFileAttributeDirectory : 0;
 }
 
-int GetFileSize(const WideString& path, uint64_t* size) {
-  if (size == nullptr) return 1;
-  NarrowString narrow = ToNarrow(path);
+Status GetFileSize(SystemApi& sys, const WideString& path, uint64_t* size) {
+  const NarrowString narrow = ToNarrow(path);
   struct stat status;
-  if (Sys().Stat(narrow.c_str(), &status) == -1) return 1;
+  if (sys.Stat(narrow.c_str(), &status) == -1) {
+    return Status::System(errno, narrow.c_str());
+  }
   *size = static_cast<uint64_t>(status.st_size);
-  return 0;
+  return Status::Ok();
 }

@@ -2,7 +2,7 @@
 // at a time (first, next), and reads a file's size by path. The install
 // engine walks backup and template trees with it; the flow and the launcher
 // configuration use a plain name as the pattern to test whether an entry
-// exists. All system access goes through the SystemApi seam.
+// exists. All system access goes through the SystemApi passed in.
 //
 // An enumerator is used by one thread at a time; different enumerators may
 // run on different threads.
@@ -14,14 +14,17 @@
 
 #include <cstdint>
 
+#include "platform/status.h"
 #include "text/wide_string.h"
 
 // The attribute of a directory entry that is itself a directory.
 constexpr uint32_t kFileAttributeDirectory = 0x10;
 
+class SystemApi;
+
 class DirectoryEnumerator {
  public:
-  DirectoryEnumerator() = default;
+  explicit DirectoryEnumerator(SystemApi& sys) : sys_(sys) {}
   ~DirectoryEnumerator();
   DirectoryEnumerator(const DirectoryEnumerator&) = delete;
   DirectoryEnumerator& operator=(const DirectoryEnumerator&) = delete;
@@ -55,6 +58,7 @@ class DirectoryEnumerator {
 
   // `dir_` is open while a listing runs; the strings are the narrow forms
   // the system library takes. `entry_status_` follows links.
+  SystemApi& sys_;
   DIR* dir_ = nullptr;
   NarrowString pattern_;
   NarrowString directory_;
@@ -63,9 +67,9 @@ class DirectoryEnumerator {
   struct stat entry_status_ = {};
 };
 
-// The size in bytes of the file at `path` (links followed), in full 64 bits.
-// Returns 0 on success; 1 when the status cannot be read or `size` is null
+// The size in bytes of the file at `path` (links followed), in full 64 bits;
+// the system's reason, naming `path`, when its status cannot be read
 // (*size unchanged then).
-int GetFileSize(const WideString& path, uint64_t* size);
+Status GetFileSize(SystemApi& sys, const WideString& path, uint64_t* size);
 
 #endif  // PLATFORM_DIRECTORY_ENUMERATOR_H_

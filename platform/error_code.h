@@ -1,7 +1,8 @@
-// The error codes that platform, kit and engine calls return. The values are
-// those of the Win32 error numbers, which the rest of the program (and the
-// kits' tooling) already speaks. Codes stop at the user interface: the user
-// sees a text looked up by key, never a number.
+// The Win32-style error codes that the installer's stored formats, its
+// job channel and its older interfaces speak. Inside the program a failure
+// travels as a Status (platform/status.h), which keeps the errno and the
+// path; Status::code() projects it onto these values. The user never sees
+// a number: the edge turns a Status into a text looked up by key.
 #ifndef PLATFORM_ERROR_CODE_H_
 #define PLATFORM_ERROR_CODE_H_
 
@@ -16,6 +17,11 @@ constexpr ErrorCode kErrorAccessDenied = 5;
 constexpr ErrorCode kErrorInvalidHandle = 6;
 constexpr ErrorCode kErrorInvalidData = 13;
 constexpr ErrorCode kErrorInvalidParameter = 87;
+constexpr ErrorCode kErrorDiskFull = 112;
+// Something that is not a regular file is in the way: the destination (a
+// directory, a socket, a link to a directory...) or a parent directory that
+// is a file.
+constexpr ErrorCode kErrorAlreadyExists = 183;
 constexpr ErrorCode kErrorTempFileNotCreated = 1013;
 constexpr ErrorCode kErrorCancelled = 1223;
 

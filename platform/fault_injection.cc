@@ -12,10 +12,11 @@ const char* SysOpName(SysOp op) {
       "stat",     "lstat",    "mkdir",     "rename",
       "unlink",   "rmdir",    "symlink",   "readlink",
       "statvfs",  "mkostemp", "opendir",   "readdir",
-      "closedir", "flock",
+      "closedir", "flock",    "fdatasync", "syncfs",
+      "sync_file_range",
   };
   static_assert(sizeof(kNames) / sizeof(kNames[0]) ==
-                static_cast<size_t>(SysOp::kFlock) + 1);
+                static_cast<size_t>(SysOp::kStartWriteBack) + 1);
   return kNames[static_cast<uint32_t>(op)];
 }
 
@@ -148,7 +149,7 @@ int FaultInjectingSystem::Open(const char* path, int flags, mode_t mode) {
   if (int error = Enter(SysOp::kOpen, path, "", flags, mode)) {
     return Failed<int>(error);
   }
-  int fd = RealSys().Open(path, flags, mode);
+  int fd = base().Open(path, flags, mode);
   if (fd != -1) {
     int saved = errno;
     Remember(fd, path);
@@ -161,14 +162,14 @@ ssize_t FaultInjectingSystem::Read(int fd, void* buffer, size_t count) {
   if (int error = Enter(SysOp::kRead, PathOf(fd))) {
     return Failed<ssize_t>(error);
   }
-  return RealSys().Read(fd, buffer, count);
+  return base().Read(fd, buffer, count);
 }
 
 ssize_t FaultInjectingSystem::Write(int fd, const void* buffer, size_t count) {
   if (int error = Enter(SysOp::kWrite, PathOf(fd))) {
     return Failed<ssize_t>(error);
   }
-  return RealSys().Write(fd, buffer, count);
+  return base().Write(fd, buffer, count);
 }
 
 ssize_t FaultInjectingSystem::PRead(int fd, void* buffer, size_t count,
@@ -176,7 +177,7 @@ ssize_t FaultInjectingSystem::PRead(int fd, void* buffer, size_t count,
   if (int error = Enter(SysOp::kRead, PathOf(fd))) {
     return Failed<ssize_t>(error);
   }
-  return RealSys().PRead(fd, buffer, count, offset);
+  return base().PRead(fd, buffer, count, offset);
 }
 
 ssize_t FaultInjectingSystem::PWrite(int fd, const void* buffer, size_t count,
@@ -184,14 +185,14 @@ ssize_t FaultInjectingSystem::PWrite(int fd, const void* buffer, size_t count,
   if (int error = Enter(SysOp::kWrite, PathOf(fd))) {
     return Failed<ssize_t>(error);
   }
-  return RealSys().PWrite(fd, buffer, count, offset);
+  return base().PWrite(fd, buffer, count, offset);
 }
 
 off_t FaultInjectingSystem::Seek(int fd, off_t offset, int whence) {
   if (int error = Enter(SysOp::kSeek, PathOf(fd))) {
     return Failed<off_t>(error);
   }
-  return RealSys().Seek(fd, offset, whence);
+  return base().Seek(fd, offset, whence);
 }
 
 int FaultInjectingSystem::Close(int fd) {
@@ -200,47 +201,66 @@ int FaultInjectingSystem::Close(int fd) {
     std::lock_guard<std::mutex> lock(mutex_);
     fd_paths_.erase(fd);
   }
-  int result = RealSys().Close(fd);
+  int result = base().Close(fd);
   return error != 0 ? Failed<int>(error) : result;
 }
 
 int FaultInjectingSystem::Fsync(int fd) {
   if (int error = Enter(SysOp::kFsync, PathOf(fd))) return Failed<int>(error);
-  return RealSys().Fsync(fd);
+  return base().Fsync(fd);
+}
+
+int FaultInjectingSystem::Fdatasync(int fd) {
+  if (int error = Enter(SysOp::kFdatasync, PathOf(fd))) {
+    return Failed<int>(error);
+  }
+  return base().Fdatasync(fd);
+}
+
+int FaultInjectingSystem::Syncfs(int fd) {
+  if (int error = Enter(SysOp::kSyncfs, PathOf(fd))) return Failed<int>(error);
+  return base().Syncfs(fd);
+}
+
+int FaultInjectingSystem::StartWriteBack(int fd, off_t offset, off_t count) {
+  if (int error = Enter(SysOp::kStartWriteBack, PathOf(fd))) {
+    return Failed<int>(error);
+  }
+  return base().StartWriteBack(fd, offset, count);
 }
 
 int FaultInjectingSystem::Ftruncate(int fd, off_t length) {
   if (int error = Enter(SysOp::kFtruncate, PathOf(fd))) {
     return Failed<int>(error);
   }
-  return RealSys().Ftruncate(fd, length);
+  return base().Ftruncate(fd, length);
 }
 
 int FaultInjectingSystem::Futimens(int fd, const struct timespec times[2]) {
   if (int error = Enter(SysOp::kFutimens, PathOf(fd))) {
     return Failed<int>(error);
   }
-  return RealSys().Futimens(fd, times);
+  return base().Futimens(fd, times);
 }
 
 int FaultInjectingSystem::Fstat(int fd, struct stat* status) {
   if (int error = Enter(SysOp::kFstat, PathOf(fd))) return Failed<int>(error);
-  return RealSys().Fstat(fd, status);
+  return base().Fstat(fd, status);
 }
 
 int FaultInjectingSystem::Fchmod(int fd, mode_t mode) {
   if (int error = Enter(SysOp::kFchmod, PathOf(fd))) return Failed<int>(error);
-  return RealSys().Fchmod(fd, mode);
+  return base().Fchmod(fd, mode);
 }
 
 int FaultInjectingSystem::Fchown(int fd, uid_t owner, gid_t group) {
   if (int error = Enter(SysOp::kFchown, PathOf(fd))) return Failed<int>(error);
-  return RealSys().Fchown(fd, owner, group);
+  return base().Fchown(fd, owner, group);
 }
 
 int FaultInjectingSystem::Flock(int fd, int operation) {
   if (int error = Enter(SysOp::kFlock, PathOf(fd))) return Failed<int>(error);
-  return RealSys().Flock(fd, operation);
+  return base().Flock(fd, operation);
 }
 
 ssize_t FaultInjectingSystem::CopyFileRange(int fd_in, off_t* offset_in,
@@ -249,46 +269,46 @@ ssize_t FaultInjectingSystem::CopyFileRange(int fd_in, off_t* offset_in,
   if (int error = Enter(SysOp::kCopyFileRange, PathOf(fd_out))) {
     return Failed<ssize_t>(error);
   }
-  return RealSys().CopyFileRange(fd_in, offset_in, fd_out, offset_out, count);
+  return base().CopyFileRange(fd_in, offset_in, fd_out, offset_out, count);
 }
 
 int FaultInjectingSystem::Stat(const char* path, struct stat* status) {
   if (int error = Enter(SysOp::kStat, path)) return Failed<int>(error);
-  return RealSys().Stat(path, status);
+  return base().Stat(path, status);
 }
 
 int FaultInjectingSystem::Lstat(const char* path, struct stat* status) {
   if (int error = Enter(SysOp::kLstat, path)) return Failed<int>(error);
-  return RealSys().Lstat(path, status);
+  return base().Lstat(path, status);
 }
 
 int FaultInjectingSystem::Mkdir(const char* path, mode_t mode) {
   if (int error = Enter(SysOp::kMkdir, path, "", 0, mode)) {
     return Failed<int>(error);
   }
-  return RealSys().Mkdir(path, mode);
+  return base().Mkdir(path, mode);
 }
 
 int FaultInjectingSystem::Rename(const char* from, const char* to) {
   if (int error = Enter(SysOp::kRename, from, to)) return Failed<int>(error);
-  return RealSys().Rename(from, to);
+  return base().Rename(from, to);
 }
 
 int FaultInjectingSystem::Unlink(const char* path) {
   if (int error = Enter(SysOp::kUnlink, path)) return Failed<int>(error);
-  return RealSys().Unlink(path);
+  return base().Unlink(path);
 }
 
 int FaultInjectingSystem::Rmdir(const char* path) {
   if (int error = Enter(SysOp::kRmdir, path)) return Failed<int>(error);
-  return RealSys().Rmdir(path);
+  return base().Rmdir(path);
 }
 
 int FaultInjectingSystem::Symlink(const char* target, const char* path) {
   if (int error = Enter(SysOp::kSymlink, path, target)) {
     return Failed<int>(error);
   }
-  return RealSys().Symlink(target, path);
+  return base().Symlink(target, path);
 }
 
 ssize_t FaultInjectingSystem::Readlink(const char* path, char* buffer,
@@ -296,19 +316,19 @@ ssize_t FaultInjectingSystem::Readlink(const char* path, char* buffer,
   if (int error = Enter(SysOp::kReadlink, path)) {
     return Failed<ssize_t>(error);
   }
-  return RealSys().Readlink(path, buffer, size);
+  return base().Readlink(path, buffer, size);
 }
 
 int FaultInjectingSystem::Statvfs(const char* path, struct statvfs* status) {
   if (int error = Enter(SysOp::kStatvfs, path)) return Failed<int>(error);
-  return RealSys().Statvfs(path, status);
+  return base().Statvfs(path, status);
 }
 
 int FaultInjectingSystem::MakeTemp(char* path_template) {
   if (int error = Enter(SysOp::kMakeTemp, path_template)) {
     return Failed<int>(error);
   }
-  int fd = RealSys().MakeTemp(path_template);
+  int fd = base().MakeTemp(path_template);
   if (fd != -1) {
     int saved = errno;
     Remember(fd, path_template);
@@ -332,7 +352,7 @@ int FaultInjectingSystem::OpenAt(int dirfd, const char* path, int flags,
   if (int error = Enter(SysOp::kOpen, full, "", flags, mode)) {
     return Failed<int>(error);
   }
-  int fd = RealSys().OpenAt(dirfd, path, flags, mode);
+  int fd = base().OpenAt(dirfd, path, flags, mode);
   if (fd != -1) {
     int saved = errno;
     Remember(fd, full);
@@ -347,7 +367,7 @@ int FaultInjectingSystem::OpenAt2(int dirfd, const char* path, int flags,
   if (int error = Enter(SysOp::kOpen, full, "", flags, mode)) {
     return Failed<int>(error);
   }
-  int fd = RealSys().OpenAt2(dirfd, path, flags, mode, resolve);
+  int fd = base().OpenAt2(dirfd, path, flags, mode, resolve);
   if (fd != -1) {
     int saved = errno;
     Remember(fd, full);
@@ -361,14 +381,14 @@ int FaultInjectingSystem::FstatAt(int dirfd, const char* path,
   const SysOp op =
       (flags & AT_SYMLINK_NOFOLLOW) != 0 ? SysOp::kLstat : SysOp::kStat;
   if (int error = Enter(op, PathAt(dirfd, path))) return Failed<int>(error);
-  return RealSys().FstatAt(dirfd, path, status, flags);
+  return base().FstatAt(dirfd, path, status, flags);
 }
 
 int FaultInjectingSystem::MkdirAt(int dirfd, const char* path, mode_t mode) {
   if (int error = Enter(SysOp::kMkdir, PathAt(dirfd, path), "", 0, mode)) {
     return Failed<int>(error);
   }
-  return RealSys().MkdirAt(dirfd, path, mode);
+  return base().MkdirAt(dirfd, path, mode);
 }
 
 int FaultInjectingSystem::RenameAt(int from_dirfd, const char* from,
@@ -377,14 +397,14 @@ int FaultInjectingSystem::RenameAt(int from_dirfd, const char* from,
                         PathAt(to_dirfd, to))) {
     return Failed<int>(error);
   }
-  return RealSys().RenameAt(from_dirfd, from, to_dirfd, to);
+  return base().RenameAt(from_dirfd, from, to_dirfd, to);
 }
 
 int FaultInjectingSystem::UnlinkAt(int dirfd, const char* path, int flags) {
   const SysOp op =
       (flags & AT_REMOVEDIR) != 0 ? SysOp::kRmdir : SysOp::kUnlink;
   if (int error = Enter(op, PathAt(dirfd, path))) return Failed<int>(error);
-  return RealSys().UnlinkAt(dirfd, path, flags);
+  return base().UnlinkAt(dirfd, path, flags);
 }
 
 int FaultInjectingSystem::SymlinkAt(const char* target, int dirfd,
@@ -392,7 +412,7 @@ int FaultInjectingSystem::SymlinkAt(const char* target, int dirfd,
   if (int error = Enter(SysOp::kSymlink, PathAt(dirfd, path), target)) {
     return Failed<int>(error);
   }
-  return RealSys().SymlinkAt(target, dirfd, path);
+  return base().SymlinkAt(target, dirfd, path);
 }
 
 ssize_t FaultInjectingSystem::ReadlinkAt(int dirfd, const char* path,
@@ -400,14 +420,14 @@ ssize_t FaultInjectingSystem::ReadlinkAt(int dirfd, const char* path,
   if (int error = Enter(SysOp::kReadlink, PathAt(dirfd, path))) {
     return Failed<ssize_t>(error);
   }
-  return RealSys().ReadlinkAt(dirfd, path, buffer, size);
+  return base().ReadlinkAt(dirfd, path, buffer, size);
 }
 
 DIR* FaultInjectingSystem::OpenDir(const char* path) {
   if (int error = Enter(SysOp::kOpenDir, path)) {
     return Failed<DIR*>(error, nullptr);
   }
-  DIR* dir = RealSys().OpenDir(path);
+  DIR* dir = base().OpenDir(path);
   if (dir != nullptr) {
     int saved = errno;
     Remember(dir, path);
@@ -424,7 +444,7 @@ struct dirent* FaultInjectingSystem::ReadDir(DIR* dir) {
     return Failed<struct dirent*>(error, nullptr);
   }
   errno = saved;
-  return RealSys().ReadDir(dir);
+  return base().ReadDir(dir);
 }
 
 int FaultInjectingSystem::CloseDir(DIR* dir) {
@@ -433,7 +453,7 @@ int FaultInjectingSystem::CloseDir(DIR* dir) {
     std::lock_guard<std::mutex> lock(mutex_);
     dir_paths_.erase(dir);
   }
-  int result = RealSys().CloseDir(dir);
+  int result = base().CloseDir(dir);
   return error != 0 ? Failed<int>(error) : result;
 }
 
@@ -466,12 +486,4 @@ void GateSystem::Release() {
   std::lock_guard<std::mutex> lock(mutex_);
   released_ = true;
   changed_.notify_all();
-}
-
-ScopedSystemApi::ScopedSystemApi(SystemApi* api) : previous_(&Sys()) {
-  SetSystemApiForTesting(api);
-}
-
-ScopedSystemApi::~ScopedSystemApi() {
-  SetSystemApiForTesting(previous_ == &RealSys() ? nullptr : previous_);
 }

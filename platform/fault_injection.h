@@ -1,9 +1,9 @@
 // A SystemApi for tests that forwards every call to the real system, counts
 // and logs the calls, and makes chosen ones fail with a chosen errno: the N-th
 // call (optionally among some kinds only, e.g. only writes), or every call
-// whose path contains a text. Tests install it for a scope with
-// ScopedSystemApi, run an operation (up to a whole installation) once to see
-// how many calls it makes, and then fail each of them in turn.
+// whose path contains a text. Tests pass it to what they test (a reader, a
+// session, a whole installation), run the operation once to see how many
+// calls it makes, and then fail each of them in turn.
 //
 // Thread-safe: the install worker and the test thread may both call through
 // it. Configure faults while no operation runs. Linked only into tests.
@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/system_api.h"
+#include "platform/forwarding_system.h"
 
 // One kind per SystemApi method.
 enum class SysOp : uint32_t {
@@ -49,6 +49,9 @@ enum class SysOp : uint32_t {
   kReadDir,
   kCloseDir,
   kFlock,
+  kFdatasync,
+  kSyncfs,
+  kStartWriteBack,
 };
 
 // A set of kinds, one bit each.
@@ -85,7 +88,7 @@ struct SysCall {
   mode_t mode = 0;
 };
 
-class FaultInjectingSystem : public SystemApi {
+class FaultInjectingSystem : public ForwardingSystem {
  public:
   FaultInjectingSystem() = default;
   FaultInjectingSystem(const FaultInjectingSystem&) = delete;
@@ -129,6 +132,9 @@ class FaultInjectingSystem : public SystemApi {
   // Linux does, so that tests do not leak.
   int Close(int fd) override;
   int Fsync(int fd) override;
+  int Fdatasync(int fd) override;
+  int Syncfs(int fd) override;
+  int StartWriteBack(int fd, off_t offset, off_t count) override;
   int Ftruncate(int fd, off_t length) override;
   int Futimens(int fd, const struct timespec times[2]) override;
   int Fstat(int fd, struct stat* status) override;
@@ -224,18 +230,6 @@ class GateSystem : public FaultInjectingSystem {
   std::condition_variable changed_;
   bool reached_ = false;
   bool released_ = false;
-};
-
-// Puts `api` in force for the scope and restores what was in force before.
-class ScopedSystemApi {
- public:
-  explicit ScopedSystemApi(SystemApi* api);
-  ~ScopedSystemApi();
-  ScopedSystemApi(const ScopedSystemApi&) = delete;
-  ScopedSystemApi& operator=(const ScopedSystemApi&) = delete;
-
- private:
-  SystemApi* previous_;
 };
 
 #endif  // PLATFORM_FAULT_INJECTION_H_

@@ -3,12 +3,13 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 
 // Positions and sizes are 64-bit throughout the program.
 static_assert(sizeof(off_t) == 8, "build with 64-bit file offsets");
@@ -56,6 +57,15 @@ class RealSystemApi final : public SystemApi {
   int Fsync(int fd) override {
     return RetryOnInterrupt([&] { return ::fsync(fd); });
   }
+  int Fdatasync(int fd) override {
+    return RetryOnInterrupt([&] { return ::fdatasync(fd); });
+  }
+  int Syncfs(int fd) override { return ::syncfs(fd); }
+  int StartWriteBack(int fd, off_t offset, off_t count) override {
+    return RetryOnInterrupt([&] {
+      return ::sync_file_range(fd, offset, count, SYNC_FILE_RANGE_WRITE);
+    });
+  }
   int Ftruncate(int fd, off_t length) override {
     return RetryOnInterrupt([&] { return ::ftruncate(fd, length); });
   }
@@ -101,6 +111,24 @@ class RealSystemApi final : public SystemApi {
   }
   int Statvfs(const char* path, struct statvfs* status) override {
     return RetryOnInterrupt([&] { return ::statvfs(path, status); });
+  }
+  char* Getcwd(char* buffer, size_t size) override {
+    return ::getcwd(buffer, size);
+  }
+  bool RealPath(const char* path, std::string* resolved) override {
+    std::unique_ptr<char, decltype(&free)> real(::realpath(path, nullptr),
+                                                &free);
+    if (real == nullptr) return false;
+    *resolved = real.get();
+    return true;
+  }
+  pid_t GetPid() override { return ::getpid(); }
+  uid_t GetEuid() override { return ::geteuid(); }
+  int Isatty(int fd) override { return ::isatty(fd); }
+  int TerminalColumns(int fd) override {
+    struct winsize size = {};
+    if (::ioctl(fd, TIOCGWINSZ, &size) != 0) return -1;
+    return size.ws_col;
   }
   int MakeTemp(char* path_template) override {
     return ::mkostemp(path_template, O_CLOEXEC);
@@ -166,18 +194,6 @@ union RealHolder {
 };
 constinit RealHolder g_real;
 
-// Null means the real system. Read on every call, so a plain atomic load.
-std::atomic<SystemApi*> g_override{nullptr};
-
 }  // namespace
 
-SystemApi& Sys() {
-  SystemApi* api = g_override.load(std::memory_order_acquire);
-  return api != nullptr ? *api : g_real.api;
-}
-
-SystemApi& RealSys() { return g_real.api; }
-
-void SetSystemApiForTesting(SystemApi* api) {
-  g_override.store(api, std::memory_order_release);
-}
+SystemApi& RealSystem() { return g_real.api; }

@@ -1,16 +1,18 @@
 // The seam between the program and the operating system. Every system call
-// that the file layer, the kit reader, the install engine and the launcher
-// configuration make goes through SystemApi, so that tests can replace it and
-// make any single operation fail with a chosen errno (no space, permission
-// denied, I/O error) without touching a real disk's limits.
+// the program makes outside platform/ goes through a SystemApi that its
+// caller passes in (the entry passes RealSystem()), so that tests can pass
+// another one and make any single operation fail with a chosen errno (no
+// space, permission denied, I/O error), record every change to the disk, or
+// kill the process at a chosen call, without touching a real disk's limits.
+// The one call that does not go through it is the start of the document
+// viewer (ui/document_opener.h).
 //
 // Each method has the contract of the POSIX call it is named after: the same
 // arguments, the same result, errno set on failure. The real implementation
 // forwards to the system and retries on EINTR where the call may be retried
-// (never close, whose descriptor is gone even when it reports EINTR).
-// Sys() may be called from any thread and costs one atomic load;
-// SetSystemApiForTesting must only be called while no other thread uses the
-// seam. Test doubles live in platform/fault_injection.h.
+// (never close, whose descriptor is gone even when it reports EINTR). Any
+// thread may use a SystemApi. Test doubles live in
+// platform/fault_injection.h.
 #ifndef PLATFORM_SYSTEM_API_H_
 #define PLATFORM_SYSTEM_API_H_
 
@@ -22,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 class SystemApi {
  public:
@@ -39,6 +42,12 @@ class SystemApi {
   virtual off_t Seek(int fd, off_t offset, int whence) = 0;
   virtual int Close(int fd) = 0;
   virtual int Fsync(int fd) = 0;
+  virtual int Fdatasync(int fd) = 0;
+  // syncfs(2): flushes the whole file system that holds `fd`.
+  virtual int Syncfs(int fd) = 0;
+  // sync_file_range(2) with SYNC_FILE_RANGE_WRITE: starts writing the
+  // range back without waiting for it.
+  virtual int StartWriteBack(int fd, off_t offset, off_t count) = 0;
   virtual int Ftruncate(int fd, off_t length) = 0;
   virtual int Futimens(int fd, const struct timespec times[2]) = 0;
   virtual int Fstat(int fd, struct stat* status) = 0;
@@ -63,6 +72,17 @@ class SystemApi {
   virtual int Symlink(const char* target, const char* path) = 0;
   virtual ssize_t Readlink(const char* path, char* buffer, size_t size) = 0;
   virtual int Statvfs(const char* path, struct statvfs* status) = 0;
+  // getcwd(3): the working directory into `buffer`, or null with errno.
+  virtual char* Getcwd(char* buffer, size_t size) = 0;
+  // realpath(3) into a new string; false with errno when it fails.
+  virtual bool RealPath(const char* path, std::string* resolved) = 0;
+  // getpid(2) and geteuid(2).
+  virtual pid_t GetPid() = 0;
+  virtual uid_t GetEuid() = 0;
+  // isatty(3): 1 for a terminal, 0 with errno otherwise.
+  virtual int Isatty(int fd) = 0;
+  // The terminal's width in columns (ioctl TIOCGWINSZ); -1 with errno.
+  virtual int TerminalColumns(int fd) = 0;
   // mkostemp(3) with O_CLOEXEC: `path_template` ends in "XXXXXX" and receives
   // the name; the file is created exclusively with mode 0600.
   virtual int MakeTemp(char* path_template) = 0;
@@ -91,11 +111,8 @@ class SystemApi {
   virtual int CloseDir(DIR* dir) = 0;
 };
 
-// The seam in force: the real system unless a test replaced it.
-SystemApi& Sys();
-// The real system, for test doubles that forward to it.
-SystemApi& RealSys();
-// Replaces the seam; null restores the real system.
-void SetSystemApiForTesting(SystemApi* api);
+// The real system: what the entries pass in, and what test doubles forward
+// to. Never destroyed, so that code running during exit may still use it.
+SystemApi& RealSystem();
 
 #endif  // PLATFORM_SYSTEM_API_H_

@@ -129,3 +129,29 @@ WideString FormatInteger(uint32_t value, uint32_t radix) {
       first,
       static_cast<uint32_t>(digits + sizeof digits / sizeof digits[0] - first));
 }
+
+namespace {
+
+bool IsBlank(char16_t unit) { return unit == u' ' || unit == u'\t'; }
+
+}  // namespace
+
+void TrimBlanks(WideString& text) {
+  uint32_t end = text.length();
+  while (end > 0 && IsBlank(text[end - 1])) --end;
+  uint32_t begin = 0;
+  while (begin < end && IsBlank(text[begin])) ++begin;
+  if (end < text.length()) text.erase(end);
+  if (begin > 0) text.erase(0, begin);
+}
+
+WideString ExpandHome(const WideString& path, const WideString& home,
+                      bool* expanded) {
+  const bool tilde = path.length() >= 1 && path[0] == u'~' &&
+                     (path.length() == 1 || path[1] == u'/');
+  if (expanded != nullptr) *expanded = tilde;
+  if (!tilde) return path;
+  WideString result = home;
+  result.append(path, 1);
+  return result;
+}

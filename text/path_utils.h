@@ -35,6 +35,14 @@ void StripSeparator(WideString& path);
 // True only for exactly "/".
 bool IsRootPath(const WideString& path);
 
+// Removes the blanks (spaces and tabs) at both ends, in place.
+void TrimBlanks(WideString& text);
+
+// `path` with a leading "~" (alone, or before "/") replaced by `home`;
+// other paths as they are. *expanded says whether it was replaced.
+WideString ExpandHome(const WideString& path, const WideString& home,
+                      bool* expanded = nullptr);
+
 // `value` in `radix` (2 to 36), most significant digit first, lower-case
 // letters for digits above 9. Radix 10 reads the value as signed (at most 11
 // units, "-2147483648"), every other radix as unsigned. Throws

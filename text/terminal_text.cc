@@ -1,7 +1,5 @@
 #include "text/terminal_text.h"
 
-#include <sys/ioctl.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -97,10 +95,4 @@ std::string ProgressBarLine(int percent, const std::string& shown,
   return line + path + std::string(room - path.size(), ' ');
 }
 
-int TerminalColumns(int fd) {
-  struct winsize size;
-  if (ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col >= 40) {
-    return size.ws_col;
-  }
-  return 80;
-}
+int BarColumns(int reported) { return reported >= 40 ? reported : 80; }

@@ -25,8 +25,9 @@ std::string TailOf(const std::string& text, size_t width);
 std::string ProgressBarLine(int percent, const std::string& shown,
                             int columns);
 
-// The width of the terminal on `fd`; 80 when it cannot be told or is
+// The width to draw a bar in for a terminal that says it has `reported`
+// columns (-1 when it cannot tell): 80 when it cannot be told or is
 // narrower than 40.
-int TerminalColumns(int fd);
+int BarColumns(int reported);
 
 #endif  // TEXT_TERMINAL_TEXT_H_

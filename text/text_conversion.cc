@@ -478,19 +478,6 @@ WideString Utf8ToWide(const NarrowString& text) {
   return DecodeToWide(Utf8Converter(), text);
 }
 
-FILE* OpenFileWide(const char16_t* path, const char16_t* mode) {
-  FILE* file;
-  int error;
-  {
-    const NarrowString narrow_path = ToNarrow(WideString(path));
-    const NarrowString narrow_mode = ToNarrow(WideString(mode));
-    file = fopen(narrow_path.c_str(), narrow_mode.c_str());
-    error = errno;
-  }
-  errno = error;  // as fopen left it, whatever freeing the temporaries did
-  return file;
-}
-
 int CompareNoCase(const WideString& a, const WideString& b) {
   const NarrowString narrow_b = ToNarrow(b);
   const NarrowString narrow_a = ToNarrow(a);

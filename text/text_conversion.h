@@ -66,10 +66,6 @@ WideString Utf8ToWide(const NarrowString& text);
 // locale. Throws as ToNarrow does.
 NarrowString WideToUtf8(const WideString& text);
 
-// fopen() of the multibyte forms of `path` and `mode`; null with errno set on
-// failure.
-FILE* OpenFileWide(const char16_t* path, const char16_t* mode);
-
 // Case-insensitive order of the multibyte forms: negative, 0 or positive, as
 // strcasecmp_l() under the converter's locale gives it. It folds single
 // bytes, so in UTF-8 only ASCII letters fold; in a single-byte encoding

@@ -435,49 +435,6 @@ TEST(CompareNoCaseTest, FoldsAsciiLetters) {
   RestoreConverterForTesting();
 }
 
-class OpenFileWideTest : public testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(UseConverterForTesting("ru_RU.UTF-8"));
-    char dir[] = "/tmp/tq_convert_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(dir));
-    dir_ = dir;
-  }
-  void TearDown() override {
-    for (const std::string& f : created_) unlink(f.c_str());
-    rmdir(dir_.c_str());
-    RestoreConverterForTesting();
-  }
-  std::string dir_;
-  std::vector<std::string> created_;
-};
-
-TEST_F(OpenFileWideTest, OpensByUtf16PathAndReportsErrno) {
-  const std::string cyrillic = dir_ + "/\xD0\xA4\xD0\xB0\xD0\xB9\xD0\xBB.cfg";
-  created_.push_back(cyrillic);
-  const WideString path = ToWide(Narrow(dir_)) + u"/Файл.cfg";
-  FILE* file = OpenFileWide(path.c_str(), u"w");
-  ASSERT_NE(nullptr, file);
-  fclose(file);
-  struct stat st;
-  EXPECT_EQ(0, stat(cyrillic.c_str(), &st));
-
-  // A name that is not valid UTF-8 still reaches the same file.
-  const std::string invalid = dir_ + "/bad\xFF\xC0";
-  created_.push_back(invalid);
-  file = fopen(invalid.c_str(), "w");
-  ASSERT_NE(nullptr, file);
-  fclose(file);
-  file = OpenFileWide(ToWide(Narrow(invalid)).c_str(), u"r");
-  EXPECT_NE(nullptr, file);
-  if (file != nullptr) fclose(file);
-
-  errno = 0;
-  const WideString missing = ToWide(Narrow(dir_)) + u"/нет/x";
-  EXPECT_EQ(nullptr, OpenFileWide(missing.c_str(), u"r"));
-  EXPECT_EQ(ENOENT, errno);
-}
-
 // A real single-byte locale, generated for the test: the C library path
 // with an encoding that is not UTF-8.
 class Koi8rTest : public testing::Test {

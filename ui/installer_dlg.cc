@@ -10,7 +10,6 @@
 
 #include "assets/assets.h"
 #include "l10n/string_table.h"
-#include "platform/error_code.h"
 #include "text/text_conversion.h"
 #include "ui/message_box.h"
 #include "ui/utf8_text.h"
@@ -25,34 +24,27 @@ GdkPixbuf* PixbufFromXpm(const char* const* xpm) {
 
 }  // namespace
 
-CInstallerDlg::CInstallerDlg(int argc, char** argv, bool silent,
+CInstallerDlg::CInstallerDlg(InstallSession& session, bool silent,
                              const WideString& title,
                              const WideString& language_code,
                              bool use_current_dir)
-    : silent_(silent),
+    : session_(session),
+      silent_(silent),
       language_code_(language_code),
       use_current_dir_(use_current_dir),
-      argc_(argc),
-      argv_(argv),
       title_(title) {
-  channel_.Init();
-  worker_.ClearStop();
-  // gtk_init would abort without a display; a silent run can do without one.
-  headless_ = !gtk_init_check(&argc_, &argv_);
+  session_.SetObserver(&observer_);
   // After the toolkit's own setlocale, before any of its texts is shown.
-  if (!headless_) {
-    toolkit_language_ =
-        std::make_unique<ToolkitLanguage>(ToNarrow(language_code_).c_str());
-  }
-  channel_.Post(kSuccess, StringTable::Lookup("IDS_PREPARECOPY"), 0);
+  toolkit_language_ =
+      std::make_unique<ToolkitLanguage>(ToNarrow(language_code_).c_str());
 }
 
 CInstallerDlg::~CInstallerDlg() {
   // Only an exception can leave a job running here; it is rolled back
-  // before the reader and the channel it uses go away.
+  // before anything it uses goes away.
   if (copying_) CancelJob();
-  worker_.RequestStop();
-  worker_.Join();
+  session_.Finish();
+  session_.SetObserver(nullptr);
   DestroyWindow();
   // The widgets went with the window; the pages only pointed at them.
   current_page_ = nullptr;
@@ -64,20 +56,11 @@ CInstallerDlg::~CInstallerDlg() {
   cancel_page_.reset();
   if (side_picture_ != nullptr) g_object_unref(side_picture_);
   if (icon_ != nullptr) g_object_unref(icon_);
-  reader_.Close();
 }
 
 void CInstallerDlg::Run() {
-  if (headless_ && !silent_) {
-    std::fputs(
-        "setup: cannot open a display; run with -S for a silent "
-        "installation\n",
-        stderr);
-    outcome_ = Outcome::kNoDisplay;
-    return;
-  }
   if (!PrepareInstall()) {
-    outcome_ = Outcome::kFailed;
+    outcome_ = RunOutcome::kFailed;
     return;
   }
   BuildWindow();
@@ -91,7 +74,7 @@ void CInstallerDlg::Run() {
 }
 
 void CInstallerDlg::BuildWindow() {
-  if (headless_ || window_ != nullptr) return;
+  if (window_ != nullptr) return;
   window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   SetupWindow();
   gtk_window_set_title(GTK_WINDOW(window_), ToUtf8(title_).c_str());
@@ -179,10 +162,11 @@ void CInstallerDlg::ShowPage(WizardDialogPage* page) {
 }
 
 void CInstallerDlg::ShowDirectoryStep() {
-  page_index_ = kStepDirectory;
+  step_ = kStepDirectory;
   if (window_ == nullptr) return;
   if (!dir_page_)
-    dir_page_ = std::make_unique<DirSelectPage>(page_area_, side_picture_);
+    dir_page_ = std::make_unique<DirSelectPage>(page_area_, side_picture_,
+                                                session_.sys());
   dir_page_->SetPath(target_dir_);
   gtk_widget_set_sensitive(back_button_, TRUE);
   gtk_widget_set_sensitive(next_button_, TRUE);
@@ -207,7 +191,7 @@ void CInstallerDlg::CloseWithConfirmation() {
       (copying_ && cancel_requested_)) {
     return;
   }
-  if (CloseActionFor(IsFinalStep(page_index_)) == CloseAction::kFinish) {
+  if (CloseActionFor(IsFinalStep(step_)) == CloseAction::kFinish) {
     // The outcome is known and shown: nothing to ask.
     DestroyWindow();
     return;
@@ -222,14 +206,14 @@ void CInstallerDlg::CloseWithConfirmation() {
   // The job waits between two entries while the user decides, so that the
   // answer decides and not a race with the last entry. A job that has begun
   // to commit cannot be held: its success page comes at once.
-  if (!channel_.TryPause()) return;
+  if (!session_.TryPause()) return;
   const bool cancel = MessageBox(this, StringTable::Lookup("IDS_ACCEPT_CANCEL"),
                                  kMessageBoxQuestion) == kMessageBoxYes;
   if (cancel && !close_requested_) {
     cancel_requested_ = true;
     CancelJob();
   } else {
-    channel_.Resume();
+    session_.Resume();
   }
 }
 
@@ -238,8 +222,7 @@ void CInstallerDlg::DestroyWindow() {
 }
 
 void CInstallerDlg::CancelJob() {
-  channel_.RequestCancel();
-  worker_.RequestStop();
+  session_.RequestCancel();
   if (cancel_button_ != nullptr)
     gtk_widget_set_sensitive(cancel_button_, FALSE);
 }

@@ -1,19 +1,15 @@
-// CInstallerDlg: the installer's one window and the owner of everything the
-// wizard needs for a run: the channel to the install worker, the worker's
-// thread, the kit reader, the paths and the pages. It draws the fixed-size
-// frame (500 x 360, a separator and the Back, Next and Cancel buttons),
-// switches pages, runs the pre-checks, the steps of the wizard and the
-// copying, and records the outcome as the process's exit status.
+// CInstallerDlg: the installer's one window, the GTK face of an installation
+// session (engine/install_session.h). It draws the fixed-size frame (500 x
+// 360, a separator and the Back, Next and Cancel buttons), switches pages,
+// runs the session's pre-checks and the steps of the wizard, follows the
+// copying on the worker, and records the outcome as the process's exit
+// status. A silent run with a display shows the welcome and progress pages
+// without buttons and writes its messages to standard error too.
 //
-// Without a display (gtk_init_check fails) a silent run goes through the same
-// flow headless: no window is built and no GTK call that needs a display is
-// made; message box texts go to standard error. A run that is not silent
-// then only says that it needs a display.
-//
-// Ownership: the dialog owns the pages (deleted after the window is gone),
-// the pixbufs, the reader and the worker. The worker is stopped and joined
-// before anything it uses is released. The copying runs on the worker; all
-// else, and every GTK call, on the main thread.
+// Ownership: the dialog owns the pages (deleted after the window is gone)
+// and the pixbufs; the session, which owns the kit reader, the channel and
+// the worker, is the caller's and must outlive the dialog. All GTK calls
+// are made on the main thread.
 #ifndef UI_INSTALLER_DLG_H_
 #define UI_INSTALLER_DLG_H_
 
@@ -22,9 +18,7 @@
 #include <memory>
 #include <vector>
 
-#include "engine/ui_channel.h"
-#include "engine/worker_thread.h"
-#include "kit/kit_reader.h"
+#include "engine/install_session.h"
 #include "l10n/user_message.h"
 #include "text/wide_string.h"
 #include "ui/flow_logic.h"
@@ -33,9 +27,11 @@
 #include "ui/wizard_pages.h"
 #include "ui/wnd.h"
 
+class StopSignals;
+
 class CInstallerDlg : public CWnd {
  public:
-  // The wizard's steps (values of page_index()).
+  // The wizard's steps (values of step()).
   static constexpr int kStepNone = 0;
   static constexpr int kStepWelcome = 1;
   static constexpr int kStepDirectory = 2;
@@ -44,22 +40,21 @@ class CInstallerDlg : public CWnd {
   static constexpr int kStepError = 5;
   static constexpr int kStepCancelled = 6;
 
-  // Initialises the channel and GTK (gtk_init_check with the copies of argc
-  // and argv, which GTK may shrink; without a display the dialog is
-  // headless). `argv` must outlive the dialog.
-  CInstallerDlg(int argc, char** argv, bool silent, const WideString& title,
+  // REQUIRES: GTK is initialised with a display (gtk_init_check succeeded).
+  // `session` is the caller's (recovered already) and must outlive the
+  // dialog; the dialog is its observer from now on.
+  CInstallerDlg(InstallSession& session, bool silent, const WideString& title,
                 const WideString& language_code, bool use_current_dir);
-  // Stops and joins the worker (cancelling a job that still runs), destroys
-  // the window if it is still there, then releases pages, pictures and the
-  // kit.
+  // Cancels and joins a job still running, destroys the window if it is
+  // still there, then releases pages and pictures.
   ~CInstallerDlg() override;
 
   // The whole run: pre-checks, window, welcome step, then the GTK main loop
   // (interactive) or the installation step at once (silent). Returns when the
   // run has ended; exit_status() then says how.
   void Run();
-  // 0 succeeded, 1 a pre-check or the installation failed (or no display
-  // for an interactive run), 2 cancelled or closed before success.
+  // 0 succeeded, 1 a pre-check or the installation failed, 2 cancelled or
+  // closed before success.
   int exit_status() const { return ExitStatusFor(outcome_); }
 
   WideString GetTitle() const override { return title_; }
@@ -85,19 +80,16 @@ class CInstallerDlg : public CWnd {
   void CloseWithConfirmation();
 
   // --- The flow.
-  // The pre-checks, in order: kit present, template directory chosen, room
-  // in the temporary directory, kit readable, and for a silent run a
-  // directory to install into (none when the launcher's choice is a URL). A
-  // failure shows its message and returns false.
+  // The session's pre-checks (installer_flow.cc): kit present, template
+  // directory proposed, room in the temporary directory, kit readable, and
+  // for a silent run a directory to install into. A failure shows its
+  // message and returns false.
   bool PrepareInstall();
-  // The kit's path: beside the executable, or in the current directory with
-  // "usecwd"; empty when that directory cannot be determined.
-  WideString LocateKit() const;
   void ShowWelcomeStep();
-  // Hands the job to the worker and follows it until it has failed,
-  // finished or been cancelled, then joins the worker and shows the final
-  // step (or closes the window when a close was asked for meanwhile: by
-  // Escape, the close button, SIGINT or SIGTERM).
+  // Starts the job and follows it until it has failed, finished or been
+  // cancelled, then joins the worker and shows the final step (or closes
+  // the window when a close was asked for meanwhile: by Escape, the close
+  // button, SIGINT or SIGTERM).
   void RunInstallStep();
   void ShowSuccessStep();
   void ShowErrorStep();
@@ -122,14 +114,13 @@ class CInstallerDlg : public CWnd {
                                 gpointer dialog);
   static void OnDestroy(GtkWidget* window, gpointer dialog);
 
-  // --- Observers, for tests. Widgets are null before BuildWindow, when
-  // headless and after the window is gone.
-  bool headless() const { return headless_; }
-  int page_index() const { return page_index_; }
+  // --- Observers, for tests. Widgets are null before BuildWindow and after
+  // the window is gone.
+  int step() const { return step_; }
   const WideString& target_dir() const { return target_dir_; }
-  const WideString& kit_path() const { return kit_path_; }
+  const std::string& kit_path() const { return session_.kit_path(); }
   const std::vector<WideString>& template_locations() const {
-    return template_locations_;
+    return session_.template_locations();
   }
   GtkWidget* window() const { return window_; }
   GtkWidget* page_area() const { return page_area_; }
@@ -144,9 +135,21 @@ class CInstallerDlg : public CWnd {
   SuccessFinalPage* success_page() const { return success_page_.get(); }
   MessagePage* error_page() const { return error_page_.get(); }
   MessagePage* cancel_page() const { return cancel_page_.get(); }
-  const WorkerThread& worker() const { return worker_; }
+  const WorkerThread& worker() const { return session_.worker(); }
 
  private:
+  // The session's posts reach the dialog here: the end of the job wakes the
+  // main loop at once, so that it is not left to the next poll.
+  class Observer : public SessionObserver {
+   public:
+    explicit Observer(CInstallerDlg& dialog) : dialog_(dialog) {}
+    void OnPost(const ChannelState& state) override;
+    void OnFellBackToDefault(const std::string& directory) override;
+
+   private:
+    CInstallerDlg& dialog_;
+  };
+
   void OnNext();
   void OnBack();
   void OnCancel();
@@ -156,50 +159,35 @@ class CInstallerDlg : public CWnd {
   // cannot be written is reported as a warning (the installation stays a
   // success).
   void RecordTemplateLocation();
-  void WarnConfigNotSaved(const MessageDetail& detail);
   // Shows a message box; in a silent run the text also goes to standard
   // error as one line, for the scripts that run it.
-  int Tell(const WideString& text, MessageBoxCode code);
-  // The message for a kit that could not be opened (or turned out damaged)
-  // with `code`: damaged, no space, or what the system refused.
-  WideString KitFailureMessage(ErrorCode code) const;
+  int Tell(const WideString& text, MessageBoxStyle style);
+  // Shows the message for a failure of the session.
+  void TellFailure(const Status& failure);
   // A silent run's note on standard error (nothing in the wizard).
   void Note(const WideString& text);
-  // True when the installation can write into `dir` (or the nearest
-  // existing folder above it); otherwise says so, naming the folder and the
-  // system's reason, and returns false.
+  // True when the installation can write into `dir`; otherwise says so and
+  // returns false.
   bool CheckTarget(const WideString& dir);
-  // One turn of the main loop while the worker copies.
-  void IterateWhileCopying();
+  // Follows the running job until it ends; a stop signal cancels it and
+  // closes the window afterwards. Returns its last state.
+  ChannelState FollowJob(StopSignals& signals);
+  // What the progress page shows for `state`.
+  void ShowJobState(const ChannelState& state, bool* told_waiting,
+                    gint64* last_redraw);
+  // A silent run's last line on standard output.
+  void PrintSummary(const JobResult& result) const;
   // The window's properties: centred, fixed size, icon, signals.
   void SetupWindow();
   GtkWidget* MakeButton(const char* label_key);
   void DestroyWindow();
 
-  // Set by the flow: the locations came from the common launcher
-  // configuration; the common configuration file exists.
-  bool common_locations_used_ = false;
-  bool common_config_exists_ = false;
-  // False when a configuration file could not be read whole: the locations
-  // are then not written back.
-  bool locations_read_whole_ = true;
-  bool silent_;
-  // A silent run's last line on standard output.
-  void PrintSummary() const;
-  // Wakes the main loop the moment the job ends, so that the end is not
-  // left to the next poll.
-  class EndWaker : public ChannelObserver {
-   public:
-    void OnPost(const ChannelState& state) override;
-  };
-  EndWaker end_waker_;
-  UiChannel channel_;
-  std::vector<WideString> template_locations_;
+  InstallSession& session_;
+  Observer observer_{*this};
+  const bool silent_;
   WideString target_dir_;
-  WideString kit_path_;
-  KitReader reader_;
   WideString language_code_;
-  int page_index_ = kStepNone;
+  int step_ = kStepNone;
   // Pages are made on first use and live until the dialog goes.
   std::unique_ptr<MessagePage> welcome_page_;
   std::unique_ptr<DirSelectPage> dir_page_;
@@ -208,14 +196,12 @@ class CInstallerDlg : public CWnd {
   std::unique_ptr<SuccessFinalPage> success_page_;
   std::unique_ptr<MessagePage> error_page_;
   std::unique_ptr<MessagePage> cancel_page_;
-  bool use_current_dir_;
+  const bool use_current_dir_;
   GdkPixbuf* side_picture_ = nullptr;
   GtkWidget* back_button_ = nullptr;
   GtkWidget* next_button_ = nullptr;
   GtkWidget* cancel_button_ = nullptr;
   GtkWidget* separator_ = nullptr;
-  int argc_;
-  char** argv_;
   // The window's size with the usual font and texts: the page area, the
   // separator and the row of buttons.
   int width_ = 500;
@@ -228,18 +214,15 @@ class CInstallerDlg : public CWnd {
   GtkWidget* window_ = nullptr;
   GtkWidget* page_area_ = nullptr;
   GdkPixbuf* icon_ = nullptr;
-  bool headless_ = false;
   // The toolkit's texts in the wizard's language while the dialog lives.
   std::unique_ptr<ToolkitLanguage> toolkit_language_;
-  Outcome outcome_ = Outcome::kUnfinished;
+  RunOutcome outcome_ = RunOutcome::kUnfinished;
   // While the worker copies: the user asked to cancel the job (the wizard
   // then shows the cancelled step), or to close the wizard (it closes once
   // the job has ended).
   bool copying_ = false;
   bool cancel_requested_ = false;
   bool close_requested_ = false;
-  // Declared last so that it is destroyed, and joined, first.
-  WorkerThread worker_;
 };
 
 #endif  // UI_INSTALLER_DLG_H_

@@ -21,26 +21,13 @@ MessageBoxHandler& Handler() {
   return handler;
 }
 
-int WriteToStderr(const WideString& text, MessageBoxCode code) {
+int WriteToStderr(const WideString& text, MessageBoxStyle style) {
   std::fprintf(stderr, "%s\n", ToNarrow(OneLine(text)).c_str());
   std::fflush(stderr);
-  return HasYesNoButtons(code) ? kMessageBoxOther : kMessageBoxOk;
+  return style.yes_no ? kMessageBoxOther : kMessageBoxOk;
 }
 
 }  // namespace
-
-MessageKind MessageKindOf(MessageBoxCode code) {
-  switch (code >> 24) {
-    case 1:
-      return MessageKind::kError;
-    case 2:
-      return MessageKind::kQuestion;
-    default:
-      return MessageKind::kPlain;
-  }
-}
-
-bool HasYesNoButtons(MessageBoxCode code) { return (code & 0xFF) == 2; }
 
 int MessageBoxResultFor(int gtk_response) {
   switch (gtk_response) {
@@ -59,12 +46,12 @@ void SetMessageBoxHandler(MessageBoxHandler handler) {
   Handler() = std::move(handler);
 }
 
-int MessageBox(CWnd* dialog, const WideString& text, MessageBoxCode code) {
-  if (Handler()) return Handler()(dialog, text, code);
-  if (gdk_display_get_default() == nullptr) return WriteToStderr(text, code);
+int MessageBox(CWnd* dialog, const WideString& text, MessageBoxStyle style) {
+  if (Handler()) return Handler()(dialog, text, style);
+  if (gdk_display_get_default() == nullptr) return WriteToStderr(text, style);
 
   GtkMessageType type = GTK_MESSAGE_OTHER;
-  switch (MessageKindOf(code)) {
+  switch (style.kind) {
     case MessageKind::kError:
       type = GTK_MESSAGE_ERROR;
       break;
@@ -84,7 +71,7 @@ int MessageBox(CWnd* dialog, const WideString& text, MessageBoxCode code) {
       static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL |
                                   GTK_DIALOG_DESTROY_WITH_PARENT),
       type, GTK_BUTTONS_NONE, "%s", ToUtf8(text).c_str());
-  if (HasYesNoButtons(code)) {
+  if (style.yes_no) {
     gtk_dialog_add_buttons(GTK_DIALOG(box), Text("IDS_BUTTON_NO").c_str(),
                            GTK_RESPONSE_NO, Text("IDS_BUTTON_YES").c_str(),
                            GTK_RESPONSE_YES, nullptr);

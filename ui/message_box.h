@@ -1,8 +1,8 @@
 // The wizard's one way of telling the user something: a modal message box
 // with a text, a kind (error, question, plain) and either an OK button or
-// Yes and No, chosen by a MessageBoxCode. Without a display the text goes to
-// standard error as one line instead. Tests put a handler in front of both
-// to see what would be shown and to answer for the user.
+// Yes and No. Without a display the text goes to standard error as one line
+// instead. Tests put a handler in front of both to see what would be shown
+// and to answer for the user.
 //
 // GUI thread only.
 #ifndef UI_MESSAGE_BOX_H_
@@ -15,12 +15,17 @@
 
 class CWnd;
 
-// High byte: the kind (1 error, 2 question, anything else plain); low byte:
-// the buttons (2 Yes and No, anything else OK). The middle bytes are unused.
-using MessageBoxCode = uint32_t;
-inline constexpr MessageBoxCode kMessageBoxQuestion = 0x2000002;  // Yes/No
-inline constexpr MessageBoxCode kMessageBoxError = 0x1000001;     // OK
-inline constexpr MessageBoxCode kMessageBoxPlain = 1;             // OK
+enum class MessageKind { kError, kQuestion, kPlain };
+
+// What a box looks like: its kind and its buttons.
+struct MessageBoxStyle {
+  MessageKind kind;
+  bool yes_no;  // Yes and No; otherwise OK
+};
+inline constexpr MessageBoxStyle kMessageBoxQuestion{MessageKind::kQuestion,
+                                                     true};
+inline constexpr MessageBoxStyle kMessageBoxError{MessageKind::kError, false};
+inline constexpr MessageBoxStyle kMessageBoxPlain{MessageKind::kPlain, false};
 
 // Results.
 inline constexpr int kMessageBoxOther = 0;  // closed, or any other answer
@@ -28,9 +33,6 @@ inline constexpr int kMessageBoxYes = 1;
 inline constexpr int kMessageBoxNo = 2;
 inline constexpr int kMessageBoxOk = 3;
 
-enum class MessageKind { kError, kQuestion, kPlain };
-MessageKind MessageKindOf(MessageBoxCode code);
-bool HasYesNoButtons(MessageBoxCode code);
 // The result for a GtkResponseType value: Yes 1, No 2, OK 3, anything else
 // (Cancel, Close, the window manager's close button) 0.
 int MessageBoxResultFor(int gtk_response);
@@ -43,12 +45,12 @@ int MessageBoxResultFor(int gtk_response);
 // a display (GDK has no default display) the text is written to standard error
 // as one line, in the locale's encoding, and the result is OK for an OK box, 0
 // for a question.
-int MessageBox(CWnd* dialog, const WideString& text, MessageBoxCode code);
+int MessageBox(CWnd* dialog, const WideString& text, MessageBoxStyle style);
 
 // A handler that MessageBox calls instead of showing anything; an empty
 // handler restores the normal behaviour. For tests.
 using MessageBoxHandler = std::function<int(
-    CWnd* dialog, const WideString& text, MessageBoxCode code)>;
+    CWnd* dialog, const WideString& text, MessageBoxStyle style)>;
 void SetMessageBoxHandler(MessageBoxHandler handler);
 
 #endif  // UI_MESSAGE_BOX_H_

@@ -118,8 +118,9 @@ bool SuccessFinalPage::IsOpenDescriptionChecked() const {
              GTK_TOGGLE_BUTTON(open_description_box_)) != FALSE;
 }
 
-DirSelectPage::DirSelectPage(GtkWidget* container, GdkPixbuf* side_picture)
-    : WizardDialogPage(container) {
+DirSelectPage::DirSelectPage(GtkWidget* container, GdkPixbuf* side_picture,
+                             SystemApi& sys)
+    : WizardDialogPage(container), sys_(sys) {
   GtkWidget* root = gtk_hbox_new(FALSE, 0);
   GtkWidget* column = PictureAndColumn(side_picture, root, &picture_);
 
@@ -179,7 +180,7 @@ void DirSelectPage::Browse() {
   gtk_window_set_skip_taskbar_hint(GTK_WINDOW(chooser), TRUE);
   // Where the field points, or the nearest folder above it that exists.
   const std::string typed = ToNarrow(GetPath()).c_str();
-  const std::string start = NearestExistingDirectory(typed);
+  const std::string start = NearestExistingDirectory(sys_, typed);
   if (!start.empty()) {
     gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser),
                                         start.c_str());

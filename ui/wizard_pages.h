@@ -96,9 +96,12 @@ class SuccessFinalPage : public MessagePage {
   GtkWidget* open_description_box_;
 };
 
+class SystemApi;
+
 class DirSelectPage : public WizardDialogPage {
  public:
-  DirSelectPage(GtkWidget* container, GdkPixbuf* side_picture);
+  // `sys` is asked where Browse starts.
+  DirSelectPage(GtkWidget* container, GdkPixbuf* side_picture, SystemApi& sys);
 
   // Puts the keyboard focus into the entry, where Enter means Next.
   void OnActivate() override;
@@ -123,6 +126,7 @@ class DirSelectPage : public WizardDialogPage {
  private:
   static void OnBrowseClicked(GtkWidget* button, gpointer page);
 
+  SystemApi& sys_;
   GtkWidget* picture_;
   GtkWidget* path_entry_;
   GtkWidget* text_label_;

@@ -1,4 +1,4 @@
-#include "engine/ui_channel.h"
+#include "engine/job_channel.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@ namespace {
 using engine_test::Narrow;
 using engine_test::PostRecorder;
 
-TEST(UiChannelTest, StartJobEndsTheDirectoryWithOneSeparator) {
+TEST(JobChannelTest, StartJobEndsTheDirectoryWithOneSeparator) {
   const struct {
     const char16_t* given;
     const char* handed_over;
@@ -29,7 +29,7 @@ TEST(UiChannelTest, StartJobEndsTheDirectoryWithOneSeparator) {
   };
   KitReader reader;
   for (const auto& c : cases) {
-    UiChannel channel;
+    JobChannel channel;
     channel.Init();
     channel.StartJob(&reader, c.given);
     WideString target;
@@ -38,7 +38,7 @@ TEST(UiChannelTest, StartJobEndsTheDirectoryWithOneSeparator) {
   }
 }
 
-TEST(UiChannelTest, PostsDecideHowTheJobStands) {
+TEST(JobChannelTest, PostsDecideHowTheJobStands) {
   const struct {
     const char* what;
     bool started;
@@ -57,7 +57,7 @@ TEST(UiChannelTest, PostsDecideHowTheJobStands) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    UiChannel channel;
+    JobChannel channel;
     channel.Init();
     if (c.started) channel.StartJob(nullptr, u"/t");
     channel.Post(c.code, u"text", c.progress);
@@ -69,8 +69,8 @@ TEST(UiChannelTest, PostsDecideHowTheJobStands) {
   }
 }
 
-TEST(UiChannelTest, StartJobClearsWhatTheLastJobLeft) {
-  UiChannel channel;
+TEST(JobChannelTest, StartJobClearsWhatTheLastJobLeft) {
+  JobChannel channel;
   channel.Init();
   channel.Post(kSuccess, u"preparing", 0);
   channel.StartJob(nullptr, u"/t");
@@ -89,8 +89,8 @@ TEST(UiChannelTest, StartJobClearsWhatTheLastJobLeft) {
 }
 
 // The observer runs without the channel's lock: it may poll and cancel.
-TEST(UiChannelTest, ObserverSeesEveryPostAndMayUseTheChannel) {
-  UiChannel channel;
+TEST(JobChannelTest, ObserverSeesEveryPostAndMayUseTheChannel) {
+  JobChannel channel;
   channel.Init();
   PostRecorder recorder;
   std::vector<std::string> polled;
@@ -112,8 +112,8 @@ TEST(UiChannelTest, ObserverSeesEveryPostAndMayUseTheChannel) {
 
 // A worker that posts while the GUI polls and cancels: every poll sees a
 // state that some post made whole (text and progress together).
-TEST(UiChannelTest, PollsSeeWholePostsWhileAWorkerPosts) {
-  UiChannel channel;
+TEST(JobChannelTest, PollsSeeWholePostsWhileAWorkerPosts) {
+  JobChannel channel;
   channel.Init();
   channel.StartJob(nullptr, u"/t");
   constexpr int kPosts = 20000;
@@ -145,11 +145,11 @@ namespace {
 // While the user is asked whether to cancel, the job stands still between
 // two entries and before its commit; the answer decides, and a job that
 // has begun to commit can no longer be held.
-TEST(UiChannelPauseTest, APausedJobWaitsForTheAnswer) {
+TEST(JobChannelPauseTest, APausedJobWaitsForTheAnswer) {
   KitReader reader;
   for (const bool cancel : {false, true}) {
     SCOPED_TRACE(cancel ? "cancelled" : "resumed");
-    UiChannel channel;
+    JobChannel channel;
     channel.Init();
     channel.StartJob(&reader, u"/t");
     ASSERT_TRUE(channel.TryPause());
@@ -177,7 +177,7 @@ TEST(UiChannelPauseTest, APausedJobWaitsForTheAnswer) {
     EXPECT_EQ(cancel, channel.TryPause());
   }
   // Paused again right before the commit: the commit waits.
-  UiChannel channel;
+  JobChannel channel;
   channel.Init();
   channel.StartJob(&reader, u"/t");
   ASSERT_TRUE(channel.TryPause());
@@ -192,7 +192,7 @@ TEST(UiChannelPauseTest, APausedJobWaitsForTheAnswer) {
   worker.join();
   EXPECT_TRUE(done.load());
   // An ended job cannot be paused either.
-  UiChannel ended;
+  JobChannel ended;
   ended.Init();
   ended.StartJob(&reader, u"/t");
   ended.Post(kSuccess, WideString(), 100);

@@ -1,25 +1,28 @@
-// The mailbox between the GUI (or kittool's main thread) and the install
-// worker. The GUI puts the job in (which kit reader, which template
-// directory) and may ask for it to be cancelled; the worker takes the job
-// out and posts its state back (a result code, a text, a percentage), and
-// the GUI polls that state between toolkit events.
+// The mailbox between the face that runs an installation (the wizard, a
+// console run, kittool extract) and the install worker. The face puts the
+// job in (which kit reader, which template directory) and may ask for it
+// to be paused or cancelled; the worker takes the job out and posts its
+// state back (the destination it is at and a percentage, that it waits for
+// another installation, how it ended), and the face polls that state or is
+// told of each post by an observer.
 //
 // Every operation takes the channel's lock for its whole length and only to
 // copy fields: no file work and no toolkit call is ever made under it, and no
 // other lock is taken while it is held. An observer, when set, is told of
-// every post on the posting thread after the lock has been released (kittool
-// prints progress with it; tests record every post).
+// every post on the posting thread after the lock has been released (a
+// console run prints progress with it; tests record every post).
 //
 // Ownership: the channel does not own the reader. It must outlive the worker
 // that uses it: its owner joins the worker before destroying either.
-#ifndef ENGINE_UI_CHANNEL_H_
-#define ENGINE_UI_CHANNEL_H_
+#ifndef ENGINE_JOB_CHANNEL_H_
+#define ENGINE_JOB_CHANNEL_H_
 
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
 #include "platform/error_code.h"
+#include "platform/status.h"
 #include "text/wide_string.h"
 
 class KitReader;
@@ -36,27 +39,34 @@ enum class JobState {
 // A copy of the channel's state.
 struct ChannelState {
   ErrorCode code = kSuccess;
+  // While running: the destination of the entry being installed; while
+  // waiting: the directory another installation holds. No text for the
+  // user: the face makes that.
   WideString text;
   int32_t progress = 0;
   JobState state = JobState::kIdle;
-  // The job waits for another installation into its directory; `text` says
-  // so. Cleared by the next post.
+  // The job waits for another installation into its directory, `text`.
+  // Cleared by the next post.
   bool waiting = false;
+  // After a failure: why, as the engine found it (code is its projection).
+  Status failure;
+  // The job has been asked to stop (RequestCancel).
+  bool cancelling = false;
 };
 
-class ChannelObserver {
+class JobObserver {
  public:
-  virtual ~ChannelObserver() = default;
+  virtual ~JobObserver() = default;
   // Called on the posting thread, without the channel's lock, with the state
   // that the post made. Must not call back into the channel's Post.
   virtual void OnPost(const ChannelState& state) = 0;
 };
 
-class UiChannel {
+class JobChannel {
  public:
-  UiChannel() = default;
-  UiChannel(const UiChannel&) = delete;
-  UiChannel& operator=(const UiChannel&) = delete;
+  JobChannel() = default;
+  JobChannel(const JobChannel&) = delete;
+  JobChannel& operator=(const JobChannel&) = delete;
 
   // Empties the directory and the text, clears code, progress, the cancel
   // request and the reader, and makes the state idle.
@@ -97,15 +107,19 @@ class UiChannel {
   // progress 100 as finished; other posts leave the state as it is.
   void Post(ErrorCode code, const WideString& text, int32_t progress);
 
-  // Worker: the job waits for another installation; `text` says so. Code
+  // Worker: the job failed with `failure`; the state becomes failed, or
+  // cancelled for kCancelled.
+  void PostFailure(const Status& failure, int32_t progress);
+
+  // Worker: the job waits for another installation into `directory`. Code
   // and progress stay; the next Post ends the waiting.
-  void PostWaiting(const WideString& text);
+  void PostWaiting(const WideString& directory);
 
   // GUI thread: a copy of the state.
   ChannelState Poll();
 
   // Sets (or with null removes) the observer. Only while no job runs.
-  void SetObserver(ChannelObserver* observer);
+  void SetObserver(JobObserver* observer);
 
  private:
   // Everything below is guarded by mutex_.
@@ -117,7 +131,7 @@ class UiChannel {
   bool committing_ = false;
   std::condition_variable resumed_;
   ChannelState state_;
-  ChannelObserver* observer_ = nullptr;
+  JobObserver* observer_ = nullptr;
 };
 
-#endif  // ENGINE_UI_CHANNEL_H_
+#endif  // ENGINE_JOB_CHANNEL_H_

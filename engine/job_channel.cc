@@ -1,6 +1,6 @@
-#include "engine/ui_channel.h"
+#include "engine/job_channel.h"
 
-void UiChannel::Init() {
+void JobChannel::Init() {
   std::lock_guard<std::mutex> lock(mutex_);
   reader_ = nullptr;
   target_dir_ = WideString();
@@ -10,7 +10,7 @@ void UiChannel::Init() {
   state_ = ChannelState();
 }
 
-void UiChannel::StartJob(KitReader* reader, const WideString& target_dir) {
+void JobChannel::StartJob(KitReader* reader, const WideString& target_dir) {
   std::lock_guard<std::mutex> lock(mutex_);
   cancel_requested_ = false;
   paused_ = false;
@@ -19,6 +19,8 @@ void UiChannel::StartJob(KitReader* reader, const WideString& target_dir) {
   state_.progress = 0;
   state_.state = JobState::kRunning;
   state_.waiting = false;
+  state_.failure = Status();
+  state_.cancelling = false;
   reader_ = reader;
   target_dir_ = target_dir;
   const uint32_t length = target_dir_.length();
@@ -28,38 +30,39 @@ void UiChannel::StartJob(KitReader* reader, const WideString& target_dir) {
   }
 }
 
-KitReader* UiChannel::TakeJob(WideString* target_dir) {
+KitReader* JobChannel::TakeJob(WideString* target_dir) {
   std::lock_guard<std::mutex> lock(mutex_);
   *target_dir = target_dir_;
   return reader_;
 }
 
-void UiChannel::RequestCancel() {
+void JobChannel::RequestCancel() {
   std::lock_guard<std::mutex> lock(mutex_);
   cancel_requested_ = true;
+  state_.cancelling = true;
   paused_ = false;
   resumed_.notify_all();
 }
 
-bool UiChannel::TryPause() {
+bool JobChannel::TryPause() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (committing_ || state_.state != JobState::kRunning) return false;
   paused_ = true;
   return true;
 }
 
-void UiChannel::Resume() {
+void JobChannel::Resume() {
   std::lock_guard<std::mutex> lock(mutex_);
   paused_ = false;
   resumed_.notify_all();
 }
 
-void UiChannel::WaitWhilePaused() {
+void JobChannel::WaitWhilePaused() {
   std::unique_lock<std::mutex> lock(mutex_);
   resumed_.wait(lock, [this] { return !paused_ || cancel_requested_; });
 }
 
-bool UiChannel::BeginCommit() {
+bool JobChannel::BeginCommit() {
   std::unique_lock<std::mutex> lock(mutex_);
   resumed_.wait(lock, [this] { return !paused_ || cancel_requested_; });
   if (cancel_requested_) return false;
@@ -67,13 +70,21 @@ bool UiChannel::BeginCommit() {
   return true;
 }
 
-bool UiChannel::IsCancelled() {
+bool JobChannel::IsCancelled() {
   std::lock_guard<std::mutex> lock(mutex_);
   return cancel_requested_;
 }
 
-void UiChannel::PostWaiting(const WideString& text) {
-  ChannelObserver* observer;
+void JobChannel::PostFailure(const Status& failure, int32_t progress) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_.failure = failure;
+  }
+  Post(failure.code(), WideString(), progress);
+}
+
+void JobChannel::PostWaiting(const WideString& text) {
+  JobObserver* observer;
   ChannelState posted;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -85,8 +96,8 @@ void UiChannel::PostWaiting(const WideString& text) {
   if (observer != nullptr) observer->OnPost(posted);
 }
 
-void UiChannel::Post(ErrorCode code, const WideString& text, int32_t progress) {
-  ChannelObserver* observer;
+void JobChannel::Post(ErrorCode code, const WideString& text, int32_t progress) {
+  JobObserver* observer;
   ChannelState posted;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -107,12 +118,12 @@ void UiChannel::Post(ErrorCode code, const WideString& text, int32_t progress) {
   if (observer != nullptr) observer->OnPost(posted);
 }
 
-ChannelState UiChannel::Poll() {
+ChannelState JobChannel::Poll() {
   std::lock_guard<std::mutex> lock(mutex_);
   return state_;
 }
 
-void UiChannel::SetObserver(ChannelObserver* observer) {
+void JobChannel::SetObserver(JobObserver* observer) {
   std::lock_guard<std::mutex> lock(mutex_);
   observer_ = observer;
 }

@@ -1,0 +1,87 @@
+#include "app/setup_console.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+
+#include "app/console_face.h"
+#include "app/installer_app.h"
+#include "engine/install_session.h"
+#include "l10n/string_table.h"
+#include "l10n/user_message.h"
+#include "platform/narrow_path.h"
+#include "platform/stop_signals.h"
+#include "platform/system_api.h"
+#include "text/terminal_text.h"
+#include "text/text_conversion.h"
+
+namespace {
+
+std::string Line(const WideString& message) {
+  return ToNarrow(OneLine(message)).c_str();
+}
+
+std::string LineFor(const char* key, const std::string& path) {
+  return Line(UserMessage(key, MessageDetail{path, 0, nullptr}));
+}
+
+void Tell(const WideString& message) {
+  std::cerr << Line(message) << "\n" << std::flush;
+}
+
+// A silent run's last line on standard output.
+void PrintSummary(const WideString& target, const JobResult& result) {
+  std::fprintf(stdout, "installed into %s: %llu copied, %llu up to date\n",
+               WithoutTrailingSlashes(ToNarrow(target).c_str()).c_str(),
+               static_cast<unsigned long long>(result.copied),
+               static_cast<unsigned long long>(result.up_to_date));
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int RunSetupConsole(InstallSession& session, const CommandLine& command_line) {
+  SystemApi& sys = session.sys();
+  ConsoleJob::Options options;
+  options.bar = sys.Isatty(STDERR_FILENO) == 1;
+  options.columns = BarColumns(sys.TerminalColumns(STDERR_FILENO));
+  options.waiting_line = [](const std::string& directory) {
+    return LineFor("IDS_WAIT_OTHER_INSTALL", directory);
+  };
+  options.fell_back_line = [](const std::string& directory) {
+    return LineFor("IDS_NOTE_DEFAULT_TARGET", directory);
+  };
+  ConsoleJob job(std::cerr, options);
+  session.SetObserver(&job);
+  InstallSession::PrepareOptions prepare;
+  prepare.use_current_dir = command_line.use_current_dir;
+  prepare.check = InstallSession::KitCheck::kStreaming;
+  prepare.silent = true;
+  const Status prepared = session.Prepare(prepare);
+  if (!prepared.ok()) {
+    Tell(FailureMessage(prepared, session.kit_path()));
+    return ExitStatusFor(RunOutcome::kFailed);
+  }
+  JobResult result;
+  {
+    // While files are being copied, a stop signal rolls the job back
+    // instead of leaving a half-installed directory.
+    StopSignals signals;
+    result = job.Run(session, session.proposed_target(), signals);
+  }
+  if (result.failure.kind() == Status::Kind::kCancelled) {
+    Tell(StringTable::Lookup("IDS_CANCEL_FINISH"));
+    return ExitStatusFor(RunOutcome::kCancelled);
+  }
+  if (!result.failure.ok()) {
+    Tell(FailureMessage(result.failure, session.kit_path()));
+    return ExitStatusFor(RunOutcome::kFailed);
+  }
+  for (const Status& failure : session.RecordTarget()) {
+    Tell(UserMessage("IDS_WARN_CONFIG_NOT_SAVED",
+                     MessageDetail{failure.path(), failure.error(), nullptr}));
+  }
+  PrintSummary(session.target(), result);
+  return ExitStatusFor(RunOutcome::kSucceeded);
+}

@@ -1,0 +1,17 @@
+// setup -S without a display: the console face of the installation session.
+// The pre-checks, then the job with a bar at a terminal; every message goes
+// to standard error as one line in the user's language, and a success ends
+// with one line on standard output that scripts read:
+//   installed into <dir>: <N> copied, <M> up to date
+// The same in every language.
+#ifndef APP_SETUP_CONSOLE_H_
+#define APP_SETUP_CONSOLE_H_
+
+class InstallSession;
+struct CommandLine;
+
+// Runs the installation of `session` (recovered already) as `command_line`
+// asks and returns the exit status (0 installed, 1 failed, 2 cancelled).
+int RunSetupConsole(InstallSession& session, const CommandLine& command_line);
+
+#endif  // APP_SETUP_CONSOLE_H_

@@ -1,0 +1,69 @@
+#include "engine/backup_dir.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "platform/file_operations.h"
+#include "platform/narrow_path.h"
+#include "platform/system_api.h"
+
+bool HasDotDot(const std::string& path) {
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (end - start == 2 && path.compare(start, 2, "..") == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+BackupDir::BackupDir(const std::string& path)
+    : path_(WithoutTrailingSlashes(path)) {}
+
+bool BackupDir::RelativeOfSaved(const std::string& saved,
+                                std::string* relative) const {
+  const std::string prefix = files() + "/";
+  if (saved.size() <= prefix.size() ||
+      saved.compare(0, prefix.size(), prefix) != 0 || HasDotDot(saved)) {
+    return false;
+  }
+  *relative = saved.substr(prefix.size());
+  return true;
+}
+
+std::string BackupDir::OfJournal(const std::string& journal_path) {
+  const std::string suffix = "/journal";
+  if (journal_path.size() <= suffix.size() ||
+      journal_path.compare(journal_path.size() - suffix.size(), suffix.size(),
+                           suffix) != 0) {
+    return std::string();
+  }
+  const std::string directory =
+      journal_path.substr(0, journal_path.size() - suffix.size());
+  const std::string name = directory.substr(directory.rfind('/') + 1);
+  if (directory.empty() || directory[0] != '/' || HasDotDot(directory) ||
+      !IsBackupName(name)) {
+    return std::string();
+  }
+  return directory;
+}
+
+bool BackupDir::IsBackupName(const std::string& name) {
+  return name.compare(0, std::strlen(kBackupPrefix), kBackupPrefix) == 0;
+}
+
+void RemoveBackupDirectory(SystemApi& sys, const BackupDir& backup) {
+  if (backup.empty()) return;
+  RemoveTree(sys, backup.files());
+  sys.Unlink(backup.journal().c_str());
+  // The removal goes on past what it cannot remove; one more pass catches
+  // a passing failure, so that no backup outlives its job.
+  if (!RemoveTree(sys, backup.path())) {
+    struct stat status;
+    if (sys.Lstat(backup.path().c_str(), &status) == 0) {
+      RemoveTree(sys, backup.path());
+    }
+  }
+}

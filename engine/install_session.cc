@@ -1,0 +1,230 @@
+#include "engine/install_session.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "launcher_config/launcher_paths.h"
+#include "launcher_config/template_locations.h"
+#include "platform/directory_enumerator.h"
+#include "platform/file_operations.h"
+#include "platform/narrow_path.h"
+#include "platform/system_api.h"
+#include "text/text_conversion.h"
+
+namespace {
+
+std::string Narrow(const WideString& text) { return ToNarrow(text).c_str(); }
+
+bool Exists(SystemApi& sys, const WideString& path) {
+  struct stat status;
+  return sys.Stat(Narrow(path).c_str(), &status) == 0;
+}
+
+// The running program's own path, read from /proc/self/exe; empty when it
+// cannot be read. The link's target may be of any length.
+std::string OwnExecutable(SystemApi& sys) {
+  for (size_t size = 256; size <= (size_t{1} << 20); size *= 2) {
+    std::unique_ptr<char[]> buffer(new char[size]);
+    const ssize_t length = sys.Readlink("/proc/self/exe", buffer.get(), size);
+    if (length <= 0) return std::string();
+    if (static_cast<size_t>(length) < size) {
+      return std::string(buffer.get(), static_cast<size_t>(length));
+    }
+  }
+  return std::string();
+}
+
+// A temporary directory that is full or refuses the container for its
+// quota is told as such, not as a file the installation could not write.
+Status ExplainKitFailure(Status status) {
+  if (status.error() == ENOSPC || status.error() == EDQUOT) {
+    return Status::Of(Status::Kind::kNoSpace, status.path(), status.error());
+  }
+  return status;
+}
+
+}  // namespace
+
+int ExitStatusFor(RunOutcome outcome) {
+  switch (outcome) {
+    case RunOutcome::kSucceeded:
+      return 0;
+    case RunOutcome::kFailed:
+    case RunOutcome::kNoDisplay:
+      return 1;
+    case RunOutcome::kUnfinished:
+    case RunOutcome::kCancelled:
+      break;
+  }
+  return 2;
+}
+
+bool LacksSpaceForKit(std::optional<uint64_t> kit_size,
+                      std::optional<uint64_t> free_bytes) {
+  if (!kit_size || !free_bytes) return false;
+  return static_cast<unsigned __int128>(*kit_size) * 3 > *free_bytes;
+}
+
+WideString KitPathBeside(const WideString& executable_path) {
+  if (executable_path.empty()) return WideString();
+  WideString result = executable_path;
+  for (uint32_t i = result.length(); i > 0; --i) {
+    if (result[i - 1] == u'/') {
+      result.erase(i - 1);
+      break;
+    }
+  }
+  return result + u"/tqkt.efd";
+}
+
+InstallSession::InstallSession(SystemApi& sys, SessionObserver* observer)
+    : sys_(sys), observer_(observer), reader_(sys), worker_(sys) {
+  channel_.Init();
+}
+
+InstallSession::~InstallSession() {
+  // Only an early return of the face can leave a job running here; it is
+  // rolled back before the reader and the channel it uses go away.
+  if (worker_.running()) channel_.RequestCancel();
+  worker_.Join();
+  reader_.Close();
+}
+
+std::vector<RecoveryEvent> InstallSession::Recover() {
+  return RecoverInterruptedInstalls(sys_);
+}
+
+Status InstallSession::Prepare(const PrepareOptions& options) {
+  TQ_RETURN_IF_ERROR(LocateKit(options.use_current_dir));
+  ProposeTarget();
+  TQ_RETURN_IF_ERROR(CheckSpace());
+  // The wizard checks the whole kit before it shows anything of it; a
+  // silent run reads the tables and installs while the rest is inflated (a
+  // stream found damaged later is rolled back and told alike).
+  TQ_RETURN_IF_ERROR(OpenKit(options.check));
+  if (!options.silent) return Status::Ok();
+  // Nobody can type a directory in a silent run, and an empty one would
+  // mean the current directory.
+  if (proposed_.empty()) return Status::Of(Status::Kind::kNoTarget);
+  // The default directory, which no probe chose, must be writable too.
+  if (!target_probed_) return CheckTarget(proposed_);
+  return Status::Ok();
+}
+
+Status InstallSession::LocateKit(bool use_current_dir) {
+  std::string path;
+  if (use_current_dir) {
+    char cwd[4096];
+    if (sys_.Getcwd(cwd, sizeof(cwd)) != nullptr) {
+      path = std::string(cwd) + "/tqkt.efd";
+    }
+  } else {
+    const std::string executable = OwnExecutable(sys_);
+    if (!executable.empty()) {
+      path = Narrow(KitPathBeside(ToWide(NarrowString(executable.c_str()))));
+    }
+  }
+  if (path.empty()) return Status::Of(Status::Kind::kKitNotFound);
+  struct stat status;
+  if (sys_.Stat(path.c_str(), &status) != 0) {
+    return Status::Of(Status::Kind::kKitNotFound, path, errno);
+  }
+  kit_path_ = path;
+  return Status::Ok();
+}
+
+const WideString& InstallSession::ProposeTarget() {
+  locations_.clear();
+  common_config_exists_ = Exists(sys_, CommonConfigPath());
+  if (Exists(sys_, UserConfigPath())) {
+    locations_read_whole_ = ReadTemplateLocations(sys_, locations_, false);
+  } else if (common_config_exists_) {
+    locations_read_whole_ = ReadTemplateLocations(sys_, locations_, true);
+    common_locations_used_ = !locations_.empty();
+  }
+  const WideString default_dir = DefaultTemplateBase() + u"tmplts/";
+  const TargetChoice choice = ChooseTargetDir(
+      locations_, default_dir, HomeDirectory(),
+      [this](const WideString& dir) { return IsWritableDirectory(sys_, dir); });
+  proposed_ = choice.dir;
+  // A location was probed when it was chosen; the default was not.
+  target_probed_ = choice.dir != CleanTemplateLocation(default_dir);
+  if (choice.fell_back && observer_ != nullptr) {
+    observer_->OnFellBackToDefault(WithoutTrailingSlashes(Narrow(choice.dir)));
+  }
+  return proposed_;
+}
+
+Status InstallSession::CheckSpace() {
+  uint64_t value = 0;
+  std::optional<uint64_t> kit_size;
+  std::optional<uint64_t> free_bytes;
+  if (GetFileSize(sys_, ToWide(NarrowString(kit_path_.c_str())), &value)
+          .ok()) {
+    kit_size = value;
+  }
+  // Free space that cannot be asked for counts as none, with the reason.
+  const Status asked = GetFreeSpace(sys_, &value);
+  if (asked.ok()) free_bytes = value;
+  if (!LacksSpaceForKit(kit_size, free_bytes)) return Status::Ok();
+  return Status::Of(Status::Kind::kNoSpace,
+                    WithoutTrailingSlashes(GetTempDirectory(sys_)),
+                    asked.error());
+}
+
+Status InstallSession::OpenKit(KitCheck check) {
+  const WideString path = ToWide(NarrowString(kit_path_.c_str()));
+  return ExplainKitFailure(check == KitCheck::kWhole
+                               ? reader_.Check(path)
+                               : reader_.OpenStreaming(path));
+}
+
+Status InstallSession::CheckTarget(const WideString& dir) {
+  const WritableCheck check = CheckWritableDirectory(sys_, dir);
+  if (check.writable) return Status::Ok();
+  return Status::Of(Status::Kind::kTargetNotWritable, check.probed,
+                    check.error);
+}
+
+Status InstallSession::Start(const WideString& target_dir) {
+  target_ = target_dir;
+  // The wizard checked the kit before its first page; now it installs
+  // while it inflates, as a silent run does.
+  if (!reader_.is_open()) TQ_RETURN_IF_ERROR(OpenKit(KitCheck::kStreaming));
+  channel_.SetObserver(observer_);
+  channel_.StartJob(&reader_, target_dir);
+  return worker_.Start(&channel_);
+}
+
+const JobResult& InstallSession::Finish() {
+  worker_.Join();
+  channel_.SetObserver(nullptr);
+  reader_.Close();
+  return worker_.result();
+}
+
+std::vector<Status> InstallSession::RecordTarget() {
+  // The list is written back whole: one that missed locations because a
+  // file could not be read would drop them from the configuration. The
+  // suggestion is lost instead, and the user told.
+  if (!locations_read_whole_) {
+    return {Status::System(EIO, Narrow(common_locations_used_
+                                           ? CommonConfigPath()
+                                           : UserConfigPath()))};
+  }
+  locations_ = LocationsAfterSuccess(locations_, target_);
+  const ConfigWrites writes =
+      ConfigFilesToWrite(common_locations_used_, common_config_exists_);
+  std::vector<Status> failures;
+  for (const bool common : {false, true}) {
+    if (!(common ? writes.common : writes.user)) continue;
+    Status written = WriteTemplateLocations(sys_, locations_, common);
+    if (!written.ok()) {
+      failures.push_back(std::move(written).WithPathIfNone(Narrow(
+          common ? CommonConfigPath() : UserConfigPath())));
+    }
+  }
+  return failures;
+}
