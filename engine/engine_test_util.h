@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/ui_channel.h"
+#include "engine/install_session.h"
 #include "kit/kit_writer.h"
 #include "l10n/string_table.h"
 #include "platform/scoped_temp_dir.h"
@@ -286,7 +286,7 @@ inline bool WriteKitFile(const std::string& path,
 
 // Records every post; `on_post` (optional) runs after the recording, on the
 // posting thread.
-class PostRecorder : public ChannelObserver {
+class PostRecorder : public SessionObserver {
  public:
   void OnPost(const ChannelState& state) override {
     {

@@ -15,9 +15,11 @@
 #include <vector>
 
 #include "engine/engine_test_util.h"
-#include "engine/ui_channel.h"
+#include "engine/install_transaction.h"
+#include "engine/job_channel.h"
 #include "kit/kit_reader.h"
 #include "l10n/string_table.h"
+#include "l10n/user_message.h"
 #include "platform/fault_injection.h"
 #include "platform/scoped_temp_dir.h"
 
@@ -47,16 +49,18 @@ class InstallEngineTest : public TmpdirFixture {
   void OpenKit(const std::vector<KitFile>& files, bool streaming = false) {
     const std::string kit = dir_.Path("kit.efd");
     ASSERT_TRUE(WriteKitFile(kit, files));
-    ASSERT_EQ(kSuccess, streaming ? reader_.OpenStreaming(WidePath(kit))
-                                  : reader_.Open(WidePath(kit)));
+    ASSERT_EQ(kSuccess, (streaming ? reader_.OpenStreaming(WidePath(kit))
+                                   : reader_.Open(WidePath(kit)))
+                            .code());
   }
 
-  // Runs one job into `target` on this thread; `on_post` sees every post
-  // with the channel.
+  // Runs one job into `target` on this thread, through `sys`; `on_post`
+  // sees every post with the channel.
   ErrorCode Install(
       const std::string& target,
-      std::function<void(UiChannel&, const ChannelState&)> on_post = {}) {
-    UiChannel channel;
+      std::function<void(JobChannel&, const ChannelState&)> on_post = {},
+      SystemApi& sys = RealSystem()) {
+    JobChannel channel;
     channel.Init();
     PostRecorder recorder;
     if (on_post) {
@@ -64,14 +68,15 @@ class InstallEngineTest : public TmpdirFixture {
     }
     channel.SetObserver(&recorder);
     channel.StartJob(&reader_, WidePath(target));
-    InstallEngine engine;
-    const ErrorCode code = engine.Run(&channel);
-    outcome_ = engine.outcome();
+    InstallEngine engine(sys);
+    const ErrorCode code = engine.Run(&channel).code();
+    result_ = engine.result();
     posts_ = recorder.posts();
     final_ = channel.Poll();
     return code;
   }
   ErrorCode Install() { return Install(target_); }
+  ErrorCode InstallThrough(SystemApi& sys) { return Install(target_, {}, sys); }
 
   std::vector<std::string> PostedTexts() const {
     std::vector<std::string> texts;
@@ -88,8 +93,8 @@ class InstallEngineTest : public TmpdirFixture {
   }
 
   std::string target_;
-  KitReader reader_;
-  InstallEngine::Outcome outcome_;
+  KitReader reader_{RealSystem()};
+  JobResult result_;
   std::vector<ChannelState> posts_;
   ChannelState final_;
 };
@@ -106,15 +111,16 @@ TEST_F(InstallEngineTest, PostsEveryPathWithWholePercentsThenTheFinish) {
       expected_progress.push_back(static_cast<int32_t>(i * 100 / count));
       expected_texts.push_back(target_ + "/" + files.back().name);
     }
+    // The finish carries no text: the face says what it means.
     expected_progress.push_back(100);
-    expected_texts.push_back(Text("IDS_INSTALL_FINISH"));
+    expected_texts.push_back("");
     OpenKit(files);
     std::filesystem::remove_all(target_);
     ASSERT_EQ(kSuccess, Install());
     EXPECT_EQ(expected_progress, PostedProgress());
     EXPECT_EQ(expected_texts, PostedTexts());
     EXPECT_EQ(JobState::kFinished, final_.state);
-    EXPECT_EQ(count, outcome_.copied);
+    EXPECT_EQ(count, result_.copied);
   }
   // The spelled-out sequences the GUI relies on.
   OpenKit({{"a", "1"}, {"b", "2"}, {"c", "3"}});
@@ -144,8 +150,8 @@ TEST_F(InstallEngineTest, LeavesFilesThatAreNotOlderButStillPostsThem) {
     EXPECT_EQ(c.replaced ? "kit's" : "mine", node.content);
     EXPECT_EQ(c.replaced, node.inode != inode);
     EXPECT_EQ(target_ + "/sub/t.cfg", PostedTexts().front());
-    EXPECT_EQ(c.replaced ? 1u : 0u, outcome_.copied);
-    EXPECT_EQ(c.replaced ? 0u : 1u, outcome_.up_to_date);
+    EXPECT_EQ(c.replaced ? 1u : 0u, result_.copied);
+    EXPECT_EQ(c.replaced ? 0u : 1u, result_.up_to_date);
   }
 }
 
@@ -202,11 +208,11 @@ TEST_F(InstallEngineTest, DestinationThatIsNotAFileIsAnError) {
     OpenKit({{"before.cfg", "new"}, {"t.cfg", "kit's"}});
     EXPECT_EQ(c.code, Install());
     EXPECT_EQ("", Difference(before, Snapshot(target_)));
-    EXPECT_EQ(target_ + "/" + c.named, outcome_.failed_path);
+    EXPECT_EQ(target_ + "/" + c.named, result_.failure.path());
     EXPECT_EQ(JobState::kFailed, final_.state);
     EXPECT_EQ(Text("IDS_INSTALL_ERROR") + "\n\"" + target_ + "/" + c.named +
                   "\": " + c.reason,
-              Narrow(final_.text));
+              Narrow(FailureMessage(final_.failure, "kit.efd")));
     EXPECT_EQ(50, final_.progress);
   }
   EXPECT_EQ("x", ReadFile(dir_.Path("elsewhere/x")));
@@ -222,11 +228,7 @@ TEST_F(InstallEngineTest, LinkToAnOlderFileInsideIsReplacedAndComesBack) {
     OpenKit({{"t.cfg", "kit's"}, {"u.cfg", "u"}});
     FaultInjectingSystem system;
     if (fail) system.FailPath("u.cfg", EIO, Ops(SysOp::kOpen));
-    ErrorCode code;
-    {
-      ScopedSystemApi scope(&system);
-      code = Install();
-    }
+    const ErrorCode code = InstallThrough(system);
     if (fail) {
       EXPECT_NE(kSuccess, code);
       EXPECT_EQ("", Difference(before, Snapshot(target_)));
@@ -280,8 +282,8 @@ TEST_F(InstallEngineTest, LinksLeadingOutsideNeverLetAByteOut) {
     const Tree outside_before = Snapshot(outside);
     OpenKit(kit);
     EXPECT_EQ(kErrorAccessDenied, Install());
-    EXPECT_EQ(at, outcome_.failed_path);
-    EXPECT_EQ(FailureReason::kLinkOutside, outcome_.reason);
+    EXPECT_EQ(at, result_.failure.path());
+    EXPECT_EQ(Status::Kind::kLinkOutside, result_.failure.kind());
     EXPECT_EQ("", Difference(target_before, Snapshot(target_)));
     EXPECT_EQ("", Difference(outside_before, Snapshot(outside)));
   }
@@ -310,7 +312,7 @@ TEST_F(InstallEngineTest, CancelAfterTheFirstEntryRollsBack) {
     const Tree before = Snapshot(target_);
     OpenKit({{"a.cfg", "a"}, {"b.cfg", "b"}, {"new/c.cfg", "c"}});
     const ErrorCode code =
-        Install(target_, [](UiChannel& channel, const ChannelState& state) {
+        Install(target_, [](JobChannel& channel, const ChannelState& state) {
           if (state.progress == 0 && state.state == JobState::kRunning) {
             channel.RequestCancel();
           }
@@ -337,8 +339,7 @@ TEST_F(InstallEngineTest, RelativeTargetsLieInTheWorkingDirectory) {
   {
     FaultInjectingSystem system;
     system.FailPath("b.txt", ENOSPC, Ops(SysOp::kOpen));
-    ScopedSystemApi scope(&system);
-    EXPECT_NE(kSuccess, Install("failed/levels"));
+    EXPECT_NE(kSuccess, Install("failed/levels", {}, system));
   }
   EXPECT_FALSE(std::filesystem::exists(dir_.Path("failed")));
   std::filesystem::current_path(old_cwd);
@@ -349,10 +350,9 @@ TEST_F(InstallEngineTest, RollbackRemovesEveryDirectoryLevelItMade) {
   OpenKit({{"a/b/c.txt", "c"}, {"top.txt", "t"}, {"last.txt", "l"}});
   FaultInjectingSystem system;
   system.FailPath("last.txt", ENOSPC, Ops(SysOp::kOpen));
-  ScopedSystemApi scope(&system);
-  EXPECT_EQ(kErrorInvalidParameter, Install(target));
-  EXPECT_EQ(target + "/last.txt", outcome_.failed_path);
-  EXPECT_EQ(ENOSPC, outcome_.system_error);
+  EXPECT_EQ(kErrorInvalidParameter, Install(target, {}, system));
+  EXPECT_EQ(target + "/last.txt", result_.failure.path());
+  EXPECT_EQ(ENOSPC, result_.failure.error());
   EXPECT_FALSE(std::filesystem::exists(dir_.Path("new")));
 }
 
@@ -374,10 +374,7 @@ TEST_F(InstallEngineTest, RollbackPutsDirectoryTimesBack) {
            {"z.cfg", "fails"}});
   FaultInjectingSystem system;
   system.FailPath("z.cfg", ENOSPC, Ops(SysOp::kOpen));
-  {
-    ScopedSystemApi scope(&system);
-    EXPECT_EQ(kErrorInvalidParameter, Install());
-  }
+  EXPECT_EQ(kErrorInvalidParameter, InstallThrough(system));
   for (const std::string& dir : directories) {
     struct stat status;
     ASSERT_EQ(0, stat((target_ + dir).c_str(), &status)) << dir;
@@ -399,33 +396,33 @@ TEST_F(InstallEngineTest, NamesThatCannotBeInstalledStopTheJobFirst) {
   const struct {
     const char* what;
     std::vector<KitFile> files;
-    FailureReason reason;
+    Status::Kind reason;
     std::string named;  // below the target
   } cases[] = {
       {"the same name twice",
        {{"a.cfg", "first"}, {"z.cfg", "z"}, {"a.cfg", "second"}},
-       FailureReason::kNameTwice, "a.cfg"},
+       Status::Kind::kNameTwice, "a.cfg"},
       {"one file spelled two ways",
        {{"d/a.cfg", "first"}, {"d//a.cfg", "second"}},
-       FailureReason::kNameTwice, "d/a.cfg"},
+       Status::Kind::kNameTwice, "d/a.cfg"},
       {"a dot component", {{"a.cfg", "a"}, {"d/./b.cfg", "x"}},
-       FailureReason::kNameInvalid, "d/./b.cfg"},
+       Status::Kind::kNameInvalid, "d/./b.cfg"},
       {"a trailing separator", {{"a.cfg", "a"}, {"dir/", "x"}},
-       FailureReason::kNameInvalid, "dir/"},
+       Status::Kind::kNameInvalid, "dir/"},
       {"a component too long", {{"a.cfg", "a"}, {long_name, "x"}},
-       FailureReason::kNameInvalid, long_name},
+       Status::Kind::kNameInvalid, long_name},
       {"a path too long", {{"a.cfg", "a"}, {long_path, "x"}},
-       FailureReason::kNameInvalid, long_path},
+       Status::Kind::kNameInvalid, long_path},
       {"only separators", {{"a.cfg", "a"}, {"//", "x"}},
-       FailureReason::kNameInvalid, "//"},
+       Status::Kind::kNameInvalid, "//"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     std::filesystem::remove_all(target_);
     OpenKit(c.files);
     EXPECT_EQ(kErrorInvalidParameter, Install());
-    EXPECT_EQ(c.reason, outcome_.reason);
-    EXPECT_EQ(target_ + "/" + c.named, outcome_.failed_path);
+    EXPECT_EQ(c.reason, result_.failure.kind());
+    EXPECT_EQ(target_ + "/" + c.named, result_.failure.path());
     EXPECT_FALSE(std::filesystem::exists(target_));
     EXPECT_EQ(JobState::kFailed, final_.state);
     // Not one entry was started.
@@ -444,13 +441,13 @@ TEST_F(InstallEngineTest, EmptyTargetIsRefused) {
 TEST_F(InstallEngineTest, BackupDirectoryTakesTheFirstFreeNumber) {
   ASSERT_EQ(0, mkdir((temp_ + "/ktstp0").c_str(), 0700));
   ASSERT_TRUE(WriteFile(temp_ + "/ktstp1", "a file takes the name too"));
-  InstallEngine engine;
-  ASSERT_EQ(kSuccess, engine.Begin(WidePath(target_ + "/")));
+  InstallTransaction transaction(RealSystem());
+  ASSERT_EQ(kSuccess, transaction.Begin(target_ + "/").code());
   struct stat status;
   ASSERT_EQ(0, stat((temp_ + "/ktstp2").c_str(), &status));
   EXPECT_TRUE(S_ISDIR(status.st_mode));
   EXPECT_EQ(0700u, status.st_mode & 0777);
-  engine.Commit();
+  transaction.Commit();
   EXPECT_NE(0, stat((temp_ + "/ktstp2").c_str(), &status));
   rmdir((temp_ + "/ktstp0").c_str());
   unlink((temp_ + "/ktstp1").c_str());
@@ -495,7 +492,8 @@ TEST_F(InstallEngineTest, StreamDamagedLateRollsBack) {
     MakeFile(target_ + "/a.cfg", "old", kBaseSeconds - 10);
     const Tree before = Snapshot(target_);
     ASSERT_TRUE(WriteFile(dir_.Path("kit.efd"), c.kit));
-    ASSERT_EQ(kSuccess, reader_.OpenStreaming(WidePath(dir_.Path("kit.efd"))));
+    ASSERT_EQ(kSuccess,
+              reader_.OpenStreaming(WidePath(dir_.Path("kit.efd"))).code());
     EXPECT_EQ(kErrorInvalidData, Install());
     EXPECT_EQ("", Difference(before, Snapshot(target_)));
     EXPECT_EQ(JobState::kFailed, final_.state);
@@ -522,7 +520,7 @@ class InstallFaultTest : public InstallEngineTest {
   }
   void Reopen() {
     const std::string kit = dir_.Path("kit.efd");
-    ASSERT_EQ(kSuccess, reader_.Open(WidePath(kit)));
+    ASSERT_EQ(kSuccess, reader_.Open(WidePath(kit)).code());
   }
   std::vector<KitFile> Files() const {
     return {{"new.cfg", "new"},
@@ -543,8 +541,7 @@ TEST_F(InstallFaultTest, EveryFailingCallLeavesTheDirectoryAsItWas) {
   uint64_t calls;
   {
     FaultInjectingSystem counting;
-    ScopedSystemApi scope(&counting);
-    ASSERT_EQ(kSuccess, Install());
+    ASSERT_EQ(kSuccess, InstallThrough(counting));
     calls = counting.CallCount();
   }
   const Tree installed = Snapshot(target_);
@@ -571,12 +568,8 @@ TEST_F(InstallFaultTest, EveryFailingCallLeavesTheDirectoryAsItWas) {
       MakeOriginal();
       Reopen();
       FaultInjectingSystem system;
-      ErrorCode code;
-      {
-        ScopedSystemApi scope(&system);
-        system.FailNth(n, fault.error, fault.ops);
-        code = Install();
-      }
+      system.FailNth(n, fault.error, fault.ops);
+      const ErrorCode code = InstallThrough(system);
       if (system.InjectedCount() == 0) break;  // past the last call
       SysOp failed_op = SysOp::kOpen;
       for (const SysCall& call : system.Log()) {
@@ -629,11 +622,7 @@ TEST_F(InstallFaultTest, BackupsCrossFileSystems) {
     Reopen();
     FaultInjectingSystem system;
     if (fail) system.FailPath("last.bin", ENOSPC, Ops(SysOp::kOpen));
-    ErrorCode code;
-    {
-      ScopedSystemApi scope(&system);
-      code = Install();
-    }
+    const ErrorCode code = InstallThrough(system);
     if (fail) {
       EXPECT_EQ(kErrorInvalidParameter, code);
       EXPECT_EQ("", Difference(original, Snapshot(target_)));
@@ -646,11 +635,9 @@ TEST_F(InstallFaultTest, BackupsCrossFileSystems) {
   EXPECT_EQ(0, umount2(mount_point.c_str(), MNT_DETACH));
 }
 
-TEST(InstallEngineNeedsCopyTest, ComparesWholeSecondTimes) {
-  ScopedTempDir dir;
-  const std::string path = dir.Path("template.cfg");
-  ASSERT_TRUE(WriteFile(path, "old"));
-  ASSERT_TRUE(SetTime(path, kBaseSeconds));
+// The engine's own look at a destination decides: whole seconds on disk
+// against the entry's time.
+TEST_F(InstallEngineTest, ComparesWholeSecondTimes) {
   const FileTime on_disk = FileTimeFromUnixSeconds(kBaseSeconds);
   const struct {
     const char* what;
@@ -665,11 +652,23 @@ TEST(InstallEngineNeedsCopyTest, ComparesWholeSecondTimes) {
       {"entry just below the disk time", on_disk - 1, false},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(c.copied, InstallEngine::NeedsCopy(WidePath(path), c.entry_time))
-        << c.what;
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(target_);
+    MakeFile(target_ + "/template.cfg", "old", kBaseSeconds);
+    KitSpec spec = SpecOf({{"template.cfg", "new"}});
+    spec.files[0].last_write = c.entry_time;
+    ASSERT_TRUE(
+        WriteFile(dir_.Path("kit.efd"), DeflateRaw(BuildContainer(spec))));
+    ASSERT_EQ(kSuccess, reader_.Open(WidePath(dir_.Path("kit.efd"))).code());
+    ASSERT_EQ(kSuccess, Install());
+    EXPECT_EQ(c.copied ? 1u : 0u, result_.copied);
+    EXPECT_EQ(c.copied ? "new" : "old", ReadFile(target_ + "/template.cfg"));
   }
-  EXPECT_TRUE(InstallEngine::NeedsCopy(dir.WidePath("absent"), 0));
-  EXPECT_TRUE(InstallEngine::NeedsCopy(dir.WidePath("no/dir/absent"), 0));
+  // A missing file is copied, whatever its entry's time.
+  std::filesystem::remove_all(target_);
+  OpenKit({{"no/dir/absent", "x"}});
+  ASSERT_EQ(kSuccess, Install());
+  EXPECT_EQ(1u, result_.copied);
 }
 
 }  // namespace

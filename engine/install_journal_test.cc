@@ -44,10 +44,12 @@ std::vector<Record> SampleRecords() {
 std::vector<Record> NewestFirst(InstallJournal* journal, ErrorCode* code) {
   std::vector<Record> seen;
   *code =
-      journal->VisitNewestFirst([&](JournalKind kind, const std::string& path,
-                                    const std::string& second, uint64_t) {
-        seen.emplace_back(kind, path, second);
-      });
+      journal
+          ->VisitNewestFirst([&](JournalKind kind, const std::string& path,
+                                 const std::string& second, uint64_t) {
+            seen.emplace_back(kind, path, second);
+          })
+          .code();
   return seen;
 }
 
@@ -55,12 +57,12 @@ TEST(InstallJournalTest, GivesEveryRecordBackNewestFirst) {
   for (const size_t count : {size_t{0}, size_t{1}, size_t{3003}}) {
     SCOPED_TRACE(count);
     ScopedTempDir dir;
-    InstallJournal journal;
-    ASSERT_EQ(kSuccess, journal.Create(dir.Path("journal")));
+    InstallJournal journal(RealSystem());
+    ASSERT_EQ(kSuccess, journal.Create(dir.Path("journal")).code());
     std::vector<Record> records = SampleRecords();
     records.resize(count);
     for (const auto& [kind, path, second] : records) {
-      ASSERT_EQ(kSuccess, journal.Append(kind, path, second));
+      ASSERT_EQ(kSuccess, journal.Append(kind, path, second).code());
     }
     ErrorCode code;
     const std::vector<Record> seen = NewestFirst(&journal, &code);
@@ -77,16 +79,15 @@ TEST(InstallJournalTest, ARecordThatCannotBeWrittenLeavesTheEarlierOnesWhole) {
   for (const bool sticky : {false, true}) {
     SCOPED_TRACE(sticky);
     ScopedTempDir dir;
-    InstallJournal journal;
-    ASSERT_EQ(kSuccess, journal.Create(dir.Path("journal")));
     FaultInjectingSystem system;
-    ScopedSystemApi scope(&system);
+    InstallJournal journal(system);
+    ASSERT_EQ(kSuccess, journal.Create(dir.Path("journal")).code());
     // The 1000th record's write fails; with `sticky` the disk stays full.
     system.FailNth(1000, ENOSPC, Ops(SysOp::kWrite), sticky);
     const std::vector<Record> records = SampleRecords();
     std::vector<Record> written;
     for (const auto& [kind, path, second] : records) {
-      const ErrorCode code = journal.Append(kind, path, second);
+      const ErrorCode code = journal.Append(kind, path, second).code();
       if (code == kSuccess) {
         written.push_back({kind, path, second});
       } else {
@@ -103,11 +104,11 @@ TEST(InstallJournalTest, ARecordThatCannotBeWrittenLeavesTheEarlierOnesWhole) {
 
 TEST(InstallJournalTest, EveryRecordIsInTheFileWhenAppendReturns) {
   ScopedTempDir dir;
-  InstallJournal journal;
-  ASSERT_EQ(kSuccess, journal.Create(dir.Path("journal")));
-  ASSERT_EQ(kSuccess, journal.Append(JournalKind::kTarget, "/t/"));
+  InstallJournal journal(RealSystem());
+  ASSERT_EQ(kSuccess, journal.Create(dir.Path("journal")).code());
+  ASSERT_EQ(kSuccess, journal.Append(JournalKind::kTarget, "/t/").code());
   const std::string after_target = ReadFile(dir.Path("journal"));
-  ASSERT_EQ(kSuccess, journal.Append(JournalKind::kCreatedFile, "/t/a"));
+  ASSERT_EQ(kSuccess, journal.Append(JournalKind::kCreatedFile, "/t/a").code());
   const std::string after_file = ReadFile(dir.Path("journal"));
   EXPECT_GT(after_target.size(), 16u);
   EXPECT_EQ(after_target, after_file.substr(0, after_target.size()));
@@ -122,10 +123,13 @@ std::vector<Record> AdoptedForwards(const std::string& path, ErrorCode* code,
   std::vector<Record> seen;
   const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
   EXPECT_NE(-1, fd);
-  *code = journal->Adopt(fd, [&](JournalKind kind, const std::string& p,
-                                 const std::string& second, uint64_t) {
-    seen.emplace_back(kind, p, second);
-  });
+  *code = journal
+              ->Adopt(fd, path,
+                      [&](JournalKind kind, const std::string& p,
+                          const std::string& second, uint64_t) {
+                        seen.emplace_back(kind, p, second);
+                      })
+              .code();
   return seen;
 }
 
@@ -136,10 +140,10 @@ TEST(InstallJournalTest, AReaderStopsAtATornOrZeroFilledTail) {
   records.resize(500);
   std::vector<uint64_t> ends;
   {
-    InstallJournal journal;
-    ASSERT_EQ(kSuccess, journal.Create(path));
+    InstallJournal journal(RealSystem());
+    ASSERT_EQ(kSuccess, journal.Create(path).code());
     for (const auto& [kind, p, second] : records) {
-      ASSERT_EQ(kSuccess, journal.Append(kind, p, second));
+      ASSERT_EQ(kSuccess, journal.Append(kind, p, second).code());
       ends.push_back(journal.length());
     }
   }
@@ -164,7 +168,7 @@ TEST(InstallJournalTest, AReaderStopsAtATornOrZeroFilledTail) {
   for (const Damage& damage : damages) {
     SCOPED_TRACE(damage.what);
     ASSERT_TRUE(WriteFile(path, damage.bytes));
-    InstallJournal journal;
+    InstallJournal journal(RealSystem());
     ErrorCode code;
     const std::vector<Record> forwards = AdoptedForwards(path, &code, &journal);
     EXPECT_EQ(kSuccess, code);
@@ -176,7 +180,7 @@ TEST(InstallJournalTest, AReaderStopsAtATornOrZeroFilledTail) {
               NewestFirst(&journal, &code));
     EXPECT_EQ(kSuccess, code);
     // Cutting the tail off leaves a journal that reads the same.
-    EXPECT_EQ(kSuccess, journal.TruncateTo(journal.length()));
+    EXPECT_EQ(kSuccess, journal.TruncateTo(journal.length()).code());
     EXPECT_EQ(ends[damage.whole_records - 1], ReadFile(path).size());
   }
 }
@@ -197,7 +201,7 @@ TEST(InstallJournalTest, AnotherLayoutIsNotReadAndACutHeaderHasNoRecords) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bytes);
     ASSERT_TRUE(WriteFile(path, c.bytes));
-    InstallJournal journal;
+    InstallJournal journal(RealSystem());
     ErrorCode code;
     EXPECT_TRUE(AdoptedForwards(path, &code, &journal).empty());
     EXPECT_EQ(c.code, code);
@@ -207,8 +211,8 @@ TEST(InstallJournalTest, AnotherLayoutIsNotReadAndACutHeaderHasNoRecords) {
 TEST(InstallJournalTest, TheOwnerHoldsALockWhileTheJournalIsOpen) {
   ScopedTempDir dir;
   const std::string path = dir.Path("journal");
-  InstallJournal journal;
-  ASSERT_EQ(kSuccess, journal.Create(path));
+  InstallJournal journal(RealSystem());
+  ASSERT_EQ(kSuccess, journal.Create(path).code());
   const int other = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_NE(-1, other);
   EXPECT_EQ(-1, flock(other, LOCK_EX | LOCK_NB));
@@ -229,20 +233,20 @@ TEST(InstallJournalTest, IdentityRoundTrips) {
 TEST(InstallJournalTest, CreateRefusesAnExistingFile) {
   ScopedTempDir dir;
   ASSERT_TRUE(WriteFile(dir.Path("journal"), "someone else's"));
-  InstallJournal journal;
-  EXPECT_EQ(kErrorInvalidParameter, journal.Create(dir.Path("journal")));
+  InstallJournal journal(RealSystem());
+  EXPECT_EQ(kErrorInvalidParameter, journal.Create(dir.Path("journal")).code());
   EXPECT_EQ(kErrorInvalidHandle,
-            journal.Append(JournalKind::kCreatedFile, "/x"));
+            journal.Append(JournalKind::kCreatedFile, "/x").code());
   EXPECT_EQ("someone else's", ReadFile(dir.Path("journal")));
 }
 
 TEST(InstallJournalTest, ADamagedFileIsReportedAfterTheNewerRecords) {
   ScopedTempDir dir;
-  InstallJournal journal;
-  ASSERT_EQ(kSuccess, journal.Create(dir.Path("journal")));
+  InstallJournal journal(RealSystem());
+  ASSERT_EQ(kSuccess, journal.Create(dir.Path("journal")).code());
   const std::vector<Record> records = SampleRecords();
   for (const auto& [kind, path, second] : records) {
-    ASSERT_EQ(kSuccess, journal.Append(kind, path, second));
+    ASSERT_EQ(kSuccess, journal.Append(kind, path, second).code());
   }
   // Damage a byte in the middle of the file: the records after it still
   // read, the damaged one does not.

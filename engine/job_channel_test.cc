@@ -10,6 +10,7 @@
 
 #include "engine/engine_test_util.h"
 #include "kit/kit_reader.h"
+#include "platform/system_api.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ TEST(JobChannelTest, StartJobEndsTheDirectoryWithOneSeparator) {
       {u"C:\\data\\", "C:\\data\\"},
       {u"rel", "rel/"},
   };
-  KitReader reader;
+  KitReader reader(RealSystem());
   for (const auto& c : cases) {
     JobChannel channel;
     channel.Init();
@@ -146,7 +147,7 @@ namespace {
 // two entries and before its commit; the answer decides, and a job that
 // has begun to commit can no longer be held.
 TEST(JobChannelPauseTest, APausedJobWaitsForTheAnswer) {
-  KitReader reader;
+  KitReader reader(RealSystem());
   for (const bool cancel : {false, true}) {
     SCOPED_TRACE(cancel ? "cancelled" : "resumed");
     JobChannel channel;

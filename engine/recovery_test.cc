@@ -14,8 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "app/console_face.h"
 #include "engine/engine_test_util.h"
 #include "engine/install_engine.h"
+#include "engine/install_transaction.h"
+#include "engine/state_directory.h"
+#include "engine/journal_owner.h"
 #include "engine/install_journal.h"
 #include "platform/fault_injection.h"
 #include "platform/narrow_path.h"
@@ -62,38 +66,38 @@ class RecoveryTest : public ::testing::Test {
                        const std::string& extra_path = "") {
     ASSERT_EQ(0, mkdir(backup_.c_str(), 0700));
     Write(backup_ + "/files/old.cfg", "the user's", kBaseSeconds - 5);
-    InstallJournal journal;
-    ASSERT_EQ(kSuccess, journal.Create(backup_ + "/journal"));
-    ASSERT_EQ(kSuccess, journal.Append(JournalKind::kTarget, target_));
-    ASSERT_EQ(kSuccess, journal.Append(JournalKind::kOwner, "", owner));
+    InstallJournal journal(RealSystem());
+    ASSERT_EQ(kSuccess, journal.Create(backup_ + "/journal").code());
+    ASSERT_EQ(kSuccess, journal.Append(JournalKind::kTarget, target_).code());
+    ASSERT_EQ(kSuccess, journal.Append(JournalKind::kOwner, "", owner).code());
     // The template directory's times before the job changed it.
     ASSERT_TRUE(SetTime(target_, kDirectorySeconds));
     struct stat status;
     ASSERT_EQ(0, stat(target_.c_str(), &status));
     ASSERT_EQ(kSuccess,
               journal.Append(JournalKind::kDirectoryTimes, target_,
-                             EncodeTimes(status.st_atim, status.st_mtim)));
+                             EncodeTimes(status.st_atim, status.st_mtim)).code());
     ASSERT_EQ(kSuccess, journal.Append(JournalKind::kBackup, target_ + "old.cfg",
-                                       backup_ + "/files/old.cfg"));
+                                       backup_ + "/files/old.cfg").code());
     ASSERT_EQ(kSuccess,
-              journal.Append(JournalKind::kCreatedFile, target_ + "old.cfg"));
+              journal.Append(JournalKind::kCreatedFile, target_ + "old.cfg").code());
     Write(target_ + "old.cfg", "the job's");
     ASSERT_EQ(kSuccess, journal.Append(JournalKind::kFileDone, "",
-                                       EncodeIdentity(Identity("old.cfg"))));
+                                       EncodeIdentity(Identity("old.cfg"))).code());
     ASSERT_EQ(kSuccess,
-              journal.Append(JournalKind::kCreatedDirectory, target_ + "new"));
+              journal.Append(JournalKind::kCreatedDirectory, target_ + "new").code());
     ASSERT_EQ(0, mkdir((target_ + "new").c_str(), 0777));
     ASSERT_EQ(kSuccess, journal.Append(JournalKind::kCreatedFile,
-                                       target_ + "new/made.cfg"));
+                                       target_ + "new/made.cfg").code());
     Write(target_ + "new/made.cfg", "made");
     ASSERT_EQ(kSuccess, journal.Append(JournalKind::kFileDone, "",
-                                       EncodeIdentity(Identity("new/made.cfg"))));
+                                       EncodeIdentity(Identity("new/made.cfg"))).code());
     if (!extra_path.empty()) {
       ASSERT_EQ(kSuccess,
-                journal.Append(JournalKind::kCreatedFile, extra_path));
+                journal.Append(JournalKind::kCreatedFile, extra_path).code());
     }
     if (committed) {
-      ASSERT_EQ(kSuccess, journal.Append(JournalKind::kCommitted, ""));
+      ASSERT_EQ(kSuccess, journal.Append(JournalKind::kCommitted, "").code());
     }
     // Closing releases the lock, as the owner's death would.
   }
@@ -106,7 +110,7 @@ class RecoveryTest : public ::testing::Test {
 
   // An owner that is gone: this process's pid with another start time.
   static std::string GoneOwner() {
-    const std::string me = CurrentOwner();
+    const std::string me = CurrentOwner(RealSystem());
     const size_t first = me.find(' ');
     const size_t second = me.find(' ', first + 1);
     return me.substr(0, first) + " 1" + me.substr(second);
@@ -144,7 +148,7 @@ TEST_F(RecoveryTest, ALinkPlantedAfterTheKillLeadsNowhere) {
   std::filesystem::rename(target_ + "new", dir_.Path("moved-away"));
   ASSERT_EQ(0, symlink(outside.c_str(), (target_ + "new").c_str()));
   const Tree outside_before = Snapshot(outside);
-  RecoverInterruptedInstalls();
+  RecoverInterruptedInstalls(RealSystem());
   EXPECT_EQ("", Difference(outside_before, Snapshot(outside)));
   EXPECT_EQ("the user's", ReadFile(target_ + "old.cfg"));
   struct stat status;
@@ -161,13 +165,16 @@ TEST_F(RecoveryTest, AJournalMadeBetweenTheLookAndTheRmdirIsLeftAlone) {
     int Rmdir(const char* path) override {
       if (!made_ && backup_ == path) {
         made_ = true;
-        EXPECT_EQ(kSuccess, journal.Create(backup_ + "/journal"));
-        EXPECT_EQ(kSuccess, journal.Append(JournalKind::kOwner, "",
-                                           CurrentOwner()));
+        EXPECT_EQ(kSuccess, journal.Create(backup_ + "/journal").code());
+        EXPECT_EQ(kSuccess, journal
+                                .Append(JournalKind::kOwner, "",
+                                        CurrentOwner(RealSystem()))
+                                .code());
       }
       return FaultInjectingSystem::Rmdir(path);
     }
-    InstallJournal journal;  // held open, and locked, as its owner does
+    // Held open, and locked, as its owner does.
+    InstallJournal journal{RealSystem()};
 
    private:
     std::string backup_;
@@ -175,11 +182,7 @@ TEST_F(RecoveryTest, AJournalMadeBetweenTheLookAndTheRmdirIsLeftAlone) {
   };
   ASSERT_EQ(0, mkdir(backup_.c_str(), 0700));
   JournalAppears system(backup_);
-  std::vector<RecoveryEvent> events;
-  {
-    ScopedSystemApi scope(&system);
-    events = RecoverInterruptedInstalls();
-  }
+  const std::vector<RecoveryEvent> events = RecoverInterruptedInstalls(system);
   EXPECT_EQ("", Kinds(events));
   struct stat status;
   EXPECT_EQ(0, lstat((backup_ + "/journal").c_str(), &status));
@@ -188,17 +191,17 @@ TEST_F(RecoveryTest, AJournalMadeBetweenTheLookAndTheRmdirIsLeftAlone) {
 }
 
 TEST_F(RecoveryTest, OwnersAreTakenForGoneOnlyWhenTheyAre) {
-  EXPECT_FALSE(OwnerIsGone(CurrentOwner()));
-  EXPECT_TRUE(OwnerIsGone(GoneOwner()));
-  const std::string me = CurrentOwner();
-  EXPECT_TRUE(OwnerIsGone(me.substr(0, me.rfind(' ')) + " another-boot"));
-  EXPECT_TRUE(OwnerIsGone("garbage"));
-  EXPECT_TRUE(OwnerIsGone(""));
+  EXPECT_FALSE(OwnerIsGone(RealSystem(), CurrentOwner(RealSystem())));
+  EXPECT_TRUE(OwnerIsGone(RealSystem(), GoneOwner()));
+  const std::string me = CurrentOwner(RealSystem());
+  EXPECT_TRUE(OwnerIsGone(RealSystem(), me.substr(0, me.rfind(' ')) + " another-boot"));
+  EXPECT_TRUE(OwnerIsGone(RealSystem(), "garbage"));
+  EXPECT_TRUE(OwnerIsGone(RealSystem(), ""));
 }
 
 TEST_F(RecoveryTest, AGoneOwnersJobIsRolledBackAndReported) {
   MakeInterrupted(GoneOwner());
-  const std::vector<RecoveryEvent> events = RecoverInterruptedInstalls();
+  const std::vector<RecoveryEvent> events = RecoverInterruptedInstalls(RealSystem());
   ASSERT_EQ(1u, events.size());
   EXPECT_EQ(RecoveryEvent::Kind::kRolledBack, events[0].kind);
   EXPECT_EQ(target_, events[0].target);
@@ -206,7 +209,7 @@ TEST_F(RecoveryTest, AGoneOwnersJobIsRolledBackAndReported) {
             DescribeRecoveryEvent(events[0]));
   ExpectRolledBack();
   // Nothing is left for a second start.
-  EXPECT_TRUE(RecoverInterruptedInstalls().empty());
+  EXPECT_TRUE(RecoverInterruptedInstalls(RealSystem()).empty());
 }
 
 TEST_F(RecoveryTest, ABackedUpFileWhoseRecordWasLostStillGoesHome) {
@@ -214,7 +217,7 @@ TEST_F(RecoveryTest, ABackedUpFileWhoseRecordWasLostStillGoesHome) {
   // As after a power loss that kept a move but not its record.
   Write(backup_ + "/files/sub/lost.cfg", "lost record", kBaseSeconds - 9);
   Write(backup_ + "/files/.move-Ab12Cd", "half a copy");
-  const std::vector<RecoveryEvent> events = RecoverInterruptedInstalls();
+  const std::vector<RecoveryEvent> events = RecoverInterruptedInstalls(RealSystem());
   EXPECT_EQ("0", Kinds(events));
   ExpectRolledBack(false);
   EXPECT_EQ("lost record", ReadFile(target_ + "sub/lost.cfg"));
@@ -227,7 +230,7 @@ TEST_F(RecoveryTest, ABackedUpFileWhoseRecordWasLostStillGoesHome) {
   MakeInterrupted(GoneOwner());
   Write(backup_ + "/files/lost.cfg", "lost record");
   Write(target_ + "lost.cfg", "someone else's");
-  const std::vector<RecoveryEvent> kept = RecoverInterruptedInstalls();
+  const std::vector<RecoveryEvent> kept = RecoverInterruptedInstalls(RealSystem());
   EXPECT_EQ("3", Kinds(kept));
   EXPECT_EQ("someone else's", ReadFile(target_ + "lost.cfg"));
   EXPECT_EQ("lost record", ReadFile(backup_ + "/files/lost.cfg"));
@@ -236,7 +239,7 @@ TEST_F(RecoveryTest, ABackedUpFileWhoseRecordWasLostStillGoesHome) {
 
 TEST_F(RecoveryTest, ACommittedJobKeepsItsFilesAndLosesItsLeftovers) {
   MakeInterrupted(GoneOwner(), /*committed=*/true);
-  const std::vector<RecoveryEvent> events = RecoverInterruptedInstalls();
+  const std::vector<RecoveryEvent> events = RecoverInterruptedInstalls(RealSystem());
   EXPECT_EQ("1", Kinds(events));
   EXPECT_EQ("the job's", ReadFile(target_ + "old.cfg"));
   EXPECT_EQ("made", ReadFile(target_ + "new/made.cfg"));
@@ -246,24 +249,24 @@ TEST_F(RecoveryTest, ACommittedJobKeepsItsFilesAndLosesItsLeftovers) {
 
 TEST_F(RecoveryTest, ALiveOwnerIsLeftAlone) {
   // The lock is free, but the recorded process (this one) still runs.
-  MakeInterrupted(CurrentOwner());
-  EXPECT_TRUE(RecoverInterruptedInstalls().empty());
+  MakeInterrupted(CurrentOwner(RealSystem()));
+  EXPECT_TRUE(RecoverInterruptedInstalls(RealSystem()).empty());
   EXPECT_EQ("the job's", ReadFile(target_ + "old.cfg"));
   EXPECT_EQ("the user's", ReadFile(backup_ + "/files/old.cfg"));
   // And a transaction open in this process holds its lock.
   std::filesystem::remove_all(backup_);
-  InstallEngine engine;
-  ASSERT_EQ(kSuccess, engine.Begin(WidePath(target_)));
-  ASSERT_EQ(kSuccess, engine.CreateDirectories(WidePath(target_ + "x/y")));
+  InstallTransaction transaction(RealSystem());
+  ASSERT_EQ(kSuccess, transaction.Begin(target_).code());
+  ASSERT_EQ(kSuccess, transaction.EnsureDirectory("x/y").code());
   const std::vector<std::string> open_backups = NamesIn(dir_.Path("tmp"));
   ASSERT_EQ(1u, open_backups.size());
   ASSERT_EQ(1u, NamesIn(dir_.Path("home") + "/.local/state/tqsetup/journals")
                     .size());
-  EXPECT_TRUE(RecoverInterruptedInstalls().empty());
+  EXPECT_TRUE(RecoverInterruptedInstalls(RealSystem()).empty());
   EXPECT_EQ(open_backups, NamesIn(dir_.Path("tmp")));
   struct stat status;
   EXPECT_EQ(0, stat((target_ + "x/y").c_str(), &status));
-  engine.Rollback(kErrorCancelled);
+  transaction.Rollback();
   EXPECT_NE(0, stat((target_ + "x").c_str(), &status));
   EXPECT_TRUE(NamesIn(dir_.Path("tmp")).empty());
   EXPECT_TRUE(
@@ -279,7 +282,7 @@ TEST_F(RecoveryTest, AJournalNamingPathsOutsideItsDirectoriesIsRefused) {
     ASSERT_EQ(0, mkdir(dir_.Path("t").c_str(), 0700));
     Write(dir_.Path("elsewhere"), "not the job's");
     MakeInterrupted(GoneOwner(), false, outside);
-    const std::vector<RecoveryEvent> events = RecoverInterruptedInstalls();
+    const std::vector<RecoveryEvent> events = RecoverInterruptedInstalls(RealSystem());
     ASSERT_EQ("4", Kinds(events));
     EXPECT_EQ(backup_, events[0].backup);
     EXPECT_EQ("not the job's", ReadFile(dir_.Path("elsewhere")));
@@ -291,7 +294,7 @@ TEST_F(RecoveryTest, AJournalNamingPathsOutsideItsDirectoriesIsRefused) {
 TEST_F(RecoveryTest, ABackupDirectoryThatIsALinkIsRefused) {
   ASSERT_EQ(0, mkdir(dir_.Path("real").c_str(), 0700));
   ASSERT_EQ(0, symlink(dir_.Path("real").c_str(), backup_.c_str()));
-  const std::vector<RecoveryEvent> events = RecoverInterruptedInstalls();
+  const std::vector<RecoveryEvent> events = RecoverInterruptedInstalls(RealSystem());
   EXPECT_EQ("4", Kinds(events));
   struct stat status;
   EXPECT_EQ(0, lstat(backup_.c_str(), &status));
@@ -305,8 +308,7 @@ TEST_F(RecoveryTest, EveryFailingCallOfARecoveryIsFinishedByTheNext) {
   {
     MakeInterrupted(GoneOwner());
     FaultInjectingSystem counting;
-    ScopedSystemApi scope(&counting);
-    RecoverInterruptedInstalls();
+    RecoverInterruptedInstalls(counting);
     calls = counting.CallCount();
   }
   ExpectRolledBack();
@@ -320,9 +322,8 @@ TEST_F(RecoveryTest, EveryFailingCallOfARecoveryIsFinishedByTheNext) {
       std::string failed_call;
       {
         FaultInjectingSystem system;
-        ScopedSystemApi scope(&system);
         system.FailNth(n, error);
-        RecoverInterruptedInstalls();
+        RecoverInterruptedInstalls(system);
         for (const SysCall& call : system.Log()) {
           if (call.failed) failed_call = SysOpName(call.op) + (" " + call.path);
         }
@@ -332,7 +333,7 @@ TEST_F(RecoveryTest, EveryFailingCallOfARecoveryIsFinishedByTheNext) {
       const std::string kept = ReadFile(backup_ + "/files/old.cfg");
       EXPECT_TRUE(here == "the user's" || kept == "the user's")
           << here << " / " << kept;
-      RecoverInterruptedInstalls();
+      RecoverInterruptedInstalls(RealSystem());
       ExpectRolledBack();
       EXPECT_TRUE(NamesIn(dir_.Path("tmp")).empty());
       EXPECT_EQ(std::vector<std::string>{"old.cfg"},
@@ -358,14 +359,14 @@ TEST_F(RecoveryTest, KitContainersOfKilledRunsAreRemoved) {
   ASSERT_NE(-1, in_use);
   ASSERT_EQ(0, flock(in_use, LOCK_EX | LOCK_NB));
 
-  EXPECT_TRUE(RecoverInterruptedInstalls().empty());
+  EXPECT_TRUE(RecoverInterruptedInstalls(RealSystem()).empty());
   EXPECT_EQ((std::vector<std::string>{"edfFresh1", "edfInUse1", "edfLinked",
                                       "edfLonger1", "victim"}),
             NamesIn(dir_.Path("tmp")));
   EXPECT_EQ("elsewhere", ReadFile(tmp + "victim"));
 
   close(in_use);
-  RecoverInterruptedInstalls();
+  RecoverInterruptedInstalls(RealSystem());
   EXPECT_EQ((std::vector<std::string>{"edfFresh1", "edfLinked", "edfLonger1",
                                       "victim"}),
             NamesIn(dir_.Path("tmp")));
@@ -400,16 +401,16 @@ TEST_F(RecoveryTest, PointersLiveInXdgStateHomeAndTheirFoldersGoWithTheLast) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove_all(dir_.Path("xdg"));
-    InstallEngine engine;
-    ASSERT_EQ(kSuccess, engine.Begin(WidePath(target_)));
-    ASSERT_EQ(kSuccess, engine.CreateDirectories(WidePath(target_ + "x")));
+    InstallTransaction transaction(RealSystem());
+    ASSERT_EQ(kSuccess, transaction.Begin(target_).code());
+    ASSERT_EQ(kSuccess, transaction.EnsureDirectory("x").code());
     EXPECT_EQ(1u, NamesIn(journals).size());
     EXPECT_EQ(std::vector<std::string>{}, NamesIn(dir_.Path("home")));
     c.add();
     if (c.commit) {
-      engine.Commit();
+      transaction.Commit();
     } else {
-      engine.Rollback(kErrorCancelled);
+      transaction.Rollback();
     }
     std::vector<std::string> left;
     for (const auto& [path, node] : Snapshot(dir_.Path("xdg"))) {
@@ -451,11 +452,11 @@ TEST_F(RecoveryTest, PointersAreFoundInTheStateDirectoryAndTheOldPlace) {
     MakeInterrupted(GoneOwner());
     {
       ScopedEnv state_home("XDG_STATE_HOME", c.made_with);
-      const std::string pointer = MakeJournalPointer(backup_ + "/journal");
+      const std::string pointer = MakeJournalPointer(RealSystem(), backup_ + "/journal");
       ASSERT_EQ(dir_.Path(c.state) + "/journals", ParentOf(pointer));
     }
     ScopedEnv state_home("XDG_STATE_HOME", c.found_with);
-    EXPECT_EQ("0", Kinds(RecoverInterruptedInstalls()));
+    EXPECT_EQ("0", Kinds(RecoverInterruptedInstalls(RealSystem())));
     ExpectRolledBack();
     EXPECT_FALSE(std::filesystem::exists(dir_.Path(c.state)));
     EXPECT_TRUE(std::filesystem::is_directory(ParentOf(dir_.Path(c.state))));
@@ -470,12 +471,12 @@ TEST_F(RecoveryTest, APointerIsMadeWhileAnotherRunRemovesTheEmptyFolder) {
   std::atomic<int> lost{0};
   auto run = [&] {
     for (int i = 0; i < kRounds; ++i) {
-      const std::string pointer = MakeJournalPointer(backup_ + "/journal");
+      const std::string pointer = MakeJournalPointer(RealSystem(), backup_ + "/journal");
       if (pointer.empty()) {
         ++lost;
         continue;
       }
-      RemoveJournalPointer(pointer);
+      RemoveJournalPointer(RealSystem(), pointer);
     }
   };
   std::thread other(run);

@@ -8,8 +8,9 @@
 #include <vector>
 
 #include "engine/engine_test_util.h"
-#include "engine/ui_channel.h"
+#include "engine/job_channel.h"
 #include "kit/kit_reader.h"
+#include "platform/system_api.h"
 #include "l10n/string_table.h"
 #include "platform/scoped_temp_dir.h"
 
@@ -37,20 +38,20 @@ class WorkerThreadTest : public TmpdirFixture {
 };
 
 TEST_F(WorkerThreadTest, RunsOneJobPerStart) {
-  KitReader reader;
-  ASSERT_EQ(kSuccess, reader.Open(WidePath(kit_)));
-  UiChannel channel;
+  KitReader reader(RealSystem());
+  ASSERT_EQ(kSuccess, reader.Open(WidePath(kit_)).code());
+  JobChannel channel;
   channel.Init();
   PostRecorder recorder;
   channel.SetObserver(&recorder);
-  WorkerThread worker;
+  WorkerThread worker(RealSystem());
   channel.StartJob(&reader, WidePath(dir_.Path("out")));
-  ASSERT_EQ(kSuccess, worker.Start(&channel));
+  ASSERT_EQ(kSuccess, worker.Start(&channel).code());
   // A second start while the first thread has not been joined is refused.
-  EXPECT_EQ(kErrorInvalidParameter, worker.Start(&channel));
-  worker.RequestStop();
-  EXPECT_EQ(kSuccess, worker.Join());
-  EXPECT_EQ(50u, worker.outcome().copied);
+  EXPECT_EQ(kErrorInvalidParameter, worker.Start(&channel).code());
+  worker.Join();
+  EXPECT_EQ(kSuccess, worker.result().failure.code());
+  EXPECT_EQ(50u, worker.result().copied);
   const std::vector<ChannelState> posts = recorder.posts();
   ASSERT_EQ(51u, posts.size());  // one job: 50 paths and the finish
   EXPECT_EQ(JobState::kFinished, posts.back().state);
@@ -58,25 +59,26 @@ TEST_F(WorkerThreadTest, RunsOneJobPerStart) {
 
   // Joined, it may run the next job, which finds everything up to date.
   channel.StartJob(&reader, WidePath(dir_.Path("out")));
-  ASSERT_EQ(kSuccess, worker.Start(&channel));
-  worker.RequestStop();
-  EXPECT_EQ(kSuccess, worker.Join());
-  EXPECT_EQ(0u, worker.outcome().copied);
-  EXPECT_EQ(50u, worker.outcome().up_to_date);
+  ASSERT_EQ(kSuccess, worker.Start(&channel).code());
+  worker.Join();
+  EXPECT_EQ(kSuccess, worker.result().failure.code());
+  EXPECT_EQ(0u, worker.result().copied);
+  EXPECT_EQ(50u, worker.result().up_to_date);
   EXPECT_EQ(102u, recorder.posts().size());
 }
 
 TEST_F(WorkerThreadTest, ReportsAFailedJobAfterItsRollback) {
-  KitReader reader;
-  ASSERT_EQ(kSuccess, reader.Open(WidePath(kit_)));
+  KitReader reader(RealSystem());
+  ASSERT_EQ(kSuccess, reader.Open(WidePath(kit_)).code());
   // A file where the kit needs its first directory.
   ASSERT_TRUE(WriteFile(dir_.Path("out"), "in the way"));
-  UiChannel channel;
+  JobChannel channel;
   channel.Init();
-  WorkerThread worker;
+  WorkerThread worker(RealSystem());
   channel.StartJob(&reader, WidePath(dir_.Path("out")));
-  ASSERT_EQ(kSuccess, worker.Start(&channel));
-  EXPECT_EQ(kErrorAlreadyExists, worker.Join());
+  ASSERT_EQ(kSuccess, worker.Start(&channel).code());
+  worker.Join();
+  EXPECT_EQ(kErrorAlreadyExists, worker.result().failure.code());
   EXPECT_EQ(JobState::kFailed, channel.Poll().state);
   EXPECT_EQ("in the way", ReadFile(dir_.Path("out")));
 }
@@ -89,15 +91,15 @@ TEST_F(WorkerThreadTest, OwnerGoingAwayJoinsTheWorkerFirst) {
     SCOPED_TRACE(cancel ? "cancelled" : "left to finish");
     const std::string out = dir_.Path(cancel ? "cancelled" : "finished");
     struct Owner {
-      KitReader reader;
-      UiChannel channel;
-      WorkerThread worker;  // last: destroyed first
+      KitReader reader{RealSystem()};
+      JobChannel channel;
+      WorkerThread worker{RealSystem()};  // last: destroyed first
     };
     auto owner = std::make_unique<Owner>();
-    ASSERT_EQ(kSuccess, owner->reader.OpenStreaming(WidePath(kit_)));
+    ASSERT_EQ(kSuccess, owner->reader.OpenStreaming(WidePath(kit_)).code());
     owner->channel.Init();
     owner->channel.StartJob(&owner->reader, WidePath(out));
-    ASSERT_EQ(kSuccess, owner->worker.Start(&owner->channel));
+    ASSERT_EQ(kSuccess, owner->worker.Start(&owner->channel).code());
     if (cancel) owner->channel.RequestCancel();
     owner.reset();
     if (cancel) {
