@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <cstdio>
-#include <iostream>
 
 #include "app/console_face.h"
 #include "app/installer_app.h"
@@ -26,22 +24,13 @@ std::string LineFor(const char* key, const std::string& path) {
   return Line(UserMessage(key, MessageDetail{path, 0, nullptr}));
 }
 
-void Tell(const WideString& message) {
-  std::cerr << Line(message) << "\n" << std::flush;
-}
-
-// A silent run's last line on standard output.
-void PrintSummary(const WideString& target, const JobResult& result) {
-  std::fprintf(stdout, "installed into %s: %llu copied, %llu up to date\n",
-               WithoutTrailingSlashes(ToNarrow(target).c_str()).c_str(),
-               static_cast<unsigned long long>(result.copied),
-               static_cast<unsigned long long>(result.up_to_date));
-  std::fflush(stdout);
-}
-
 }  // namespace
 
-int RunSetupConsole(InstallSession& session, const CommandLine& command_line) {
+int RunSetupConsole(InstallSession& session, const CommandLine& command_line,
+                    std::ostream& out, std::ostream& err) {
+  const auto tell = [&err](const WideString& message) {
+    err << Line(message) << "\n" << std::flush;
+  };
   SystemApi& sys = session.sys();
   ConsoleJob::Options options;
   options.bar = sys.Isatty(STDERR_FILENO) == 1;
@@ -52,7 +41,7 @@ int RunSetupConsole(InstallSession& session, const CommandLine& command_line) {
   options.fell_back_line = [](const std::string& directory) {
     return LineFor("IDS_NOTE_DEFAULT_TARGET", directory);
   };
-  ConsoleJob job(std::cerr, options);
+  ConsoleJob job(err, options);
   session.SetObserver(&job);
   InstallSession::PrepareOptions prepare;
   prepare.use_current_dir = command_line.use_current_dir;
@@ -60,7 +49,7 @@ int RunSetupConsole(InstallSession& session, const CommandLine& command_line) {
   prepare.silent = true;
   const Status prepared = session.Prepare(prepare);
   if (!prepared.ok()) {
-    Tell(FailureMessage(prepared, session.kit_path()));
+    tell(FailureMessage(prepared, session.kit_path()));
     return ExitStatusFor(RunOutcome::kFailed);
   }
   JobResult result;
@@ -71,17 +60,22 @@ int RunSetupConsole(InstallSession& session, const CommandLine& command_line) {
     result = job.Run(session, session.proposed_target(), signals);
   }
   if (result.failure.kind() == Status::Kind::kCancelled) {
-    Tell(StringTable::Lookup("IDS_CANCEL_FINISH"));
+    tell(StringTable::Lookup("IDS_CANCEL_FINISH"));
     return ExitStatusFor(RunOutcome::kCancelled);
   }
   if (!result.failure.ok()) {
-    Tell(FailureMessage(result.failure, session.kit_path()));
+    tell(FailureMessage(result.failure, session.kit_path()));
     return ExitStatusFor(RunOutcome::kFailed);
   }
   for (const Status& failure : session.RecordTarget()) {
-    Tell(UserMessage("IDS_WARN_CONFIG_NOT_SAVED",
+    tell(UserMessage("IDS_WARN_CONFIG_NOT_SAVED",
                      MessageDetail{failure.path(), failure.error(), nullptr}));
   }
-  PrintSummary(session.target(), result);
+  // One line for scripts and configuration management, the same in every
+  // language: what was installed where, and whether anything changed.
+  out << "installed into "
+      << WithoutTrailingSlashes(ToNarrow(session.target()).c_str()) << ": "
+      << result.copied << " copied, " << result.up_to_date << " up to date\n"
+      << std::flush;
   return ExitStatusFor(RunOutcome::kSucceeded);
 }

@@ -7,11 +7,17 @@
 #ifndef APP_SETUP_CONSOLE_H_
 #define APP_SETUP_CONSOLE_H_
 
+#include <ostream>
+
 class InstallSession;
 struct CommandLine;
 
 // Runs the installation of `session` (recovered already) as `command_line`
-// asks and returns the exit status (0 installed, 1 failed, 2 cancelled).
-int RunSetupConsole(InstallSession& session, const CommandLine& command_line);
+// asks, writing the summary line to `out` and the messages, one line each,
+// to `err` (a bar there too when the session's system says standard error
+// is a terminal). Returns the exit status (0 installed, 1 failed, 2
+// cancelled).
+int RunSetupConsole(InstallSession& session, const CommandLine& command_line,
+                    std::ostream& out, std::ostream& err);
 
 #endif  // APP_SETUP_CONSOLE_H_

@@ -4,6 +4,7 @@
 // the disk (see tools/kill_hook.h). Built for the tests only; the shipped
 // setup has no such switch.
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,15 +14,16 @@
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string error;
-  if (!InstallKillHook(&args, &error)) {
+  const std::unique_ptr<KillingSystem> sys = TakeKillOptions(&args, &error);
+  if (sys == nullptr) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 2;
   }
   std::vector<char*> setup_argv = {argv[0]};
   for (std::string& arg : args) setup_argv.push_back(arg.data());
   setup_argv.push_back(nullptr);
-  const int status =
-      SetupMain(static_cast<int>(setup_argv.size() - 1), setup_argv.data());
-  WriteKillCount();
+  const int status = SetupMain(*sys, static_cast<int>(setup_argv.size() - 1),
+                               setup_argv.data());
+  sys->WriteCount();
   return status;
 }

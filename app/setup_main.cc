@@ -5,6 +5,7 @@
 #include <gtk/gtk.h>
 
 #include <cstdio>
+#include <iostream>
 
 #include "app/console_face.h"
 #include "app/installer_app.h"
@@ -43,7 +44,9 @@ int SetupMain(SystemApi& sys, int argc, char** argv) {
   char** gtk_argv = argv;
   const bool display = gtk_init_check(&gtk_argc, &gtk_argv);
   if (!display) {
-    if (command_line.silent) return RunSetupConsole(session, command_line);
+    if (command_line.silent) {
+      return RunSetupConsole(session, command_line, std::cout, std::cerr);
+    }
     std::fputs(
         "setup: cannot open a display; run with -S for a silent "
         "installation\n",

@@ -46,10 +46,12 @@
 #include <vector>
 
 #include "engine/install_engine.h"
-#include "engine/ui_channel.h"
+#include "engine/job_channel.h"
 #include "kit/kit_reader.h"
 #include "l10n/string_table.h"
 #include "platform/file_operations.h"
+#include "platform/status.h"
+#include "platform/system_api.h"
 #include "text/path_utils.h"
 #include "text/text_conversion.h"
 #include "text/wide_string.h"
@@ -147,30 +149,27 @@ void ExtractAll(KitReader& reader, const WideString& out, uint64_t* bytes) {
     if (slash != std::u16string_view::npos && slash > 0) {
       const WideString parent(destination.c_str(),
                               static_cast<uint32_t>(slash));
-      if (!IsDirectory(parent) && RunMakeDirectory(parent) != kSuccess)
-        Die("cannot make " + std::string(ToNarrow(parent).c_str()));
+      if (!IsDirectory(parent)) {
+        const Status made =
+            MakeDirectories(RealSystem(), ToNarrow(parent).c_str());
+        if (!made.ok()) Die("cannot make a directory: " + made.ToString());
+      }
     }
-    const ErrorCode code = reader.ExtractEntry(i, destination);
-    if (code != kSuccess) {
-      Die("ExtractEntry " + std::string(ToNarrow(destination).c_str()) +
-          " failed with " + std::to_string(code));
-    }
+    const Status extracted = reader.ExtractEntry(i, destination);
+    if (!extracted.ok()) Die("ExtractEntry: " + extracted.ToString());
     *bytes += entries[i].size;
   }
 }
 
 // The installer's job for `reader` into `out`, run on this thread.
 void RunJob(KitReader& reader, const WideString& out, uint64_t* bytes) {
-  UiChannel channel;
+  JobChannel channel;
   channel.Init();
   channel.StartJob(&reader, out);
-  InstallEngine engine;
-  const ErrorCode code = engine.Run(&channel);
-  if (code != kSuccess) {
-    Die("the install job failed with " + std::to_string(code) + " at " +
-        engine.outcome().failed_path);
-  }
-  if (engine.outcome().copied != reader.entries().size())
+  InstallEngine engine(RealSystem());
+  const Status result = engine.Run(&channel);
+  if (!result.ok()) Die("the install job failed: " + result.ToString());
+  if (engine.result().copied != reader.entries().size())
     Die("the install job left entries out");
   *bytes = 0;
   for (const KitEntry& entry : reader.entries()) *bytes += entry.size;
@@ -187,22 +186,19 @@ void Extract(KitReader& reader, const std::string& out, bool job,
 }
 
 void OpenKit(KitReader& reader, const std::string& kit) {
-  const ErrorCode code = reader.Open(ToWide(NarrowString(kit.c_str())));
-  if (code != kSuccess)
-    Die("Open " + kit + " failed with " + std::to_string(code));
+  const Status opened = reader.Open(ToWide(NarrowString(kit.c_str())));
+  if (!opened.ok()) Die("Open " + kit + ": " + opened.ToString());
 }
 
 // What the interactive installer runs on the kit before it shows its first
 // page. The open mode times this and nothing else.
 void CheckWholeKit(KitReader& reader, const std::string& kit) {
-  const ErrorCode code = reader.Check(ToWide(NarrowString(kit.c_str())));
-  if (code != kSuccess) {
-    Die("Check " + kit + " failed with " + std::to_string(code));
-  }
+  const Status checked = reader.Check(ToWide(NarrowString(kit.c_str())));
+  if (!checked.ok()) Die("Check " + kit + ": " + checked.ToString());
 }
 
 int RunOpen(const std::string& kit) {
-  KitReader reader;
+  KitReader reader(RealSystem());
   CpuMeter cpu;
   const auto start = Clock::now();
   CheckWholeKit(reader, kit);
@@ -216,7 +212,7 @@ int RunOpen(const std::string& kit) {
 
 int RunOurs(const std::string& kit, const std::string& out, bool inflate_first,
             bool job) {
-  KitReader reader;
+  KitReader reader(RealSystem());
   double inflate_s = 0, open_s = 0;
   double open_user = 0, open_sys = 0, inflate_user = 0, inflate_sys = 0;
   uint64_t inflated = 0;
@@ -325,7 +321,7 @@ long HighWaterKib() {
 }
 
 int RunChild(const std::string& kit, const std::string& out, bool job) {
-  KitReader reader;
+  KitReader reader(RealSystem());
   OpenKit(reader, kit);
   const long after_open = HighWaterKib();
   uint64_t bytes = 0;

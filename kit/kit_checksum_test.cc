@@ -9,6 +9,7 @@
 
 #include "kit/kit_writer.h"
 #include "platform/scoped_temp_dir.h"
+#include "platform/system_api.h"
 
 namespace {
 
@@ -62,31 +63,31 @@ TEST(KitSidecarTest, OnlyOneWellFormedLineNamingTheKitServes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_TRUE(WriteFile(SidecarPath(kit), c.text));
-    const KitSidecar sidecar = ReadKitSidecar(kit);
+    const KitSidecar sidecar = ReadKitSidecar(RealSystem(), kit);
     EXPECT_EQ(c.state, sidecar.state);
     if (c.state == State::kDigest) {
       EXPECT_EQ(hex, sidecar.digest);
     }
   }
   ASSERT_EQ(0, unlink(SidecarPath(kit).c_str()));
-  EXPECT_EQ(State::kNone, ReadKitSidecar(kit).state);
+  EXPECT_EQ(State::kNone, ReadKitSidecar(RealSystem(), kit).state);
   // Something that cannot be read as a file is no missing file.
   ASSERT_EQ(0, mkdir(SidecarPath(kit).c_str(), 0755));
-  EXPECT_EQ(State::kUnusable, ReadKitSidecar(kit).state);
+  EXPECT_EQ(State::kUnusable, ReadKitSidecar(RealSystem(), kit).state);
 }
 
 TEST(KitSidecarTest, WrittenSidecarsReadBackAndHashesMatch) {
   ScopedTempDir dir;
   const std::string kit = dir.Path("kit.efd");
   ASSERT_TRUE(WriteFile(kit, std::string(300000, 'k') + "end"));
+  SystemApi& sys = RealSystem();
   KitDigest digest;
-  ASSERT_EQ(0, HashFileFrom(kit, 0, &digest));
+  ASSERT_EQ(kSuccess, HashFileFrom(sys, kit, 0, &digest).code());
   EXPECT_EQ(300003u, digest.bytes);
   const std::string hex = digest.sha.HexDigest();
-  std::string error;
-  ASSERT_TRUE(WriteKitSidecar(kit, hex, &error)) << error;
+  ASSERT_EQ(kSuccess, WriteKitSidecar(sys, kit, hex).code());
   EXPECT_EQ(hex + "  kit.efd\n", ReadFile(SidecarPath(kit)));
-  const KitSidecar sidecar = ReadKitSidecar(kit);
+  const KitSidecar sidecar = ReadKitSidecar(sys, kit);
   EXPECT_EQ(KitSidecar::State::kDigest, sidecar.state);
   EXPECT_EQ(hex, sidecar.digest);
   // Hashing the rest from a position continues a digest.
@@ -94,9 +95,11 @@ TEST(KitSidecarTest, WrittenSidecarsReadBackAndHashesMatch) {
   const std::string head(1000, 'k');
   split.sha.Update(head.data(), head.size());
   split.bytes = head.size();
-  ASSERT_EQ(0, HashFileFrom(kit, 1000, &split));
+  ASSERT_EQ(kSuccess, HashFileFrom(sys, kit, 1000, &split).code());
   EXPECT_EQ(hex, split.sha.HexDigest());
-  EXPECT_EQ(-1, HashFileFrom(dir.Path("missing"), 0, &split));
+  const Status missing = HashFileFrom(sys, dir.Path("missing"), 0, &split);
+  EXPECT_EQ(kErrorFileNotFound, missing.code());
+  EXPECT_EQ(dir.Path("missing"), missing.path());
 }
 
 }  // namespace

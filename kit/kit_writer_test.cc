@@ -1,5 +1,4 @@
 #include "kit/kit_writer.h"
-#include "kit/kit_test_util.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,6 +17,10 @@
 #include <string>
 
 #include "kit/kit_reader.h"
+#include "kit/kit_test_util.h"
+#include "platform/fault_injection.h"
+#include "platform/status.h"
+#include "platform/system_api.h"
 #include "text/text_conversion.h"
 
 extern char** environ;
@@ -237,9 +240,10 @@ TEST_F(KitWriterTest, KitInflatesToTheContainerAndRepeatsExactly) {
   ASSERT_FALSE(container.empty());
   for (int level : {0, 1, 9}) {
     SCOPED_TRACE("level " + std::to_string(level));
-    std::string error;
-    ASSERT_TRUE(WriteKit(spec, Path("one.efd"), level, &error)) << error;
-    ASSERT_TRUE(WriteKit(spec, Path("two.efd"), level, &error)) << error;
+    ASSERT_EQ(kSuccess,
+              WriteKit(RealSystem(), spec, Path("one.efd"), level).code());
+    ASSERT_EQ(kSuccess,
+              WriteKit(RealSystem(), spec, Path("two.efd"), level).code());
     const std::string kit = ReadFile(Path("one.efd"));
     EXPECT_EQ(kit, ReadFile(Path("two.efd")));
     std::string inflated;
@@ -249,10 +253,11 @@ TEST_F(KitWriterTest, KitInflatesToTheContainerAndRepeatsExactly) {
 }
 
 TEST_F(KitWriterTest, KitIsCreatedWithTheUmasksMode) {
-  std::string error;
   const mode_t old = umask(022);
-  ASSERT_TRUE(WriteKit(MixedSpec(), Path("kit.efd"), 6, &error)) << error;
+  const Status written =
+      WriteKit(RealSystem(), MixedSpec(), Path("kit.efd"), 6);
   umask(old);
+  ASSERT_EQ(kSuccess, written.code());
   struct stat status;
   ASSERT_EQ(0, stat(Path("kit.efd").c_str(), &status));
   EXPECT_EQ(0644u, status.st_mode & 0777);
@@ -267,11 +272,15 @@ TEST_F(KitWriterTest, RefusalsLeaveNoKitBehind) {
   close(fd);
   WriteFile(Path("five"), "12345");
 
+  // What the refusal says: its kind, the file or record it names, the
+  // system's errno.
   struct Case {
     const char* what;
     KitSpec spec;
     int level;
-    const char* message_part;
+    Status::Kind kind;
+    std::string path;
+    int error;
   };
   KitSpec too_big;
   too_big.files.push_back({u"huge", 0, "", Path("huge"), 0x80000000u});
@@ -287,38 +296,105 @@ TEST_F(KitWriterTest, RefusalsLeaveNoKitBehind) {
   KitSpec two_singles;
   two_singles.single_language = true;
   two_singles.languages.resize(2);
+  using Kind = Status::Kind;
   const Case cases[] = {
-      {"2 GiB file", too_big, 6, "2 GiB"},
-      {"table plus data over the limit", just_over, 6, "2 GiB"},
-      {"source shorter than promised", shrunk, 6, "changed"},
-      {"source longer than promised", grown, 6, "changed"},
-      {"missing source", missing, 6, "none"},
-      {"bad level", MixedSpec(), 10, "level"},
-      {"two records in the single layout", two_singles, 6, "exactly one"},
+      {"2 GiB file", too_big, 6, Kind::kTooLarge, "huge", 0},
+      {"table plus data over the limit", just_over, 6, Kind::kTooLarge, "huge",
+       0},
+      {"source shorter than promised", shrunk, 6, Kind::kChanged, Path("five"),
+       0},
+      {"source longer than promised", grown, 6, Kind::kChanged, Path("five"),
+       0},
+      {"missing source", missing, 6, Kind::kSystem, Path("none"), ENOENT},
+      {"bad level", MixedSpec(), 10, Kind::kInvalidArgument, "", 0},
+      {"two records in the single layout", two_singles, 6,
+       Kind::kInvalidArgument, "", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    std::string error;
-    EXPECT_FALSE(WriteKit(c.spec, Path("kit.efd"), c.level, &error));
-    EXPECT_NE(std::string::npos, error.find(c.message_part)) << error;
+    const Status status =
+        WriteKit(RealSystem(), c.spec, Path("kit.efd"), c.level);
+    EXPECT_EQ(c.kind, status.kind()) << status.ToString();
+    EXPECT_EQ(c.path, status.path());
+    EXPECT_EQ(c.error, status.error());
     // Neither the kit nor its temporary file.
     EXPECT_EQ(0, KitFilesLeft());
   }
-  std::string error;
-  EXPECT_FALSE(WriteKit(MixedSpec(), Path("no/such/dir/kit.efd"), 6, &error));
-  EXPECT_NE(std::string::npos, error.find("no/such/dir")) << error;
+  const Status no_dir =
+      WriteKit(RealSystem(), MixedSpec(), Path("no/such/dir/kit.efd"), 6);
+  EXPECT_EQ(Status::Kind::kSystem, no_dir.kind());
+  EXPECT_EQ(ENOENT, no_dir.error());
+  EXPECT_NE(std::string::npos, no_dir.path().find("no/such/dir"))
+      << no_dir.path();
 }
 
 TEST_F(KitWriterTest, FailedRewriteKeepsTheOldKit) {
-  std::string error;
-  ASSERT_TRUE(WriteKit(MixedSpec(), Path("kit.efd"), 6, &error)) << error;
+  ASSERT_EQ(kSuccess,
+            WriteKit(RealSystem(), MixedSpec(), Path("kit.efd"), 6).code());
   const std::string old = ReadFile(Path("kit.efd"));
   KitSpec shrunk = MixedSpec();
   shrunk.files[1].size += 1;
-  EXPECT_FALSE(WriteKit(shrunk, Path("kit.efd"), 6, &error));
+  EXPECT_NE(kSuccess,
+            WriteKit(RealSystem(), shrunk, Path("kit.efd"), 6).code());
   EXPECT_EQ(old, ReadFile(Path("kit.efd")));
 }
 
+// The kit replaces the old one in one step: the new file beside it is
+// flushed before it is renamed over the kit, and a system failure on the
+// way leaves the old kit and nothing beside it, naming the file the system
+// refused.
+TEST_F(KitWriterTest, SystemFailuresKeepTheOldKitAndNameTheFile) {
+  const std::string kit = Path("kit.efd");
+  ASSERT_EQ(kSuccess, WriteKit(RealSystem(), MixedSpec(), kit, 6).code());
+  const std::string old = ReadFile(kit);
+  KitSpec changed = MixedSpec();
+  changed.files[0].data = "changed";
+  {
+    FaultInjectingSystem system;
+    ASSERT_EQ(kSuccess, WriteKit(system, changed, kit, 6).code());
+    ASSERT_NE(old, ReadFile(kit));
+    int flushed_at = -1;
+    int renamed_at = -1;
+    const std::vector<SysCall> log = system.Log();
+    for (int i = 0; i < static_cast<int>(log.size()); ++i) {
+      const bool beside = log[i].path.rfind(kit + ".part", 0) == 0;
+      if (beside && log[i].op == SysOp::kFsync) flushed_at = i;
+      if (beside && log[i].op == SysOp::kRename && log[i].path2 == kit) {
+        renamed_at = i;
+      }
+    }
+    ASSERT_NE(-1, renamed_at);
+    EXPECT_NE(-1, flushed_at);
+    EXPECT_LT(flushed_at, renamed_at);
+  }
+  ASSERT_EQ(kSuccess, WriteKit(RealSystem(), MixedSpec(), kit, 6).code());
+  const struct {
+    const char* what;
+    SysOp op;
+    int error;
+    std::string named;  // empty: the new file beside the kit
+  } cases[] = {
+      {"write", SysOp::kWrite, ENOSPC, ""},
+      {"read of a source", SysOp::kRead, EIO, Path("big.bin")},
+      {"flush", SysOp::kFsync, EIO, ""},
+      {"rename", SysOp::kRename, EACCES, kit},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FaultInjectingSystem system;
+    system.FailNth(1, c.error, Ops(c.op));
+    const Status status = WriteKit(system, changed, kit, 6);
+    EXPECT_EQ(Status::Kind::kSystem, status.kind()) << status.ToString();
+    EXPECT_EQ(c.error, status.error());
+    if (c.named.empty()) {
+      EXPECT_EQ(0u, status.path().rfind(kit + ".part", 0)) << status.path();
+    } else {
+      EXPECT_EQ(c.named, status.path());
+    }
+    EXPECT_EQ(old, ReadFile(kit));
+    EXPECT_EQ(1, KitFilesLeft());  // the kit, and nothing beside it
+  }
+}
 
 TEST_F(KitWriterTest, OurKitsAndAnIndependentDeflatersReadAlike) {
   if (access("/bin/gzip", X_OK) != 0) GTEST_SKIP() << "no /bin/gzip";
@@ -328,8 +404,8 @@ TEST_F(KitWriterTest, OurKitsAndAnIndependentDeflatersReadAlike) {
   WriteFile(Path("container"), container);
   for (int level : {1, 9}) {
     SCOPED_TRACE("level " + std::to_string(level));
-    std::string error;
-    ASSERT_TRUE(WriteKit(spec, Path("ours.efd"), level, &error)) << error;
+    ASSERT_EQ(kSuccess,
+              WriteKit(RealSystem(), spec, Path("ours.efd"), level).code());
     const std::string theirs =
         GzipRawStream(Path("container"), Path("container.gz"), level);
     ASSERT_FALSE(theirs.empty());
@@ -338,8 +414,8 @@ TEST_F(KitWriterTest, OurKitsAndAnIndependentDeflatersReadAlike) {
     EXPECT_NE(ReadFile(Path("ours.efd")), theirs);
     for (const char* kit : {"ours.efd", "theirs.efd"}) {
       SCOPED_TRACE(kit);
-      KitReader reader;
-      ASSERT_EQ(kSuccess, reader.Open(ToWide(Path(kit).c_str())));
+      KitReader reader(RealSystem());
+      ASSERT_EQ(kSuccess, reader.Open(ToWide(Path(kit).c_str())).code());
       EXPECT_EQ(container, ReadFile(ToNarrow(reader.container_path()).c_str()));
       ASSERT_EQ(2u, reader.language_records().size());
       EXPECT_TRUE(reader.language_records()[1].product ==
@@ -349,7 +425,7 @@ TEST_F(KitWriterTest, OurKitsAndAnIndependentDeflatersReadAlike) {
         EXPECT_TRUE(reader.entries()[i].name == spec.files[i].name);
         EXPECT_EQ(spec.files[i].last_write, reader.entries()[i].last_write);
         ASSERT_EQ(kSuccess,
-                  reader.ExtractEntry(i, ToWide(Path("out").c_str())));
+                  reader.ExtractEntry(i, ToWide(Path("out").c_str())).code());
         EXPECT_EQ(in_memory.files[i].data, ReadFile(Path("out")));
       }
     }

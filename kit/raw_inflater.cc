@@ -170,6 +170,43 @@ class LengthCode {
   Entry table_[128];
 };
 
+// How far reading a dynamic block's code lengths got.
+enum class Progress { kNeedMore, kBad, kDone };
+
+// Reads the `total` literal/length and distance code lengths of a dynamic
+// block into `lengths`, with the repeats of codes 16, 17 and 18.
+template <typename Bits, typename Code>
+Progress ReadCodeLengths(Bits* bits, const Code& length_code, int total,
+                         unsigned char* lengths) {
+  int have = 0;
+  while (have < total) {
+    int symbol;
+    if (!length_code.Decode(bits, &symbol)) return Progress::kNeedMore;
+    if (symbol < 16) {
+      lengths[have++] = static_cast<unsigned char>(symbol);
+      continue;
+    }
+    unsigned char repeated = 0;
+    int copies;
+    if (symbol == 16) {
+      if (!bits->Need(2)) return Progress::kNeedMore;
+      if (have == 0) return Progress::kBad;
+      repeated = lengths[have - 1];
+      copies = 3 + static_cast<int>(bits->Take(2));
+    } else if (symbol == 17) {
+      if (!bits->Need(3)) return Progress::kNeedMore;
+      copies = 3 + static_cast<int>(bits->Take(3));
+    } else {
+      if (!bits->Need(7)) return Progress::kNeedMore;
+      copies = 11 + static_cast<int>(bits->Take(7));
+    }
+    if (have + copies > total) return Progress::kBad;
+    std::memset(lengths + have, repeated, copies);
+    have += copies;
+  }
+  return Progress::kDone;
+}
+
 }  // namespace
 
 RawInflater::RawInflater()
@@ -260,31 +297,10 @@ RawInflater::HeaderCheck RawInflater::CheckHeader(bool* last,
   const LengthCode length_code(code_lengths);
 
   unsigned char lengths[kMaxLengthCodes + kMaxDistanceCodes] = {};
-  int have = 0;
-  while (have < total) {
-    int symbol;
-    if (!length_code.Decode(&bits, &symbol)) return HeaderCheck::kNeedMore;
-    if (symbol < 16) {
-      lengths[have++] = static_cast<unsigned char>(symbol);
-      continue;
-    }
-    unsigned char repeated = 0;
-    int copies;
-    if (symbol == 16) {
-      if (!bits.Need(2)) return HeaderCheck::kNeedMore;
-      if (have == 0) return HeaderCheck::kBad;
-      repeated = lengths[have - 1];
-      copies = 3 + static_cast<int>(bits.Take(2));
-    } else if (symbol == 17) {
-      if (!bits.Need(3)) return HeaderCheck::kNeedMore;
-      copies = 3 + static_cast<int>(bits.Take(3));
-    } else {
-      if (!bits.Need(7)) return HeaderCheck::kNeedMore;
-      copies = 11 + static_cast<int>(bits.Take(7));
-    }
-    if (have + copies > total) return HeaderCheck::kBad;
-    std::memset(lengths + have, repeated, copies);
-    have += copies;
+  const Progress read = ReadCodeLengths(&bits, length_code, total, lengths);
+  if (read != Progress::kDone) {
+    return read == Progress::kNeedMore ? HeaderCheck::kNeedMore
+                                       : HeaderCheck::kBad;
   }
   if (lengths[kEndOfBlock] == 0) return HeaderCheck::kBad;
   if (!UsableCode(lengths, length_codes) ||

@@ -65,6 +65,13 @@ class RawInflater {
   // output room ran out.
   size_t input_left() const { return input_size_; }
 
+  // After kEnd: the bytes that follow the stream's end in what was fed (the
+  // rest of the last piece and what the inflater had taken ahead of it).
+  size_t bytes_after_end() const {
+    return input_size_ + (pending_end_ - pending_start_) +
+           static_cast<size_t>(carry_count_ / 8);
+  }
+
   // Inflates into out[0, capacity); *written is what this call produced.
   // Once kEnd or kError has been returned, it is returned again with
   // *written 0.

@@ -1,5 +1,6 @@
 #include "launcher_config/launcher_config.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "launcher_config/launcher_test_util.h"
 #include "platform/fault_injection.h"
 #include "platform/scoped_temp_dir.h"
+#include "platform/system_api.h"
 
 namespace {
 
@@ -24,26 +26,23 @@ class LauncherConfigTest : public ::testing::Test {
   ConfigStore Parse(const std::string& bytes) {
     EXPECT_TRUE(::WriteFile(dir_.Path("in.cfg"), bytes));
     ConfigStore store;
-    LauncherConfig::ReadFile(dir_.WidePath("in.cfg"), store);
+    LauncherConfig::ReadFile(sys_, dir_.WidePath("in.cfg"), store);
     return store;
   }
 
   // What WriteFile makes of `store`.
   std::string Written(const ConfigStore& store) {
-    LauncherConfig::WriteFile(dir_.WidePath("out.cfg"), store);
+    EXPECT_TRUE(
+        LauncherConfig::WriteFile(sys_, dir_.WidePath("out.cfg"), store).ok());
     return ::ReadFile(dir_.Path("out.cfg"));
   }
 
-  // Throws what WriteFile throws; 0 when it returns.
-  int WriteCode(const std::string& path, const ConfigStore& store) {
-    try {
-      LauncherConfig::WriteFile(WidePath(path), store);
-    } catch (int code) {
-      return code;
-    }
-    return 0;
+  Status Write(const std::string& path, const ConfigStore& store,
+               SystemApi& sys = RealSystem()) {
+    return LauncherConfig::WriteFile(sys, WidePath(path), store);
   }
 
+  SystemApi& sys_ = RealSystem();
   ScopedTempDir dir_;
 };
 
@@ -85,10 +84,10 @@ TEST_F(LauncherConfigTest, LineReader) {
 TEST_F(LauncherConfigTest, ReadingAddsToWhatTheStoreHas) {
   ConfigStore store = Parse("K=a\n");
   ASSERT_TRUE(::WriteFile(dir_.Path("more.cfg"), "k=A\nk=b\nN=1\n"));
-  LauncherConfig::ReadFile(dir_.WidePath("more.cfg"), store);
+  LauncherConfig::ReadFile(sys_, dir_.WidePath("more.cfg"), store);
   EXPECT_EQ("K=[a][b];N=[1]", Dump(store));
-  LauncherConfig::ReadFile(dir_.WidePath("missing.cfg"), store);
-  LauncherConfig::ReadFile(dir_.WidePath(), store);  // a directory
+  LauncherConfig::ReadFile(sys_, dir_.WidePath("missing.cfg"), store);
+  LauncherConfig::ReadFile(sys_, dir_.WidePath(), store);  // a directory
   EXPECT_EQ("K=[a][b];N=[1]", Dump(store));
 }
 
@@ -148,7 +147,7 @@ TEST_F(LauncherConfigTest, AddFindAndSetValues) {
 }
 
 TEST_F(LauncherConfigTest, CollectValuesTakesMainThenSecondary) {
-  LauncherConfig config(false);
+  LauncherConfig config(sys_, false);
   LauncherConfig::AddValue(config.main_store, u"L", u"/a");
   LauncherConfig::AddValue(config.main_store, u"L", u"/b");
   LauncherConfig::AddValue(config.secondary_store, u"l", u"/B");
@@ -182,7 +181,7 @@ TEST_F(LauncherConfigTest, ReplacesThroughLinksAndKeepsThem) {
   fs::create_symlink(dir_.Path("real/hop"), dir_.Path("cfg"));
   fs::create_symlink("sub/file", dir_.Path("real/hop"));
   ConfigStore store = Parse("K=v\n");
-  EXPECT_EQ(0, WriteCode(dir_.Path("cfg"), store));
+  EXPECT_TRUE(Write(dir_.Path("cfg"), store).ok());
   EXPECT_TRUE(fs::is_symlink(dir_.Path("cfg")));
   EXPECT_EQ(dir_.Path("real/hop"), fs::read_symlink(dir_.Path("cfg")));
   EXPECT_EQ("sub/file", fs::read_symlink(dir_.Path("real/hop")));
@@ -191,12 +190,14 @@ TEST_F(LauncherConfigTest, ReplacesThroughLinksAndKeepsThem) {
 
   // A dangling link gets the file it names.
   fs::create_symlink("made", dir_.Path("dangling"));
-  EXPECT_EQ(0, WriteCode(dir_.Path("dangling"), store));
+  EXPECT_TRUE(Write(dir_.Path("dangling"), store).ok());
   EXPECT_TRUE(fs::is_symlink(dir_.Path("dangling")));
   EXPECT_EQ("K=v\n", ::ReadFile(dir_.Path("made")));
 
   fs::create_symlink("loop", dir_.Path("loop"));
-  EXPECT_EQ(kConfigCannotOpen, WriteCode(dir_.Path("loop"), store));
+  const Status loop = Write(dir_.Path("loop"), store);
+  EXPECT_EQ(ELOOP, loop.error());
+  EXPECT_EQ(dir_.Path("loop"), loop.path());
 }
 
 TEST_F(LauncherConfigTest, KeepsModeAndOwner) {
@@ -207,7 +208,7 @@ TEST_F(LauncherConfigTest, KeepsModeAndOwner) {
   if (root) {
     ASSERT_EQ(0, chown(path.c_str(), 4321, 8765));
   }
-  EXPECT_EQ(0, WriteCode(path, Parse("K=v\n")));
+  EXPECT_TRUE(Write(path, Parse("K=v\n")).ok());
   struct stat status;
   ASSERT_EQ(0, stat(path.c_str(), &status));
   EXPECT_EQ(0640u, status.st_mode & 07777);
@@ -225,7 +226,7 @@ TEST_F(LauncherConfigTest, NewFileTakesTheUmask) {
   for (const auto& [mask, mode] : cases) {
     umask(mask);
     const std::string path = dir_.Path("new" + std::to_string(mask));
-    EXPECT_EQ(0, WriteCode(path, {}));
+    EXPECT_TRUE(Write(path, {}).ok());
     struct stat status;
     ASSERT_EQ(0, stat(path.c_str(), &status));
     EXPECT_EQ(mode, status.st_mode & 07777) << "umask " << mask;
@@ -243,21 +244,35 @@ TEST_F(LauncherConfigTest, RefusesWhatCannotBeWritten) {
     // kernel, so the refusal is injected) stays as it is.
     FaultInjectingSystem faults;
     faults.FailPath(path, EACCES, Ops(SysOp::kOpen));
-    ScopedSystemApi scope(&faults);
-    EXPECT_EQ(kConfigCannotOpen, WriteCode(path, store));
+    const Status refused = Write(path, store, faults);
+    EXPECT_EQ(EACCES, refused.error());
+    EXPECT_EQ(path, refused.path());
   }
   EXPECT_EQ("old\n", ::ReadFile(path));
   fs::create_directory(dir_.Path("dir"));
-  EXPECT_EQ(kConfigCannotOpen, WriteCode(dir_.Path("dir"), store));
-  EXPECT_EQ(kConfigCannotOpen, WriteCode(dir_.Path("no/such/cfg"), store));
-  EXPECT_EQ(kConfigCannotOpen, WriteCode(dir_.Path("cfg/below"), store));
-  EXPECT_EQ(kConfigCannotOpen, WriteCode("", store));
+  struct Case {
+    std::string path;
+    int error;
+  } cases[] = {
+      {dir_.Path("dir"), EISDIR},
+      {dir_.Path("no/such/cfg"), ENOENT},
+      {dir_.Path("cfg/below"), ENOTDIR},
+      {"", ENOENT},
+  };
+  for (const Case& c : cases) {
+    const Status refused = Write(c.path, store);
+    EXPECT_EQ(c.error, refused.error()) << c.path;
+    EXPECT_EQ(c.path, refused.path());
+  }
+  EXPECT_EQ("old\n", ::ReadFile(path));
+  EXPECT_EQ((std::vector<std::string>{"cfg", "dir", "in.cfg"}),
+            ListDir(dir_.path()));
 }
 
 // Every system call of a rewrite made to fail in turn: either the rewrite
 // succeeds (for the calls whose failure changes nothing that matters) or it
-// throws the integer of its stage and leaves the old file as it was. No
-// temporary file is ever left behind.
+// fails with the system's reason, naming the file, and leaves the old file
+// as it was. No part file is ever left behind.
 TEST_F(LauncherConfigTest, FailedRewriteLeavesOldFile) {
   enum Setup { kExisting, kNew, kLinked };
   const std::string old_text = Bytes("Keep=\xFF\0\n") + "K=old\n";
@@ -285,28 +300,32 @@ TEST_F(LauncherConfigTest, FailedRewriteLeavesOldFile) {
 
     reset();
     FaultInjectingSystem faults;
-    {
-      ScopedSystemApi scope(&faults);
-      ASSERT_EQ(0, WriteCode(written, store));
-    }
+    ASSERT_TRUE(Write(written, store, faults).ok());
     ASSERT_EQ(new_text, ::ReadFile(content_path));
     const std::vector<SysCall> clean = faults.Log();
-    size_t make_temp = 0, rename = 0;
+    size_t create = 0, rename = 0;
     for (size_t i = 0; i < clean.size(); ++i) {
-      if (clean[i].op == SysOp::kMakeTemp) make_temp = i;
+      if (clean[i].op == SysOp::kOpen && (clean[i].flags & O_EXCL) != 0) {
+        create = i;
+      }
       if (clean[i].op == SysOp::kRename) rename = i;
     }
-    ASSERT_LT(make_temp, rename);
-    // The new file is made beside the file it replaces, and reaches the disk
-    // before it takes the old one's place.
-    const std::string temp = clean[rename].path;
+    ASSERT_LT(create, rename);
+    // The new file is made beside the file it replaces, named after it, and
+    // reaches the disk before it takes the old one's place.
+    const std::string part = clean[rename].path;
+    EXPECT_EQ(part, clean[create].path);
     EXPECT_TRUE(fs::equivalent(fs::path(content_path).parent_path(),
-                               fs::path(temp).parent_path()));
+                               fs::path(part).parent_path()));
+    const std::string part_name = fs::path(content_path).filename().string() +
+                                  ".part" + std::to_string(getpid()) + "-";
+    EXPECT_EQ(0u, fs::path(part).filename().string().rfind(part_name, 0))
+        << part;
     EXPECT_TRUE(fs::equivalent(content_path, clean[rename].path2));
     bool flushed = false;
-    for (size_t i = make_temp; i < rename; ++i) {
+    for (size_t i = create; i < rename; ++i) {
       flushed =
-          flushed || (clean[i].op == SysOp::kFsync && clean[i].path == temp);
+          flushed || (clean[i].op == SysOp::kFsync && clean[i].path == part);
     }
     EXPECT_TRUE(flushed);
 
@@ -319,24 +338,20 @@ TEST_F(LauncherConfigTest, FailedRewriteLeavesOldFile) {
                      std::to_string(error));
         FaultInjectingSystem failing;
         failing.FailNth(i + 1, error);
-        int code;
-        {
-          ScopedSystemApi scope(&failing);
-          code = WriteCode(written, store);
-        }
+        const Status status = Write(written, store, failing);
         ASSERT_EQ(1u, failing.InjectedCount());
         // Tolerated: closing the descriptor that only tested for write
         // permission, the owner change, reading the umask (a fallback
         // exists), and flushing the directory after the rename.
-        const bool tolerated = (call.op == SysOp::kClose && i < make_temp) ||
+        const bool tolerated = (call.op == SysOp::kClose && i < create) ||
                                call.op == SysOp::kFchown ||
                                call.path.rfind("/proc/", 0) == 0 || i > rename;
         if (tolerated) {
-          EXPECT_EQ(0, code);
+          EXPECT_TRUE(status.ok()) << status.ToString();
           EXPECT_EQ(new_text, ::ReadFile(content_path));
         } else {
-          EXPECT_EQ(i <= make_temp ? kConfigCannotOpen : kConfigCannotWrite,
-                    code);
+          EXPECT_EQ(error, status.error()) << status.ToString();
+          EXPECT_EQ(written, status.path());
           if (setup == kNew) {
             EXPECT_FALSE(fs::exists(written));
           } else {
@@ -345,10 +360,10 @@ TEST_F(LauncherConfigTest, FailedRewriteLeavesOldFile) {
         }
         const std::vector<std::string> none, cfg = {"cfg"}, real = {"real"};
         EXPECT_EQ(setup == kLinked ? real : none, ListDir(dir_.Path("t")))
-            << "temporary file left";
-        EXPECT_EQ(setup == kNew && code != 0 ? none : cfg,
+            << "part file left";
+        EXPECT_EQ(setup == kNew && !status.ok() ? none : cfg,
                   ListDir(dir_.Path("w")))
-            << "temporary file left";
+            << "part file left";
         if (setup == kLinked) {
           EXPECT_TRUE(fs::is_symlink(written));
         }
@@ -367,61 +382,54 @@ class LauncherSaveTest : public LauncherConfigTest {
     return dir_.Path(".Tq/tqlaunch/tqlaunch.cfg");
   }
 
-  // Throws what Save throws; 0 when it returns.
-  static int SaveCode(LauncherConfig& config) {
-    try {
-      config.Save();
-    } catch (int code) {
-      return code;
-    }
-    return 0;
-  }
-
   HomeScope home_;
 };
 
 TEST_F(LauncherSaveTest, SaveMakesTheMissingDirectory) {
-  LauncherConfig config(false);
+  LauncherConfig config(sys_, false);
   config.Load();
   EXPECT_TRUE(config.main_store.empty());
   LauncherConfig::AddValue(config.main_store, u"K", u"v");
-  EXPECT_EQ(0, SaveCode(config));
+  EXPECT_TRUE(config.Save().ok());
   EXPECT_EQ("K=v\n", ::ReadFile(UserFile()));
 
-  LauncherConfig common(true);
+  LauncherConfig common(sys_, true);
   LauncherConfig::AddValue(common.main_store, u"C", u"1");
-  EXPECT_EQ(0, SaveCode(common));
+  EXPECT_TRUE(common.Save().ok());
   EXPECT_EQ("C=1\n", ::ReadFile(dir_.Path(".Tq/tqlauncht/tqlaunch.cfg")));
 }
 
 // A stage that keeps failing reaches the caller after the retry, with the old
 // file whole and nothing left beside it.
-TEST_F(LauncherSaveTest, PersistentFailureThrowsAfterRetry) {
+TEST_F(LauncherSaveTest, PersistentFailureIsReturnedAfterRetry) {
   fs::create_directories(dir_.Path(".Tq/tqlaunch"));
   struct Case {
     SysOp op;
+    const char* fragment;  // only calls on such a path fail; null: all
     int error;
-    int code;
   };
   const Case cases[] = {
-      {SysOp::kMakeTemp, EACCES, kConfigCannotOpen},
-      {SysOp::kWrite, ENOSPC, kConfigCannotWrite},
-      {SysOp::kFchmod, EIO, kConfigCannotWrite},
-      {SysOp::kFsync, EIO, kConfigCannotWrite},
-      {SysOp::kRename, EACCES, kConfigCannotWrite},
+      {SysOp::kOpen, ".part", EACCES},    // the new file cannot be made
+      {SysOp::kWrite, nullptr, ENOSPC},   // the disk is full
+      {SysOp::kFchmod, nullptr, EIO},     // its mode cannot be set
+      {SysOp::kFsync, nullptr, EIO},      // it cannot be flushed
+      {SysOp::kRename, nullptr, EACCES},  // it cannot take the old one's place
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(SysOpName(c.op));
     ASSERT_TRUE(::WriteFile(UserFile(), "K=old\nO=1\n"));
-    LauncherConfig config(false);
+    FaultInjectingSystem faults;
+    LauncherConfig config(faults, false);
     config.Load();
     LauncherConfig::SetValues(config.main_store, u"K", {u"new"});
-    FaultInjectingSystem faults;
-    faults.FailNth(1, c.error, Ops(c.op), /*sticky=*/true);
-    {
-      ScopedSystemApi scope(&faults);
-      EXPECT_EQ(c.code, SaveCode(config));
+    if (c.fragment != nullptr) {
+      faults.FailPath(c.fragment, c.error, Ops(c.op));
+    } else {
+      faults.FailNth(1, c.error, Ops(c.op), /*sticky=*/true);
     }
+    const Status saved = config.Save();
+    EXPECT_EQ(c.error, saved.error()) << saved.ToString();
+    EXPECT_EQ(UserFile(), saved.path());
     EXPECT_EQ(2u, faults.InjectedCount()) << "one retry";
     EXPECT_EQ("K=old\nO=1\n", ::ReadFile(UserFile()));
     EXPECT_EQ((std::vector<std::string>{"tqlaunch.cfg"}),
@@ -430,15 +438,12 @@ TEST_F(LauncherSaveTest, PersistentFailureThrowsAfterRetry) {
 }
 
 TEST_F(LauncherSaveTest, RetryMakesTheFilesOwnDirectory) {
-  LauncherConfig config(false);
-  LauncherConfig::AddValue(config.main_store, u"K", u"v");
   FaultInjectingSystem faults;
+  LauncherConfig config(faults, false);
+  LauncherConfig::AddValue(config.main_store, u"K", u"v");
   // The first directory creation fails, so the first write has nowhere to go.
   faults.FailNth(1, EACCES, Ops(SysOp::kMkdir));
-  {
-    ScopedSystemApi scope(&faults);
-    EXPECT_EQ(0, SaveCode(config));
-  }
+  EXPECT_TRUE(config.Save().ok());
   EXPECT_EQ(1u, faults.InjectedCount());
   EXPECT_EQ("K=v\n", ::ReadFile(UserFile()));
 }
@@ -449,17 +454,17 @@ TEST_F(LauncherSaveTest, PartlyReadFileIsNotRewritten) {
   fs::create_directories(dir_.Path(".Tq/tqlaunch"));
   const std::string text = "K=old\nBig=" + std::string(300000, 'x') + "\n";
   ASSERT_TRUE(::WriteFile(UserFile(), text));
-  LauncherConfig config(false);
-  {
-    FaultInjectingSystem faults;
-    faults.FailNth(2, EIO, Ops(SysOp::kRead));  // past the first block
-    ScopedSystemApi scope(&faults);
-    config.Load();
-    EXPECT_EQ(1u, faults.InjectedCount());
-  }
+  FaultInjectingSystem faults;
+  LauncherConfig config(faults, false);
+  faults.FailNth(2, EIO, Ops(SysOp::kRead));  // past the first block
+  config.Load();
+  EXPECT_EQ(1u, faults.InjectedCount());
   EXPECT_TRUE(config.main_store.empty());
+  EXPECT_FALSE(config.loaded_whole());
   LauncherConfig::SetValues(config.main_store, u"K", {u"new"});
-  EXPECT_EQ(kConfigCannotOpen, SaveCode(config));
+  const Status saved = config.Save();
+  EXPECT_EQ(EIO, saved.error());
+  EXPECT_EQ(UserFile(), saved.path());
   EXPECT_EQ(text, ::ReadFile(UserFile()));
 }
 

@@ -17,6 +17,7 @@
 #include "launcher_config/launcher_test_util.h"
 #include "platform/fault_injection.h"
 #include "platform/scoped_temp_dir.h"
+#include "platform/system_api.h"
 
 namespace {
 
@@ -75,10 +76,11 @@ class TemplateLocationsTest : public ::testing::Test {
   }
   List Read(bool common) {
     std::vector<WideString> list;
-    ReadTemplateLocations(list, common);
+    ReadTemplateLocations(sys_, list, common);
     return Shown(list);
   }
 
+  SystemApi& sys_ = RealSystem();
   ScopedTempDir dir_;
   HomeScope home_;
 };
@@ -101,7 +103,7 @@ TEST_F(TemplateLocationsTest, ReadTurnsBackslashesAndDropsRepeats) {
 
 TEST_F(TemplateLocationsTest, ReadWithoutFilesAddsNothing) {
   std::vector<WideString> list = {u"/kept\\"};
-  EXPECT_TRUE(ReadTemplateLocations(list, false));
+  EXPECT_TRUE(ReadTemplateLocations(sys_, list, false));
   EXPECT_EQ((List{"/kept/"}), Shown(list));
 }
 
@@ -135,18 +137,14 @@ TEST_F(TemplateLocationsTest, ReadSaysWhenAFileCouldNotBeReadWhole) {
       system.FailPath(fragment, EIO, Ops(SysOp::kRead));
     }
     std::vector<WideString> list;
-    bool whole;
-    {
-      ScopedSystemApi scope(&system);
-      whole = ReadTemplateLocations(list, c.common);
-    }
+    const bool whole = ReadTemplateLocations(system, list, c.common);
     EXPECT_EQ(c.failing == nullptr, whole);
     EXPECT_EQ(c.read, Shown(list));
   }
   // A missing file is read whole: it has nothing to miss.
   fs::remove(KitUserFile());
   std::vector<WideString> list;
-  EXPECT_TRUE(ReadTemplateLocations(list, false));
+  EXPECT_TRUE(ReadTemplateLocations(sys_, list, false));
 }
 
 TEST_F(TemplateLocationsTest, WriteReplacesOnlyTheKeysLines) {
@@ -184,7 +182,7 @@ TEST_F(TemplateLocationsTest, WriteReplacesOnlyTheKeysLines) {
   };
   for (const Case& c : cases) {
     Put(UserFile(), c.before);
-    WriteTemplateLocations(Wide(c.locations), false);
+    EXPECT_TRUE(WriteTemplateLocations(sys_, Wide(c.locations), false).ok());
     EXPECT_EQ(c.after, ::ReadFile(UserFile()));
   }
 }
@@ -195,9 +193,9 @@ TEST_F(TemplateLocationsTest, RunsIntoOneDirectoryLeaveOneEntry) {
   Put(UserFile(), "ConfigurationTemplatesLocation=/other\n");
   for (const char16_t* spelling : {u"tgt", u"tgt/", u"tgt//"}) {
     std::vector<WideString> list;
-    ASSERT_TRUE(ReadTemplateLocations(list, false));
+    ASSERT_TRUE(ReadTemplateLocations(sys_, list, false));
     list.insert(list.begin(), WideString(spelling));
-    WriteTemplateLocations(list, false);
+    ASSERT_TRUE(WriteTemplateLocations(sys_, list, false).ok());
   }
   EXPECT_EQ(
       "ConfigurationTemplatesLocation=tgt//\n"
@@ -207,25 +205,18 @@ TEST_F(TemplateLocationsTest, RunsIntoOneDirectoryLeaveOneEntry) {
 
 TEST_F(TemplateLocationsTest, WriteLeavesTheSecondaryFileAlone) {
   Put(UserFile(), "ConfigurationTemplatesLocation=/u\n");
-  WriteTemplateLocations(Wide({"/c"}), true);
+  EXPECT_TRUE(WriteTemplateLocations(sys_, Wide({"/c"}), true).ok());
   EXPECT_EQ("ConfigurationTemplatesLocation=/c\n", ::ReadFile(CommonFile()));
   EXPECT_EQ("ConfigurationTemplatesLocation=/u\n", ::ReadFile(UserFile()));
 }
 
-TEST_F(TemplateLocationsTest, WriteFailurePassesTheIntegerOn) {
+TEST_F(TemplateLocationsTest, WriteFailurePassesTheReasonOn) {
   Put(UserFile(), "A=1\nConfigurationTemplatesLocation=/old\n");
   FaultInjectingSystem faults;
   faults.FailNth(1, ENOSPC, Ops(SysOp::kWrite), /*sticky=*/true);
-  int code = 0;
-  {
-    ScopedSystemApi scope(&faults);
-    try {
-      WriteTemplateLocations(Wide({"/new"}), false);
-    } catch (int thrown) {
-      code = thrown;
-    }
-  }
-  EXPECT_EQ(kConfigCannotWrite, code);
+  const Status written = WriteTemplateLocations(faults, Wide({"/new"}), false);
+  EXPECT_EQ(ENOSPC, written.error());
+  EXPECT_EQ(UserFile(), written.path());
   EXPECT_EQ("A=1\nConfigurationTemplatesLocation=/old\n",
             ::ReadFile(UserFile()));
 }
@@ -275,10 +266,7 @@ TEST_F(WritableDirectoryTest, ProbesTheDirectoryOrItsNearestAncestor) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
     FaultInjectingSystem faults;
-    {
-      ScopedSystemApi scope(&faults);
-      EXPECT_EQ(c.writable, IsWritableDirectory(FromBytes(c.path)));
-    }
+    EXPECT_EQ(c.writable, IsWritableDirectory(faults, FromBytes(c.path)));
     std::string probed;
     for (const SysCall& call : faults.Log()) {
       if (call.op == SysOp::kOpen && (call.flags & O_TMPFILE) == O_TMPFILE) {
@@ -299,8 +287,7 @@ TEST_F(WritableDirectoryTest, RefusedProbeIsNotWritable) {
   for (int error : {EACCES, EROFS, ENOSPC, EIO}) {
     FaultInjectingSystem faults;
     faults.FailNth(1, error, Ops(SysOp::kOpen));
-    ScopedSystemApi scope(&faults);
-    EXPECT_FALSE(IsWritableDirectory(FromBytes(dir_.path()))) << error;
+    EXPECT_FALSE(IsWritableDirectory(faults, FromBytes(dir_.path()))) << error;
     EXPECT_EQ(0u, faults.CallCount(Ops(SysOp::kMakeTemp))) << error;
   }
 }
@@ -313,8 +300,7 @@ TEST_F(WritableDirectoryTest, NamedProbeWhereUnnamedFilesAreUnsupported) {
     {
       FaultInjectingSystem faults;
       faults.FailNth(1, unsupported, Ops(SysOp::kOpen));
-      ScopedSystemApi scope(&faults);
-      EXPECT_TRUE(IsWritableDirectory(FromBytes(dir_.path())));
+      EXPECT_TRUE(IsWritableDirectory(faults, FromBytes(dir_.path())));
       EXPECT_EQ(1u, faults.CallCount(Ops(SysOp::kMakeTemp)));
       EXPECT_EQ(1u, faults.CallCount(Ops(SysOp::kUnlink)));
     }
@@ -322,8 +308,7 @@ TEST_F(WritableDirectoryTest, NamedProbeWhereUnnamedFilesAreUnsupported) {
     FaultInjectingSystem faults;
     faults.FailNth(1, unsupported, Ops(SysOp::kOpen));
     faults.FailPath(dir_.path(), EACCES, Ops(SysOp::kMakeTemp));
-    ScopedSystemApi scope(&faults);
-    EXPECT_FALSE(IsWritableDirectory(FromBytes(dir_.path())));
+    EXPECT_FALSE(IsWritableDirectory(faults, FromBytes(dir_.path())));
   }
 }
 
@@ -336,8 +321,9 @@ TEST_F(WritableDirectoryTest, ReadOnlyMountIsNotWritable) {
                     "mount permission): "
                  << std::strerror(errno);
   }
-  EXPECT_FALSE(IsWritableDirectory(FromBytes(mount_point)));
-  EXPECT_FALSE(IsWritableDirectory(FromBytes(mount_point + "/missing/x")));
+  EXPECT_FALSE(IsWritableDirectory(RealSystem(), FromBytes(mount_point)));
+  EXPECT_FALSE(
+      IsWritableDirectory(RealSystem(), FromBytes(mount_point + "/missing/x")));
   EXPECT_EQ((List{}), ListDir(mount_point));
   EXPECT_EQ(0, umount(mount_point.c_str())) << std::strerror(errno);
 }
@@ -348,7 +334,7 @@ bool WritableForNobody(const std::string& path) {
   const pid_t child = fork();
   if (child == 0) {
     if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-    _exit(IsWritableDirectory(FromBytes(path)) ? 1 : 0);
+    _exit(IsWritableDirectory(RealSystem(), FromBytes(path)) ? 1 : 0);
   }
   int status = 0;
   waitpid(child, &status, 0);
@@ -370,7 +356,7 @@ TEST_F(WritableDirectoryTest, RootOwnedDirectoryDependsOnWhoAsks) {
   ASSERT_EQ(0, chmod(owned.c_str(), 0755));
   ASSERT_EQ(0, chmod(open_to_all.c_str(), 0777));
 
-  EXPECT_TRUE(IsWritableDirectory(FromBytes(owned)));
+  EXPECT_TRUE(IsWritableDirectory(RealSystem(), FromBytes(owned)));
   EXPECT_FALSE(WritableForNobody(owned));
   EXPECT_FALSE(WritableForNobody(owned + "/missing/deeper"));
   // The same child sees a directory it may write as writable, so the answer

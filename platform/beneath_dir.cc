@@ -127,112 +127,119 @@ int BeneathDir::Resolve(const std::string& relative, bool directory) {
   return Walk(relative, directory);
 }
 
-int BeneathDir::Walk(const std::string& relative, bool directory) {
+// One walk below the directory, component by component.
+struct BeneathDir::Walker {
+  Walker(BeneathDir& dir, const std::string& relative)
+      : dir(dir), relative(relative), stack{dir.fd_} {
+    for (std::string& part : Components(relative)) todo.push_back(part);
+  }
+  // Closes every directory walked into, keeping errno.
+  ~Walker() {
+    for (size_t i = 1; i < stack.size(); ++i) CloseQuietly(dir.sys_, stack[i]);
+  }
+
+  // ".." goes back one level; above the directory it leads outside.
+  bool StepUp() {
+    if (stack.size() == 1) {
+      dir.outside_link_ = via_link.empty() ? relative : via_link;
+      errno = EXDEV;
+      return false;
+    }
+    CloseQuietly(dir.sys_, stack.back());
+    stack.pop_back();
+    walked.pop_back();
+    return true;
+  }
+
+  // Puts the components of the link `part` in front of what is left; an
+  // absolute one starts over from the top when it names a place inside.
+  bool FollowLink(const std::string& part) {
+    std::string text(4096, '\0');
+    const ssize_t length = dir.sys_.ReadlinkAt(stack.back(), part.c_str(),
+                                               text.data(), text.size());
+    if (length < 0) return false;
+    if (static_cast<size_t>(length) >= text.size()) return Fail(ENAMETOOLONG);
+    text.resize(static_cast<size_t>(length));
+    if (++links > kMaxLinks) return Fail(ELOOP);
+    walked.push_back(part);
+    via_link = Join(walked, walked.size());
+    walked.pop_back();
+    std::vector<std::string> expansion = Components(text);
+    if (!text.empty() && text[0] == '/') {
+      // Absolute: inside only when it names the directory or a place below
+      // it.
+      const std::string& top = dir.real_path_;
+      const bool inside =
+          !top.empty() &&
+          (text == top || (text.compare(0, top.size(), top) == 0 &&
+                           (top == "/" || text[top.size()] == '/')));
+      if (!inside) {
+        dir.outside_link_ = via_link;
+        return Fail(EXDEV);
+      }
+      for (size_t i = 1; i < stack.size(); ++i) {
+        CloseQuietly(dir.sys_, stack[i]);
+      }
+      stack.resize(1);
+      walked.clear();
+      expansion = Components(text.substr(top.size()));
+    }
+    todo.insert(todo.begin(), expansion.begin(), expansion.end());
+    return true;
+  }
+
+  static bool Fail(int error) {
+    errno = error;
+    return false;
+  }
+
+  BeneathDir& dir;
+  const std::string& relative;
   std::deque<std::string> todo;
-  for (std::string& part : Components(relative)) todo.push_back(part);
-  // The directories walked into; the first is ours (not closed here).
-  std::vector<int> stack = {fd_};
-  auto unwind = [this, &stack]() {
-    for (size_t i = 1; i < stack.size(); ++i) CloseQuietly(sys_, stack[i]);
-    stack.resize(1);
-  };
+  // The directories walked into; the first is the directory's own (not
+  // closed here).
+  std::vector<int> stack;
   // The path walked so far and the link being expanded, for the report.
   std::vector<std::string> walked;
   std::string via_link;
   int links = 0;
-  while (!todo.empty()) {
-    const std::string part = todo.front();
-    todo.pop_front();
+};
+
+int BeneathDir::Walk(const std::string& relative, bool directory) {
+  Walker walker(*this, relative);
+  while (!walker.todo.empty()) {
+    const std::string part = walker.todo.front();
+    walker.todo.pop_front();
     if (part == "..") {
-      if (stack.size() == 1) {
-        unwind();
-        outside_link_ = via_link.empty() ? relative : via_link;
-        return Fail(EXDEV);
-      }
-      CloseQuietly(sys_, stack.back());
-      stack.pop_back();
-      walked.pop_back();
+      if (!walker.StepUp()) return -1;
       continue;
     }
-    const bool last = todo.empty();
-    const int fd =
-        sys_.OpenAt(stack.back(), part.c_str(), O_PATH | O_NOFOLLOW |
-                                                     O_CLOEXEC, 0);
-    if (fd == -1) {
-      unwind();
-      return -1;
-    }
+    const bool last = walker.todo.empty();
+    const int fd = sys_.OpenAt(walker.stack.back(), part.c_str(),
+                               O_PATH | O_NOFOLLOW | O_CLOEXEC, 0);
+    if (fd == -1) return -1;
     struct stat status;
     if (sys_.Fstat(fd, &status) != 0) {
       CloseQuietly(sys_, fd);
-      unwind();
       return -1;
     }
     if (S_ISLNK(status.st_mode)) {
-      std::string text(4096, '\0');
-      const ssize_t length =
-          sys_.ReadlinkAt(stack.back(), part.c_str(), text.data(), text.size());
       CloseQuietly(sys_, fd);
-      if (length < 0 || static_cast<size_t>(length) >= text.size()) {
-        unwind();
-        return length < 0 ? -1 : Fail(ENAMETOOLONG);
-      }
-      text.resize(static_cast<size_t>(length));
-      if (++links > kMaxLinks) {
-        unwind();
-        return Fail(ELOOP);
-      }
-      walked.push_back(part);
-      via_link = Join(walked, walked.size());
-      walked.pop_back();
-      std::vector<std::string> expansion;
-      if (!text.empty() && text[0] == '/') {
-        // Absolute: inside only when it names the directory or a place
-        // below it; then the walk starts over from the top.
-        const std::string& top = real_path_;
-        const bool inside =
-            !top.empty() &&
-            (text == top ||
-             (text.compare(0, top.size(), top) == 0 &&
-              (top == "/" || text[top.size()] == '/')));
-        if (!inside) {
-          unwind();
-          outside_link_ = via_link;
-          return Fail(EXDEV);
-        }
-        unwind();
-        walked.clear();
-        expansion = Components(text.substr(top.size()));
-      } else {
-        expansion = Components(text);
-      }
-      todo.insert(todo.begin(), expansion.begin(), expansion.end());
+      if (!walker.FollowLink(part)) return -1;
       continue;
     }
-    if (last) {
-      if (directory && !S_ISDIR(status.st_mode)) {
-        CloseQuietly(sys_, fd);
-        unwind();
-        return Fail(ENOTDIR);
-      }
-      unwind();
-      return fd;
-    }
-    if (!S_ISDIR(status.st_mode)) {
+    if (!S_ISDIR(status.st_mode) && (!last || directory)) {
       CloseQuietly(sys_, fd);
-      unwind();
       return Fail(ENOTDIR);
     }
-    stack.push_back(fd);
-    walked.push_back(part);
+    if (last) return fd;
+    walker.stack.push_back(fd);
+    walker.walked.push_back(part);
   }
   // The walk ended on a ".." or an empty link: what it names is on the
   // stack.
-  const int top = stack.back();
-  int fd = sys_.OpenAt(top, ".", O_PATH | O_CLOEXEC |
-                                      (directory ? O_DIRECTORY : 0), 0);
-  unwind();
-  return fd;
+  return sys_.OpenAt(walker.stack.back(), ".",
+                     O_PATH | O_CLOEXEC | (directory ? O_DIRECTORY : 0), 0);
 }
 
 int BeneathDir::OpenFile(const std::string& relative, int flags, mode_t mode) {

@@ -87,6 +87,7 @@ class BeneathDir {
   // of the directory itself for ""); -1 with errno. The caller closes it.
   int Resolve(const std::string& relative, bool directory);
   // The same by walking one component at a time.
+  struct Walker;
   int Walk(const std::string& relative, bool directory);
   void ForgetParent();
 

@@ -10,6 +10,7 @@
 #include "gtest/gtest.h"
 #include "platform/fault_injection.h"
 #include "platform/scoped_temp_dir.h"
+#include "platform/system_api.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ class BeneathDirTest : public ::testing::TestWithParam<bool> {
   ScopedTempDir temp_;
   std::string root_;
   std::string outside_;
-  BeneathDir dir_;
+  BeneathDir dir_{RealSystem()};
 };
 
 TEST_P(BeneathDirTest, PlainNamesAndLinksThatStayInsideWork) {
@@ -121,7 +122,7 @@ TEST_P(BeneathDirTest, TheLastComponentIsTheLinkItself) {
 TEST_P(BeneathDirTest, TheDirectoryItselfMayBeALink) {
   const std::string link = temp_.Path("root-link");
   ASSERT_EQ(0, symlink(root_.c_str(), link.c_str()));
-  BeneathDir via_link;
+  BeneathDir via_link(RealSystem());
   ASSERT_EQ(0, via_link.Open(link + "/"));
   if (!GetParam()) via_link.DisableOpenat2ForTesting();
   EXPECT_EQ(link, via_link.path());
@@ -144,7 +145,7 @@ TEST_P(BeneathDirTest, LoopsAndMissingLevelsFail) {
 
 TEST_P(BeneathDirTest, RenameRemoveAndDirectoriesStayBeneath) {
   ScopedTempDir other_temp;
-  BeneathDir other;
+  BeneathDir other(RealSystem());
   ASSERT_EQ(0, other.Open(other_temp.path()));
   ASSERT_EQ(0, Create("a/moved"));
   ASSERT_EQ(0, BeneathDir::Rename(dir_, "a/moved", other, "back"));
@@ -193,8 +194,7 @@ INSTANTIATE_TEST_SUITE_P(OpenatTwoAndWalk, BeneathDirTest,
 TEST(BeneathDirFaultTest, CallsGoThroughTheSeamUnderTheirFullPaths) {
   ScopedTempDir temp;
   FaultInjectingSystem system;
-  ScopedSystemApi scope(&system);
-  BeneathDir dir;
+  BeneathDir dir(system);
   ASSERT_EQ(0, dir.Open(temp.path()));
   ASSERT_EQ(0, dir.MakeDirectory("sub", 0755));
   system.FailPath("/sub/full", ENOSPC);

@@ -11,6 +11,7 @@
 #include "gtest/gtest.h"
 #include "platform/fault_injection.h"
 #include "platform/scoped_temp_dir.h"
+#include "platform/system_api.h"
 #include "text/text_conversion.h"
 
 namespace {
@@ -24,9 +25,10 @@ class DirectoryEnumeratorTest : public ::testing::Test {
   }
 
   // Every entry the listing of `search` yields, name -> attributes.
-  std::map<std::string, uint32_t> List(const std::string& search) {
+  std::map<std::string, uint32_t> List(const std::string& search,
+                                       SystemApi& sys = RealSystem()) {
     std::map<std::string, uint32_t> entries;
-    DirectoryEnumerator enumerator;
+    DirectoryEnumerator enumerator(sys);
     for (bool more = enumerator.First(WidePath(search)); more;
          more = enumerator.Next()) {
       std::string name = ToNarrow(enumerator.Name()).c_str();
@@ -83,7 +85,7 @@ TEST_F(DirectoryEnumeratorTest, RootDirectoryIsListed) {
 }
 
 TEST_F(DirectoryEnumeratorTest, NextAfterTheEndStaysFalse) {
-  DirectoryEnumerator enumerator;
+  DirectoryEnumerator enumerator(RealSystem());
   EXPECT_FALSE(enumerator.Next());  // nothing started
   ASSERT_TRUE(enumerator.First(dir_.WidePath("a.cfg")));
   EXPECT_EQ(WidePath("a.cfg"), enumerator.Name());
@@ -107,18 +109,16 @@ TEST_F(DirectoryEnumeratorTest, EntriesWithoutStatusAreSkipped) {
   EXPECT_EQ(0u, entries["b.txt"]);
   // A status query that the system refuses is skipped the same way.
   FaultInjectingSystem faults;
-  ScopedSystemApi scope(&faults);
   faults.FailPath("a.cfg", EIO, Ops(SysOp::kStat));
-  entries = List(dir_.path() + "/*");
+  entries = List(dir_.path() + "/*", faults);
   EXPECT_EQ(0u, entries.count("a.cfg"));
   EXPECT_EQ(1u, entries.count("b.txt"));
 }
 
 TEST_F(DirectoryEnumeratorTest, DestructorClosesTheListing) {
   FaultInjectingSystem faults;
-  ScopedSystemApi scope(&faults);
   {
-    DirectoryEnumerator enumerator;
+    DirectoryEnumerator enumerator(faults);
     ASSERT_TRUE(enumerator.First(dir_.WidePath("*")));
     ASSERT_TRUE(enumerator.First(dir_.WidePath("*")));
   }
@@ -133,15 +133,18 @@ TEST_F(DirectoryEnumeratorTest, FileSizeIsSixtyFourBit) {
   const uint64_t kFiveGiB = 5ull << 30;
   ASSERT_EQ(0, ftruncate(fd, static_cast<off_t>(kFiveGiB)));
   close(fd);
+  SystemApi& sys = RealSystem();
   uint64_t size = 0;
-  EXPECT_EQ(0, GetFileSize(WidePath(path), &size));
+  EXPECT_TRUE(GetFileSize(sys, WidePath(path), &size).ok());
   EXPECT_EQ(kFiveGiB, size);
   size = 77;
-  EXPECT_EQ(0, GetFileSize(dir_.WidePath("b.txt"), &size));
+  EXPECT_TRUE(GetFileSize(sys, dir_.WidePath("b.txt"), &size).ok());
   EXPECT_EQ(2u, size);
-  EXPECT_EQ(1, GetFileSize(dir_.WidePath("missing"), &size));
+  const Status missing = GetFileSize(sys, dir_.WidePath("missing"), &size);
+  EXPECT_EQ(kErrorFileNotFound, missing.code());
+  EXPECT_EQ(ENOENT, missing.error());
+  EXPECT_EQ(dir_.Path("missing"), missing.path());
   EXPECT_EQ(2u, size);  // unchanged on failure
-  EXPECT_EQ(1, GetFileSize(dir_.WidePath("b.txt"), nullptr));
 }
 
 }  // namespace

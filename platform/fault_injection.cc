@@ -482,6 +482,12 @@ bool GateSystem::Reached() {
   return reached_;
 }
 
+void GateSystem::Rearm() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  reached_ = false;
+  released_ = false;
+}
+
 void GateSystem::Release() {
   std::lock_guard<std::mutex> lock(mutex_);
   released_ = true;

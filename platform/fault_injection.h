@@ -221,6 +221,8 @@ class GateSystem : public FaultInjectingSystem {
   // True once a thread waits at the gate.
   bool Reached();
   void Release();
+  // Closes the gate again for the next thread that comes.
+  void Rearm();
 
  private:
   void Pass(const std::string& path);

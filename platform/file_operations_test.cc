@@ -7,11 +7,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "platform/beneath_dir.h"
@@ -19,11 +23,9 @@
 #include "platform/fault_injection.h"
 #include "platform/file_io.h"
 #include "platform/scoped_temp_dir.h"
-#include "text/text_conversion.h"
+#include "platform/system_api.h"
 
 namespace {
-
-std::string Narrow(const WideString& text) { return ToNarrow(text).c_str(); }
 
 // Names in `directory` other than "." and "..", read with the real system.
 std::set<std::string> Names(const std::string& directory) {
@@ -76,7 +78,6 @@ class FileOperationsTest : public ::testing::Test {
   }
 
   std::string P(const std::string& name) { return dir_.Path(name); }
-  WideString W(const std::string& name) { return dir_.WidePath(name); }
 
   // A small tree: files with distinct modes and times, a subdirectory, a
   // relative link and a link to a directory outside the tree.
@@ -92,31 +93,7 @@ class FileOperationsTest : public ::testing::Test {
     Stamp(root, 0711, 1300000000);
   }
 
-  // What MakeTree made, found at `root` with modes, times and the link.
-  void ExpectTree(const std::string& root) {
-    EXPECT_EQ("top", ReadFile(root + "/top.cfg"));
-    EXPECT_EQ("deep", ReadFile(root + "/inner/deep.cfg"));
-    struct Case {
-      std::string path;
-      mode_t mode;
-      time_t mtime;
-    } cases[] = {{"/top.cfg", 0640, 1000000000},
-                 {"/inner/deep.cfg", 0604, 1100000000},
-                 {"/inner", 0750, 1200000000},
-                 {"", 0711, 1300000000}};
-    for (const Case& c : cases) {
-      struct stat status = LstatOf(root + c.path);
-      EXPECT_EQ(c.mode, status.st_mode & 07777) << c.path;
-      EXPECT_EQ(c.mtime, status.st_mtim.tv_sec) << c.path;
-      EXPECT_EQ(987654321, status.st_mtim.tv_nsec) << c.path;
-    }
-    struct stat link = LstatOf(root + "/link");
-    EXPECT_TRUE(S_ISLNK(link.st_mode));
-    char text[64] = {};
-    EXPECT_EQ(14, readlink((root + "/link").c_str(), text, sizeof text - 1));
-    EXPECT_STREQ("inner/deep.cfg", text);
-  }
-
+  SystemApi& sys_ = RealSystem();
   ScopedTempDir dir_;
   std::optional<std::string> saved_tmpdir_;
 };
@@ -140,11 +117,9 @@ TEST_F(FileOperationsTest, TempDirectoryComesFromTmpdirWhenUsable) {
     } else {
       unsetenv("TMPDIR");
     }
-    WideString directory;
-    EXPECT_EQ(kSuccess, GetTempDirectory(&directory));
-    EXPECT_EQ(c.expected, Narrow(directory)) << c.tmpdir.value_or("(unset)");
+    EXPECT_EQ(c.expected, GetTempDirectory(sys_))
+        << c.tmpdir.value_or("(unset)");
   }
-  EXPECT_EQ(kErrorInvalidParameter, GetTempDirectory(nullptr));
 }
 
 TEST_F(FileOperationsTest, FreeSpaceOfTheTempDirectory) {
@@ -152,19 +127,20 @@ TEST_F(FileOperationsTest, FreeSpaceOfTheTempDirectory) {
   struct statvfs status;
   ASSERT_EQ(0, statvfs(dir_.path().c_str(), &status));
   uint64_t free_bytes = 0;
-  EXPECT_EQ(kSuccess, GetFreeSpace(&free_bytes));
+  EXPECT_EQ(kSuccess, GetFreeSpace(sys_, &free_bytes).code());
   // Other programs write meanwhile; a wide margin still catches a wrong
   // block size or a 32-bit overflow.
   uint64_t expected = uint64_t{status.f_bfree} * status.f_frsize;
   EXPECT_NEAR(static_cast<double>(expected), static_cast<double>(free_bytes),
               64.0 * 1024 * 1024);
-  EXPECT_EQ(kErrorInvalidParameter, GetFreeSpace(nullptr));
 
+  // A file system that cannot be asked: its reason, naming the directory.
   FaultInjectingSystem faults;
-  ScopedSystemApi scope(&faults);
   faults.FailPath("", EIO, Ops(SysOp::kStatvfs));
   free_bytes = 123;
-  EXPECT_EQ(kSuccess, GetFreeSpace(&free_bytes));
+  const Status refused = GetFreeSpace(faults, &free_bytes);
+  EXPECT_EQ(EIO, refused.error());
+  EXPECT_EQ(dir_.path(), refused.path());
   EXPECT_EQ(0u, free_bytes);
   ASSERT_EQ(1u, faults.CallCount(Ops(SysOp::kStatvfs)));
   EXPECT_EQ(dir_.path() + "/", faults.Log().back().path);
@@ -175,13 +151,12 @@ TEST_F(FileOperationsTest, MakeTempFileIsExclusivePrivateAndInTheGivenDir) {
   ASSERT_EQ(0, mkdir(P("elsewhere").c_str(), 0755));
   setenv("TMPDIR", P("elsewhere").c_str(), 1);
   mode_t old_mask = umask(0);
-  WideString first, second;
-  EXPECT_EQ(kSuccess, MakeTempFile(W("given"), WidePath("edf"), &first));
-  EXPECT_EQ(kSuccess, MakeTempFile(W("given/"), WidePath("edf"), &second));
+  std::string first, second;
+  EXPECT_EQ(kSuccess, MakeTempFile(sys_, P("given"), "edf", &first).code());
+  EXPECT_EQ(kSuccess, MakeTempFile(sys_, P("given/"), "edf", &second).code());
   umask(old_mask);
   EXPECT_NE(first, second);
-  for (const WideString& path : {first, second}) {
-    std::string name = Narrow(path);
+  for (const std::string& name : {first, second}) {
     ASSERT_EQ(P("given/edf"), name.substr(0, P("given/edf").size()));
     EXPECT_EQ(P("given/edf").size() + 6, name.size());
     struct stat status = LstatOf(name);
@@ -193,19 +168,15 @@ TEST_F(FileOperationsTest, MakeTempFileIsExclusivePrivateAndInTheGivenDir) {
 
   // Created exclusively: through mkostemp, never open with O_CREAT alone.
   FaultInjectingSystem faults;
-  {
-    ScopedSystemApi scope(&faults);
-    WideString third;
-    EXPECT_EQ(kSuccess, MakeTempFile(W("given"), WidePath("x"), &third));
-  }
+  std::string third;
+  EXPECT_EQ(kSuccess, MakeTempFile(faults, P("given"), "x", &third).code());
   EXPECT_EQ(1u, faults.CallCount(Ops(SysOp::kMakeTemp)));
   EXPECT_EQ(0u, faults.CallCount(Ops(SysOp::kOpen)));
 
   // An empty directory means the temporary directory.
-  WideString in_temp;
-  EXPECT_EQ(kSuccess, MakeTempFile(WideString(), WidePath("t"), &in_temp));
-  EXPECT_EQ(P("elsewhere/t"),
-            Narrow(in_temp).substr(0, P("elsewhere/t").size()));
+  std::string in_temp;
+  EXPECT_EQ(kSuccess, MakeTempFile(sys_, "", "t", &in_temp).code());
+  EXPECT_EQ(P("elsewhere/t"), in_temp.substr(0, P("elsewhere/t").size()));
 }
 
 TEST_F(FileOperationsTest, MakeTempFileFailuresYieldNoName) {
@@ -219,239 +190,343 @@ TEST_F(FileOperationsTest, MakeTempFileFailuresYieldNoName) {
       {dir_.path(), "../escape"},
   };
   for (const Case& c : cases) {
-    WideString path = WidePath("stale");
-    EXPECT_EQ(kErrorTempFileNotCreated,
-              MakeTempFile(WidePath(c.directory), WidePath(c.prefix), &path))
-        << c.directory << " " << c.prefix;
+    SCOPED_TRACE(c.directory + " " + c.prefix);
+    std::string path = "stale";
+    const Status refused = MakeTempFile(sys_, c.directory, c.prefix, &path);
+    EXPECT_EQ(kErrorTempFileNotCreated, refused.code());
+    EXPECT_EQ(c.directory, refused.path());
     EXPECT_TRUE(path.empty());
   }
   // A directory the process may not write to (the seam stands in for the
   // permission bits, which do not stop root).
   FaultInjectingSystem faults;
-  ScopedSystemApi scope(&faults);
   faults.FailNth(1, EACCES, Ops(SysOp::kMakeTemp));
-  WideString path;
-  EXPECT_EQ(kErrorTempFileNotCreated,
-            MakeTempFile(W(""), WidePath("e"), &path));
+  std::string path;
+  Status refused = MakeTempFile(faults, dir_.path(), "e", &path);
+  EXPECT_EQ(kErrorTempFileNotCreated, refused.code());
+  EXPECT_EQ(EACCES, refused.error());
+  EXPECT_EQ(dir_.path(), refused.path());
   EXPECT_TRUE(path.empty());
   // A failing close leaves no file behind.
   faults.FailNth(1, EIO, Ops(SysOp::kClose));
-  EXPECT_EQ(kErrorTempFileNotCreated,
-            MakeTempFile(W(""), WidePath("e"), &path));
+  refused = MakeTempFile(faults, dir_.path(), "e", &path);
+  EXPECT_EQ(kErrorTempFileNotCreated, refused.code());
+  EXPECT_EQ(EIO, refused.error());
+  EXPECT_TRUE(path.empty());
   EXPECT_EQ((std::set<std::string>{"plain"}), Names(dir_.path()));
-  EXPECT_EQ(kErrorInvalidParameter,
-            MakeTempFile(W(""), WidePath("e"), nullptr));
 }
 
-TEST_F(FileOperationsTest, MakeDirectoryCreatesParents) {
+TEST_F(FileOperationsTest, MakeDirectoriesCreatesParents) {
   ASSERT_TRUE(WriteFile(P("plain"), "x"));
   ASSERT_EQ(0, mkdir(P("exists").c_str(), 0755));
   ASSERT_EQ(0, symlink("exists", P("link").c_str()));
   struct Case {
     std::string path;
-    ErrorCode expected;
+    int error;          // 0: made or already there
+    std::string level;  // the level a failure names
   } cases[] = {
-      {P("a/b/c"), kSuccess},
-      {P("a/b/c"), kSuccess},  // again: already there
-      {P("exists"), kSuccess},
-      {P("link"), kSuccess},
-      {P("d//e/"), kSuccess},
-      {P("f/../g/h"), kSuccess},
-      {P("plain"), kErrorFileNotFound},
-      {P("plain/sub"), kErrorFileNotFound},
-      {"", kErrorFileNotFound},
+      {P("a/b/c"), 0, ""},
+      {P("a/b/c"), 0, ""},  // again: already there
+      {P("exists"), 0, ""},
+      {P("link"), 0, ""},
+      {P("d//e/"), 0, ""},
+      {P("f/../g/h"), 0, ""},
+      {P("plain"), ENOTDIR, P("plain")},
+      {P("plain/sub"), ENOTDIR, P("plain")},
+      {"", ENOENT, ""},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(c.expected, RunMakeDirectory(WidePath(c.path))) << c.path;
+    SCOPED_TRACE(c.path);
+    const Status made = MakeDirectories(sys_, c.path);
+    EXPECT_EQ(c.error, made.error());
+    EXPECT_EQ(c.level, made.path());
     struct stat status;
-    if (c.expected == kSuccess) {
-      EXPECT_TRUE(stat(c.path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
-          << c.path;
+    if (c.error == 0) {
+      EXPECT_TRUE(stat(c.path.c_str(), &status) == 0 &&
+                  S_ISDIR(status.st_mode));
     }
   }
   EXPECT_TRUE(IsDir(P("d/e")));
   EXPECT_TRUE(IsDir(P("g/h")));
   EXPECT_TRUE(S_ISLNK(LstatOf(P("link")).st_mode));
 
-  // A level the system refuses: 2, and the levels made above it stay.
+  // Every new level gets the mode asked for (a private state directory).
+  const mode_t old_mask = umask(022);
+  EXPECT_TRUE(MakeDirectories(sys_, P("private/inner"), 0700).ok());
+  umask(old_mask);
+  EXPECT_EQ(0700u, LstatOf(P("private")).st_mode & 07777);
+  EXPECT_EQ(0700u, LstatOf(P("private/inner")).st_mode & 07777);
+
+  // A level the system refuses is named, and the levels made above it stay.
   FaultInjectingSystem faults;
-  ScopedSystemApi scope(&faults);
-  // mkdir q/r/s/t, q/r/s, q/r (all missing parents), q, q/r, then q/r/s.
-  faults.FailNth(6, EACCES, Ops(SysOp::kMkdir));
-  EXPECT_EQ(kErrorFileNotFound, RunMakeDirectory(W("q/r/s/t")));
+  // mkdir q, q/r, then q/r/s.
+  faults.FailNth(3, EACCES, Ops(SysOp::kMkdir));
+  const Status refused = MakeDirectories(faults, P("q/r/s/t"));
+  EXPECT_EQ(EACCES, refused.error());
+  EXPECT_EQ(P("q/r/s"), refused.path());
   EXPECT_TRUE(IsDir(P("q/r")));
   EXPECT_FALSE(Exists(P("q/r/s")));
 }
 
-TEST_F(FileOperationsTest, MoveLikeMv) {
-  ASSERT_TRUE(WriteFile(P("a"), "A"));
-  ASSERT_TRUE(WriteFile(P("b"), "B"));
-  ASSERT_TRUE(WriteFile(P("c"), "C"));
-  ASSERT_TRUE(WriteFile(P("d"), "D"));
-  ASSERT_EQ(0, mkdir(P("dir").c_str(), 0755));
-  ASSERT_EQ(0, mkdir(P("tree").c_str(), 0755));
-  ASSERT_TRUE(WriteFile(P("tree/t"), "T"));
-  struct Case {
-    std::string from, to;
-    ErrorCode expected;
-    std::string landed;  // where the bytes are afterwards
-    std::string contents;
-  } cases[] = {
-      {"a", "a2", kSuccess, "a2", "A"},
-      {"b", "a2", kSuccess, "a2", "B"},      // replaces
-      {"c", "dir", kSuccess, "dir/c", "C"},  // into a directory
-      {"d", "dir/", kSuccess, "dir/d", "D"},
-      {"tree", "tree2", kSuccess, "tree2/t", "T"},
-      {"missing", "x", kErrorFileNotFound, "", ""},
-      {"a2", "nodir/x", kErrorFileNotFound, "a2", "B"},
-      {"dir", "dir/inside", kErrorFileNotFound, "dir/c", "C"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(c.expected, RunMove(W(c.from), W(c.to))) << c.from << " " << c.to;
-    if (!c.landed.empty()) {
-      EXPECT_EQ(c.contents, ReadFile(P(c.landed))) << c.from;
-    }
-    if (c.expected == kSuccess) {
-      EXPECT_FALSE(Exists(P(c.from))) << c.from;
-    }
-  }
-  EXPECT_FALSE(Exists(P("x")));
-  EXPECT_EQ(kErrorFileNotFound, RunMove(WideString(), W("y")));
-}
-
-TEST_F(FileOperationsTest, MoveAcrossFileSystemsKeepsModeAndTimes) {
-  ASSERT_TRUE(WriteFile(P("file"), "bytes of the file"));
-  Stamp(P("file"), 0640, 1234567890);
-  ASSERT_TRUE(WriteFile(P("old-target"), "old"));
-  ASSERT_EQ(0, mkdir(P("dst").c_str(), 0755));
+TEST_F(FileOperationsTest, RemoveTreeNeverFollowsLinks) {
+  ASSERT_EQ(0, mkdir(P("outside").c_str(), 0755));
+  ASSERT_TRUE(WriteFile(P("outside/keep"), "keep"));
   MakeTree(P("tree"));
-  ASSERT_EQ(0, symlink("file", P("alink").c_str()));
+  ASSERT_EQ(0, symlink(P("outside").c_str(), P("tree/inner/out").c_str()));
+  ASSERT_EQ(0, symlink(P("outside").c_str(), P("top-link").c_str()));
+  ASSERT_EQ(0, chmod(P("tree/inner").c_str(), 0500));  // read-only: no matter
 
-  FaultInjectingSystem faults;
-  ScopedSystemApi scope(&faults);
-  // Every rename from the source side says "other file system".
-  faults.FailPath("/file", EXDEV, Ops(SysOp::kRename));
-  faults.FailPath("/tree", EXDEV, Ops(SysOp::kRename));
-  faults.FailPath("/alink", EXDEV, Ops(SysOp::kRename));
-
-  EXPECT_EQ(kSuccess, RunMove(W("file"), W("dst/moved")));
-  EXPECT_FALSE(Exists(P("file")));
-  struct stat status = LstatOf(P("dst/moved"));  // before reading touches it
-  EXPECT_EQ("bytes of the file", ReadFile(P("dst/moved")));
-  EXPECT_EQ(0640u, status.st_mode & 07777);
-  EXPECT_EQ(1234567890, status.st_mtim.tv_sec);
-  EXPECT_EQ(987654321, status.st_mtim.tv_nsec);
-  EXPECT_EQ(1234567790, status.st_atim.tv_sec);
-
-  EXPECT_EQ(kSuccess, RunMove(W("tree"), W("dst/tree")));
+  EXPECT_TRUE(RemoveTree(sys_, P("tree")));
   EXPECT_FALSE(Exists(P("tree")));
-  ExpectTree(P("dst/tree"));
-
-  EXPECT_EQ(kSuccess, RunMove(W("alink"), W("old-target")));
-  EXPECT_FALSE(Exists(P("alink")));
-  EXPECT_TRUE(S_ISLNK(LstatOf(P("old-target")).st_mode));
-
-  // No helper files are left behind.
-  EXPECT_EQ((std::set<std::string>{"dst", "old-target"}), Names(dir_.path()));
-  EXPECT_EQ((std::set<std::string>{"moved", "tree"}), Names(P("dst")));
-  EXPECT_GE(faults.InjectedCount(), 3u);
+  // A link given directly, even with a trailing "/", is removed itself.
+  EXPECT_TRUE(RemoveTree(sys_, P("top-link/")));
+  EXPECT_FALSE(Exists(P("top-link")));
+  EXPECT_EQ("keep", ReadFile(P("outside/keep")));
+  EXPECT_TRUE(RemoveTree(sys_, P("missing")));
+  EXPECT_TRUE(RemoveTree(sys_, P("outside/")));
+  EXPECT_FALSE(Exists(P("outside")));
 }
 
-TEST_F(FileOperationsTest, FailedCrossDeviceMoveLeavesBothSidesAlone) {
-  ASSERT_TRUE(WriteFile(P("src"), std::string(300000, 's')));
-  ASSERT_TRUE(WriteFile(P("dst"), "previous"));
+TEST_F(FileOperationsTest, RemoveTreeGoesOnPastFailures) {
   MakeTree(P("tree"));
   FaultInjectingSystem faults;
-  ScopedSystemApi scope(&faults);
-  faults.FailPath("/src", EXDEV, Ops(SysOp::kRename));
-  faults.FailPath("/tree", EXDEV, Ops(SysOp::kRename));
-  // The target's disk is full.
-  faults.FailPath("", ENOSPC, Ops(SysOp::kWrite, SysOp::kCopyFileRange));
-  EXPECT_EQ(kErrorFileNotFound, RunMove(W("src"), W("dst")));
-  EXPECT_EQ(std::string(300000, 's'), ReadFile(P("src")));
-  EXPECT_EQ("previous", ReadFile(P("dst")));
-  EXPECT_EQ(kErrorFileNotFound, RunMove(W("tree"), W("tree-copy")));
-  ExpectTree(P("tree"));
-  EXPECT_EQ((std::set<std::string>{"src", "dst", "tree"}), Names(dir_.path()));
+  faults.FailPath("top.cfg", EBUSY, Ops(SysOp::kUnlink));
+  // Something is left, and said so.
+  EXPECT_FALSE(RemoveTree(faults, P("tree")));
+  EXPECT_EQ((std::set<std::string>{"top.cfg"}), Names(P("tree")));
 }
 
-// Fails each system call of a cross-device move in turn. Whatever fails, the
-// source is whole or the move is done; a replaced target is either as it was
-// or the whole new one; no helper file is left.
-TEST_F(FileOperationsTest, EveryFailurePointOfACrossDeviceMoveIsSafe) {
-  enum Kind { kFile, kLink, kTree };
-  for (Kind kind : {kFile, kLink, kTree}) {
+TEST_F(FileOperationsTest, RemoveTreeRefusesRootDotAndEmpty) {
+  // The seam refuses every change, so a broken guard cannot do harm; the log
+  // shows that nothing was even tried.
+  FaultInjectingSystem faults;
+  faults.FailPath("", EPERM, kMutatingSysOps);
+  ASSERT_EQ(0, chdir(dir_.path().c_str()));
+  for (const char* path : {"/", "//", "", ".", "..", "./", "a/..", "a/."}) {
+    EXPECT_FALSE(RemoveTree(faults, path)) << path;
+  }
+  ASSERT_EQ(0, chdir("/"));
+  EXPECT_EQ(0u, faults.CallCount())
+      << SysOpName(faults.Log()[0].op) << " " << faults.Log()[0].path;
+}
+
+TEST_F(FileOperationsTest, RemoveFileRemovesOnlyFiles) {
+  ASSERT_TRUE(WriteFile(P("f"), "x"));
+  ASSERT_EQ(0, mkdir(P("d").c_str(), 0755));
+  ASSERT_EQ(0, symlink("d", P("l").c_str()));
+  for (const char* name : {"f", "d", "l", "missing"}) RemoveFile(sys_, P(name));
+  EXPECT_EQ((std::set<std::string>{"d"}), Names(dir_.path()));
+  // The empty path names nothing, so nothing is tried.
+  FaultInjectingSystem faults;
+  RemoveFile(faults, "");
+  EXPECT_EQ(0u, faults.CallCount());
+}
+
+// A file of one's own (a probe, an inflated kit) must not stay behind
+// because one removal failed in passing; a directory or a missing name is
+// not tried twice.
+TEST_F(FileOperationsTest, RemoveFileTriesOnceMoreAfterAFailure) {
+  ASSERT_EQ(0, mkdir(P("d").c_str(), 0755));
+  for (const int error : {EIO, EACCES, EBUSY}) {
+    ASSERT_TRUE(WriteFile(P("f"), "x"));
     FaultInjectingSystem faults;
+    faults.FailNth(1, error, Ops(SysOp::kUnlink));
+    RemoveFile(faults, P("f"));
+    EXPECT_EQ(2u, faults.CallCount(Ops(SysOp::kUnlink))) << error;
+    EXPECT_EQ((std::set<std::string>{"d"}), Names(dir_.path())) << error;
+  }
+  for (const char* name : {"d", "missing"}) {
+    FaultInjectingSystem faults;
+    RemoveFile(faults, P(name));
+    EXPECT_EQ(1u, faults.CallCount(Ops(SysOp::kUnlink))) << name;
+  }
+  EXPECT_EQ((std::set<std::string>{"d"}), Names(dir_.path()));
+}
+
+// Names that a shell would have read as syntax go through every operation
+// literally and cause nothing else.
+TEST_F(FileOperationsTest, HostileNamesAreTakenLiterally) {
+  const std::string hostile =
+      "q\"uo\"te $HOME $(touch pwned) `touch pwned2` back\\slash\nnewline";
+  ASSERT_EQ(0, chdir(dir_.path().c_str()));
+  const std::string dir = P(hostile + " dir");
+  const std::string file = dir + "/" + hostile;
+
+  EXPECT_EQ(kSuccess, MakeDirectories(sys_, dir + "/" + hostile + "2").code());
+  EXPECT_TRUE(IsDir(dir + "/" + hostile + "2"));
+
+  FileHandle handle = kInvalidFileHandle;
+  ASSERT_EQ(kSuccess, FileOpen(sys_, WidePath(file), kFileAccessWrite, 0,
+                               kFileCreateAlways, &handle, 0)
+                          .code());
+  uint32_t count = 0;
+  ASSERT_EQ(kSuccess,
+            FileWrite(sys_, handle, "literal", 7, &count, false).code());
+  FileTime time = FileTimeFromUnixSeconds(1400000000);
+  ASSERT_EQ(kSuccess,
+            FileSetTime(sys_, handle, nullptr, nullptr, &time).code());
+  ASSERT_EQ(kSuccess, FileClose(sys_, handle).code());
+  ASSERT_EQ(kSuccess, FileOpen(sys_, WidePath(file), kFileAccessRead, 0,
+                               kFileOpenExisting, &handle, 0)
+                          .code());
+  char buffer[16];
+  ASSERT_EQ(kSuccess, FileRead(sys_, handle, buffer, 16, &count, false).code());
+  EXPECT_EQ("literal", std::string(buffer, count));
+  FileTime read_time = 0;
+  ASSERT_EQ(kSuccess,
+            FileGetTimes(sys_, handle, nullptr, nullptr, &read_time).code());
+  EXPECT_EQ(time, read_time);
+  EXPECT_EQ(kSuccess, FileClose(sys_, handle).code());
+
+  DirectoryEnumerator enumerator(sys_);
+  ASSERT_TRUE(enumerator.First(WidePath(file)));
+  EXPECT_EQ(WidePath(hostile), enumerator.Name());
+  uint64_t size = 0;
+  EXPECT_EQ(kSuccess, GetFileSize(sys_, WidePath(file), &size).code());
+  EXPECT_EQ(7u, size);
+
+  std::string temp;
+  ASSERT_EQ(kSuccess, MakeTempFile(sys_, dir, hostile, &temp).code());
+  EXPECT_EQ(file, temp.substr(0, file.size()));
+  EXPECT_TRUE(Exists(temp));
+
+  BeneathDir beneath(sys_);
+  ASSERT_EQ(0, beneath.Open(dir));
+  ASSERT_EQ(kSuccess,
+            MoveBeneath(beneath, hostile, beneath, hostile + " moved").code());
+  beneath.Close();
+  EXPECT_EQ("literal", ReadFile(file + " moved"));
+  EXPECT_FALSE(Exists(file));
+  RemoveFile(sys_, file + " moved");
+  EXPECT_FALSE(Exists(file + " moved"));
+  RemoveFile(sys_, temp);
+  EXPECT_EQ((std::set<std::string>{hostile + "2"}), Names(dir));
+  EXPECT_TRUE(RemoveTree(sys_, dir));
+
+  ASSERT_EQ(0, chdir("/"));
+  EXPECT_TRUE(Names(dir_.path()).empty());
+  EXPECT_FALSE(Exists("/pwned"));
+  EXPECT_FALSE(Exists("/pwned2"));
+}
+
+// MoveBeneath renames where it can and copies across file systems, never
+// through a name that leads outside either directory.
+TEST_F(FileOperationsTest, MoveBeneathCopiesAcrossFileSystemsAndStaysInside) {
+  ASSERT_EQ(0, mkdir(P("from").c_str(), 0755));
+  ASSERT_EQ(0, mkdir(P("to").c_str(), 0755));
+  ASSERT_EQ(0, mkdir(P("to/sub").c_str(), 0755));
+  ASSERT_EQ(0, mkdir(P("elsewhere").c_str(), 0755));
+  ASSERT_TRUE(WriteFile(P("from/src"), "payload"));
+  Stamp(P("from/src"), 0640, 1000000000);
+  ASSERT_EQ(0, symlink("link text", P("from/alink").c_str()));
+  ASSERT_TRUE(WriteFile(P("to/sub/old"), "old"));
+  ASSERT_EQ(0, symlink("../elsewhere", P("to/out").c_str()));
+  FaultInjectingSystem faults;
+  BeneathDir from(faults);
+  BeneathDir to(faults);
+  ASSERT_EQ(0, from.Open(P("from")));
+  ASSERT_EQ(0, to.Open(P("to")));
+  faults.FailPath("/src", EXDEV, Ops(SysOp::kRename));
+  faults.FailPath("/alink", EXDEV, Ops(SysOp::kRename));
+  EXPECT_EQ(EXDEV, MoveBeneath(from, "src", to, "out/stolen").error());
+  EXPECT_EQ("out", to.outside_link());
+  EXPECT_TRUE(Names(P("elsewhere")).empty());
+  EXPECT_EQ("payload", ReadFile(P("from/src")));
+
+  // The read above moved the source's access time: the copy must keep the
+  // one the source has when it is moved.
+  const struct stat source = LstatOf(P("from/src"));
+  EXPECT_EQ(kSuccess, MoveBeneath(from, "src", to, "sub/old").code());
+  EXPECT_FALSE(Exists(P("from/src")));
+  const struct stat status = LstatOf(P("to/sub/old"));
+  EXPECT_EQ("payload", ReadFile(P("to/sub/old")));
+  EXPECT_EQ(0640u, status.st_mode & 07777);
+  EXPECT_EQ(1000000000, status.st_mtim.tv_sec);
+  EXPECT_EQ(987654321, status.st_mtim.tv_nsec);
+  EXPECT_EQ(source.st_atim.tv_sec, status.st_atim.tv_sec);
+  EXPECT_EQ(source.st_atim.tv_nsec, status.st_atim.tv_nsec);
+  EXPECT_EQ(kSuccess, MoveBeneath(from, "alink", to, "sub/link").code());
+  char text[32] = {};
+  EXPECT_EQ(9, readlink(P("to/sub/link").c_str(), text, sizeof text - 1));
+  EXPECT_EQ((std::set<std::string>{"old", "link"}), Names(P("to/sub")));
+  EXPECT_GE(faults.InjectedCount(), 2u);
+
+  // A copy that fails half-way leaves both sides as they were.
+  ASSERT_TRUE(WriteFile(P("from/big"), std::string(300000, 'b')));
+  faults.FailPath("/big", EXDEV, Ops(SysOp::kRename));
+  faults.FailPath("", ENOSPC, Ops(SysOp::kWrite, SysOp::kCopyFileRange));
+  EXPECT_EQ(ENOSPC, MoveBeneath(from, "big", to, "sub/old").error());
+  EXPECT_TRUE(std::string(300000, 'b') == ReadFile(P("from/big")));
+  EXPECT_EQ("payload", ReadFile(P("to/sub/old")));
+  EXPECT_EQ((std::set<std::string>{"old", "link"}), Names(P("to/sub")));
+}
+
+// Fails each system call of a cross-device MoveBeneath in turn. Whatever
+// fails, the source is whole or the move is done; the replaced target is
+// either as it was or the whole new one; no helper file is left.
+TEST_F(FileOperationsTest, EveryFailurePointOfACrossDeviceMoveIsSafe) {
+  ASSERT_EQ(0, mkdir(P("from").c_str(), 0755));
+  ASSERT_EQ(0, mkdir(P("to").c_str(), 0755));
+  for (const bool link : {false, true}) {
     auto set_up = [&] {
-      ASSERT_EQ(0, RunRemoveTree(W("src")));
-      ASSERT_EQ(0, RunRemoveTree(W("dst")));
-      if (kind == kTree) {
-        MakeTree(P("src"));
-        return;
-      }
-      ASSERT_TRUE(WriteFile(P("dst"), "old"));
-      if (kind == kLink) {
-        ASSERT_EQ(0, symlink("link text", P("src").c_str()));
+      RemoveFile(sys_, P("from/src"));
+      RemoveFile(sys_, P("to/dst"));  // a link from the last run
+      ASSERT_TRUE(WriteFile(P("to/dst"), "old"));
+      if (link) {
+        ASSERT_EQ(0, symlink("link text", P("from/src").c_str()));
       } else {
-        ASSERT_TRUE(WriteFile(P("src"), "payload"));
-        Stamp(P("src"), 0640, 1000000000);
+        ASSERT_TRUE(WriteFile(P("from/src"), "payload"));
+        Stamp(P("from/src"), 0640, 1000000000);
       }
     };
-    // True when `path` holds the whole source; checks the tree in detail.
+    // True when `path` holds the whole source.
     auto is_whole = [&](const std::string& path) {
-      char text[32] = {};
-      switch (kind) {
-        case kFile:
-          return ReadFile(path) == "payload" &&
-                 (LstatOf(path).st_mode & 07777) == 0640;
-        case kLink:
-          return readlink(path.c_str(), text, sizeof text - 1) == 9 &&
-                 std::string(text) == "link text";
-        case kTree:
-          ExpectTree(path);
-          return true;
+      if (!link) {
+        return ReadFile(path) == "payload" &&
+               (LstatOf(path).st_mode & 07777) == 0640;
       }
-      return false;
+      char text[32] = {};
+      return readlink(path.c_str(), text, sizeof text - 1) == 9 &&
+             std::string(text) == "link text";
+    };
+    // One move through fresh directories, so that every run makes the
+    // same calls.
+    auto move = [&](FaultInjectingSystem& faults, int fail_nth) {
+      BeneathDir from(faults);
+      BeneathDir to(faults);
+      EXPECT_EQ(0, from.Open(P("from")));
+      EXPECT_EQ(0, to.Open(P("to")));
+      faults.ClearLog();
+      faults.FailPath("/src", EXDEV, Ops(SysOp::kRename));
+      if (fail_nth > 0) faults.FailNth(fail_nth, ENOSPC);
+      return MoveBeneath(from, "src", to, "dst");
     };
     set_up();
-    uint64_t calls;
-    {
-      ScopedSystemApi scope(&faults);
-      faults.FailPath("/src", EXDEV, Ops(SysOp::kRename));
-      ASSERT_EQ(kSuccess, RunMove(W("src"), W("dst")));
-      calls = faults.CallCount();
-    }
+    FaultInjectingSystem clean;
+    ASSERT_EQ(kSuccess, move(clean, 0).code());
+    ASSERT_TRUE(is_whole(P("to/dst")));
+    const uint64_t calls = clean.CallCount();
     ASSERT_GT(calls, 5u);
     for (uint64_t n = 1; n <= calls; ++n) {
       set_up();
-      faults.ClearLog();
-      faults.ClearFaults();
-      faults.FailPath("/src", EXDEV, Ops(SysOp::kRename));
-      faults.FailNth(n, ENOSPC);
-      ErrorCode result;
-      {
-        ScopedSystemApi scope(&faults);
-        result = RunMove(W("src"), W("dst"));
-      }
+      FaultInjectingSystem faults;
+      const Status moved = move(faults, static_cast<int>(n));
       SCOPED_TRACE(testing::Message()
-                   << "kind " << kind << " call " << n << " ("
+                   << (link ? "link" : "file") << ", call " << n << " ("
                    << SysOpName(faults.Log()[n - 1].op) << " "
                    << faults.Log()[n - 1].path << ")");
-      if (result == kSuccess) {
-        EXPECT_FALSE(Exists(P("src")));
-        EXPECT_TRUE(is_whole(P("dst")));
+      if (moved.ok()) {
+        EXPECT_FALSE(Exists(P("from/src")));
+        EXPECT_TRUE(is_whole(P("to/dst")));
       } else {
-        ASSERT_EQ(kErrorFileNotFound, result);
+        EXPECT_EQ(ENOSPC, moved.error()) << moved.ToString();
         // Either the target was left alone and the source is whole, or the
         // copy is whole and only the source's removal failed.
-        bool replaced =
-            kind == kTree ? Exists(P("dst")) : ReadFile(P("dst")) != "old";
-        EXPECT_TRUE(is_whole(P(replaced ? "dst" : "src")));
+        const bool replaced = link ? S_ISLNK(LstatOf(P("to/dst")).st_mode)
+                                   : ReadFile(P("to/dst")) != "old";
+        EXPECT_TRUE(is_whole(replaced ? P("to/dst") : P("from/src")));
       }
-      std::set<std::string> names = Names(dir_.path());
-      names.erase("src");
-      names.erase("dst");
-      EXPECT_TRUE(names.empty()) << *names.begin();
+      EXPECT_EQ((std::set<std::string>{"dst"}), Names(P("to")));
     }
   }
 }
@@ -478,212 +553,141 @@ class TmpfsMoveTest : public FileOperationsTest {
 
 TEST_F(TmpfsMoveTest, RealCrossDeviceMove) {
   ASSERT_NE(LstatOf(dir_.path()).st_dev, LstatOf(mount_point_).st_dev);
-  MakeTree(P("tree"));
-  ASSERT_TRUE(WriteFile(P("file"), "f"));
-  Stamp(P("file"), 0600, 1500000000);
-  EXPECT_EQ(kSuccess, RunMove(W("tree"), W("mnt/tree")));
-  EXPECT_EQ(kSuccess, RunMove(W("file"), W("mnt")));
-  ExpectTree(mount_point_ + "/tree");
+  ASSERT_EQ(0, mkdir(P("here").c_str(), 0755));
+  ASSERT_TRUE(WriteFile(P("here/file"), "f"));
+  Stamp(P("here/file"), 0600, 1500000000);
+  BeneathDir here(sys_);
+  BeneathDir there(sys_);
+  ASSERT_EQ(0, here.Open(P("here")));
+  ASSERT_EQ(0, there.Open(mount_point_));
+  EXPECT_EQ(kSuccess, MoveBeneath(here, "file", there, "file").code());
+  EXPECT_EQ("f", ReadFile(mount_point_ + "/file"));
   EXPECT_EQ(1500000000, LstatOf(mount_point_ + "/file").st_mtim.tv_sec);
-  EXPECT_FALSE(Exists(P("tree")));
-  EXPECT_FALSE(Exists(P("file")));
-  // And back again, with the original target name free.
-  EXPECT_EQ(kSuccess, RunMove(W("mnt/tree"), W("back")));
-  ExpectTree(P("back"));
+  EXPECT_FALSE(Exists(P("here/file")));
+  // And back again.
+  EXPECT_EQ(kSuccess, MoveBeneath(there, "file", here, "back").code());
+  EXPECT_EQ("f", ReadFile(P("here/back")));
   // No space on the target: the copy fails, nothing is lost or left.
-  ASSERT_TRUE(WriteFile(P("big"), std::string(20 << 20, 'b')));
-  EXPECT_EQ(kErrorFileNotFound, RunMove(W("big"), W("mnt/big")));
-  EXPECT_EQ(size_t{20 << 20}, ReadFile(P("big")).size());
-  EXPECT_EQ((std::set<std::string>{"file"}), Names(mount_point_));
+  ASSERT_TRUE(WriteFile(P("here/big"), std::string(20 << 20, 'b')));
+  EXPECT_EQ(ENOSPC, MoveBeneath(here, "big", there, "big").error());
+  EXPECT_EQ(size_t{20 << 20}, ReadFile(P("here/big")).size());
+  EXPECT_TRUE(Names(mount_point_).empty());
 }
 
-TEST_F(FileOperationsTest, RemoveTreeNeverFollowsLinks) {
-  ASSERT_EQ(0, mkdir(P("outside").c_str(), 0755));
-  ASSERT_TRUE(WriteFile(P("outside/keep"), "keep"));
-  MakeTree(P("tree"));
-  ASSERT_EQ(0, symlink(P("outside").c_str(), P("tree/inner/out").c_str()));
-  ASSERT_EQ(0, symlink(P("outside").c_str(), P("top-link").c_str()));
-  ASSERT_EQ(0, chmod(P("tree/inner").c_str(), 0500));  // read-only: no matter
-
-  EXPECT_EQ(kSuccess, RunRemoveTree(W("tree")));
-  EXPECT_FALSE(Exists(P("tree")));
-  // A link given directly, even with a trailing "/", is removed itself.
-  EXPECT_EQ(kSuccess, RunRemoveTree(W("top-link/")));
-  EXPECT_FALSE(Exists(P("top-link")));
-  EXPECT_EQ("keep", ReadFile(P("outside/keep")));
-  EXPECT_EQ(kSuccess, RunRemoveTree(W("missing")));
-  EXPECT_EQ(kSuccess, RunRemoveTree(W("outside/")));
-  EXPECT_FALSE(Exists(P("outside")));
-}
-
-TEST_F(FileOperationsTest, RemoveTreeGoesOnPastFailures) {
-  MakeTree(P("tree"));
-  FaultInjectingSystem faults;
-  ScopedSystemApi scope(&faults);
-  faults.FailPath("top.cfg", EBUSY, Ops(SysOp::kUnlink));
-  EXPECT_EQ(kSuccess, RunRemoveTree(W("tree")));
-  EXPECT_EQ((std::set<std::string>{"top.cfg"}), Names(P("tree")));
-}
-
-TEST_F(FileOperationsTest, RemoveTreeRefusesRootDotAndEmpty) {
-  // The seam refuses every change, so a broken guard cannot do harm; the log
-  // shows that nothing was even tried.
-  FaultInjectingSystem faults;
-  ScopedSystemApi scope(&faults);
-  faults.FailPath("", EPERM, kMutatingSysOps);
-  ASSERT_EQ(0, chdir(dir_.path().c_str()));
-  for (const char* path : {"/", "//", "", ".", "..", "./", "a/..", "a/."}) {
-    EXPECT_EQ(kSuccess, RunRemoveTree(WidePath(path))) << path;
-  }
-  ASSERT_EQ(0, chdir("/"));
-  EXPECT_EQ(0u, faults.CallCount())
-      << SysOpName(faults.Log()[0].op) << " " << faults.Log()[0].path;
-}
-
-TEST_F(FileOperationsTest, RemoveFileRemovesOnlyFiles) {
-  ASSERT_TRUE(WriteFile(P("f"), "x"));
-  ASSERT_EQ(0, mkdir(P("d").c_str(), 0755));
-  ASSERT_EQ(0, symlink("d", P("l").c_str()));
-  for (const char* name : {"f", "d", "l", "missing"}) {
-    EXPECT_EQ(kSuccess, RunRemoveFile(W(name))) << name;
-  }
-  EXPECT_EQ((std::set<std::string>{"d"}), Names(dir_.path()));
-  EXPECT_EQ(kSuccess, RunRemoveFile(WideString()));
-}
-
-// A file of one's own (a probe, an inflated kit) must not stay behind
-// because one removal failed in passing; a directory or a missing name is
-// not tried twice.
-TEST_F(FileOperationsTest, RemoveFileTriesOnceMoreAfterAFailure) {
-  ASSERT_EQ(0, mkdir(P("d").c_str(), 0755));
-  for (const int error : {EIO, EACCES, EBUSY}) {
-    ASSERT_TRUE(WriteFile(P("f"), "x"));
+// ReplaceFile: the old bytes stay whole when any step fails, and no part
+// file is left beside them; the failure names the file the system refused.
+TEST_F(FileOperationsTest, ReplaceFileKeepsTheOldFileWhenAStepFails) {
+  const std::string path = P("cfg");
+  const std::string text = "new text";
+  auto write_text = [&](SystemApi& sys) {
+    return [&sys, &text](int fd) {
+      return WriteAll(sys, fd, text.data(), text.size());
+    };
+  };
+  struct Case {
+    const char* step;
+    SysOp op;
+    int error;
+    bool names_target;  // else the part file
+  } cases[] = {
+      {"make the part file", SysOp::kOpen, EACCES, false},
+      {"write", SysOp::kWrite, ENOSPC, false},
+      {"set the mode", SysOp::kFchmod, EPERM, false},
+      {"flush", SysOp::kFsync, EIO, false},
+      {"close", SysOp::kClose, EIO, false},
+      {"rename", SysOp::kRename, EACCES, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.step);
+    ASSERT_TRUE(WriteFile(path, "old"));
     FaultInjectingSystem faults;
-    faults.FailNth(1, error, Ops(SysOp::kUnlink));
-    {
-      ScopedSystemApi scope(&faults);
-      EXPECT_EQ(kSuccess, RunRemoveFile(W("f")));
+    faults.FailNth(1, c.error, Ops(c.op));
+    const Status replaced = ReplaceFile(faults, path, write_text(faults), 0640);
+    EXPECT_EQ(c.error, replaced.error());
+    if (c.names_target) {
+      EXPECT_EQ(path, replaced.path());
+    } else {
+      EXPECT_EQ(path + ".part", replaced.path().substr(0, path.size() + 5));
     }
-    EXPECT_EQ(2u, faults.CallCount(Ops(SysOp::kUnlink))) << error;
-    EXPECT_EQ((std::set<std::string>{"d"}), Names(dir_.path())) << error;
+    EXPECT_EQ("old", ReadFile(path));
+    EXPECT_EQ((std::set<std::string>{"cfg"}), Names(dir_.path()));
   }
-  for (const char* name : {"d", "missing"}) {
-    FaultInjectingSystem faults;
-    {
-      ScopedSystemApi scope(&faults);
-      EXPECT_EQ(kSuccess, RunRemoveFile(W(name)));
-    }
-    EXPECT_EQ(1u, faults.CallCount(Ops(SysOp::kUnlink))) << name;
-  }
-  EXPECT_EQ((std::set<std::string>{"d"}), Names(dir_.path()));
-}
+  // The writer's own failure stops the replacement the same way.
+  const Status refused =
+      ReplaceFile(sys_, path, [](int) { return Status::System(ENOSPC); });
+  EXPECT_EQ(ENOSPC, refused.error());
+  EXPECT_EQ("old", ReadFile(path));
+  EXPECT_EQ((std::set<std::string>{"cfg"}), Names(dir_.path()));
 
-// Names that a shell would have read as syntax go through every operation
-// literally and cause nothing else.
-TEST_F(FileOperationsTest, HostileNamesAreTakenLiterally) {
-  const std::string hostile =
-      "q\"uo\"te $HOME $(touch pwned) `touch pwned2` back\\slash\nnewline";
-  ASSERT_EQ(0, chdir(dir_.path().c_str()));
-  const std::string dir = P(hostile + " dir");
-  const std::string file = dir + "/" + hostile;
-
-  EXPECT_EQ(kSuccess, RunMakeDirectory(WidePath(dir + "/" + hostile + "2")));
-  EXPECT_TRUE(IsDir(dir + "/" + hostile + "2"));
-
-  FileHandle handle = kInvalidFileHandle;
-  ASSERT_EQ(kSuccess, FileOpen(WidePath(file), kFileAccessWrite, 0,
-                               kFileCreateAlways, &handle, 0));
-  uint32_t count = 0;
-  ASSERT_EQ(kSuccess, FileWrite(handle, "literal", 7, &count, false));
-  FileTime time = FileTimeFromUnixSeconds(1400000000);
-  ASSERT_EQ(kSuccess, FileSetTime(handle, nullptr, nullptr, &time));
-  ASSERT_EQ(kSuccess, FileClose(handle));
-  ASSERT_EQ(kSuccess, FileOpen(WidePath(file), kFileAccessRead, 0,
-                               kFileOpenExisting, &handle, 0));
-  char buffer[16];
-  ASSERT_EQ(kSuccess, FileRead(handle, buffer, 16, &count, false));
-  EXPECT_EQ("literal", std::string(buffer, count));
-  FileTime read_time = 0;
-  ASSERT_EQ(kSuccess, FileGetTimes(handle, nullptr, nullptr, &read_time));
-  EXPECT_EQ(time, read_time);
-  FileClose(handle);
-
-  DirectoryEnumerator enumerator;
-  ASSERT_TRUE(enumerator.First(WidePath(file)));
-  EXPECT_EQ(WidePath(hostile), enumerator.Name());
-  uint64_t size = 0;
-  EXPECT_EQ(0, GetFileSize(WidePath(file), &size));
-  EXPECT_EQ(7u, size);
-
-  WideString temp;
-  ASSERT_EQ(kSuccess, MakeTempFile(WidePath(dir), WidePath(hostile), &temp));
-  EXPECT_EQ(file, Narrow(temp).substr(0, file.size()));
-  EXPECT_TRUE(Exists(Narrow(temp)));
-
-  ASSERT_EQ(kSuccess, RunMove(WidePath(file), WidePath(file + " moved")));
-  EXPECT_EQ("literal", ReadFile(file + " moved"));
-  EXPECT_FALSE(Exists(file));
-  RunRemoveFile(WidePath(file + " moved"));
-  EXPECT_FALSE(Exists(file + " moved"));
-  RunRemoveFile(temp);
-  EXPECT_EQ((std::set<std::string>{hostile + "2"}), Names(dir));
-  EXPECT_EQ(kSuccess, RunRemoveTree(WidePath(dir)));
-
-  ASSERT_EQ(0, chdir("/"));
-  EXPECT_TRUE(Names(dir_.path()).empty());
-  EXPECT_FALSE(Exists("/pwned"));
-  EXPECT_FALSE(Exists("/pwned2"));
-}
-
-}  // namespace
-
-namespace {
-
-// MoveBeneath renames where it can and copies across file systems, never
-// through a name that leads outside either directory.
-TEST_F(FileOperationsTest, MoveBeneathCopiesAcrossFileSystemsAndStaysInside) {
-  ASSERT_EQ(0, mkdir(P("from").c_str(), 0755));
-  ASSERT_EQ(0, mkdir(P("to").c_str(), 0755));
-  ASSERT_EQ(0, mkdir(P("to/sub").c_str(), 0755));
-  ASSERT_EQ(0, mkdir(P("elsewhere").c_str(), 0755));
-  ASSERT_TRUE(WriteFile(P("from/src"), "payload"));
-  Stamp(P("from/src"), 0640, 1000000000);
-  ASSERT_EQ(0, symlink("link text", P("from/alink").c_str()));
-  ASSERT_TRUE(WriteFile(P("to/sub/old"), "old"));
-  ASSERT_EQ(0, symlink("../elsewhere", P("to/out").c_str()));
+  // Done: the part file was made exclusively and reached the disk before it
+  // took the old file's place, and the directory was flushed after.
   FaultInjectingSystem faults;
-  ScopedSystemApi scope(&faults);
-  BeneathDir from;
-  BeneathDir to;
-  ASSERT_EQ(0, from.Open(P("from")));
-  ASSERT_EQ(0, to.Open(P("to")));
-  faults.FailPath("/src", EXDEV, Ops(SysOp::kRename));
-  faults.FailPath("/alink", EXDEV, Ops(SysOp::kRename));
-  EXPECT_EQ(kErrorFileNotFound, MoveBeneath(from, "src", to, "out/stolen"));
-  EXPECT_EQ("out", to.outside_link());
-  EXPECT_TRUE(Names(P("elsewhere")).empty());
-  EXPECT_EQ("payload", ReadFile(P("from/src")));
+  const mode_t old_mask = umask(027);
+  ASSERT_EQ(kSuccess, ReplaceFile(faults, path, write_text(faults)).code());
+  umask(old_mask);
+  EXPECT_EQ(text, ReadFile(path));
+  EXPECT_EQ(0640u, LstatOf(path).st_mode & 07777);
+  EXPECT_EQ((std::set<std::string>{"cfg"}), Names(dir_.path()));
+  const std::vector<SysCall> log = faults.Log();
+  std::vector<std::string> steps;
+  for (const SysCall& call : log) {
+    const bool part = call.path.rfind(path + ".part", 0) == 0;
+    if (call.op == SysOp::kOpen && part) {
+      EXPECT_EQ(O_CREAT | O_EXCL, call.flags & (O_CREAT | O_EXCL));
+      steps.push_back("create part");
+    }
+    if (call.op == SysOp::kFsync) {
+      steps.push_back(part ? "flush part" : "flush " + call.path);
+    }
+    if (call.op == SysOp::kRename) steps.push_back("rename");
+  }
+  EXPECT_EQ((std::vector<std::string>{"create part", "flush part", "rename",
+                                      "flush " + dir_.path()}),
+            steps);
+}
 
-  EXPECT_EQ(kSuccess, MoveBeneath(from, "src", to, "sub/old"));
-  EXPECT_FALSE(Exists(P("from/src")));
-  const struct stat status = LstatOf(P("to/sub/old"));
-  EXPECT_EQ("payload", ReadFile(P("to/sub/old")));
-  EXPECT_EQ(0640u, status.st_mode & 07777);
-  EXPECT_EQ(1000000000, status.st_mtim.tv_sec);
-  EXPECT_EQ(kSuccess, MoveBeneath(from, "alink", to, "sub/link"));
-  char text[32] = {};
-  EXPECT_EQ(9, readlink(P("to/sub/link").c_str(), text, sizeof text - 1));
-  EXPECT_EQ((std::set<std::string>{"old", "link"}), Names(P("to/sub")));
-  EXPECT_GE(faults.InjectedCount(), 2u);
-
-  // A copy that fails half-way leaves both sides as they were.
-  ASSERT_TRUE(WriteFile(P("from/big"), std::string(300000, 'b')));
-  faults.FailPath("/big", EXDEV, Ops(SysOp::kRename));
-  faults.FailPath("", ENOSPC, Ops(SysOp::kWrite, SysOp::kCopyFileRange));
-  EXPECT_EQ(kErrorFileNotFound, MoveBeneath(from, "big", to, "sub/old"));
-  EXPECT_TRUE(std::string(300000, 'b') == ReadFile(P("from/big")));
-  EXPECT_EQ("payload", ReadFile(P("to/sub/old")));
-  EXPECT_EQ((std::set<std::string>{"old", "link"}), Names(P("to/sub")));
+// ReadSmallFile takes only a regular file of at most `limit` bytes, and a
+// FIFO or a device at the path never makes it wait.
+TEST_F(FileOperationsTest, ReadSmallFileTakesOnlySmallRegularFiles) {
+  ASSERT_TRUE(WriteFile(P("ten"), "0123456789"));
+  ASSERT_EQ(0, mkfifo(P("fifo").c_str(), 0600));
+  ASSERT_EQ(0, symlink("ten", P("link").c_str()));
+  ASSERT_EQ(0, mkdir(P("dir").c_str(), 0755));
+  struct Case {
+    std::string path;
+    size_t limit;
+    bool follow;
+    int error;
+    std::string contents;
+  } cases[] = {
+      {P("ten"), 10, true, 0, "0123456789"},
+      {P("ten"), 9, true, EFBIG, ""},
+      {P("link"), 10, true, 0, "0123456789"},
+      {P("link"), 10, false, ELOOP, ""},
+      {P("missing"), 10, true, ENOENT, ""},
+      {P("dir"), 10, true, EISDIR, ""},
+      {P("fifo"), 10, true, EINVAL, ""},
+      {"/dev/null", 10, true, EINVAL, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path + (c.follow ? "" : " (not followed)"));
+    auto read = std::async(std::launch::async, [&] {
+      std::string out = "stale";
+      const Status status =
+          ReadSmallFile(sys_, c.path, &out, c.limit, c.follow);
+      return std::make_pair(status, out);
+    });
+    if (read.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      ADD_FAILURE() << "blocked";
+      // Lets a reader blocked in open go, so that the test ends.
+      const int writer = open(c.path.c_str(), O_WRONLY | O_NONBLOCK);
+      if (writer != -1) close(writer);
+    }
+    const auto [status, out] = read.get();
+    EXPECT_EQ(c.error, status.error()) << status.ToString();
+    EXPECT_EQ(c.error == 0 ? "" : c.path, status.path());
+    EXPECT_EQ(c.contents, out);
+  }
 }
 
 }  // namespace

@@ -4,11 +4,17 @@
 #ifndef PLATFORM_FORWARDING_SYSTEM_H_
 #define PLATFORM_FORWARDING_SYSTEM_H_
 
+#include <type_traits>
+
 #include "platform/system_api.h"
 
 class ForwardingSystem : public SystemApi {
  public:
-  explicit ForwardingSystem(SystemApi& base = RealSystem()) : base_(base) {}
+  ForwardingSystem() : base_(RealSystem()) {}
+  // Any seam, a forwarding one included: this is never a copy of `base`.
+  template <typename Base,
+            typename = std::enable_if_t<std::is_base_of_v<SystemApi, Base>>>
+  explicit ForwardingSystem(Base& base) : base_(base) {}
 
   int Open(const char* path, int flags, mode_t mode) override {
     return base_.Open(path, flags, mode);

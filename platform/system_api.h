@@ -28,7 +28,12 @@
 
 class SystemApi {
  public:
+  SystemApi() = default;
   virtual ~SystemApi() = default;
+  // A seam is passed by reference: a copy would quietly bypass what it
+  // watches.
+  SystemApi(const SystemApi&) = delete;
+  SystemApi& operator=(const SystemApi&) = delete;
 
   // Files and descriptors.
   virtual int Open(const char* path, int flags, mode_t mode) = 0;

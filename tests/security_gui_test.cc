@@ -48,28 +48,26 @@ TEST(SecurityWizardTest, OnlyTheOpenerIsStartedAndOnlyExclusiveFilesMade) {
                            {{"a.txt", "A"}, {description, "<html/>"}},
                            description));
   std::vector<std::string> shown;
-  SetMessageBoxHandler([&](CWnd*, const WideString& text, MessageBoxCode) {
+  SetMessageBoxHandler([&](CWnd*, const WideString& text, MessageBoxStyle) {
     shown.push_back(Narrow(text));
     return kMessageBoxOk;
   });
   const std::string target = root.Path("templates");
   FaultInjectingSystem system;
   {
-    ScopedSystemApi scoped(&system);
-    char arg0[] = "setup";
-    char* argv[] = {arg0, nullptr};
+    InstallSession session(system, nullptr);
     auto dialog = std::make_unique<CInstallerDlg>(
-        1, argv, false, FromUtf8("Installer"), FromUtf8("en"), true);
+        session, false, FromUtf8("Installer"), FromUtf8("en"), true);
     ASSERT_TRUE(dialog->PrepareInstall());
     dialog->BuildWindow();
     dialog->ShowWelcomeStep();
     PumpEvents();
     gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
-    ASSERT_EQ(CInstallerDlg::kStepDirectory, dialog->page_index());
+    ASSERT_EQ(CInstallerDlg::kStepDirectory, dialog->step());
     gtk_entry_set_text(GTK_ENTRY(dialog->dir_page()->path_entry()),
                        (target + "/").c_str());
     gtk_button_clicked(GTK_BUTTON(dialog->next_button()));  // installs
-    ASSERT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+    ASSERT_EQ(CInstallerDlg::kStepSuccess, dialog->step());
     // The box is checked as the page comes up; Finish opens the description.
     ASSERT_TRUE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(
         dialog->success_page()->open_description_box())));

@@ -4,6 +4,7 @@
 // tools/kill_hook.h). Built for the tests only.
 #include <clocale>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,11 +15,14 @@ int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string error;
-  if (!InstallKillHook(&args, &error)) {
+  const std::unique_ptr<KillingSystem> sys = TakeKillOptions(&args, &error);
+  if (sys == nullptr) {
     std::cerr << error << "\n";
     return kExitUsage;
   }
-  const int status = KittoolMain(args, std::cout, std::cerr);
-  WriteKillCount();
+  // The reports go to the streams, not through the seam: only the
+  // installation's own calls are counted.
+  const int status = KittoolMain(*sys, args, std::cout, std::cerr);
+  sys->WriteCount();
   return status;
 }

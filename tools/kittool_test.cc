@@ -13,14 +13,19 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <sstream>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "engine/engine_test_util.h"
 #include "kit/entry_names.h"
 #include "kit/kit_reader.h"
+#include "platform/fault_injection.h"
 #include "platform/scoped_temp_dir.h"
+#include "platform/system_api.h"
 #include "platform/test_process.h"
+#include "text/terminal_text.h"
 #include "text/text_conversion_internal.h"
 #include "tools/kittool_lib.h"
 
@@ -87,6 +92,18 @@ TEST(KittoolArgsTest, UsageErrors) {
       {{"-version"}, false, "unknown command"},
       {{"--version=1"}, false, "unknown command"},
       {{"version"}, false, "unknown command"},
+      {{"pack", "src", "-o", "k", "--output=j", "--lang", "en"},
+       false,
+       "the output kit is given twice"},
+      {{"pack", "src", "-o", "k", "--level=1", "--level", "2", "--lang", "en"},
+       false,
+       "--level is given twice"},
+      {{"pack", "src", "-o", "k", "--single-language=yes"},
+       false,
+       "unknown option \"--single-language\""},
+      {{"pack", "src", "-o=k", "--lang", "en"},
+       false,
+       "unknown option \"-o=k\""},
   };
   for (const ParseCase& c : cases) {
     std::string joined;
@@ -279,7 +296,7 @@ TEST_F(KittoolTreeTest, FilesAreSortedByPathWithBackslashNamesAndWholeSeconds) {
   mkdir(dir_->Path("tree/empty_dir").c_str(), 0755);
   std::vector<KitFileSpec> files;
   std::string error;
-  ASSERT_TRUE(CollectTree(Tree() + "/", &files, &error)) << error;
+  ASSERT_TRUE(CollectTree(RealSystem(), Tree() + "/", &files, &error)) << error;
   // Byte order of the "/" paths: "A" < "a.txt" < "a/z" < "a0" < "b".
   const char16_t* names[] = {u"A",  u"a.txt", u"a\\z",
                              u"a0", u"b",     u"deep\\er\\still\\x"};
@@ -339,17 +356,19 @@ TEST_F(KittoolTreeTest, RefusesWhatAKitCannotHold) {
     c.make();
     std::vector<KitFileSpec> files;
     std::string error;
-    EXPECT_FALSE(CollectTree(Tree(), &files, &error));
+    EXPECT_FALSE(CollectTree(RealSystem(), Tree(), &files, &error));
     EXPECT_NE(std::string::npos, error.find(c.message_part)) << error;
     // The message names the file without letting its name act.
     EXPECT_EQ(std::string::npos, error.find_first_of("\n\t\x1b")) << error;
   }
   std::vector<KitFileSpec> files;
   std::string error;
-  EXPECT_FALSE(CollectTree(dir_->Path("missing"), &files, &error));
+  EXPECT_FALSE(
+      CollectTree(RealSystem(), dir_->Path("missing"), &files, &error));
   EXPECT_NE(std::string::npos, error.find("missing")) << error;
   Make("plain", "x");
-  EXPECT_FALSE(CollectTree(dir_->Path("tree/plain"), &files, &error));
+  EXPECT_FALSE(
+      CollectTree(RealSystem(), dir_->Path("tree/plain"), &files, &error));
   EXPECT_NE(std::string::npos, error.find("not a directory")) << error;
 }
 
@@ -380,7 +399,7 @@ TEST_F(KittoolTreeTest, RefusesPathsOf4096BytesOrMore) {
   close(fd);
   std::vector<KitFileSpec> files;
   std::string error;
-  EXPECT_FALSE(CollectTree(Tree(), &files, &error));
+  EXPECT_FALSE(CollectTree(RealSystem(), Tree(), &files, &error));
   EXPECT_NE(std::string::npos,
             error.find("/" + name +
                        "\": its path in the kit is 4096 bytes "
@@ -667,8 +686,8 @@ TEST_F(KittoolRunTest, PackedKitExtractsToTheSameBytesAndWholeSecondTimes) {
   Make("sub/big", std::string(3000000, 'q') + "end", 1234567890, 987654321);
   ASSERT_EQ(kExitOk, Run(PackArgs(dir_->Path("kit.efd"))).status);
   ScopedTmpdir tmpdir(dir_->path());
-  KitReader reader;
-  ASSERT_EQ(kSuccess, reader.Open(WidePath(dir_->Path("kit.efd"))));
+  KitReader reader(RealSystem());
+  ASSERT_TRUE(reader.Open(WidePath(dir_->Path("kit.efd"))).ok());
   const struct {
     const char* relative;
     int64_t seconds;
@@ -686,7 +705,7 @@ TEST_F(KittoolRunTest, PackedKitExtractsToTheSameBytesAndWholeSecondTimes) {
     EXPECT_EQ(FileTimeFromUnixSeconds(expected[i].seconds),
               reader.entries()[i].last_write);
     const std::string out = dir_->Path("out" + std::to_string(i));
-    ASSERT_EQ(kSuccess, reader.ExtractEntry(i, WidePath(out)));
+    ASSERT_TRUE(reader.ExtractEntry(i, WidePath(out)).ok());
     EXPECT_EQ(ReadFile(Tree() + "/" + expected[i].relative), ReadFile(out));
   }
 }
@@ -702,6 +721,12 @@ TEST_F(KittoolRunTest, VerifySaysWhatIsWrong) {
   climbing.files[0].name = u"..\\outside";
   KitSpec fractional = spec;
   fractional.files[0].last_write += 5000000;
+  // A stream long enough that the inflater reads ahead of its end.
+  KitSpec large = spec;
+  std::mt19937 random(5);
+  large.files[0].data.resize(3 << 20);
+  for (char& byte : large.files[0].data) byte = static_cast<char>(random());
+  const std::string large_kit = DeflateRaw(BuildContainer(large));
   struct Case {
     const char* what;
     std::string kit;  // "<none>": no file
@@ -720,6 +745,10 @@ TEST_F(KittoolRunTest, VerifySaysWhatIsWrong) {
        "tables are damaged"},
       {"trailing bytes", good + "junk", kExitOk,
        "note: 4 bytes after the end of the deflate stream"},
+      {"one byte after a large stream", large_kit + "x", kExitOk,
+       "note: 1 bytes after the end"},
+      {"nine bytes after a large stream", large_kit + "123456789", kExitOk,
+       "note: 9 bytes after the end"},
       {"sub-second time", DeflateRaw(BuildContainer(fractional)), kExitOk,
        "warning: \"a\" has a time with a sub-second part"},
       {"good", good, kExitOk, ": OK"},
@@ -1146,6 +1175,75 @@ TEST_F(KittoolExtractTest, ProgressAndFailuresShowNamesEscaped) {
             blocked.err.find("\"" + other + "/b\\xff\" is in the way"))
       << blocked.err;
   EXPECT_EQ(std::string::npos, blocked.err.find('\xff')) << blocked.err;
+}
+
+// Every call of a command goes through the system passed in: a fault there
+// reaches the vendor with its reason and the file it hit, and leaves
+// nothing behind.
+TEST_F(KittoolExtractTest, FaultsOfThePassedSystemAreToldWithTheirReason) {
+  engine_test::ScopedTmpdir tmpdir(dir_->path());
+  engine_test::ScopedHome home(dir_->path());
+  // Without a checksum file, whose name holds the kit's.
+  const std::string plain = WriteKitWithNames(*dir_, {u"a"});
+  const std::string listing = dir_->Path("listing");
+  const struct {
+    const char* what;
+    std::vector<std::string> args;
+    std::string fragment;  // of the path the fault hits
+    SysOpSet ops;
+    int error;
+    std::string err_part;
+  } cases[] = {
+      {"a file of the directory cannot be written",
+       {"extract", kit_, out_},
+       "/sub/b.cfg",
+       Ops(SysOp::kWrite, SysOp::kCopyFileRange),
+       ENOSPC,
+       "cannot write \"" + out_ + "/sub/b.cfg\": " + std::strerror(ENOSPC) +
+           "; \"" + out_ + "\" is unchanged\n"},
+      {"the kit cannot be read",
+       {"list", plain},
+       plain,
+       Ops(SysOp::kRead),
+       EIO,
+       "the kit \"" + plain + "\" cannot be read: " + std::strerror(EIO)},
+      {"the tree cannot be listed",
+       {"pack", Tree(), "-o", dir_->Path("other.efd"), "--lang", "en"},
+       Tree() + "/sub",
+       Ops(SysOp::kOpenDir),
+       EACCES,
+       "cannot read the directory \"" + Tree() +
+           "/sub\": " + std::strerror(EACCES)},
+      {"the listing cannot be written",
+       {"list", plain},
+       listing,
+       Ops(SysOp::kWrite),
+       EIO,
+       "kittool: cannot write the listing: " + std::string(std::strerror(EIO)) +
+           "\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(out_);
+    FaultInjectingSystem system;
+    system.FailPath(c.fragment, c.error, c.ops);
+    const int fd = system.Open(listing.c_str(),
+                               O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_LE(0, fd);
+    std::ostringstream err;
+    int status;
+    {
+      DescriptorOutput buffer(system, fd);
+      std::ostream out(&buffer);
+      status = KittoolMain(system, c.args, out, err);
+    }
+    system.Close(fd);
+    EXPECT_EQ(kExitFailure, status);
+    EXPECT_NE(std::string::npos, err.str().find(c.err_part)) << err.str();
+    EXPECT_FALSE(std::filesystem::exists(out_));
+    EXPECT_FALSE(std::filesystem::exists(dir_->Path("other.efd")));
+    EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+  }
 }
 
 }  // namespace

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "engine/engine_test_util.h"
-#include "engine/ui_channel.h"
+#include "engine/job_channel.h"
 #include "engine/worker_thread.h"
 #include "kit/kit_reader.h"
 #include "l10n/string_table.h"
@@ -141,9 +141,9 @@ std::vector<KitFile> KitFor(int run, bool blocked) {
 }
 
 // Asks for the cancel once the job has posted `cancel_after` paths.
-class Canceller : public ChannelObserver {
+class Canceller : public JobObserver {
  public:
-  explicit Canceller(UiChannel* channel) : channel_(channel) {}
+  explicit Canceller(JobChannel* channel) : channel_(channel) {}
   void OnPost(const ChannelState& state) override {
     if (state.code != kSuccess || state.progress >= 100) return;
     if (cancel_after != 0 && ++paths_ == cancel_after) {
@@ -156,7 +156,7 @@ class Canceller : public ChannelObserver {
   }
 
  private:
-  UiChannel* channel_;
+  JobChannel* channel_;
   int cancel_after = 0;
   int paths_ = 0;
 };
@@ -192,12 +192,10 @@ TEST_F(InstallStressTest, TwoHundredJobsInOneProcess) {
   Model model;
   MakeUserFiles(&model);
   const std::string kit = dir_.Path("kit.efd");
-  KitReader reader;
-  UiChannel channel;
+  JobChannel channel;
   channel.Init();
   Canceller canceller(&channel);
   channel.SetObserver(&canceller);
-  WorkerThread worker;
   const int descriptors = OpenDescriptors();
   ASSERT_GT(descriptors, 0);
   long peak_after_20 = -1;
@@ -214,27 +212,27 @@ TEST_F(InstallStressTest, TwoHundredJobsInOneProcess) {
 
     // A failure that is not the kit's own: the last file cannot be made.
     std::unique_ptr<FaultInjectingSystem> faults;
-    std::unique_ptr<ScopedSystemApi> seam;
     if (ending == Ending::kFailed && !blocked) {
       faults = std::make_unique<FaultInjectingSystem>();
       faults->FailPath("/" + files.back().name, EIO,
                        Ops(SysOp::kLstat, SysOp::kOpen));
-      seam = std::make_unique<ScopedSystemApi>(faults.get());
     }
+    SystemApi& sys = faults ? *faults : RealSystem();
+    KitReader reader(sys);
+    WorkerThread worker(sys);
     canceller.Arm(ending == Ending::kCancelled
                       ? 1 + (run / 3) % static_cast<int>(files.size())
                       : 0);
-    ASSERT_EQ(kSuccess, reader.Open(WidePath(kit)));
+    ASSERT_EQ(kSuccess, reader.Open(WidePath(kit)).code());
     channel.StartJob(&reader, WidePath(target_));
-    ASSERT_EQ(kSuccess, worker.Start(&channel));
+    ASSERT_EQ(kSuccess, worker.Start(&channel).code());
     ChannelState state;
     while ((state = channel.Poll()).state == JobState::kRunning) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    worker.RequestStop();
-    const ErrorCode code = worker.Join();
+    worker.Join();
+    const ErrorCode code = worker.result().failure.code();
     reader.Close();
-    seam.reset();
     if (faults) {
       EXPECT_GT(faults->InjectedCount(), 0u);
     }

@@ -80,14 +80,14 @@ bool FocusIn(const CInstallerDlg& dialog, GtkWidget* widget) {
 
 struct Shown {
   std::string text;
-  MessageBoxCode code;
+  MessageBoxStyle style;
   std::string title;
   bool operator==(const Shown&) const = default;
 };
 
 void PrintTo(const Shown& s, std::ostream* os) {
-  *os << "'" << s.text << "' 0x" << std::hex << s.code << " '" << s.title
-      << "'";
+  *os << "'" << s.text << "' kind " << static_cast<int>(s.style.kind)
+      << (s.style.yes_no ? " yes/no" : " ok") << " '" << s.title << "'";
 }
 
 // A wizard on a kit in a fresh directory (found with "usecwd"), with its own
@@ -114,11 +114,11 @@ class InstallerDlgTest : public ::testing::Test {
     cwd_ = std::make_unique<CwdScope>(root_.Path("kit"));
     ASSERT_TRUE(WriteTestKit(root_.Path("kit/tqkt.efd"), files_));
     SetMessageBoxHandler(
-        [this](CWnd* dialog, const WideString& text, MessageBoxCode code) {
-          shown_.push_back(Shown{Narrow(text), code,
+        [this](CWnd* dialog, const WideString& text, MessageBoxStyle style) {
+          shown_.push_back(Shown{Narrow(text), style,
                                  dialog ? Narrow(dialog->GetTitle()) : ""});
           if (while_asked_) while_asked_();
-          return HasYesNoButtons(code) ? answer_ : kMessageBoxOk;
+          return style.yes_no ? answer_ : kMessageBoxOk;
         });
   }
 
@@ -131,12 +131,22 @@ class InstallerDlgTest : public ::testing::Test {
     }
   }
 
+  // A session of its own for the next wizard, on a system that holds the
+  // worker before "gate.txt" when InstallHeldAtGate asks.
+  InstallSession& NewSession() {
+    gates_.push_back(std::make_unique<GateSystem>("gate.txt"));
+    gates_.back()->Release();
+    sessions_.push_back(
+        std::make_unique<InstallSession>(*gates_.back(), nullptr));
+    return *sessions_.back();
+  }
+
   // The wizard on its welcome page, as Run shows it.
   std::unique_ptr<CInstallerDlg> StartWizard(bool silent = false,
                                              const char* language = "en") {
-    auto dialog = std::make_unique<CInstallerDlg>(1, argv_, silent,
-                                                  FromUtf8("Installer title"),
-                                                  FromUtf8(language), true);
+    auto dialog = std::make_unique<CInstallerDlg>(
+        NewSession(), silent, FromUtf8("Installer title"), FromUtf8(language),
+        true);
     EXPECT_TRUE(dialog->PrepareInstall());
     dialog->BuildWindow();
     dialog->ShowWelcomeStep();
@@ -147,7 +157,7 @@ class InstallerDlgTest : public ::testing::Test {
   // From the welcome page to the directory page, with `dir` typed in.
   static void TypeDirectory(CInstallerDlg& dialog, const std::string& dir) {
     gtk_button_clicked(GTK_BUTTON(dialog.next_button()));
-    ASSERT_EQ(CInstallerDlg::kStepDirectory, dialog.page_index());
+    ASSERT_EQ(CInstallerDlg::kStepDirectory, dialog.step());
     gtk_entry_set_text(GTK_ENTRY(dialog.dir_page()->path_entry()), dir.c_str());
   }
 
@@ -157,8 +167,8 @@ class InstallerDlgTest : public ::testing::Test {
   // loop has ended.
   void InstallHeldAtGate(CInstallerDlg& dialog,
                          const std::function<void()>& during) {
-    GateSystem gate("gate.txt");
-    ScopedSystemApi scoped(&gate);
+    GateSystem& gate = *gates_.back();
+    gate.Rearm();
     gate_ = &gate;
     struct Context {
       GateSystem* gate;
@@ -216,9 +226,9 @@ class InstallerDlgTest : public ::testing::Test {
   // Runs while a box is open, before it is answered.
   std::function<void()> while_asked_;
   GateSystem* gate_ = nullptr;
-
-  char arg0_[6] = "setup";
-  char* argv_[2] = {arg0_, nullptr};
+  // The wizards' systems and sessions, which outlive them.
+  std::vector<std::unique_ptr<GateSystem>> gates_;
+  std::vector<std::unique_ptr<InstallSession>> sessions_;
 
  private:
   LanguageId saved_language_ = kLanguageNone;
@@ -293,7 +303,7 @@ TEST_F(InstallerDlgTest, FrameHasFixedSizeAndButtons) {
   EXPECT_EQ((gdk_screen_get_width(screen) - 500) / 2, x);
   EXPECT_EQ((gdk_screen_get_height(screen) - 360) / 2, y);
 
-  EXPECT_EQ(CInstallerDlg::kStepWelcome, dialog->page_index());
+  EXPECT_EQ(CInstallerDlg::kStepWelcome, dialog->step());
   EXPECT_EQ(
       "Welcome to the product installation program Quillbrook (Ardenvale).",
       LabelText(dialog->welcome_page()->text_label()));
@@ -310,7 +320,7 @@ TEST_F(InstallerDlgTest, ButtonsOnEveryStep) {
   EXPECT_EQ((Buttons{true, true, true, true, next, true, true}),
             ButtonsOf(*dialog));
   InstallHeldAtGate(*dialog, [&] {
-    EXPECT_EQ(CInstallerDlg::kStepProgress, dialog->page_index());
+    EXPECT_EQ(CInstallerDlg::kStepProgress, dialog->step());
     EXPECT_EQ((Buttons{true, false, true, false, next, true, true}),
               ButtonsOf(*dialog));
     for (GtkWidget* widget : dialog->progress_page()->widgets()) {
@@ -320,7 +330,7 @@ TEST_F(InstallerDlgTest, ButtonsOnEveryStep) {
       EXPECT_FALSE(Visible(widget));
     }
   });
-  EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+  EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->step());
   EXPECT_EQ((Buttons{false, false, true, true, finish, true, false}),
             ButtonsOf(*dialog));
   EXPECT_TRUE(gtk_widget_has_default(dialog->next_button()));
@@ -346,12 +356,12 @@ TEST_F(InstallerDlgTest, BackAndNextThroughThePages) {
   auto dialog = StartWizard();
   MessagePage* welcome = dialog->welcome_page();
   gtk_button_clicked(GTK_BUTTON(dialog->back_button()));  // nothing before
-  EXPECT_EQ(CInstallerDlg::kStepWelcome, dialog->page_index());
+  EXPECT_EQ(CInstallerDlg::kStepWelcome, dialog->step());
 
   TypeDirectory(*dialog, "/somewhere/else");
   DirSelectPage* dir_page = dialog->dir_page();
   gtk_button_clicked(GTK_BUTTON(dialog->back_button()));
-  EXPECT_EQ(CInstallerDlg::kStepWelcome, dialog->page_index());
+  EXPECT_EQ(CInstallerDlg::kStepWelcome, dialog->step());
   EXPECT_EQ(welcome, dialog->welcome_page());
   EXPECT_EQ(welcome, dialog->current_page());
   EXPECT_FALSE(Sensitive(dialog->back_button()));
@@ -361,7 +371,7 @@ TEST_F(InstallerDlgTest, BackAndNextThroughThePages) {
 
   // What was typed but not confirmed is gone: the entry is refilled.
   gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
-  EXPECT_EQ(CInstallerDlg::kStepDirectory, dialog->page_index());
+  EXPECT_EQ(CInstallerDlg::kStepDirectory, dialog->step());
   EXPECT_EQ(dir_page, dialog->dir_page());
   EXPECT_EQ(default_target_, Narrow(dir_page->GetPath()));
   for (GtkWidget* widget : welcome->widgets()) EXPECT_FALSE(Visible(widget));
@@ -372,9 +382,10 @@ TEST_F(InstallerDlgTest, EmptyDirectoryAsksForOne) {
   auto dialog = StartWizard();
   TypeDirectory(*dialog, "");
   gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
-  EXPECT_EQ(CInstallerDlg::kStepDirectory, dialog->page_index());
+  EXPECT_EQ(CInstallerDlg::kStepDirectory, dialog->step());
   EXPECT_EQ((std::vector<Shown>{
-                {Text("IDS_SETUP_EMPTYTARGET"), 1, "Installer title"}}),
+                {Text("IDS_SETUP_EMPTYTARGET"), kMessageBoxPlain,
+                 "Installer title"}}),
             shown_);
   EXPECT_EQ(nullptr, dialog->progress_page());
 }
@@ -391,7 +402,7 @@ TEST_F(InstallerDlgTest, TypedDirectoryIsMadeAbsolute) {
     auto dialog = StartWizard();
     TypeDirectory(*dialog, c.typed);
     gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
-    EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index()) << c.typed;
+    EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->step()) << c.typed;
     EXPECT_EQ("A", ReadFile(c.installed_into + "/a.txt")) << c.typed;
     std::string recorded = c.installed_into;
     if (recorded.back() == '/') recorded.pop_back();
@@ -407,7 +418,7 @@ TEST_F(InstallerDlgTest, ToolkitGetsUtf8WhateverTheLocale) {
     GTEST_SKIP() << "could not generate ru_RU.KOI8-R";
   }
   auto dialog = std::make_unique<CInstallerDlg>(
-      1, argv_, false, FromUtf8("\xD0\xA3"), FromUtf8("ru"), true);
+      NewSession(), false, FromUtf8("\xD0\xA3"), FromUtf8("ru"), true);
   ASSERT_TRUE(dialog->PrepareInstall());
   dialog->BuildWindow();
   dialog->ShowWelcomeStep();
@@ -423,7 +434,7 @@ TEST_F(InstallerDlgTest, ToolkitGetsUtf8WhateverTheLocale) {
   gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
   text_internal::RestoreConverterForTesting();
   // Installed where the entry said, named in the locale's encoding.
-  EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+  EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->step());
   EXPECT_EQ("A", ReadFile(root_.Path("\xC1\xCE\xD1/a.txt")));
 }
 
@@ -475,7 +486,7 @@ TEST_F(InstallerDlgTest, CancelEscapeAndCloseMeanTheSameOnEveryStep) {
     if (c.step >= CInstallerDlg::kStepSuccess) {
       gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
     }
-    ASSERT_EQ(c.step, dialog->page_index());
+    ASSERT_EQ(c.step, dialog->step());
     shown_.clear();
     answer_ = c.answer;
     AskToClose(*dialog, c.how);
@@ -483,7 +494,7 @@ TEST_F(InstallerDlgTest, CancelEscapeAndCloseMeanTheSameOnEveryStep) {
               shown_);
     EXPECT_EQ(c.closed, dialog->window() == nullptr);
     if (!c.closed) {
-      EXPECT_EQ(c.step, dialog->page_index());
+      EXPECT_EQ(c.step, dialog->step());
       // Other keys are the widgets' business.
       shown_.clear();
       SendKey(dialog->window(), GDK_a);
@@ -531,14 +542,14 @@ TEST_F(InstallerDlgTest, CancelWhileCopyingAsksWithTheJobHeld) {
       EXPECT_TRUE(progress_held);
       ASSERT_NE(nullptr, dialog->window());
       if (answer == kMessageBoxYes) {
-        EXPECT_EQ(CInstallerDlg::kStepCancelled, dialog->page_index());
+        EXPECT_EQ(CInstallerDlg::kStepCancelled, dialog->step());
         EXPECT_EQ(Text("IDS_CANCEL_FINISH"),
                   LabelText(dialog->cancel_page()->text_label()));
         EXPECT_EQ(std::vector<std::string>{}, ListTree(target));
         EXPECT_EQ(std::string::npos, UserConfig().find(target));
         EXPECT_EQ(2, dialog->exit_status());
       } else {
-        EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+        EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->step());
         EXPECT_EQ("<html/>", ReadFile(target + "/doc/readme.html"));
         EXPECT_NE(std::string::npos, UserConfig().find(target));
         EXPECT_EQ(0, dialog->exit_status());
@@ -576,7 +587,7 @@ TEST_F(InstallerDlgTest, AJobAtItsEndWaitsForTheAnswer) {
     SendKey(dialog->window(), GDK_Escape);
     while_asked_ = nullptr;
   });
-  EXPECT_EQ(CInstallerDlg::kStepCancelled, dialog->page_index());
+  EXPECT_EQ(CInstallerDlg::kStepCancelled, dialog->step());
   EXPECT_EQ(std::vector<std::string>{}, ListTree(target));
   EXPECT_EQ("<missing>", UserConfig());
   EXPECT_EQ(2, dialog->exit_status());
@@ -644,7 +655,7 @@ TEST_F(InstallerDlgTest, WaitsForAnotherInstallationIntoTheDirectory) {
   gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
   EXPECT_EQ(Text("IDS_WAIT_OTHER_INSTALL") + "\n\"" + target + "\"",
             context.seen);
-  EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+  EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->step());
   EXPECT_EQ("A", ReadFile(target + "/a.txt"));
   EXPECT_TRUE(shown_.empty());
 }
@@ -658,11 +669,11 @@ TEST_F(InstallerDlgTest, TheWholeInstallationByKeyboard) {
   // moment later when the key went to another widget (the field): wait for
   // the step to change.
   auto press_return = [&] {
-    const int step = dialog->page_index();
+    const int step = dialog->step();
     SendKey(dialog->window(), GDK_Return);
     SendKey(dialog->window(), GDK_Return, /*release=*/true);
     for (int i = 0;
-         i < 400 && dialog->window() != nullptr && dialog->page_index() == step;
+         i < 400 && dialog->window() != nullptr && dialog->step() == step;
          ++i) {
       while (gtk_events_pending()) gtk_main_iteration();
       usleep(5 * 1000);
@@ -670,10 +681,10 @@ TEST_F(InstallerDlgTest, TheWholeInstallationByKeyboard) {
   };
   EXPECT_TRUE(FocusIn(*dialog, dialog->next_button()));
   press_return();
-  ASSERT_EQ(CInstallerDlg::kStepDirectory, dialog->page_index());
+  ASSERT_EQ(CInstallerDlg::kStepDirectory, dialog->step());
   EXPECT_TRUE(FocusIn(*dialog, dialog->dir_page()->path_entry()));
   press_return();
-  ASSERT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+  ASSERT_EQ(CInstallerDlg::kStepSuccess, dialog->step());
   EXPECT_EQ("A", ReadFile(default_target_ + "a.txt"));
   EXPECT_TRUE(FocusIn(*dialog, dialog->next_button()));
   press_return();
@@ -699,14 +710,14 @@ TEST_F(InstallerDlgTest, AnUnwritableFolderIsFoundWhenNextIsPressed) {
                                      "\n\"" + ro + "\": Read-only file system",
                                  kMessageBoxError, "Installer title"}}),
             shown_);
-  EXPECT_EQ(CInstallerDlg::kStepDirectory, dialog->page_index());
+  EXPECT_EQ(CInstallerDlg::kStepDirectory, dialog->step());
   EXPECT_EQ(std::vector<std::string>{}, Backups());
   // Another folder then installs.
   shown_.clear();
   gtk_entry_set_text(GTK_ENTRY(dialog->dir_page()->path_entry()),
                      root_.Path("t").c_str());
   gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
-  EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+  EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->step());
   EXPECT_TRUE(shown_.empty());
 }
 
@@ -818,7 +829,7 @@ TEST_F(InstallerDlgTest, TheInterfaceThreadWorksLessThanTheCopier) {
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &before);
   gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &after);
-  ASSERT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+  ASSERT_EQ(CInstallerDlg::kStepSuccess, dialog->step());
   const double interface =
       (after.tv_sec - before.tv_sec) + (after.tv_nsec - before.tv_nsec) / 1e9;
   const double copier = dialog->worker().cpu_seconds();
@@ -900,7 +911,7 @@ TEST_F(InstallerDlgTest, NoLabelIsCutInAnyLanguageOrFontSize) {
     TypeDirectory(*dialog, root_.Path("t_" + run.code + run.font));
     ExpectNothingCut(*dialog, "directory");
     InstallHeldAtGate(*dialog, [&] { ExpectNothingCut(*dialog, "progress"); });
-    ASSERT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+    ASSERT_EQ(CInstallerDlg::kStepSuccess, dialog->step());
     ExpectNothingCut(*dialog, "success");
     dialog->ShowErrorStep();
     ExpectNothingCut(*dialog, "error");
@@ -925,7 +936,7 @@ TEST_F(InstallerDlgTest, FailedInstallationShowsErrorAndRollsBack) {
                                      "/doc\": Not a directory",
                                  kMessageBoxError, "Installer title"}}),
             shown_);
-  EXPECT_EQ(CInstallerDlg::kStepError, dialog->page_index());
+  EXPECT_EQ(CInstallerDlg::kStepError, dialog->step());
   EXPECT_EQ(Text("IDS_ERROR_FINISH"),
             LabelText(dialog->error_page()->text_label()));
   EXPECT_EQ((Buttons{false, false, true, true, Text("IDS_WIZARD_FINISH"), true,
@@ -965,7 +976,7 @@ TEST_F(InstallerDlgTest, FinishOpensDescriptionOnlyWhenCheckedAndPresent) {
     last_target = target;
     TypeDirectory(*dialog, target);
     gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
-    ASSERT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+    ASSERT_EQ(CInstallerDlg::kStepSuccess, dialog->step());
     gtk_toggle_button_set_active(
         GTK_TOGGLE_BUTTON(dialog->success_page()->open_description_box()),
         c.check);
@@ -1011,7 +1022,7 @@ TEST_F(InstallerDlgTest, AKitThatDoesNotMatchItsChecksumShowsNoPage) {
     auto dialog = StartWizard();
     TypeDirectory(*dialog, target);
     gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
-    EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->page_index());
+    EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->step());
     EXPECT_EQ("alpha mARKER alpha", ReadFile(target + "/a.txt"));
   }
   std::filesystem::remove_all(target);
@@ -1024,7 +1035,7 @@ TEST_F(InstallerDlgTest, AKitThatDoesNotMatchItsChecksumShowsNoPage) {
     SCOPED_TRACE(sidecar);
     ASSERT_TRUE(WriteFile(kit + ".sha256", sidecar));
     shown_.clear();
-    CInstallerDlg dialog(1, argv_, false, FromUtf8("Installer title"),
+    CInstallerDlg dialog(NewSession(), false, FromUtf8("Installer title"),
                          FromUtf8("en"), true);
     EXPECT_FALSE(dialog.PrepareInstall());
     ASSERT_EQ(1u, shown_.size());
@@ -1041,7 +1052,7 @@ TEST_F(InstallerDlgTest, AKitThatDoesNotMatchItsChecksumShowsNoPage) {
   shown_.clear();
   auto dialog = StartWizard();
   EXPECT_TRUE(shown_.empty());
-  EXPECT_EQ(CInstallerDlg::kStepWelcome, dialog->page_index());
+  EXPECT_EQ(CInstallerDlg::kStepWelcome, dialog->step());
 }
 
 }  // namespace

@@ -21,6 +21,7 @@ enum class MessageKind { kError, kQuestion, kPlain };
 struct MessageBoxStyle {
   MessageKind kind;
   bool yes_no;  // Yes and No; otherwise OK
+  bool operator==(const MessageBoxStyle&) const = default;
 };
 inline constexpr MessageBoxStyle kMessageBoxQuestion{MessageKind::kQuestion,
                                                      true};

@@ -144,6 +144,7 @@ class BoxWatcher {
 // afterwards.
 void CopyHeld(CInstallerDlg& dialog, GateSystem& system,
               const std::function<void()>& during) {
+  system.Rearm();
   struct Context {
     GateSystem* system;
     const std::function<void()>* during;
@@ -174,18 +175,20 @@ void CopyHeld(CInstallerDlg& dialog, GateSystem& system,
   if (!context.ran) Fail("the worker never reached the held file");
 }
 
+// A wizard on a session of its own, whose system holds the worker before
+// `hold_file` (none for "") once CopyHeld asks.
 class Wizard {
  public:
-  Wizard(char** argv, const InstallerApp& app)
-      : dialog_(3, argv, false, app.title(), app.command_line().language_code,
-                true) {}
+  Wizard(const InstallerApp& app, const char* hold_file)
+      : system_(hold_file),
+        session_(system_, nullptr),
+        dialog_(session_, false, app.title(),
+                app.command_line().language_code, true) {
+    system_.Release();
+  }
 
   // The welcome page, as setup shows it.
   bool Start() {
-    if (dialog_.headless()) {
-      Fail("cannot open a display");
-      return false;
-    }
     if (!dialog_.PrepareInstall()) {
       Fail("the pre-checks failed (is tqkt.efd in the current directory?)");
       return false;
@@ -200,7 +203,7 @@ class Wizard {
   // types it in.
   void ToDirectory(const std::string& dir) {
     gtk_button_clicked(GTK_BUTTON(dialog_.next_button()));
-    if (dialog_.page_index() != CInstallerDlg::kStepDirectory) {
+    if (dialog_.step() != CInstallerDlg::kStepDirectory) {
       Fail("Next did not lead to the directory page");
     }
     if (!dir.empty()) {
@@ -211,15 +214,18 @@ class Wizard {
   }
 
   void ExpectPage(int page, const char* name) {
-    if (dialog_.page_index() != page) {
+    if (dialog_.step() != page) {
       Fail(std::string("expected the ") + name + " page, got step " +
-           std::to_string(dialog_.page_index()));
+           std::to_string(dialog_.step()));
     }
   }
 
   CInstallerDlg& dialog() { return dialog_; }
+  GateSystem& system() { return system_; }
 
  private:
+  GateSystem system_;
+  InstallSession session_;
   CInstallerDlg dialog_;
 };
 
@@ -248,6 +254,12 @@ int main(int argc, char** argv) {
   char* setup_argv[] = {arg0.data(), arg1.data(), arg2.data(), nullptr};
   InstallerApp app(3, setup_argv);
   app.Run();
+  int gtk_argc = 1;
+  char** gtk_argv = setup_argv;
+  if (!gtk_init_check(&gtk_argc, &gtk_argv)) {
+    Fail("cannot open a display");
+    return 1;
+  }
   if (app.command_line().language_id == kLanguageNone) {
     std::fprintf(stderr, "screenshot_tool: unknown language \"%s\"\n",
                  language.c_str());
@@ -257,7 +269,7 @@ int main(int argc, char** argv) {
   Shooter shooter(out_dir + "/" + language + "-");
   const char* home = g_get_home_dir();
   {
-    Wizard wizard(setup_argv, app);
+    Wizard wizard(app, kHoldFile);
     if (!wizard.Start()) return 1;
     CInstallerDlg& dialog = wizard.dialog();
     shooter.Save(dialog.window(), "welcome");
@@ -273,9 +285,7 @@ int main(int argc, char** argv) {
     // The suggested template directory, then the copying, held part way.
     wizard.ToDirectory("");
     shooter.Save(dialog.window(), "directory");
-    GateSystem holding(kHoldFile);
-    ScopedSystemApi scoped(&holding);
-    CopyHeld(dialog, holding, [&] {
+    CopyHeld(dialog, wizard.system(), [&] {
       if (all) shooter.Save(dialog.window(), "progress");
     });
     wizard.ExpectPage(CInstallerDlg::kStepSuccess, "success");
@@ -285,13 +295,11 @@ int main(int argc, char** argv) {
   {
     // A directory that cannot be made: the error box, then the error page.
     BoxWatcher boxes(&shooter);
-    Wizard wizard(setup_argv, app);
+    Wizard wizard(app, "");
     if (!wizard.Start()) return 1;
     CInstallerDlg& dialog = wizard.dialog();
     wizard.ToDirectory(std::string(home) + "/templates-error");
-    GateSystem holding("");
-    holding.FailPath(kFailDirectory, EACCES, Ops(SysOp::kMkdir));
-    ScopedSystemApi scoped(&holding);
+    wizard.system().FailPath(kFailDirectory, EACCES, Ops(SysOp::kMkdir));
     boxes.Expect("error-box", GTK_RESPONSE_OK);
     gtk_button_clicked(GTK_BUTTON(dialog.next_button()));
     if (!boxes.Seen()) Fail("no error box");
@@ -300,15 +308,13 @@ int main(int argc, char** argv) {
   }
   {
     // Cancel pressed while the files are being copied.
-    Wizard wizard(setup_argv, app);
+    Wizard wizard(app, kHoldFile);
     if (!wizard.Start()) return 1;
     CInstallerDlg& dialog = wizard.dialog();
     wizard.ToDirectory(std::string(home) + "/templates-cancelled");
-    GateSystem holding(kHoldFile);
-    ScopedSystemApi scoped(&holding);
     // Cancel asks, with the copying held; Yes rolls it back.
     BoxWatcher boxes(&shooter);
-    CopyHeld(dialog, holding, [&] {
+    CopyHeld(dialog, wizard.system(), [&] {
       boxes.Expect("cancel-question", GTK_RESPONSE_YES);
       gtk_button_clicked(GTK_BUTTON(dialog.cancel_button()));
       if (!boxes.Seen()) Fail("no question before cancelling");

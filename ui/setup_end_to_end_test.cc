@@ -16,10 +16,16 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "app/installer_app.h"
+#include "app/setup_console.h"
+#include "engine/install_session.h"
 #include "l10n/string_table.h"
+#include "platform/fault_injection.h"
 #include "platform/scoped_temp_dir.h"
 #include "platform/test_process.h"
 #include "ui/installer_dlg.h"
@@ -474,37 +480,32 @@ TEST_F(SetupEndToEndTest, SignalDuringHeadlessInstallationRollsBack) {
   EnvScope tmp("TMPDIR", root_.Path("tmp"));
   WriteKit({{"a.txt", "A"}, {"gate.txt", "G"}, {"c.txt", "C"}}, "work");
   CwdScope cwd(root_.Path("work"));
-  char arg0[] = "setup";
-  char* argv[] = {arg0, nullptr};
-  CInstallerDlg dialog(1, argv, true, FromUtf8("t"), FromUtf8("en"), true);
-  ASSERT_TRUE(dialog.headless());
-
   GateSystem gate("gate.txt");
-  ScopedSystemApi scoped(&gate);
-  struct Context {
-    GateSystem* gate;
-    int ticks = 0;
-    bool signalled = false;
-  } context{&gate};
-  // The headless loop runs the default main context: a timeout there sees
-  // the worker at the gate, signals, and opens the gate a turn later.
-  g_timeout_add(
-      5,
-      [](gpointer data) -> gboolean {
-        auto* c = static_cast<Context*>(data);
-        if (!c->gate->Reached() && ++c->ticks < 12000) return TRUE;
-        if (c->gate->Reached() && !c->signalled) {
-          kill(getpid(), SIGTERM);
-          c->signalled = true;
-          return TRUE;
-        }
-        c->gate->Release();
-        return FALSE;
-      },
-      &context);
-  dialog.Run();
-  EXPECT_TRUE(context.signalled);
-  EXPECT_EQ(2, dialog.exit_status());
+  // The console run waits for the job on this thread: another one sees the
+  // worker at the gate, signals, and opens the gate.
+  bool signalled = false;
+  std::thread signaller([&] {
+    for (int tick = 0; tick < 12000 && !gate.Reached(); ++tick) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (gate.Reached()) {
+      kill(getpid(), SIGTERM);
+      signalled = true;
+      // The signal is seen between two turns of the console loop.
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    gate.Release();
+  });
+  InstallSession session(gate, nullptr);
+  CommandLine command_line;
+  command_line.silent = true;
+  command_line.use_current_dir = true;
+  std::ostringstream out;
+  std::ostringstream err;
+  const int status = RunSetupConsole(session, command_line, out, err);
+  signaller.join();
+  EXPECT_TRUE(signalled);
+  EXPECT_EQ(2, status);
   EXPECT_EQ(std::vector<std::string>{}, ListTree(default_target_));
   EXPECT_EQ("<missing>", ReadFile(UserConfigPath()));
 }

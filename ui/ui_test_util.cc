@@ -21,6 +21,7 @@ extern char** environ;
 
 #include "gtest/gtest.h"
 #include "kit/kit_writer.h"
+#include "platform/system_api.h"
 #include "l10n/string_table.h"
 #include "platform/file_io.h"
 #include "text/text_conversion_internal.h"
@@ -66,8 +67,7 @@ bool WriteTestKit(const std::string& path, const std::vector<TestFile>& files,
     entry.data = file.data;
     spec.files.push_back(entry);
   }
-  std::string error;
-  return WriteKit(spec, path, level, &error);
+  return WriteKit(RealSystem(), spec, path, level).ok();
 }
 
 EnvScope::EnvScope(const char* name, const std::optional<std::string>& value)

@@ -10,6 +10,7 @@
 #include "assets/assets.h"
 #include "l10n/string_table.h"
 #include "platform/scoped_temp_dir.h"
+#include "platform/system_api.h"
 #include "ui/ui_test_util.h"
 #include "ui/utf8_text.h"
 
@@ -162,7 +163,7 @@ TEST_F(WizardPagesTest, LongWordsWrapInsideTheText) {
 }
 
 TEST_F(WizardPagesTest, DirSelectPageTextsAndPath) {
-  DirSelectPage page(area_, picture_);
+  DirSelectPage page(area_, picture_, RealSystem());
   EXPECT_EQ(Text("IDS_DESTINATION_PROMPT"), LabelText(page.text_label()));
   EXPECT_EQ("Template directory:", LabelText(page.catalog_label()));
   EXPECT_EQ("...", ButtonLabel(page.browse_button()));
@@ -240,7 +241,7 @@ TEST_F(WizardPagesTest, BrowseFillsEntryOnlyWhenAccepted) {
   ScopedTempDir dir;
   const std::string folder = dir.Path("chosen");
   ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
-  DirSelectPage page(area_, picture_);
+  DirSelectPage page(area_, picture_, RealSystem());
   // A folder that does not exist yet: the chooser opens at the nearest one
   // above it that does, not on an empty list.
   page.SetPath(FromUtf8((dir.path() + "/not/yet").c_str()));

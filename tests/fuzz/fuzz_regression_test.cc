@@ -18,6 +18,7 @@
 #include "kit/kit_reader.h"
 #include "kit/kit_writer.h"
 #include "platform/scoped_temp_dir.h"
+#include "platform/system_api.h"
 
 extern "C" int InflateFuzzOneInput(const uint8_t* data, size_t size);
 extern "C" int KitFuzzOneInput(const uint8_t* data, size_t size);
@@ -121,8 +122,8 @@ TEST(FuzzCorpusTest, KitSeedsOpen) {
     std::string kit = bytes.substr(1);
     if (bytes[0] & 1) kit = DeflateRaw(kit, 1);
     ASSERT_TRUE(WriteFile(dir.Path("kit.efd"), kit));
-    KitReader reader;
-    EXPECT_EQ(reader.Open(dir.WidePath("kit.efd")), kSuccess) << c.path;
+    KitReader reader(RealSystem());
+    EXPECT_EQ(reader.Open(dir.WidePath("kit.efd")).code(), kSuccess) << c.path;
     EXPECT_FALSE(reader.language_records().empty()) << c.path;
     ++opened;
   }

@@ -4,15 +4,21 @@
 // reached without the fuzzer having to produce valid DEFLATE. A kit that
 // opens is listed, its texts are looked up and a few entries are extracted.
 // With the next bit set, the streaming reader (kittool's) reads the kit too
-// and must agree with Open.
+// and must agree with Open. Whatever the bits, the rest is also read as the
+// checksum file of another kit, which must be taken exactly when it is the
+// one line the format allows.
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
+#include "kit/kit_checksum.h"
 #include "kit/kit_reader.h"
 #include "kit/kit_writer.h"
+#include "platform/file_io.h"
+#include "platform/system_api.h"
 #include "tests/fuzz/fuzz_util.h"
 #include "text/text_conversion.h"
 
@@ -53,8 +59,7 @@ uint64_t AnnouncedRecords(const std::string& bytes) {
 void Exercise(KitReader& reader, const std::string& kit_path,
               const std::string& container) {
   const std::string& scratch = fuzz::ScratchDir();
-  ErrorCode code = reader.Open(ToWide(NarrowString(kit_path.c_str())));
-  if (code != kSuccess) {
+  if (!reader.Open(ToWide(NarrowString(kit_path.c_str()))).ok()) {
     FUZZ_CHECK(reader.entries().empty());
     FUZZ_CHECK(reader.entry_count() == 0);
     // The container of a failed Open is gone already: only the kit is left.
@@ -100,16 +105,17 @@ void Exercise(KitReader& reader, const std::string& kit_path,
   for (uint32_t i = 0; i < count; ++i) {
     if (i >= 4 && i != count - 1) continue;
     std::string destination = scratch + "/out" + std::to_string(i);
-    code = reader.ExtractEntry(i, ToWide(NarrowString(destination.c_str())));
-    FUZZ_CHECK(code == kSuccess);
+    FUZZ_CHECK(
+        reader.ExtractEntry(i, ToWide(NarrowString(destination.c_str()))).ok());
     struct stat copied;
     FUZZ_CHECK(stat(destination.c_str(), &copied) == 0);
     FUZZ_CHECK(static_cast<uint64_t>(copied.st_size) ==
                reader.entries()[i].size);
   }
-  FUZZ_CHECK(reader.ExtractEntry(count, ToWide(NarrowString(
-                                            (scratch + "/past").c_str()))) ==
-             kErrorInvalidParameter);
+  const std::string past = scratch + "/past";
+  FUZZ_CHECK(
+      reader.ExtractEntry(count, ToWide(NarrowString(past.c_str()))).code() ==
+      kErrorInvalidParameter);
   WideString container_path = reader.container_path();
   reader.Close();
   FUZZ_CHECK(reader.entries().empty());
@@ -117,7 +123,7 @@ void Exercise(KitReader& reader, const std::string& kit_path,
 
   // Opened again, the same kit reads the same.
   const size_t records = reader.language_records().size();
-  FUZZ_CHECK(reader.Open(ToWide(NarrowString(kit_path.c_str()))) == kSuccess);
+  FUZZ_CHECK(reader.Open(ToWide(NarrowString(kit_path.c_str()))).ok());
   FUZZ_CHECK(reader.language_records().size() == records);
   FUZZ_CHECK(reader.entry_count() == count);
   container_path = reader.container_path();
@@ -134,10 +140,9 @@ void CompareStreaming(KitReader& plain, KitReader& streaming,
   constexpr uint32_t kMaxCompared = 64;
   const std::string& scratch = fuzz::ScratchDir();
   const WideString wide_kit = ToWide(NarrowString(kit_path.c_str()));
-  const bool plain_ok = plain.Open(wide_kit) == kSuccess;
+  const bool plain_ok = plain.Open(wide_kit).ok();
 
-  ErrorCode code = streaming.OpenStreaming(wide_kit);
-  bool stream_ok = code == kSuccess;
+  bool stream_ok = streaming.OpenStreaming(wide_kit).ok();
   if (!stream_ok) FUZZ_CHECK(streaming.entry_count() == 0);
   uint32_t walked = 0;
   if (stream_ok) {
@@ -157,18 +162,18 @@ void CompareStreaming(KitReader& plain, KitReader& streaming,
     for (; walked < streaming.entry_count() && walked < kMaxCompared;
          ++walked) {
       KitEntry entry;
-      if (streaming.ReadEntry(walked, &entry) != kSuccess) {
+      if (!streaming.ReadEntry(walked, &entry).ok()) {
         stream_ok = false;
         break;
       }
       FUZZ_CHECK(SafeName(entry.name));
       const std::string streamed = scratch + "/s" + std::to_string(walked);
       FileHandle out = kInvalidFileHandle;
-      FUZZ_CHECK(FileOpen(ToWide(NarrowString(streamed.c_str())),
-                          kFileAccessWrite, 0, kFileCreateAlways, &out,
-                          0) == kSuccess);
-      stream_ok = streaming.CopyEntryTo(entry, out) == kSuccess;
-      FileClose(out);
+      FUZZ_CHECK(FileOpen(RealSystem(), ToWide(NarrowString(streamed.c_str())),
+                          kFileAccessWrite, 0, kFileCreateAlways, &out, 0)
+                     .ok());
+      stream_ok = streaming.CopyEntryTo(entry, out).ok();
+      FUZZ_CHECK(FileClose(RealSystem(), out).ok());
       if (!stream_ok) break;
       if (!plain_ok) continue;
       const KitEntry& expected = plain.entries()[walked];
@@ -176,12 +181,12 @@ void CompareStreaming(KitReader& plain, KitReader& streaming,
                  entry.last_write == expected.last_write &&
                  entry.size == expected.size);
       const std::string extracted = scratch + "/p" + std::to_string(walked);
-      FUZZ_CHECK(plain.ExtractEntry(
-                     walked, ToWide(NarrowString(extracted.c_str()))) ==
-                 kSuccess);
+      FUZZ_CHECK(
+          plain.ExtractEntry(walked, ToWide(NarrowString(extracted.c_str())))
+              .ok());
       FUZZ_CHECK(fuzz::ReadBytes(streamed) == fuzz::ReadBytes(extracted));
     }
-    if (stream_ok) stream_ok = streaming.FinishInflation() == kSuccess;
+    if (stream_ok) stream_ok = streaming.FinishInflation().ok();
   }
   // What Open accepts, streaming reads whole. A kit that Open refuses may
   // still look whole to a walk that stopped early, but not to a full one.
@@ -189,6 +194,36 @@ void CompareStreaming(KitReader& plain, KitReader& streaming,
   if (stream_ok && walked == streaming.entry_count()) FUZZ_CHECK(plain_ok);
   plain.Close();
   streaming.Close();
+}
+
+// `text` as the checksum file of a kit named "sidecar.efd": a digest exactly
+// when it is 64 hex digits, a blank, a blank or "*", that name and at most
+// a line feed; the digest then in lower case. The file is gone afterwards.
+void CheckSidecar(const std::string& text) {
+  const std::string kit = fuzz::ScratchDir() + "/sidecar.efd";
+  const std::string path = SidecarPath(kit);
+  FUZZ_CHECK(fuzz::WriteBytes(path, text.data(), text.size()));
+  const KitSidecar sidecar = ReadKitSidecar(RealSystem(), kit);
+  FUZZ_CHECK(std::remove(path.c_str()) == 0);
+
+  std::string line = text;
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  const std::string name = "sidecar.efd";
+  std::string digest = line.substr(0, 64);
+  bool well_formed = line.size() == 66 + name.size() && line[64] == ' ' &&
+                     (line[65] == ' ' || line[65] == '*') &&
+                     line.compare(66, name.size(), name) == 0;
+  for (char& c : digest) {
+    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    well_formed =
+        well_formed && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
+  }
+  if (well_formed) {
+    FUZZ_CHECK(sidecar.state == KitSidecar::State::kDigest);
+    FUZZ_CHECK(sidecar.digest == digest);
+  } else {
+    FUZZ_CHECK(sidecar.state == KitSidecar::State::kUnusable);
+  }
 }
 
 }  // namespace
@@ -199,9 +234,10 @@ extern "C" int FUZZ_ENTRY(const uint8_t* data, size_t size) {
   const int descriptors = fuzz::OpenDescriptors();
   // Made once: the reader's copy buffer is large enough that setting it up
   // for every input would halve the speed.
-  static KitReader* const reader = new KitReader;
+  static KitReader* const reader = new KitReader(RealSystem());
   std::string container;
   std::string body(reinterpret_cast<const char*>(data) + 1, size - 1);
+  CheckSidecar(body);
   if (data[0] & 1) {
     container = body;
     body = DeflateRaw(body, 1);
@@ -209,7 +245,7 @@ extern "C" int FUZZ_ENTRY(const uint8_t* data, size_t size) {
   FUZZ_CHECK(fuzz::WriteBytes(kit_path, body.data(), body.size()));
   Exercise(*reader, kit_path, container);
   if (data[0] & 2) {
-    static KitReader* const streaming = new KitReader;
+    static KitReader* const streaming = new KitReader(RealSystem());
     CompareStreaming(*reader, *streaming, kit_path);
   }
   // Nothing is left of the readers' containers: the kit and the copies only.

@@ -1,0 +1,123 @@
+#include "tools/kittool_pack.h"
+
+#include <sys/stat.h>
+
+#include <string>
+
+#include "kit/kit_checksum.h"
+#include "kit/kit_writer.h"
+#include "platform/system_api.h"
+#include "tools/kittool_inspect.h"
+#include "tools/kittool_tree.h"
+
+namespace {
+
+std::string CanonicalPath(SystemApi& sys, const std::string& path) {
+  std::string resolved;
+  return sys.RealPath(path.c_str(), &resolved) ? resolved : std::string();
+}
+
+std::string ParentDirectory(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// A kit inside the tree it packs would be packed again by the next run.
+bool KitInsideTree(SystemApi& sys, const KittoolOptions& options) {
+  const std::string source = CanonicalPath(sys, options.source_dir);
+  const std::string target_dir =
+      CanonicalPath(sys, ParentDirectory(options.output));
+  return !source.empty() && !target_dir.empty() &&
+         (target_dir == source ||
+          target_dir.compare(0, source.size() + 1, source + "/") == 0 ||
+          source == "/");
+}
+
+// Why the kit writer refused `kit`.
+std::string DescribeWriteFailure(const Status& failure,
+                                 const std::string& kit) {
+  const std::string& path = failure.path();
+  switch (failure.kind()) {
+    case Status::Kind::kTooLarge:
+      if (path.empty()) {
+        return "the kit's tables are too large for the kit format: too many "
+               "files, or names too long";
+      }
+      if (path == kit) {
+        return "the compressed kit would be larger than the " +
+               std::to_string(kMaxKitSize) + " bytes the installer reads";
+      }
+      return "the files do not fit the kit format: its offsets and sizes "
+             "are 32-bit and the inflated kit must stay below 2 GiB (" +
+             std::to_string(kMaxContainerSize) + " bytes); the limit is " +
+             "reached at \"" + path + "\"";
+    case Status::Kind::kChanged:
+      return "\"" + path + "\" changed while it was packed";
+    case Status::Kind::kSystem: {
+      // Paths that begin with the kit's are written (the kit, the file it
+      // is made in first, its checksum file); anything else is a source.
+      const bool written = path.compare(0, kit.size(), kit) == 0;
+      return std::string(written ? "cannot write \"" : "cannot read \"") +
+             path + "\": " + ReasonOf(failure);
+    }
+    default:
+      return "cannot write the kit \"" + kit + "\": " + ReasonOf(failure);
+  }
+}
+
+}  // namespace
+
+int RunPack(SystemApi& sys, const KittoolOptions& options, std::ostream& out,
+            std::ostream& err) {
+  if (KitInsideTree(sys, options)) {
+    err << "kittool: the kit \"" << options.output
+        << "\" would lie inside the tree it packs, \"" << options.source_dir
+        << "\"; write it elsewhere\n";
+    return kExitFailure;
+  }
+  KitSpec spec;
+  spec.single_language = options.single_language;
+  std::string error;
+  if (!MakeLanguageRecords(options, &spec.languages, &error) ||
+      !CollectTree(sys, options.source_dir, &spec.files, &error)) {
+    err << "kittool: " << error << "\n";
+    return kExitFailure;
+  }
+  uint64_t total = 0;
+  for (const KitFileSpec& file : spec.files) total += file.size;
+  std::string digest;
+  Status written = WriteKit(sys, spec, options.output, options.level, &digest);
+  if (written.ok()) written = WriteKitSidecar(sys, options.output, digest);
+  if (!written.ok()) {
+    err << "kittool: " << DescribeWriteFailure(written, options.output) << "\n";
+    return kExitFailure;
+  }
+  struct stat status;
+  const long long kit_size =
+      sys.Stat(options.output.c_str(), &status) == 0 ? status.st_size : -1;
+  out << "Packed " << spec.files.size() << " files (" << total
+      << " bytes) into \"" << options.output << "\" (" << kit_size
+      << " bytes).\n";
+  return kExitOk;
+}
+
+int RunChecksum(SystemApi& sys, const KittoolOptions& options,
+                std::ostream& out, std::ostream& err) {
+  KitDigest digest;
+  const Status hashed = HashFileFrom(sys, options.kit, 0, &digest);
+  if (!hashed.ok()) {
+    err << "kittool: cannot read \"" << options.kit
+        << "\": " << ReasonOf(hashed) << "\n";
+    return kExitFailure;
+  }
+  const std::string hex = digest.sha.HexDigest();
+  const Status written = WriteKitSidecar(sys, options.kit, hex);
+  if (!written.ok()) {
+    err << "kittool: " << DescribeWriteFailure(written, options.kit) << "\n";
+    return kExitFailure;
+  }
+  out << hex << "  " << SidecarPath(options.kit) << "\n";
+  return kExitOk;
+}
