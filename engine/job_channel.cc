@@ -57,14 +57,20 @@ void JobChannel::Resume() {
   resumed_.notify_all();
 }
 
+void JobChannel::HoldWhilePaused(std::unique_lock<std::mutex>& lock) {
+  state_.held = paused_ && !cancel_requested_;
+  resumed_.wait(lock, [this] { return !paused_ || cancel_requested_; });
+  state_.held = false;
+}
+
 void JobChannel::WaitWhilePaused() {
   std::unique_lock<std::mutex> lock(mutex_);
-  resumed_.wait(lock, [this] { return !paused_ || cancel_requested_; });
+  HoldWhilePaused(lock);
 }
 
 bool JobChannel::BeginCommit() {
   std::unique_lock<std::mutex> lock(mutex_);
-  resumed_.wait(lock, [this] { return !paused_ || cancel_requested_; });
+  HoldWhilePaused(lock);
   if (cancel_requested_) return false;
   committing_ = true;
   return true;

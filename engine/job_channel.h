@@ -52,6 +52,9 @@ struct ChannelState {
   Status failure;
   // The job has been asked to stop (RequestCancel).
   bool cancelling = false;
+  // The worker stands still, paused between two entries or before its
+  // commit, until the question is answered.
+  bool held = false;
 };
 
 class JobObserver {
@@ -94,7 +97,8 @@ class JobChannel {
   bool TryPause();
   // GUI thread: lets a paused job go on.
   void Resume();
-  // Worker: waits while the job is paused; a cancel request ends the wait.
+  // Worker: waits while the job is paused (the state says it is held); a
+  // cancel request ends the wait.
   void WaitWhilePaused();
   // Worker, before the commit: waits while paused, then either marks the
   // job as committing (no pause is taken from then on) and returns true, or
@@ -130,6 +134,8 @@ class JobChannel {
   bool paused_ = false;
   bool committing_ = false;
   std::condition_variable resumed_;
+  // Waits while paused; REQUIRES: `lock` holds mutex_.
+  void HoldWhilePaused(std::unique_lock<std::mutex>& lock);
   ChannelState state_;
   JobObserver* observer_ = nullptr;
 };

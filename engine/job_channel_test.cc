@@ -163,8 +163,8 @@ TEST(JobChannelPauseTest, APausedJobWaitsForTheAnswer) {
       committed = channel.BeginCommit();
       stage = 3;
     });
-    while (stage.load() == 0) std::this_thread::yield();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Held, or gone past the pause: whichever comes first tells.
+    while (!channel.Poll().held && stage.load() < 2) std::this_thread::yield();
     EXPECT_EQ(1, stage.load());
     if (cancel) {
       channel.RequestCancel();
@@ -187,7 +187,7 @@ TEST(JobChannelPauseTest, APausedJobWaitsForTheAnswer) {
     EXPECT_TRUE(channel.BeginCommit());
     done = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  while (!channel.Poll().held && !done.load()) std::this_thread::yield();
   EXPECT_FALSE(done.load());
   channel.Resume();
   worker.join();

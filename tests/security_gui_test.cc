@@ -102,9 +102,14 @@ TEST(SecurityWizardTest, OnlyTheOpenerIsStartedAndOnlyExclusiveFilesMade) {
         (call.flags & O_TMPFILE) == O_TMPFILE && !call.failed) {
       ++made_in_tmp;  // an unnamed file: no name to put a link at
     }
+    // The configuration's new text goes to a part file made exclusively
+    // beside it.
+    if (call.op == SysOp::kOpen && (call.flags & O_CREAT) != 0 &&
+        (call.flags & O_EXCL) != 0 && IsUnder(call.path, config_dir)) {
+      ++made_beside_config;
+    }
     if (call.op != SysOp::kMakeTemp) continue;
     if (IsUnder(call.path, root.Path("tmp"))) ++made_in_tmp;
-    if (IsUnder(call.path, config_dir)) ++made_beside_config;
   }
   EXPECT_EQ(std::vector<std::string>{},
             CreationRuleBreaches(system.Log(), root.Path("tmp"), target));

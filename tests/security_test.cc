@@ -321,10 +321,16 @@ TEST_F(SecurityCallLogTest, OutsideTheTargetEveryFileIsMadeExclusively) {
           (call.flags & O_TMPFILE) == O_TMPFILE && !call.failed) {
         ++temp_files;
       }
+      // The configuration's new text goes to a part file made exclusively
+      // beside it.
+      if (call.op == SysOp::kOpen && (call.flags & O_CREAT) != 0 &&
+          (call.flags & O_EXCL) != 0 &&
+          IsUnder(call.path, root_.Path("config"))) {
+        ++config_temp_files;
+      }
       // mkostemp: O_CREAT | O_EXCL, mode 0600, by its contract.
       if (call.op != SysOp::kMakeTemp) continue;
       if (IsUnder(call.path, tmp)) ++temp_files;
-      if (IsUnder(call.path, root_.Path("config"))) ++config_temp_files;
     }
     EXPECT_EQ(std::vector<std::string>{},
               CreationRuleBreaches(log, tmp, target));

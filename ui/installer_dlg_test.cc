@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kit/kit_checksum.h"
@@ -200,6 +201,16 @@ class InstallerDlgTest : public ::testing::Test {
   // Lets the worker held by InstallHeldAtGate go now.
   void ReleaseGate() {
     if (gate_ != nullptr) gate_->Release();
+  }
+  // Waits until the latest wizard's job stands held by an open question,
+  // or has ended; true when held.
+  bool WaitHeldOrEnded() {
+    for (;;) {
+      const ChannelState state = sessions_.back()->Poll();
+      if (state.held) return true;
+      if (state.state != JobState::kRunning) return false;
+      std::this_thread::yield();
+    }
   }
 
   // Backup directories left in the temporary directory.
@@ -530,10 +541,12 @@ TEST_F(InstallerDlgTest, CancelWhileCopyingAsksWithTheJobHeld) {
       InstallHeldAtGate(*dialog, [&] {
         EXPECT_EQ("A", ReadFile(target + "/a.txt"));  // copied before the gate
         while_asked_ = [&] {
-          // The gate opens, yet the job stays where it is until the answer.
+          // The gate opens, yet the job stays where it is until the answer:
+          // held, or gone on, whichever comes first tells.
           ReleaseGate();
-          usleep(100 * 1000);
-          progress_held = ReadFile(target + "/doc/readme.html") == "<missing>";
+          const bool held = WaitHeldOrEnded();
+          progress_held =
+              held && ReadFile(target + "/doc/readme.html") == "<missing>";
         };
         AskToClose(*dialog, how);
         while_asked_ = nullptr;
@@ -578,11 +591,9 @@ TEST_F(InstallerDlgTest, AJobAtItsEndWaitsForTheAnswer) {
   InstallHeldAtGate(*dialog, [&] {
     while_asked_ = [&] {
       ReleaseGate();
-      // The last file is written; the commit must wait for the answer.
-      for (int i = 0; i < 200 && ReadFile(target + "/gate.txt") != "G"; ++i) {
-        usleep(10 * 1000);
-      }
-      usleep(100 * 1000);
+      // The last file is written; the commit waits for the answer.
+      EXPECT_TRUE(WaitHeldOrEnded());
+      EXPECT_EQ("G", ReadFile(target + "/gate.txt"));
     };
     SendKey(dialog->window(), GDK_Escape);
     while_asked_ = nullptr;
