@@ -87,7 +87,7 @@ class ScopedHome : public ScopedEnv {
 };
 
 // A fixture with its own directory: TMPDIR set to its "tmp" and HOME to its
-// "home" (a job keeps its journal pointer under the home directory while it
+// "home" (a job keeps its journal pointer in the state directory there while it
 // runs); texts in English. Fixtures that add to SetUp call it first.
 class TmpdirFixture : public ::testing::Test {
  protected:

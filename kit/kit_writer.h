@@ -32,9 +32,9 @@ struct KitSpec {
   std::vector<KitFileSpec> files;
 };
 
-// The reader seeks with signed 32-bit positions and takes the kit's length
-// as a 32-bit value: both the inflated container and the kit file must stay
-// below 2 GiB.
+// The format's offsets and sizes are 32-bit, and other readers take them
+// signed: both the inflated container and the kit file must stay below
+// 2 GiB.
 inline constexpr uint64_t kMaxContainerSize = 0x7FFFFFFF;
 inline constexpr uint64_t kMaxKitSize = 0x7FFFFFFF;
 
