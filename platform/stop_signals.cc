@@ -85,7 +85,11 @@ void StopSignals::Wake() {
 }
 
 bool StopSignals::Wait(int timeout_ms) {
-  if (!ok()) return false;
+  if (!ok()) {
+    // Nothing can wake the caller early: it still waits, not spins.
+    poll(nullptr, 0, timeout_ms);
+    return false;
+  }
   struct pollfd wake = {fds_[0], POLLIN, 0};
   const bool woken = poll(&wake, 1, timeout_ms) > 0;
   char bytes[64];

@@ -9,8 +9,8 @@
 // waiting in Wait (a console run) wakes at once and a main loop that polls
 // (the wizard) finds the flag. The signals are blocked from construction
 // until Unblock, so that threads started in between (the worker, the
-// inflation) inherit the block and only the thread that calls Unblock runs
-// the handler.
+// inflation) inherit the block; a thread started before may run the
+// handler too, which only sets the flag and wakes the waiter.
 //
 // One object at a time in the process. Construct, Unblock and destroy it on
 // one thread; received, Wake and Wait may be called from any thread.

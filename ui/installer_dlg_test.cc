@@ -176,8 +176,9 @@ class InstallerDlgTest : public ::testing::Test {
       const std::function<void()>* during;
       int ticks = 0;
       bool ran = false;
+      bool done = false;
     } context{&gate, &during};
-    g_timeout_add(
+    const guint timer = g_timeout_add(
         5,
         [](gpointer data) -> gboolean {
           auto* c = static_cast<Context*>(data);
@@ -191,10 +192,14 @@ class InstallerDlgTest : public ::testing::Test {
             return TRUE;
           }
           c->gate->Release();
+          c->done = true;
           return FALSE;
         },
         &context);
     gtk_button_clicked(GTK_BUTTON(dialog.next_button()));
+    // The job may end before the timer's last turn: the timer must not
+    // outlive its context.
+    if (!context.done) g_source_remove(timer);
     gate_ = nullptr;
     EXPECT_TRUE(context.ran) << "the worker never reached the gate";
   }
