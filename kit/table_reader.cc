@@ -22,7 +22,7 @@ TableReader::TableReader(KitContainer* container, uint64_t size,
       buffer_(std::make_unique<unsigned char[]>(kTableBufferSize)),
       position_(position) {}
 
-Status TableReader::Read(void* out, uint64_t count) {
+Status TableReader::ReadAcrossFill(void* out, uint64_t count) {
   if (count > size_ - position_) return Damaged();
   unsigned char* to = static_cast<unsigned char*>(out);
   while (count > 0) {
@@ -40,7 +40,7 @@ Status TableReader::Read(void* out, uint64_t count) {
   return Status::Ok();
 }
 
-Status TableReader::ReadU32(uint32_t* value) {
+Status TableReader::ReadU32AcrossFill(uint32_t* value) {
   unsigned char bytes[4];
   TQ_RETURN_IF_ERROR(Read(bytes, 4));
   *value = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
@@ -91,7 +91,10 @@ Status TableReader::SkipTo(uint64_t target) {
 }
 
 Status TableReader::Fill() {
-  uint32_t want = kTableBufferSize;
+  // Never past size_, so that a read the buffer already holds needs no check.
+  uint32_t want = static_cast<uint32_t>(
+      std::min<uint64_t>(kTableBufferSize, size_ - position_));
+  if (want == 0) return Damaged();
   if (inflation_ != nullptr) {
     uint64_t available = 0;
     TQ_RETURN_IF_ERROR(inflation_->WaitFor(position_ + 1, &available));

@@ -9,6 +9,7 @@
 #define KIT_TABLE_READER_H_
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -29,8 +30,28 @@ class TableReader {
   uint64_t size() const { return size_; }
 
   // Copies `count` bytes. kDamagedKit when the container ends first.
-  Status Read(void* out, uint64_t count);
-  Status ReadU32(uint32_t* value);
+  // Reads the buffer already holds are inline: the tables are read a few
+  // bytes at a time.
+  Status Read(void* out, uint64_t count) {
+    if (count <= end_ - begin_) {
+      std::memcpy(out, buffer_.get() + begin_, count);
+      begin_ += static_cast<uint32_t>(count);
+      position_ += count;
+      return Status::Ok();
+    }
+    return ReadAcrossFill(out, count);
+  }
+  Status ReadU32(uint32_t* value) {
+    if (end_ - begin_ >= 4) {
+      const unsigned char* bytes = buffer_.get() + begin_;
+      *value = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
+               (static_cast<uint32_t>(bytes[3]) << 24);
+      begin_ += 4;
+      position_ += 4;
+      return Status::Ok();
+    }
+    return ReadU32AcrossFill(value);
+  }
   // A string (u32 count of UTF-16LE units, then the units) that must end
   // at or before `limit` (an absolute position).
   Status ReadString(uint64_t limit, WideString* text);
@@ -38,6 +59,8 @@ class TableReader {
   Status SkipTo(uint64_t target);
 
  private:
+  Status ReadAcrossFill(void* out, uint64_t count);
+  Status ReadU32AcrossFill(uint32_t* value);
   Status Fill();
 
   KitContainer* const container_;

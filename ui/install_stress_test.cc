@@ -237,7 +237,9 @@ TEST_F(InstallStressTest, TwoHundredJobsInOneProcess) {
     worker.Join();
     const ErrorCode code = worker.result().failure.code();
     reader.Close();
-    if (injected) EXPECT_GT(faults.InjectedCount(), 0u);
+    if (injected) {
+      EXPECT_GT(faults.InjectedCount(), 0u);
+    }
 
     const Tree after = Snapshot(target_);
     switch (ending) {
