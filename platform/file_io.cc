@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "platform/file_operations.h"
 #include "platform/system_api.h"
 #include "text/text_conversion.h"
 
@@ -80,19 +81,10 @@ Status FileWrite(SystemApi& sys, FileHandle handle, const void* buffer,
   if (bytes_written == nullptr && !overlapped) return InvalidArgument();
   if (handle == kInvalidFileHandle) return InvalidHandle();
   if (bytes_written == nullptr) return Status::Ok();
-  *bytes_written = 0;
-  const char* in = static_cast<const char*>(buffer);
-  // A partial write is not yet a failure; the next call either continues or
-  // reports the reason (no space, I/O error) in errno.
-  while (*bytes_written < count) {
-    const ssize_t n =
-        sys.Write(handle, in + *bytes_written, count - *bytes_written);
-    if (n == -1) return Status::System(errno);
-    // No progress and no errno: a full disk by another name.
-    if (n == 0) return Status::System(ENOSPC);
-    *bytes_written += static_cast<uint32_t>(n);
-  }
-  return Status::Ok();
+  size_t written = 0;
+  Status status = WriteAll(sys, handle, buffer, count, -1, &written);
+  *bytes_written = static_cast<uint32_t>(written);
+  return status;
 }
 
 Status FileClose(SystemApi& sys, FileHandle handle) {
