@@ -26,8 +26,8 @@ gboolean OnMap(GSignalInvocationHint*, guint count, const GValue* values,
     labels += label != nullptr ? label : "";
   }
   g_list_free(children);
-  // The emission hook runs before the window is shown, so the property is
-  // there as soon as the window is.
+  // "map" runs its class handler first, so the window may be viewable a
+  // moment before the property is there: the test waits for it.
   gdk_property_change(
       gtk_widget_get_window(dialog), gdk_atom_intern("_TQ_TEST_BUTTONS", FALSE),
       gdk_atom_intern("UTF8_STRING", FALSE), 8, GDK_PROP_MODE_REPLACE,

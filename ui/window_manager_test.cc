@@ -336,8 +336,15 @@ class WindowManagerTest : public ::testing::Test {
   // The labels of a dialog's buttons, sorted, as window_manager_probe
   // publishes them.
   std::vector<std::string> ButtonLabels(Window dialog) {
+    // The probe writes the property while the dialog maps, which may reach
+    // the server just after the window is viewable.
+    std::string text;
+    Poll([&] {
+      text = Property8(dialog, "_TQ_TEST_BUTTONS");
+      return !text.empty();
+    });
     std::vector<std::string> labels;
-    std::stringstream lines(Property8(dialog, "_TQ_TEST_BUTTONS"));
+    std::stringstream lines(text);
     for (std::string line; std::getline(lines, line);) labels.push_back(line);
     return SortedLabels(labels);
   }
