@@ -71,6 +71,11 @@ std::string DescribeRecoveryEvent(const RecoveryEvent& event) {
              "\" changed after an interrupted installation and was kept as "
              "\"" + event.kept_as + "\"";
     case RecoveryEvent::Kind::kKeptBackup:
+      if (!event.kept_as.empty()) {
+        return "an interrupted installation into \"" + event.target +
+               "\" could not be undone completely; what it replaced is kept "
+               "in \"" + event.kept_as + "\"";
+      }
       return "an interrupted installation into \"" + event.target +
              "\" could not be undone completely; what it replaced stays in \"" +
              event.backup + "\" and the next start tries again";
@@ -78,6 +83,20 @@ std::string DescribeRecoveryEvent(const RecoveryEvent& event) {
       return "left \"" + event.backup + "\" alone: " + RefusalReason(event);
   }
   return std::string();
+}
+
+void TellAftermath(const JobResult& result, const char* program,
+                   std::ostream& err) {
+  for (const RecoveryEvent& event : result.settled) {
+    err << program << ": " << DescribeRecoveryEvent(event) << "\n";
+  }
+  if (!result.kept_backup.empty()) {
+    err << program
+        << ": not every file the installation replaced could be put back; "
+           "they are kept in \""
+        << result.kept_backup << "\"\n";
+  }
+  err << std::flush;
 }
 
 ConsoleJob::ConsoleJob(std::ostream& err, Options options)
@@ -114,6 +133,12 @@ void ConsoleJob::OnPost(const ChannelState& state) {
     // line of its own.
     std::lock_guard<std::mutex> lock(mutex_);
     WriteLines();
+    if (drawn_) {
+      // Off the bar's line; the bar comes back below.
+      err_ << "\n";
+      drawn_ = false;
+      changed_ = true;
+    }
     if (options_.waiting_line) {
       err_ << options_.waiting_line(ToNarrow(state.text).c_str()) << "\n"
            << std::flush;

@@ -24,6 +24,12 @@ class StopSignals;
 // One English line for a recovery event, without a line break.
 std::string DescribeRecoveryEvent(const RecoveryEvent& event);
 
+// What a job settled before it began and, when its rollback could not put
+// everything back, where the rest is kept: English lines, each after
+// `program` and ": ", for standard error.
+void TellAftermath(const JobResult& result, const char* program,
+                   std::ostream& err);
+
 class ConsoleJob : public SessionObserver {
  public:
   struct Options {

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-
 #include "app/console_face.h"
 #include "app/installer_app.h"
 #include "engine/install_session.h"
@@ -59,6 +58,7 @@ int RunSetupConsole(InstallSession& session, const CommandLine& command_line,
     StopSignals signals;
     result = job.Run(session, session.proposed_target(), signals);
   }
+  TellAftermath(result, "setup", err);
   if (result.failure.kind() == Status::Kind::kCancelled) {
     tell(StringTable::Lookup("IDS_CANCEL_FINISH"));
     return ExitStatusFor(RunOutcome::kCancelled);

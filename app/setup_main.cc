@@ -57,5 +57,6 @@ int SetupMain(SystemApi& sys, int argc, char** argv) {
                        command_line.language_code,
                        command_line.use_current_dir);
   dialog.Run();
+  TellAftermath(session.result(), "setup", std::cerr);
   return dialog.exit_status();
 }

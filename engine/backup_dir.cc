@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "platform/file_operations.h"
@@ -66,4 +67,31 @@ void RemoveBackupDirectory(SystemApi& sys, const BackupDir& backup) {
       RemoveTree(sys, backup.path());
     }
   }
+}
+
+Status SetBackupAside(SystemApi& sys, const BackupDir& backup,
+                      std::string* aside) {
+  const size_t slash = backup.path().rfind('/');
+  const std::string parent = backup.path().substr(0, slash);
+  const std::string base =
+      parent + "/" + kAsidePrefix + backup.path().substr(slash + 1);
+  for (int n = 0; n < 1000; ++n) {
+    const std::string candidate =
+        n == 0 ? base : base + "-" + std::to_string(n);
+    struct stat status;
+    // rename() would replace an empty directory of that name: take only a
+    // free one.
+    if (sys.Lstat(candidate.c_str(), &status) == 0) continue;
+    if (errno != ENOENT) return Status::System(errno, candidate);
+    if (sys.Rename(backup.path().c_str(), candidate.c_str()) != 0) {
+      if (errno == EEXIST || errno == ENOTEMPTY || errno == ENOTDIR) continue;
+      return Status::System(errno, backup.path());
+    }
+    *aside = candidate;
+    // On disk at once, so that a power loss cannot bring the old name back
+    // for a later start to undo over a later installation.
+    (void)SyncDirectory(sys, parent);
+    return Status::Ok();
+  }
+  return Status::System(EEXIST, base);
 }

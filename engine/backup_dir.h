@@ -4,6 +4,9 @@
 // ("files/", under their paths below the template directory). The install
 // transaction makes it; the undoer and the recovery read it; a file that a
 // recovery finds changed is kept beside itself as "<name>.ktstp-kept".
+// A backup whose files could not all go home is set aside as
+// "unfinished-ktstp<N>": no recovery takes that name for a journal to undo,
+// so it is undone at most once and never over a later installation.
 //
 // Pure path work except RemoveBackupDirectory. Any thread.
 #ifndef ENGINE_BACKUP_DIR_H_
@@ -11,10 +14,13 @@
 
 #include <string>
 
+#include "platform/status.h"
+
 class SystemApi;
 
 inline constexpr char kBackupPrefix[] = "ktstp";
 inline constexpr char kKeptSuffix[] = ".ktstp-kept";
+inline constexpr char kAsidePrefix[] = "unfinished-";
 
 class BackupDir {
  public:
@@ -51,6 +57,13 @@ class BackupDir {
 // a removal cut short leaves a journal that says what to do with the rest,
 // then the directory, with one more pass after a passing failure.
 void RemoveBackupDirectory(SystemApi& sys, const BackupDir& backup);
+
+// Renames the backup directory beside itself to "unfinished-<its name>"
+// (with "-<N>" after it when that is taken) and flushes the parent, so that
+// neither this version nor an older one ever undoes its journal again; the
+// user's files it holds stay there for the user. The new path in *aside.
+Status SetBackupAside(SystemApi& sys, const BackupDir& backup,
+                      std::string* aside);
 
 // True when `path` has a ".." component.
 bool HasDotDot(const std::string& path);

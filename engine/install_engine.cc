@@ -89,6 +89,7 @@ Status InstallEngine::Run(JobChannel* channel) {
   };
   transaction_ = std::make_unique<InstallTransaction>(sys_, std::move(hooks));
   status = transaction_->Begin(Narrow(target));
+  result_.settled = transaction_->settled();
   if (status.kind() == Status::Kind::kCancelled) return Cancel(0);
   if (!status.ok()) return Fail(std::move(status), 0);
   const uint32_t count = reader->entry_count();

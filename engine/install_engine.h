@@ -23,6 +23,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/recovery.h"
 #include "platform/status.h"
 
 class InstallTransaction;
@@ -39,10 +40,13 @@ struct JobResult {
   // destination as the user gave the directory, a link, the kit's
   // container...); kCancelled when it was cancelled; ok after a commit.
   Status failure;
-  // Set when a rollback could not undo everything; the backup directory is
-  // then kept (its path, ending in "/") so that nothing of the user's is
-  // lost, and a later start goes on with it.
+  // Set when a rollback could not undo everything: the backup directory
+  // set aside with what it still holds (its path, ending in "/"), so that
+  // nothing of the user's is lost (engine/backup_dir.h).
   std::string kept_backup;
+  // Interrupted installations into the same directory that the job
+  // settled before it began (engine/recovery.h).
+  std::vector<RecoveryEvent> settled;
 };
 
 class InstallEngine {

@@ -7,6 +7,7 @@
 
 #include "engine/journal_owner.h"
 #include "engine/journal_undoer.h"
+#include "engine/recovery.h"
 #include "engine/state_directory.h"
 #include "platform/file_operations.h"
 #include "platform/narrow_path.h"
@@ -194,6 +195,10 @@ Status InstallTransaction::OpenTarget() {
          sys_.Fstat(root_.fd(), &held) == 0 && named.st_dev == held.st_dev &&
          named.st_ino == held.st_ino)) {
       if (levels.made()) directories_[""] = true;
+      // Before anything of this installation happens, nothing of an
+      // interrupted one into this directory may be left for a later start
+      // to undo over it.
+      settled_ = SettleInterruptedInstallsInto(sys_, target_abs_, root_.fd());
       return Status::Ok();
     }
     lock_.Release();
@@ -430,8 +435,18 @@ bool InstallTransaction::Rollback() {
       journal_.Close();
       RemovePointer();
     } else {
-      // Kept with its journal and pointer: a later start goes on.
-      kept_backup_ = backup_.path() + "/";
+      // What could not go home stays for the user, set aside so that no
+      // later start undoes it again over a later installation. Only when
+      // even that fails does it keep its name and pointer for the next
+      // start to try.
+      journal_.Close();
+      std::string aside;
+      if (SetBackupAside(sys_, backup_, &aside).ok()) {
+        kept_backup_ = aside + "/";
+        RemovePointer();
+      } else {
+        kept_backup_ = backup_.path() + "/";
+      }
     }
   }
   End();

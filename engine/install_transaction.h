@@ -36,9 +36,11 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "engine/backup_dir.h"
 #include "engine/install_journal.h"
+#include "engine/recovery.h"
 #include "engine/target_lock.h"
 #include "platform/beneath_dir.h"
 #include "platform/status.h"
@@ -98,12 +100,15 @@ class InstallTransaction {
 
   // Ends the transaction by undoing it (engine/journal_undoer.h); then
   // deletes the backup directory and the pointer, unless something could
-  // not be undone: the backup is then kept with its journal and pointer, so
-  // that a later start goes on, and kept_backup() names it. Returns whether
-  // everything was undone.
+  // not be undone: the backup is then set aside with what it holds
+  // (engine/backup_dir.h), never to be undone again, and kept_backup()
+  // names it. Returns whether everything was undone.
   bool Rollback();
 
   bool open() const { return open_; }
+  // What Begin found of interrupted installations into the same directory
+  // and settled before this one began (engine/recovery.h).
+  const std::vector<RecoveryEvent>& settled() const { return settled_; }
   // After a Rollback that could not undo everything: the backup kept.
   const std::string& kept_backup() const { return kept_backup_; }
   // The name of `relative` in reports: below the directory as given.
@@ -169,6 +174,7 @@ class InstallTransaction {
   // record could be written for it; the rollback skips it.
   uint64_t void_start_ = 0;
   std::string kept_backup_;
+  std::vector<RecoveryEvent> settled_;
 };
 
 #endif  // ENGINE_INSTALL_TRANSACTION_H_

@@ -195,7 +195,8 @@ bool JournalUndoer::UndoCreatedDirectory(const std::string& path,
   // did not make was put into it.
   if (reachable) {
     RemoveDirectoryBeneath(root_, relative);
-  } else if (!IsBelow(path, target_) && IsLevelOf(path, target_)) {
+  } else if (!keep_levels_ && !IsBelow(path, target_) &&
+             IsLevelOf(path, target_)) {
     RemoveLevel(sys(), path);
   }
   return true;

@@ -49,6 +49,11 @@ class JournalUndoer {
   // when a step could not be undone or the journal could not be read.
   bool Undo(InstallJournal& journal, uint64_t void_start = 0);
 
+  // Leaves the template directory and the levels above it standing even
+  // where the journal says the job made them: another installation holds
+  // them now.
+  void KeepTargetLevels() { keep_levels_ = true; }
+
   // Moves every file under `relative` in the backup to the same place
   // under the template directory where that place is free, and drops
   // copies identical to what is there. False when something stays.
@@ -79,6 +84,7 @@ class JournalUndoer {
   std::function<void(const std::string&, const std::string&)> on_kept_;
   // State of the walk: a kVoid record voids the next older creation; a
   // kFileDone record gives the identity of the next older created file.
+  bool keep_levels_ = false;
   bool skip_next_ = false;
   bool have_identity_ = false;
   FileIdentity identity_;

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -87,7 +88,15 @@ bool UsableTarget(const std::string& target) {
 
 class Recoverer {
  public:
-  explicit Recoverer(SystemApi& sys) : sys_(sys) {}
+  // A settling pass: only journals into `target`, whose lock the caller
+  // holds on `held_fd`.
+  struct Only {
+    std::string target;
+    int held_fd = -1;
+  };
+
+  explicit Recoverer(SystemApi& sys, std::optional<Only> only = std::nullopt)
+      : sys_(sys), only_(std::move(only)) {}
 
   std::vector<RecoveryEvent> Run() {
     // Where the pointers go now, and where they went before XDG_STATE_HOME
@@ -108,6 +117,12 @@ class Recoverer {
       temp = std::string(cwd) + "/" + temp;
     }
     ScanTemp(temp);
+    if (only_) {
+      // A start has reported these already.
+      std::erase_if(events_, [](const RecoveryEvent& event) {
+        return event.kind == RecoveryEvent::Kind::kRefused;
+      });
+    }
     return std::move(events_);
   }
 
@@ -146,7 +161,7 @@ class Recoverer {
 
   void ScanTemp(const std::string& temp) {
     for (const std::string& name : List(temp)) {
-      if (IsKitContainerName(name)) {
+      if (IsKitContainerName(name) && !only_) {
         RemoveOrphanedContainer(temp + "/" + name);
         continue;
       }
@@ -229,6 +244,7 @@ class Recoverer {
             const std::string& second,
             uint64_t) { Summarise(kind, path, second, backup, &summary); });
     if (!Trusted(backup, read, summary)) return Result::kLeft;
+    if (!IsOurTarget(summary.target)) return Result::kLeft;
     if (summary.owner.empty()) {
       // Killed while it began, before it changed anything.
       RemoveBackupDirectory(sys_, backup);
@@ -304,6 +320,17 @@ class Recoverer {
     return true;
   }
 
+  // Whether a journal into `target` is one this pass works on: any, or in a
+  // settling pass the directory the caller holds, by name or by identity.
+  bool IsOurTarget(const std::string& target) {
+    if (!only_ || target == only_->target) return true;
+    struct stat named;
+    struct stat held;
+    return !target.empty() && sys_.Stat(target.c_str(), &named) == 0 &&
+           sys_.Fstat(only_->held_fd, &held) == 0 &&
+           named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+  }
+
   // Whether the journal read can be acted on; reports why not.
   bool Trusted(const BackupDir& backup, const Status& read,
                const JournalSummary& summary) {
@@ -337,7 +364,7 @@ class Recoverer {
       return Result::kLeft;
     }
     TargetLock lock(sys_);
-    if (opened == 0) {
+    if (opened == 0 && !only_) {
       bool waited = false;
       (void)lock.Acquire(root.fd(), nullptr, nullptr, &waited);
     }
@@ -351,6 +378,8 @@ class Recoverer {
           event.kept_as = target + kept_as;
           events_.push_back(event);
         });
+    // The installation that settles holds the directory and goes on in it.
+    if (only_) undoer.KeepTargetLevels();
     // Without the backed-up files nothing could go home: the backup stays
     // (unless there never were any).
     bool all_back =
@@ -362,8 +391,13 @@ class Recoverer {
     if (all_back) all_back = undoer.SweepBackup();
     lock.Release();
     if (!all_back) {
+      // Tried once: a later start must not undo it again, perhaps over the
+      // files of an installation that ran in between.
+      std::string aside;
+      const bool set_aside = SetBackupAside(sys_, backup, &aside).ok();
       Report(RecoveryEvent::Kind::kKeptBackup, target, backup.path());
-      return Result::kLeft;
+      events_.back().kept_as = aside;
+      return set_aside ? Result::kDone : Result::kLeft;
     }
     RemoveBackupDirectory(sys_, backup);
     Report(RecoveryEvent::Kind::kRolledBack, target, backup.path());
@@ -371,6 +405,7 @@ class Recoverer {
   }
 
   SystemApi& sys_;
+  const std::optional<Only> only_;
   std::set<std::string> seen_;
   std::vector<RecoveryEvent> events_;
 };
@@ -379,4 +414,9 @@ class Recoverer {
 
 std::vector<RecoveryEvent> RecoverInterruptedInstalls(SystemApi& sys) {
   return Recoverer(sys).Run();
+}
+
+std::vector<RecoveryEvent> SettleInterruptedInstallsInto(
+    SystemApi& sys, const std::string& target, int held_fd) {
+  return Recoverer(sys, Recoverer::Only{target, held_fd}).Run();
 }

@@ -13,10 +13,13 @@
 // (engine/journal_undoer.h). What it cannot trust it leaves alone and
 // reports: a backup directory that is a link, not ours, or open to others; a
 // journal that is no regular file of ours, or that names paths outside its
-// target directory or backup directory. A file that changed after the
-// interruption is neither overwritten nor deleted but kept aside beside
-// itself, as "<name>.ktstp-kept" (or "<name>.ktstp-kept<N>" when that is
-// taken). Killed half-way, a recovery is finished by the next one.
+// target directory or backup directory. A rollback it cannot finish is
+// tried once: what is left is set aside and reported, so that it never
+// comes back to act on files a later installation wrote. A file that
+// changed after the interruption is neither overwritten nor deleted but
+// kept aside beside itself, as "<name>.ktstp-kept" (or
+// "<name>.ktstp-kept<N>" when that is taken). Killed half-way, a recovery
+// is finished by the next one.
 //
 // The events carry no text: the face that runs the recovery says what they
 // mean. All file work goes through the SystemApi passed in. Any thread; two
@@ -39,8 +42,10 @@ struct RecoveryEvent {
     // `path` had changed since the interruption; it is now at `kept_as`.
     kKeptFile,
     // The rollback could not be finished (a replaced file could not be put
-    // back, or a file could not be looked at): the backup directory stays
-    // with its journal, and the next start tries again.
+    // back, or a file could not be looked at): the backup directory is set
+    // aside at `kept_as` (engine/backup_dir.h) with what it still holds,
+    // and no later start undoes it again. With `kept_as` empty even that
+    // failed: the backup stays at `backup`, and the next start tries again.
     kKeptBackup,
     // The journal or backup directory `backup` was not trusted and was left
     // alone; `refusal` says why.
@@ -77,5 +82,17 @@ struct RecoveryEvent {
 // that killed runs left there. A pointer folder left empty goes
 // (RemoveEmptyStateFolder). Returns what it did, in order.
 std::vector<RecoveryEvent> RecoverInterruptedInstalls(SystemApi& sys);
+
+// Settles, before an installation into the template directory `target`
+// (absolute, ending in "/") changes anything, every interrupted
+// installation into that same directory whose owner is gone (one killed
+// while this one waited for its lock, say), as RecoverInterruptedInstalls
+// would: so that no later start undoes it over the new installation's
+// files. The caller holds the directory's lock on `held_fd`, its open
+// descriptor; the directory and the levels above it stay, the new
+// installation goes into them. Returns what it did; backup directories of
+// other targets, and the refusals a start reported already, are left out.
+std::vector<RecoveryEvent> SettleInterruptedInstallsInto(
+    SystemApi& sys, const std::string& target, int held_fd);
 
 #endif  // ENGINE_RECOVERY_H_

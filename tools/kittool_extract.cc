@@ -150,5 +150,8 @@ int RunExtract(SystemApi& sys, const KittoolOptions& options, std::ostream& out,
   }
   const JobResult result =
       face.Run(session, TargetOf(options.target_dir), signals);
+  for (const RecoveryEvent& event : result.settled) {
+    err << "kittool: " << DescribeRecoveryEvent(event) << "\n";
+  }
   return Report(result, options, out, err);
 }

@@ -8,8 +8,10 @@
 // journal alone and cope with a torn journal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -63,7 +65,8 @@ class RecoveryKillTest : public ::testing::Test {
   // Runs `tool` with `args`, HOME and TMPDIR of the case; returns when it
   // ends unless `pid` is given (then it is left running).
   Result Run(const std::string& tool, const std::vector<std::string>& args,
-             const std::string& tmpdir = "", pid_t* pid_out = nullptr) {
+             const std::string& tmpdir = "", pid_t* pid_out = nullptr,
+             const std::string& err_path = "") {
     test_process::Child child;
     child.argv = {tool};
     child.argv.insert(child.argv.end(), args.begin(), args.end());
@@ -74,7 +77,7 @@ class RecoveryKillTest : public ::testing::Test {
               "PATH"})) {
       child.env.push_back(variable);
     }
-    child.stderr_path = root_.Path("stderr");
+    child.stderr_path = err_path.empty() ? root_.Path("stderr") : err_path;
     pid_t pid = -1;
     const int rc = test_process::Start(child, &pid);
     EXPECT_EQ(0, rc) << "cannot start " << tool;
@@ -116,12 +119,17 @@ class RecoveryKillTest : public ::testing::Test {
   // Starts kittool_held holding after `files` entries and waits until it
   // holds; kills it with SIGKILL when `kill`.
   pid_t Hold(int files, bool kill_it) {
+    return Hold(kit_, files, Files()[files].name, kill_it);
+  }
+  // The same for `kit`, whose entry number `files` is `name`.
+  pid_t Hold(const std::string& kit, int files, const std::string& name,
+             bool kill_it) {
     pid_t pid = -1;
     Run(KITTOOL_HELD_PATH,
-        {"--hold-at", std::to_string(files), "extract", kit_, target_}, "",
+        {"--hold-at", std::to_string(files), "extract", kit, target_}, "",
         &pid);
     if (pid == -1) return pid;
-    const std::string line = "% " + target_ + "/" + Files()[files].name;
+    const std::string line = "% " + target_ + "/" + name;
     for (int i = 0; i < 6000; ++i) {
       if (ReadFile(root_.Path("stderr")).find(line) != std::string::npos) {
         break;
@@ -397,6 +405,117 @@ TEST_F(RecoveryKillTest, UntrustedBackupDirectoriesAreLeftAloneAndReported) {
   EXPECT_NE(std::string::npos, restart.err.find("was undone")) << restart.err;
   EXPECT_EQ("", Difference(original, Snapshot(target_)));
   ExpectNothingOfOursLeft();
+}
+
+// Two versions of a kit of many files, the second replacing every file of
+// the first.
+std::vector<KitFile> Version(int version) {
+  std::vector<KitFile> files;
+  for (int i = 0; i < 400; ++i) {
+    files.push_back({"d" + std::to_string(i % 7) + "/f" + std::to_string(i) +
+                         ".cfg",
+                     "version " + std::to_string(version) + " of " +
+                         std::to_string(i),
+                     kBaseSeconds + version});
+  }
+  return files;
+}
+
+// Killed while replacing v1 with v2, its template directory then removed by
+// the user: what the next start cannot undo is set aside and said once; v2
+// installed again stays whole, whatever starts after it.
+TEST_F(RecoveryKillTest, AJournalThatCannotBeUndoneIsSetAsideNotReplayed) {
+  const std::string v1 = root_.Path("v1.efd");
+  const std::string v2 = root_.Path("v2.efd");
+  ASSERT_TRUE(WriteKitFile(v1, Version(1)));
+  ASSERT_TRUE(WriteKitFile(v2, Version(2)));
+  ASSERT_EQ(0, Run(KITTOOL_PATH, {"extract", v1, target_}).status);
+  ASSERT_NE(-1, Hold(v2, 200, Version(2)[200].name, true));
+  std::filesystem::remove_all(target_);
+
+  const Result again = Run(KITTOOL_PATH, {"extract", v2, target_});
+  ASSERT_EQ(0, again.status) << again.err;
+  const std::vector<std::string> left = LeftIn(root_.Path("tmp"));
+  ASSERT_EQ(1u, left.size()) << again.err;
+  const std::string aside = root_.Path("tmp") + "/" + left[0];
+  EXPECT_EQ(0u, left[0].rfind("unfinished-ktstp", 0));
+  EXPECT_NE(std::string::npos, again.err.find("kept in \"" + aside + "\""))
+      << again.err;
+  // The user's v1 files the killed run had replaced are there.
+  const Tree kept = Snapshot(aside + "/files");
+  int v1_files = 0;
+  for (const auto& [path, node] : kept) {
+    if (node.content.rfind("version 1 of ", 0) == 0) ++v1_files;
+  }
+  EXPECT_GE(v1_files, 150);
+
+  ASSERT_EQ(0, Run(KITTOOL_PATH, {"extract", v2, root_.Path("elsewhere")})
+                   .status);
+  const Result restart = Restart();
+  EXPECT_EQ(std::string::npos, restart.err.find("interrupted")) << restart.err;
+  Tree expected;
+  for (const KitFile& file : Version(2)) expected[file.name].content = file.data;
+  size_t files = 0;
+  for (const auto& [path, node] : Snapshot(target_)) {
+    if (node.kind != 'f') continue;
+    ++files;
+    EXPECT_EQ(expected[path].content, node.content) << path;
+  }
+  EXPECT_EQ(expected.size(), files);
+  EXPECT_EQ(std::vector<std::string>{left[0]}, LeftIn(root_.Path("tmp")));
+  EXPECT_EQ(std::vector<std::string>{}, Pointers());
+}
+
+// An installation that waits for another into the same directory, whose
+// owner is then killed, settles the killed one before it changes anything:
+// no later start undoes it over the files of the one that waited. On a
+// terminal the waiting line has a line of its own.
+TEST_F(RecoveryKillTest, AnInstallationWaitingForAKilledOneSettlesItFirst) {
+  MakeOriginal();
+  const Tree original = Snapshot(target_);
+  const pid_t held = Hold(4, false);
+  ASSERT_NE(-1, held);
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_NE(-1, terminal);
+  ASSERT_EQ(0, grantpt(terminal));
+  ASSERT_EQ(0, unlockpt(terminal));
+  pid_t waiting = -1;
+  Run(KITTOOL_PATH, {"extract", kit_, target_}, "", &waiting,
+      ptsname(terminal));
+  ASSERT_NE(-1, waiting);
+  std::string screen;
+  for (int i = 0; i < 2000 && screen.find("Waiting") == std::string::npos;
+       ++i) {
+    pollfd ready{terminal, POLLIN, 0};
+    if (poll(&ready, 1, 5) == 1) {
+      char bytes[4096];
+      const ssize_t got = read(terminal, bytes, sizeof(bytes));
+      if (got > 0) screen.append(bytes, static_cast<size_t>(got));
+    }
+  }
+  ASSERT_NE(std::string::npos, screen.find("Waiting")) << screen;
+  kill(held, SIGKILL);
+  EXPECT_TRUE(Wait(held).killed);
+  int status = -1;
+  ASSERT_EQ(waiting, waitpid(waiting, &status, 0));
+  for (;;) {
+    char bytes[4096];
+    const ssize_t got = read(terminal, bytes, sizeof(bytes));
+    if (got <= 0) break;
+    screen.append(bytes, static_cast<size_t>(got));
+  }
+  close(terminal);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+  const size_t line = screen.find("kittool: Waiting");
+  ASSERT_NE(std::string::npos, line) << screen;
+  EXPECT_TRUE(line == 0 || screen[line - 1] == '\n') << screen;
+  EXPECT_NE(std::string::npos, screen.find("was undone")) << screen;
+  const Tree installed = Snapshot(target_);
+  EXPECT_EQ("replaces older", installed.at("sub/deep/older.txt").content);
+  ExpectNothingOfOursLeft();
+  Restart();
+  EXPECT_EQ("", Difference(installed, Snapshot(target_)));
+  EXPECT_NE("", Difference(original, Snapshot(target_)));
 }
 
 }  // namespace

@@ -15,14 +15,6 @@ std::u16string U16(const WideString& text) {
   return std::u16string(text.c_str(), text.length());
 }
 
-std::vector<WideString> List(std::vector<std::u16string> items) {
-  std::vector<WideString> result;
-  for (const std::u16string& item : items) {
-    result.emplace_back(item.data(), static_cast<uint32_t>(item.size()));
-  }
-  return result;
-}
-
 TEST(FlowLogicTest, ProgressViewForPercent) {
   struct Case {
     int percent;
