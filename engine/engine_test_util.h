@@ -205,6 +205,12 @@ inline std::string Difference(const Tree& expected, const Tree& actual) {
   return report;
 }
 
+// Where installations keep their backup directories when the state
+// directory below `home` shares the template directory's file system.
+inline std::string StateBackups(const std::string& home) {
+  return home + "/.local/state/tqsetup/backups";
+}
+
 // Names in `dir` that start with "ktstp".
 inline std::vector<std::string> BackupDirectories(const std::string& dir) {
   std::vector<std::string> found;

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 #include <unordered_map>
@@ -64,6 +65,21 @@ Status NameFailure(Status::Kind kind, const std::string& path) {
   return Status::Of(kind, path);
 }
 
+// Entries whose steps are recorded, and flushed, at once.
+constexpr uint32_t kBatchEntries = 1024;
+
+// A file at the destination is up to date when it is newer than the
+// kit's, or has the kit's time and size. A file with the kit's time but
+// another size is an installed one cut short (by a power loss, say), and
+// is copied again; a newer one is the user's, whatever its size.
+bool UpToDate(const struct stat& status, const KitEntry& entry) {
+  if (FileTimeFromUnixSeconds(status.st_mtim.tv_sec) < entry.last_write) {
+    return false;
+  }
+  return status.st_mtim.tv_sec != UnixSecondsFromFileTime(entry.last_write) ||
+         static_cast<uint64_t>(status.st_size) == entry.size;
+}
+
 }  // namespace
 
 InstallEngine::InstallEngine(SystemApi& sys) : sys_(sys) {}
@@ -97,29 +113,24 @@ Status InstallEngine::Run(JobChannel* channel) {
   // Whether the last entry of the table was copied (and so every byte of
   // the files was inflated).
   bool last_copied = false;
-  for (uint32_t i = 0; i < count; ++i) {
-    progress = static_cast<int32_t>(static_cast<uint64_t>(i) * 100 / count);
-    KitEntry entry;
-    status = reader->ReadEntry(i, &entry);
-    if (!status.ok()) return Fail(std::move(status), progress);
-    std::string encoded;
-    std::string relative;
-    if (!RelativePathOf(entry.name, &encoded, &relative)) {
-      return Fail(NameFailure(Status::Kind::kNameEncoding,
-                              Narrow(target) + ShownName(entry.name)),
-                  progress);
+  for (uint32_t first = 0; first < count; first += kBatchEntries) {
+    std::vector<Step> steps;
+    PlanBatch(reader, first, std::min(count, first + kBatchEntries),
+              Narrow(target), &steps);
+    for (const Step& step : steps) {
+      progress = static_cast<int32_t>(static_cast<uint64_t>(step.index) *
+                                      100 / count);
+      if (!step.failure.ok()) return Fail(step.failure, progress);
+      channel->Post(kSuccess, target + step.name, progress);
+      const uint32_t copied_before = result_.copied;
+      status = InstallEntry(reader, step);
+      if (!status.ok()) return Fail(std::move(status), progress);
+      last_copied = result_.copied > copied_before;
+      // The user may be deciding whether to cancel: nothing more happens
+      // until the answer.
+      channel->WaitWhilePaused();
+      if (channel->IsCancelled()) return Cancel(progress);
     }
-    WideString name = entry.name;
-    ToSlashes(name);
-    channel->Post(kSuccess, target + name, progress);
-    const uint32_t copied_before = result_.copied;
-    status = InstallEntry(reader, entry, relative);
-    if (!status.ok()) return Fail(std::move(status), progress);
-    last_copied = result_.copied > copied_before;
-    // The user may be deciding whether to cancel: nothing more happens
-    // until the answer.
-    channel->WaitWhilePaused();
-    if (channel->IsCancelled()) return Cancel(progress);
   }
   // A kit inflated while it is installed may still turn out damaged after
   // the last file. When later files were up to date, their bytes are not
@@ -131,7 +142,8 @@ Status InstallEngine::Run(JobChannel* channel) {
   // A question about cancelling that is still open holds the commit back:
   // its answer decides.
   if (!channel->BeginCommit()) return Cancel(progress);
-  transaction_->Commit();
+  status = transaction_->Commit();
+  if (!status.ok()) return Fail(std::move(status), progress);
   channel->Post(kSuccess, WideString(), 100);
   return Status::Ok();
 }
@@ -204,33 +216,82 @@ Status InstallEngine::CheckNames(KitReader* reader,
   return Status::Ok();
 }
 
-Status InstallEngine::InstallEntry(KitReader* reader, const KitEntry& entry,
-                                   const std::string& relative) {
+void InstallEngine::PlanBatch(KitReader* reader, uint32_t first,
+                              uint32_t end, const std::string& target,
+                              std::vector<Step>* steps) {
   InstallTransaction& t = *transaction_;
-  const std::string parent = ParentRelative(relative);
-  // A directory this job has just made holds only the job's own files; the
+  std::vector<InstallTransaction::PlannedFile> planned;
+  for (uint32_t i = first; i < end; ++i) {
+    Step step;
+    step.index = i;
+    step.failure = PlanStep(reader, target, &step);
+    const bool failed = !step.failure.ok();
+    if (!failed && step.action != Step::kUpToDate) {
+      planned.push_back({step.relative, step.action == Step::kReplace});
+    }
+    steps->push_back(std::move(step));
+    // What follows a failure is never done.
+    if (failed) break;
+  }
+  const Status recorded = t.Plan(planned);
+  if (!recorded.ok()) {
+    // Nothing of the batch may happen without its records.
+    steps->resize(1);
+    steps->front().failure = recorded;
+  }
+}
+
+Status InstallEngine::PlanStep(KitReader* reader, const std::string& target,
+                               Step* step) {
+  TQ_RETURN_IF_ERROR(reader->ReadEntry(step->index, &step->entry));
+  std::string encoded;
+  if (!RelativePathOf(step->entry.name, &encoded, &step->relative)) {
+    return NameFailure(Status::Kind::kNameEncoding,
+                       target + ShownName(step->entry.name));
+  }
+  step->name = step->entry.name;
+  ToSlashes(step->name);
+  InstallTransaction& t = *transaction_;
+  // A directory this job has made holds only the job's own files; the
   // look at the destination is saved there, and O_EXCL still catches
   // anything put there meanwhile.
-  bool look = !t.Made(parent);
+  if (t.Made(ParentRelative(step->relative))) return Status::Ok();
+  bool exists = false;
+  struct stat status;
+  TQ_RETURN_IF_ERROR(t.Look(step->relative, &exists, &status));
+  if (exists) {
+    step->action = UpToDate(status, step->entry) ? Step::kUpToDate
+                                                 : Step::kReplace;
+  }
+  return Status::Ok();
+}
+
+Status InstallEngine::InstallEntry(KitReader* reader, const Step& step) {
+  InstallTransaction& t = *transaction_;
+  const std::string& relative = step.relative;
+  if (step.action == Step::kUpToDate) {
+    ++result_.up_to_date;
+    return Status::Ok();
+  }
+  if (step.action == Step::kReplace) TQ_RETURN_IF_ERROR(t.Backup(relative));
+  // Something put at a free destination after the look is looked at again.
+  bool look = step.action == Step::kReplace;
   for (;;) {
-    if (look) {
+    TQ_RETURN_IF_ERROR(t.EnsureDirectory(ParentRelative(relative)));
+    Status status = CopyEntry(reader, step.entry, relative);
+    if (!look && status.kind() == Status::Kind::kInTheWay &&
+        status.error() == EEXIST) {
+      look = true;
       bool exists = false;
-      struct stat status;
-      TQ_RETURN_IF_ERROR(t.Look(relative, &exists, &status));
+      struct stat there;
+      TQ_RETURN_IF_ERROR(t.Look(relative, &exists, &there));
       if (exists) {
-        if (FileTimeFromUnixSeconds(status.st_mtim.tv_sec) >=
-            entry.last_write) {
+        if (UpToDate(there, step.entry)) {
           ++result_.up_to_date;
           return Status::Ok();
         }
         TQ_RETURN_IF_ERROR(t.Backup(relative));
       }
-    }
-    TQ_RETURN_IF_ERROR(t.EnsureDirectory(parent));
-    Status status = CopyEntry(reader, entry, relative);
-    if (!look && status.kind() == Status::Kind::kInTheWay &&
-        status.error() == EEXIST) {
-      look = true;
       continue;
     }
     if (!status.ok()) return status;

@@ -22,8 +22,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/recovery.h"
+#include "kit/kit_format.h"
 #include "platform/status.h"
 
 class InstallTransaction;
@@ -73,10 +75,24 @@ class InstallEngine {
   // Checks every name of the table before anything is written, naming
   // entries below `shown_target`.
   Status CheckNames(KitReader* reader, const std::string& shown_target);
-  // Installs one entry at `relative` (the locale-encoded path below the
-  // template directory).
-  Status InstallEntry(KitReader* reader, const KitEntry& entry,
-                      const std::string& relative);
+  // One entry of the table, as planned: what is to be done, or why the
+  // job stops there.
+  struct Step {
+    uint32_t index = 0;
+    KitEntry entry{};
+    std::string relative;  // the locale-encoded path below the directory
+    WideString name;       // as posted, with "/"
+    enum Action { kCopy, kReplace, kUpToDate } action = kCopy;
+    Status failure;
+  };
+  // Reads and looks at the entries [first, end) and records the steps of
+  // those to install in the journal, flushed once (InstallTransaction::
+  // Plan); the steps end after the first that fails.
+  void PlanBatch(KitReader* reader, uint32_t first, uint32_t end,
+                 const std::string& target, std::vector<Step>* steps);
+  Status PlanStep(KitReader* reader, const std::string& target, Step* step);
+  // Installs one planned entry.
+  Status InstallEntry(KitReader* reader, const Step& step);
   // The kit's bytes of `entry` into the new file `relative`.
   Status CopyEntry(KitReader* reader, const KitEntry& entry,
                    const std::string& relative);

@@ -38,6 +38,8 @@ class InstallEngineTest : public TmpdirFixture {
   void TearDown() override {
     reader_.Close();
     EXPECT_EQ(std::vector<std::string>{}, BackupDirectories(temp_));
+    EXPECT_EQ(std::vector<std::string>{},
+              NamesIn(StateBackups(dir_.Path("home"))));
     EXPECT_EQ(std::vector<std::string>{}, NamesIn(PointerDirectory()));
   }
   std::string PointerDirectory() const {
@@ -133,21 +135,26 @@ TEST_F(InstallEngineTest, LeavesFilesThatAreNotOlderButStillPostsThem) {
   const struct {
     const char* what;
     int64_t disk_offset;  // disk time minus entry time, seconds
+    const char* on_disk;
     bool replaced;
   } cases[] = {
-      {"newer on disk", 1, false},
-      {"same time", 0, false},
-      {"older on disk", -1, true},
+      {"newer on disk", 1, "mine", false},
+      {"same time and size", 0, "mine!", false},
+      {"older on disk", -1, "mine!", true},
+      // The kit's own time with another size: an installed file that a
+      // power loss cut short, copied again.
+      {"same time, empty", 0, "", true},
+      {"same time, short", 0, "kit", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     std::filesystem::remove_all(target_);
-    MakeFile(target_ + "/sub/t.cfg", "mine", kBaseSeconds + c.disk_offset);
+    MakeFile(target_ + "/sub/t.cfg", c.on_disk, kBaseSeconds + c.disk_offset);
     const ino_t inode = Snapshot(target_).at("sub/t.cfg").inode;
     OpenKit({{"sub/t.cfg", "kit's"}});
     ASSERT_EQ(kSuccess, Install());
     const Node node = Snapshot(target_).at("sub/t.cfg");
-    EXPECT_EQ(c.replaced ? "kit's" : "mine", node.content);
+    EXPECT_EQ(c.replaced ? "kit's" : c.on_disk, node.content);
     EXPECT_EQ(c.replaced, node.inode != inode);
     EXPECT_EQ(target_ + "/sub/t.cfg", PostedTexts().front());
     EXPECT_EQ(c.replaced ? 1u : 0u, result_.copied);
@@ -438,19 +445,24 @@ TEST_F(InstallEngineTest, EmptyTargetIsRefused) {
   EXPECT_EQ(0, final_.progress);
 }
 
+// The backup directory lies on the template directory's file system (here
+// the state directory's), so that a user's file goes there by a rename.
 TEST_F(InstallEngineTest, BackupDirectoryTakesTheFirstFreeNumber) {
-  ASSERT_EQ(0, mkdir((temp_ + "/ktstp0").c_str(), 0700));
-  ASSERT_TRUE(WriteFile(temp_ + "/ktstp1", "a file takes the name too"));
+  const std::string backups = StateBackups(dir_.Path("home"));
+  std::filesystem::create_directories(backups);
+  ASSERT_EQ(0, chmod(backups.c_str(), 0700));
+  ASSERT_EQ(0, mkdir((backups + "/ktstp0").c_str(), 0700));
+  ASSERT_TRUE(WriteFile(backups + "/ktstp1", "a file takes the name too"));
   InstallTransaction transaction(RealSystem());
   ASSERT_EQ(kSuccess, transaction.Begin(target_ + "/").code());
   struct stat status;
-  ASSERT_EQ(0, stat((temp_ + "/ktstp2").c_str(), &status));
+  ASSERT_EQ(0, stat((backups + "/ktstp2").c_str(), &status));
   EXPECT_TRUE(S_ISDIR(status.st_mode));
   EXPECT_EQ(0700u, status.st_mode & 0777);
-  transaction.Commit();
-  EXPECT_NE(0, stat((temp_ + "/ktstp2").c_str(), &status));
-  rmdir((temp_ + "/ktstp0").c_str());
-  unlink((temp_ + "/ktstp1").c_str());
+  ASSERT_TRUE(transaction.Commit().ok());
+  EXPECT_NE(0, stat((backups + "/ktstp2").c_str(), &status));
+  rmdir((backups + "/ktstp0").c_str());
+  unlink((backups + "/ktstp1").c_str());
 }
 
 // The first `keep` bytes of `container` deflated, then a block of the

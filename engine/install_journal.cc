@@ -17,11 +17,15 @@
 
 namespace {
 
-constexpr char kHeader[] = "ktstp journal 3\n";
-// Layout 2 had no kDirectoryTimes records; its journals are read alike.
+constexpr char kHeader[] = "ktstp journal 4\n";
+// Layout 2 had no kDirectoryTimes records, layout 3 no records written
+// ahead of their steps nor paths in kFileDone and kVoid records that name
+// their creation; their journals are read alike.
 constexpr char kHeaderTwo[] = "ktstp journal 2\n";
+constexpr char kHeaderThree[] = "ktstp journal 3\n";
 constexpr uint32_t kHeaderLength = sizeof(kHeader) - 1;
 static_assert(sizeof(kHeaderTwo) == sizeof(kHeader));
+static_assert(sizeof(kHeaderThree) == sizeof(kHeader));
 // The smallest record: kind, two lengths, the CRC, the trailing length.
 constexpr uint32_t kMinRecord = 1 + 4 + 4 + 4 + 4;
 // A field longer than this is no field of ours: paths are far shorter. It
@@ -192,7 +196,8 @@ Status InstallJournal::Adopt(int fd, const std::string& path,
       static_cast<uint32_t>(std::min<uint64_t>(size, kHeaderLength));
   TQ_RETURN_IF_ERROR(ReadAt(0, header, header_size));
   if (std::memcmp(header, kHeader, header_size) != 0 &&
-      std::memcmp(header, kHeaderTwo, header_size) != 0) {
+      std::memcmp(header, kHeaderTwo, header_size) != 0 &&
+      std::memcmp(header, kHeaderThree, header_size) != 0) {
     return CorruptAt(path_);
   }
   // A header cut short: the owner was killed as it made the journal, which

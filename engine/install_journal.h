@@ -10,8 +10,13 @@
 // parents, and a backed-up file is moved back only after the file that
 // replaced it is gone.
 //
-// Layout: a header line "ktstp journal 3\n" (journals of layout 2, which
-// lacked kDirectoryTimes, are read too), then records of
+// Records may also be written ahead, a batch of them flushed once before
+// the first of their steps, so that a power loss cannot keep a step without
+// its record; a record whose step never happened stays harmless.
+//
+// Layout: a header line "ktstp journal 4\n" (journals of layout 2, which
+// lacked kDirectoryTimes, and of layout 3, whose kFileDone and kVoid
+// records named no path, are read too), then records of
 //   kind (1 byte, JournalKind), u32 length + bytes of the path, u32 length +
 //   bytes of the second field, u32 CRC-32 of everything before it in the
 //   record, u32 length of the whole record,
@@ -51,10 +56,12 @@ enum class JournalKind : char {
   kCreatedDirectory = 'D',
   // A file about to be created with O_EXCL (path).
   kCreatedFile = 'F',
-  // The newest kCreatedFile is complete: its data written, its file closed
-  // and its time set; second: its identity (see FileIdentity).
+  // The newest kCreatedFile of its path is complete: its data written, its
+  // file closed and its time set; second: its identity (see FileIdentity).
+  // Layout 3 wrote no path: the newest kCreatedFile of any path.
   kFileDone = 'C',
-  // The newest kCreatedFile did not happen (its exclusive create failed):
+  // The newest kCreatedFile or kCreatedDirectory of its path did not happen
+  // (its exclusive create failed, or the level was there after all):
   // whatever is at its path is not the job's.
   kVoid = 'X',
   // A file about to be moved to the backup (path, second: the backup path).

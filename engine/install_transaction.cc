@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "engine/backup_place.h"
 #include "engine/journal_owner.h"
 #include "engine/journal_undoer.h"
 #include "engine/recovery.h"
@@ -47,6 +48,12 @@ class InstallTransaction::LevelRecorder : public BeneathLevelMaker {
     t_.directories_.emplace(level, false);
   }
   Status BeforeMake(const std::string& level) override {
+    const auto planned = t_.planned_directories_.find(level);
+    if (planned != t_.planned_directories_.end()) {
+      record_start_ = planned->second;
+      t_.planned_directories_.erase(planned);
+      return Status::Ok();
+    }
     Status noted = t_.NoteChange(ParentRelative(level));
     if (noted.ok()) {
       record_start_ = t_.journal_.length();
@@ -85,8 +92,11 @@ class InstallTransaction::TargetLevels : public LevelMaker {
   }
   Status BeforeMake(const std::string& level) override {
     record_start_ = t_.journal_.length();
-    const Status recorded =
+    Status recorded =
         t_.journal_.Append(JournalKind::kCreatedDirectory, t_.Absolute(level));
+    // On disk before the level is: a power loss must not leave a directory
+    // that no record names. Rare: once per level of a new directory.
+    if (recorded.ok()) recorded = t_.journal_.Sync();
     if (recorded.ok()) return recorded;
     return Status::System(recorded.error() != 0 ? recorded.error() : EIO,
                           level);
@@ -209,10 +219,9 @@ Status InstallTransaction::OpenTarget() {
 
 Status InstallTransaction::EnsureBackup() {
   if (!backup_.empty()) return Status::Ok();
-  std::string base = GetTempDirectory(sys_);
-  TQ_RETURN_IF_ERROR(MakeDirectories(sys_, base));
-  base = Absolute(base);
-  if (base.back() != '/') base.push_back('/');
+  int error = 0;
+  const std::string base = BackupBase(sys_, target_abs_, &error);
+  if (base.empty()) return Status::System(error, GetTempDirectory(sys_));
   TQ_RETURN_IF_ERROR(ClaimBackupDirectory(base));
   Status status = journal_.Append(JournalKind::kTarget, target_abs_);
   if (status.ok()) {
@@ -225,6 +234,13 @@ Status InstallTransaction::EnsureBackup() {
   if (status.ok()) status = SyncDirectory(sys_, backup_.path());
   TQ_RETURN_IF_ERROR(status);
   pointer_ = MakeJournalPointer(sys_, backup_.journal());
+  if (!pointer_.empty()) {
+    // The pointer's folders may be new: their names must last too, or a
+    // power loss could hide a journal kept beside the template directory.
+    const std::string folder = ParentOf(pointer_);
+    (void)SyncDirectory(sys_, ParentOf(folder));
+    (void)SyncDirectory(sys_, ParentOf(ParentOf(folder)));
+  }
   const std::string files = backup_.files();
   if (sys_.Mkdir(files.c_str(), 0700) != 0 || saved_.Open(files, false) != 0) {
     return Status::System(errno, files);
@@ -341,6 +357,49 @@ Status InstallTransaction::Look(const std::string& relative, bool* exists,
   return Status::Ok();
 }
 
+Status InstallTransaction::PlanDirectory(const std::string& relative) {
+  if (timed_.count(relative) != 0 ||
+      planned_directories_.count(relative) != 0) {
+    return Status::Ok();
+  }
+  if (relative.empty() || directories_.count(relative) != 0) {
+    return NoteChange(relative);
+  }
+  struct stat status;
+  if (root_.Stat(relative, &status, true) == 0) {
+    // Something that is no directory is in the way: the step will say so.
+    if (!S_ISDIR(status.st_mode)) return Status::Ok();
+    directories_.emplace(relative, false);
+    return NoteChange(relative);
+  }
+  if (errno != ENOENT) return FailedBeneath(relative, errno);
+  TQ_RETURN_IF_ERROR(PlanDirectory(ParentRelative(relative)));
+  const uint64_t start = journal_.length();
+  TQ_RETURN_IF_ERROR(Record(JournalKind::kCreatedDirectory, relative));
+  planned_directories_.emplace(relative, start);
+  return Status::Ok();
+}
+
+Status InstallTransaction::Plan(const std::vector<PlannedFile>& batch) {
+  if (batch.empty()) return Status::Ok();
+  TQ_RETURN_IF_ERROR(EnsureBackup());
+  for (const PlannedFile& file : batch) {
+    TQ_RETURN_IF_ERROR(PlanDirectory(ParentRelative(file.relative)));
+    if (file.replaces) {
+      TQ_RETURN_IF_ERROR(Record(JournalKind::kBackup, file.relative,
+                                backup_.SavedPath(file.relative)));
+      planned_backups_.insert(file.relative);
+    }
+    const uint64_t start = journal_.length();
+    TQ_RETURN_IF_ERROR(Record(JournalKind::kCreatedFile, file.relative));
+    planned_files_.emplace(file.relative, start);
+  }
+  const Status synced = journal_.Sync();
+  if (synced.ok()) return synced;
+  return Status::System(synced.error() != 0 ? synced.error() : EIO,
+                        backup_.journal());
+}
+
 Status InstallTransaction::Backup(const std::string& relative) {
   TQ_RETURN_IF_ERROR(EnsureBackup());
   if (!saved_.is_open()) return Status::Of(Status::Kind::kNoTarget);
@@ -361,9 +420,17 @@ Status InstallTransaction::Backup(const std::string& relative) {
     return Status::Of(Status::Kind::kNameTwice, Shown(relative));
   }
   // A record whose move never happens is harmless: its undo finds no
-  // backup to move back.
-  TQ_RETURN_IF_ERROR(
-      Record(JournalKind::kBackup, relative, backup_.SavedPath(relative)));
+  // backup to move back. The user's file leaves its place only once the
+  // record is on disk.
+  if (planned_backups_.erase(relative) == 0) {
+    TQ_RETURN_IF_ERROR(
+        Record(JournalKind::kBackup, relative, backup_.SavedPath(relative)));
+    const Status synced = journal_.Sync();
+    if (!synced.ok()) {
+      return Status::System(synced.error() != 0 ? synced.error() : EIO,
+                            backup_.journal());
+    }
+  }
   Status moved = MoveBeneath(root_, relative, saved_, relative);
   if (!moved.ok()) return FailedBeneath(relative, moved.error());
   return Status::Ok();
@@ -373,8 +440,14 @@ Status InstallTransaction::CreateFile(const std::string& relative, int* fd) {
   TQ_RETURN_IF_ERROR(NoteChange(ParentRelative(relative)));
   // Recorded before it exists, so that a kill between the create and the
   // completion record still finds the file.
-  const uint64_t record_start = journal_.length();
-  TQ_RETURN_IF_ERROR(Record(JournalKind::kCreatedFile, relative));
+  uint64_t record_start = journal_.length();
+  const auto planned = planned_files_.find(relative);
+  if (planned != planned_files_.end()) {
+    record_start = planned->second;
+    planned_files_.erase(planned);
+  } else {
+    TQ_RETURN_IF_ERROR(Record(JournalKind::kCreatedFile, relative));
+  }
   *fd = root_.OpenFile(relative, O_WRONLY | O_CREAT | O_EXCL, 0660);
   if (*fd != -1) return Status::Ok();
   const int error = errno;
@@ -388,12 +461,15 @@ Status InstallTransaction::FinishFile(const std::string& relative, int fd) {
   // The file's identity once its bytes and time are final (closing does
   // not change it), so that a recovery can tell it from a file someone
   // changed or put there after an interruption.
+  // Its write-back starts now, while the next files are inflated, so that
+  // the flush before the commit finds little left to do.
+  (void)sys_.StartWriteBack(fd, 0, 0);
   struct stat done;
   Status status;
   if (sys_.Fstat(fd, &done) != 0) status = Status::System(errno);
   if (sys_.Close(fd) != 0 && status.ok()) status = Status::System(errno);
   if (status.ok()) {
-    status = journal_.Append(JournalKind::kFileDone, std::string(),
+    status = journal_.Append(JournalKind::kFileDone, Recorded(relative),
                              EncodeIdentity(IdentityOf(done)));
   }
   if (status.ok()) return status;
@@ -401,9 +477,16 @@ Status InstallTransaction::FinishFile(const std::string& relative, int fd) {
                         Shown(relative));
 }
 
-void InstallTransaction::Commit() {
-  if (!open_) return;
+Status InstallTransaction::Commit() {
+  if (!open_) return Status::Ok();
   if (journal_.is_open()) {
+    // Every installed byte, and every name of the new files, on disk
+    // before the mark: a mark that outlives the files' data would let the
+    // backups go while the files read empty after a power loss. One flush
+    // of the file system costs far less than one per file.
+    if (sys_.Syncfs(root_.fd()) != 0) {
+      return Status::System(errno, WithoutTrailingSlashes(target_));
+    }
     // The mark must be on disk before the first backup goes: a recovery
     // must never roll back a committed installation with half its backups
     // gone. Without the mark, the journal goes first instead, so that
@@ -416,7 +499,9 @@ void InstallTransaction::Commit() {
   RemoveBackupDirectory(sys_, backup_);
   journal_.Close();
   RemovePointer();
+  if (!backup_.empty()) RemoveEmptyBackupBase(sys_, backup_.path());
   End();
+  return Status::Ok();
 }
 
 bool InstallTransaction::Rollback() {
@@ -434,6 +519,7 @@ bool InstallTransaction::Rollback() {
       RemoveBackupDirectory(sys_, backup_);
       journal_.Close();
       RemovePointer();
+      RemoveEmptyBackupBase(sys_, backup_.path());
     } else {
       // What could not go home stays for the user, set aside so that no
       // later start undoes it again over a later installation. Only when

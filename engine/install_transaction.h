@@ -83,8 +83,22 @@ class InstallTransaction {
   // True when the directory `relative` was made by this transaction (it
   // then holds only the transaction's own files).
   bool Made(const std::string& relative) const;
+  // A file the job will create, after moving the user's file there to the
+  // backup when `replaces`.
+  struct PlannedFile {
+    std::string relative;
+    bool replaces = false;
+  };
+  // Records the steps of `batch` ahead (the times of the directories they
+  // change, the directories to make, the backups, the files) and forces
+  // them to stable storage with one flush, so that a power loss cannot
+  // keep any of those steps without its record. The steps then happen
+  // through EnsureDirectory, Backup and CreateFile without further
+  // records; a planned step that does not happen is harmless.
+  Status Plan(const std::vector<PlannedFile>& batch);
   // Moves the file (or link) at `relative` into the backup, recording it
-  // first.
+  // first (and flushing the record: the user's file leaves its place)
+  // unless it was planned.
   Status Backup(const std::string& relative);
   // Creates the new file `relative` (O_EXCL, mode 0660 less the umask),
   // recording it first; its parent must exist. *fd is open on success.
@@ -93,10 +107,13 @@ class InstallTransaction {
   // it is closed (also on failure).
   Status FinishFile(const std::string& relative, int fd);
 
-  // Ends the transaction successfully: writes and flushes the journal's
-  // commit mark (when it cannot, deletes the journal first), then deletes
-  // the backed-up files, the journal, the backup directory and the pointer.
-  void Commit();
+  // Ends the transaction successfully: forces the installed files and the
+  // directories that name them to stable storage, writes and flushes the
+  // journal's commit mark (when it cannot, deletes the journal first), then
+  // deletes the backed-up files, the journal, the backup directory and the
+  // pointer. When the installed files cannot be flushed it changes nothing
+  // and returns why: the caller rolls back.
+  Status Commit();
 
   // Ends the transaction by undoing it (engine/journal_undoer.h); then
   // deletes the backup directory and the pointer, unless something could
@@ -131,6 +148,9 @@ class InstallTransaction {
   // Records the times of the directory `relative` before its first change,
   // unless the transaction made it.
   Status NoteChange(const std::string& relative);
+  // Plans the directory `relative` to hold a new entry: its times recorded
+  // when it exists, its making (and its missing parents') when not.
+  Status PlanDirectory(const std::string& relative);
   // Appends a record of a step about to happen; on failure the step must
   // not happen (the status names `relative`).
   Status Record(JournalKind kind, const std::string& relative,
@@ -166,6 +186,11 @@ class InstallTransaction {
   std::unordered_map<std::string, bool> directories_;
   // Directories whose times are in the journal (or that the job made).
   std::unordered_set<std::string> timed_;
+  // Steps recorded by Plan and not yet done, with where each record
+  // starts: directories to make, files to create, files to back up.
+  std::unordered_map<std::string, uint64_t> planned_directories_;
+  std::unordered_map<std::string, uint64_t> planned_files_;
+  std::unordered_set<std::string> planned_backups_;
   // The last directory made in the backup tree.
   std::string known_backup_dir_;
   // The pointer to the journal in the state directory; empty when none.

@@ -112,8 +112,16 @@ SystemApi& JournalUndoer::sys() const { return root_.sys(); }
 
 bool JournalUndoer::Undo(InstallJournal& journal, uint64_t void_start) {
   bool all_back = true;
-  skip_next_ = false;
-  have_identity_ = false;
+  voided_.clear();
+  identities_.clear();
+  backed_up_.clear();
+  // Records may be written ahead of their steps: a created file's undo must
+  // know whether the user's file it replaces ever left (its backup record
+  // is older, so it is met later in the walk).
+  (void)journal.VisitNewestFirst([&](JournalKind kind, const std::string& path,
+                                     const std::string& second, uint64_t) {
+    if (kind == JournalKind::kBackup) backed_up_.emplace(path, second);
+  });
   // Where the record being visited ends: the start of the newer one.
   uint64_t end = journal.length();
   const Status read = journal.VisitNewestFirst(
@@ -130,22 +138,37 @@ bool JournalUndoer::Undo(InstallJournal& journal, uint64_t void_start) {
             below ? path.substr(target_.size()) : std::string();
         // Without the template directory nothing below it is left.
         const bool reachable = below && root_.is_open();
-        const bool voided =
-            skip_next_ || (void_start != 0 && start == void_start);
+        const bool creation = kind == JournalKind::kCreatedFile ||
+                              kind == JournalKind::kCreatedDirectory;
+        // A void names the creation it cancels; older layouts wrote it
+        // right after that creation's record.
+        const bool voided = (creation && voided_.erase(path) != 0) ||
+                            (void_start != 0 && start == void_start);
         switch (kind) {
           case JournalKind::kVoid:
-            skip_next_ = true;
+            voided_.insert(path);
             return;
-          case JournalKind::kFileDone:
-            have_identity_ = DecodeIdentity(second, &identity_);
+          case JournalKind::kFileDone: {
+            // Older layouts name no path: the identity is that of the
+            // newest created file before it, met next.
+            FileIdentity identity;
+            if (DecodeIdentity(second, &identity)) {
+              identities_[path.empty() ? std::string() : path] = identity;
+            }
             return;
-          case JournalKind::kCreatedFile:
-            skip_next_ = false;
-            if (!voided) all_back = UndoCreatedFile(relative, reachable);
-            have_identity_ = false;
+          }
+          case JournalKind::kCreatedFile: {
+            auto known = identities_.find(path);
+            if (known == identities_.end()) known = identities_.find("");
+            const FileIdentity* identity =
+                known == identities_.end() ? nullptr : &known->second;
+            if (!voided) {
+              all_back = UndoCreatedFile(path, relative, reachable, identity);
+            }
+            if (known != identities_.end()) identities_.erase(known);
             return;
+          }
           case JournalKind::kCreatedDirectory:
-            skip_next_ = false;
             if (!voided) {
               all_back = UndoCreatedDirectory(path, relative, reachable);
             }
@@ -168,8 +191,10 @@ bool JournalUndoer::Undo(InstallJournal& journal, uint64_t void_start) {
   return read.ok() && all_back;
 }
 
-bool JournalUndoer::UndoCreatedFile(const std::string& relative,
-                                    bool reachable) {
+bool JournalUndoer::UndoCreatedFile(const std::string& path,
+                                    const std::string& relative,
+                                    bool reachable,
+                                    const FileIdentity* identity) {
   if (!reachable) return true;
   struct stat status;
   if (root_.Stat(relative, &status, false) != 0) {
@@ -177,15 +202,41 @@ bool JournalUndoer::UndoCreatedFile(const std::string& relative,
     // now leads outside there is nothing of the job's.
     return errno == ENOENT || errno == ENOTDIR || errno == EXDEV;
   }
+  if (identity == nullptr && !BackupLeft(path)) {
+    // Recorded ahead, but the user's file it was to replace never went to
+    // the backup: what stands there is still the user's.
+    return true;
+  }
   // Without a completion record the file was being written when the job
   // stopped: it is the job's own, half made.
   if (S_ISREG(status.st_mode) &&
-      (!have_identity_ || IdentityOf(status) == identity_)) {
+      (identity == nullptr || StillAsDone(status, *identity))) {
     RemoveFileBeneath(root_, relative);
   } else {
     KeepAside(relative);
   }
   return true;
+}
+
+bool JournalUndoer::BackupLeft(const std::string& path) {
+  const auto backup = backed_up_.find(path);
+  if (backup == backed_up_.end()) return true;
+  std::string saved;
+  struct stat status;
+  // When the backup cannot be looked at, the file is not touched: the
+  // user's may be there.
+  return backup_.RelativeOfSaved(backup->second, &saved) &&
+         saved_.is_open() && saved_.Stat(saved, &status, false) == 0;
+}
+
+bool StillAsDone(const struct stat& status, const FileIdentity& done) {
+  // The same file, not changed since (a change sets its change time to the
+  // present, and nobody can set it back). Its size and modification time
+  // may be short of what was recorded when a power loss kept the file's
+  // name but not all of its data or times.
+  const FileIdentity now = IdentityOf(status);
+  return now.device == done.device && now.inode == done.inode &&
+         now.ctime_ns <= done.ctime_ns;
 }
 
 bool JournalUndoer::UndoCreatedDirectory(const std::string& path,

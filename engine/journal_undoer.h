@@ -24,6 +24,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <set>
 #include <string>
 
 #include "engine/backup_dir.h"
@@ -62,7 +64,11 @@ class JournalUndoer {
  private:
   // One method per kind of record; each returns false when its step could
   // not be undone.
-  bool UndoCreatedFile(const std::string& relative, bool reachable);
+  bool UndoCreatedFile(const std::string& path, const std::string& relative,
+                       bool reachable, const FileIdentity* identity);
+  // False when the journal moves the user's file at `path` into the backup
+  // and it is not there: the move never happened.
+  bool BackupLeft(const std::string& path);
   bool UndoCreatedDirectory(const std::string& path,
                             const std::string& relative, bool reachable);
   bool UndoDirectoryTimes(const std::string& relative,
@@ -82,13 +88,19 @@ class JournalUndoer {
   BeneathDir& saved_;
   const BackupDir backup_;
   std::function<void(const std::string&, const std::string&)> on_kept_;
-  // State of the walk: a kVoid record voids the next older creation; a
-  // kFileDone record gives the identity of the next older created file.
   bool keep_levels_ = false;
-  bool skip_next_ = false;
-  bool have_identity_ = false;
-  FileIdentity identity_;
+  // State of the walk: a kVoid record voids the next older creation of its
+  // path; a kFileDone record gives the identity of the next older created
+  // file of its path (of any path, in older layouts: key ""). Every
+  // backup record's path and backup path.
+  std::set<std::string> voided_;
+  std::map<std::string, FileIdentity> identities_;
+  std::map<std::string, std::string> backed_up_;
 };
+
+// True when `status` is the file a kFileDone record described, unchanged
+// since, even if a power loss cut its data or times short.
+bool StillAsDone(const struct stat& status, const FileIdentity& done);
 
 // True when `path` lies strictly below `directory` (which ends in "/") and
 // has no ".." component.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/backup_dir.h"
+#include "engine/backup_place.h"
 #include "engine/install_journal.h"
 #include "engine/journal_owner.h"
 #include "engine/journal_undoer.h"
@@ -37,6 +38,10 @@ struct JournalSummary {
   bool steps = false;
   // A path outside the transaction's own directories, when one is named.
   std::string outside;
+  // The files the job completed, with their identities then; the newest
+  // created file, which an older layout's kFileDone record describes.
+  std::vector<std::pair<std::string, FileIdentity>> done;
+  std::string newest_created;
 };
 
 // Checks one record against the directories its transaction may touch.
@@ -64,6 +69,7 @@ void Summarise(JournalKind kind, const std::string& path,
       break;
     case JournalKind::kCreatedFile:
       summary->steps = true;
+      summary->newest_created = path;
       inside = IsBelow(path, target);
       break;
     case JournalKind::kDirectoryTimes:
@@ -75,8 +81,14 @@ void Summarise(JournalKind kind, const std::string& path,
       inside = IsBelow(path, target) && backup.RelativeOfSaved(second, &saved);
       break;
     }
-    case JournalKind::kFileDone:
+    case JournalKind::kFileDone: {
+      FileIdentity identity;
+      if (DecodeIdentity(second, &identity)) {
+        summary->done.emplace_back(
+            path.empty() ? summary->newest_created : path, identity);
+      }
       return;
+    }
   }
   if (target.empty() || !inside) summary->outside = path;
 }
@@ -108,6 +120,12 @@ class Recoverer {
       if (state.empty()) continue;
       ScanPointers(state + "/" + kJournalsFolder);
       RemoveEmptyStateFolder(sys_, state, kJournalsFolder);
+    }
+    // A pointer may be lost where its backup directory was not (a power
+    // loss before the pointer's folder was on disk).
+    if (!states.front().empty()) {
+      ScanTemp(states.front() + "/" + kBackupsFolder);
+      RemoveEmptyStateFolder(sys_, states.front(), kBackupsFolder);
     }
     std::string temp = WithoutTrailingSlashes(GetTempDirectory(sys_));
     // The journals name their backup directories by absolute paths.
@@ -248,13 +266,18 @@ class Recoverer {
     if (summary.owner.empty()) {
       // Killed while it began, before it changed anything.
       RemoveBackupDirectory(sys_, backup);
+      RemoveEmptyBackupBase(sys_, backup.path());
       return Result::kDone;
     }
     if (!OwnerIsGone(sys_, summary.owner)) return Result::kLeft;
     // A torn tail goes, so that nothing is ever appended after it.
     (void)journal.TruncateTo(journal.length());
-    if (summary.committed) {
+    // A commit mark that reached the disk before the files' data (a disk
+    // that reorders or ignores flushes) must not cost the user's files:
+    // such an installation is undone instead.
+    if (summary.committed && InstalledWhole(summary)) {
       RemoveBackupDirectory(sys_, backup);
+      RemoveEmptyBackupBase(sys_, backup.path());
       Report(RecoveryEvent::Kind::kFinishedCommit, summary.target,
              backup.path());
       return Result::kDone;
@@ -316,6 +339,20 @@ class Recoverer {
     if (sys_.Flock(*fd, LOCK_EX | LOCK_NB) != 0) {
       sys_.Close(*fd);
       return false;
+    }
+    return true;
+  }
+
+  // Whether every file a committed job completed that is still the job's
+  // (not removed or changed since) has the size it had then.
+  bool InstalledWhole(const JournalSummary& summary) {
+    for (const auto& [path, done] : summary.done) {
+      struct stat status;
+      if (sys_.Lstat(path.c_str(), &status) == 0 &&
+          S_ISREG(status.st_mode) && StillAsDone(status, done) &&
+          static_cast<uint64_t>(status.st_size) != done.size) {
+        return false;
+      }
     }
     return true;
   }
@@ -400,6 +437,7 @@ class Recoverer {
       return set_aside ? Result::kDone : Result::kLeft;
     }
     RemoveBackupDirectory(sys_, backup);
+    RemoveEmptyBackupBase(sys_, backup.path());
     Report(RecoveryEvent::Kind::kRolledBack, target, backup.path());
     return Result::kDone;
   }

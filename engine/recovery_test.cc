@@ -266,17 +266,19 @@ TEST_F(RecoveryTest, ALiveOwnerIsLeftAlone) {
   InstallTransaction transaction(RealSystem());
   ASSERT_EQ(kSuccess, transaction.Begin(target_).code());
   ASSERT_EQ(kSuccess, transaction.EnsureDirectory("x/y").code());
-  const std::vector<std::string> open_backups = NamesIn(dir_.Path("tmp"));
+  const std::string backups = StateBackups(dir_.Path("home"));
+  const std::vector<std::string> open_backups = NamesIn(backups);
   ASSERT_EQ(1u, open_backups.size());
   ASSERT_EQ(1u, NamesIn(dir_.Path("home") + "/.local/state/tqsetup/journals")
                     .size());
   EXPECT_TRUE(RecoverInterruptedInstalls(RealSystem()).empty());
-  EXPECT_EQ(open_backups, NamesIn(dir_.Path("tmp")));
+  EXPECT_EQ(open_backups, NamesIn(backups));
   struct stat status;
   EXPECT_EQ(0, stat((target_ + "x/y").c_str(), &status));
   transaction.Rollback();
   EXPECT_NE(0, stat((target_ + "x").c_str(), &status));
   EXPECT_TRUE(NamesIn(dir_.Path("tmp")).empty());
+  EXPECT_TRUE(NamesIn(backups).empty());
   EXPECT_TRUE(
       NamesIn(dir_.Path("home") + "/.local/state/tqsetup/journals").empty());
 }
@@ -431,7 +433,7 @@ TEST_F(RecoveryTest, PointersLiveInXdgStateHomeAndTheirFoldersGoWithTheLast) {
     EXPECT_EQ(std::vector<std::string>{}, NamesIn(dir_.Path("home")));
     c.add();
     if (c.commit) {
-      transaction.Commit();
+      ASSERT_TRUE(transaction.Commit().ok());
     } else {
       transaction.Rollback();
     }

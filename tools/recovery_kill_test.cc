@@ -154,18 +154,22 @@ class RecoveryKillTest : public ::testing::Test {
     }
     return left;
   }
+  // Where the backup directories are: the state directory shares the
+  // template directory's file system.
+  std::string Backups() const { return StateBackups(root_.Path("home")); }
   std::vector<std::string> Pointers() {
     return NamesIn(root_.Path("home") + "/.local/state/tqsetup/journals");
   }
   std::string Journal() {
-    const std::vector<std::string> left = LeftIn(root_.Path("tmp"));
-    return left.size() == 1 ? root_.Path("tmp") + "/" + left[0] + "/journal"
+    const std::vector<std::string> left = LeftIn(Backups());
+    return left.size() == 1 ? Backups() + "/" + left[0] + "/journal"
                             : std::string();
   }
 
   void ExpectNothingOfOursLeft() {
     EXPECT_EQ(std::vector<std::string>{}, LeftIn(root_.Path("tmp")));
     EXPECT_EQ(std::vector<std::string>{}, LeftIn(root_.Path("tmp2")));
+    EXPECT_EQ(std::vector<std::string>{}, LeftIn(Backups()));
     EXPECT_EQ(std::vector<std::string>{}, Pointers());
   }
 
@@ -286,7 +290,7 @@ TEST_F(RecoveryKillTest, ARunKilledWithAnotherTemporaryDirectoryIsFoundByItsPoin
     MakeOriginal();
     const Result run = KillAt(k, true, root_.Path("tmp2"));
     ASSERT_TRUE(run.killed);
-    ASSERT_EQ(1u, LeftIn(root_.Path("tmp2")).size());
+    ASSERT_EQ(1u, LeftIn(Backups()).size());
     ASSERT_EQ(1u, Pointers().size());
     Restart(root_.Path("tmp"));
     EXPECT_EQ("", Difference(original, Snapshot(target_)));
@@ -378,9 +382,9 @@ TEST_F(RecoveryKillTest, UntrustedBackupDirectoriesAreLeftAloneAndReported) {
   const Tree original = Snapshot(target_);
   Hold(4, true);
   const Tree killed = Snapshot(target_);
-  const std::vector<std::string> left = LeftIn(root_.Path("tmp"));
+  const std::vector<std::string> left = LeftIn(Backups());
   ASSERT_EQ(1u, left.size());
-  const std::string backup = root_.Path("tmp") + "/" + left[0];
+  const std::string backup = Backups() + "/" + left[0];
   // Open to others: someone else could have written the journal.
   ASSERT_EQ(0, chmod(backup.c_str(), 0755));
   Result restart = Restart();
@@ -435,9 +439,9 @@ TEST_F(RecoveryKillTest, AJournalThatCannotBeUndoneIsSetAsideNotReplayed) {
 
   const Result again = Run(KITTOOL_PATH, {"extract", v2, target_});
   ASSERT_EQ(0, again.status) << again.err;
-  const std::vector<std::string> left = LeftIn(root_.Path("tmp"));
+  const std::vector<std::string> left = LeftIn(Backups());
   ASSERT_EQ(1u, left.size()) << again.err;
-  const std::string aside = root_.Path("tmp") + "/" + left[0];
+  const std::string aside = Backups() + "/" + left[0];
   EXPECT_EQ(0u, left[0].rfind("unfinished-ktstp", 0));
   EXPECT_NE(std::string::npos, again.err.find("kept in \"" + aside + "\""))
       << again.err;
@@ -462,7 +466,7 @@ TEST_F(RecoveryKillTest, AJournalThatCannotBeUndoneIsSetAsideNotReplayed) {
     EXPECT_EQ(expected[path].content, node.content) << path;
   }
   EXPECT_EQ(expected.size(), files);
-  EXPECT_EQ(std::vector<std::string>{left[0]}, LeftIn(root_.Path("tmp")));
+  EXPECT_EQ(std::vector<std::string>{left[0]}, LeftIn(Backups()));
   EXPECT_EQ(std::vector<std::string>{}, Pointers());
 }
 
