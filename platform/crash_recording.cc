@@ -192,12 +192,14 @@ int CrashRecordingSystem::RecordRename(int from_dirfd, const char* from,
 template <typename WriteCall>
 ssize_t CrashRecordingSystem::RecordWrite(int fd, off_t offset,
                                           const void* data, WriteCall write) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  // Not under the lock: a write to a pipe may wait for its reader, and the
+  // reader may be about to make a call that is logged.
   struct stat before;
   if (fstat(fd, &before) != 0 || !S_ISREG(before.st_mode) ||
       before.st_nlink == 0) {
     return write();
   }
+  std::lock_guard<std::mutex> lock(mutex_);
   if (offset < 0) {
     const int flags = fcntl(fd, F_GETFL);
     offset = flags != -1 && (flags & O_APPEND) != 0 ? before.st_size

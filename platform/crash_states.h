@@ -26,7 +26,9 @@
 // an rmdir of a directory that is not empty. Nothing below a root on a
 // volatile file system (tmpfs) survives; the root itself stays, empty, as
 // a mount point would. A file's modification and change times are those
-// the last change that is there gave it, as the recording saw them.
+// the last change that is there gave it, as the recording saw them; a
+// directory's change only with its own making and time changes, not with
+// the names in it (tests compare no directory times).
 //
 // One thread per object; deterministic for a seed.
 #ifndef PLATFORM_CRASH_STATES_H_
