@@ -39,17 +39,16 @@ std::string BackupBase(SystemApi& sys, const std::string& target,
                        int* error) {
   // The template directory's file system, or, before it is made, that of
   // its nearest existing level: it will be made there.
-  std::string level = WithoutTrailingSlashes(target);
+  const std::string level = NearestExisting(sys, target);
   struct stat held;
-  bool found = false;
-  while (!level.empty() && !(found = sys.Stat(level.c_str(), &held) == 0) &&
-         errno == ENOENT) {
-    level = ParentOf(level);
-  }
-  if (found) {
+  if (!level.empty() && sys.Stat(level.c_str(), &held) == 0) {
+    const std::string state = StateDirectory();
+    const std::string existed =
+        NearestExisting(sys, state + "/" + kBackupsFolder);
     std::string folder;
-    if (MakeStateFolder(sys, kBackupsFolder, &folder).ok() &&
+    if (!state.empty() && MakeStateFolder(sys, kBackupsFolder, &folder).ok() &&
         OursOn(sys, folder, held.st_dev)) {
+      SyncMadeLevels(sys, folder, existed);
       return WithSlash(folder);
     }
     // The state folder made for nothing goes again.
@@ -73,6 +72,26 @@ std::string BackupBase(SystemApi& sys, const std::string& target,
     return std::string();
   }
   return WithSlash(Absolute(sys, temp));
+}
+
+std::string NearestExisting(SystemApi& sys, const std::string& path) {
+  std::string level = WithoutTrailingSlashes(path);
+  struct stat status;
+  while (!level.empty() && sys.Stat(level.c_str(), &status) != 0 &&
+         errno == ENOENT) {
+    level = ParentOf(level);
+  }
+  return level;
+}
+
+void SyncMadeLevels(SystemApi& sys, const std::string& path,
+                    const std::string& existed) {
+  std::string level = WithoutTrailingSlashes(path);
+  for (;;) {
+    (void)SyncDirectory(sys, level);
+    if (level.size() <= existed.size() || level.size() <= 1) return;
+    level = ParentOf(level);
+  }
 }
 
 void RemoveEmptyBackupBase(SystemApi& sys, const std::string& backup) {

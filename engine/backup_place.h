@@ -29,6 +29,14 @@ inline constexpr char kBesideFolder[] = ".tqsetup-backups";
 std::string BackupBase(SystemApi& sys, const std::string& target,
                        int* error);
 
+// The nearest level of `path` (itself or a parent) that exists.
+std::string NearestExisting(SystemApi& sys, const std::string& path);
+// Flushes each directory from `path` up to `existed` (NearestExisting
+// before `path` was made), so that the names of the levels made in between
+// last: a power loss must not take a journal's folder with it.
+void SyncMadeLevels(SystemApi& sys, const std::string& path,
+                    const std::string& existed);
+
 // Removes the folder that held the backup directory `backup` when it is
 // one of ours above and is left empty.
 void RemoveEmptyBackupBase(SystemApi& sys, const std::string& backup);

@@ -223,6 +223,8 @@ Status InstallTransaction::EnsureBackup() {
   const std::string base = BackupBase(sys_, target_abs_, &error);
   if (base.empty()) return Status::System(error, GetTempDirectory(sys_));
   TQ_RETURN_IF_ERROR(ClaimBackupDirectory(base));
+  // The backup directory's name on disk before anything is moved there.
+  (void)SyncDirectory(sys_, WithoutTrailingSlashes(base));
   Status status = journal_.Append(JournalKind::kTarget, target_abs_);
   if (status.ok()) {
     status = journal_.Append(JournalKind::kOwner, std::string(),
@@ -233,14 +235,12 @@ Status InstallTransaction::EnsureBackup() {
   if (status.ok()) status = journal_.Sync();
   if (status.ok()) status = SyncDirectory(sys_, backup_.path());
   TQ_RETURN_IF_ERROR(status);
+  // The pointer's folders may be new: their names must last too, or a
+  // power loss could hide a journal kept beside the template directory.
+  const std::string existed = NearestExisting(
+      sys_, StateDirectory() + "/" + kJournalsFolder);
   pointer_ = MakeJournalPointer(sys_, backup_.journal());
-  if (!pointer_.empty()) {
-    // The pointer's folders may be new: their names must last too, or a
-    // power loss could hide a journal kept beside the template directory.
-    const std::string folder = ParentOf(pointer_);
-    (void)SyncDirectory(sys_, ParentOf(folder));
-    (void)SyncDirectory(sys_, ParentOf(ParentOf(folder)));
-  }
+  if (!pointer_.empty()) SyncMadeLevels(sys_, ParentOf(pointer_), existed);
   const std::string files = backup_.files();
   if (sys_.Mkdir(files.c_str(), 0700) != 0 || saved_.Open(files, false) != 0) {
     return Status::System(errno, files);
