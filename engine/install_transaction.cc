@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <set>
 
 #include "engine/backup_place.h"
 #include "engine/journal_owner.h"
@@ -230,8 +231,14 @@ Status InstallTransaction::EnsureBackup() {
     status = journal_.Append(JournalKind::kOwner, std::string(),
                              CurrentOwner(sys_));
   }
+  const std::string files = backup_.files();
+  if (status.ok() && (sys_.Mkdir(files.c_str(), 0700) != 0 ||
+                      saved_.Open(files, false) != 0)) {
+    status = Status::System(errno, files);
+  }
   // The owner and the target must survive a power loss before anything is
-  // changed: without them a journal cannot be recovered.
+  // changed: without them a journal cannot be recovered. So must the name
+  // of the folder the user's files are moved into.
   if (status.ok()) status = journal_.Sync();
   if (status.ok()) status = SyncDirectory(sys_, backup_.path());
   TQ_RETURN_IF_ERROR(status);
@@ -241,10 +248,6 @@ Status InstallTransaction::EnsureBackup() {
       sys_, StateDirectory() + "/" + kJournalsFolder);
   pointer_ = MakeJournalPointer(sys_, backup_.journal());
   if (!pointer_.empty()) SyncMadeLevels(sys_, ParentOf(pointer_), existed);
-  const std::string files = backup_.files();
-  if (sys_.Mkdir(files.c_str(), 0700) != 0 || saved_.Open(files, false) != 0) {
-    return Status::System(errno, files);
-  }
   return Status::Ok();
 }
 
@@ -383,9 +386,15 @@ Status InstallTransaction::PlanDirectory(const std::string& relative) {
 Status InstallTransaction::Plan(const std::vector<PlannedFile>& batch) {
   if (batch.empty()) return Status::Ok();
   TQ_RETURN_IF_ERROR(EnsureBackup());
+  // The folders of the backup tree that the batch's backups go into, made
+  // now and flushed with the records: a move into a folder whose name a
+  // power loss took would lose the file.
+  std::set<std::string> made_in;
   for (const PlannedFile& file : batch) {
-    TQ_RETURN_IF_ERROR(PlanDirectory(ParentRelative(file.relative)));
+    const std::string parent = ParentRelative(file.relative);
+    TQ_RETURN_IF_ERROR(PlanDirectory(parent));
     if (file.replaces) {
+      TQ_RETURN_IF_ERROR(MakeBackupLevels(parent, &made_in));
       TQ_RETURN_IF_ERROR(Record(JournalKind::kBackup, file.relative,
                                 backup_.SavedPath(file.relative)));
       planned_backups_.insert(file.relative);
@@ -394,10 +403,41 @@ Status InstallTransaction::Plan(const std::vector<PlannedFile>& batch) {
     TQ_RETURN_IF_ERROR(Record(JournalKind::kCreatedFile, file.relative));
     planned_files_.emplace(file.relative, start);
   }
+  for (const std::string& folder : made_in) {
+    const std::string path = folder.empty()
+                                 ? backup_.files()
+                                 : backup_.SavedPath(folder);
+    TQ_RETURN_IF_ERROR(SyncDirectory(sys_, path));
+  }
   const Status synced = journal_.Sync();
   if (synced.ok()) return synced;
   return Status::System(synced.error() != 0 ? synced.error() : EIO,
                         backup_.journal());
+}
+
+Status InstallTransaction::MakeBackupLevels(const std::string& parent,
+                                            std::set<std::string>* made_in) {
+  if (parent.empty() || parent == known_backup_dir_) return Status::Ok();
+  // The backup tree is the transaction's own; levels that exist are fine.
+  class Maker : public BeneathLevelMaker {
+   public:
+    Maker(BeneathDir& dir, std::set<std::string>* made_in)
+        : BeneathLevelMaker(dir, 0700), made_in_(made_in) {}
+
+   protected:
+    void AfterMake(const std::string& level, bool made) override {
+      if (made) made_in_->insert(ParentRelative(level));
+    }
+
+   private:
+    std::set<std::string>* made_in_;
+  };
+  Status made = Maker(saved_, made_in).Make(parent);
+  if (!made.ok()) {
+    return Status::System(made.error(), backup_.SavedPath(parent));
+  }
+  known_backup_dir_ = parent;
+  return Status::Ok();
 }
 
 Status InstallTransaction::Backup(const std::string& relative) {
@@ -405,14 +445,8 @@ Status InstallTransaction::Backup(const std::string& relative) {
   if (!saved_.is_open()) return Status::Of(Status::Kind::kNoTarget);
   const std::string parent = ParentRelative(relative);
   TQ_RETURN_IF_ERROR(NoteChange(parent));
-  if (!parent.empty() && parent != known_backup_dir_) {
-    // The backup tree is the transaction's own; levels that exist are fine.
-    Status made = BeneathLevelMaker(saved_, 0700).Make(parent);
-    if (!made.ok()) {
-      return Status::System(made.error(), backup_.SavedPath(parent));
-    }
-    known_backup_dir_ = parent;
-  }
+  std::set<std::string> made_in;
+  TQ_RETURN_IF_ERROR(MakeBackupLevels(parent, &made_in));
   struct stat status;
   if (saved_.Stat(relative, &status, false) == 0) {
     // The names were checked to be unique; a second backup of one file

@@ -33,6 +33,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -151,6 +152,10 @@ class InstallTransaction {
   // Plans the directory `relative` to hold a new entry: its times recorded
   // when it exists, its making (and its missing parents') when not.
   Status PlanDirectory(const std::string& relative);
+  // Makes the backup tree's folder `parent` and its missing levels; adds
+  // the folders a level was made in to *made_in.
+  Status MakeBackupLevels(const std::string& parent,
+                          std::set<std::string>* made_in);
   // Appends a record of a step about to happen; on failure the step must
   // not happen (the status names `relative`).
   Status Record(JournalKind kind, const std::string& relative,

@@ -202,9 +202,10 @@ bool JournalUndoer::UndoCreatedFile(const std::string& path,
     // now leads outside there is nothing of the job's.
     return errno == ENOENT || errno == ENOTDIR || errno == EXDEV;
   }
-  if (identity == nullptr && !BackupLeft(path)) {
-    // Recorded ahead, but the user's file it was to replace never went to
-    // the backup: what stands there is still the user's.
+  if (!BackupLeft(path)) {
+    // The user's file it was to replace never went to the backup (a record
+    // written ahead, a move a power loss took): what stands there is still
+    // the user's, whatever a completion record says.
     return true;
   }
   // Without a completion record the file was being written when the job
