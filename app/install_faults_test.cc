@@ -295,8 +295,9 @@ class InstallFaultsTest : public ::testing::Test {
 // configuration) and what follows. Calls that may be added or reordered in
 // the engine stay in their phase by the same rules.
 std::vector<Phase> Classify(const std::vector<SysCall>& log,
-                            const std::string& tmp, const std::string& first) {
-  const std::string backup = tmp + "/ktstp";
+                            const std::string& backups,
+                            const std::string& first) {
+  const std::string backup = backups + "/ktstp";
   size_t kit_first = log.size(), backup_last = 0;
   for (size_t i = 0; i < log.size(); ++i) {
     // The kit is read from its first open on; its path is looked at before.
@@ -385,7 +386,8 @@ void InstallFaultsTest::Sweep(const std::vector<std::string>& locations,
   ASSERT_EQ(UserConfigListing(Listed(first_, locations)), installed.user);
   ASSERT_EQ(CommonConfigListing(Listed(first_, locations)), installed.common);
   const std::vector<SysCall> log = clean.Log();
-  const std::vector<Phase> phases = Classify(log, tmp_, first_);
+  const std::vector<Phase> phases =
+      Classify(log, engine_test::StateBackups(home_), first_);
 
   // The run that finds the first location unwritable goes to `next`.
   MakeInitialState(locations);

@@ -220,10 +220,19 @@ Status InstallTransaction::OpenTarget() {
 
 Status InstallTransaction::EnsureBackup() {
   if (!backup_.empty()) return Status::Ok();
-  int error = 0;
-  const std::string base = BackupBase(sys_, target_abs_, &error);
-  if (base.empty()) return Status::System(error, GetTempDirectory(sys_));
-  TQ_RETURN_IF_ERROR(ClaimBackupDirectory(base));
+  std::string base;
+  for (int attempt = 0;; ++attempt) {
+    int error = 0;
+    base = BackupBase(sys_, target_abs_, &error);
+    if (base.empty()) return Status::System(error, GetTempDirectory(sys_));
+    const Status claimed = ClaimBackupDirectory(base);
+    // Another run that found the folder empty may remove it between its
+    // making and the claim: then it is made again.
+    if (claimed.ok()) break;
+    if (claimed.error() != ENOENT || attempt >= kMaxTargetAttempts) {
+      return claimed;
+    }
+  }
   // The backup directory's name on disk before anything is moved there.
   (void)SyncDirectory(sys_, WithoutTrailingSlashes(base));
   Status status = journal_.Append(JournalKind::kTarget, target_abs_);

@@ -202,7 +202,9 @@ bool JournalUndoer::UndoCreatedFile(const std::string& path,
     // now leads outside there is nothing of the job's.
     return errno == ENOENT || errno == ENOTDIR || errno == EXDEV;
   }
-  if (!BackupLeft(path)) {
+  bool left = true;
+  if (!BackupLeft(path, &left)) return false;
+  if (!left) {
     // The user's file it was to replace never went to the backup (a record
     // written ahead, a move a power loss took): what stands there is still
     // the user's, whatever a completion record says.
@@ -219,15 +221,19 @@ bool JournalUndoer::UndoCreatedFile(const std::string& path,
   return true;
 }
 
-bool JournalUndoer::BackupLeft(const std::string& path) {
+bool JournalUndoer::BackupLeft(const std::string& path, bool* left) {
   const auto backup = backed_up_.find(path);
   if (backup == backed_up_.end()) return true;
   std::string saved;
   struct stat status;
-  // When the backup cannot be looked at, the file is not touched: the
-  // user's may be there.
-  return backup_.RelativeOfSaved(backup->second, &saved) &&
-         saved_.is_open() && saved_.Stat(saved, &status, false) == 0;
+  if (!backup_.RelativeOfSaved(backup->second, &saved) || !saved_.is_open()) {
+    *left = false;
+    return true;
+  }
+  if (saved_.Stat(saved, &status, false) == 0) return true;
+  *left = false;
+  // Not known: nothing is touched, and the next start looks again.
+  return errno == ENOENT;
 }
 
 bool StillAsDone(const struct stat& status, const FileIdentity& done) {

@@ -66,9 +66,10 @@ class JournalUndoer {
   // not be undone.
   bool UndoCreatedFile(const std::string& path, const std::string& relative,
                        bool reachable, const FileIdentity* identity);
-  // False when the journal moves the user's file at `path` into the backup
-  // and it is not there: the move never happened.
-  bool BackupLeft(const std::string& path);
+  // *left false when the journal moves the user's file at `path` into the
+  // backup and it is not there: the move never happened. False when that
+  // cannot be known.
+  bool BackupLeft(const std::string& path, bool* left);
   bool UndoCreatedDirectory(const std::string& path,
                             const std::string& relative, bool reachable);
   bool UndoDirectoryTimes(const std::string& relative,

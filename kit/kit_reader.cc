@@ -278,9 +278,6 @@ Status KitReader::ReadEntry(uint32_t index, KitEntry* entry) {
     if (next_index_++ == index) break;
   }
   read.offset += data_start_;
-  // Walked in table order, the stream is never needed before this entry
-  // again.
-  if (handed_off_) inflation_->ReleaseBefore(read.offset);
   *entry = std::move(read);
   return Status::Ok();
 }
@@ -366,6 +363,10 @@ Status KitReader::CopyEntryTo(const KitEntry& entry, FileHandle destination) {
   const uint64_t end = entry.offset + entry.size;
   Status status;
   if (handed_off_) {
+    // Copied in table order, the stream is never needed before this entry
+    // again: the entries skipped since the last copy need not be kept. (Not
+    // when an entry is read: a reader may look ahead in the table.)
+    inflation_->ReleaseBefore(entry.offset);
     // The part written before the hand-over is in the container, the rest
     // comes from the inflation.
     if (entry.offset < stream_start_) {

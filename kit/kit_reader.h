@@ -18,8 +18,9 @@
 //   date inflates no file's bytes. When the kit stores the files' bytes in
 //   table order (as kittool packs them), only the tables go to the
 //   container and the bytes go from the inflation straight to the entries'
-//   files; the entries must then be read and copied in table order, once
-//   each (bytes passed are not kept). A stream that turns out damaged or
+//   files; the entries must then be copied in table order, once each
+//   (bytes passed are not kept); reading entries ahead of the copies is
+//   fine. A stream that turns out damaged or
 //   short after it returned makes the waiting call fail.
 // - Check() is Open without keeping anything but the language records:
 //   the whole kit is inflated and checked, the files' bytes dropped.

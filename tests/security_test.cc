@@ -340,7 +340,11 @@ TEST_F(SecurityCallLogTest, OutsideTheTargetEveryFileIsMadeExclusively) {
 }
 
 TEST_F(SecurityCallLogTest, BackupDirectoryTakesTheNextFreeNameAndOnlyThat) {
-  const std::string tmp = root_.Path("tmp");
+  // Where the backup directories go: the state directory shares the
+  // template directory's file system.
+  const std::string tmp = engine_test::StateBackups(root_.Path("home"));
+  std::filesystem::create_directories(tmp);
+  ASSERT_EQ(0, chmod(tmp.c_str(), 0700));
   const std::string victim = root_.Path("victim");
   ASSERT_EQ(0, mkdir(victim.c_str(), 0755));
   for (int n = 0; n <= 9; ++n) {
