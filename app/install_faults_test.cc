@@ -454,11 +454,11 @@ void InstallFaultsTest::Sweep(const std::vector<std::string>& locations,
             return StartsWith(text, Text(key)) &&
                    text.size() > Text(key).size();
           };
-          // A kit's checksum file that cannot be read makes the kit count
-          // as damaged: nothing vouches for it.
+          // A kit's checksum file that cannot be read refuses the kit,
+          // naming that file: nothing vouches for it.
           const bool sidecar = EndsWith(call.path, ".sha256");
           EXPECT_TRUE((!sidecar && said("IDS_INSTALL_ERROR")) ||
-                      (sidecar && said("IDS_ERROR_DAMAGEDSOURCE")) ||
+                      (sidecar && said("IDS_ERROR_CHECKSUM_UNUSABLE")) ||
                       (phase == Phase::kPreCheck &&
                        (said("IDS_ERROR_NOSOURCE") ||
                         said("IDS_ERROR_NOSPACE"))))

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "kit/checksum_file.h"
 #include "kit/kit_checksum.h"
 #include "platform/file_operations.h"
 #include "platform/system_api.h"
@@ -280,7 +281,7 @@ Status WriteKit(SystemApi& sys, const KitSpec& spec,
 Status WriteKitSidecar(SystemApi& sys, const std::string& kit_path,
                        const std::string& hex_digest) {
   const std::string text =
-      hex_digest + "  " + kit_path.substr(kit_path.rfind('/') + 1) + "\n";
+      ChecksumLine(hex_digest, kit_path.substr(kit_path.rfind('/') + 1));
   return ReplaceFile(sys, SidecarPath(kit_path), [&](int fd) {
     return WriteAll(sys, fd, text.data(), text.size());
   });

@@ -68,8 +68,8 @@ Status WriteKit(SystemApi& sys, const KitSpec& spec,
                 std::string* sha256_hex = nullptr);
 
 // Writes the checksum file of the kit at `kit_path` (kit/kit_checksum.h):
-// "<hex_digest>  <kit file name>" and a line feed, in one step
-// (ReplaceFile).
+// the line sha256sum writes for the kit's file name (ChecksumLine), in one
+// step (ReplaceFile), so that it checks from the kit's directory.
 Status WriteKitSidecar(SystemApi& sys, const std::string& kit_path,
                        const std::string& hex_digest);
 

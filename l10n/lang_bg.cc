@@ -48,5 +48,8 @@ constinit const TranslatedText kTextsBg[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Да"},
     {"IDS_BUTTON_NO", "Не"},
     {"IDS_BUTTON_OK", "ОК"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "Файлът с контролната сума на инсталацията tqkt.efd не може да бъде използван, затова инсталацията не може да бъде проверена."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "не е обикновен файл в каталога на инсталацията"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "не е контролна сума SHA-256 на тази инсталация във формата на sha256sum"},
 };
 // clang-format on

@@ -48,5 +48,8 @@ constinit const TranslatedText kTextsDe[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Ja"},
     {"IDS_BUTTON_NO", "Nein"},
     {"IDS_BUTTON_OK", "OK"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "Die Prüfsummendatei der Installationsdatei tqkt.efd kann nicht verwendet werden, daher kann die Installationsdatei nicht geprüft werden."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "keine reguläre Datei im Verzeichnis der Installationsdatei"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "keine SHA-256-Prüfsumme dieser Installationsdatei im Format von sha256sum"},
 };
 // clang-format on

@@ -50,5 +50,8 @@ constinit const TranslatedText kTextsEl[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Ναι"},
     {"IDS_BUTTON_NO", "Όχι"},
     {"IDS_BUTTON_OK", "OK"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "Το αρχείο αθροίσματος ελέγχου του πακέτου εγκατάστασης tqkt.efd δεν μπορεί να χρησιμοποιηθεί, επομένως το πακέτο δεν μπορεί να ελεγχθεί."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "δεν είναι κανονικό αρχείο στον κατάλογο του πακέτου"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "δεν είναι άθροισμα ελέγχου SHA-256 αυτού του πακέτου στη μορφή του sha256sum"},
 };
 // clang-format on

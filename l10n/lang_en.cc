@@ -48,5 +48,8 @@ constinit const TranslatedText kTextsEn[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Yes"},
     {"IDS_BUTTON_NO", "No"},
     {"IDS_BUTTON_OK", "OK"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "The checksum file of the distribution kit tqkt.efd cannot be used, so the kit cannot be checked."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "not a regular file in the kit's directory"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "not a SHA-256 checksum of this kit in the format sha256sum writes"},
 };
 // clang-format on

@@ -48,5 +48,8 @@ constinit const TranslatedText kTextsEs[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Sí"},
     {"IDS_BUTTON_NO", "No"},
     {"IDS_BUTTON_OK", "Aceptar"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "El archivo de suma de comprobación del conjunto de la instalación tqkt.efd no se puede usar, por lo que el conjunto no se puede comprobar."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "no es un archivo normal en el directorio del conjunto"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "no es una suma de comprobación SHA-256 de este conjunto en el formato de sha256sum"},
 };
 // clang-format on

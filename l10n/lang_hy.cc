@@ -48,5 +48,8 @@ constinit const TranslatedText kTextsHy[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Այո"},
     {"IDS_BUTTON_NO", "Ոչ"},
     {"IDS_BUTTON_OK", "OK"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "tqkt.efd տեղադրման հավաքածուի ստուգիչ գումարի ֆայլը հնարավոր չէ օգտագործել, ուստի հավաքածուն հնարավոր չէ ստուգել:"},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "հավաքածուի կատալոգում սովորական ֆայլ չէ"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "այս հավաքածուի SHA-256 ստուգիչ գումարը չէ sha256sum-ի ձևաչափով"},
 };
 // clang-format on

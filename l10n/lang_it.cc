@@ -48,5 +48,8 @@ constinit const TranslatedText kTextsIt[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Sì"},
     {"IDS_BUTTON_NO", "No"},
     {"IDS_BUTTON_OK", "OK"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "Il file di checksum del file di installazione tqkt.efd non può essere usato, quindi il file di installazione non può essere verificato."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "non è un file normale nella directory del file di installazione"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "non è un checksum SHA-256 di questo file di installazione nel formato di sha256sum"},
 };
 // clang-format on

@@ -48,5 +48,8 @@ constinit const TranslatedText kTextsKa[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "დიახ"},
     {"IDS_BUTTON_NO", "არა"},
     {"IDS_BUTTON_OK", "OK"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "მიწოდების კომპლექტის ფაილის tqkt.efd საკონტროლო ჯამის ფაილის გამოყენება შეუძლებელია, ამიტომ კომპლექტის შემოწმება ვერ ხერხდება."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "ჩვეულებრივი ფაილი არ არის კომპლექტის კატალოგში"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "არ არის ამ კომპლექტის SHA-256 საკონტროლო ჯამი sha256sum-ის ფორმატში"},
 };
 // clang-format on

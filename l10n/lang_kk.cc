@@ -49,5 +49,8 @@ constinit const TranslatedText kTextsKk[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Иә"},
     {"IDS_BUTTON_NO", "Жоқ"},
     {"IDS_BUTTON_OK", "ОК"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "tqkt.efd орнату файлының бақылау сомасы файлын пайдалану мүмкін емес, сондықтан жинақты тексеру мүмкін емес."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "бұл жинақ каталогындағы кәдімгі файл емес"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "бұл sha256sum пішіміндегі осы жинақтың SHA-256 бақылау сомасы емес"},
 };
 // clang-format on

@@ -48,5 +48,8 @@ constinit const TranslatedText kTextsLt[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Taip"},
     {"IDS_BUTTON_NO", "Ne"},
     {"IDS_BUTTON_OK", "Gerai"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "Diegimo komplekto failo tqkt.efd kontrolinės sumos failo negalima naudoti, todėl komplekto patikrinti neįmanoma."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "tai ne įprastas failas komplekto kataloge"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "tai ne šio komplekto SHA-256 kontrolinė suma sha256sum formatu"},
 };
 // clang-format on

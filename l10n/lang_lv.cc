@@ -48,5 +48,8 @@ constinit const TranslatedText kTextsLv[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Jā"},
     {"IDS_BUTTON_NO", "Nē"},
     {"IDS_BUTTON_OK", "Labi"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "Instalēšanas komplekta faila tqkt.efd kontrolsummas failu nevar izmantot, tāpēc komplektu nevar pārbaudīt."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "tas nav parasts fails komplekta katalogā"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "tā nav šī komplekta SHA-256 kontrolsumma sha256sum formātā"},
 };
 // clang-format on

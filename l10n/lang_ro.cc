@@ -48,5 +48,8 @@ constinit const TranslatedText kTextsRo[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Da"},
     {"IDS_BUTTON_NO", "Nu"},
     {"IDS_BUTTON_OK", "OK"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "Fişierul cu suma de control a kit-ului de instalare tqkt.efd nu poate fi folosit, deci kit-ul nu poate fi verificat."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "nu este un fişier obişnuit în catalogul kit-ului"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "nu este o sumă de control SHA-256 a acestui kit în formatul sha256sum"},
 };
 // clang-format on

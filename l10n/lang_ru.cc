@@ -48,5 +48,8 @@ constinit const TranslatedText kTextsRu[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Да"},
     {"IDS_BUTTON_NO", "Нет"},
     {"IDS_BUTTON_OK", "ОК"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "Файл контрольной суммы комплекта установки tqkt.efd нельзя использовать, поэтому комплект не может быть проверен."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "это не обычный файл в каталоге комплекта установки"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "это не контрольная сумма SHA-256 этого комплекта в формате sha256sum"},
 };
 // clang-format on

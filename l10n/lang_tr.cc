@@ -48,5 +48,8 @@ constinit const TranslatedText kTextsTr[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Evet"},
     {"IDS_BUTTON_NO", "Hayır"},
     {"IDS_BUTTON_OK", "Tamam"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "tqkt.efd yükleme takımının sağlama toplamı dosyası kullanılamıyor, bu yüzden takım doğrulanamıyor."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "takımın klasöründe normal bir dosya değil"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "bu takımın sha256sum biçiminde bir SHA-256 sağlama toplamı değil"},
 };
 // clang-format on

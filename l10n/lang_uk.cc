@@ -48,5 +48,8 @@ constinit const TranslatedText kTextsUk[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Так"},
     {"IDS_BUTTON_NO", "Ні"},
     {"IDS_BUTTON_OK", "ОК"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "Файл контрольної суми комплекту поставки tqkt.efd неможливо використати, тому комплект не може бути перевірений."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "це не звичайний файл у каталозі комплекту поставки"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "це не контрольна сума SHA-256 цього комплекту у форматі sha256sum"},
 };
 // clang-format on

@@ -48,5 +48,8 @@ constinit const TranslatedText kTextsVi[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Có"},
     {"IDS_BUTTON_NO", "Không"},
     {"IDS_BUTTON_OK", "OK"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "Không thể dùng tệp tổng kiểm của bộ cài đặt tqkt.efd, vì vậy không thể kiểm tra bộ cài đặt."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "không phải là tệp thông thường trong thư mục của bộ cài đặt"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "không phải là tổng kiểm SHA-256 của bộ cài đặt này theo định dạng của sha256sum"},
 };
 // clang-format on

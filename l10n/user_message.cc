@@ -1,5 +1,6 @@
 #include "l10n/user_message.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "l10n/string_table.h"
@@ -55,9 +56,17 @@ WideString FailureMessage(const Status& failure, const std::string& kit_path) {
       return WideString();
     case Kind::kDamagedKit:
     case Kind::kChecksumMismatch:
-    case Kind::kChecksumUnusable:
       return UserMessage("IDS_ERROR_DAMAGEDSOURCE",
                          MessageDetail{kit_path, 0, nullptr});
+    case Kind::kChecksumUnusable:
+      // Not the kit's fault: the file that was to vouch for it is named.
+      key = "IDS_ERROR_CHECKSUM_UNUSABLE";
+      if (failure.error() == 0) {
+        detail.reason_key = "IDS_REASON_CHECKSUM_FORMAT";
+      } else if (failure.error() == EINVAL) {
+        detail.reason_key = "IDS_REASON_CHECKSUM_NOT_FILE";
+      }
+      break;
     case Kind::kKitNotFound:
       key = "IDS_ERROR_NOSOURCE";
       break;

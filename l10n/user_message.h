@@ -38,7 +38,8 @@ WideString UserMessage(const char* key, const MessageDetail& detail = {});
 // The message for `failure`, a run of setup's pre-check or job that failed
 // (see engine/install_session.h), in the current language: the key's text
 // for its kind, then the file and the reason. A damaged kit is named by
-// `kit_path`. Empty for kOk and kCancelled: a cancel is no failure to tell.
+// `kit_path`; a checksum file that cannot serve is named itself, with why.
+// Empty for kOk and kCancelled: a cancel is no failure to tell.
 WideString FailureMessage(const Status& failure, const std::string& kit_path);
 
 // `message` on one line: its lines joined by ": " after a line that does

@@ -339,14 +339,11 @@ Status ReplaceFile(SystemApi& sys, const std::string& path,
   return Status::Ok();
 }
 
-Status ReadSmallFile(SystemApi& sys, const std::string& path, std::string* out,
-                     size_t limit, bool follow) {
-  out->clear();
-  const int fd = sys.Open(path.c_str(),
-                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
-                              (follow ? 0 : O_NOFOLLOW),
-                          0);
-  if (fd == -1) return Status::System(errno, path);
+namespace {
+
+// The rest of ReadSmallFile once `fd` is open; closes it.
+Status ReadSmallOpenFile(SystemApi& sys, int fd, const std::string& path,
+                         std::string* out, size_t limit) {
   struct stat status;
   Status result;
   if (sys.Fstat(fd, &status) != 0) {
@@ -372,6 +369,29 @@ Status ReadSmallFile(SystemApi& sys, const std::string& path, std::string* out,
   sys.Close(fd);
   if (!result.ok()) out->clear();
   return result;
+}
+
+// Never blocks in open: a FIFO without a writer, or a device, at the path.
+constexpr int kSmallFileFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+}  // namespace
+
+Status ReadSmallFile(SystemApi& sys, const std::string& path, std::string* out,
+                     size_t limit, bool follow) {
+  out->clear();
+  const int fd = sys.Open(path.c_str(),
+                          kSmallFileFlags | (follow ? 0 : O_NOFOLLOW), 0);
+  if (fd == -1) return Status::System(errno, path);
+  return ReadSmallOpenFile(sys, fd, path, out, limit);
+}
+
+Status ReadSmallFileBeneath(BeneathDir& dir, const std::string& relative,
+                            std::string* out, size_t limit) {
+  out->clear();
+  const std::string path = Join(dir.path(), relative);
+  const int fd = dir.OpenFollowed(relative, kSmallFileFlags);
+  if (fd == -1) return Status::System(errno, path);
+  return ReadSmallOpenFile(dir.sys(), fd, path, out, limit);
 }
 
 Status SyncDirectory(SystemApi& sys, const std::string& path) {

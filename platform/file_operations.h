@@ -116,6 +116,12 @@ Status ReplaceFile(SystemApi& sys, const std::string& path,
 // (ELOOP).
 Status ReadSmallFile(SystemApi& sys, const std::string& path, std::string* out,
                      size_t limit, bool follow = true);
+// The same for `relative` beneath `dir` (platform/beneath_dir.h), a link at
+// its end followed beneath it: EXDEV when one leads outside (outside_link()
+// names it), ENOENT when it leads to nothing. The failure names the path
+// `relative` has beneath dir.path().
+Status ReadSmallFileBeneath(BeneathDir& dir, const std::string& relative,
+                            std::string* out, size_t limit);
 
 // Opens the directory `path` and flushes it, so that names made or removed
 // in it survive a power loss.

@@ -27,8 +27,12 @@ class [[nodiscard]] Status {
     kSystem,           // the system refused: error() says why
     kDamagedKit,       // the kit's stream, tables or entries are wrong
     kChecksumMismatch,  // the kit does not match its checksum file
-    kChecksumUnusable,  // the kit's checksum file cannot be read or parsed
-                        // (error() says why when the system refused it)
+    kChecksumUnusable,  // the kit's checksum file (path) cannot serve:
+                        // error() is the system's reason it cannot be
+                        // read, EINVAL when it is no regular file in the
+                        // kit's directory (a FIFO, a device, a link that
+                        // leads out of it or to nothing), 0 when its text
+                        // is no checksum of the kit
     kCancelled,        // the user or a signal stopped the job
     kInTheWay,         // something that is no directory or file is in the
                        // way (error() says how: EEXIST, ENOTDIR, EISDIR)

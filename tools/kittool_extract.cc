@@ -13,6 +13,7 @@
 #include "platform/system_api.h"
 #include "text/terminal_text.h"
 #include "text/text_conversion.h"
+#include "tools/kittool_checksum.h"
 #include "tools/kittool_inspect.h"
 
 namespace {
@@ -99,9 +100,10 @@ std::string DescribeInstallFailure(const Status& failure,
       return "\"" + path +
              "\" is not a valid file name; nothing was installed (\"kittool "
              "verify\" says more)";
+    case Status::Kind::kChecksumUnusable:
+      return DescribeUnusableChecksumFile(failure);
     case Status::Kind::kDamagedKit:
     case Status::Kind::kChecksumMismatch:
-    case Status::Kind::kChecksumUnusable:
       return path.empty()
                  ? "the kit is damaged: its stream is corrupt or ends early, "
                    "its tables are broken, or it does not match its checksum "

@@ -17,6 +17,7 @@
 #include "platform/system_api.h"
 #include "text/terminal_text.h"
 #include "text/text_conversion.h"
+#include "tools/kittool_checksum.h"
 
 namespace {
 
@@ -184,11 +185,13 @@ uint32_t ReportUninstallableNames(const std::vector<KitEntry>& entries,
 // The reader's verdict on `err`; false when it could not open the kit.
 bool ReaderOpened(const std::string& kit, const Status& opened,
                   const StreamReport& stream, std::ostream& err) {
-  if (opened.kind() == Status::Kind::kChecksumMismatch ||
-      opened.kind() == Status::Kind::kChecksumUnusable) {
+  if (opened.kind() == Status::Kind::kChecksumMismatch) {
     err << "kittool: the kit \"" << kit << "\" does not match its checksum "
-        << "file \"" << SidecarPath(kit) << "\" (or that file cannot be read, "
-        << "is malformed or names another file): it is damaged\n";
+        << "file \"" << SidecarPath(kit) << "\": it is damaged\n";
+    return false;
+  }
+  if (opened.kind() == Status::Kind::kChecksumUnusable) {
+    err << "kittool: " << DescribeUnusableChecksumFile(opened) << "\n";
     return false;
   }
   if (opened.kind() == Status::Kind::kDamagedKit) {
@@ -290,6 +293,9 @@ std::string ReasonOf(const Status& failure) {
 }
 
 std::string DescribeOpenFailure(const Status& failure, const std::string& kit) {
+  if (failure.kind() == Status::Kind::kChecksumUnusable) {
+    return DescribeUnusableChecksumFile(failure);
+  }
   if (failure.IsKitDamage()) {
     return "the kit \"" + kit +
            "\" is damaged or is not a kit; \"kittool verify\" says more";

@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "kit/kit_checksum.h"
 #include "kit/kit_writer.h"
 #include "platform/system_api.h"
 #include "tools/kittool_inspect.h"
@@ -100,24 +99,5 @@ int RunPack(SystemApi& sys, const KittoolOptions& options, std::ostream& out,
   out << "Packed " << spec.files.size() << " files (" << total
       << " bytes) into \"" << options.output << "\" (" << kit_size
       << " bytes).\n";
-  return kExitOk;
-}
-
-int RunChecksum(SystemApi& sys, const KittoolOptions& options,
-                std::ostream& out, std::ostream& err) {
-  KitDigest digest;
-  const Status hashed = HashFileFrom(sys, options.kit, 0, &digest);
-  if (!hashed.ok()) {
-    err << "kittool: cannot read \"" << options.kit
-        << "\": " << ReasonOf(hashed) << "\n";
-    return kExitFailure;
-  }
-  const std::string hex = digest.sha.HexDigest();
-  const Status written = WriteKitSidecar(sys, options.kit, hex);
-  if (!written.ok()) {
-    err << "kittool: " << DescribeWriteFailure(written, options.kit) << "\n";
-    return kExitFailure;
-  }
-  out << hex << "  " << SidecarPath(options.kit) << "\n";
   return kExitOk;
 }
