@@ -13,7 +13,8 @@
 // (engine/journal_undoer.h). What it cannot trust it leaves alone and
 // reports: a backup directory that is a link, not ours, or open to others; a
 // journal that is no regular file of ours, or that names paths outside its
-// target directory or backup directory. A file that changed after the
+// target directory or backup directory; an entry among the pointers that is
+// no link of this user's. A file that changed after the
 // interruption is neither overwritten nor deleted but kept aside beside
 // itself, as "<name>.ktstp-kept" (or "<name>.ktstp-kept<N>" when that is
 // taken). Killed half-way, a recovery is finished by the next one.
@@ -50,6 +51,8 @@ struct RecoveryEvent {
   enum class Refusal {
     kNone,
     kPointerNotAJournal,  // the pointer `path` names no journal
+    kNotAPointer,         // `backup` lies among the pointers but is no
+                          // link of this user's
     kLink,                // the backup directory is a symbolic link
     kOpenToOthers,        // others may read or write it
     kJournalUnopenable,   // its journal cannot be opened (`error`)

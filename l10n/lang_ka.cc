@@ -48,5 +48,13 @@ constinit const TranslatedText kTextsKa[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "დიახ"},
     {"IDS_BUTTON_NO", "არა"},
     {"IDS_BUTTON_OK", "OK"},
+    {"IDS_ERROR_HOME_UNUSABLE", "საწყისი კატალოგის (HOME) გამოყენება შეუძლებელია. არაფერი დაყენებულა."},
+    {"IDS_ERROR_NO_STATE_DIR", "არ არსებობს მდგომარეობის კატალოგი, სადაც დაყენების მსვლელობა ჩაიწერება, ამიტომ შეწყვეტილი დაყენების გაუქმება შეუძლებელი იქნებოდა. არაფერი დაყენებულა."},
+    {"IDS_NOTE_STATE_FALLBACK", "XDG_STATE_HOME-ში მითითებული მდგომარეობის კატალოგის გამოყენება შეუძლებელია; მის ნაცვლად გამოიყენება საწყის კატალოგში არსებული კატალოგი."},
+    {"IDS_ERROR_NO_CURRENT_DIR", "მიმდინარე კატალოგი ვერ მოიძებნა; შესაძლოა, ის წაშლილია."},
+    {"IDS_REASON_NOT_ABSOLUTE", "არ არის აბსოლუტური გზა"},
+    {"IDS_REASON_CONTROL_CHARACTERS", "სახელი შეიცავს მმართველ სიმბოლოებს (მაგალითად, ხაზის გადატანას)"},
+    {"IDS_REASON_ROOT_HOME", "ძირეული კატალოგი საწყისი კატალოგი არ არის"},
+    {"IDS_REASON_NOT_REGULAR", "ჩვეულებრივი ფაილი არ არის"},
 };
 // clang-format on
