@@ -265,7 +265,9 @@ TEST_F(LauncherConfigTest, RefusesWhatCannotBeWritten) {
     const Status refused = Write(c.path, store);
     EXPECT_FALSE(refused.ok()) << c.path;
     EXPECT_EQ(c.error, refused.error()) << c.path;
-    if (c.error == 0) EXPECT_EQ(Status::Kind::kNotAFile, refused.kind());
+    if (c.error == 0) {
+      EXPECT_EQ(Status::Kind::kNotAFile, refused.kind());
+    }
     EXPECT_EQ(c.path, refused.path());
   }
   EXPECT_EQ("old\n", ::ReadFile(path));

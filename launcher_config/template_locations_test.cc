@@ -76,7 +76,7 @@ class TemplateLocationsTest : public ::testing::Test {
   }
   List Read(bool common) {
     std::vector<WideString> list;
-    ReadTemplateLocations(sys_, list, common);
+    EXPECT_TRUE(ReadTemplateLocations(sys_, list, common).ok());
     return Shown(list);
   }
 
