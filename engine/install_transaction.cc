@@ -149,9 +149,15 @@ Status InstallTransaction::Begin(const std::string& target_dir) {
   open_ = true;
   target_ = target_dir;
   if (!target_.empty() && target_.back() != '/') target_.push_back('/');
-  char buffer[4096];
-  if (sys_.Getcwd(buffer, sizeof(buffer)) != nullptr) cwd_ = buffer;
   if (target_dir.empty()) return Status::Of(Status::Kind::kNoTarget);
+  // The journal names absolute paths, which a relative target or temporary
+  // directory takes from the working directory: without it the journal
+  // could not be recovered.
+  const Status cwd = CurrentDirectory(sys_, &cwd_);
+  if (!cwd.ok() &&
+      (target_[0] != '/' || GetTempDirectory(sys_).front() != '/')) {
+    return cwd;
+  }
   target_abs_ = Absolute(target_);
   return OpenTarget();
 }
@@ -224,7 +230,9 @@ Status InstallTransaction::EnsureBackup() {
   if (status.ok()) status = journal_.Sync();
   if (status.ok()) status = SyncDirectory(sys_, backup_.path());
   TQ_RETURN_IF_ERROR(status);
-  pointer_ = MakeJournalPointer(sys_, backup_.journal());
+  // Without its pointer a later run with another temporary directory would
+  // not find the journal after a kill: nothing may change then.
+  TQ_RETURN_IF_ERROR(MakeJournalPointer(sys_, backup_.journal(), &pointer_));
   const std::string files = backup_.files();
   if (sys_.Mkdir(files.c_str(), 0700) != 0 || saved_.Open(files, false) != 0) {
     return Status::System(errno, files);

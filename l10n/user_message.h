@@ -42,6 +42,17 @@ WideString UserMessage(const char* key, const MessageDetail& detail = {});
 // Empty for kOk and kCancelled: a cancel is no failure to tell.
 WideString FailureMessage(const Status& failure, const std::string& kit_path);
 
+// The warning that the launcher configuration file `failure` names could
+// not be updated after a success (IDS_WARN_CONFIG_NOT_SAVED), with the
+// file and why: "not a regular file" for kNotAFile, else the system's
+// reason.
+WideString ConfigNotSavedMessage(const Status& failure);
+
+// The note that XDG_STATE_HOME cannot be used and the state directory under
+// the home directory is taken instead (IDS_NOTE_STATE_FALLBACK), with the
+// place at fault, shown escaped (it comes from the environment), and why.
+WideString StateFallbackNote(const Status& why);
+
 // `message` on one line: its lines joined by ": " after a line that does
 // not end in a full stop, a question or exclamation mark or a colon, else by
 // a space; carriage returns dropped.

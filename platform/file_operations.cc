@@ -175,6 +175,33 @@ int CreatePartFile(SystemApi& sys, const std::string& path,
 
 }  // namespace
 
+Status CurrentDirectory(SystemApi& sys, std::string* path) {
+  path->clear();
+  std::vector<char> buffer(4096);
+  while (sys.Getcwd(buffer.data(), buffer.size()) == nullptr) {
+    if (errno == ERANGE && buffer.size() < (size_t{1} << 20)) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    const int error = errno;
+    std::string known;
+    char link[4096];
+    const ssize_t length = sys.Readlink("/proc/self/cwd", link, sizeof(link));
+    if (length > 0 && static_cast<size_t>(length) < sizeof(link)) {
+      known.assign(link, static_cast<size_t>(length));
+      const std::string deleted = " (deleted)";
+      if (known.size() > deleted.size() &&
+          known.compare(known.size() - deleted.size(), deleted.size(),
+                        deleted) == 0) {
+        known.resize(known.size() - deleted.size());
+      }
+    }
+    return Status::Of(Status::Kind::kNoCurrentDirectory, known, error);
+  }
+  *path = buffer.data();
+  return Status::Ok();
+}
+
 std::string GetTempDirectory(SystemApi& sys) {
   const char* from_environment = std::getenv("TMPDIR");
   std::string directory = "/tmp";

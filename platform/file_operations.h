@@ -27,6 +27,12 @@
 class BeneathDir;
 class SystemApi;
 
+// The working directory, into *path. kNoCurrentDirectory with getcwd's
+// errno when it cannot be asked for (it was deleted, or a level above it
+// cannot be read), naming it as the system still knows it (the link
+// /proc/self/cwd, without the " (deleted)" the kernel adds) when it can.
+Status CurrentDirectory(SystemApi& sys, std::string* path);
+
 // The temporary directory, always ending in "/": $TMPDIR when it names an
 // existing directory, else "/tmp/".
 std::string GetTempDirectory(SystemApi& sys);

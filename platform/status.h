@@ -53,6 +53,16 @@ class [[nodiscard]] Status {
                        // text) does not fit the kit format's 2 GiB
     kChanged,          // path changed while it was read
     kCorrupt,          // a file of ours (path: a journal) does not parse
+    kUnusableHome,     // the home directory cannot hold the installer's
+                       // files: path is its value (HOME's or the password
+                       // database's), error() the lookup's reason when
+                       // there is none (see platform/home_directory.h)
+    kNoStateDirectory,  // no state directory can hold the installer's
+                        // records: path is the level at fault, error()
+                        // why (0 when path is a value that is no absolute
+                        // path or holds control characters)
+    kNoCurrentDirectory,  // the working directory cannot be asked for:
+                          // path is its last known name (may be empty)
   };
 
   Status() = default;
