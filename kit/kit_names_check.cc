@@ -190,7 +190,9 @@ std::string ShownEntryPath(const WideString& name) {
   for (uint32_t i = 0; i < slashed.length();) {
     const uint32_t length = CharacterLength(slashed, i);
     NarrowString bytes;
-    if (!IsLoneSurrogate(slashed, i) &&
+    // A unit that stands for a byte is shown as itself: bytes side by side
+    // could spell a character that is not there.
+    if (!IsLoneSurrogate(slashed, i) && !IsByteUnit(slashed[i]) &&
         ToNarrowExact(WideString(slashed.c_str() + i, length), &bytes)) {
       shown.append(bytes.c_str(), bytes.length());
     } else {

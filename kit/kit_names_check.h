@@ -43,8 +43,8 @@ struct NameRefusal {
   uint32_t index = 0;  // the entry refused (of a pair, the later one)
   uint32_t other = 0;  // of a pair, the earlier entry
   // Where it goes wrong, below the target, in the locale's encoding with
-  // "/" separators; what the locale cannot spell, and lone surrogates, as
-  // "\uXXXX". A pair names the file both need (normalised).
+  // "/" separators, as ShownEntryPath gives it. A pair names the file both
+  // need (normalised).
   std::string path;
 };
 
@@ -61,7 +61,8 @@ Status CheckKitNames(uint32_t count, const NameWalk& walk,
                      const std::function<bool(const NameRefusal&)>& refused);
 
 // The name as the locale spells it with "/" separators, for a report: what
-// the encoding cannot hold exactly, and lone surrogates, as "\uXXXX".
+// the encoding cannot hold exactly, lone surrogates and units that stand
+// for bytes as "\uXXXX".
 std::string ShownEntryPath(const WideString& name);
 
 #endif  // KIT_KIT_NAMES_CHECK_H_
