@@ -342,7 +342,8 @@ Status WriteAll(SystemApi& sys, int fd, const void* data, size_t size,
 
 Status ReplaceFile(SystemApi& sys, const std::string& path,
                    const std::function<Status(int fd)>& write,
-                   std::optional<mode_t> mode) {
+                   std::optional<mode_t> mode,
+                   const std::function<bool()>& stopped) {
   std::string part;
   const int fd = CreatePartFile(sys, path, &part);
   if (fd < 0) return Status::System(errno, part);
@@ -353,6 +354,10 @@ Status ReplaceFile(SystemApi& sys, const std::string& path,
   if (status.ok() && sys.Fsync(fd) != 0) status = Status::System(errno, part);
   // A failed close can be the first news of a failed write-back.
   if (sys.Close(fd) != 0 && status.ok()) status = Status::System(errno, part);
+  // The last moment to stop: after the rename the new file is there.
+  if (status.ok() && stopped && stopped()) {
+    status = Status::Of(Status::Kind::kCancelled, path);
+  }
   if (status.ok() && sys.Rename(part.c_str(), path.c_str()) != 0) {
     status = Status::System(errno, path);
   }

@@ -110,10 +110,13 @@ Status WriteAll(SystemApi& sys, int fd, const void* data, size_t size,
 // renamed over `path`, and then the directory is flushed, so that `path`
 // holds the old bytes or the new ones, never a part, also after a power
 // loss. On failure the part file is removed and `path` is as it was; the
-// status names the file the system refused.
+// status names the file the system refused. `stopped` (when given) is
+// asked once the part file is flushed: true abandons it the same way, with
+// kCancelled.
 Status ReplaceFile(SystemApi& sys, const std::string& path,
                    const std::function<Status(int fd)>& write,
-                   std::optional<mode_t> mode = std::nullopt);
+                   std::optional<mode_t> mode = std::nullopt,
+                   const std::function<bool()>& stopped = nullptr);
 
 // The whole of the regular file `path`, at most `limit` bytes, into *out.
 // Opened without blocking (a FIFO or a device at the path never hangs the

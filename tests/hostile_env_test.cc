@@ -433,7 +433,13 @@ TEST_F(HostileEnvTest, AFailingInstallationBesideAGoodOneTakesNothingAway) {
     std::vector<KitFile> last;  // after the good kit's files
     Model planted;              // the user's files in the target beforehand
     std::string failure;        // the failing run's message after its wait
+    size_t cut = 0;             // bytes cut from the end of the failing kit
   };
+  // Bytes that do not compress, so that a cut at the end of the kit falls
+  // within them.
+  std::string noise(1 << 18, '\0');
+  std::mt19937 random(21);
+  for (char& byte : noise) byte = static_cast<char>(random());
   const Variant variants[] = {
       {"a directory of the user's in the way of the last entry",
        {{"zz_in_the_way.txt", "the kit's"}},
@@ -442,11 +448,14 @@ TEST_F(HostileEnvTest, AFailingInstallationBesideAGoodOneTakesNothingAway) {
            "/zz_in_the_way.txt\": " + std::strerror(EISDIR) + "\n"},
       // The target does not exist: the failing run may be the one that
       // makes it, and its rollback then removes it under the waiting one.
-      {"its own file in the way of its last entry, in a new directory",
-       {{"zz_clash", "a file"}, {"zz_clash/inner.txt", "beneath it"}},
+      // (A kit whose own names clash is refused before anything is written,
+      // so the failure is a kit that ends within its last entry.)
+      {"its kit ends within its last entry, in a new directory",
+       {{"zz_cut", noise}},
        {},
-       English("IDS_INSTALL_ERROR") + ": \"" + target +
-           "/zz_clash\": " + std::strerror(ENOTDIR) + "\n"},
+       English("IDS_ERROR_DAMAGEDSOURCE") + " \"" +
+           root_.Path("bad/tqkt.efd") + "\"\n",
+       1000},
   };
   const std::string wait_line =
       English("IDS_WAIT_OTHER_INSTALL") + " \"" + target + "\"\n";
@@ -456,6 +465,11 @@ TEST_F(HostileEnvTest, AFailingInstallationBesideAGoodOneTakesNothingAway) {
     std::vector<KitFile> bad = good;
     bad.insert(bad.end(), variant.last.begin(), variant.last.end());
     ASSERT_TRUE(WriteKitFile(root_.Path("bad/tqkt.efd"), bad));
+    if (variant.cut > 0) {
+      const std::string whole = ReadFile(root_.Path("bad/tqkt.efd"));
+      ASSERT_TRUE(WriteFile(root_.Path("bad/tqkt.efd"),
+                            whole.substr(0, whole.size() - variant.cut)));
+    }
     ASSERT_NO_FATAL_FAILURE(WriteConfig(config));
     Model model = ModelOf(good);
     model.insert(variant.planted.begin(), variant.planted.end());

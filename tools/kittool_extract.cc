@@ -67,6 +67,11 @@ ConsoleJob::Options FaceOptions(SystemApi& sys, bool terminal,
   return options;
 }
 
+bool IsUtf8Locale() {
+  const std::string codeset = LocaleCodeset();
+  return codeset == "UTF-8" || codeset == "utf8" || codeset == "UTF8";
+}
+
 // The channel would take a trailing backslash for a separator; on this
 // system it is part of a name.
 WideString TargetOf(const std::string& dir) {
@@ -114,14 +119,18 @@ std::string DescribeInstallFailure(const Status& failure,
              "\"; nothing is written through it";
     case Status::Kind::kNameEncoding:
       // Shown as the engine spells it: what the locale cannot hold as
-      // \uXXXX.
+      // \uXXXX (a name with a control character never gets here). Names
+      // that no locale holds are refused as invalid, so only these have the
+      // advice, and only where it can help.
       return "the name \"" + failure.path() +
-             "\" cannot be written in this locale's file-name encoding; no "
-             "name is ever changed, so nothing was installed (a UTF-8 locale "
-             "holds every name)";
+             "\" cannot be written in this locale's file-name encoding (" +
+             LocaleCodeset() +
+             "); no name is ever changed, so nothing was installed" +
+             (IsUtf8Locale() ? "" : " (a UTF-8 locale holds it)");
     case Status::Kind::kNameTwice:
       return "the kit holds \"" + path +
-             "\" twice; nothing was installed (\"kittool verify\" says more)";
+             "\" twice, as two files or as a file and a directory; nothing "
+             "was installed (\"kittool verify\" says more)";
     case Status::Kind::kNameInvalid:
       return "\"" + path +
              "\" is not a valid file name; nothing was installed (\"kittool "
