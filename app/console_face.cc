@@ -18,6 +18,9 @@ const char* RefusalText(const RecoveryEvent& event) {
   switch (event.refusal) {
     case Refusal::kPointerNotAJournal:
       return "does not name an installation journal";
+    case Refusal::kNotAPointer:
+      return "it lies among the journal pointers but is no link of this "
+             "user's";
     case Refusal::kLink:
       return "it is a symbolic link";
     case Refusal::kOpenToOthers:
@@ -169,6 +172,12 @@ void ConsoleJob::OnFellBackToDefault(const std::string& directory) {
   if (!options_.fell_back_line) return;
   std::lock_guard<std::mutex> lock(mutex_);
   err_ << options_.fell_back_line(directory) << "\n" << std::flush;
+}
+
+void ConsoleJob::OnStateDirectoryPassedOver(const Status& why) {
+  if (!options_.state_note_line) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  err_ << options_.state_note_line(why) << "\n" << std::flush;
 }
 
 void ConsoleJob::Redraw() {

@@ -44,6 +44,9 @@ class ConsoleJob : public SessionObserver {
     // The line for a note that the launcher's directories could not be
     // used and `directory` (the default) is taken.
     std::function<std::string(const std::string& directory)> fell_back_line;
+    // The line for the note that XDG_STATE_HOME is passed over (`why`, see
+    // SessionObserver::OnStateDirectoryPassedOver).
+    std::function<std::string(const Status& why)> state_note_line;
     // A seam for tests, on the worker thread after each post has been
     // reported: `cancelled` tells whether the job was asked to stop.
     std::function<void(const ChannelState& state,
@@ -64,6 +67,7 @@ class ConsoleJob : public SessionObserver {
   // SessionObserver.
   void OnPost(const ChannelState& state) override;
   void OnFellBackToDefault(const std::string& directory) override;
+  void OnStateDirectoryPassedOver(const Status& why) override;
 
  private:
   // The face's thread, terminals only: draws the bar if something changed.

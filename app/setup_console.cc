@@ -40,6 +40,9 @@ int RunSetupConsole(InstallSession& session, const CommandLine& command_line,
   options.fell_back_line = [](const std::string& directory) {
     return LineFor("IDS_NOTE_DEFAULT_TARGET", directory);
   };
+  options.state_note_line = [](const Status& why) {
+    return Line(StateFallbackNote(why));
+  };
   ConsoleJob job(err, options);
   session.SetObserver(&job);
   InstallSession::PrepareOptions prepare;
@@ -68,8 +71,7 @@ int RunSetupConsole(InstallSession& session, const CommandLine& command_line,
     return ExitStatusFor(RunOutcome::kFailed);
   }
   for (const Status& failure : session.RecordTarget()) {
-    tell(UserMessage("IDS_WARN_CONFIG_NOT_SAVED",
-                     MessageDetail{failure.path(), failure.error(), nullptr}));
+    tell(ConfigNotSavedMessage(failure));
   }
   // One line for scripts and configuration management, the same in every
   // language: what was installed where, and whether anything changed.

@@ -42,7 +42,7 @@ std::string BackupBase(SystemApi& sys, const std::string& target,
   const std::string level = NearestExisting(sys, target);
   struct stat held;
   if (!level.empty() && sys.Stat(level.c_str(), &held) == 0) {
-    const std::string state = StateDirectory();
+    const std::string state = StateDirectory(sys);
     const std::string existed =
         NearestExisting(sys, state + "/" + kBackupsFolder);
     std::string folder;

@@ -3,14 +3,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <set>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "engine/install_transaction.h"
 #include "engine/job_channel.h"
 #include "kit/entry_names.h"
+#include "kit/kit_names_check.h"
 #include "kit/kit_reader.h"
 #include "platform/file_io.h"
 #include "platform/system_api.h"
@@ -26,25 +25,6 @@ std::string Narrow(const WideString& text) { return ToNarrow(text).c_str(); }
 std::string ParentRelative(const std::string& relative) {
   const size_t slash = relative.rfind('/');
   return slash == std::string::npos ? std::string() : relative.substr(0, slash);
-}
-
-// The entry's name as the locale spells it, for a report, with what the
-// encoding cannot hold written as "\uXXXX".
-std::string ShownName(const WideString& name) {
-  std::string shown;
-  for (uint32_t i = 0; i < name.length(); ++i) {
-    const WideString unit(name.c_str() + i, 1);
-    NarrowString bytes;
-    if (ToNarrowExact(unit, &bytes)) {
-      shown += bytes.c_str();
-    } else {
-      char escape[8];
-      std::snprintf(escape, sizeof(escape), "\\u%04X",
-                    static_cast<unsigned>(name[i]));
-      shown += escape;
-    }
-  }
-  return shown;
 }
 
 // The path below the template directory at which `name` installs: its
@@ -65,6 +45,24 @@ Status NameFailure(Status::Kind kind, const std::string& path) {
   return Status::Of(kind, path);
 }
 
+// The installer's kinds are those setup has words for: a name no locale
+// installs is no valid file name, and a file that is also a directory is
+// one path given twice.
+Status::Kind KindOf(const NameRefusal& refusal) {
+  switch (refusal.kind) {
+    case NameRefusal::Kind::kLocaleEncoding:
+      return Status::Kind::kNameEncoding;
+    case NameRefusal::Kind::kTwice:
+    case NameRefusal::Kind::kFileAndDirectory:
+      return Status::Kind::kNameTwice;
+    case NameRefusal::Kind::kInvalid:
+    case NameRefusal::Kind::kLoneSurrogate:
+    case NameRefusal::Kind::kNotText:
+      break;
+  }
+  return Status::Kind::kNameInvalid;
+}
+
 // Entries whose steps are recorded, and flushed, at once.
 constexpr uint32_t kBatchEntries = 1024;
 
@@ -76,9 +74,6 @@ bool UpToDate(const struct stat& status, const KitEntry& entry) {
   if (FileTimeFromUnixSeconds(status.st_mtim.tv_sec) < entry.last_write) {
     return false;
   }
-  return status.st_mtim.tv_sec != UnixSecondsFromFileTime(entry.last_write) ||
-         static_cast<uint64_t>(status.st_size) == entry.size;
-}
 
 }  // namespace
 
@@ -172,48 +167,18 @@ Status InstallEngine::Cancel(int32_t progress) {
 
 Status InstallEngine::CheckNames(KitReader* reader,
                                  const std::string& shown_target) {
-  DuplicateNameFinder duplicates;
-  duplicates.Reserve(reader->entry_count());
-  TQ_RETURN_IF_ERROR(
-      reader->VisitEntries([&](uint32_t index, const KitEntry& entry) {
-        std::string encoded;
-        std::string relative;
-        if (!RelativePathOf(entry.name, &encoded, &relative)) {
-          return NameFailure(Status::Kind::kNameEncoding,
-                             shown_target + ShownName(entry.name));
-        }
-        if (CheckEntryPath(encoded) != EntryNameProblem::kNone) {
-          return NameFailure(Status::Kind::kNameInvalid,
-                             shown_target + encoded);
-        }
-        duplicates.Add(index, relative);
-        return Status::Ok();
+  Status refused;
+  const NameWalk walk = [reader](const NameVisit& visit) {
+    return reader->VisitEntries([&visit](uint32_t index, const KitEntry& entry) {
+      return visit(index, entry.name);
+    });
+  };
+  TQ_RETURN_IF_ERROR(CheckKitNames(
+      reader->entry_count(), walk, [&](const NameRefusal& refusal) {
+        refused = NameFailure(KindOf(refusal), shown_target + refusal.path);
+        return false;
       }));
-  const std::vector<std::pair<uint32_t, uint32_t>> pairs =
-      duplicates.Candidates();
-  if (pairs.empty()) return Status::Ok();
-  // Equal hashes; the names themselves decide.
-  std::set<uint32_t> wanted;
-  for (const auto& [first, second] : pairs) {
-    wanted.insert(first);
-    wanted.insert(second);
-  }
-  std::unordered_map<uint32_t, std::string> names;
-  TQ_RETURN_IF_ERROR(
-      reader->VisitEntries([&](uint32_t index, const KitEntry& entry) {
-        if (wanted.count(index) != 0) {
-          std::string encoded;
-          RelativePathOf(entry.name, &encoded, &names[index]);
-        }
-        return Status::Ok();
-      }));
-  for (const auto& [first, second] : pairs) {
-    if (names[first] == names[second]) {
-      return NameFailure(Status::Kind::kNameTwice,
-                         shown_target + names[second]);
-    }
-  }
-  return Status::Ok();
+  return refused;
 }
 
 void InstallEngine::PlanBatch(KitReader* reader, uint32_t first,
@@ -247,7 +212,7 @@ Status InstallEngine::PlanStep(KitReader* reader, const std::string& target,
   std::string encoded;
   if (!RelativePathOf(step->entry.name, &encoded, &step->relative)) {
     return NameFailure(Status::Kind::kNameEncoding,
-                       target + ShownName(step->entry.name));
+                       target + ShownEntryPath(step->entry.name));
   }
   step->name = step->entry.name;
   ToSlashes(step->name);

@@ -1,9 +1,8 @@
 // The install engine: one installation job on the worker thread. It checks
-// every name of the kit's file table first (each must have one exact form
-// in the locale's file-name encoding, be a valid file name, and name a file
-// no other entry names), then walks the table, copying every entry that is
-// missing or older at its destination out of the kit inside one install
-// transaction (engine/install_transaction.h), which backs up what it
+// every name of the kit's file table first (kit/kit_names_check.h, the
+// check kittool verify reports), then walks the table, copying every entry
+// that is missing or older at its destination out of the kit inside one
+// install transaction (engine/install_transaction.h), which backs up what it
 // replaces and is committed at the end or rolled back.
 //
 // Never overwritten: a file that cannot be backed up (the job fails

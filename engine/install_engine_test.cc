@@ -422,6 +422,11 @@ TEST_F(InstallEngineTest, NamesThatCannotBeInstalledStopTheJobFirst) {
        Status::Kind::kNameInvalid, long_path},
       {"only separators", {{"a.cfg", "a"}, {"//", "x"}},
        Status::Kind::kNameInvalid, "//"},
+      {"a file that another entry needs as a directory",
+       {{"d/a.cfg", "a"}, {"d/a.cfg/b.cfg", "x"}},
+       Status::Kind::kNameTwice, "d/a.cfg"},
+      {"a control character", {{"a.cfg", "a"}, {"d/b\n.cfg", "x"}},
+       Status::Kind::kNameInvalid, "d/b\n.cfg"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

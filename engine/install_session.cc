@@ -5,10 +5,12 @@
 #include <cerrno>
 #include <memory>
 
+#include "engine/state_directory.h"
 #include "launcher_config/launcher_paths.h"
 #include "launcher_config/template_locations.h"
 #include "platform/directory_enumerator.h"
 #include "platform/file_operations.h"
+#include "platform/home_directory.h"
 #include "platform/narrow_path.h"
 #include "platform/system_api.h"
 #include "text/text_conversion.h"
@@ -97,6 +99,10 @@ std::vector<RecoveryEvent> InstallSession::Recover() {
 }
 
 Status InstallSession::Prepare(const PrepareOptions& options) {
+  // Setup's own files lie under the home directory, and no installation
+  // may begin that a kill would leave unrecoverable.
+  TQ_RETURN_IF_ERROR(CheckHome());
+  TQ_RETURN_IF_ERROR(CheckStateDirectory());
   TQ_RETURN_IF_ERROR(LocateKit(options.use_current_dir));
   ProposeTarget();
   TQ_RETURN_IF_ERROR(CheckSpace());
@@ -113,13 +119,28 @@ Status InstallSession::Prepare(const PrepareOptions& options) {
   return Status::Ok();
 }
 
+Status InstallSession::CheckHome() {
+  std::string home;
+  return UserHomeDirectory(sys_, &home);
+}
+
+Status InstallSession::CheckStateDirectory() {
+  std::string directory;
+  Status passed_over;
+  Status chosen = ChooseStateDirectory(sys_, &directory, &passed_over);
+  if (!passed_over.ok() && !state_note_told_ && observer_ != nullptr) {
+    state_note_told_ = true;
+    observer_->OnStateDirectoryPassedOver(passed_over);
+  }
+  return chosen;
+}
+
 Status InstallSession::LocateKit(bool use_current_dir) {
   std::string path;
   if (use_current_dir) {
-    char cwd[4096];
-    if (sys_.Getcwd(cwd, sizeof(cwd)) != nullptr) {
-      path = std::string(cwd) + "/tqkt.efd";
-    }
+    std::string cwd;
+    TQ_RETURN_IF_ERROR(CurrentDirectory(sys_, &cwd));
+    path = cwd + "/tqkt.efd";
   } else {
     const std::string executable = OwnExecutable(sys_);
     if (!executable.empty()) {
@@ -137,16 +158,21 @@ Status InstallSession::LocateKit(bool use_current_dir) {
 
 const WideString& InstallSession::ProposeTarget() {
   locations_.clear();
-  common_config_exists_ = Exists(sys_, CommonConfigPath());
-  if (Exists(sys_, UserConfigPath())) {
-    locations_read_whole_ = ReadTemplateLocations(sys_, locations_, false);
+  locations_failure_ = Status::Ok();
+  proposed_ = WideString();
+  const WideString base = DefaultTemplateBase(sys_);
+  // Without a home directory (CheckHome) nothing here has a place.
+  if (base.empty()) return proposed_;
+  common_config_exists_ = Exists(sys_, CommonConfigPath(sys_));
+  if (Exists(sys_, UserConfigPath(sys_))) {
+    locations_failure_ = ReadTemplateLocations(sys_, locations_, false);
   } else if (common_config_exists_) {
-    locations_read_whole_ = ReadTemplateLocations(sys_, locations_, true);
+    locations_failure_ = ReadTemplateLocations(sys_, locations_, true);
     common_locations_used_ = !locations_.empty();
   }
-  const WideString default_dir = DefaultTemplateBase() + u"tmplts/";
+  const WideString default_dir = base + u"tmplts/";
   const TargetChoice choice = ChooseTargetDir(
-      locations_, default_dir, HomeDirectory(),
+      locations_, default_dir, HomeDirectory(sys_),
       [this](const WideString& dir) { return IsWritableDirectory(sys_, dir); });
   proposed_ = choice.dir;
   // A location was probed when it was chosen; the default was not.
@@ -190,6 +216,7 @@ Status InstallSession::CheckTarget(const WideString& dir) {
 
 Status InstallSession::Start(const WideString& target_dir) {
   target_ = target_dir;
+  TQ_RETURN_IF_ERROR(CheckStateDirectory());
   // The wizard checked the kit before its first page; now it installs
   // while it inflates, as a silent run does.
   if (!reader_.is_open()) TQ_RETURN_IF_ERROR(OpenKit(KitCheck::kStreaming));
@@ -209,11 +236,7 @@ std::vector<Status> InstallSession::RecordTarget() {
   // The list is written back whole: one that missed locations because a
   // file could not be read would drop them from the configuration. The
   // suggestion is lost instead, and the user told.
-  if (!locations_read_whole_) {
-    return {Status::System(EIO, Narrow(common_locations_used_
-                                           ? CommonConfigPath()
-                                           : UserConfigPath()))};
-  }
+  if (!locations_failure_.ok()) return {locations_failure_};
   locations_ = LocationsAfterSuccess(locations_, target_);
   const ConfigWrites writes =
       ConfigFilesToWrite(common_locations_used_, common_config_exists_);
@@ -223,7 +246,7 @@ std::vector<Status> InstallSession::RecordTarget() {
     Status written = WriteTemplateLocations(sys_, locations_, common);
     if (!written.ok()) {
       failures.push_back(std::move(written).WithPathIfNone(Narrow(
-          common ? CommonConfigPath() : UserConfigPath())));
+          common ? CommonConfigPath(sys_) : UserConfigPath(sys_))));
     }
   }
   return failures;

@@ -65,6 +65,10 @@ class SessionObserver : public JobObserver {
   // directories, but none could be used; `directory` (the default) is
   // proposed instead.
   virtual void OnFellBackToDefault(const std::string& /*directory*/) {}
+  // The face's thread, once a session: XDG_STATE_HOME cannot be used for
+  // the installer's state (`why`: kNoStateDirectory naming the place and
+  // the reason, see engine/state_directory.h); the home's is used instead.
+  virtual void OnStateDirectoryPassedOver(const Status& /*why*/) {}
   void OnPost(const ChannelState& /*state*/) override {}
 };
 
@@ -101,14 +105,27 @@ class InstallSession {
   // (engine/recovery.h) before anything else looks at the directories.
   std::vector<RecoveryEvent> Recover();
 
-  // The pre-checks of setup, in order: LocateKit, ProposeTarget,
-  // CheckSpace, OpenKit and, for a silent run, a proposed directory and
-  // CheckTarget of the default one. The first failure ends them.
+  // The pre-checks of setup, in order: CheckHome, CheckStateDirectory,
+  // LocateKit, ProposeTarget, CheckSpace, OpenKit and, for a silent run, a
+  // proposed directory and CheckTarget of the default one. The first
+  // failure ends them.
   Status Prepare(const PrepareOptions& options);
+
+  // The home directory, under which setup keeps the launcher configuration
+  // and the default template directory (platform/home_directory.h):
+  // kUnusableHome when it cannot be used. Nothing is written.
+  Status CheckHome();
+  // Whether the journal pointer of this run's installation has a state
+  // directory (engine/state_directory.h): an installation that a kill
+  // would leave unrecoverable must not begin. kUnusableHome or
+  // kNoStateDirectory when none can hold it. The observer hears once a
+  // session when XDG_STATE_HOME is passed over. Nothing is written.
+  Status CheckStateDirectory();
 
   // The kit beside the running program, or with `use_current_dir` in the
   // working directory: kKitNotFound (naming where it looked, with the
-  // system's reason) when it is not there.
+  // system's reason) when it is not there, kNoCurrentDirectory when the
+  // working directory cannot be asked for (it was deleted).
   Status LocateKit(bool use_current_dir);
   // The kit at `path` (kittool, a test).
   void SetKitPath(const std::string& path) { kit_path_ = path; }
@@ -141,8 +158,9 @@ class InstallSession {
 
   // Starts the job into `target_dir` on the worker thread, opening the kit
   // for streaming first when it is closed (the wizard checked it whole).
-  // A failure here means no job runs: the kit has changed or gone, or no
-  // thread could be made.
+  // A failure here means no job runs: no state directory can hold the
+  // journal pointer (CheckStateDirectory), the kit has changed or gone, or
+  // no thread could be made.
   Status Start(const WideString& target_dir);
   // While the job runs: its state; the pause for a question, and the cancel.
   ChannelState Poll() { return channel_.Poll(); }
@@ -160,7 +178,9 @@ class InstallSession {
   // and writes them to the launcher configuration files that take them. A
   // file that cannot be written only loses the suggestion: its failure is
   // returned (the installation stays a success), and the other file is
-  // still written.
+  // still written. When a file could not be read whole before (kNotAFile
+  // for one that is no regular file), nothing is written and its failure
+  // is returned.
   std::vector<Status> RecordTarget();
 
  private:
@@ -173,11 +193,13 @@ class InstallSession {
   WideString proposed_;
   bool target_probed_ = false;
   // The locations came from the common launcher configuration; the common
-  // configuration file exists; a configuration file could not be read whole
-  // (the locations are then not written back).
+  // configuration file exists; why a configuration file could not be read
+  // whole (the locations are then not written back).
   bool common_locations_used_ = false;
   bool common_config_exists_ = false;
-  bool locations_read_whole_ = true;
+  Status locations_failure_;
+  // The observer has heard that XDG_STATE_HOME was passed over.
+  bool state_note_told_ = false;
   WideString target_;
   // Declared last so that it is destroyed, and joined, first.
   WorkerThread worker_;

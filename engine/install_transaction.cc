@@ -160,9 +160,15 @@ Status InstallTransaction::Begin(const std::string& target_dir) {
   open_ = true;
   target_ = target_dir;
   if (!target_.empty() && target_.back() != '/') target_.push_back('/');
-  char buffer[4096];
-  if (sys_.Getcwd(buffer, sizeof(buffer)) != nullptr) cwd_ = buffer;
   if (target_dir.empty()) return Status::Of(Status::Kind::kNoTarget);
+  // The journal names absolute paths, which a relative target or temporary
+  // directory takes from the working directory: without it the journal
+  // could not be recovered.
+  const Status cwd = CurrentDirectory(sys_, &cwd_);
+  if (!cwd.ok() &&
+      (target_[0] != '/' || GetTempDirectory(sys_).front() != '/')) {
+    return cwd;
+  }
   target_abs_ = Absolute(target_);
   return OpenTarget();
 }
@@ -251,12 +257,14 @@ Status InstallTransaction::EnsureBackup() {
   if (status.ok()) status = journal_.Sync();
   if (status.ok()) status = SyncDirectory(sys_, backup_.path());
   TQ_RETURN_IF_ERROR(status);
-  // The pointer's folders may be new: their names must last too, or a
-  // power loss could hide a journal kept beside the template directory.
-  const std::string existed = NearestExisting(
-      sys_, StateDirectory() + "/" + kJournalsFolder);
-  pointer_ = MakeJournalPointer(sys_, backup_.journal());
-  if (!pointer_.empty()) SyncMadeLevels(sys_, ParentOf(pointer_), existed);
+  // Without its pointer a later run with another temporary directory would
+  // not find the journal after a kill: nothing may change then. The
+  // pointer's folders may be new: their names must last too, or a power
+  // loss could hide a journal kept beside the template directory.
+  const std::string existed =
+      NearestExisting(sys_, StateDirectory(sys_) + "/" + kJournalsFolder);
+  TQ_RETURN_IF_ERROR(MakeJournalPointer(sys_, backup_.journal(), &pointer_));
+  SyncMadeLevels(sys_, ParentOf(pointer_), existed);
   return Status::Ok();
 }
 

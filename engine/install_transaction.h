@@ -23,7 +23,8 @@
 // Failures are Statuses naming the path as the user gave it: kInTheWay
 // (something that is no directory is where one belongs, or no file where
 // a file belongs: error() says which), kNotAFile, kLinkOutside, kNameTwice,
-// kCancelled (while waiting), or the system's reason.
+// kCancelled (while waiting), kNoStateDirectory or kUnusableHome (no
+// pointer can be made), or the system's reason.
 //
 // One thread; all file work goes through the SystemApi passed in.
 #ifndef ENGINE_INSTALL_TRANSACTION_H_
@@ -70,8 +71,10 @@ class InstallTransaction {
   // installation if need be. The backup directory, its journal and the
   // pointer are made before the first change (at once when levels are to
   // be made); an installation that changes nothing makes none of them.
-  // kNoTarget for an empty target. The transaction is open even after a
-  // failure, so that Rollback cleans up.
+  // kNoTarget for an empty target; kNoCurrentDirectory when a relative
+  // target needs the working directory and it cannot be asked for; the
+  // pointer's failure (MakeJournalPointer) before anything is changed. The
+  // transaction is open even after a failure, so that Rollback cleans up.
   Status Begin(const std::string& target_dir);
 
   // What is at `relative` (the locale-encoded path below the template

@@ -113,8 +113,8 @@ class Recoverer {
   std::vector<RecoveryEvent> Run() {
     // Where the pointers go now, and where they went before XDG_STATE_HOME
     // was heeded: a journal left there by an older run is still ours.
-    std::vector<std::string> states = {StateDirectory()};
-    const std::string old_state = HomeStateDirectory();
+    std::vector<std::string> states = {StateDirectory(sys_)};
+    const std::string old_state = HomeStateDirectory(sys_);
     if (old_state != states.front()) states.push_back(old_state);
     for (const std::string& state : states) {
       if (state.empty()) continue;
@@ -151,8 +151,11 @@ class Recoverer {
     for (const std::string& name : List(directory)) {
       const std::string pointer = directory + "/" + name;
       struct stat status;
-      if (sys_.Lstat(pointer.c_str(), &status) != 0 ||
-          !S_ISLNK(status.st_mode) || status.st_uid != sys_.GetEuid()) {
+      if (sys_.Lstat(pointer.c_str(), &status) != 0) continue;
+      // Only links of this user's are pointers; anything else is never
+      // followed or opened, and said.
+      if (!S_ISLNK(status.st_mode) || status.st_uid != sys_.GetEuid()) {
+        Refuse(pointer, RecoveryEvent::Refusal::kNotAPointer);
         continue;
       }
       char text[4096];

@@ -13,13 +13,13 @@
 // (engine/journal_undoer.h). What it cannot trust it leaves alone and
 // reports: a backup directory that is a link, not ours, or open to others; a
 // journal that is no regular file of ours, or that names paths outside its
-// target directory or backup directory. A rollback it cannot finish is
-// tried once: what is left is set aside and reported, so that it never
-// comes back to act on files a later installation wrote. A file that
-// changed after the interruption is neither overwritten nor deleted but
-// kept aside beside itself, as "<name>.ktstp-kept" (or
-// "<name>.ktstp-kept<N>" when that is taken). Killed half-way, a recovery
-// is finished by the next one.
+// target directory or backup directory; an entry among the pointers that is
+// no link of this user's. A rollback it cannot finish is tried once: what
+// is left is set aside and reported, so that it never comes back to act on
+// files a later installation wrote. A file that changed after the
+// interruption is neither overwritten nor deleted but kept aside beside
+// itself, as "<name>.ktstp-kept" (or "<name>.ktstp-kept<N>" when that is
+// taken). Killed half-way, a recovery is finished by the next one.
 //
 // The events carry no text: the face that runs the recovery says what they
 // mean. All file work goes through the SystemApi passed in. Any thread; two
@@ -55,6 +55,8 @@ struct RecoveryEvent {
   enum class Refusal {
     kNone,
     kPointerNotAJournal,  // the pointer `path` names no journal
+    kNotAPointer,         // `backup` lies among the pointers but is no
+                          // link of this user's
     kLink,                // the backup directory is a symbolic link
     kOpenToOthers,        // others may read or write it
     kJournalUnopenable,   // its journal cannot be opened (`error`)

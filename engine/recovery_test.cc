@@ -477,7 +477,9 @@ TEST_F(RecoveryTest, PointersAreFoundInTheStateDirectoryAndTheOldPlace) {
     MakeInterrupted(GoneOwner());
     {
       ScopedEnv state_home("XDG_STATE_HOME", c.made_with);
-      const std::string pointer = MakeJournalPointer(RealSystem(), backup_ + "/journal");
+      std::string pointer;
+      ASSERT_TRUE(
+          MakeJournalPointer(RealSystem(), backup_ + "/journal", &pointer).ok());
       ASSERT_EQ(dir_.Path(c.state) + "/journals", ParentOf(pointer));
     }
     ScopedEnv state_home("XDG_STATE_HOME", c.found_with);
@@ -496,8 +498,9 @@ TEST_F(RecoveryTest, APointerIsMadeWhileAnotherRunRemovesTheEmptyFolder) {
   std::atomic<int> lost{0};
   auto run = [&] {
     for (int i = 0; i < kRounds; ++i) {
-      const std::string pointer = MakeJournalPointer(RealSystem(), backup_ + "/journal");
-      if (pointer.empty()) {
+      std::string pointer;
+      if (!MakeJournalPointer(RealSystem(), backup_ + "/journal", &pointer)
+               .ok()) {
         ++lost;
         continue;
       }

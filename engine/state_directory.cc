@@ -15,65 +15,130 @@
 namespace {
 
 constexpr char kProgramFolder[] = "tqsetup";
+// Times a pointer is tried again when its folder vanished under it.
+constexpr int kStateFolderAttempts = 10;
 
 std::string Join(const std::string& directory, const std::string& name) {
   return directory == "/" ? "/" + name : directory + "/" + name;
 }
 
-// XDG_STATE_HOME without trailing slashes, or empty when it is not an
-// absolute path: a relative one is to be ignored.
-// Times a pointer is tried again when its folder vanished under it.
-constexpr int kStateFolderAttempts = 10;
-
-std::string XdgStateHome() {
+// XDG_STATE_HOME as it is set; empty when it is not set or empty (then the
+// default is meant, and there is nothing to say about it).
+std::string XdgValue() {
   const char* value = std::getenv("XDG_STATE_HOME");
-  if (value == nullptr || value[0] != '/') return std::string();
-  return WithoutTrailingSlashes(value);
+  return value == nullptr ? std::string() : value;
 }
 
-std::string UsableHome() {
-  const std::string home = WithoutTrailingSlashes(UserHomeDirectory());
-  return !home.empty() && home[0] == '/' ? home : std::string();
+Status NoState(const std::string& path, int error) {
+  return Status::Of(Status::Kind::kNoStateDirectory, path, error);
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-}  // namespace
-
-std::string HomeStateDirectory() {
-  const std::string home = UsableHome();
-  if (home.empty()) return std::string();
-  return Join(home, std::string(".local/state/") + kProgramFolder);
+// Whether this process may make names in the directory `dir`: an unnamed
+// file is made and dropped, which leaves nothing behind even when the
+// process is killed. A file system that cannot make one is not judged here;
+// making the folders will tell.
+Status ProbeWritable(SystemApi& sys, const std::string& dir) {
+  const int fd = sys.Open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd != -1) {
+    sys.Close(fd);
+    return Status::Ok();
+  }
+  if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
+    return Status::Ok();
+  }
+  return NoState(dir, errno);
 }
 
-std::string StateDirectory() {
-  const std::string xdg = XdgStateHome();
-  return xdg.empty() ? HomeStateDirectory() : Join(xdg, kProgramFolder);
+// Whether `folder` could be made and written into: the nearest level of it
+// that exists (following links) must be a directory this process may write.
+// `top` (the home directory; empty for none) must exist itself: it is never
+// made.
+Status CheckLevels(SystemApi& sys, const std::string& folder,
+                   const std::string& top) {
+  std::string level = folder;
+  for (;;) {
+    struct stat status;
+    if (sys.Stat(level.c_str(), &status) == 0) {
+      if (!S_ISDIR(status.st_mode)) return NoState(level, ENOTDIR);
+      return ProbeWritable(sys, level);
+    }
+    const int error = errno;
+    if (error != ENOENT && error != ENOTDIR) return NoState(level, error);
+    // A link that leads nowhere cannot become a directory.
+    if (error == ENOENT && sys.Lstat(level.c_str(), &status) == 0) {
+      return NoState(level, ENOENT);
+    }
+    const std::string parent = ParentOf(level);
+    if (level == top || parent.empty() || parent == level) {
+      return NoState(level, error);
+    }
+    level = parent;
+  }
+}
+
+Status XdgStateDirectory(SystemApi& sys, const std::string& value,
+                         std::string* directory) {
+  if (FaultOf(value) != PathFault::kNone) return NoState(value, 0);
+  const std::string state =
+      Join(WithoutTrailingSlashes(value), kProgramFolder);
+  TQ_RETURN_IF_ERROR(CheckLevels(sys, Join(state, kJournalsFolder), ""));
+  *directory = state;
+  return Status::Ok();
+}
+
+Status HomeStateFor(SystemApi& sys, std::string* directory) {
+  std::string home;
+  TQ_RETURN_IF_ERROR(UserHomeDirectory(sys, &home));
+  home = WithoutTrailingSlashes(home);
+  const std::string state =
+      Join(home, std::string(".local/state/") + kProgramFolder);
+  TQ_RETURN_IF_ERROR(CheckLevels(sys, Join(state, kJournalsFolder), home));
+  *directory = state;
+  return Status::Ok();
+}
+
+}  // namespace
+
+std::string HomeStateDirectory(SystemApi& sys) {
+  std::string home;
+  if (!UserHomeDirectory(sys, &home).ok()) return std::string();
+  return Join(WithoutTrailingSlashes(home),
+              std::string(".local/state/") + kProgramFolder);
+}
+
+std::string StateDirectory(SystemApi& sys) {
+  const std::string value = XdgValue();
+  if (value.empty() || FaultOf(value) != PathFault::kNone) {
+    return HomeStateDirectory(sys);
+  }
+  return Join(WithoutTrailingSlashes(value), kProgramFolder);
+}
+
+Status ChooseStateDirectory(SystemApi& sys, std::string* directory,
+                            Status* passed_over) {
+  directory->clear();
+  if (passed_over != nullptr) *passed_over = Status::Ok();
+  const std::string value = XdgValue();
+  if (!value.empty()) {
+    Status xdg = XdgStateDirectory(sys, value, directory);
+    if (xdg.ok()) return xdg;
+    if (passed_over != nullptr) *passed_over = std::move(xdg);
+  }
+  return HomeStateFor(sys, directory);
 }
 
 Status MakeStateFolder(SystemApi& sys, const char* folder,
                        std::string* path) {
   path->clear();
-  std::string made;
-  const std::string xdg = XdgStateHome();
-  if (!xdg.empty()) {
-    made = Join(xdg, kProgramFolder);
-  } else {
-    const std::string home = UsableHome();
-    if (home.empty()) return Status::System(ENOENT);
-    // The home directory is the user's to make, never ours.
-    struct stat status;
-    if (sys.Stat(home.c_str(), &status) != 0) {
-      return Status::System(errno, home);
-    }
-    if (!S_ISDIR(status.st_mode)) return Status::System(ENOTDIR, home);
-    made = HomeStateDirectory();
-  }
-  made += "/";
-  made += folder;
-  TQ_RETURN_IF_ERROR(MakeDirectories(sys, made, 0700));
+  std::string state;
+  TQ_RETURN_IF_ERROR(ChooseStateDirectory(sys, &state));
+  const std::string made = Join(state, folder);
+  const Status status = MakeDirectories(sys, made, 0700);
+  if (!status.ok()) return NoState(status.path(), status.error());
   *path = made;
   return Status::Ok();
 }
@@ -119,31 +184,36 @@ void RemoveEmptyStateFolder(SystemApi& sys, const std::string& state,
   sys.Close(parent_fd);
 }
 
-std::string MakeJournalPointer(SystemApi& sys, const std::string& journal) {
+Status MakeJournalPointer(SystemApi& sys, const std::string& journal,
+                          std::string* pointer) {
+  pointer->clear();
+  Status failure;
   // A run that found the folder empty may remove it between its making and
   // the link: then it is made again.
   for (int attempt = 0; attempt < kStateFolderAttempts; ++attempt) {
     std::string directory;
-    const Status made = MakeStateFolder(sys, kJournalsFolder, &directory);
-    if (!made.ok()) {
-      if (made.error() == ENOENT && !made.path().empty()) continue;
-      return std::string();
+    failure = MakeStateFolder(sys, kJournalsFolder, &directory);
+    if (!failure.ok()) {
+      if (failure.error() == ENOENT && !failure.path().empty()) continue;
+      return failure;
     }
     const std::string stem =
         directory + "/" + std::to_string(sys.GetPid()) + "-";
     int error = 0;
     for (int n = 0; n < 1000; ++n) {
-      const std::string pointer = stem + std::to_string(n);
-      if (sys.Symlink(journal.c_str(), pointer.c_str()) == 0) {
+      const std::string candidate = stem + std::to_string(n);
+      if (sys.Symlink(journal.c_str(), candidate.c_str()) == 0) {
         (void)SyncDirectory(sys, directory);
-        return pointer;
+        *pointer = candidate;
+        return Status::Ok();
       }
       error = errno;
       if (error != EEXIST) break;
     }
-    if (error != ENOENT) return std::string();
+    failure = NoState(directory, error);
+    if (error != ENOENT) return failure;
   }
-  return std::string();
+  return failure;
 }
 
 void RemoveJournalPointer(SystemApi& sys, const std::string& pointer) {

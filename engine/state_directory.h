@@ -1,10 +1,17 @@
 // The user's state directory of the installer, "tqsetup" in the base
-// directory for state: $XDG_STATE_HOME when that is an absolute path, else
+// directory for state: $XDG_STATE_HOME when it can be used, else
 // ~/.local/state. It holds two folders: "journals", the pointers to the
 // journals of running installations (engine/recovery.h), and "locks", the
 // fallback lock files of the template directories (engine/target_lock.h).
-// Earlier versions always used ~/.local/state/tqsetup; the recovery still
-// looks there (HomeStateDirectory).
+// Without a pointer a killed installation is found only in its own
+// temporary directory, so an installation that cannot make one must not
+// begin (MakeJournalPointer fails). Earlier versions always used
+// ~/.local/state/tqsetup; the recovery still looks there
+// (HomeStateDirectory).
+//
+// Everything in it is ours: an entry that is not what we made there (a
+// pointer that is no link, a lock file that is no regular file of this
+// user's) is refused, never followed or opened so that it could block.
 //
 // The paths are built afresh at each call from the environment (HOME and
 // XDG_STATE_HOME), so a changed environment is seen at once; any thread may
@@ -23,21 +30,38 @@ class SystemApi;
 constexpr char kJournalsFolder[] = "journals";
 constexpr char kLocksFolder[] = "locks";
 
-// $XDG_STATE_HOME/tqsetup when XDG_STATE_HOME is an absolute path (trailing
-// slashes dropped), else HomeStateDirectory(). Empty when there is neither.
-std::string StateDirectory();
+// Where pointers are looked for: $XDG_STATE_HOME/tqsetup when XDG_STATE_HOME
+// is an absolute path without control characters (trailing slashes
+// dropped), else HomeStateDirectory(). Empty when there is neither. It may
+// be one that ChooseStateDirectory passes over (a recovery then finds
+// nothing there).
+std::string StateDirectory(SystemApi& sys);
 
 // HOME + "/.local/state/tqsetup", whatever XDG_STATE_HOME says; empty when
-// the home directory (platform/home_directory.h) is not an absolute path.
-std::string HomeStateDirectory();
+// the home directory (platform/home_directory.h) cannot be used.
+std::string HomeStateDirectory(SystemApi& sys);
 
-// Makes StateDirectory() + "/" + `folder` and every missing level above it,
-// each new one private (mode 0700); levels that exist keep their modes. The
-// home directory itself is never made, but the whole of XDG_STATE_HOME is
-// when missing. Ok with the folder's path in *path; otherwise the failing
-// call's reason (ENOENT without a path when there is no state directory at
-// all). A failure with ENOENT may pass (a process that found the state
-// directory empty removed it just then): the caller tries again.
+// The state directory this run writes into: XDG_STATE_HOME's when that is
+// set, not empty, and can hold the folders (an absolute path without control
+// characters whose nearest existing level, following links, is a directory
+// this process may write, so that the missing ones can be made), else the
+// home's under the same test (the home directory itself must exist). Ok with
+// its path in *directory; *passed_over (when given) says why XDG_STATE_HOME
+// was not used: kNoStateDirectory naming its level at fault with the
+// system's reason (ENOENT for a link that leads nowhere), or naming the
+// value itself with no errno when it has a PathFault; ok when it was used
+// or not set. On failure *directory is empty and the status is the home
+// directory's (kUnusableHome) or kNoStateDirectory for the home's state
+// directory, as above. Nothing is written.
+Status ChooseStateDirectory(SystemApi& sys, std::string* directory,
+                            Status* passed_over = nullptr);
+
+// Makes ChooseStateDirectory() + "/" + `folder` and every missing level above
+// it, each new one private (mode 0700); levels that exist keep their modes.
+// Ok with the folder's path in *path; otherwise ChooseStateDirectory's
+// failure or the failing call's reason. A failure with ENOENT may pass (a
+// process that found the state directory empty removed it just then): the
+// caller tries again.
 Status MakeStateFolder(SystemApi& sys, const char* folder, std::string* path);
 
 // Removes the folder `folder` of the state directory `state` (a path as
@@ -52,9 +76,11 @@ void RemoveEmptyStateFolder(SystemApi& sys, const std::string& state,
 
 // Makes a pointer (a symbolic link) to `journal` in the state directory's
 // "journals" folder, making the directories as needed, and flushes it to
-// disk. Returns its path, or empty when it could not be made: the
-// installation goes on without it.
-std::string MakeJournalPointer(SystemApi& sys, const std::string& journal);
+// disk. Ok with its path in *pointer; otherwise why no pointer could be
+// made: kUnusableHome, or kNoStateDirectory naming the place with the
+// system's reason. The installation must then not begin.
+Status MakeJournalPointer(SystemApi& sys, const std::string& journal,
+                          std::string* pointer);
 
 // Removes the pointer `pointer` that MakeJournalPointer made, trying once
 // more after a failure that may pass, and then its folder and the state

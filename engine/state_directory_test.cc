@@ -78,18 +78,20 @@ TEST_F(StateDirectoryTest, FollowsXdgStateHomeWhenItIsAbsolute) {
                  (c.state_home ? c.state_home : "(unset)"));
     ScopedHome home(c.home);
     ScopedEnv state_home("XDG_STATE_HOME", c.state_home);
-    EXPECT_EQ(c.state, StateDirectory());
-    EXPECT_EQ(c.home_state, HomeStateDirectory());
+    EXPECT_EQ(c.state, StateDirectory(RealSystem()));
+    EXPECT_EQ(c.home_state, HomeStateDirectory(RealSystem()));
   }
 }
 
 // MakeStateFolder's path, with errno set to its failure's reason and
-// *no_state set when it failed for want of any state directory.
+// *no_state set when it failed for want of a home directory.
 std::string MakeFolder(const char* folder, bool* no_state = nullptr) {
   std::string path;
   const Status made = MakeStateFolder(RealSystem(), folder, &path);
   errno = made.error();
-  if (no_state != nullptr) *no_state = !made.ok() && made.path().empty();
+  if (no_state != nullptr) {
+    *no_state = made.kind() == Status::Kind::kUnusableHome;
+  }
   return path;
 }
 
@@ -131,12 +133,18 @@ TEST_F(StateDirectoryTest, MakesTheMissingLevelsPrivate) {
     EXPECT_EQ("", MakeFolder(kJournalsFolder, &no_state));
     EXPECT_TRUE(no_state);
   }
-  // A file where a level should be.
+  // A file where a level should be: the home's state directory instead,
+  // and none at all when a file stands there too.
   ASSERT_TRUE(WriteFile(dir_.Path("file"), "x"));
   SetStateHome(dir_.Path("file").c_str());
+  EXPECT_EQ(dir_.Path("home/.local/state/tqsetup/journals"),
+            MakeFolder(kJournalsFolder));
+  EXPECT_EQ("x", ReadFile(dir_.Path("file")));
+  std::filesystem::remove_all(dir_.Path("home/.local"));
+  ASSERT_TRUE(WriteFile(dir_.Path("home/.local"), "y"));
   EXPECT_EQ("", MakeFolder(kJournalsFolder));
   EXPECT_EQ(ENOTDIR, errno);
-  EXPECT_EQ("x", ReadFile(dir_.Path("file")));
+  EXPECT_EQ("y", ReadFile(dir_.Path("home/.local")));
 }
 
 // What goes and what stays of a state directory "s/tqsetup" when its

@@ -69,11 +69,24 @@ Status TargetLock::Acquire(int directory_fd,
       return Status::Ok();
     }
     const std::string path = directory + name;
-    const int fd = sys_.Open(path.c_str(),
-                             O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // Never opened so that something put there could block, and only a
+    // regular file of this user's is taken for the lock.
+    const int fd =
+        sys_.Open(path.c_str(),
+                  O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd == -1) {
       if (errno == ENOENT) continue;
+      if (errno == ELOOP) return Status::Of(Status::Kind::kNotAFile, path);
       return Status::Ok();
+    }
+    struct stat opened;
+    if (sys_.Fstat(fd, &opened) != 0) {
+      sys_.Close(fd);
+      return Status::Ok();
+    }
+    if (!S_ISREG(opened.st_mode) || opened.st_uid != sys_.GetEuid()) {
+      sys_.Close(fd);
+      return Status::Of(Status::Kind::kNotAFile, path);
     }
     result = Wait(fd, cancelled, on_wait, waited);
     if (result != Waited::kLocked) {

@@ -30,8 +30,11 @@ class TargetLock {
   // Takes the lock on the open directory `directory_fd`. When another
   // holder has it, calls `on_wait` once and waits, asking `cancelled`
   // between tries. Ok (also when no kind of lock can be had at all: the
-  // installation then goes on unguarded, as it always did), or kCancelled
-  // when cancelled while waiting. *waited says whether it had to wait.
+  // installation then goes on unguarded, as it always did), kCancelled
+  // when cancelled while waiting, or kNotAFile naming a fallback lock file
+  // that is not a regular file of this user's (a link, a FIFO, a device:
+  // refused, never followed or waited on). *waited says whether it had to
+  // wait.
   Status Acquire(int directory_fd, const std::function<bool()>& cancelled,
                  const std::function<void()>& on_wait, bool* waited);
   void Release();

@@ -10,18 +10,18 @@ bool IsControl(char16_t unit) {
   return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F);
 }
 
+}  // namespace
+
 // FNV-1a: stable across runs and builds, so a report never depends on how
 // the standard library hashes.
-uint64_t HashPath(std::string_view path) {
-  uint64_t hash = 0xcbf29ce484222325ULL;
+uint64_t HashEntryPath(std::string_view path, uint64_t seed) {
+  uint64_t hash = seed;
   for (const char c : path) {
     hash ^= static_cast<unsigned char>(c);
     hash *= 0x100000001b3ULL;
   }
   return hash;
 }
-
-}  // namespace
 
 EntryNameProblem CheckEntryPath(std::string_view path) {
   bool any_component = false;
@@ -103,7 +103,7 @@ std::string NormalisedEntryPath(std::string_view path) {
 
 void DuplicateNameFinder::Add(uint32_t index,
                               std::string_view normalised_path) {
-  seen_.push_back(Seen{HashPath(normalised_path), index});
+  seen_.push_back(Seen{HashEntryPath(normalised_path), index});
 }
 
 std::vector<std::pair<uint32_t, uint32_t>> DuplicateNameFinder::Candidates() {
@@ -126,4 +126,14 @@ std::vector<std::pair<uint32_t, uint32_t>> DuplicateNameFinder::Candidates() {
               return a.second < b.second;
             });
   return pairs;
+}
+
+void DuplicateNameFinder::AppendIndicesWithHash(
+    uint64_t hash, std::vector<uint32_t>* indices) const {
+  auto it = std::lower_bound(
+      seen_.begin(), seen_.end(), hash,
+      [](const Seen& seen, uint64_t value) { return seen.hash < value; });
+  for (; it != seen_.end() && it->hash == hash; ++it) {
+    indices->push_back(it->index);
+  }
 }

@@ -66,6 +66,13 @@ const char* DescribeEntryNameProblem(EntryNameProblem problem);
 // normalised form. ".." components are kept.
 std::string NormalisedEntryPath(std::string_view path);
 
+// The hash DuplicateNameFinder keeps of a path: FNV-1a over its bytes,
+// continued from `seed` (the hash of what came before), so that the hash of
+// every prefix of a path is found in one pass over it.
+inline constexpr uint64_t kEntryPathHashSeed = 0xcbf29ce484222325ULL;
+uint64_t HashEntryPath(std::string_view path,
+                       uint64_t seed = kEntryPathHashSeed);
+
 // Finds names given twice with memory flat in the name lengths: it keeps a
 // 64-bit hash and the index per name (16 bytes an entry), so 100,000 entries
 // cost about 1.6 MB, freed with the object. Comparison is byte-wise, so case
@@ -84,6 +91,11 @@ class DuplicateNameFinder {
   // collision is not paired with its real twin; with n names the odds of any
   // collision are about n * n / 2^65.
   std::vector<std::pair<uint32_t, uint32_t>> Candidates();
+
+  // After Candidates: appends the indices added with a path of hash `hash`
+  // (HashEntryPath) to *indices, earliest first.
+  void AppendIndicesWithHash(uint64_t hash,
+                             std::vector<uint32_t>* indices) const;
 
  private:
   struct Seen {

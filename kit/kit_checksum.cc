@@ -2,9 +2,13 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
 
 #include <cerrno>
+#include <optional>
 
+#include "kit/checksum_file.h"
+#include "platform/beneath_dir.h"
 #include "platform/file_operations.h"
 #include "platform/system_api.h"
 
@@ -54,43 +58,67 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool IsHex(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ||
-         (c >= 'A' && c <= 'F');
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// A sidecar is one short line; anything longer is not one.
-constexpr size_t kMaxSidecarSize = 4096;
+// A checksum file is a few lines; comments may make it longer, but not
+// this long.
+constexpr size_t kMaxSidecarSize = 64 * 1024;
+
+KitSidecar Unusable(int error, const std::string& path) {
+  KitSidecar sidecar;
+  sidecar.state = KitSidecar::State::kUnusable;
+  sidecar.problem = Status::Of(Status::Kind::kChecksumUnusable, path, error);
+  return sidecar;
+}
+
+// The checksum file that is a link, followed only while it stays in the
+// kit's directory. One that leads out of it, to nothing or to a socket
+// (ENXIO) is no regular file there (EINVAL).
+Status ReadLinkedSidecar(SystemApi& sys, const std::string& kit_path,
+                         std::string* text) {
+  BeneathDir dir(sys);
+  if (dir.Open(DirectoryOf(kit_path)) != 0) return Status::System(errno);
+  const Status read = ReadSmallFileBeneath(
+      dir, BaseName(SidecarPath(kit_path)), text, kMaxSidecarSize);
+  if (read.error() == EXDEV || read.error() == ENOENT ||
+      read.error() == ENXIO) {
+    return Status::System(EINVAL);
+  }
+  return read;
+}
 
 }  // namespace
 
 KitSidecar ReadKitSidecar(SystemApi& sys, const std::string& kit_path) {
-  KitSidecar sidecar;
+  const std::string path = SidecarPath(kit_path);
+  struct stat status;
+  if (sys.Lstat(path.c_str(), &status) != 0) {
+    if (errno == ENOENT) return KitSidecar();
+    return Unusable(errno, path);
+  }
+  // What is plainly no file is not opened at all: opening a device may do
+  // something, and a socket only says ENXIO.
+  if (!S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode)) {
+    return Unusable(S_ISDIR(status.st_mode) ? EISDIR : EINVAL, path);
+  }
+  // A plain file is read by its path, without following a link that may
+  // have taken its place since; only a link needs the directory opened.
   std::string text;
   const Status read =
-      ReadSmallFile(sys, SidecarPath(kit_path), &text, kMaxSidecarSize);
-  if (!read.ok()) {
-    if (read.error() != ENOENT) sidecar.state = KitSidecar::State::kUnusable;
-    return sidecar;
-  }
-  sidecar.state = KitSidecar::State::kUnusable;
-  if (!text.empty() && text.back() == '\n') text.pop_back();
-  // "<64 hex>" " " (" " | "*") "<name>"
-  if (text.size() < 67 || text[64] != ' ' ||
-      (text[65] != ' ' && text[65] != '*')) {
-    return sidecar;
-  }
-  for (size_t i = 0; i < 64; ++i) {
-    if (!IsHex(text[i])) return sidecar;
-  }
-  if (text.compare(66, std::string::npos, BaseName(kit_path)) != 0) {
-    return sidecar;
-  }
-  sidecar.digest = text.substr(0, 64);
-  for (char& c : sidecar.digest) {
-    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
-  }
+      S_ISLNK(status.st_mode)
+          ? ReadLinkedSidecar(sys, kit_path, &text)
+          : ReadSmallFile(sys, path, &text, kMaxSidecarSize, false);
+  if (!read.ok()) return Unusable(read.error(), path);
+  std::optional<std::string> digest =
+      ParseChecksumFile(text, BaseName(kit_path));
+  if (!digest.has_value()) return Unusable(0, path);
+  KitSidecar sidecar;
   sidecar.state = KitSidecar::State::kDigest;
+  sidecar.digest = std::move(*digest);
   return sidecar;
 }
 

@@ -1,8 +1,7 @@
 // The kit's checksum: the SHA-256 of the kit file, given beside it in
-// "<kit>.sha256" in the format sha256sum writes and checks ("<64 hex
-// digits>  <kit file name>" and a line feed), so that a kit damaged on its
-// way to the user is refused instead of installed. The kit format itself is
-// unchanged: kits without the file install as before.
+// "<kit>.sha256" in a format sha256sum checks (kit/checksum_file.h), so that
+// a kit damaged on its way to the user is refused instead of installed. The
+// kit format itself is unchanged: kits without the file install as before.
 #ifndef KIT_KIT_CHECKSUM_H_
 #define KIT_KIT_CHECKSUM_H_
 
@@ -41,21 +40,26 @@ struct KitDigest {
 // What the file beside a kit says.
 struct KitSidecar {
   enum class State {
-    kNone,      // there is no "<kit>.sha256": no check
+    kNone,      // nothing at all is at "<kit>.sha256": no check
     kDigest,    // `digest` is what the kit must hash to
-    kUnusable,  // unreadable, malformed or naming another file: the kit
-                // counts as damaged
+    kUnusable,  // something is there but cannot serve: the kit is refused
   };
   State state = State::kNone;
   std::string digest;  // 64 lowercase hex digits, for kDigest
+  // For kUnusable: kChecksumUnusable naming the checksum file, with the
+  // reason platform/status.h gives for that kind.
+  Status problem;
 };
 
 // "<kit_path>.sha256".
 std::string SidecarPath(const std::string& kit_path);
 
-// Reads and parses the sidecar of the kit at `kit_path`. One line: 64 hex
-// digits, a blank, a blank or "*" (the binary mark), the kit's own file
-// name, an optional line feed; nothing else.
+// Reads and parses the checksum file of the kit at `kit_path`
+// (ParseChecksumFile, for the kit's base name). Only when nothing is at its
+// path (not even a dangling link) is there no check. Anything else must be
+// a regular file of at most 64 KiB, in the kit's directory or reached by a
+// link that stays there; it is opened without blocking, so a FIFO or a
+// device there is refused, never waited on.
 KitSidecar ReadKitSidecar(SystemApi& sys, const std::string& kit_path);
 
 // Hashes the file at `path` from byte `from` to its end into `digest`. The

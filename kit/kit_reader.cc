@@ -112,7 +112,7 @@ Status KitReader::Begin(const WideString& kit_path, bool whole) {
   const KitSidecar sidecar = ReadKitSidecar(sys_, kit_path_);
   if (sidecar.state == KitSidecar::State::kUnusable) {
     (void)FileClose(sys_, kit);
-    return Status::Of(Status::Kind::kChecksumUnusable);
+    return sidecar.problem;
   }
   if (sidecar.state == KitSidecar::State::kDigest) {
     expected_digest_ = sidecar.digest;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "kit/checksum_file.h"
 #include "kit/kit_checksum.h"
 #include "platform/file_operations.h"
 #include "platform/system_api.h"
@@ -196,7 +197,7 @@ class Deflater {
 // blocks follow the input pieces) does not depend on how the system splits
 // the reads.
 Status FeedSource(SystemApi& sys, const KitFileSpec& file, Deflater* deflater,
-                  char* buffer) {
+                  char* buffer, const std::function<bool()>& stopped) {
   const std::string& path = file.source_path;
   const int fd = sys.Open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
   if (fd < 0) return Status::System(errno, path);
@@ -220,6 +221,10 @@ Status FeedSource(SystemApi& sys, const KitFileSpec& file, Deflater* deflater,
     total += filled;
     // Bytes beyond the promised size are never fed: the table is written.
     if (!status.ok() || filled == 0 || total > file.size) break;
+    if (stopped && stopped()) {
+      status = Status::Of(Status::Kind::kCancelled);
+      break;
+    }
     status = deflater->Feed(buffer, filled);
   }
   sys.Close(fd);
@@ -250,7 +255,8 @@ std::string DeflateRaw(const std::string& bytes, int level) {
 
 Status WriteKit(SystemApi& sys, const KitSpec& spec,
                 const std::string& kit_path, int level,
-                std::string* sha256_hex) {
+                std::string* sha256_hex,
+                const std::function<bool()>& stopped) {
   if (level < 0 || level > 9 ||
       (spec.single_language && spec.languages.size() != 1)) {
     return Status::Of(Status::Kind::kInvalidArgument);
@@ -264,15 +270,16 @@ Status WriteKit(SystemApi& sys, const KitSpec& spec,
     std::unique_ptr<char[]> buffer(new char[kChunkSize]);
     TQ_RETURN_IF_ERROR(deflater.Feed(header.data(), header.size()));
     for (const KitFileSpec& file : spec.files) {
+      if (stopped && stopped()) return Status::Of(Status::Kind::kCancelled);
       TQ_RETURN_IF_ERROR(
           file.source_path.empty()
               ? deflater.Feed(file.data.data(), file.data.size())
-              : FeedSource(sys, file, &deflater, buffer.get()));
+              : FeedSource(sys, file, &deflater, buffer.get(), stopped));
     }
     TQ_RETURN_IF_ERROR(deflater.Finish());
     if (deflater.total_out() > kMaxKitSize) return TooLarge(kit_path);
     return Status::Ok();
-  }));
+  }, std::nullopt, stopped));
   if (sha256_hex != nullptr) *sha256_hex = sha.HexDigest();
   return Status::Ok();
 }
@@ -280,7 +287,7 @@ Status WriteKit(SystemApi& sys, const KitSpec& spec,
 Status WriteKitSidecar(SystemApi& sys, const std::string& kit_path,
                        const std::string& hex_digest) {
   const std::string text =
-      hex_digest + "  " + kit_path.substr(kit_path.rfind('/') + 1) + "\n";
+      ChecksumLine(hex_digest, kit_path.substr(kit_path.rfind('/') + 1));
   return ReplaceFile(sys, SidecarPath(kit_path), [&](int fd) {
     return WriteAll(sys, fd, text.data(), text.size());
   });

@@ -7,6 +7,7 @@
 #define KIT_KIT_WRITER_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,13 +64,16 @@ std::string DeflateRaw(const std::string& bytes, int level = 6);
 // (checked before any source is read, except the compressed size), naming
 // the file or language record where the limit is reached, or the kit. With
 // `sha256_hex`, the kit's SHA-256 (hashed as it is written) goes there.
+// `stopped` (when given) is asked between files and chunks and before the
+// kit replaces `kit_path`: true ends it with kCancelled, nothing written.
 Status WriteKit(SystemApi& sys, const KitSpec& spec,
                 const std::string& kit_path, int level,
-                std::string* sha256_hex = nullptr);
+                std::string* sha256_hex = nullptr,
+                const std::function<bool()>& stopped = nullptr);
 
 // Writes the checksum file of the kit at `kit_path` (kit/kit_checksum.h):
-// "<hex_digest>  <kit file name>" and a line feed, in one step
-// (ReplaceFile).
+// the line sha256sum writes for the kit's file name (ChecksumLine), in one
+// step (ReplaceFile), so that it checks from the kit's directory.
 Status WriteKitSidecar(SystemApi& sys, const std::string& kit_path,
                        const std::string& hex_digest);
 

@@ -48,5 +48,16 @@ constinit const TranslatedText kTextsBg[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Да"},
     {"IDS_BUTTON_NO", "Не"},
     {"IDS_BUTTON_OK", "ОК"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "Файлът с контролната сума на инсталацията tqkt.efd не може да бъде използван, затова инсталацията не може да бъде проверена."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "не е обикновен файл в каталога на инсталацията"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "не е контролна сума SHA-256 на тази инсталация във формата на sha256sum"},
+    {"IDS_ERROR_HOME_UNUSABLE", "Домашният каталог (HOME) не може да бъде използван. Нищо не е инсталирано."},
+    {"IDS_ERROR_NO_STATE_DIR", "Няма каталог за състоянието, в който да се запише ходът на инсталацията, затова прекъсната инсталация не би могла да бъде отменена. Нищо не е инсталирано."},
+    {"IDS_NOTE_STATE_FALLBACK", "Каталогът за състоянието, посочен в XDG_STATE_HOME, не може да бъде използван; вместо него се използва каталогът в домашния каталог."},
+    {"IDS_ERROR_NO_CURRENT_DIR", "Текущият каталог не може да бъде намерен; възможно е да е изтрит."},
+    {"IDS_REASON_NOT_ABSOLUTE", "не е абсолютен път"},
+    {"IDS_REASON_CONTROL_CHARACTERS", "името съдържа управляващи знаци (например нов ред)"},
+    {"IDS_REASON_ROOT_HOME", "коренният каталог не е домашен каталог"},
+    {"IDS_REASON_NOT_REGULAR", "не е обикновен файл"},
 };
 // clang-format on

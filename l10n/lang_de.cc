@@ -48,5 +48,16 @@ constinit const TranslatedText kTextsDe[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Ja"},
     {"IDS_BUTTON_NO", "Nein"},
     {"IDS_BUTTON_OK", "OK"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "Die Prüfsummendatei der Installationsdatei tqkt.efd kann nicht verwendet werden, daher kann die Installationsdatei nicht geprüft werden."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "keine reguläre Datei im Verzeichnis der Installationsdatei"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "keine SHA-256-Prüfsumme dieser Installationsdatei im Format von sha256sum"},
+    {"IDS_ERROR_HOME_UNUSABLE", "Das Home-Verzeichnis (HOME) kann nicht verwendet werden. Es wurde nichts installiert."},
+    {"IDS_ERROR_NO_STATE_DIR", "Es gibt kein Statusverzeichnis, in dem die Installation festgehalten werden kann; eine unterbrochene Installation könnte daher nicht rückgängig gemacht werden. Es wurde nichts installiert."},
+    {"IDS_NOTE_STATE_FALLBACK", "Das in XDG_STATE_HOME angegebene Statusverzeichnis kann nicht verwendet werden; stattdessen wird das im Home-Verzeichnis verwendet."},
+    {"IDS_ERROR_NO_CURRENT_DIR", "Das aktuelle Verzeichnis wurde nicht gefunden; möglicherweise wurde es gelöscht."},
+    {"IDS_REASON_NOT_ABSOLUTE", "kein absoluter Pfad"},
+    {"IDS_REASON_CONTROL_CHARACTERS", "der Name enthält Steuerzeichen (etwa einen Zeilenumbruch)"},
+    {"IDS_REASON_ROOT_HOME", "das Wurzelverzeichnis ist kein Home-Verzeichnis"},
+    {"IDS_REASON_NOT_REGULAR", "keine reguläre Datei"},
 };
 // clang-format on

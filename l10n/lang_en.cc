@@ -48,5 +48,16 @@ constinit const TranslatedText kTextsEn[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Yes"},
     {"IDS_BUTTON_NO", "No"},
     {"IDS_BUTTON_OK", "OK"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "The checksum file of the distribution kit tqkt.efd cannot be used, so the kit cannot be checked."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "not a regular file in the kit's directory"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "not a SHA-256 checksum of this kit in the format sha256sum writes"},
+    {"IDS_ERROR_HOME_UNUSABLE", "The home directory (HOME) cannot be used. Nothing was installed."},
+    {"IDS_ERROR_NO_STATE_DIR", "There is no state directory to record the installation in, so an interrupted installation could not be undone. Nothing was installed."},
+    {"IDS_NOTE_STATE_FALLBACK", "The state directory given in XDG_STATE_HOME cannot be used; the one in the home directory is used instead."},
+    {"IDS_ERROR_NO_CURRENT_DIR", "The current directory cannot be found; it may have been deleted."},
+    {"IDS_REASON_NOT_ABSOLUTE", "not an absolute path"},
+    {"IDS_REASON_CONTROL_CHARACTERS", "the name holds control characters (such as a line break)"},
+    {"IDS_REASON_ROOT_HOME", "the root directory is not a home directory"},
+    {"IDS_REASON_NOT_REGULAR", "not a regular file"},
 };
 // clang-format on

@@ -48,5 +48,16 @@ constinit const TranslatedText kTextsEs[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Sí"},
     {"IDS_BUTTON_NO", "No"},
     {"IDS_BUTTON_OK", "Aceptar"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "El archivo de suma de comprobación del conjunto de la instalación tqkt.efd no se puede usar, por lo que el conjunto no se puede comprobar."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "no es un archivo normal en el directorio del conjunto"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "no es una suma de comprobación SHA-256 de este conjunto en el formato de sha256sum"},
+    {"IDS_ERROR_HOME_UNUSABLE", "No se puede usar el directorio personal (HOME). No se ha instalado nada."},
+    {"IDS_ERROR_NO_STATE_DIR", "No hay ningún directorio de estado en el que registrar la instalación, por lo que una instalación interrumpida no podría deshacerse. No se ha instalado nada."},
+    {"IDS_NOTE_STATE_FALLBACK", "No se puede usar el directorio de estado indicado en XDG_STATE_HOME; en su lugar se usa el del directorio personal."},
+    {"IDS_ERROR_NO_CURRENT_DIR", "No se encuentra el directorio actual; puede que se haya eliminado."},
+    {"IDS_REASON_NOT_ABSOLUTE", "no es una ruta absoluta"},
+    {"IDS_REASON_CONTROL_CHARACTERS", "el nombre contiene caracteres de control (como un salto de línea)"},
+    {"IDS_REASON_ROOT_HOME", "el directorio raíz no es un directorio personal"},
+    {"IDS_REASON_NOT_REGULAR", "no es un archivo normal"},
 };
 // clang-format on

@@ -48,5 +48,16 @@ constinit const TranslatedText kTextsHy[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Այո"},
     {"IDS_BUTTON_NO", "Ոչ"},
     {"IDS_BUTTON_OK", "OK"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "tqkt.efd տեղադրման հավաքածուի ստուգիչ գումարի ֆայլը հնարավոր չէ օգտագործել, ուստի հավաքածուն հնարավոր չէ ստուգել:"},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "հավաքածուի կատալոգում սովորական ֆայլ չէ"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "այս հավաքածուի SHA-256 ստուգիչ գումարը չէ sha256sum-ի ձևաչափով"},
+    {"IDS_ERROR_HOME_UNUSABLE", "Տնային կատալոգը (HOME) հնարավոր չէ օգտագործել: Ոչինչ չի ակտիվացվել:"},
+    {"IDS_ERROR_NO_STATE_DIR", "Չկա վիճակի կատալոգ, որտեղ կարելի է գրանցել ակտիվացման ընթացքը, ուստի ընդհատված ակտիվացումը հնարավոր չէր լինի չեղարկել: Ոչինչ չի ակտիվացվել:"},
+    {"IDS_NOTE_STATE_FALLBACK", "XDG_STATE_HOME-ում նշված վիճակի կատալոգը հնարավոր չէ օգտագործել: Դրա փոխարեն օգտագործվում է տնային կատալոգում գտնվող կատալոգը:"},
+    {"IDS_ERROR_NO_CURRENT_DIR", "Ընթացիկ կատալոգը հնարավոր չէ գտնել: Հնարավոր է՝ այն ջնջվել է:"},
+    {"IDS_REASON_NOT_ABSOLUTE", "բացարձակ ուղի չէ"},
+    {"IDS_REASON_CONTROL_CHARACTERS", "անունը պարունակում է կառավարման նիշեր (օրինակ՝ տողադարձ)"},
+    {"IDS_REASON_ROOT_HOME", "արմատային կատալոգը տնային կատալոգ չէ"},
+    {"IDS_REASON_NOT_REGULAR", "սովորական ֆայլ չէ"},
 };
 // clang-format on

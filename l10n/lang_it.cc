@@ -48,5 +48,16 @@ constinit const TranslatedText kTextsIt[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Sì"},
     {"IDS_BUTTON_NO", "No"},
     {"IDS_BUTTON_OK", "OK"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "Il file di checksum del file di installazione tqkt.efd non può essere usato, quindi il file di installazione non può essere verificato."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "non è un file normale nella directory del file di installazione"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "non è un checksum SHA-256 di questo file di installazione nel formato di sha256sum"},
+    {"IDS_ERROR_HOME_UNUSABLE", "Impossibile usare la directory home (HOME). Non è stato installato nulla."},
+    {"IDS_ERROR_NO_STATE_DIR", "Non esiste una directory di stato in cui registrare l'installazione, quindi un'installazione interrotta non potrebbe essere annullata. Non è stato installato nulla."},
+    {"IDS_NOTE_STATE_FALLBACK", "Impossibile usare la directory di stato indicata in XDG_STATE_HOME; al suo posto viene usata quella nella directory home."},
+    {"IDS_ERROR_NO_CURRENT_DIR", "Impossibile trovare la directory corrente; potrebbe essere stata eliminata."},
+    {"IDS_REASON_NOT_ABSOLUTE", "non è un percorso assoluto"},
+    {"IDS_REASON_CONTROL_CHARACTERS", "il nome contiene caratteri di controllo (ad esempio un a capo)"},
+    {"IDS_REASON_ROOT_HOME", "la directory radice non è una directory home"},
+    {"IDS_REASON_NOT_REGULAR", "non è un file normale"},
 };
 // clang-format on

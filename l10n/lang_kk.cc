@@ -49,5 +49,16 @@ constinit const TranslatedText kTextsKk[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Иә"},
     {"IDS_BUTTON_NO", "Жоқ"},
     {"IDS_BUTTON_OK", "ОК"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "tqkt.efd орнату файлының бақылау сомасы файлын пайдалану мүмкін емес, сондықтан жинақты тексеру мүмкін емес."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "бұл жинақ каталогындағы кәдімгі файл емес"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "бұл sha256sum пішіміндегі осы жинақтың SHA-256 бақылау сомасы емес"},
+    {"IDS_ERROR_HOME_UNUSABLE", "Үй каталогын (HOME) пайдалану мүмкін емес. Ештеңе орнатылған жоқ."},
+    {"IDS_ERROR_NO_STATE_DIR", "Орнату барысын жазып алатын күй каталогы жоқ, сондықтан үзілген орнатуды болдырмау мүмкін болмас еді. Ештеңе орнатылған жоқ."},
+    {"IDS_NOTE_STATE_FALLBACK", "XDG_STATE_HOME ішінде көрсетілген күй каталогын пайдалану мүмкін емес; оның орнына үй каталогындағы каталог пайдаланылады."},
+    {"IDS_ERROR_NO_CURRENT_DIR", "Ағымдағы каталог табылмады; ол жойылған болуы мүмкін."},
+    {"IDS_REASON_NOT_ABSOLUTE", "абсолютті жол емес"},
+    {"IDS_REASON_CONTROL_CHARACTERS", "атауда басқару таңбалары бар (мысалы, жол ауыстыру)"},
+    {"IDS_REASON_ROOT_HOME", "түбірлік каталог үй каталогы емес"},
+    {"IDS_REASON_NOT_REGULAR", "кәдімгі файл емес"},
 };
 // clang-format on

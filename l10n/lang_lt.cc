@@ -48,5 +48,16 @@ constinit const TranslatedText kTextsLt[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Taip"},
     {"IDS_BUTTON_NO", "Ne"},
     {"IDS_BUTTON_OK", "Gerai"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "Diegimo komplekto failo tqkt.efd kontrolinės sumos failo negalima naudoti, todėl komplekto patikrinti neįmanoma."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "tai ne įprastas failas komplekto kataloge"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "tai ne šio komplekto SHA-256 kontrolinė suma sha256sum formatu"},
+    {"IDS_ERROR_HOME_UNUSABLE", "Namų katalogo (HOME) naudoti negalima. Niekas neįdiegta."},
+    {"IDS_ERROR_NO_STATE_DIR", "Nėra būsenos katalogo, kuriame būtų galima įrašyti diegimo eigą, todėl nutraukto diegimo nebūtų galima atšaukti. Niekas neįdiegta."},
+    {"IDS_NOTE_STATE_FALLBACK", "XDG_STATE_HOME nurodyto būsenos katalogo naudoti negalima; vietoj jo naudojamas katalogas namų kataloge."},
+    {"IDS_ERROR_NO_CURRENT_DIR", "Dabartinio katalogo rasti nepavyko; galbūt jis buvo ištrintas."},
+    {"IDS_REASON_NOT_ABSOLUTE", "ne absoliutusis kelias"},
+    {"IDS_REASON_CONTROL_CHARACTERS", "pavadinime yra valdymo simbolių (pavyzdžiui, eilutės pabaiga)"},
+    {"IDS_REASON_ROOT_HOME", "šakninis katalogas nėra namų katalogas"},
+    {"IDS_REASON_NOT_REGULAR", "ne įprastas failas"},
 };
 // clang-format on

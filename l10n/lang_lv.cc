@@ -48,5 +48,16 @@ constinit const TranslatedText kTextsLv[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Jā"},
     {"IDS_BUTTON_NO", "Nē"},
     {"IDS_BUTTON_OK", "Labi"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "Instalēšanas komplekta faila tqkt.efd kontrolsummas failu nevar izmantot, tāpēc komplektu nevar pārbaudīt."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "tas nav parasts fails komplekta katalogā"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "tā nav šī komplekta SHA-256 kontrolsumma sha256sum formātā"},
+    {"IDS_ERROR_HOME_UNUSABLE", "Mājas katalogu (HOME) nevar izmantot. Nekas netika instalēts."},
+    {"IDS_ERROR_NO_STATE_DIR", "Nav stāvokļa kataloga, kurā pierakstīt instalācijas gaitu, tāpēc pārtrauktu instalāciju nebūtu iespējams atsaukt. Nekas netika instalēts."},
+    {"IDS_NOTE_STATE_FALLBACK", "XDG_STATE_HOME norādīto stāvokļa katalogu nevar izmantot; tā vietā tiek izmantots katalogs mājas katalogā."},
+    {"IDS_ERROR_NO_CURRENT_DIR", "Pašreizējo katalogu nevar atrast; iespējams, tas ir izdzēsts."},
+    {"IDS_REASON_NOT_ABSOLUTE", "nav absolūts ceļš"},
+    {"IDS_REASON_CONTROL_CHARACTERS", "nosaukumā ir vadības rakstzīmes (piemēram, rindiņas pārnesums)"},
+    {"IDS_REASON_ROOT_HOME", "saknes katalogs nav mājas katalogs"},
+    {"IDS_REASON_NOT_REGULAR", "nav parasts fails"},
 };
 // clang-format on

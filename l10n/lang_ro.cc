@@ -48,5 +48,16 @@ constinit const TranslatedText kTextsRo[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Da"},
     {"IDS_BUTTON_NO", "Nu"},
     {"IDS_BUTTON_OK", "OK"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "Fişierul cu suma de control a kit-ului de instalare tqkt.efd nu poate fi folosit, deci kit-ul nu poate fi verificat."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "nu este un fişier obişnuit în catalogul kit-ului"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "nu este o sumă de control SHA-256 a acestui kit în formatul sha256sum"},
+    {"IDS_ERROR_HOME_UNUSABLE", "Catalogul personal (HOME) nu poate fi utilizat. Nu s-a instalat nimic."},
+    {"IDS_ERROR_NO_STATE_DIR", "Nu există niciun catalog de stare în care să se înregistreze instalarea, deci o instalare întreruptă nu ar putea fi anulată. Nu s-a instalat nimic."},
+    {"IDS_NOTE_STATE_FALLBACK", "Catalogul de stare indicat în XDG_STATE_HOME nu poate fi utilizat; se utilizează în schimb cel din catalogul personal."},
+    {"IDS_ERROR_NO_CURRENT_DIR", "Catalogul curent nu poate fi găsit; este posibil să fi fost şters."},
+    {"IDS_REASON_NOT_ABSOLUTE", "nu este o cale absolută"},
+    {"IDS_REASON_CONTROL_CHARACTERS", "numele conţine caractere de control (de exemplu, un sfârşit de rând)"},
+    {"IDS_REASON_ROOT_HOME", "catalogul rădăcină nu este un catalog personal"},
+    {"IDS_REASON_NOT_REGULAR", "nu este un fişier obişnuit"},
 };
 // clang-format on

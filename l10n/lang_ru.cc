@@ -48,5 +48,16 @@ constinit const TranslatedText kTextsRu[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Да"},
     {"IDS_BUTTON_NO", "Нет"},
     {"IDS_BUTTON_OK", "ОК"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "Файл контрольной суммы комплекта установки tqkt.efd нельзя использовать, поэтому комплект не может быть проверен."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "это не обычный файл в каталоге комплекта установки"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "это не контрольная сумма SHA-256 этого комплекта в формате sha256sum"},
+    {"IDS_ERROR_HOME_UNUSABLE", "Домашний каталог (HOME) использовать нельзя. Ничего не установлено."},
+    {"IDS_ERROR_NO_STATE_DIR", "Нет каталога состояния, в котором можно записать ход установки, поэтому прерванную установку нельзя было бы отменить. Ничего не установлено."},
+    {"IDS_NOTE_STATE_FALLBACK", "Каталог состояния, указанный в XDG_STATE_HOME, использовать нельзя; вместо него используется каталог в домашнем каталоге."},
+    {"IDS_ERROR_NO_CURRENT_DIR", "Текущий каталог не найден; возможно, он был удалён."},
+    {"IDS_REASON_NOT_ABSOLUTE", "не абсолютный путь"},
+    {"IDS_REASON_CONTROL_CHARACTERS", "имя содержит управляющие символы (например, перевод строки)"},
+    {"IDS_REASON_ROOT_HOME", "корневой каталог не является домашним каталогом"},
+    {"IDS_REASON_NOT_REGULAR", "это не обычный файл"},
 };
 // clang-format on

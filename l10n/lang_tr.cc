@@ -48,5 +48,16 @@ constinit const TranslatedText kTextsTr[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Evet"},
     {"IDS_BUTTON_NO", "Hayır"},
     {"IDS_BUTTON_OK", "Tamam"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "tqkt.efd yükleme takımının sağlama toplamı dosyası kullanılamıyor, bu yüzden takım doğrulanamıyor."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "takımın klasöründe normal bir dosya değil"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "bu takımın sha256sum biçiminde bir SHA-256 sağlama toplamı değil"},
+    {"IDS_ERROR_HOME_UNUSABLE", "Ev klasörü (HOME) kullanılamıyor. Hiçbir şey yüklenmedi."},
+    {"IDS_ERROR_NO_STATE_DIR", "Yüklemenin kaydedileceği bir durum klasörü yok; bu nedenle yarıda kalan bir yükleme geri alınamazdı. Hiçbir şey yüklenmedi."},
+    {"IDS_NOTE_STATE_FALLBACK", "XDG_STATE_HOME ile belirtilen durum klasörü kullanılamıyor; bunun yerine ev klasöründeki kullanılıyor."},
+    {"IDS_ERROR_NO_CURRENT_DIR", "Geçerli klasör bulunamıyor; silinmiş olabilir."},
+    {"IDS_REASON_NOT_ABSOLUTE", "mutlak bir yol değil"},
+    {"IDS_REASON_CONTROL_CHARACTERS", "ad denetim karakterleri içeriyor (örneğin bir satır sonu)"},
+    {"IDS_REASON_ROOT_HOME", "kök klasör bir ev klasörü değil"},
+    {"IDS_REASON_NOT_REGULAR", "normal bir dosya değil"},
 };
 // clang-format on

@@ -48,5 +48,16 @@ constinit const TranslatedText kTextsUk[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Так"},
     {"IDS_BUTTON_NO", "Ні"},
     {"IDS_BUTTON_OK", "ОК"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "Файл контрольної суми комплекту поставки tqkt.efd неможливо використати, тому комплект не може бути перевірений."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "це не звичайний файл у каталозі комплекту поставки"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "це не контрольна сума SHA-256 цього комплекту у форматі sha256sum"},
+    {"IDS_ERROR_HOME_UNUSABLE", "Домашній каталог (HOME) використати неможливо. Нічого не встановлено."},
+    {"IDS_ERROR_NO_STATE_DIR", "Немає каталогу стану, у якому можна записати перебіг установки, тому перервану установку неможливо було б скасувати. Нічого не встановлено."},
+    {"IDS_NOTE_STATE_FALLBACK", "Каталог стану, вказаний у XDG_STATE_HOME, використати неможливо; замість нього використовується каталог у домашньому каталозі."},
+    {"IDS_ERROR_NO_CURRENT_DIR", "Поточний каталог не знайдено; можливо, його було видалено."},
+    {"IDS_REASON_NOT_ABSOLUTE", "не абсолютний шлях"},
+    {"IDS_REASON_CONTROL_CHARACTERS", "ім'я містить керівні символи (наприклад, перехід на новий рядок)"},
+    {"IDS_REASON_ROOT_HOME", "кореневий каталог не є домашнім каталогом"},
+    {"IDS_REASON_NOT_REGULAR", "це не звичайний файл"},
 };
 // clang-format on

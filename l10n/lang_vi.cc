@@ -48,5 +48,16 @@ constinit const TranslatedText kTextsVi[kTranslatedKeyCount] = {
     {"IDS_BUTTON_YES", "Có"},
     {"IDS_BUTTON_NO", "Không"},
     {"IDS_BUTTON_OK", "OK"},
+    {"IDS_ERROR_CHECKSUM_UNUSABLE", "Không thể dùng tệp tổng kiểm của bộ cài đặt tqkt.efd, vì vậy không thể kiểm tra bộ cài đặt."},
+    {"IDS_REASON_CHECKSUM_NOT_FILE", "không phải là tệp thông thường trong thư mục của bộ cài đặt"},
+    {"IDS_REASON_CHECKSUM_FORMAT", "không phải là tổng kiểm SHA-256 của bộ cài đặt này theo định dạng của sha256sum"},
+    {"IDS_ERROR_HOME_UNUSABLE", "Không thể sử dụng thư mục nhà (HOME). Chưa cài đặt gì."},
+    {"IDS_ERROR_NO_STATE_DIR", "Không có thư mục trạng thái để ghi lại quá trình cài đặt, nên một lần cài đặt bị gián đoạn sẽ không thể hoàn tác. Chưa cài đặt gì."},
+    {"IDS_NOTE_STATE_FALLBACK", "Không thể sử dụng thư mục trạng thái được chỉ định trong XDG_STATE_HOME; thư mục trong thư mục nhà được sử dụng thay thế."},
+    {"IDS_ERROR_NO_CURRENT_DIR", "Không tìm thấy thư mục hiện tại; có thể nó đã bị xóa."},
+    {"IDS_REASON_NOT_ABSOLUTE", "không phải là đường dẫn tuyệt đối"},
+    {"IDS_REASON_CONTROL_CHARACTERS", "tên chứa ký tự điều khiển (ví dụ như ký tự xuống dòng)"},
+    {"IDS_REASON_ROOT_HOME", "thư mục gốc không phải là thư mục nhà"},
+    {"IDS_REASON_NOT_REGULAR", "không phải là tệp thông thường"},
 };
 // clang-format on

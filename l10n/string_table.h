@@ -1,5 +1,5 @@
 // The compiled-in texts of the user interface: sixteen languages, each with
-// the same 43 IDS keys ("IDS_WIZARD_NEXT", "IDR_MAINFRAME" for the window
+// the same 54 IDS keys ("IDS_WIZARD_NEXT", "IDR_MAINFRAME" for the window
 // title, ...). The tables are built during static initialisation, before any
 // other static object of the program, and never change afterwards.
 //

@@ -67,13 +67,27 @@ const char* const kAllKeys[] = {
     "IDS_BUTTON_YES",
     "IDS_BUTTON_NO",
     "IDS_BUTTON_OK",
+    "IDS_ERROR_CHECKSUM_UNUSABLE",
+    "IDS_REASON_CHECKSUM_NOT_FILE",
+    "IDS_REASON_CHECKSUM_FORMAT",
+    "IDS_ERROR_HOME_UNUSABLE",
+    "IDS_ERROR_NO_STATE_DIR",
+    "IDS_NOTE_STATE_FALLBACK",
+    "IDS_ERROR_NO_CURRENT_DIR",
+    "IDS_REASON_NOT_ABSOLUTE",
+    "IDS_REASON_CONTROL_CHARACTERS",
+    "IDS_REASON_ROOT_HOME",
+    "IDS_REASON_NOT_REGULAR",
 };
 
 // Texts shown after a file's path and a colon, as the tail of a sentence.
 const char* const kReasonKeys[] = {
     "IDS_REASON_LINK_OUTSIDE", "IDS_REASON_NAME_ENCODING",
     "IDS_REASON_NAME_TWICE",   "IDS_REASON_NAME_INVALID",
-    "IDS_REASON_NOT_A_FILE",
+    "IDS_REASON_NOT_A_FILE",   "IDS_REASON_CHECKSUM_NOT_FILE",
+    "IDS_REASON_CHECKSUM_FORMAT", "IDS_REASON_NOT_ABSOLUTE",
+    "IDS_REASON_CONTROL_CHARACTERS", "IDS_REASON_ROOT_HOME",
+    "IDS_REASON_NOT_REGULAR",
 };
 
 // Each language with its code, its raw table and one text that only it has,

@@ -1,5 +1,5 @@
 // The translated texts of the user interface: one constant array per
-// language, each holding the same 43 (IDS key, UTF-8 text) pairs in the same
+// language, each holding the same 54 (IDS key, UTF-8 text) pairs in the same
 // order. The arrays are constant-initialised data, so the string table may
 // read them from its own static initialiser. Only the string table uses them.
 #ifndef L10N_TRANSLATIONS_H_
@@ -10,7 +10,7 @@ struct TranslatedText {
   const char* text;  // UTF-8
 };
 
-inline constexpr int kTranslatedKeyCount = 43;
+inline constexpr int kTranslatedKeyCount = 54;
 
 extern const TranslatedText kTextsRu[kTranslatedKeyCount];
 extern const TranslatedText kTextsUk[kTranslatedKeyCount];

@@ -1,8 +1,11 @@
 #include "l10n/user_message.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "l10n/string_table.h"
+#include "platform/home_directory.h"
+#include "text/terminal_text.h"
 #include "text/text_conversion.h"
 
 namespace {
@@ -12,6 +15,32 @@ WideString SystemReason(int error) {
   // The GNU strerror_r returns the text, which may or may not be `buffer`.
   const char* text = strerror_r(error, buffer, sizeof(buffer));
   return ToWide(NarrowString(text));
+}
+
+// A place named by the environment (HOME, XDG_STATE_HOME, or a level below
+// it): shown with its control characters escaped, so that a line break in
+// it cannot split or forge the message, and with our own reason when the
+// value itself is at fault.
+MessageDetail EnvironmentDetail(const Status& failure) {
+  MessageDetail detail;
+  detail.path = EscapeForTerminal(ToWide(NarrowString(failure.path().c_str())));
+  detail.system_error = failure.error();
+  if (failure.error() != 0) return detail;
+  switch (FaultOf(failure.path())) {
+    case PathFault::kControlCharacter:
+      detail.reason_key = "IDS_REASON_CONTROL_CHARACTERS";
+      break;
+    case PathFault::kNotAbsolute:
+      detail.reason_key = "IDS_REASON_NOT_ABSOLUTE";
+      break;
+    case PathFault::kNone:
+      // Only the password database's "/" is refused with no errno.
+      if (failure.kind() == Status::Kind::kUnusableHome) {
+        detail.reason_key = "IDS_REASON_ROOT_HOME";
+      }
+      break;
+  }
+  return detail;
 }
 
 }  // namespace
@@ -55,9 +84,17 @@ WideString FailureMessage(const Status& failure, const std::string& kit_path) {
       return WideString();
     case Kind::kDamagedKit:
     case Kind::kChecksumMismatch:
-    case Kind::kChecksumUnusable:
       return UserMessage("IDS_ERROR_DAMAGEDSOURCE",
                          MessageDetail{kit_path, 0, nullptr});
+    case Kind::kChecksumUnusable:
+      // Not the kit's fault: the file that was to vouch for it is named.
+      key = "IDS_ERROR_CHECKSUM_UNUSABLE";
+      if (failure.error() == 0) {
+        detail.reason_key = "IDS_REASON_CHECKSUM_FORMAT";
+      } else if (failure.error() == EINVAL) {
+        detail.reason_key = "IDS_REASON_CHECKSUM_NOT_FILE";
+      }
+      break;
     case Kind::kKitNotFound:
       key = "IDS_ERROR_NOSOURCE";
       break;
@@ -85,10 +122,29 @@ WideString FailureMessage(const Status& failure, const std::string& kit_path) {
     case Kind::kNotAFile:
       detail.reason_key = "IDS_REASON_NOT_A_FILE";
       break;
+    case Kind::kUnusableHome:
+      return UserMessage("IDS_ERROR_HOME_UNUSABLE", EnvironmentDetail(failure));
+    case Kind::kNoStateDirectory:
+      return UserMessage("IDS_ERROR_NO_STATE_DIR", EnvironmentDetail(failure));
+    case Kind::kNoCurrentDirectory:
+      key = "IDS_ERROR_NO_CURRENT_DIR";
+      break;
     default:
       break;
   }
   return UserMessage(key, detail);
+}
+
+WideString ConfigNotSavedMessage(const Status& failure) {
+  MessageDetail detail{failure.path(), failure.error(), nullptr};
+  if (failure.kind() == Status::Kind::kNotAFile) {
+    detail.reason_key = "IDS_REASON_NOT_REGULAR";
+  }
+  return UserMessage("IDS_WARN_CONFIG_NOT_SAVED", detail);
+}
+
+WideString StateFallbackNote(const Status& why) {
+  return UserMessage("IDS_NOTE_STATE_FALLBACK", EnvironmentDetail(why));
 }
 
 WideString OneLine(const WideString& message) {

@@ -38,8 +38,20 @@ WideString UserMessage(const char* key, const MessageDetail& detail = {});
 // The message for `failure`, a run of setup's pre-check or job that failed
 // (see engine/install_session.h), in the current language: the key's text
 // for its kind, then the file and the reason. A damaged kit is named by
-// `kit_path`. Empty for kOk and kCancelled: a cancel is no failure to tell.
+// `kit_path`; a checksum file that cannot serve is named itself, with why.
+// Empty for kOk and kCancelled: a cancel is no failure to tell.
 WideString FailureMessage(const Status& failure, const std::string& kit_path);
+
+// The warning that the launcher configuration file `failure` names could
+// not be updated after a success (IDS_WARN_CONFIG_NOT_SAVED), with the
+// file and why: "not a regular file" for kNotAFile, else the system's
+// reason.
+WideString ConfigNotSavedMessage(const Status& failure);
+
+// The note that XDG_STATE_HOME cannot be used and the state directory under
+// the home directory is taken instead (IDS_NOTE_STATE_FALLBACK), with the
+// place at fault, shown escaped (it comes from the environment), and why.
+WideString StateFallbackNote(const Status& why);
 
 // `message` on one line: its lines joined by ": " after a line that does
 // not end in a full stop, a question or exclamation mark or a colon, else by

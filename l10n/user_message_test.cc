@@ -61,4 +61,32 @@ TEST_F(UserMessageTest, OneLineJoinsAfterPunctuationWithASpace) {
   }
 }
 
+// A kit that does not match its checksum is a damaged kit, named; a
+// checksum file that cannot serve is named itself, with why.
+TEST_F(UserMessageTest, TheChecksumFileIsBlamedOnlyForItself) {
+  using Kind = Status::Kind;
+  const std::string kit = "/k/tqkt.efd";
+  const std::string sums = "/k/tqkt.efd.sha256";
+  const std::string unusable =
+      Narrow(StringTable::Lookup("IDS_ERROR_CHECKSUM_UNUSABLE")) + "\n\"" +
+      sums + "\": ";
+  const struct {
+    Status failure;
+    std::string message;
+  } cases[] = {
+      {Status::Of(Kind::kChecksumMismatch),
+       Narrow(StringTable::Lookup("IDS_ERROR_DAMAGEDSOURCE")) + "\n\"" + kit +
+           "\""},
+      {Status::Of(Kind::kChecksumUnusable, sums, 0),
+       unusable + Narrow(StringTable::Lookup("IDS_REASON_CHECKSUM_FORMAT"))},
+      {Status::Of(Kind::kChecksumUnusable, sums, EINVAL),
+       unusable + Narrow(StringTable::Lookup("IDS_REASON_CHECKSUM_NOT_FILE"))},
+      {Status::Of(Kind::kChecksumUnusable, sums, EACCES),
+       unusable + "Permission denied"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.message, Narrow(FailureMessage(c.failure, kit)))
+        << c.failure.ToString();
+  }
+}
 }  // namespace

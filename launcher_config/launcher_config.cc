@@ -189,38 +189,59 @@ class IndexedAdder {
   std::unordered_map<size_t, std::unordered_set<std::string>> values_;
 };
 
-enum class ReadOutcome { kRead, kMissing, kFailed };
+// The UTF-8 byte-order mark some editors put at the start of a file.
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+constexpr size_t kByteOrderMarkSize = 3;
 
-// The whole file, read in blocks of whatever size the system returns.
-ReadOutcome ReadBytes(SystemApi& sys, const std::string& path,
-                      std::string& bytes) {
-  int fd = sys.Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY, 0);
+// The whole file, read in blocks of whatever size the system returns. It is
+// opened without blocking and must be a regular file: a FIFO, a device or a
+// directory put at its place would hang the installer or feed it without
+// end. *missing says that there is no file at all (which is no failure).
+Status ReadBytes(SystemApi& sys, const std::string& path, std::string& bytes,
+                 bool* missing) {
+  *missing = false;
+  const int fd = sys.Open(
+      path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
   if (fd == -1) {
-    return errno == ENOENT || errno == ENOTDIR ? ReadOutcome::kMissing
-                                               : ReadOutcome::kFailed;
+    *missing = errno == ENOENT || errno == ENOTDIR;
+    return *missing ? Status::Ok() : Status::System(errno, path);
   }
-  ReadOutcome outcome = ReadOutcome::kRead;
-  for (;;) {
+  Status result;
+  struct stat status;
+  if (sys.Fstat(fd, &status) != 0) {
+    result = Status::System(errno, path);
+  } else if (!S_ISREG(status.st_mode)) {
+    result = Status::Of(Status::Kind::kNotAFile, path);
+  }
+  while (result.ok()) {
     size_t offset = bytes.size();
     bytes.resize(offset + kReadBlock);
     ssize_t n = sys.Read(fd, bytes.data() + offset, kReadBlock);
     bytes.resize(offset + (n > 0 ? static_cast<size_t>(n) : 0));
     if (n == 0) break;
-    if (n < 0) {
-      outcome = ReadOutcome::kFailed;
-      break;
-    }
+    if (n < 0) result = Status::System(errno, path);
   }
   sys.Close(fd);
-  return outcome;
+  return result;
 }
 
-ReadOutcome ReadLines(SystemApi& sys, const WideString& path,
-                      ConfigStore& store) {
+// Adds the lines of the file at `path` to `store`; *bom says whether the
+// file began with a byte-order mark, which is no part of its first key.
+Status ReadLines(SystemApi& sys, const WideString& path, ConfigStore& store,
+                 bool* bom = nullptr) {
+  if (bom != nullptr) *bom = false;
+  std::string narrow;
   try {
     std::string bytes;
-    ReadOutcome outcome = ReadBytes(sys, ToNarrow(path).c_str(), bytes);
-    if (outcome != ReadOutcome::kRead) return outcome;
+    bool missing = false;
+    narrow = ToNarrow(path).c_str();
+    if (narrow.empty()) return Status::Ok();
+    TQ_RETURN_IF_ERROR(ReadBytes(sys, narrow, bytes, &missing));
+    if (missing) return Status::Ok();
+    if (bytes.compare(0, kByteOrderMarkSize, kByteOrderMark) == 0) {
+      bytes.erase(0, kByteOrderMarkSize);
+      if (bom != nullptr) *bom = true;
+    }
     std::u16string text;
     AppendDecoded(bytes.data(), bytes.size(), text);
     bytes = std::string();
@@ -261,10 +282,10 @@ ReadOutcome ReadLines(SystemApi& sys, const WideString& path,
                   piece(line.equals + (line.equals < line.end), line.end));
       }
     }
-    return ReadOutcome::kRead;
+    return Status::Ok();
   } catch (const std::exception&) {
     // A file too large for memory reads as one that cannot be read.
-    return ReadOutcome::kFailed;
+    return Status::System(ENOMEM, narrow);
   }
 }
 
@@ -317,7 +338,8 @@ bool ResolveLinks(SystemApi& sys, std::string path, std::string& resolved,
 // permissions, never more.
 mode_t CurrentUmask(SystemApi& sys) {
   std::string status;
-  if (ReadBytes(sys, "/proc/self/status", status) == ReadOutcome::kRead) {
+  bool missing = false;
+  if (ReadBytes(sys, "/proc/self/status", status, &missing).ok() && !missing) {
     size_t at = status.find("\nUmask:");
     if (at != std::string::npos) {
       char* end = nullptr;
@@ -335,41 +357,49 @@ mode_t CurrentUmask(SystemApi& sys) {
 }  // namespace
 
 void LauncherConfig::Load() {
-  WideString main_path = common ? CommonConfigPath() : UserConfigPath();
-  WideString secondary_path = common ? UserConfigPath() : KitUserConfigPath();
-  secondary_file_complete_ =
-      ReadLines(sys_, secondary_path, secondary_store) != ReadOutcome::kFailed;
-  main_file_complete_ =
-      ReadLines(sys_, main_path, main_store) != ReadOutcome::kFailed;
+  WideString main_path = common ? CommonConfigPath(sys_) : UserConfigPath(sys_);
+  WideString secondary_path =
+      common ? UserConfigPath(sys_) : KitUserConfigPath(sys_);
+  secondary_failure_ = ReadLines(sys_, secondary_path, secondary_store);
+  main_failure_ = ReadLines(sys_, main_path, main_store, &main_bom_);
+}
+
+Status LauncherConfig::load_failure() const {
+  return main_failure_.ok() ? secondary_failure_ : main_failure_;
 }
 
 Status LauncherConfig::Save() {
-  const WideString path = common ? CommonConfigPath() : UserConfigPath();
+  const WideString path = common ? CommonConfigPath(sys_) : UserConfigPath(sys_);
   const std::string narrow = ToNarrow(path).c_str();
-  if (!main_file_complete_) return Status::System(EIO, narrow);
+  if (narrow.empty()) return Status::System(ENOENT, narrow);
+  // Rewriting a file that was not read whole would lose the lines it did
+  // not see.
+  if (!main_failure_.ok()) return main_failure_;
   const std::string directory = DirectoryOf(narrow);
   struct stat status;
   if (sys_.Lstat(narrow.c_str(), &status) != 0) {
     (void)MakeDirectories(sys_, directory);
   }
-  if (WriteFile(sys_, path, main_store).ok()) return Status::Ok();
+  if (WriteFile(sys_, path, main_store, main_bom_).ok()) return Status::Ok();
   // The directory may have gone, or never been made because a link or a
   // stale entry looked like the file; one more attempt after making it.
   (void)MakeDirectories(sys_, directory);
-  return WriteFile(sys_, path, main_store);
+  return WriteFile(sys_, path, main_store, main_bom_);
 }
 
 void LauncherConfig::ReadFile(SystemApi& sys, const WideString& path,
                               ConfigStore& store) {
-  ReadLines(sys, path, store);
+  (void)ReadLines(sys, path, store);
 }
 
 Status LauncherConfig::WriteFile(SystemApi& sys, const WideString& path,
-                                 const ConfigStore& store) {
+                                 const ConfigStore& store,
+                                 bool byte_order_mark) {
   std::string text;
   std::string narrow_path;
   try {
     narrow_path = ToNarrow(path).c_str();
+    if (byte_order_mark) text = kByteOrderMark;
     for (const ConfigEntry& entry : store) {
       std::string key = Encode(entry.key);
       for (const WideString& value : entry.values) {
@@ -393,8 +423,7 @@ Status LauncherConfig::WriteFile(SystemApi& sys, const WideString& path,
   mode_t new_mode = 0;
   if (exists) {
     if (!S_ISREG(old_status.st_mode)) {
-      return Status::System(S_ISDIR(old_status.st_mode) ? EISDIR : EINVAL,
-                            narrow_path);
+      return Status::Of(Status::Kind::kNotAFile, narrow_path);
     }
     // Replacing by rename needs no permission on the file itself; a file the
     // user made read-only must stay as it is, as an in-place write would.

@@ -9,7 +9,10 @@
 // Reading is lossless: bytes that are not valid text in the locale's encoding
 // and NUL bytes are kept as units of their own and written back as the same
 // bytes, so rewriting a file leaves the lines of every other key as they
-// were. A rewrite replaces the file in one step (a new file beside it renamed
+// were. A UTF-8 byte-order mark at the start of the main file is no part of
+// its first key, and is written back in front of the rewritten file. Only a
+// regular file is read, opened so that nothing put at its place (a FIFO, a
+// device) can block the reader. A rewrite replaces the file in one step (a new file beside it renamed
 // over it); the old file is untouched when anything fails.
 //
 // One thread at a time. Files are not locked against the launcher writing
@@ -49,17 +52,20 @@ class LauncherConfig {
   void Load();
   // After Load: false when a file that exists could not be read whole, so
   // that the stores miss some of its lines.
-  bool loaded_whole() const {
-    return main_file_complete_ && secondary_file_complete_;
-  }
+  bool loaded_whole() const { return load_failure().ok(); }
+  // After Load: why a file that exists could not be read whole (the main
+  // file's failure first), naming it: kNotAFile for anything but a regular
+  // file, else the system's reason. Ok when both were read or are missing.
+  Status load_failure() const;
 
   // Rewrites the main file with main_store (secondary_store is never
   // written). When the file does not exist its directory is made first, with
   // its parents; when the first write fails, the directory is made again and
   // the write is tried once more; the second failure is returned (see
-  // WriteFile). Also fails with EIO, writing nothing, when Load found the
-  // main file but could not read all of it: rewriting it would lose the
-  // lines it did not see.
+  // WriteFile). Also fails with Load's failure of the main file, writing
+  // nothing, when Load found it but could not read all of it: rewriting it
+  // would lose the lines it did not see. A byte-order mark that Load found
+  // is written back.
   Status Save();
 
   // Adds the lines of the file at `path` to `store` (AddValue for each).
@@ -67,18 +73,20 @@ class LauncherConfig {
   static void ReadFile(SystemApi& sys, const WideString& path,
                        ConfigStore& store);
 
-  // Replaces the file at `path` with the lines of `store`: for each entry and
-  // each of its values, key "=" value and a line feed. The text goes to a new
+  // Replaces the file at `path` with the lines of `store`, after a UTF-8
+  // byte-order mark when `byte_order_mark`: for each entry and each of its
+  // values, key "=" value and a line feed. The text goes to a new
   // file in the same directory, which is flushed to disk and renamed over the
   // old one. A symbolic link stays a link and the file it leads to is
   // replaced; that file keeps its permission bits and, where the process may
   // set them, its owner and group. A new file gets mode 0666 less the umask.
   // Fails when the file cannot be created or opened for writing (missing
-  // directory, no permission, a read-only file, not a regular file), or when
-  // writing, flushing or renaming fails; the old file is then as it was and
-  // no new file is left behind.
+  // directory, no permission, a read-only file; kNotAFile for anything but a
+  // regular file), or when writing, flushing or renaming fails; the old file
+  // is then as it was and no new file is left behind.
   static Status WriteFile(SystemApi& sys, const WideString& path,
-                          const ConfigStore& store);
+                          const ConfigStore& store,
+                          bool byte_order_mark = false);
 
   // The values of the first entry whose key equals `key` ignoring case, or
   // null. The pointer is valid until `store` changes.
@@ -109,9 +117,11 @@ class LauncherConfig {
 
  private:
   SystemApi& sys_;
-  // False when Load met a main file that exists but could not be read whole.
-  bool main_file_complete_ = true;
-  bool secondary_file_complete_ = true;
+  // Why Load could not read a file that exists whole; ok otherwise.
+  Status main_failure_;
+  Status secondary_failure_;
+  // The main file began with a byte-order mark.
+  bool main_bom_ = false;
 };
 
 #endif  // LAUNCHER_CONFIG_LAUNCHER_CONFIG_H_

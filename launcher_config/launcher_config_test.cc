@@ -68,8 +68,10 @@ TEST_F(LauncherConfigTest, LineReader) {
       {"#c=1\n;d=2\n[s]\n", "#c=[1];;d=[2];[s]=[]"},
       {"A=1\nB=2", "A=[1];B=[2]"},
       {"A=1\nB=2\na=1\nA=2\nb=", "A=[1][2];B=[2][]"},
-      // A byte-order mark is part of the first key.
-      {"\xEF\xBB\xBFK=v", "\\uFEFFK=[v]"},
+      // A byte-order mark at the start is no part of the first key; one
+      // further on is text like any other.
+      {"\xEF\xBB\xBFK=v", "K=[v]"},
+      {"K=v\n\xEF\xBB\xBFL=w", "K=[v];\\uFEFFL=[w]"},
       {"K=\xD0\xB6\xF0\x9F\x98\x80", "K=[\\u0436\\uD83D\\uDE00]"},
       // Bytes that are not UTF-8 and NULs are characters of their own.
       {"K=\xFF\xC3(\n", "K=[\\uDCFF\\uDCC3(]"},
@@ -254,14 +256,18 @@ TEST_F(LauncherConfigTest, RefusesWhatCannotBeWritten) {
     std::string path;
     int error;
   } cases[] = {
-      {dir_.Path("dir"), EISDIR},
+      {dir_.Path("dir"), 0},  // kNotAFile
       {dir_.Path("no/such/cfg"), ENOENT},
       {dir_.Path("cfg/below"), ENOTDIR},
       {"", ENOENT},
   };
   for (const Case& c : cases) {
     const Status refused = Write(c.path, store);
+    EXPECT_FALSE(refused.ok()) << c.path;
     EXPECT_EQ(c.error, refused.error()) << c.path;
+    if (c.error == 0) {
+      EXPECT_EQ(Status::Kind::kNotAFile, refused.kind());
+    }
     EXPECT_EQ(c.path, refused.path());
   }
   EXPECT_EQ("old\n", ::ReadFile(path));

@@ -3,34 +3,46 @@
 #include "platform/home_directory.h"
 #include "text/text_conversion.h"
 
-WideString HomeDirectory() {
-  return ToWide(NarrowString(UserHomeDirectory().c_str()));
+namespace {
+
+// `home` + "/" + `rest`, or nothing without a home.
+WideString Below(const WideString& home, const char16_t* rest) {
+  if (home.empty()) return WideString();
+  return home + u"/" + rest;
 }
 
-WideString KitUserDirectory() {
-  return HomeDirectory() + u"/" + u".tqkt" + u"/";
+}  // namespace
+
+WideString HomeDirectory(SystemApi& sys) {
+  std::string home;
+  if (!UserHomeDirectory(sys, &home).ok()) return WideString();
+  return ToWide(NarrowString(home.c_str()));
 }
 
-WideString UserLauncherDirectory() {
-  return HomeDirectory() + u"/" + u".Tq/tqlaunch";
+WideString KitUserDirectory(SystemApi& sys) {
+  return Below(HomeDirectory(sys), u".tqkt/");
 }
 
-WideString UserConfigPath() {
-  return UserLauncherDirectory() + u"/" + u"tqlaunch.cfg";
+WideString UserLauncherDirectory(SystemApi& sys) {
+  return Below(HomeDirectory(sys), u".Tq/tqlaunch");
 }
 
-WideString KitUserLauncherDirectory() {
-  return KitUserDirectory() + u"/" + u".Tq/tqlaunch";
+WideString UserConfigPath(SystemApi& sys) {
+  return Below(UserLauncherDirectory(sys), u"tqlaunch.cfg");
 }
 
-WideString KitUserConfigPath() {
-  return KitUserLauncherDirectory() + u"/" + u"tqlaunch.cfg";
+WideString KitUserLauncherDirectory(SystemApi& sys) {
+  return Below(KitUserDirectory(sys), u".Tq/tqlaunch");
 }
 
-WideString CommonLauncherDirectory() {
-  return HomeDirectory() + u"/" + u".Tq/tqlauncht";
+WideString KitUserConfigPath(SystemApi& sys) {
+  return Below(KitUserLauncherDirectory(sys), u"tqlaunch.cfg");
 }
 
-WideString CommonConfigPath() {
-  return CommonLauncherDirectory() + u"/" + u"tqlaunch.cfg";
+WideString CommonLauncherDirectory(SystemApi& sys) {
+  return Below(HomeDirectory(sys), u".Tq/tqlauncht");
+}
+
+WideString CommonConfigPath(SystemApi& sys) {
+  return Below(CommonLauncherDirectory(sys), u"tqlaunch.cfg");
 }

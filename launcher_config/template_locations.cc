@@ -38,14 +38,14 @@ void RemoveAll(WideString& text, char16_t unit) {
 
 }  // namespace
 
-bool ReadTemplateLocations(SystemApi& sys, std::vector<WideString>& locations,
-                           bool common) {
+Status ReadTemplateLocations(SystemApi& sys,
+                             std::vector<WideString>& locations, bool common) {
   LauncherConfig config(sys, common);
   config.Load();
   config.CollectValues(kTemplatesLocationKey, locations);
   ToSlashes(locations);
   DedupLocations(locations);
-  return config.loaded_whole();
+  return config.load_failure();
 }
 
 Status WriteTemplateLocations(SystemApi& sys,
@@ -81,8 +81,10 @@ void DedupLocations(std::vector<WideString>& locations) {
   locations.erase(kept, locations.end());
 }
 
-WideString DefaultTemplateBase() {
-  return KitUserDirectory() + u"WEX" + u"/" + u"wex" + u"kt" + u"/";
+WideString DefaultTemplateBase(SystemApi& sys) {
+  const WideString base = KitUserDirectory(sys);
+  if (base.empty()) return base;
+  return base + u"WEX" + u"/" + u"wex" + u"kt" + u"/";
 }
 
 WritableCheck CheckWritableDirectory(SystemApi& sys,

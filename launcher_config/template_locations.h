@@ -27,11 +27,11 @@ extern const char16_t
 // Appends to `locations` the directories listed in the main file of the kind
 // (`common`, see LauncherConfig), then those of its secondary file not already
 // taken; turns every backslash of the whole list into a slash and drops
-// repeats (DedupLocations). Never fails: files that cannot be read add
-// nothing. Returns false when a file that exists could not be read whole
-// (the list may then lack some of its locations).
-bool ReadTemplateLocations(SystemApi& sys, std::vector<WideString>& locations,
-                           bool common);
+// repeats (DedupLocations). Files that cannot be read add nothing. Returns
+// why a file that exists could not be read whole (LauncherConfig's
+// load_failure: the list may then lack some of its locations), else ok.
+Status ReadTemplateLocations(SystemApi& sys,
+                             std::vector<WideString>& locations, bool common);
 
 // Makes `locations`, without repeats, the key's values in the main file of
 // the kind, in that order (an empty list removes the key's lines), and
@@ -54,8 +54,8 @@ WideString WithoutTrailingSeparators(const WideString& location);
 void DedupLocations(std::vector<WideString>& locations);
 
 // KitUserDirectory() + "WEX/wexkt/": the base of the default template
-// directory.
-WideString DefaultTemplateBase();
+// directory. Empty without a usable home directory.
+WideString DefaultTemplateBase(SystemApi& sys);
 
 // True when the installation could write into `directory`: an unnamed file
 // (O_TMPFILE) is made in it and closed; where the file system cannot make

@@ -76,7 +76,7 @@ class TemplateLocationsTest : public ::testing::Test {
   }
   List Read(bool common) {
     std::vector<WideString> list;
-    ReadTemplateLocations(sys_, list, common);
+    EXPECT_TRUE(ReadTemplateLocations(sys_, list, common).ok());
     return Shown(list);
   }
 
@@ -103,7 +103,7 @@ TEST_F(TemplateLocationsTest, ReadTurnsBackslashesAndDropsRepeats) {
 
 TEST_F(TemplateLocationsTest, ReadWithoutFilesAddsNothing) {
   std::vector<WideString> list = {u"/kept\\"};
-  EXPECT_TRUE(ReadTemplateLocations(sys_, list, false));
+  EXPECT_TRUE(ReadTemplateLocations(sys_, list, false).ok());
   EXPECT_EQ((List{"/kept/"}), Shown(list));
 }
 
@@ -137,14 +137,18 @@ TEST_F(TemplateLocationsTest, ReadSaysWhenAFileCouldNotBeReadWhole) {
       system.FailPath(fragment, EIO, Ops(SysOp::kRead));
     }
     std::vector<WideString> list;
-    const bool whole = ReadTemplateLocations(system, list, c.common);
-    EXPECT_EQ(c.failing == nullptr, whole);
+    const Status read = ReadTemplateLocations(system, list, c.common);
+    EXPECT_EQ(c.failing == nullptr, read.ok());
+    if (c.failing != nullptr) {
+      EXPECT_EQ(EIO, read.error());
+      EXPECT_NE(std::string::npos, read.path().find(c.failing)) << read.path();
+    }
     EXPECT_EQ(c.read, Shown(list));
   }
   // A missing file is read whole: it has nothing to miss.
   fs::remove(KitUserFile());
   std::vector<WideString> list;
-  EXPECT_TRUE(ReadTemplateLocations(sys_, list, false));
+  EXPECT_TRUE(ReadTemplateLocations(sys_, list, false).ok());
 }
 
 TEST_F(TemplateLocationsTest, WriteReplacesOnlyTheKeysLines) {
@@ -193,7 +197,7 @@ TEST_F(TemplateLocationsTest, RunsIntoOneDirectoryLeaveOneEntry) {
   Put(UserFile(), "ConfigurationTemplatesLocation=/other\n");
   for (const char16_t* spelling : {u"tgt", u"tgt/", u"tgt//"}) {
     std::vector<WideString> list;
-    ASSERT_TRUE(ReadTemplateLocations(sys_, list, false));
+    ASSERT_TRUE(ReadTemplateLocations(sys_, list, false).ok());
     list.insert(list.begin(), WideString(spelling));
     ASSERT_TRUE(WriteTemplateLocations(sys_, list, false).ok());
   }
@@ -239,7 +243,7 @@ TEST(WithoutTrailingSeparatorsTest, DropsAllButTheFirstUnit) {
 
 TEST(DefaultTemplateBaseTest, LiesInTheKitUserDirectory) {
   HomeScope home(std::string("/home/ann"));
-  EXPECT_EQ("/home/ann/.tqkt/WEX/wexkt/", Show(DefaultTemplateBase()));
+  EXPECT_EQ("/home/ann/.tqkt/WEX/wexkt/", Show(DefaultTemplateBase(RealSystem())));
 }
 
 class WritableDirectoryTest : public ::testing::Test {

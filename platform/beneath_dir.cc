@@ -97,7 +97,7 @@ int BeneathDir::Parent(const std::string& relative, std::string* name) {
   if (parts.size() == 1) return fd_;
   const std::string parent = Join(parts, parts.size() - 1);
   if (parent_fd_ != -1 && parent == parent_relative_) return parent_fd_;
-  const int fd = Resolve(parent, true);
+  const int fd = Resolve(parent, O_PATH | O_DIRECTORY);
   if (fd == -1) return -1;
   ForgetParent();
   parent_fd_ = fd;
@@ -105,10 +105,10 @@ int BeneathDir::Parent(const std::string& relative, std::string* name) {
   return fd;
 }
 
-int BeneathDir::Resolve(const std::string& relative, bool directory) {
+int BeneathDir::Resolve(const std::string& relative, int flags) {
   if (fd_ == -1) return Fail(EBADF);
   outside_link_.clear();
-  const int flags = O_PATH | O_CLOEXEC | (directory ? O_DIRECTORY : 0);
+  flags |= O_CLOEXEC;
   if (Components(relative).empty()) return sys_.OpenAt(fd_, ".", flags, 0);
   if (openat2_) {
     const int fd = sys_.OpenAt2(fd_, relative.c_str(), flags, 0,
@@ -124,7 +124,7 @@ int BeneathDir::Resolve(const std::string& relative, bool directory) {
     // The kernel refuses absolute links and every way out alike; the walk
     // tells a link that stays inside from one that leaves, and names it.
   }
-  return Walk(relative, directory);
+  return Walk(relative, flags);
 }
 
 // One walk below the directory, component by component.
@@ -205,7 +205,8 @@ struct BeneathDir::Walker {
   int links = 0;
 };
 
-int BeneathDir::Walk(const std::string& relative, bool directory) {
+int BeneathDir::Walk(const std::string& relative, int flags) {
+  const bool directory = (flags & O_DIRECTORY) != 0;
   Walker walker(*this, relative);
   while (!walker.todo.empty()) {
     const std::string part = walker.todo.front();
@@ -232,14 +233,20 @@ int BeneathDir::Walk(const std::string& relative, bool directory) {
       CloseQuietly(sys_, fd);
       return Fail(ENOTDIR);
     }
-    if (last) return fd;
+    if (last && (flags & O_PATH) != 0) return fd;
+    if (last) {
+      // Opened for use by its name in the directory the walk reached; a
+      // link put there since is not followed.
+      CloseQuietly(sys_, fd);
+      return sys_.OpenAt(walker.stack.back(), part.c_str(),
+                         flags | O_NOFOLLOW, 0);
+    }
     walker.stack.push_back(fd);
     walker.walked.push_back(part);
   }
   // The walk ended on a ".." or an empty link: what it names is on the
   // stack.
-  return sys_.OpenAt(walker.stack.back(), ".",
-                     O_PATH | O_CLOEXEC | (directory ? O_DIRECTORY : 0), 0);
+  return sys_.OpenAt(walker.stack.back(), ".", flags, 0);
 }
 
 int BeneathDir::OpenFile(const std::string& relative, int flags, mode_t mode) {
@@ -260,7 +267,7 @@ int BeneathDir::Stat(const std::string& relative, struct stat* status,
     if (parent == -1) return -1;
     return sys_.FstatAt(parent, name.c_str(), status, AT_SYMLINK_NOFOLLOW);
   }
-  const int fd = Resolve(relative, false);
+  const int fd = Resolve(relative, O_PATH);
   if (fd == -1) return -1;
   const int result = sys_.Fstat(fd, status);
   CloseQuietly(sys_, fd);
@@ -315,12 +322,16 @@ int BeneathDir::MakeLink(const std::string& text, const std::string& relative) {
 }
 
 int BeneathDir::OpenDirectory(const std::string& relative) {
-  const int fd = Resolve(relative, true);
+  const int fd = Resolve(relative, O_PATH | O_DIRECTORY);
   if (fd == -1) return -1;
   const int opened =
       sys_.OpenAt(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   CloseQuietly(sys_, fd);
   return opened;
+}
+
+int BeneathDir::OpenFollowed(const std::string& relative, int flags) {
+  return Resolve(relative, flags & ~O_CREAT);
 }
 
 int BeneathDir::Rename(BeneathDir& from, const std::string& from_relative,
@@ -333,7 +344,8 @@ int BeneathDir::Rename(BeneathDir& from, const std::string& from_relative,
   if (parts.empty() || parts.back() == "..") return Fail(EINVAL);
   int from_parent = from.fd_;
   if (parts.size() > 1) {
-    from_parent = from.Resolve(Join(parts, parts.size() - 1), true);
+    from_parent = from.Resolve(Join(parts, parts.size() - 1),
+                               O_PATH | O_DIRECTORY);
     if (from_parent == -1) return -1;
   }
   std::string to_name;

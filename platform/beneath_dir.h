@@ -10,8 +10,8 @@
 // directory itself is opened by its path and may be a link.
 //
 // The last component is never followed by the calls that change it
-// (create, mkdir, rename, unlink, rmdir): they act on the link itself. Stat
-// and OpenDirectory follow it when asked, beneath the directory too.
+// (create, mkdir, rename, unlink, rmdir): they act on the link itself. Stat,
+// OpenDirectory and OpenFollowed follow it, beneath the directory too.
 //
 // Every call returns what its system call returns (-1 with errno on
 // failure). All system calls go through the SystemApi passed in. One thread
@@ -65,6 +65,11 @@ class BeneathDir {
   // Opens the directory `relative` (followed, beneath) with O_RDONLY |
   // O_DIRECTORY, for fsync and futimens. The caller closes it.
   int OpenDirectory(const std::string& relative);
+  // Opens `relative` with `flags` (no O_CREAT; O_CLOEXEC is added), a link
+  // at its end followed beneath the directory: EXDEV when one leads outside
+  // (outside_link() names it), ELOOP for a loop, ENOENT when it leads to
+  // nothing. The caller closes it.
+  int OpenFollowed(const std::string& relative, int flags);
   // renameat from `from`/`from_relative` to `to`/`to_relative`.
   static int Rename(BeneathDir& from, const std::string& from_relative,
                     BeneathDir& to, const std::string& to_relative);
@@ -83,12 +88,13 @@ class BeneathDir {
   // descriptor belongs to the object (it is the cache) and stays valid until
   // the next call.
   int Parent(const std::string& relative, std::string* name);
-  // A new O_PATH descriptor of `relative` with its last link followed (or
-  // of the directory itself for ""); -1 with errno. The caller closes it.
-  int Resolve(const std::string& relative, bool directory);
+  // A new descriptor of `relative` with its last link followed (or of the
+  // directory itself for ""), opened with `flags` (O_PATH for a look only,
+  // O_DIRECTORY for a directory); -1 with errno. The caller closes it.
+  int Resolve(const std::string& relative, int flags);
   // The same by walking one component at a time.
   struct Walker;
-  int Walk(const std::string& relative, bool directory);
+  int Walk(const std::string& relative, int flags);
   void ForgetParent();
 
   SystemApi& sys_;

@@ -143,6 +143,43 @@ TEST_P(BeneathDirTest, LoopsAndMissingLevelsFail) {
   EXPECT_EQ(ENOTDIR, Create("file/x"));
 }
 
+// What a reader opens through a link: the file it leads to inside, with the
+// flags given (a FIFO without a writer opens at once when they say not to
+// block); a link that leaves, loops or leads to nothing opens nothing.
+TEST_P(BeneathDirTest, OpenFollowedReadsWhatALinkInsideNames) {
+  ASSERT_TRUE(WriteFile(root_ + "/a/real", "inside"));
+  ASSERT_TRUE(WriteFile(outside_ + "/secret", "outside"));
+  ASSERT_EQ(0, mkfifo((root_ + "/b/fifo").c_str(), 0644));
+  Link("a/real", "relative");
+  Link(root_ + "/a/real", "absolute");
+  Link("../b/fifo", "a/fifo");
+  Link("../outside/secret", "out");
+  Link("a/none", "dangling");
+  Link("loop", "loop");
+  const struct {
+    const char* name;
+    int error;  // 0: opens
+    const char* text;
+  } cases[] = {
+      {"a/real", 0, "inside"},  {"relative", 0, "inside"},
+      {"absolute", 0, "inside"}, {"a/fifo", 0, ""},
+      {"out", EXDEV, nullptr},   {"dangling", ENOENT, nullptr},
+      {"loop", ELOOP, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int fd = dir_.OpenFollowed(c.name, O_RDONLY | O_NONBLOCK);
+    EXPECT_EQ(c.error, fd == -1 ? errno : 0);
+    if (fd == -1) continue;
+    char text[16] = {};
+    EXPECT_LE(0, read(fd, text, sizeof(text) - 1));
+    EXPECT_EQ(std::string(c.text), text);
+    close(fd);
+  }
+  EXPECT_EQ(-1, dir_.OpenFollowed("out", O_RDONLY));
+  EXPECT_EQ("out", dir_.outside_link());
+}
+
 TEST_P(BeneathDirTest, RenameRemoveAndDirectoriesStayBeneath) {
   ScopedTempDir other_temp;
   BeneathDir other(RealSystem());

@@ -175,6 +175,33 @@ int CreatePartFile(SystemApi& sys, const std::string& path,
 
 }  // namespace
 
+Status CurrentDirectory(SystemApi& sys, std::string* path) {
+  path->clear();
+  std::vector<char> buffer(4096);
+  while (sys.Getcwd(buffer.data(), buffer.size()) == nullptr) {
+    if (errno == ERANGE && buffer.size() < (size_t{1} << 20)) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    const int error = errno;
+    std::string known;
+    char link[4096];
+    const ssize_t length = sys.Readlink("/proc/self/cwd", link, sizeof(link));
+    if (length > 0 && static_cast<size_t>(length) < sizeof(link)) {
+      known.assign(link, static_cast<size_t>(length));
+      const std::string deleted = " (deleted)";
+      if (known.size() > deleted.size() &&
+          known.compare(known.size() - deleted.size(), deleted.size(),
+                        deleted) == 0) {
+        known.resize(known.size() - deleted.size());
+      }
+    }
+    return Status::Of(Status::Kind::kNoCurrentDirectory, known, error);
+  }
+  *path = buffer.data();
+  return Status::Ok();
+}
+
 std::string GetTempDirectory(SystemApi& sys) {
   const char* from_environment = std::getenv("TMPDIR");
   std::string directory = "/tmp";
@@ -315,7 +342,8 @@ Status WriteAll(SystemApi& sys, int fd, const void* data, size_t size,
 
 Status ReplaceFile(SystemApi& sys, const std::string& path,
                    const std::function<Status(int fd)>& write,
-                   std::optional<mode_t> mode) {
+                   std::optional<mode_t> mode,
+                   const std::function<bool()>& stopped) {
   std::string part;
   const int fd = CreatePartFile(sys, path, &part);
   if (fd < 0) return Status::System(errno, part);
@@ -326,6 +354,10 @@ Status ReplaceFile(SystemApi& sys, const std::string& path,
   if (status.ok() && sys.Fsync(fd) != 0) status = Status::System(errno, part);
   // A failed close can be the first news of a failed write-back.
   if (sys.Close(fd) != 0 && status.ok()) status = Status::System(errno, part);
+  // The last moment to stop: after the rename the new file is there.
+  if (status.ok() && stopped && stopped()) {
+    status = Status::Of(Status::Kind::kCancelled, path);
+  }
   if (status.ok() && sys.Rename(part.c_str(), path.c_str()) != 0) {
     status = Status::System(errno, path);
   }
@@ -339,14 +371,11 @@ Status ReplaceFile(SystemApi& sys, const std::string& path,
   return Status::Ok();
 }
 
-Status ReadSmallFile(SystemApi& sys, const std::string& path, std::string* out,
-                     size_t limit, bool follow) {
-  out->clear();
-  const int fd = sys.Open(path.c_str(),
-                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
-                              (follow ? 0 : O_NOFOLLOW),
-                          0);
-  if (fd == -1) return Status::System(errno, path);
+namespace {
+
+// The rest of ReadSmallFile once `fd` is open; closes it.
+Status ReadSmallOpenFile(SystemApi& sys, int fd, const std::string& path,
+                         std::string* out, size_t limit) {
   struct stat status;
   Status result;
   if (sys.Fstat(fd, &status) != 0) {
@@ -372,6 +401,29 @@ Status ReadSmallFile(SystemApi& sys, const std::string& path, std::string* out,
   sys.Close(fd);
   if (!result.ok()) out->clear();
   return result;
+}
+
+// Never blocks in open: a FIFO without a writer, or a device, at the path.
+constexpr int kSmallFileFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+}  // namespace
+
+Status ReadSmallFile(SystemApi& sys, const std::string& path, std::string* out,
+                     size_t limit, bool follow) {
+  out->clear();
+  const int fd = sys.Open(path.c_str(),
+                          kSmallFileFlags | (follow ? 0 : O_NOFOLLOW), 0);
+  if (fd == -1) return Status::System(errno, path);
+  return ReadSmallOpenFile(sys, fd, path, out, limit);
+}
+
+Status ReadSmallFileBeneath(BeneathDir& dir, const std::string& relative,
+                            std::string* out, size_t limit) {
+  out->clear();
+  const std::string path = Join(dir.path(), relative);
+  const int fd = dir.OpenFollowed(relative, kSmallFileFlags);
+  if (fd == -1) return Status::System(errno, path);
+  return ReadSmallOpenFile(dir.sys(), fd, path, out, limit);
 }
 
 Status SyncDirectory(SystemApi& sys, const std::string& path) {

@@ -27,6 +27,12 @@
 class BeneathDir;
 class SystemApi;
 
+// The working directory, into *path. kNoCurrentDirectory with getcwd's
+// errno when it cannot be asked for (it was deleted, or a level above it
+// cannot be read), naming it as the system still knows it (the link
+// /proc/self/cwd, without the " (deleted)" the kernel adds) when it can.
+Status CurrentDirectory(SystemApi& sys, std::string* path);
+
 // The temporary directory, always ending in "/": $TMPDIR when it names an
 // existing directory, else "/tmp/".
 std::string GetTempDirectory(SystemApi& sys);
@@ -104,10 +110,13 @@ Status WriteAll(SystemApi& sys, int fd, const void* data, size_t size,
 // renamed over `path`, and then the directory is flushed, so that `path`
 // holds the old bytes or the new ones, never a part, also after a power
 // loss. On failure the part file is removed and `path` is as it was; the
-// status names the file the system refused.
+// status names the file the system refused. `stopped` (when given) is
+// asked once the part file is flushed: true abandons it the same way, with
+// kCancelled.
 Status ReplaceFile(SystemApi& sys, const std::string& path,
                    const std::function<Status(int fd)>& write,
-                   std::optional<mode_t> mode = std::nullopt);
+                   std::optional<mode_t> mode = std::nullopt,
+                   const std::function<bool()>& stopped = nullptr);
 
 // The whole of the regular file `path`, at most `limit` bytes, into *out.
 // Opened without blocking (a FIFO or a device at the path never hangs the
@@ -116,6 +125,12 @@ Status ReplaceFile(SystemApi& sys, const std::string& path,
 // (ELOOP).
 Status ReadSmallFile(SystemApi& sys, const std::string& path, std::string* out,
                      size_t limit, bool follow = true);
+// The same for `relative` beneath `dir` (platform/beneath_dir.h), a link at
+// its end followed beneath it: EXDEV when one leads outside (outside_link()
+// names it), ENOENT when it leads to nothing. The failure names the path
+// `relative` has beneath dir.path().
+Status ReadSmallFileBeneath(BeneathDir& dir, const std::string& relative,
+                            std::string* out, size_t limit);
 
 // Opens the directory `path` and flushes it, so that names made or removed
 // in it survive a power loss.

@@ -93,6 +93,11 @@ class ForwardingSystem : public SystemApi {
   }
   pid_t GetPid() override { return base_.GetPid(); }
   uid_t GetEuid() override { return base_.GetEuid(); }
+  uid_t GetUid() override { return base_.GetUid(); }
+  int GetPwuidR(uid_t uid, struct passwd* entry, char* buffer, size_t size,
+                struct passwd** result) override {
+    return base_.GetPwuidR(uid, entry, buffer, size, result);
+  }
   int Isatty(int fd) override { return base_.Isatty(fd); }
   int TerminalColumns(int fd) override { return base_.TerminalColumns(fd); }
   int MakeTemp(char* path_template) override {

@@ -56,6 +56,12 @@ const char* KindName(Status::Kind kind) {
       return "changed while read";
     case Status::Kind::kCorrupt:
       return "corrupt";
+    case Status::Kind::kUnusableHome:
+      return "unusable home directory";
+    case Status::Kind::kNoStateDirectory:
+      return "no state directory";
+    case Status::Kind::kNoCurrentDirectory:
+      return "no current directory";
   }
   return "?";
 }
@@ -116,6 +122,9 @@ ErrorCode Status::code() const {
     case Kind::kInvalidHandle:
       return kErrorInvalidHandle;
     case Kind::kNoTarget:
+    case Kind::kUnusableHome:
+    case Kind::kNoStateDirectory:
+    case Kind::kNoCurrentDirectory:
       return kErrorPathNotFound;
     case Kind::kKitNotFound:
       return kErrorFileNotFound;

@@ -27,8 +27,12 @@ class [[nodiscard]] Status {
     kSystem,           // the system refused: error() says why
     kDamagedKit,       // the kit's stream, tables or entries are wrong
     kChecksumMismatch,  // the kit does not match its checksum file
-    kChecksumUnusable,  // the kit's checksum file cannot be read or parsed
-                        // (error() says why when the system refused it)
+    kChecksumUnusable,  // the kit's checksum file (path) cannot serve:
+                        // error() is the system's reason it cannot be
+                        // read, EINVAL when it is no regular file in the
+                        // kit's directory (a FIFO, a device, a link that
+                        // leads out of it or to nothing), 0 when its text
+                        // is no checksum of the kit
     kCancelled,        // the user or a signal stopped the job
     kInTheWay,         // something that is no directory or file is in the
                        // way (error() says how: EEXIST, ENOTDIR, EISDIR)
@@ -49,6 +53,16 @@ class [[nodiscard]] Status {
                        // text) does not fit the kit format's 2 GiB
     kChanged,          // path changed while it was read
     kCorrupt,          // a file of ours (path: a journal) does not parse
+    kUnusableHome,     // the home directory cannot hold the installer's
+                       // files: path is its value (HOME's or the password
+                       // database's), error() the lookup's reason when
+                       // there is none (see platform/home_directory.h)
+    kNoStateDirectory,  // no state directory can hold the installer's
+                        // records: path is the level at fault, error()
+                        // why (0 when path is a value that is no absolute
+                        // path or holds control characters)
+    kNoCurrentDirectory,  // the working directory cannot be asked for:
+                          // path is its last known name (may be empty)
   };
 
   Status() = default;

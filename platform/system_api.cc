@@ -124,6 +124,11 @@ class RealSystemApi final : public SystemApi {
   }
   pid_t GetPid() override { return ::getpid(); }
   uid_t GetEuid() override { return ::geteuid(); }
+  uid_t GetUid() override { return ::getuid(); }
+  int GetPwuidR(uid_t uid, struct passwd* entry, char* buffer, size_t size,
+                struct passwd** result) override {
+    return ::getpwuid_r(uid, entry, buffer, size, result);
+  }
   int Isatty(int fd) override { return ::isatty(fd); }
   int TerminalColumns(int fd) override {
     struct winsize size = {};

@@ -17,6 +17,7 @@
 #define PLATFORM_SYSTEM_API_H_
 
 #include <dirent.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
@@ -81,9 +82,15 @@ class SystemApi {
   virtual char* Getcwd(char* buffer, size_t size) = 0;
   // realpath(3) into a new string; false with errno when it fails.
   virtual bool RealPath(const char* path, std::string* resolved) = 0;
-  // getpid(2) and geteuid(2).
+  // getpid(2), geteuid(2) and getuid(2).
   virtual pid_t GetPid() = 0;
   virtual uid_t GetEuid() = 0;
+  virtual uid_t GetUid() = 0;
+  // getpwuid_r(3): the password database's entry of `uid` into `entry`,
+  // its texts in `buffer`. 0 with *result null when there is none; else
+  // the errno (ERANGE: `buffer` is too small), not set in errno.
+  virtual int GetPwuidR(uid_t uid, struct passwd* entry, char* buffer,
+                        size_t size, struct passwd** result) = 0;
   // isatty(3): 1 for a terminal, 0 with errno otherwise.
   virtual int Isatty(int fd) = 0;
   // The terminal's width in columns (ioctl TIOCGWINSZ); -1 with errno.

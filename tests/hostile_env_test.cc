@@ -5,10 +5,13 @@
 // program runs as a user would run it: setup copied beside its kit,
 // headless (no DISPLAY), kittool with a kit and a directory, each with the
 // test's own HOME and TMPDIR.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <locale.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -20,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <random>
@@ -205,10 +209,12 @@ class HostileEnvTest : public ::testing::Test {
     ASSERT_EQ(0, chmod(copy.c_str(), 0755));
   }
 
-  // Starts `argv` in root/work with the test's HOME and TMPDIR, no display,
-  // and LC_ALL set to `locale`; its output goes to files named after `tag`.
+  // Starts `argv` in root/work (or `work_dir`) with the test's HOME and
+  // TMPDIR, no display, and LC_ALL set to `locale`; its output goes to files
+  // named after `tag`.
   Started Start(const std::vector<std::string>& argv, const std::string& tag,
-                const std::string& locale = "C.UTF-8") {
+                const std::string& locale = "C.UTF-8",
+                const std::string& work_dir = "") {
     test_process::Child child;
     child.argv = argv;
     child.env = {"HOME=" + home_, "TMPDIR=" + tmp_, "PATH=/usr/bin:/bin",
@@ -220,7 +226,7 @@ class HostileEnvTest : public ::testing::Test {
     }
     child.stderr_path = root_.Path("out/" + tag + ".err");
     child.stdout_path = root_.Path("out/" + tag + ".out");
-    child.work_dir = root_.Path("work");
+    child.work_dir = work_dir.empty() ? root_.Path("work") : work_dir;
     Started started;
     const int rc = test_process::Start(child, &started.pid);
     EXPECT_EQ(0, rc) << "cannot start " << argv[0];
@@ -242,11 +248,12 @@ class HostileEnvTest : public ::testing::Test {
     return Start({KITTOOL_PATH, "extract", kit, target}, tag, locale);
   }
 
-  Result Finish(const Started& started) {
+  Result Finish(const Started& started,
+                std::chrono::milliseconds limit = kRunLimit) {
     Result result;
     if (started.pid == -1) return result;
     const test_process::Ended ended =
-        test_process::Wait(started.pid, started.err_path, kRunLimit);
+        test_process::Wait(started.pid, started.err_path, limit);
     if (ended.Exited()) {
       result.status = ended.ExitStatus();
     } else if (ended.Signal() != 0 && ended.Signal() != SIGKILL) {
@@ -426,7 +433,13 @@ TEST_F(HostileEnvTest, AFailingInstallationBesideAGoodOneTakesNothingAway) {
     std::vector<KitFile> last;  // after the good kit's files
     Model planted;              // the user's files in the target beforehand
     std::string failure;        // the failing run's message after its wait
+    size_t cut = 0;             // bytes cut from the end of the failing kit
   };
+  // Bytes that do not compress, so that a cut at the end of the kit falls
+  // within them.
+  std::string noise(1 << 18, '\0');
+  std::mt19937 random(21);
+  for (char& byte : noise) byte = static_cast<char>(random());
   const Variant variants[] = {
       {"a directory of the user's in the way of the last entry",
        {{"zz_in_the_way.txt", "the kit's"}},
@@ -435,11 +448,14 @@ TEST_F(HostileEnvTest, AFailingInstallationBesideAGoodOneTakesNothingAway) {
            "/zz_in_the_way.txt\": " + std::strerror(EISDIR) + "\n"},
       // The target does not exist: the failing run may be the one that
       // makes it, and its rollback then removes it under the waiting one.
-      {"its own file in the way of its last entry, in a new directory",
-       {{"zz_clash", "a file"}, {"zz_clash/inner.txt", "beneath it"}},
+      // (A kit whose own names clash is refused before anything is written,
+      // so the failure is a kit that ends within its last entry.)
+      {"its kit ends within its last entry, in a new directory",
+       {{"zz_cut", noise}},
        {},
-       English("IDS_INSTALL_ERROR") + ": \"" + target +
-           "/zz_clash\": " + std::strerror(ENOTDIR) + "\n"},
+       English("IDS_ERROR_DAMAGEDSOURCE") + " \"" +
+           root_.Path("bad/tqkt.efd") + "\"\n",
+       1000},
   };
   const std::string wait_line =
       English("IDS_WAIT_OTHER_INSTALL") + " \"" + target + "\"\n";
@@ -449,6 +465,11 @@ TEST_F(HostileEnvTest, AFailingInstallationBesideAGoodOneTakesNothingAway) {
     std::vector<KitFile> bad = good;
     bad.insert(bad.end(), variant.last.begin(), variant.last.end());
     ASSERT_TRUE(WriteKitFile(root_.Path("bad/tqkt.efd"), bad));
+    if (variant.cut > 0) {
+      const std::string whole = ReadFile(root_.Path("bad/tqkt.efd"));
+      ASSERT_TRUE(WriteFile(root_.Path("bad/tqkt.efd"),
+                            whole.substr(0, whole.size() - variant.cut)));
+    }
     ASSERT_NO_FATAL_FAILURE(WriteConfig(config));
     Model model = ModelOf(good);
     model.insert(variant.planted.begin(), variant.planted.end());
@@ -970,15 +991,21 @@ TEST_F(HostileEnvTest, AKitThatDoesNotMatchItsChecksumIsRefused) {
   // A sidecar that cannot serve stops the run before anything is written;
   // a digest that differs is found at the kit's end, and the installation
   // made meanwhile is rolled back.
+  // The message names the kit when it does not match, and the checksum file
+  // when that cannot serve.
   const struct {
     const char* what;
     std::string text;
     bool found_first;
+    const char* key;
   } sidecars[] = {
-      {"the packed kit's digest", good_hex + "  tqkt.efd\n", false},
-      {"empty", "", true},
-      {"malformed", good_hex.substr(8) + "  tqkt.efd\n", true},
-      {"another file", HexSha256(kit.flipped) + "  other.efd\n", true},
+      {"the packed kit's digest", good_hex + "  tqkt.efd\n", false,
+       "IDS_ERROR_DAMAGEDSOURCE"},
+      {"empty", "", true, "IDS_ERROR_CHECKSUM_UNUSABLE"},
+      {"malformed", good_hex.substr(8) + "  tqkt.efd\n", true,
+       "IDS_ERROR_CHECKSUM_UNUSABLE"},
+      {"another file", HexSha256(kit.flipped) + "  other.efd\n", true,
+       "IDS_ERROR_CHECKSUM_UNUSABLE"},
   };
   for (const auto& c : sidecars) {
     SCOPED_TRACE(c.what);
@@ -986,8 +1013,7 @@ TEST_F(HostileEnvTest, AKitThatDoesNotMatchItsChecksumIsRefused) {
     const auto times = ChangeTimes(target);
     result = RunSetup("bin", "C.UTF-8");
     EXPECT_EQ(1, result.status);
-    EXPECT_EQ(0u, result.err.find(English("IDS_ERROR_DAMAGEDSOURCE")))
-        << result.err;
+    EXPECT_EQ(0u, result.err.find(English(c.key))) << result.err;
     EXPECT_EQ("", result.out);
     EXPECT_EQ("", Difference(before, Snapshot(target)));
     if (c.found_first) {
@@ -1021,6 +1047,197 @@ TEST_F(HostileEnvTest, AKitThatDoesNotMatchItsChecksumIsRefused) {
   EXPECT_EQ("installed into " + target + ": 0 copied, 2 up to date\n",
             result.out);
   EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+}
+
+// Runs of setup and kittool that meet a FIFO or the like where they look
+// for the checksum file: one that waits this long is stuck, and fails.
+constexpr std::chrono::seconds kCheckLimit(20);
+
+// The checksum file beside a good kit, in the forms sha256sum checks and as
+// every kind of thing that may lie at its path, for setup -S and kittool
+// verify as a user runs them. They take what `sha256sum --strict -c` takes,
+// and refuse, naming that file and why, anything there that is not a
+// regular file in the kit's directory; nothing makes them wait.
+TEST_F(HostileEnvTest, TheChecksumFileIsTakenInEachFormAndNothingElse) {
+  const std::vector<KitFile> files = {{"a.cfg", "alpha MARKER alpha"}};
+  const FlippedKit kit = StoredKitWithAFlippedByte(files, "MARKER");
+  const std::string bin = root_.Path("bin");
+  const std::string kit_path = bin + "/tqkt.efd";
+  const std::string sums = kit_path + ".sha256";
+  ASSERT_NO_FATAL_FAILURE(
+      WriteConfig(kLocationKey + root_.Path("templates") + "\n"));
+  ASSERT_TRUE(WriteFile(kit_path, kit.good));
+  const std::string hex = HexSha256(kit.good);
+  std::string upper = hex;
+  for (char& c : upper) c = static_cast<char>(std::toupper(c));
+  const std::string line = hex + "  tqkt.efd\n";
+  ASSERT_TRUE(WriteFile(root_.Path("elsewhere.sha256"), line));
+  MakeFile(bin + "/sums/tqkt.efd.sha256", line, kBaseSeconds);
+  ASSERT_TRUE(WriteFile(root_.Path("unreadable"), line));
+  ASSERT_EQ(0, chmod(root_.Path("unreadable").c_str(), 0));
+  // Root reads a file of mode 000 all the same, and so does setup run as
+  // root; the refusal is seen only without that privilege.
+  const int probe = open(root_.Path("unreadable").c_str(), O_RDONLY);
+  const bool mode_000_read = probe != -1;
+  if (probe != -1) close(probe);
+  const auto text = [&](const std::string& content) {
+    return [&, content] { return WriteFile(sums, content) ? 0 : EIO; };
+  };
+  const auto link = [&](const std::string& to) {
+    return [&, to] { return symlink(to.c_str(), sums.c_str()); };
+  };
+  const struct {
+    const char* what;
+    std::function<int()> make;  // 0 or errno
+    bool taken;
+    int error;        // why it is refused (kit/kit_checksum.h)
+    bool sha256sum;   // compared with sha256sum, which agrees
+  } cases[] = {
+      {"as sha256sum writes it", text(line), true, 0, true},
+      {"CRLF", text(hex + "  tqkt.efd\r\n"), true, 0, true},
+      {"blank lines", text("\r\n" + line + "\n"), true, 0, true},
+      {"one blank", text(hex + " tqkt.efd\n"), true, 0, true},
+      {"a tab", text(hex + "\ttqkt.efd\n"), true, 0, true},
+      {"./", text(hex + "  ./tqkt.efd\n"), true, 0, true},
+      {"binary mark", text(hex + " *tqkt.efd\n"), true, 0, true},
+      {"tagged", text("SHA256 (tqkt.efd) = " + hex + "\n"), true, 0, true},
+      {"escaped", text("\\" + line), true, 0, true},
+      {"upper case", text(upper + "  tqkt.efd\n"), true, 0, true},
+      {"empty", text(""), false, 0, true},
+      {"malformed", text(hex.substr(8) + "  tqkt.efd\n"), false, 0, true},
+      {"another file", text(hex + "  other.efd\n"), false, 0, true},
+      {"a link inside", link("sums/tqkt.efd.sha256"), true, 0, true},
+      {"a dangling link", link("sums/none"), false, EINVAL, true},
+      {"a link loop", link("tqkt.efd.sha256"), false, ELOOP, true},
+      // sha256sum follows this link, and reads a file of any size.
+      {"a link out of the directory", link("../elsewhere.sha256"), false,
+       EINVAL, false},
+      {"too large", text(line + std::string(64 * 1024, '#')), false, EFBIG,
+       false},
+      {"a directory", [&] { return mkdir(sums.c_str(), 0755); }, false,
+       EISDIR, true},
+      // sha256sum would wait for a writer.
+      {"a FIFO", [&] { return mkfifo(sums.c_str(), 0644); }, false, EINVAL,
+       false},
+      {"a socket",
+       [&] {
+         sockaddr_un address{};
+         address.sun_family = AF_UNIX;
+         if (sums.size() >= sizeof(address.sun_path)) return ENAMETOOLONG;
+         sums.copy(address.sun_path, sums.size());
+         const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+         const int rc = bind(fd, reinterpret_cast<sockaddr*>(&address),
+                             sizeof(address));
+         close(fd);
+         return rc;
+       },
+       false, EINVAL, true},
+      {"mode 000",
+       [&] { return rename(root_.Path("unreadable").c_str(), sums.c_str()); },
+       mode_000_read, EACCES, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(sums);
+    ASSERT_EQ(0, c.make());
+    const Result setup = Finish(StartSetup("bin", "setup"), kCheckLimit);
+    const Result verify =
+        Finish(Start({KITTOOL_PATH, "verify", kit_path}, "verify"),
+               kCheckLimit);
+    if (c.taken) {
+      EXPECT_EQ(0, setup.status) << setup.err;
+      EXPECT_EQ(0u, setup.out.find("installed into ")) << setup.out;
+      EXPECT_EQ(0, verify.status) << verify.err;
+      // Taken for its digest: the kit with a byte changed is refused.
+      ASSERT_TRUE(WriteFile(kit_path, kit.flipped));
+      const Result flipped =
+          Finish(Start({KITTOOL_PATH, "verify", kit_path}, "flipped"),
+                 kCheckLimit);
+      EXPECT_EQ(1, flipped.status);
+      EXPECT_NE(std::string::npos,
+                flipped.err.find("does not match its checksum"))
+          << flipped.err;
+      ASSERT_TRUE(WriteFile(kit_path, kit.good));
+    } else {
+      const std::string setup_reason =
+          c.error == 0        ? English("IDS_REASON_CHECKSUM_FORMAT")
+          : c.error == EINVAL ? English("IDS_REASON_CHECKSUM_NOT_FILE")
+                              : std::strerror(c.error);
+      EXPECT_EQ(1, setup.status);
+      EXPECT_EQ(0u, setup.err.find(English("IDS_ERROR_CHECKSUM_UNUSABLE")))
+          << setup.err;
+      EXPECT_NE(std::string::npos,
+                setup.err.find("\"" + sums + "\": " + setup_reason))
+          << setup.err;
+      EXPECT_EQ("", setup.out);
+      const std::string verify_reason =
+          c.error == 0 ? "it is not a SHA-256 checksum of \"tqkt.efd\""
+          : c.error == EINVAL
+              ? "it is not a regular file in the kit's directory"
+              : std::strerror(c.error);
+      EXPECT_EQ(1, verify.status);
+      EXPECT_NE(std::string::npos,
+                verify.err.find("the checksum file \"" + sums +
+                                "\" cannot be used"))
+          << verify.err;
+      EXPECT_NE(std::string::npos, verify.err.find(verify_reason))
+          << verify.err;
+    }
+    if (c.sha256sum) {
+      const Result check = Finish(
+          Start({"/usr/bin/sha256sum", "--strict", "-c", "tqkt.efd.sha256"},
+                "sha256sum", "C.UTF-8", bin),
+          kCheckLimit);
+      EXPECT_EQ(c.taken, check.status == 0) << check.out << check.err;
+    }
+    EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+  }
+}
+
+// kittool checksum prints what sha256sum prints for the kit as it was
+// named, so that its output saved checks with sha256sum -c from where it
+// ran; the file it writes beside the kit checks from the kit's directory.
+// Names with a backslash or a line feed are escaped as sha256sum escapes
+// them, and kittool verify takes every form sha256sum writes for them.
+TEST_F(HostileEnvTest, KittoolChecksumPrintsWhatSha256sumPrints) {
+  const std::string work = root_.Path("work");
+  const std::vector<KitFile> files = {{"a.cfg", "alpha"}};
+  for (const std::string& kit :
+       {std::string("kit.efd"), std::string("sub/kit.efd"),
+        root_.Path("abs.efd"), std::string("back\\slash.efd"),
+        std::string("line\nfeed.efd")}) {
+    SCOPED_TRACE(kit);
+    const std::string path = kit[0] == '/' ? kit : work + "/" + kit;
+    const std::string dir = path.substr(0, path.rfind('/'));
+    const std::string base = path.substr(path.rfind('/') + 1);
+    std::filesystem::create_directories(dir);
+    ASSERT_TRUE(WriteKitFile(path, files));
+    const Result checksum =
+        Finish(Start({KITTOOL_PATH, "checksum", kit}, "checksum"));
+    ASSERT_EQ(0, checksum.status) << checksum.err;
+    const Result sha = Finish(Start({"/usr/bin/sha256sum", kit}, "sha"));
+    ASSERT_EQ(0, sha.status) << sha.err;
+    EXPECT_EQ(sha.out, checksum.out);
+    ASSERT_TRUE(WriteFile(work + "/printed", checksum.out));
+    const Result printed =
+        Finish(Start({"/usr/bin/sha256sum", "-c", "printed"}, "printed"));
+    EXPECT_EQ(0, printed.status) << printed.out << printed.err;
+    EXPECT_NE(std::string::npos, printed.out.find(": OK\n")) << printed.out;
+    const Result beside =
+        Finish(Start({"/usr/bin/sha256sum", "--strict", "-c", base + ".sha256"},
+                     "beside", "C.UTF-8", dir));
+    EXPECT_EQ(0, beside.status) << beside.out << beside.err;
+    for (const char* form : {"--text", "--binary", "--tag"}) {
+      SCOPED_TRACE(form);
+      const Result written = Finish(
+          Start({"/usr/bin/sha256sum", form, base}, "form", "C.UTF-8", dir));
+      ASSERT_EQ(0, written.status) << written.err;
+      ASSERT_TRUE(WriteFile(path + ".sha256", written.out));
+      const Result verify =
+          Finish(Start({KITTOOL_PATH, "verify", kit}, "verify"));
+      EXPECT_EQ(0, verify.status) << verify.err;
+    }
+  }
 }
 
 // What kittool pack writes beside a kit is what sha256sum checks.

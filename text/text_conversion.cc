@@ -429,6 +429,8 @@ NarrowString WideToUtf8(const WideString& text) {
   return EncodeToNarrow(Utf8Converter(), text);
 }
 
+const char* LocaleCodeset() { return Current().codeset; }
+
 bool ToNarrowExact(const WideString& text, NarrowString* narrow) {
   NarrowString bytes = ToNarrow(text);
   if (ToWide(bytes) != text) return false;

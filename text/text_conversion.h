@@ -66,6 +66,10 @@ WideString Utf8ToWide(const NarrowString& text);
 // locale. Throws as ToNarrow does.
 NarrowString WideToUtf8(const WideString& text);
 
+// The codeset of the locale's encoding that ToNarrow writes ("UTF-8",
+// "ISO-8859-1", "KOI8-R"; "ANSI_X3.4-1968" for C, which converts as UTF-8).
+const char* LocaleCodeset();
+
 // Case-insensitive order of the multibyte forms: negative, 0 or positive, as
 // strcasecmp_l() under the converter's locale gives it. It folds single
 // bytes, so in UTF-8 only ASCII letters fold; in a single-byte encoding

@@ -9,10 +9,12 @@
 #include "engine/install_session.h"
 #include "l10n/string_table.h"
 #include "l10n/user_message.h"
+#include "platform/home_directory.h"
 #include "platform/stop_signals.h"
 #include "platform/system_api.h"
 #include "text/terminal_text.h"
 #include "text/text_conversion.h"
+#include "tools/kittool_checksum.h"
 #include "tools/kittool_inspect.h"
 
 namespace {
@@ -27,6 +29,30 @@ std::string WaitingLine(const std::string& directory) {
   return "kittool: " + EscapeForTerminal(OneLine(text));
 }
 
+// A place from the environment (HOME, XDG_STATE_HOME or a level below it),
+// escaped, and why it cannot be used.
+std::string EnvironmentPlace(const Status& failure) {
+  const std::string& value = failure.path();
+  std::string reason;
+  if (failure.error() != 0) {
+    reason = std::strerror(failure.error());
+  } else if (FaultOf(value) == PathFault::kControlCharacter) {
+    reason = "it holds control characters";
+  } else if (FaultOf(value) == PathFault::kNotAbsolute) {
+    reason = "not an absolute path";
+  } else {
+    reason = "the root directory is no home directory";
+  }
+  if (value.empty()) return reason;
+  return "\"" + EscapeForTerminal(ToWide(NarrowString(value.c_str()))) +
+         "\": " + reason;
+}
+
+std::string StateNoteLine(const Status& why) {
+  return "kittool: XDG_STATE_HOME cannot be used (" + EnvironmentPlace(why) +
+         "); the state directory under the home directory is used instead";
+}
+
 ConsoleJob::Options FaceOptions(SystemApi& sys, bool terminal,
                                 const ExtractAfterPost& after_post) {
   ConsoleJob::Options options;
@@ -36,8 +62,14 @@ ConsoleJob::Options FaceOptions(SystemApi& sys, bool terminal,
   }
   options.entry_lines = true;
   options.waiting_line = WaitingLine;
+  options.state_note_line = StateNoteLine;
   options.after_post = after_post;
   return options;
+}
+
+bool IsUtf8Locale() {
+  const std::string codeset = LocaleCodeset();
+  return codeset == "UTF-8" || codeset == "utf8" || codeset == "UTF8";
 }
 
 // The channel would take a trailing backslash for a separator; on this
@@ -87,21 +119,26 @@ std::string DescribeInstallFailure(const Status& failure,
              "\"; nothing is written through it";
     case Status::Kind::kNameEncoding:
       // Shown as the engine spells it: what the locale cannot hold as
-      // \uXXXX.
+      // \uXXXX (a name with a control character never gets here). Names
+      // that no locale holds are refused as invalid, so only these have the
+      // advice, and only where it can help.
       return "the name \"" + failure.path() +
-             "\" cannot be written in this locale's file-name encoding; no "
-             "name is ever changed, so nothing was installed (a UTF-8 locale "
-             "holds every name)";
+             "\" cannot be written in this locale's file-name encoding (" +
+             LocaleCodeset() +
+             "); no name is ever changed, so nothing was installed" +
+             (IsUtf8Locale() ? "" : " (a UTF-8 locale holds it)");
     case Status::Kind::kNameTwice:
       return "the kit holds \"" + path +
-             "\" twice; nothing was installed (\"kittool verify\" says more)";
+             "\" twice, as two files or as a file and a directory; nothing "
+             "was installed (\"kittool verify\" says more)";
     case Status::Kind::kNameInvalid:
       return "\"" + path +
              "\" is not a valid file name; nothing was installed (\"kittool "
              "verify\" says more)";
+    case Status::Kind::kChecksumUnusable:
+      return DescribeUnusableChecksumFile(failure);
     case Status::Kind::kDamagedKit:
     case Status::Kind::kChecksumMismatch:
-    case Status::Kind::kChecksumUnusable:
       return path.empty()
                  ? "the kit is damaged: its stream is corrupt or ends early, "
                    "its tables are broken, or it does not match its checksum "
@@ -116,6 +153,22 @@ std::string DescribeInstallFailure(const Status& failure,
              "where the kit needs a directory; it is never replaced";
     case Status::Kind::kNoTarget:
       return "no directory to install into";
+    case Status::Kind::kUnusableHome:
+      return "the home directory (HOME) cannot be used, " +
+             EnvironmentPlace(failure) +
+             "; without it (or a usable XDG_STATE_HOME) there is no state "
+             "directory to record the installation in, so nothing was "
+             "installed";
+    case Status::Kind::kNoStateDirectory:
+      return "no state directory can record the installation (" +
+             EnvironmentPlace(failure) +
+             "), and an interrupted one could then not be undone; nothing "
+             "was installed";
+    case Status::Kind::kNoCurrentDirectory:
+      return "the current directory cannot be found (it may have been "
+             "deleted)" +
+             (path.empty() ? std::string() : ", \"" + path + "\"") + ": " +
+             ReasonOf(failure);
     default:
       break;
   }

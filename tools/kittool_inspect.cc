@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 
+#include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <iomanip>
@@ -11,18 +12,26 @@
 
 #include "kit/entry_names.h"
 #include "kit/kit_checksum.h"
+#include "kit/kit_names_check.h"
 #include "kit/kit_reader.h"
 #include "kit/kit_writer.h"
 #include "kit/raw_inflater.h"
 #include "platform/system_api.h"
 #include "text/terminal_text.h"
 #include "text/text_conversion.h"
+#include "tools/kittool_checksum.h"
 
 namespace {
 
 constexpr FileTime kTicksPerSecond = 10000000;
 constexpr size_t kInputSize = 1 << 20;
 constexpr size_t kOutputSize = 1 << 16;
+
+// The locale kittool runs in, as main set it from the environment.
+std::string LocaleName() {
+  const char* name = std::setlocale(LC_CTYPE, nullptr);
+  return name != nullptr ? name : "C";
+}
 
 WideString Wide(const std::string& text) {
   return ToWide(NarrowString(text.c_str()));
@@ -148,47 +157,82 @@ uint64_t TotalSize(const KitReader& reader) {
   return total;
 }
 
-// Writes one line to `err` for each entry whose name cannot be installed and
-// for each pair of entries that would install to the same file; returns the
-// number of lines.
-uint32_t ReportUninstallableNames(const std::vector<KitEntry>& entries,
-                                  std::ostream& err) {
+// The end of the line for an entry refused on its own.
+std::string OwnRefusalText(const NameRefusal& refusal) {
+  switch (refusal.kind) {
+    case NameRefusal::Kind::kInvalid:
+      break;
+    case NameRefusal::Kind::kLoneSurrogate:
+      return "holds a UTF-16 surrogate without its pair, which no file-name "
+             "encoding can write: no locale installs it";
+    case NameRefusal::Kind::kNotText:
+      return "holds bytes that are not valid text and that would read back "
+             "as other characters: no locale installs it";
+    case NameRefusal::Kind::kLocaleEncoding:
+      return "cannot be written in this locale's file-name encoding (" +
+             std::string(LocaleCodeset()) + ", locale \"" +
+             LocaleName() +
+             "\"): setup and kittool extract refuse it in this locale; a "
+             "UTF-8 locale holds it";
+    case NameRefusal::Kind::kTwice:
+    case NameRefusal::Kind::kFileAndDirectory:
+      break;
+  }
+  return DescribeEntryNameProblem(refusal.problem);
+}
+
+// Writes one line to `err` for each entry whose name cannot be installed
+// and for each pair of entries that cannot both be (kit/kit_names_check.h);
+// returns the number of lines.
+uint32_t ReportUninstallableNames(KitReader& reader, std::ostream& err) {
   uint32_t problems = 0;
-  DuplicateNameFinder finder;
-  for (uint32_t i = 0; i < entries.size(); ++i) {
-    const EntryNameProblem problem = CheckEntryName(entries[i].name);
-    if (problem == EntryNameProblem::kNone) {
-      finder.Add(i, NormalisedEntryPath(EntryPathOf(entries[i].name)));
-      continue;
+  const std::vector<KitEntry>& entries = reader.entries();
+  const NameWalk walk = [&entries](const NameVisit& visit) {
+    for (uint32_t i = 0; i < entries.size(); ++i) {
+      TQ_RETURN_IF_ERROR(visit(i, entries[i].name));
     }
-    err << "kittool: entry " << i + 1 << ", \""
-        << EscapeForTerminal(entries[i].name) << "\", "
-        << DescribeEntryNameProblem(problem) << "\n";
-    ++problems;
-  }
-  // Only the pairs are compared, so memory stays flat in the names' length.
-  for (const auto& [earlier, later] : finder.Candidates()) {
-    if (NormalisedEntryPath(EntryPathOf(entries[earlier].name)) !=
-        NormalisedEntryPath(EntryPathOf(entries[later].name))) {
-      continue;
-    }
-    err << "kittool: entries " << earlier + 1 << ", \""
-        << EscapeForTerminal(entries[earlier].name) << "\", and " << later + 1
-        << ", \"" << EscapeForTerminal(entries[later].name)
-        << "\", install to the same file\n";
-    ++problems;
-  }
+    return Status::Ok();
+  };
+  const auto shown = [&entries](uint32_t index) {
+    return std::to_string(index + 1) + ", \"" +
+           EscapeForTerminal(entries[index].name) + "\"";
+  };
+  (void)CheckKitNames(
+      static_cast<uint32_t>(entries.size()), walk,
+      [&](const NameRefusal& refusal) {
+        ++problems;
+        if (refusal.kind == NameRefusal::Kind::kTwice) {
+          err << "kittool: entries " << shown(refusal.other) << ", and "
+              << shown(refusal.index) << ", install to the same file\n";
+        } else if (refusal.kind == NameRefusal::Kind::kFileAndDirectory) {
+          err << "kittool: entries " << shown(refusal.other) << ", and "
+              << shown(refusal.index) << ", need \""
+              << EscapeForTerminal(ToWide(NarrowString(refusal.path.c_str())))
+              << "\" both as a file and as a directory\n";
+        } else if (refusal.kind == NameRefusal::Kind::kLocaleEncoding ||
+                   refusal.kind == NameRefusal::Kind::kLoneSurrogate) {
+          // The locale's spelling would hide what it cannot hold.
+          err << "kittool: entry " << refusal.index + 1 << ", \""
+              << refusal.path << "\", " << OwnRefusalText(refusal) << "\n";
+        } else {
+          err << "kittool: entry " << shown(refusal.index) << ", "
+              << OwnRefusalText(refusal) << "\n";
+        }
+        return true;
+      });
   return problems;
 }
 
 // The reader's verdict on `err`; false when it could not open the kit.
 bool ReaderOpened(const std::string& kit, const Status& opened,
                   const StreamReport& stream, std::ostream& err) {
-  if (opened.kind() == Status::Kind::kChecksumMismatch ||
-      opened.kind() == Status::Kind::kChecksumUnusable) {
+  if (opened.kind() == Status::Kind::kChecksumMismatch) {
     err << "kittool: the kit \"" << kit << "\" does not match its checksum "
-        << "file \"" << SidecarPath(kit) << "\" (or that file cannot be read, "
-        << "is malformed or names another file): it is damaged\n";
+        << "file \"" << SidecarPath(kit) << "\": it is damaged\n";
+    return false;
+  }
+  if (opened.kind() == Status::Kind::kChecksumUnusable) {
+    err << "kittool: " << DescribeUnusableChecksumFile(opened) << "\n";
     return false;
   }
   if (opened.kind() == Status::Kind::kDamagedKit) {
@@ -290,6 +334,9 @@ std::string ReasonOf(const Status& failure) {
 }
 
 std::string DescribeOpenFailure(const Status& failure, const std::string& kit) {
+  if (failure.kind() == Status::Kind::kChecksumUnusable) {
+    return DescribeUnusableChecksumFile(failure);
+  }
   if (failure.IsKitDamage()) {
     return "the kit \"" + kit +
            "\" is damaged or is not a kit; \"kittool verify\" says more";
@@ -299,11 +346,12 @@ std::string DescribeOpenFailure(const Status& failure, const std::string& kit) {
       return "the kit \"" + kit + "\" does not exist";
     case Status::Kind::kNoTempFile:
       return "no temporary file can be made in the temporary directory "
-             "(TMPDIR) to inflate the kit into";
-    case Status::Kind::kNoSpace:
-      return "the temporary directory (TMPDIR) cannot take the inflated "
-             "kit: " +
+             "(TMPDIR) \"" +
+             failure.path() + "\" to inflate the kit into: " +
              ReasonOf(failure);
+    case Status::Kind::kNoSpace:
+      return "the temporary directory (TMPDIR) \"" + failure.path() +
+             "\" cannot take the inflated kit: " + ReasonOf(failure);
     default:
       break;
   }
@@ -359,7 +407,7 @@ int RunVerify(SystemApi& sys, const KittoolOptions& options, std::ostream& out,
   if (!ReaderOpened(kit, reader.Open(Wide(kit)), stream, err)) {
     return kExitFailure;
   }
-  const uint32_t problems = ReportUninstallableNames(reader.entries(), err);
+  const uint32_t problems = ReportUninstallableNames(reader, err);
   PrintVerifyReport(sys, kit, stream, reader, problems, out);
   return problems == 0 ? kExitOk : kExitFailure;
 }

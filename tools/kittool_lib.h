@@ -4,7 +4,8 @@
 // pieces live apart from main, so that tests can call them:
 //   tools/kittool_args.h     the command line and the exit statuses
 //   tools/kittool_tree.h     the tree and the records pack puts into a kit
-//   tools/kittool_pack.h     pack and checksum
+//   tools/kittool_pack.h     pack
+//   tools/kittool_checksum.h checksum, and the checksum file's messages
 //   tools/kittool_inspect.h  list and verify
 //   tools/kittool_extract.h  extract
 //   tools/kittool_output.h   the buffer behind standard output
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "tools/kittool_args.h"
+#include "tools/kittool_checksum.h"
 #include "tools/kittool_extract.h"
 #include "tools/kittool_inspect.h"
 #include "tools/kittool_output.h"

@@ -1,11 +1,13 @@
 #include "tools/kittool_pack.h"
 
+#include <errno.h>
 #include <sys/stat.h>
 
+#include <cstring>
 #include <string>
 
-#include "kit/kit_checksum.h"
 #include "kit/kit_writer.h"
+#include "platform/stop_signals.h"
 #include "platform/system_api.h"
 #include "tools/kittool_inspect.h"
 #include "tools/kittool_tree.h"
@@ -71,6 +73,15 @@ std::string DescribeWriteFailure(const Status& failure,
 
 int RunPack(SystemApi& sys, const KittoolOptions& options, std::ostream& out,
             std::ostream& err) {
+  // A stop signal removes the part file of the kit and leaves the old kit;
+  // pack starts no thread, so this one takes the signals at once.
+  StopSignals signals;
+  if (!signals.ok()) {
+    err << "kittool: cannot set up the handling of Ctrl-C: "
+        << std::strerror(errno) << "\n";
+    return kExitFailure;
+  }
+  signals.Unblock();
   if (KitInsideTree(sys, options)) {
     err << "kittool: the kit \"" << options.output
         << "\" would lie inside the tree it packs, \"" << options.source_dir
@@ -88,7 +99,14 @@ int RunPack(SystemApi& sys, const KittoolOptions& options, std::ostream& out,
   uint64_t total = 0;
   for (const KitFileSpec& file : spec.files) total += file.size;
   std::string digest;
-  Status written = WriteKit(sys, spec, options.output, options.level, &digest);
+  Status written = WriteKit(sys, spec, options.output, options.level, &digest,
+                            [&signals] { return signals.received(); });
+  if (written.kind() == Status::Kind::kCancelled) {
+    err << "kittool: cancelled; \"" << options.output << "\" is unchanged\n";
+    return kExitFailure;
+  }
+  // Once the kit is replaced, its checksum file follows whatever comes: a
+  // kit beside an old checksum would be refused as damaged.
   if (written.ok()) written = WriteKitSidecar(sys, options.output, digest);
   if (!written.ok()) {
     err << "kittool: " << DescribeWriteFailure(written, options.output) << "\n";
@@ -100,24 +118,5 @@ int RunPack(SystemApi& sys, const KittoolOptions& options, std::ostream& out,
   out << "Packed " << spec.files.size() << " files (" << total
       << " bytes) into \"" << options.output << "\" (" << kit_size
       << " bytes).\n";
-  return kExitOk;
-}
-
-int RunChecksum(SystemApi& sys, const KittoolOptions& options,
-                std::ostream& out, std::ostream& err) {
-  KitDigest digest;
-  const Status hashed = HashFileFrom(sys, options.kit, 0, &digest);
-  if (!hashed.ok()) {
-    err << "kittool: cannot read \"" << options.kit
-        << "\": " << ReasonOf(hashed) << "\n";
-    return kExitFailure;
-  }
-  const std::string hex = digest.sha.HexDigest();
-  const Status written = WriteKitSidecar(sys, options.kit, hex);
-  if (!written.ok()) {
-    err << "kittool: " << DescribeWriteFailure(written, options.kit) << "\n";
-    return kExitFailure;
-  }
-  out << hex << "  " << SidecarPath(options.kit) << "\n";
   return kExitOk;
 }

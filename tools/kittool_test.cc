@@ -421,6 +421,9 @@ struct RunResult {
 
 class KittoolRunTest : public KittoolTreeTest {
  protected:
+  // The locale the tool runs in.
+  std::string locale_ = "C.UTF-8";
+
   RunResult Run(const std::vector<std::string>& args,
                 const std::string& out_path = "") {
     return Finish(Start(args, KITTOOL_PATH, out_path), out_path);
@@ -464,7 +467,7 @@ class KittoolRunTest : public KittoolTreeTest {
     // A UTF-8 locale for the non-ASCII texts; TMPDIR for the reader's
     // container and the backups; HOME for the journal pointers (and no
     // XDG_STATE_HOME of the caller's to take them elsewhere).
-    std::vector<std::string> env_strings = {"LC_ALL=C.UTF-8",
+    std::vector<std::string> env_strings = {"LC_ALL=" + locale_,
                                             "TMPDIR=" + dir_->path(),
                                             "HOME=" + dir_->path()};
     for (char** e = environ; *e; ++e) {
@@ -1243,6 +1246,198 @@ TEST_F(KittoolExtractTest, FaultsOfThePassedSystemAreToldWithTheirReason) {
     EXPECT_FALSE(std::filesystem::exists(out_));
     EXPECT_FALSE(std::filesystem::exists(dir_->Path("other.efd")));
     EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+  }
+}
+
+bool HaveLocale(const char* name) {
+  const locale_t locale = newlocale(LC_ALL_MASK, name, nullptr);
+  if (locale != nullptr) freelocale(locale);
+  return locale != nullptr;
+}
+
+// verify refuses exactly what extract (the installer's engine) refuses, in
+// the locale it runs in, and names the entry and, for the locale, which.
+TEST_F(KittoolRunTest, VerifyReportsWhatSetupRefuses) {
+  const struct {
+    const char* what;
+    const char* locale;
+    std::vector<WideString> names;
+    std::string err;  // empty: the kit passes and installs
+  } cases[] = {
+      {"a file and a directory of one name", "C.UTF-8",
+       {u"a", u"a\\b.txt", u"c"},
+       "kittool: entries 1, \"a\", and 2, \"a\\\\b.txt\", need \"a\" both as "
+       "a file and as a directory\n"},
+      {"a directory before the file", "C.UTF-8",
+       {u"d\\e\\f", u"d\\e"},
+       "kittool: entries 1, \"d\\\\e\\\\f\", and 2, \"d\\\\e\", need \"d/e\" "
+       "both as a file and as a directory\n"},
+      {"a lone high surrogate", "C.UTF-8",
+       {u"ok", Units({u'c', 0xD800})},
+       "kittool: entry 2, \"c\\uD800\", holds a UTF-16 surrogate without its "
+       "pair"},
+      {"a lone low surrogate", "de_DE.iso88591",
+       {u"ok", Units({0xDFFF, u'x'})},
+       "kittool: entry 2, \"\\uDFFFx\", holds a UTF-16 surrogate"},
+      {"bytes that spell other text", "C.UTF-8",
+       {Units({u'd', 0xDCC3, 0xDC9F})},
+       "kittool: entry 1, \"d\\xc3\\x9f\", holds bytes that are not valid "
+       "text"},
+      {"a name the locale cannot spell", "de_DE.iso88591",
+       {u"ok", u"D\u041F"},
+       "kittool: entry 2, \"D\\u041F\", cannot be written in this locale's "
+       "file-name encoding (ISO-8859-1, locale \"de_DE.iso88591\")"},
+      {"a pair, names the locale can spell", "de_DE.iso88591",
+       {u"\u00e9t\u00e9", u"sub\\b"},
+       ""},
+      {"a pair of surrogates, a byte", "C.UTF-8",
+       {Units({u'p', 0xD83D, 0xDE00}), Units({u'b', 0xDCFF}), u"a\\b"},
+       ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!HaveLocale(c.locale)) {
+      ADD_FAILURE() << "locale " << c.locale << " missing (scripts/setup-machine)";
+      continue;
+    }
+    locale_ = c.locale;
+    std::filesystem::remove_all(dir_->Path("out"));
+    const std::string kit = WriteKitWithNames(*dir_, c.names);
+    RunResult verify = Run({"verify", kit});
+    RunResult extract = Run({"extract", kit, dir_->Path("out")});
+    if (c.err.empty()) {
+      EXPECT_EQ(kExitOk, verify.status) << verify.err;
+      EXPECT_EQ("", verify.err);
+      EXPECT_EQ(kExitOk, extract.status) << extract.err;
+      continue;
+    }
+    // One line, naming the entries.
+    EXPECT_EQ(0u, verify.err.find(c.err)) << verify.err;
+    EXPECT_EQ(1, std::count(verify.err.begin(), verify.err.end(), '\n'))
+        << verify.err;
+    EXPECT_EQ(kExitFailure, verify.status);
+    EXPECT_EQ(kExitFailure, extract.status) << extract.err;
+    EXPECT_NE(std::string::npos, extract.err.find("nothing was installed"))
+        << extract.err;
+    EXPECT_FALSE(std::filesystem::exists(dir_->Path("out")));
+  }
+}
+
+// Every failure names the path and the system's reason; advice only where
+// it helps.
+TEST_F(KittoolRunTest, MessagesNameThePathAndGiveOnlyTrueAdvice) {
+  const std::string dir = dir_->Path("a dir");
+  ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+  const std::string is_dir = std::strerror(EISDIR);
+  const std::string advice = "UTF-8 locale";
+  const struct {
+    const char* what;
+    const char* locale;
+    std::vector<WideString> names;  // empty: the kit is `dir`
+    std::vector<std::string> args;
+    std::string part;     // in standard error
+    std::string absent;   // not in standard error
+  } cases[] = {
+      {"list of a directory", "C.UTF-8", {}, {"list", dir},
+       "\"" + dir + "\" cannot be read: " + is_dir, "temporary"},
+      {"extract of a directory", "C.UTF-8", {}, {"extract", dir, "t"},
+       "\"" + dir + "\" cannot be read: " + is_dir, "temporary"},
+      {"verify of a directory", "C.UTF-8", {}, {"verify", dir},
+       "\"" + dir + "\": " + is_dir, "error 87"},
+      {"bytes that spell other text, UTF-8", "C.UTF-8",
+       {Units({u'd', 0xDCC3, 0xDC9F})}, {"extract"},
+       "is not a valid file name", advice},
+      {"a lone surrogate, UTF-8", "C.UTF-8", {Units({u'c', 0xD800})},
+       {"extract"}, "is not a valid file name", advice},
+      {"a lone surrogate, ISO-8859-1", "de_DE.iso88591",
+       {Units({u'c', 0xD800})}, {"extract"}, "is not a valid file name",
+       advice},
+      {"a name ISO-8859-1 cannot spell", "de_DE.iso88591", {u"D\u041F"},
+       {"extract"},
+       "the name \"" + dir_->Path("out") +
+           "/D\\u041F\" cannot be written in this locale's file-name "
+           "encoding (ISO-8859-1); no name is ever changed, so nothing was "
+           "installed (a UTF-8 locale holds it)",
+       "error"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!HaveLocale(c.locale)) {
+      ADD_FAILURE() << "locale " << c.locale << " missing (scripts/setup-machine)";
+      continue;
+    }
+    locale_ = c.locale;
+    std::vector<std::string> args = c.args;
+    if (!c.names.empty()) {
+      args.push_back(WriteKitWithNames(*dir_, c.names));
+      args.push_back(dir_->Path("out"));
+    }
+    RunResult result = Run(args);
+    EXPECT_EQ(kExitFailure, result.status);
+    EXPECT_NE(std::string::npos, result.err.find(c.part)) << result.err;
+    EXPECT_EQ(std::string::npos, result.err.find(c.absent)) << result.err;
+  }
+  // No container in the temporary directory: which, and why.
+  engine_test::ScopedTmpdir tmpdir(dir);
+  const std::string kit = WriteKitWithNames(*dir_, {u"a"});
+  FaultInjectingSystem system;
+  system.FailPath(dir, EACCES, Ops(SysOp::kOpen));
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(kExitFailure, KittoolMain(system, {"list", kit}, out, err));
+  EXPECT_NE(std::string::npos,
+            err.str().find("\"" + dir + "\" to inflate the kit into: " +
+                           std::strerror(EACCES)))
+      << err.str();
+}
+
+// A pack stopped while it writes leaves the old kit, or none, and no part
+// file; it ends as a cancelled extract does.
+TEST_F(KittoolRunTest, PackStoppedBySignalLeavesTheOldKit) {
+  Make("big", std::string(3 << 20, 'b'));
+  const std::string kit = dir_->Path("kit.efd");
+  for (const int signal_number : {SIGINT, SIGHUP, SIGTERM}) {
+    for (const bool old_kit : {true, false}) {
+      SCOPED_TRACE(std::string(strsignal(signal_number)) +
+                   (old_kit ? ", old kit" : ", no kit"));
+      unlink(kit.c_str());
+      if (old_kit) {
+        ASSERT_TRUE(WriteFile(kit, "old kit"));
+      }
+      // Each read of the tree's file is slow: the signal comes while the
+      // kit is half written.
+      const pid_t pid = Start({"--slow-reads", "/tree/big", "pack", Tree(),
+                               "-o", kit, "--lang", "en"},
+                              KITTOOL_HELD_PATH);
+      ASSERT_NE(-1, pid);
+      const auto part_files = [&] {
+        std::vector<std::string> found;
+        for (const auto& entry :
+             std::filesystem::directory_iterator(dir_->path())) {
+          const std::string name = entry.path().filename();
+          if (name.find(".part") != std::string::npos) found.push_back(name);
+        }
+        return found;
+      };
+      while (part_files().empty()) {
+        int status;
+        ASSERT_EQ(0, waitpid(pid, &status, WNOHANG)) << "ended too early";
+        usleep(1000);
+      }
+      ASSERT_EQ(0, kill(pid, signal_number));
+      RunResult result = Finish(pid);
+      EXPECT_EQ(0, result.signal) << strsignal(result.signal);
+      EXPECT_EQ(kExitFailure, result.status);
+      EXPECT_EQ("kittool: cancelled; \"" + kit + "\" is unchanged\n",
+                result.err);
+      EXPECT_EQ(std::vector<std::string>{}, part_files());
+      if (old_kit) {
+        EXPECT_EQ("old kit", ReadFile(kit));
+      } else {
+        EXPECT_FALSE(std::filesystem::exists(kit));
+      }
+      EXPECT_FALSE(std::filesystem::exists(kit + ".sha256"));
+    }
   }
 }
 

@@ -145,6 +145,7 @@ class CInstallerDlg : public CWnd {
     explicit Observer(CInstallerDlg& dialog) : dialog_(dialog) {}
     void OnPost(const ChannelState& state) override;
     void OnFellBackToDefault(const std::string& directory) override;
+    void OnStateDirectoryPassedOver(const Status& why) override;
 
    private:
     CInstallerDlg& dialog_;

@@ -1018,7 +1018,8 @@ namespace {
 // The wizard checks the kit against its checksum file before its first
 // page. A kit stored without compression and with one byte of a file
 // changed still inflates: without a checksum file the wizard installs the
-// wrong byte, with one it shows the damaged-kit message and no page, and
+// wrong byte, with one it shows the damaged-kit message (or, when the
+// checksum file cannot serve, one naming that file) and no page, and
 // nothing is written.
 TEST_F(InstallerDlgTest, AKitThatDoesNotMatchItsChecksumShowsNoPage) {
   const std::string kit = root_.Path("kit/tqkt.efd");
@@ -1044,19 +1045,26 @@ TEST_F(InstallerDlgTest, AKitThatDoesNotMatchItsChecksumShowsNoPage) {
   std::filesystem::remove_all(target);
   const std::string config = UserConfig();
 
-  for (const std::string& sidecar :
-       {good + "  tqkt.efd\n", std::string(64, '0') + "  tqkt.efd\n",
-        good.substr(1) + "  tqkt.efd\n", good + "  other.efd\n",
-        std::string()}) {
-    SCOPED_TRACE(sidecar);
-    ASSERT_TRUE(WriteFile(kit + ".sha256", sidecar));
+  // A checksum file that cannot serve is named as such, not the kit.
+  const struct {
+    std::string sidecar;
+    const char* key;
+  } cases[] = {
+      {good + "  tqkt.efd\n", "IDS_ERROR_DAMAGEDSOURCE"},
+      {std::string(64, '0') + "  tqkt.efd\n", "IDS_ERROR_DAMAGEDSOURCE"},
+      {good.substr(1) + "  tqkt.efd\n", "IDS_ERROR_CHECKSUM_UNUSABLE"},
+      {good + "  other.efd\n", "IDS_ERROR_CHECKSUM_UNUSABLE"},
+      {std::string(), "IDS_ERROR_CHECKSUM_UNUSABLE"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sidecar);
+    ASSERT_TRUE(WriteFile(kit + ".sha256", c.sidecar));
     shown_.clear();
     CInstallerDlg dialog(NewSession(), false, FromUtf8("Installer title"),
                          FromUtf8("en"), true);
     EXPECT_FALSE(dialog.PrepareInstall());
     ASSERT_EQ(1u, shown_.size());
-    EXPECT_EQ(0u, shown_[0].text.find(Text("IDS_ERROR_DAMAGEDSOURCE")))
-        << shown_[0].text;
+    EXPECT_EQ(0u, shown_[0].text.find(Text(c.key))) << shown_[0].text;
     EXPECT_FALSE(std::filesystem::exists(target));
     EXPECT_EQ(config, UserConfig());
     EXPECT_EQ(std::vector<std::string>{}, ListTree(root_.Path("tmp")));

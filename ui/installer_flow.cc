@@ -9,9 +9,11 @@
 #include "l10n/string_table.h"
 #include "l10n/user_message.h"
 #include "launcher_config/launcher_paths.h"
+#include "platform/file_operations.h"
 #include "platform/narrow_path.h"
 #include "platform/stop_signals.h"
 #include "platform/system_api.h"
+#include "text/path_utils.h"
 #include "text/text_conversion.h"
 #include "ui/document_opener.h"
 #include "ui/installer_dlg.h"
@@ -27,10 +29,10 @@ constexpr gint64 kRedrawIntervalUs = 33 * 1000;
 
 gboolean KeepWaking(gpointer) { return TRUE; }
 
-WideString CurrentDirectory(SystemApi& sys) {
-  char buffer[4096];
-  if (sys.Getcwd(buffer, sizeof(buffer)) == nullptr) return WideString();
-  return ToWide(NarrowString(buffer));
+// Whether `typed` holds more than blanks.
+bool Typed(WideString typed) {
+  TrimBlanks(typed);
+  return !typed.empty();
 }
 
 bool Exists(SystemApi& sys, const WideString& path) {
@@ -112,9 +114,17 @@ void CInstallerDlg::OnNext() {
       break;
     case kStepDirectory: {
       if (!dir_page_) return;
+      const WideString typed = dir_page_->GetPath();
+      std::string cwd;
+      const Status asked = CurrentDirectory(session_.sys(), &cwd);
       const WideString dir = NormaliseTypedDirectory(
-          dir_page_->GetPath(), CurrentDirectory(session_.sys()),
-          HomeDirectory());
+          typed, ToWide(NarrowString(cwd.c_str())),
+          HomeDirectory(session_.sys()));
+      // A relative directory needs the current one, which may be gone.
+      if (dir.empty() && Typed(typed) && !asked.ok()) {
+        TellFailure(asked);
+        return;
+      }
       if (dir.empty()) {
         Tell(StringTable::Lookup("IDS_SETUP_EMPTYTARGET"), kMessageBoxPlain);
         return;
@@ -258,6 +268,13 @@ void CInstallerDlg::Observer::OnPost(const ChannelState& state) {
   if (state.state != JobState::kRunning) g_main_context_wakeup(nullptr);
 }
 
+void CInstallerDlg::Observer::OnStateDirectoryPassedOver(const Status& why) {
+  // A note about the environment, not about this installation: standard
+  // error whether or not the run is silent.
+  std::fprintf(stderr, "%s\n", ToNarrow(OneLine(StateFallbackNote(why))).c_str());
+  std::fflush(stderr);
+}
+
 void CInstallerDlg::Observer::OnFellBackToDefault(
     const std::string& directory) {
   dialog_.Note(UserMessage("IDS_NOTE_DEFAULT_TARGET",
@@ -268,9 +285,7 @@ void CInstallerDlg::RecordTemplateLocation() {
   // The templates are installed whatever happens here; a launcher
   // configuration that cannot be written only loses the suggestion.
   for (const Status& failure : session_.RecordTarget()) {
-    Tell(UserMessage("IDS_WARN_CONFIG_NOT_SAVED",
-                     MessageDetail{failure.path(), failure.error(), nullptr}),
-         kMessageBoxPlain);
+    Tell(ConfigNotSavedMessage(failure), kMessageBoxPlain);
   }
 }
 

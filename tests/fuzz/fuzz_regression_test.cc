@@ -20,6 +20,7 @@
 #include "platform/scoped_temp_dir.h"
 #include "platform/system_api.h"
 
+extern "C" int ChecksumFileFuzzOneInput(const uint8_t* data, size_t size);
 extern "C" int InflateFuzzOneInput(const uint8_t* data, size_t size);
 extern "C" int KitFuzzOneInput(const uint8_t* data, size_t size);
 extern "C" int LauncherConfigFuzzOneInput(const uint8_t* data, size_t size);
@@ -27,8 +28,8 @@ extern "C" int TextFuzzOneInput(const uint8_t* data, size_t size);
 
 namespace {
 
-constexpr const char* kTargets[] = {"inflate", "kit", "launcher_config",
-                                    "text"};
+constexpr const char* kTargets[] = {"checksum_file", "inflate", "kit",
+                                    "launcher_config", "text"};
 
 struct Case {
   std::string target;
@@ -78,7 +79,9 @@ TEST_P(FuzzRegressionTest, RunsClean) {
   std::string bytes((std::istreambuf_iterator<char>(file)),
                     std::istreambuf_iterator<char>());
   const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
-  if (c.target == "inflate") {
+  if (c.target == "checksum_file") {
+    EXPECT_EQ(ChecksumFileFuzzOneInput(data, bytes.size()), 0);
+  } else if (c.target == "inflate") {
     EXPECT_EQ(InflateFuzzOneInput(data, bytes.size()), 0);
   } else if (c.target == "kit") {
     EXPECT_EQ(KitFuzzOneInput(data, bytes.size()), 0);

@@ -4,9 +4,8 @@
 // reached without the fuzzer having to produce valid DEFLATE. A kit that
 // opens is listed, its texts are looked up and a few entries are extracted.
 // With the next bit set, the streaming reader (kittool's) reads the kit too
-// and must agree with Open. Whatever the bits, the rest is also read as the
-// checksum file of another kit, which must be taken exactly when it is the
-// one line the format allows.
+// and must agree with Open. (The checksum file beside a kit has a target
+// of its own, checksum_file.)
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -14,7 +13,6 @@
 #include <filesystem>
 #include <string>
 
-#include "kit/kit_checksum.h"
 #include "kit/kit_reader.h"
 #include "kit/kit_writer.h"
 #include "platform/file_io.h"
@@ -196,36 +194,6 @@ void CompareStreaming(KitReader& plain, KitReader& streaming,
   streaming.Close();
 }
 
-// `text` as the checksum file of a kit named "sidecar.efd": a digest exactly
-// when it is 64 hex digits, a blank, a blank or "*", that name and at most
-// a line feed; the digest then in lower case. The file is gone afterwards.
-void CheckSidecar(const std::string& text) {
-  const std::string kit = fuzz::ScratchDir() + "/sidecar.efd";
-  const std::string path = SidecarPath(kit);
-  FUZZ_CHECK(fuzz::WriteBytes(path, text.data(), text.size()));
-  const KitSidecar sidecar = ReadKitSidecar(RealSystem(), kit);
-  FUZZ_CHECK(std::remove(path.c_str()) == 0);
-
-  std::string line = text;
-  if (!line.empty() && line.back() == '\n') line.pop_back();
-  const std::string name = "sidecar.efd";
-  std::string digest = line.substr(0, 64);
-  bool well_formed = line.size() == 66 + name.size() && line[64] == ' ' &&
-                     (line[65] == ' ' || line[65] == '*') &&
-                     line.compare(66, name.size(), name) == 0;
-  for (char& c : digest) {
-    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
-    well_formed =
-        well_formed && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
-  }
-  if (well_formed) {
-    FUZZ_CHECK(sidecar.state == KitSidecar::State::kDigest);
-    FUZZ_CHECK(sidecar.digest == digest);
-  } else {
-    FUZZ_CHECK(sidecar.state == KitSidecar::State::kUnusable);
-  }
-}
-
 }  // namespace
 
 extern "C" int FUZZ_ENTRY(const uint8_t* data, size_t size) {
@@ -237,7 +205,6 @@ extern "C" int FUZZ_ENTRY(const uint8_t* data, size_t size) {
   static KitReader* const reader = new KitReader(RealSystem());
   std::string container;
   std::string body(reinterpret_cast<const char*>(data) + 1, size - 1);
-  CheckSidecar(body);
   if (data[0] & 1) {
     container = body;
     body = DeflateRaw(body, 1);
