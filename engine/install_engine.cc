@@ -74,6 +74,9 @@ bool UpToDate(const struct stat& status, const KitEntry& entry) {
   if (FileTimeFromUnixSeconds(status.st_mtim.tv_sec) < entry.last_write) {
     return false;
   }
+  return status.st_mtim.tv_sec != UnixSecondsFromFileTime(entry.last_write) ||
+         static_cast<uint64_t>(status.st_size) == entry.size;
+}
 
 }  // namespace
 
