@@ -15,8 +15,10 @@
 namespace {
 
 constexpr char kProgramFolder[] = "tqsetup";
-// Times a pointer is tried again when its folder vanished under it.
-constexpr int kStateFolderAttempts = 10;
+// Times a pointer is tried again when its folder vanished under it: as
+// long as other runs keep removing it, within reason. A pointer that cannot
+// be made stops the installation, so a busy moment must not do that.
+constexpr int kStateFolderAttempts = 1000;
 
 std::string Join(const std::string& directory, const std::string& name) {
   return directory == "/" ? "/" + name : directory + "/" + name;
