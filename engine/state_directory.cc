@@ -49,10 +49,18 @@ Status ProbeWritable(SystemApi& sys, const std::string& dir) {
     sys.Close(fd);
     return Status::Ok();
   }
-  if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
+  const int error = errno;
+  if (error == EOPNOTSUPP || error == EISDIR || error == EINVAL) {
     return Status::Ok();
   }
-  return NoState(dir, errno);
+  // Another run that found the folder empty may have removed it as it was
+  // probed (the kernel then says EPERM): that passes, the caller makes it
+  // again.
+  struct stat status;
+  if (sys.Stat(dir.c_str(), &status) != 0 && errno == ENOENT) {
+    return NoState(dir, ENOENT);
+  }
+  return NoState(dir, error);
 }
 
 // Whether `folder` could be made and written into: the nearest level of it
