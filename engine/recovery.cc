@@ -265,13 +265,15 @@ class Recoverer {
             const std::string& second,
             uint64_t) { Summarise(kind, path, second, backup, &summary); });
     if (!Trusted(backup, read, summary)) return Result::kLeft;
-    if (!IsOurTarget(summary.target)) return Result::kLeft;
     if (summary.owner.empty()) {
-      // Killed while it began, before it changed anything.
+      // Killed while it began, before it changed anything (or a run that
+      // lost the name to this look, and went on under another): whatever
+      // its target, nothing in it is anyone's.
       RemoveBackupDirectory(sys_, backup);
       RemoveEmptyBackupBase(sys_, backup.path());
       return Result::kDone;
     }
+    if (!IsOurTarget(summary.target)) return Result::kLeft;
     if (!OwnerIsGone(sys_, summary.owner)) return Result::kLeft;
     // A torn tail goes, so that nothing is ever appended after it.
     (void)journal.TruncateTo(journal.length());

@@ -255,6 +255,26 @@ TEST_F(RecoveryTest, ACommittedJobKeepsItsFilesAndLosesItsLeftovers) {
   EXPECT_NE(0, lstat(backup_.c_str(), &status));
 }
 
+// The settling pass of an installation that begins treats what a killed
+// start, or a run that lost the name to a look, left as every start does:
+// a journal without an owner goes, whatever its target; a gone owner's
+// journal into another directory stays for that directory's next start.
+TEST_F(RecoveryTest, ASettlingPassTakesOnlyItsOwnDirectorysJournals) {
+  MakeInterrupted(GoneOwner());
+  const std::string lost = dir_.Path("tmp") + "/ktstp1";
+  ASSERT_EQ(0, mkdir(lost.c_str(), 0700));
+  ASSERT_TRUE(WriteFile(lost + "/journal", ""));
+  ASSERT_EQ(0, mkdir(dir_.Path("other").c_str(), 0700));
+  const int other = open(dir_.Path("other").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_NE(-1, other);
+  const std::vector<RecoveryEvent> events = SettleInterruptedInstallsInto(
+      RealSystem(), dir_.Path("other") + "/", other);
+  close(other);
+  EXPECT_EQ("", Kinds(events));
+  EXPECT_EQ(std::vector<std::string>{"ktstp0"}, NamesIn(dir_.Path("tmp")));
+  EXPECT_EQ("the job's", ReadFile(target_ + "old.cfg"));
+}
+
 TEST_F(RecoveryTest, ALiveOwnerIsLeftAlone) {
   // The lock is free, but the recorded process (this one) still runs.
   MakeInterrupted(CurrentOwner(RealSystem()));

@@ -15,8 +15,10 @@
 namespace {
 
 constexpr char kProgramFolder[] = "tqsetup";
-// Times a pointer is tried again when its folder vanished under it.
-constexpr int kStateFolderAttempts = 10;
+// Times a pointer is tried again when its folder vanished under it: as
+// long as other runs keep removing it, within reason. A pointer that cannot
+// be made stops the installation, so a busy moment must not do that.
+constexpr int kStateFolderAttempts = 1000;
 
 std::string Join(const std::string& directory, const std::string& name) {
   return directory == "/" ? "/" + name : directory + "/" + name;
@@ -47,10 +49,18 @@ Status ProbeWritable(SystemApi& sys, const std::string& dir) {
     sys.Close(fd);
     return Status::Ok();
   }
-  if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
+  const int error = errno;
+  if (error == EOPNOTSUPP || error == EISDIR || error == EINVAL) {
     return Status::Ok();
   }
-  return NoState(dir, errno);
+  // Another run that found the folder empty may have removed it as it was
+  // probed (the kernel then says EPERM): that passes, the caller makes it
+  // again.
+  struct stat status;
+  if (sys.Stat(dir.c_str(), &status) != 0 && errno == ENOENT) {
+    return NoState(dir, ENOENT);
+  }
+  return NoState(dir, error);
 }
 
 // Whether `folder` could be made and written into: the nearest level of it

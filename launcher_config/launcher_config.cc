@@ -399,7 +399,6 @@ Status LauncherConfig::WriteFile(SystemApi& sys, const WideString& path,
   std::string narrow_path;
   try {
     narrow_path = ToNarrow(path).c_str();
-    if (byte_order_mark) text = kByteOrderMark;
     for (const ConfigEntry& entry : store) {
       std::string key = Encode(entry.key);
       for (const WideString& value : entry.values) {
@@ -408,6 +407,12 @@ Status LauncherConfig::WriteFile(SystemApi& sys, const WideString& path,
         AppendEncoded(value.c_str(), value.length(), text);
         text += '\n';
       }
+    }
+    // A first key that begins with the mark itself gets one more in front,
+    // which reading drops, so that the key comes back whole.
+    if (byte_order_mark ||
+        text.compare(0, kByteOrderMarkSize, kByteOrderMark) == 0) {
+      text.insert(0, kByteOrderMark);
     }
   } catch (const std::exception&) {
     return Status::System(ENOMEM, narrow_path);  // no memory for the text
