@@ -19,6 +19,8 @@ constexpr char kProgramFolder[] = "tqsetup";
 // long as other runs keep removing it, within reason. A pointer that cannot
 // be made stops the installation, so a busy moment must not do that.
 constexpr int kStateFolderAttempts = 1000;
+// Times a folder's probe is tried again while it says EPERM.
+constexpr int kProbeAttempts = 100;
 
 std::string Join(const std::string& directory, const std::string& name) {
   return directory == "/" ? "/" + name : directory + "/" + name;
@@ -44,21 +46,27 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 // process is killed. A file system that cannot make one is not judged here;
 // making the folders will tell.
 Status ProbeWritable(SystemApi& sys, const std::string& dir) {
-  const int fd = sys.Open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-  if (fd != -1) {
-    sys.Close(fd);
-    return Status::Ok();
-  }
-  const int error = errno;
-  if (error == EOPNOTSUPP || error == EISDIR || error == EINVAL) {
-    return Status::Ok();
-  }
-  // Another run that found the folder empty may have removed it as it was
-  // probed (the kernel then says EPERM): that passes, the caller makes it
-  // again.
-  struct stat status;
-  if (sys.Stat(dir.c_str(), &status) != 0 && errno == ENOENT) {
-    return NoState(dir, ENOENT);
+  int error = 0;
+  // Another run that found the folder empty may remove it as it is probed
+  // (the kernel then says EPERM) and make it again: the probe is tried
+  // again, and a folder gone for good is a passing failure that the caller
+  // retries. A folder that keeps saying EPERM means it.
+  for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
+    const int fd =
+        sys.Open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd != -1) {
+      sys.Close(fd);
+      return Status::Ok();
+    }
+    error = errno;
+    if (error == EOPNOTSUPP || error == EISDIR || error == EINVAL) {
+      return Status::Ok();
+    }
+    struct stat status;
+    if (sys.Stat(dir.c_str(), &status) != 0 && errno == ENOENT) {
+      return NoState(dir, ENOENT);
+    }
+    if (error != EPERM) break;
   }
   return NoState(dir, error);
 }
