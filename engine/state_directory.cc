@@ -207,12 +207,16 @@ Status MakeJournalPointer(SystemApi& sys, const std::string& journal,
   pointer->clear();
   Status failure;
   // A run that found the folder empty may remove it between its making and
-  // the link: then it is made again.
+  // the link: then it is made again. (A folder removed as it is probed says
+  // EPERM: that passes too; one that means it says so every time.)
   for (int attempt = 0; attempt < kStateFolderAttempts; ++attempt) {
     std::string directory;
     failure = MakeStateFolder(sys, kJournalsFolder, &directory);
     if (!failure.ok()) {
-      if (failure.error() == ENOENT && !failure.path().empty()) continue;
+      if ((failure.error() == ENOENT || failure.error() == EPERM) &&
+          !failure.path().empty()) {
+        continue;
+      }
       return failure;
     }
     const std::string stem =
