@@ -111,10 +111,23 @@ Status InstallEngine::Run(JobChannel* channel) {
   // Whether the last entry of the table was copied (and so every byte of
   // the files was inflated).
   bool last_copied = false;
-  for (uint32_t first = 0; first < count; first += kBatchEntries) {
-    std::vector<Step> steps;
-    PlanBatch(reader, first, std::min(count, first + kBatchEntries),
-              Narrow(target), &steps);
+  const std::string shown_target = Narrow(target);
+  std::vector<Step> next;
+  status =
+      PlanBatch(reader, 0, std::min(count, kBatchEntries), shown_target, &next);
+  for (uint32_t first = 0; status.ok() && first < count;
+       first += kBatchEntries) {
+    std::vector<Step> steps = std::move(next);
+    next.clear();
+    // The next batch is recorded, and its records flushed, while this one
+    // is installed. A batch that stops at a failure has no next one.
+    const uint32_t after = first + kBatchEntries;
+    if (after < count && steps.back().failure.ok()) {
+      status = PlanBatch(reader, after, std::min(count, after + kBatchEntries),
+                         shown_target, &next);
+    }
+    if (status.ok()) status = transaction_->AwaitPlan();
+    if (!status.ok()) break;
     for (const Step& step : steps) {
       progress = static_cast<int32_t>(static_cast<uint64_t>(step.index) *
                                       100 / count);
@@ -130,6 +143,7 @@ Status InstallEngine::Run(JobChannel* channel) {
       if (channel->IsCancelled()) return Cancel(progress);
     }
   }
+  if (!status.ok()) return Fail(std::move(status), progress);
   // A kit inflated while it is installed may still turn out damaged after
   // the last file. When later files were up to date, their bytes are not
   // inflated at all (nor checked): what was installed is whole.
@@ -184,9 +198,9 @@ Status InstallEngine::CheckNames(KitReader* reader,
   return refused;
 }
 
-void InstallEngine::PlanBatch(KitReader* reader, uint32_t first,
-                              uint32_t end, const std::string& target,
-                              std::vector<Step>* steps) {
+Status InstallEngine::PlanBatch(KitReader* reader, uint32_t first,
+                                uint32_t end, const std::string& target,
+                                std::vector<Step>* steps) {
   InstallTransaction& t = *transaction_;
   std::vector<InstallTransaction::PlannedFile> planned;
   for (uint32_t i = first; i < end; ++i) {
@@ -195,18 +209,15 @@ void InstallEngine::PlanBatch(KitReader* reader, uint32_t first,
     step.failure = PlanStep(reader, target, &step);
     const bool failed = !step.failure.ok();
     if (!failed && step.action != Step::kUpToDate) {
-      planned.push_back({step.relative, step.action == Step::kReplace});
+      planned.push_back(
+          {step.relative, step.action == Step::kReplace, step.entry.size});
     }
     steps->push_back(std::move(step));
     // What follows a failure is never done.
     if (failed) break;
   }
-  const Status recorded = t.Plan(planned);
-  if (!recorded.ok()) {
-    // Nothing of the batch may happen without its records.
-    steps->resize(1);
-    steps->front().failure = recorded;
-  }
+  // Nothing of the batch may happen without its records.
+  return t.Plan(planned);
 }
 
 Status InstallEngine::PlanStep(KitReader* reader, const std::string& target,

@@ -85,10 +85,11 @@ class InstallEngine {
     Status failure;
   };
   // Reads and looks at the entries [first, end) and records the steps of
-  // those to install in the journal, flushed once (InstallTransaction::
-  // Plan); the steps end after the first that fails.
-  void PlanBatch(KitReader* reader, uint32_t first, uint32_t end,
-                 const std::string& target, std::vector<Step>* steps);
+  // those to install in the journal, to be flushed once (InstallTransaction::
+  // Plan); the steps end after the first that fails. A failure to record
+  // is returned: nothing more may happen.
+  Status PlanBatch(KitReader* reader, uint32_t first, uint32_t end,
+                   const std::string& target, std::vector<Step>* steps);
   Status PlanStep(KitReader* reader, const std::string& target, Step* step);
   // Installs one planned entry.
   Status InstallEntry(KitReader* reader, const Step& step);

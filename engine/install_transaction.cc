@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <numeric>
 #include <set>
 
 #include "engine/backup_place.h"
@@ -28,6 +30,13 @@ constexpr bool kPowerLossFlushes = true;
 // How often a transaction that found its directory replaced while it waited
 // looks again before it gives up.
 constexpr int kMaxTargetAttempts = 100;
+
+// A batch that holds this much has the file system flushed on the
+// flusher's thread while it is installed, this often: enough that the
+// flush before the commit finds little left, rare enough that each flush
+// has some work.
+constexpr uint64_t kKeepFlushingFromBytes = 32u << 20;
+constexpr std::chrono::milliseconds kFlushPeriod{50};
 
 // The directory part of a normalised relative path; "" for a name in the
 // top directory.
@@ -132,7 +141,8 @@ InstallTransaction::InstallTransaction(SystemApi& sys, Hooks hooks)
       journal_(sys),
       root_(sys),
       saved_(sys),
-      lock_(sys) {}
+      lock_(sys),
+      flusher_(sys) {}
 
 InstallTransaction::~InstallTransaction() {
   if (open_) Rollback();
@@ -409,6 +419,7 @@ Status InstallTransaction::PlanDirectory(const std::string& relative) {
 }
 
 Status InstallTransaction::Plan(const std::vector<PlannedFile>& batch) {
+  plan_tickets_.push_back(0);
   if (batch.empty()) return Status::Ok();
   TQ_RETURN_IF_ERROR(EnsureBackup());
   // The folders of the backup tree that the batch's backups go into, made
@@ -430,15 +441,35 @@ Status InstallTransaction::Plan(const std::vector<PlannedFile>& batch) {
   }
   if (!kPowerLossFlushes) return Status::Ok();
   for (const std::string& folder : made_in) {
-    const std::string path = folder.empty()
-                                 ? backup_.files()
-                                 : backup_.SavedPath(folder);
+    const std::string path =
+        folder.empty() ? backup_.files() : backup_.SavedPath(folder);
     TQ_RETURN_IF_ERROR(SyncDirectory(sys_, path));
   }
-  const Status synced = journal_.Sync();
-  if (synced.ok()) return synced;
-  return Status::System(synced.error() != 0 ? synced.error() : EIO,
-                        backup_.journal());
+  // The first batch's records alone, at once; with each later one, what
+  // the batches before it installed goes to the disk too, while the batch
+  // before it is installed.
+  const uint64_t batch_bytes = std::accumulate(
+      batch.begin(), batch.end(), uint64_t{0},
+      [](uint64_t sum, const PlannedFile& file) { return sum + file.size; });
+  Flusher::Target target{.file_fd = journal_.fd()};
+  if (planned_batches_++ > 0) target.file_system_fd = root_.fd();
+  plan_tickets_.back() = flusher_.Flush(target);
+  // A batch of large files is flushed while it is installed as well.
+  if (!keeps_flushing_ && batch_bytes >= kKeepFlushingFromBytes) {
+    keeps_flushing_ = true;
+    flusher_.KeepFlushing({.file_system_fd = root_.fd()}, kFlushPeriod);
+  }
+  return Status::Ok();
+}
+
+Status InstallTransaction::AwaitPlan() {
+  if (plan_tickets_.empty()) return Status::Ok();
+  const uint64_t ticket = plan_tickets_.front();
+  plan_tickets_.pop_front();
+  if (ticket == 0) return Status::Ok();
+  const int error = flusher_.Await(ticket);
+  if (error == 0) return Status::Ok();
+  return Status::System(error, backup_.journal());
 }
 
 Status InstallTransaction::MakeBackupLevels(const std::string& parent,
@@ -509,7 +540,10 @@ Status InstallTransaction::CreateFile(const std::string& relative, int* fd) {
     TQ_RETURN_IF_ERROR(Record(JournalKind::kCreatedFile, relative));
   }
   *fd = root_.OpenFile(relative, O_WRONLY | O_CREAT | O_EXCL, 0660);
-  if (*fd != -1) return Status::Ok();
+  if (*fd != -1) {
+    if (keeps_flushing_) flusher_.WriteBegins();
+    return Status::Ok();
+  }
   const int error = errno;
   // Whatever is at the destination is not the job's: the record must not
   // make a rollback delete it.
@@ -521,9 +555,7 @@ Status InstallTransaction::FinishFile(const std::string& relative, int fd) {
   // The file's identity once its bytes and time are final (closing does
   // not change it), so that a recovery can tell it from a file someone
   // changed or put there after an interruption.
-  // Its write-back starts now, while the next files are inflated, so that
-  // the flush before the commit finds little left to do.
-  if (kPowerLossFlushes) (void)sys_.StartWriteBack(fd, 0, 0);
+  if (keeps_flushing_) flusher_.WriteEnds();
   struct stat done;
   Status status;
   if (sys_.Fstat(fd, &done) != 0) status = Status::System(errno);
@@ -543,10 +575,12 @@ Status InstallTransaction::Commit() {
     // Every installed byte, and every name of the new files, on disk
     // before the mark: a mark that outlives the files' data would let the
     // backups go while the files read empty after a power loss. One flush
-    // of the file system costs far less than one per file.
+    // of the file system costs far less than one per file; one under way
+    // on the flusher's thread may have begun before the last files.
     if (kPowerLossFlushes && sys_.Syncfs(root_.fd()) != 0) {
       return Status::System(errno, WithoutTrailingSlashes(target_));
     }
+    flusher_.Drain();
     // The mark must be on disk before the first backup goes: a recovery
     // must never roll back a committed installation with half its backups
     // gone. Without the mark, the journal goes first instead, so that
@@ -566,6 +600,8 @@ Status InstallTransaction::Commit() {
 
 bool InstallTransaction::Rollback() {
   if (!open_) return true;
+  // The journal is read and cut back below: no flush of it may be left.
+  flusher_.Drain();
   bool all_back = true;
   if (journal_.is_open()) {
     JournalUndoer undoer(target_abs_, root_, saved_, backup_, nullptr);
@@ -605,6 +641,7 @@ void InstallTransaction::RemovePointer() {
 }
 
 void InstallTransaction::End() {
+  flusher_.Drain();
   journal_.Close();
   lock_.Release();
   root_.Close();

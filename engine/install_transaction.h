@@ -1,10 +1,10 @@
 // One install transaction: everything an installation changes in a template
 // directory, undoable as a whole. An existing file is moved into the
-// transaction's backup directory (engine/backup_dir.h, in the temporary
-// directory) before it is replaced, and every file and directory it
-// creates, and the times of every existing directory it changes, are
-// recorded in its write-ahead journal (engine/install_journal.h) before
-// the step. The journal is pointed to from the state directory, so that a
+// transaction's backup directory (engine/backup_dir.h, on the template
+// directory's file system: engine/backup_place.h) before it is replaced,
+// and every file and directory it creates, and the times of every existing
+// directory it changes, are recorded in its write-ahead journal
+// (engine/install_journal.h), on disk before the step. The journal is pointed to from the state directory, so that a
 // later run finds it whatever its temporary directory. Commit deletes the
 // backup; Rollback undoes the journal (engine/journal_undoer.h); a
 // transaction killed half-way is undone, or finished, by the next start
@@ -26,13 +26,15 @@
 // kCancelled (while waiting), kNoStateDirectory or kUnusableHome (no
 // pointer can be made), or the system's reason.
 //
-// One thread; all file work goes through the SystemApi passed in.
+// Used from one thread; its flushes run on a thread of its own
+// (engine/flusher.h). All file work goes through the SystemApi passed in.
 #ifndef ENGINE_INSTALL_TRANSACTION_H_
 #define ENGINE_INSTALL_TRANSACTION_H_
 
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <set>
 #include <string>
@@ -41,6 +43,7 @@
 #include <vector>
 
 #include "engine/backup_dir.h"
+#include "engine/flusher.h"
 #include "engine/install_journal.h"
 #include "engine/recovery.h"
 #include "engine/target_lock.h"
@@ -92,14 +95,20 @@ class InstallTransaction {
   struct PlannedFile {
     std::string relative;
     bool replaces = false;
+    uint64_t size = 0;  // of the file to be made
   };
   // Records the steps of `batch` ahead (the times of the directories they
-  // change, the directories to make, the backups, the files) and forces
-  // them to stable storage with one flush, so that a power loss cannot
-  // keep any of those steps without its record. The steps then happen
-  // through EnsureDirectory, Backup and CreateFile without further
-  // records; a planned step that does not happen is harmless.
+  // change, the directories to make, the backups, the files) and has them
+  // forced to stable storage with one flush on the flusher's thread, so
+  // that a power loss cannot keep any of those steps without its record.
+  // None of the steps may happen before AwaitPlan has returned ok for the
+  // batch; they then happen through EnsureDirectory, Backup and CreateFile
+  // without further records. A planned step that does not happen is
+  // harmless. A batch may be planned while the one before it is installed.
   Status Plan(const std::vector<PlannedFile>& batch);
+  // Waits until the records of the oldest batch planned and not yet
+  // awaited are on disk; a failure names the journal.
+  Status AwaitPlan();
   // Moves the file (or link) at `relative` into the backup, recording it
   // first (and flushing the record: the user's file leaves its place)
   // unless it was planned.
@@ -208,6 +217,16 @@ class InstallTransaction {
   uint64_t void_start_ = 0;
   std::string kept_backup_;
   std::vector<RecoveryEvent> settled_;
+  // The flushes of the batches planned and not yet awaited (0: nothing to
+  // wait for).
+  std::deque<uint64_t> plan_tickets_;
+  // Batches planned so far, and whether the file system is flushed
+  // periodically while the installation goes on.
+  uint32_t planned_batches_ = 0;
+  bool keeps_flushing_ = false;
+  // Last, so that it ends, with what it was asked to do, before the
+  // descriptors it was given close.
+  Flusher flusher_;
 };
 
 #endif  // ENGINE_INSTALL_TRANSACTION_H_

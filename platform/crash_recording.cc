@@ -336,12 +336,6 @@ int CrashRecordingSystem::Syncfs(int fd) {
   return RecordFlush(DiskChange::Kind::kSyncfs, fd, base().Syncfs(fd));
 }
 
-int CrashRecordingSystem::StartWriteBack(int fd, off_t offset, off_t count) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return RecordFlush(DiskChange::Kind::kWriteBack, fd,
-                     base().StartWriteBack(fd, offset, count));
-}
-
 int CrashRecordingSystem::Mkdir(const char* path, mode_t mode) {
   return RecordMade(DiskChange::Kind::kMkdir, AT_FDCWD, path, "",
                     [&] { return base().Mkdir(path, mode); });

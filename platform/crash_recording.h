@@ -9,8 +9,7 @@
 // its offset; copy_file_range as the bytes it put into the destination,
 // read back after the call), truncations (ftruncate, an open with O_TRUNC),
 // mode and time changes, renames, unlinks and rmdirs; fsync and fdatasync
-// of a descriptor, syncfs, and sync_file_range (logged, but it flushes
-// nothing). Names relative to a descriptor or to the working directory are
+// of a descriptor, and syncfs. Names relative to a descriptor or to the working directory are
 // resolved to absolute paths, with the parent directory's links resolved,
 // when the call is made. Files are known by identity (device, inode and a
 // generation that each creation of that inode number bumps), so that data
@@ -58,7 +57,6 @@ struct DiskChange {
     kRmdir,
     kFsync,       // fsync or fdatasync of `inode` (a file or a directory)
     kSyncfs,      // the whole file system `inode.dev`
-    kWriteBack,   // sync_file_range: started, not waited for
   };
   Kind kind = Kind::kWrite;
   std::string path;  // absolute: the name made, removed or renamed from
@@ -92,7 +90,6 @@ class CrashRecordingSystem final : public ForwardingSystem {
   int Fsync(int fd) override;
   int Fdatasync(int fd) override;
   int Syncfs(int fd) override;
-  int StartWriteBack(int fd, off_t offset, off_t count) override;
   int Ftruncate(int fd, off_t length) override;
   int Futimens(int fd, const struct timespec times[2]) override;
   int Fchmod(int fd, mode_t mode) override;

@@ -17,8 +17,7 @@ namespace {
 using Kind = DiskChange::Kind;
 
 bool IsFlush(Kind kind) {
-  return kind == Kind::kFsync || kind == Kind::kSyncfs ||
-         kind == Kind::kWriteBack;
+  return kind == Kind::kFsync || kind == Kind::kSyncfs;
 }
 
 bool IsNameChange(Kind kind) {

@@ -14,7 +14,7 @@
 //   it, and its own mode and times. A rename is one step: a flush of the
 //   directory it left or of the one it entered makes it durable.
 // - syncfs: every earlier change on that file system.
-// - sync_file_range (StartWriteBack) and close: nothing.
+// - close: nothing.
 // Each change after the last flush that covers it is there or not, on its
 // own (a seeded random choice). A write that is there may be whole, cut to
 // a prefix, or be there only as the size it gave the file (its range then

@@ -87,8 +87,7 @@ DiskLog HandMadeLog() {
       Made(Kind::kCreateFile, "/r/n/f", kF, kN),  // 13
       Written(kF, "eff"),                       // 14
       Flushed(Kind::kFsync, kN),                // 15: f's name, not n's
-      Flushed(Kind::kWriteBack, kB),            // 16: flushes nothing
-      Flushed(Kind::kSyncfs, InodeId{1, 0, 0}),  // 17: all of device 1
+      Flushed(Kind::kSyncfs, InodeId{1, 0, 0}),  // 16: all of device 1
   };
 }
 
@@ -148,11 +147,10 @@ TEST(CrashStatesTest, FlushesDecideWhatAPowerLossKeeps) {
       {16, "/r/n", Presence::kSometimes, {}, {}},
       {16, "/r/n/f", Presence::kSometimes, {"", "e", "ef", "eff", zeros},
        {"", "eff"}},
-      // Starting write-back is no flush; syncfs is.
-      {17, "/r/d", Presence::kSometimes, {}, {}},
-      {18, "/r/d", Presence::kAlways, {"bee"}, {"bee"}},
-      {18, "/r/b", Presence::kNever, {}, {}},
-      {18, "/r/n/f", Presence::kAlways, {"eff"}, {"eff"}},
+      // syncfs keeps everything before it on its device.
+      {17, "/r/d", Presence::kAlways, {"bee"}, {"bee"}},
+      {17, "/r/b", Presence::kNever, {}, {}},
+      {17, "/r/n/f", Presence::kAlways, {"eff"}, {"eff"}},
   };
   const CrashStateGenerator generator = HandMadeGenerator();
   for (const auto& c : cases) {

@@ -13,10 +13,9 @@ const char* SysOpName(SysOp op) {
       "unlink",   "rmdir",    "symlink",   "readlink",
       "statvfs",  "mkostemp", "opendir",   "readdir",
       "closedir", "flock",    "fdatasync", "syncfs",
-      "sync_file_range",
   };
   static_assert(sizeof(kNames) / sizeof(kNames[0]) ==
-                static_cast<size_t>(SysOp::kStartWriteBack) + 1);
+                static_cast<size_t>(SysOp::kSyncfs) + 1);
   return kNames[static_cast<uint32_t>(op)];
 }
 
@@ -220,13 +219,6 @@ int FaultInjectingSystem::Fdatasync(int fd) {
 int FaultInjectingSystem::Syncfs(int fd) {
   if (int error = Enter(SysOp::kSyncfs, PathOf(fd))) return Failed<int>(error);
   return base().Syncfs(fd);
-}
-
-int FaultInjectingSystem::StartWriteBack(int fd, off_t offset, off_t count) {
-  if (int error = Enter(SysOp::kStartWriteBack, PathOf(fd))) {
-    return Failed<int>(error);
-  }
-  return base().StartWriteBack(fd, offset, count);
 }
 
 int FaultInjectingSystem::Ftruncate(int fd, off_t length) {

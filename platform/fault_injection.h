@@ -51,7 +51,6 @@ enum class SysOp : uint32_t {
   kFlock,
   kFdatasync,
   kSyncfs,
-  kStartWriteBack,
 };
 
 // A set of kinds, one bit each.
@@ -134,7 +133,6 @@ class FaultInjectingSystem : public ForwardingSystem {
   int Fsync(int fd) override;
   int Fdatasync(int fd) override;
   int Syncfs(int fd) override;
-  int StartWriteBack(int fd, off_t offset, off_t count) override;
   int Ftruncate(int fd, off_t length) override;
   int Futimens(int fd, const struct timespec times[2]) override;
   int Fstat(int fd, struct stat* status) override;

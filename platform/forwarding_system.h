@@ -39,9 +39,6 @@ class ForwardingSystem : public SystemApi {
   int Fsync(int fd) override { return base_.Fsync(fd); }
   int Fdatasync(int fd) override { return base_.Fdatasync(fd); }
   int Syncfs(int fd) override { return base_.Syncfs(fd); }
-  int StartWriteBack(int fd, off_t offset, off_t count) override {
-    return base_.StartWriteBack(fd, offset, count);
-  }
   int Ftruncate(int fd, off_t length) override {
     return base_.Ftruncate(fd, length);
   }

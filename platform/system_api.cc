@@ -61,11 +61,6 @@ class RealSystemApi final : public SystemApi {
     return RetryOnInterrupt([&] { return ::fdatasync(fd); });
   }
   int Syncfs(int fd) override { return ::syncfs(fd); }
-  int StartWriteBack(int fd, off_t offset, off_t count) override {
-    return RetryOnInterrupt([&] {
-      return ::sync_file_range(fd, offset, count, SYNC_FILE_RANGE_WRITE);
-    });
-  }
   int Ftruncate(int fd, off_t length) override {
     return RetryOnInterrupt([&] { return ::ftruncate(fd, length); });
   }

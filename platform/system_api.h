@@ -51,9 +51,6 @@ class SystemApi {
   virtual int Fdatasync(int fd) = 0;
   // syncfs(2): flushes the whole file system that holds `fd`.
   virtual int Syncfs(int fd) = 0;
-  // sync_file_range(2) with SYNC_FILE_RANGE_WRITE: starts writing the
-  // range back without waiting for it.
-  virtual int StartWriteBack(int fd, off_t offset, off_t count) = 0;
   virtual int Ftruncate(int fd, off_t length) = 0;
   virtual int Futimens(int fd, const struct timespec times[2]) = 0;
   virtual int Fstat(int fd, struct stat* status) = 0;
