@@ -517,6 +517,37 @@ TEST_F(InstallEngineTest, StreamDamagedLateRollsBack) {
   }
 }
 
+// Each batch's records reach the disk before any of its steps, and are
+// flushed while the batch before is installed: a batch whose flush fails
+// never begins, and the one before it is undone.
+TEST_F(InstallEngineTest, ABatchWhoseRecordsCannotBeFlushedNeverBegins) {
+  std::vector<KitFile> files;
+  for (int i = 0; i < 1100; ++i) {
+    files.push_back({"f/" + std::to_string(10000 + i), "new"});
+  }
+  // In the second batch, and older than the kit's: to be replaced.
+  MakeFile(target_ + "/f/11050", "mine", kBaseSeconds - 100, 0600);
+  const Tree original = Snapshot(target_);
+  OpenKit(files);
+  FaultInjectingSystem system;
+  // The first batch's records are flushed alone; the second's with the
+  // file system, while the first is installed.
+  system.FailNth(1, EIO, Ops(SysOp::kSyncfs));
+  EXPECT_NE(kSuccess, InstallThrough(system));
+  EXPECT_EQ(1u, system.InjectedCount());
+  EXPECT_EQ(EIO, result_.failure.error());
+  EXPECT_EQ("", Difference(original, Snapshot(target_)));
+  size_t first_batch_made = 0;
+  for (const SysCall& call : system.Log()) {
+    if (call.op == SysOp::kRename) {
+      EXPECT_EQ(std::string::npos, call.path.find("f/11050")) << call.path;
+    }
+    first_batch_made += call.path.find("f/11023") != std::string::npos &&
+                        call.op == SysOp::kOpen;
+  }
+  EXPECT_LT(0u, first_batch_made) << "the first batch was never installed";
+}
+
 // A small nested installation, failed at every system call in turn: each
 // run either succeeds completely or leaves the template directory exactly
 // as it was, with no backup directory left behind.
