@@ -208,12 +208,14 @@ Status MakeJournalPointer(SystemApi& sys, const std::string& journal,
   Status failure;
   // A run that found the folder empty may remove it between its making and
   // the link: then it is made again. (A folder removed as it is probed says
-  // EPERM: that passes too; one that means it says so every time.)
+  // EPERM, one removed between another run's mkdir and our look at it
+  // EEXIST: those pass too; one that means it says so every time.)
   for (int attempt = 0; attempt < kStateFolderAttempts; ++attempt) {
     std::string directory;
     failure = MakeStateFolder(sys, kJournalsFolder, &directory);
     if (!failure.ok()) {
-      if ((failure.error() == ENOENT || failure.error() == EPERM) &&
+      if ((failure.error() == ENOENT || failure.error() == EPERM ||
+           failure.error() == EEXIST) &&
           !failure.path().empty()) {
         continue;
       }
