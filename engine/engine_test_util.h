@@ -6,7 +6,6 @@
 #ifndef ENGINE_ENGINE_TEST_UTIL_H_
 #define ENGINE_ENGINE_TEST_UTIL_H_
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -110,14 +109,7 @@ class TmpdirFixture : public ::testing::Test {
 // The names in `dir` (empty when it cannot be listed), sorted.
 inline std::vector<std::string> NamesIn(const std::string& dir) {
   std::vector<std::string> names;
-  if (DIR* listing = opendir(dir.c_str())) {
-    while (struct dirent* entry = readdir(listing)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(listing);
-  }
-  std::sort(names.begin(), names.end());
+  ListDirectory(dir, &names);
   return names;
 }
 
@@ -146,14 +138,8 @@ using Tree = std::map<std::string, Node>;
 inline void SnapshotInto(const std::string& root, const std::string& relative,
                          Tree* tree) {
   const std::string dir = relative.empty() ? root : root + "/" + relative;
-  DIR* listing = opendir(dir.c_str());
-  if (listing == nullptr) return;
   std::vector<std::string> names;
-  while (struct dirent* entry = readdir(listing)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(listing);
+  if (!ListDirectory(dir, &names)) return;
   for (const std::string& name : names) {
     const std::string rel = relative.empty() ? name : relative + "/" + name;
     const std::string path = root + "/" + rel;
@@ -214,13 +200,9 @@ inline std::string StateBackups(const std::string& home) {
 // Names in `dir` that start with "ktstp".
 inline std::vector<std::string> BackupDirectories(const std::string& dir) {
   std::vector<std::string> found;
-  DIR* listing = opendir(dir.c_str());
-  if (listing == nullptr) return found;
-  while (struct dirent* entry = readdir(listing)) {
-    const std::string name = entry->d_name;
+  for (const std::string& name : NamesIn(dir)) {
     if (name.compare(0, 5, "ktstp") == 0) found.push_back(name);
   }
-  closedir(listing);
   return found;
 }
 

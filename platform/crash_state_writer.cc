@@ -1,12 +1,13 @@
 #include "platform/crash_state_writer.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "platform/scoped_temp_dir.h"
 
 namespace {
 
@@ -19,14 +20,8 @@ bool Failed(const std::string& what, const std::string& path,
 // Removes everything below `dir`, opening up directories a state left
 // closed to their owner.
 bool WipeBelow(const std::string& dir, std::string* error) {
-  DIR* listing = opendir(dir.c_str());
-  if (listing == nullptr) return Failed("cannot list", dir, error);
   std::vector<std::string> names;
-  while (struct dirent* entry = readdir(listing)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(listing);
+  if (!ListDirectory(dir, &names)) return Failed("cannot list", dir, error);
   for (const std::string& name : names) {
     const std::string path = dir + "/" + name;
     struct stat status;

@@ -1,6 +1,5 @@
 #include "platform/crash_states.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/vfs.h>
@@ -11,6 +10,8 @@
 #include <random>
 #include <set>
 #include <utility>
+
+#include "platform/scoped_temp_dir.h"
 
 namespace {
 
@@ -81,14 +82,8 @@ void ReadInto(const std::string& path, CrashTree* tree) {
   }
   (*tree)[path] = node;
   if (node.kind != 'd') return;
-  DIR* listing = opendir(path.c_str());
-  if (listing == nullptr) return;
   std::vector<std::string> names;
-  while (struct dirent* entry = readdir(listing)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(listing);
+  if (!ListDirectory(path, &names)) return;
   for (const std::string& name : names) ReadInto(path + "/" + name, tree);
 }
 

@@ -1,7 +1,9 @@
 #include "platform/scoped_temp_dir.h"
 
+#include <dirent.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -48,4 +50,17 @@ std::string ReadFile(const std::string& path) {
 
 WideString WidePath(const std::string& path) {
   return ToWide(NarrowString(path.c_str()));
+}
+
+bool ListDirectory(const std::string& dir, std::vector<std::string>* names) {
+  names->clear();
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr) return false;
+  while (struct dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names->push_back(name);
+  }
+  closedir(listing);
+  std::sort(names->begin(), names->end());
+  return true;
 }

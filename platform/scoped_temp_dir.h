@@ -6,6 +6,7 @@
 #define PLATFORM_SCOPED_TEMP_DIR_H_
 
 #include <string>
+#include <vector>
 
 #include "text/wide_string.h"
 
@@ -35,5 +36,8 @@ bool WriteFile(const std::string& path, const std::string& contents);
 std::string ReadFile(const std::string& path);
 // ToWide of the bytes.
 WideString WidePath(const std::string& path);
+// The names in `dir` but "." and "..", sorted, into *names; false when it
+// cannot be listed.
+bool ListDirectory(const std::string& dir, std::vector<std::string>* names);
 
 #endif  // PLATFORM_SCOPED_TEMP_DIR_H_
