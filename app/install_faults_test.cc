@@ -464,8 +464,11 @@ void InstallFaultsTest::Sweep(const std::vector<std::string>& locations,
           const std::string journals = home_ + "/.local/state/tqsetup/journals";
           const bool state = StartsWith(call.path, journals) ||
                              StartsWith(journals, call.path);
+          // The look at the home directory itself: it must be one.
+          const bool home = call.path == home_;
           EXPECT_TRUE((!sidecar && !state && said("IDS_INSTALL_ERROR")) ||
                       (sidecar && said("IDS_ERROR_CHECKSUM_UNUSABLE")) ||
+                      (home && said("IDS_ERROR_HOME_UNUSABLE")) ||
                       (state && said("IDS_ERROR_NO_STATE_DIR")) ||
                       (phase == Phase::kPreCheck &&
                        (said("IDS_ERROR_NOSOURCE") ||
@@ -540,14 +543,19 @@ void InstallFaultsTest::Sweep(const std::vector<std::string>& locations,
                   after.common == CommonConfigListing(Listed(got, locations)))
           << after.common;
       if (phase == Phase::kCommit || phase == Phase::kAfter) {
-        // A file is left as it was only for a failure of its own (the new
-        // text may equal the old, so its time tells).
-        for (const char* name :
-             {"tqlaunch/tqlaunch.cfg", "tqlauncht/tqlaunch.cfg"}) {
+        // A file is left as it was only for a failure of its own, or when
+        // its text stays the same (its time tells).
+        for (const bool common : {false, true}) {
+          const std::string name =
+              common ? "tqlauncht/tqlaunch.cfg" : "tqlaunch/tqlaunch.cfg";
           const std::string dir = home_ + "/.Tq/" + ParentOf(name);
           if (Under(call.path, dir)) continue;
-          EXPECT_NE(kOlder, after.launcher.at(name).mtime_sec)
-              << name << " was not rewritten";
+          const std::vector<std::string> listed = Listed(got, locations);
+          const bool same =
+              common ? initial.common == CommonConfigListing(listed)
+                     : initial.user == UserConfigListing(listed);
+          EXPECT_EQ(same, kOlder == after.launcher.at(name).mtime_sec)
+              << name << (same ? " was rewritten" : " was not rewritten");
         }
       }
     }

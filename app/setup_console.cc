@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "app/console_face.h"
 #include "app/installer_app.h"
 #include "engine/install_session.h"
@@ -74,10 +76,20 @@ int RunSetupConsole(InstallSession& session, const CommandLine& command_line,
     tell(ConfigNotSavedMessage(failure));
   }
   // One line for scripts and configuration management, the same in every
-  // language: what was installed where, and whether anything changed.
+  // language: what was installed where, and whether anything changed. A
+  // script that cannot read it must not take the run for a success.
+  errno = 0;
   out << "installed into "
       << WithoutTrailingSlashes(ToNarrow(session.target()).c_str()) << ": "
       << result.copied << " copied, " << result.up_to_date << " up to date\n"
       << std::flush;
+  if (!out.good()) {
+    const int error = errno != 0 ? errno : EIO;
+    tell(UserMessage("IDS_ERROR_REPORT_NOT_WRITTEN",
+                     MessageDetail{std::string(), error, nullptr}));
+    return ExitStatusFor(RunOutcome::kFailed);
+  }
+  // So must one whose messages were lost.
+  if (!err.good()) return ExitStatusFor(RunOutcome::kFailed);
   return ExitStatusFor(RunOutcome::kSucceeded);
 }

@@ -16,7 +16,8 @@ struct CommandLine;
 // asks, writing the summary line to `out` and the messages, one line each,
 // to `err` (a bar there too when the session's system says standard error
 // is a terminal). Returns the exit status (0 installed, 1 failed, 2
-// cancelled).
+// cancelled); an installation whose summary or messages could not be
+// written is complete but returns 1.
 int RunSetupConsole(InstallSession& session, const CommandLine& command_line,
                     std::ostream& out, std::ostream& err);
 

@@ -121,7 +121,7 @@ Status InstallSession::Prepare(const PrepareOptions& options) {
 
 Status InstallSession::CheckHome() {
   std::string home;
-  return UserHomeDirectory(sys_, &home);
+  return ExistingUserHome(sys_, &home);
 }
 
 Status InstallSession::CheckStateDirectory() {

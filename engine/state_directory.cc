@@ -110,7 +110,7 @@ Status XdgStateDirectory(SystemApi& sys, const std::string& value,
 
 Status HomeStateFor(SystemApi& sys, std::string* directory) {
   std::string home;
-  TQ_RETURN_IF_ERROR(UserHomeDirectory(sys, &home));
+  TQ_RETURN_IF_ERROR(ExistingUserHome(sys, &home));
   home = WithoutTrailingSlashes(home);
   const std::string state =
       Join(home, std::string(".local/state/") + kProgramFolder);

@@ -55,6 +55,7 @@ constinit const TranslatedText kTextsEn[kTranslatedKeyCount] = {
     {"IDS_ERROR_NO_STATE_DIR", "There is no state directory to record the installation in, so an interrupted installation could not be undone. Nothing was installed."},
     {"IDS_NOTE_STATE_FALLBACK", "The state directory given in XDG_STATE_HOME cannot be used; the one in the home directory is used instead."},
     {"IDS_ERROR_NO_CURRENT_DIR", "The current directory cannot be found; it may have been deleted."},
+    {"IDS_ERROR_REPORT_NOT_WRITTEN", "The installation is complete, but its summary could not be written to standard output."},
     {"IDS_REASON_NOT_ABSOLUTE", "not an absolute path"},
     {"IDS_REASON_CONTROL_CHARACTERS", "the name holds control characters (such as a line break)"},
     {"IDS_REASON_ROOT_HOME", "the root directory is not a home directory"},

@@ -55,6 +55,7 @@ constinit const TranslatedText kTextsEs[kTranslatedKeyCount] = {
     {"IDS_ERROR_NO_STATE_DIR", "No hay ningún directorio de estado en el que registrar la instalación, por lo que una instalación interrumpida no podría deshacerse. No se ha instalado nada."},
     {"IDS_NOTE_STATE_FALLBACK", "No se puede usar el directorio de estado indicado en XDG_STATE_HOME; en su lugar se usa el del directorio personal."},
     {"IDS_ERROR_NO_CURRENT_DIR", "No se encuentra el directorio actual; puede que se haya eliminado."},
+    {"IDS_ERROR_REPORT_NOT_WRITTEN", "La instalación ha finalizado, pero no se ha podido escribir su resumen en la salida estándar."},
     {"IDS_REASON_NOT_ABSOLUTE", "no es una ruta absoluta"},
     {"IDS_REASON_CONTROL_CHARACTERS", "el nombre contiene caracteres de control (como un salto de línea)"},
     {"IDS_REASON_ROOT_HOME", "el directorio raíz no es un directorio personal"},

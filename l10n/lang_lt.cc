@@ -55,6 +55,7 @@ constinit const TranslatedText kTextsLt[kTranslatedKeyCount] = {
     {"IDS_ERROR_NO_STATE_DIR", "Nėra būsenos katalogo, kuriame būtų galima įrašyti diegimo eigą, todėl nutraukto diegimo nebūtų galima atšaukti. Niekas neįdiegta."},
     {"IDS_NOTE_STATE_FALLBACK", "XDG_STATE_HOME nurodyto būsenos katalogo naudoti negalima; vietoj jo naudojamas katalogas namų kataloge."},
     {"IDS_ERROR_NO_CURRENT_DIR", "Dabartinio katalogo rasti nepavyko; galbūt jis buvo ištrintas."},
+    {"IDS_ERROR_REPORT_NOT_WRITTEN", "Diegimas baigtas, bet jo suvestinės nepavyko įrašyti į standartinę išvestį."},
     {"IDS_REASON_NOT_ABSOLUTE", "ne absoliutusis kelias"},
     {"IDS_REASON_CONTROL_CHARACTERS", "pavadinime yra valdymo simbolių (pavyzdžiui, eilutės pabaiga)"},
     {"IDS_REASON_ROOT_HOME", "šakninis katalogas nėra namų katalogas"},

@@ -55,6 +55,7 @@ constinit const TranslatedText kTextsTr[kTranslatedKeyCount] = {
     {"IDS_ERROR_NO_STATE_DIR", "Yüklemenin kaydedileceği bir durum klasörü yok; bu nedenle yarıda kalan bir yükleme geri alınamazdı. Hiçbir şey yüklenmedi."},
     {"IDS_NOTE_STATE_FALLBACK", "XDG_STATE_HOME ile belirtilen durum klasörü kullanılamıyor; bunun yerine ev klasöründeki kullanılıyor."},
     {"IDS_ERROR_NO_CURRENT_DIR", "Geçerli klasör bulunamıyor; silinmiş olabilir."},
+    {"IDS_ERROR_REPORT_NOT_WRITTEN", "Kurulum tamamlandı, ancak özeti standart çıktıya yazılamadı."},
     {"IDS_REASON_NOT_ABSOLUTE", "mutlak bir yol değil"},
     {"IDS_REASON_CONTROL_CHARACTERS", "ad denetim karakterleri içeriyor (örneğin bir satır sonu)"},
     {"IDS_REASON_ROOT_HOME", "kök klasör bir ev klasörü değil"},

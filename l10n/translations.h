@@ -10,7 +10,7 @@ struct TranslatedText {
   const char* text;  // UTF-8
 };
 
-inline constexpr int kTranslatedKeyCount = 54;
+inline constexpr int kTranslatedKeyCount = 55;
 
 extern const TranslatedText kTextsRu[kTranslatedKeyCount];
 extern const TranslatedText kTextsUk[kTranslatedKeyCount];

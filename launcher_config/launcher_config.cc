@@ -430,6 +430,14 @@ Status LauncherConfig::WriteFile(SystemApi& sys, const WideString& path,
     if (!S_ISREG(old_status.st_mode)) {
       return Status::Of(Status::Kind::kNotAFile, narrow_path);
     }
+    // The same text is not written again: the file keeps its inode and
+    // time, and a file nobody may write is no failure when nothing changes.
+    std::string current;
+    bool missing = false;
+    if (ReadBytes(sys, target, current, &missing).ok() && !missing &&
+        current == text) {
+      return Status::Ok();
+    }
     // Replacing by rename needs no permission on the file itself; a file the
     // user made read-only must stay as it is, as an in-place write would.
     const int check = sys.Open(

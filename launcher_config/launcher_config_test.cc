@@ -221,6 +221,24 @@ TEST_F(LauncherConfigTest, KeepsModeAndOwner) {
   EXPECT_EQ("K=v\n", ::ReadFile(path));
 }
 
+// The same text is not written again: the file keeps its inode and time.
+TEST_F(LauncherConfigTest, OnlyAnotherTextIsWritten) {
+  const std::string path = dir_.Path("cfg");
+  for (const bool same : {true, false}) {
+    SCOPED_TRACE(same ? "same text" : "another text");
+    ASSERT_TRUE(::WriteFile(path, "A=1\nK=v\n"));
+    const struct timespec old_times[2] = {{1000000, 0}, {1000000, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), old_times, 0));
+    struct stat before, after;
+    ASSERT_EQ(0, stat(path.c_str(), &before));
+    EXPECT_TRUE(Write(path, Parse(same ? "A=1\nK=v\n" : "A=1\nK=w\n")).ok());
+    ASSERT_EQ(0, stat(path.c_str(), &after));
+    EXPECT_EQ(same, before.st_ino == after.st_ino);
+    EXPECT_EQ(same, after.st_mtim.tv_sec == 1000000);
+    EXPECT_EQ(same ? "A=1\nK=v\n" : "A=1\nK=w\n", ::ReadFile(path));
+  }
+}
+
 TEST_F(LauncherConfigTest, NewFileTakesTheUmask) {
   const mode_t saved = umask(022);
   const std::pair<mode_t, mode_t> cases[] = {
@@ -317,6 +335,23 @@ TEST_F(LauncherConfigTest, FailedRewriteLeavesOldFile) {
       if (clean[i].op == SysOp::kRename) rename = i;
     }
     ASSERT_LT(create, rename);
+    // The look at the old text (nothing is written when it is the same).
+    size_t look = clean.size(), look_end = clean.size();
+    for (size_t i = 0; i < create && look == clean.size(); ++i) {
+      std::error_code same_error;
+      if (clean[i].op == SysOp::kOpen &&
+          (clean[i].flags & O_ACCMODE) == O_RDONLY &&
+          fs::equivalent(clean[i].path, content_path, same_error)) {
+        look = i;
+      }
+    }
+    for (size_t i = look; i < create; ++i) {
+      if (clean[i].op == SysOp::kClose) {
+        look_end = i;
+        break;
+      }
+    }
+    EXPECT_EQ(setup != kNew, look_end < create);
     // The new file is made beside the file it replaces, named after it, and
     // reaches the disk before it takes the old one's place.
     const std::string part = clean[rename].path;
@@ -346,10 +381,12 @@ TEST_F(LauncherConfigTest, FailedRewriteLeavesOldFile) {
         failing.FailNth(i + 1, error);
         const Status status = Write(written, store, failing);
         ASSERT_EQ(1u, failing.InjectedCount());
-        // Tolerated: closing the descriptor that only tested for write
-        // permission, the owner change, reading the umask (a fallback
-        // exists), and flushing the directory after the rename.
-        const bool tolerated = (call.op == SysOp::kClose && i < create) ||
+        // Tolerated: the look at the old text, closing the descriptor that
+        // only tested for write permission, the owner change, reading the
+        // umask (a fallback exists), and flushing the directory after the
+        // rename.
+        const bool tolerated = (look <= i && i <= look_end) ||
+                               (call.op == SysOp::kClose && i < create) ||
                                call.op == SysOp::kFchown ||
                                call.path.rfind("/proc/", 0) == 0 || i > rename;
         if (tolerated) {

@@ -1,6 +1,7 @@
 #include "platform/home_directory.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -64,4 +65,19 @@ Status UserHomeDirectory(SystemApi& sys, std::string* home) {
   }
   *home = value;
   return Status::Ok();
+}
+
+Status ExistingUserHome(SystemApi& sys, std::string* home) {
+  TQ_RETURN_IF_ERROR(UserHomeDirectory(sys, home));
+  struct stat status;
+  int error = 0;
+  if (sys.Stat(home->c_str(), &status) != 0) {
+    error = errno;
+  } else if (!S_ISDIR(status.st_mode)) {
+    error = ENOTDIR;
+  }
+  if (error == 0) return Status::Ok();
+  const Status failure = Status::Of(Status::Kind::kUnusableHome, *home, error);
+  home->clear();
+  return failure;
 }

@@ -34,5 +34,10 @@ PathFault FaultOf(const std::string& path);
 // (ENOENT when the user has no entry) when HOME is unset or empty and the
 // database cannot say. *home is empty on failure.
 Status UserHomeDirectory(SystemApi& sys, std::string* home);
+// UserHomeDirectory, and the home must be an existing directory: a home
+// that is not there is never made (an account without one is for its
+// administrator to see). kUnusableHome naming it with the errno otherwise
+// (ENOTDIR for another file).
+Status ExistingUserHome(SystemApi& sys, std::string* home);
 
 #endif  // PLATFORM_HOME_DIRECTORY_H_

@@ -109,6 +109,7 @@ class UntrustedEnvTest : public ::testing::Test {
       child.env.push_back(variable);
     }
     child.stderr_path = root_.Path("out/err");
+    child.stdout_path = stdout_path_;
     child.work_dir = work_dir == "-"    ? ""
                      : work_dir.empty() ? root_.Path("work")
                                         : work_dir;
@@ -141,10 +142,37 @@ class UntrustedEnvTest : public ::testing::Test {
   std::string home_;
   std::string target_;
   std::string mounted_;
+  std::string stdout_path_;  // empty: /dev/null
 };
 
-// A HOME that is no place for files ends the run with one message naming
-// it, before anything is written; without HOME the password database's
+// A run whose summary cannot be written installs and then fails, saying
+// so: a script must not read success where there is no line. A run that
+// changes nothing in the launcher configuration leaves its file alone.
+TEST_F(UntrustedEnvTest, AnUnwrittenSummaryFailsAndAnUnchangedConfigurationStays) {
+  stdout_path_ = "/dev/full";
+  Result run = Run(Setup());
+  EXPECT_EQ(1, run.status) << run.err;
+  EXPECT_EQ(1, LinesStartingWith(run.err,
+                                 English("IDS_ERROR_REPORT_NOT_WRITTEN")))
+      << run.err;
+  EXPECT_NE(std::string::npos, run.err.find(std::strerror(ENOSPC))) << run.err;
+  EXPECT_EQ("new", ReadFile(target_ + "/new.cfg"));
+
+  const std::string config = home_ + "/.Tq/tqlaunch/tqlaunch.cfg";
+  const struct timespec old_times[2] = {{1000000, 0}, {1000000, 0}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, config.c_str(), old_times, 0));
+  struct stat before, after;
+  ASSERT_EQ(0, stat(config.c_str(), &before));
+  stdout_path_.clear();
+  run = Run(Setup());
+  EXPECT_EQ(0, run.status) << run.err;
+  ASSERT_EQ(0, stat(config.c_str(), &after));
+  EXPECT_EQ(before.st_ino, after.st_ino);
+  EXPECT_EQ(1000000, after.st_mtim.tv_sec);
+}
+
+// A HOME that is no place for files (or no directory at all) ends the run
+// with one message naming it, before anything is written; without HOME the password database's
 // home is taken (checked as users the test can become: one without an
 // entry, and one whose home does not exist).
 TEST_F(UntrustedEnvTest, AHomeThatCannotHoldOurFilesStopsBeforeAnyWrite) {
@@ -167,6 +195,13 @@ TEST_F(UntrustedEnvTest, AHomeThatCannotHoldOurFilesStopsBeforeAnyWrite) {
        English("IDS_REASON_NOT_ABSOLUTE")},
       {"kittool, line feed", home_ + "\nx", true, home_ + "\\nx",
        "control characters"},
+      // Not there, or no directory: never made.
+      {"missing", home_ + "/gone", false, "\"" + home_ + "/gone\"",
+       std::strerror(ENOENT)},
+      {"a file", root_.Path("bin/tqkt.efd"), false,
+       "\"" + root_.Path("bin/tqkt.efd") + "\"", std::strerror(ENOTDIR)},
+      {"kittool, missing", home_ + "/gone", true, "\"" + home_ + "/gone\"",
+       std::strerror(ENOENT)},
   };
   const Tree before = Snapshot(root_.path());
   for (const Case& c : cases) {
@@ -350,8 +385,9 @@ TEST_F(UntrustedEnvTest, OurFilesThatAreNotWhatWeMadeAreRefusedByName) {
     switch (c.kind) {
       case Kind::kByteOrderMark:
         ASSERT_EQ(0, mkdir(named.c_str(), 0755));
+        // The blank line goes on rewriting: the text changes.
         ASSERT_TRUE(WriteFile(path, kByteOrderMark + kLocationKey + named +
-                                        "\nOther=1\n"));
+                                        "\n\nOther=1\n"));
         break;
       case Kind::kFifo:
         ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
