@@ -388,10 +388,9 @@ TEST_F(HostileEnvTest, TwoKittoolExtractsAtOnceInstallTheKitOnce) {
   const std::string kit_path = root_.Path("kit.efd");
   ASSERT_TRUE(WriteKitFile(kit_path, kit));
   const std::string target = root_.Path("extracted");
-  const std::string said =
-      "Installed \"" + kit_path + "\" into \"" + target + "\": copied ";
-  const std::vector<std::string> reports = {said + "0, up to date 1000.\n",
-                                            said + "1000, up to date 0.\n"};
+  const std::string said = "installed into " + target + ": ";
+  const std::vector<std::string> reports = {said + "0 copied, 1000 up to date\n",
+                                            said + "1000 copied, 0 up to date\n"};
   const std::string wait_text = English("IDS_WAIT_OTHER_INSTALL");
   constexpr int kPairs = 20;
   int overlapped = 0;

@@ -10,6 +10,7 @@
 #include "l10n/string_table.h"
 #include "l10n/user_message.h"
 #include "platform/home_directory.h"
+#include "platform/narrow_path.h"
 #include "platform/stop_signals.h"
 #include "platform/system_api.h"
 #include "text/terminal_text.h"
@@ -86,8 +87,10 @@ int Report(const JobResult& result, const KittoolOptions& options,
            std::ostream& out, std::ostream& err) {
   const std::string& dir = options.target_dir;
   if (result.failure.ok()) {
-    out << "Installed \"" << options.kit << "\" into \"" << dir << "\": copied "
-        << result.copied << ", up to date " << result.up_to_date << ".\n";
+    // The line setup -S ends with, so that one script reads both.
+    out << "installed into " << WithoutTrailingSlashes(dir) << ": "
+        << result.copied << " copied, " << result.up_to_date
+        << " up to date\n";
     return kExitOk;
   }
   if (result.failure.kind() == Status::Kind::kCancelled) {

@@ -995,7 +995,7 @@ class KittoolExtractTest : public KittoolRunTest {
 TEST_F(KittoolExtractTest, InstallsThenFindsEverythingUpToDate) {
   RunResult first = Run({"extract", kit_, out_});
   ASSERT_EQ(kExitOk, first.status) << first.err;
-  EXPECT_NE(std::string::npos, first.out.find("copied 4, up to date 0"))
+  EXPECT_NE(std::string::npos, first.out.find(": 4 copied, 0 up to date\n"))
       << first.out;
   // Not a terminal: one line per entry.
   EXPECT_EQ("0% " + out_ + "/a.cfg\n25% " + out_ + "/sub/b.cfg\n50% " + out_ +
@@ -1011,7 +1011,7 @@ TEST_F(KittoolExtractTest, InstallsThenFindsEverythingUpToDate) {
 
   RunResult second = Run({"extract", kit_, out_});
   ASSERT_EQ(kExitOk, second.status) << second.err;
-  EXPECT_NE(std::string::npos, second.out.find("copied 0, up to date 4"))
+  EXPECT_NE(std::string::npos, second.out.find(": 0 copied, 4 up to date\n"))
       << second.out;
   const engine_test::Tree again = engine_test::Snapshot(out_);
   EXPECT_EQ("", engine_test::Difference(installed, again));
@@ -1150,7 +1150,7 @@ TEST_F(KittoolExtractTest, ClosedStandardErrorDoesNotStopTheJob) {
   RunResult result = Finish(pid);
   EXPECT_EQ(0, result.signal) << strsignal(result.signal);
   EXPECT_EQ(kExitOk, result.status);
-  EXPECT_NE(std::string::npos, result.out.find("copied 4, up to date 0"))
+  EXPECT_NE(std::string::npos, result.out.find(": 4 copied, 0 up to date\n"))
       << result.out;
   const engine_test::Tree installed = engine_test::Snapshot(out_);
   for (const char* name : {"a.cfg", "sub/b.cfg", "sub/c.cfg"}) {
