@@ -2,6 +2,7 @@
 
 #include <clocale>
 #include <cstring>
+#include <string>
 
 #include "text/text_conversion.h"
 
@@ -14,6 +15,56 @@ LanguageId FindLanguageCode(const NarrowString& code, WideString* code_out) {
   return id;
 }
 
+// `arg` for a note: control characters escaped, so that a note stays one
+// line whatever was typed.
+std::string Shown(const std::string& arg) {
+  std::string shown;
+  for (const char c : arg) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      static const char kHex[] = "0123456789abcdef";
+      shown += "\\x";
+      shown += kHex[byte >> 4];
+      shown += kHex[byte & 0xf];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+// "--name VALUE" or "--name=VALUE" at argv[*i]: the value, and *i past it.
+bool LongValue(int argc, const char* const* argv, int* i, const char* name,
+               std::string* value) {
+  const size_t length = std::strlen(name);
+  const char* arg = argv[*i];
+  if (std::strncmp(arg, name, length) != 0) return false;
+  if (arg[length] == '=') {
+    *value = arg + length + 1;
+    return true;
+  }
+  if (arg[length] != '\0' || *i + 1 >= argc) return false;
+  *value = argv[++*i];
+  return true;
+}
+
+// One of GTK's own options at argv[*i] (with its value, which *i passes).
+bool IsToolkitOption(int argc, const char* const* argv, int* i) {
+  static const char* const kWithValue[] = {
+      "--display",   "--screen",    "--name",      "--class",
+      "--gtk-module", "--gtk-debug", "--gtk-no-debug", "--gdk-debug",
+      "--gdk-no-debug"};
+  static const char* const kAlone[] = {"--sync", "--g-fatal-warnings"};
+  for (const char* option : kAlone) {
+    if (std::strcmp(argv[*i], option) == 0) return true;
+  }
+  std::string ignored;
+  for (const char* option : kWithValue) {
+    if (LongValue(argc, argv, i, option, &ignored)) return true;
+  }
+  return false;
+}
+
 bool IsHelpSwitch(const char* arg) {
   for (const char* spelling : {"-h", "--help", "-?", "/?"}) {
     if (std::strcmp(arg, spelling) == 0) return true;
@@ -24,7 +75,7 @@ bool IsHelpSwitch(const char* arg) {
 }  // namespace
 
 const char kUsageText[] =
-    "Usage: setup [usecwd] [-S] [-L<code>]\n"
+    "Usage: setup [usecwd] [-S] [--kit PATH] [--target DIR] [-L<code>]\n"
     "       setup -h | --help | -? | /?\n"
     "       setup --version\n"
     "\n"
@@ -34,11 +85,17 @@ const char kUsageText[] =
     "\n"
     "  usecwd              as the first argument only: take the kit from the\n"
     "                      current directory instead\n"
-    "  -S, /S              silent: install into the proposed directory\n"
+    "  -S, /S, --silent    silent: install into the proposed directory\n"
     "                      without a window or questions\n"
-    "  -L<code>, /L<code>  language of the texts, one of: ru, uk, en, lv,\n"
+    "  --kit PATH          install the kit PATH (its checksum file beside it)\n"
+    "  --target DIR        the template directory: -S installs there, the\n"
+    "                      window starts with it\n"
+    "  -L<code>, /L<code>, --lang=<code>\n"
+    "                      language of the texts, one of: ru, uk, en, lv,\n"
     "                      lt, ro, de, bg, ka, kk, vi, tr, el, es, hy, it\n"
-    "                      (without it, the locale's language, else en)\n"
+    "                      (without it, the locale's language, else en);\n"
+    "                      nothing after it is read\n"
+    "  --                  the end of the options\n"
     "  -h, --help, -?, /?  print this text and exit\n"
     "  --version           print the program's name and version and exit\n"
     "\n"
@@ -62,18 +119,61 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     if (IsHelpSwitch(argv[i])) result.help = true;
     if (std::strcmp(argv[i], "--version") == 0) result.version = true;
   }
+  const auto note = [&result](const std::string& arg, const std::string& why) {
+    result.notes.push_back("ignored \"" + Shown(arg) + "\": " + why);
+  };
+  const auto language = [&result](const char* code, const char* arg) {
+    result.language_id =
+        FindLanguageCode(NarrowString(code), &result.language_code);
+    if (result.language_id == kLanguageNone) {
+      result.notes.push_back("unknown language \"" + Shown(code) + "\" in \"" +
+                             Shown(arg) +
+                             "\": the locale's language is used instead");
+    }
+  };
+  const char* scan_end = nullptr;  // the language switch, or "--"
   for (int i = first; i < argc; ++i) {
     const char* arg = argv[i];
-    if (arg[0] != '-' && arg[0] != '/') continue;
-    // Clearing bit 0x20 folds the ASCII letter to upper case. The second
-    // byte may be the terminator ("-"), which matches nothing.
-    const unsigned char letter = static_cast<unsigned char>(arg[1]) & ~0x20u;
-    if (letter == 'S') {
+    if (IsHelpSwitch(arg) || std::strcmp(arg, "--version") == 0) continue;
+    if (scan_end != nullptr) {
+      note(arg, std::string("nothing after \"") + Shown(scan_end) +
+                    "\" is read");
+      continue;
+    }
+    std::string value;
+    if (std::strcmp(arg, "--") == 0) {
+      scan_end = arg;
+    } else if (std::strcmp(arg, "--silent") == 0) {
       result.silent = true;
-    } else if (letter == 'L') {
-      result.language_id =
-          FindLanguageCode(NarrowString(arg + 2), &result.language_code);
-      break;  // only the first language switch counts, known or not
+    } else if (std::strncmp(arg, "--lang=", 7) == 0) {
+      language(arg + 7, arg);
+      scan_end = arg;
+    } else if (LongValue(argc, argv, &i, "--kit", &value)) {
+      result.kit = value;
+    } else if (LongValue(argc, argv, &i, "--target", &value)) {
+      result.target = value;
+    } else if (std::strcmp(arg, "--kit") == 0 ||
+               std::strcmp(arg, "--target") == 0) {
+      note(arg, "it needs a value");
+    } else if (IsToolkitOption(argc, argv, &i)) {
+      // The toolkit's, read by gtk_init.
+    } else if (arg[0] == '-' || arg[0] == '/') {
+      // Clearing bit 0x20 folds the ASCII letter to upper case. The second
+      // byte may be the terminator ("-"), which matches nothing.
+      const unsigned char letter = static_cast<unsigned char>(arg[1]) & ~0x20u;
+      if (letter == 'S') {
+        result.silent = true;
+      } else if (letter == 'L') {
+        // Only the first language switch counts, known or not.
+        language(arg + 2, arg);
+        scan_end = arg;
+      } else {
+        note(arg, "not an option of setup");
+      }
+    } else if (std::strcmp(arg, "usecwd") == 0) {
+      note(arg, "it counts only as the first argument");
+    } else {
+      note(arg, "not an option of setup");
     }
   }
   return result;

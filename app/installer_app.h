@@ -9,6 +9,9 @@
 #ifndef APP_INSTALLER_APP_H_
 #define APP_INSTALLER_APP_H_
 
+#include <string>
+#include <vector>
+
 #include "l10n/string_table.h"
 #include "text/wide_string.h"
 
@@ -23,7 +26,18 @@
 //                     do nothing else
 //   --version         exactly, anywhere: print kVersionText and do nothing
 //                     else (help wins when both are given)
-// Everything else, GTK's own options included, is ignored.
+//   --silent          the same as -S
+//   --lang=<code>     the same as -L<code>, and ends the scan as it does
+//   --kit PATH, --kit=PATH
+//                     the kit to install instead of tqkt.efd beside setup
+//                     (its checksum file is looked for beside it)
+//   --target DIR, --target=DIR
+//                     the template directory: a silent run installs there;
+//                     the wizard's directory page starts with it
+//   --                the end of the options: nothing after it is read
+// GTK's own options (--display, --sync, ...) are left to the toolkit.
+// Everything else is ignored, as are the words after the language switch;
+// each such word, and a language code that is not known, gets a note.
 struct CommandLine {
   bool use_current_dir = false;
   bool silent = false;
@@ -31,6 +45,11 @@ struct CommandLine {
   bool version = false;
   LanguageId language_id = kLanguageNone;  // none unless -L named a known code
   WideString language_code = u"en";        // set only with language_id
+  std::string kit;                         // empty: beside setup
+  std::string target;                      // empty: the proposed one
+  // One line each, in English, for standard error: what was not read, and
+  // what was done instead.
+  std::vector<std::string> notes;
 };
 
 // REQUIRES: argv[0] .. argv[argc - 1] are NUL-terminated (argv[0] unread).

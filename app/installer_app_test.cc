@@ -176,6 +176,71 @@ TEST_F(InstallerAppTest, ParsesCommandLine) {
   }
 }
 
+// The long options, and a note for each word that is not read and for an
+// unknown language code; what is read stays as it was.
+TEST_F(InstallerAppTest, ReadsTheLongOptionsAndNotesWhatItDoesNotRead) {
+  struct Case {
+    std::vector<const char*> args;  // after argv[0]
+    bool silent;
+    LanguageId language;
+    std::string kit, target;
+    std::vector<std::string> notes;
+  };
+  const Case kCases[] = {
+      {{"--silent", "--lang=de"}, true, kLanguageGerman, "", "", {}},
+      {{"--kit", "k.efd", "--target=/t", "-S"}, true, kLanguageNone, "k.efd",
+       "/t", {}},
+      {{"--kit=", "--target", "-S"}, false, kLanguageNone, "", "-S", {}},
+      {{"--display", ":0", "--sync", "--name=x"}, false, kLanguageNone, "",
+       "", {}},
+      {{"-Lde", "-S", "--kit", "k"},
+       false,
+       kLanguageGerman,
+       "",
+       "",
+       {"ignored \"-S\": nothing after \"-Lde\" is read",
+        "ignored \"--kit\": nothing after \"-Lde\" is read",
+        "ignored \"k\": nothing after \"-Lde\" is read"}},
+      {{"-Lfr", "-S"},
+       false,
+       kLanguageNone,
+       "",
+       "",
+       {"unknown language \"fr\" in \"-Lfr\": the locale's language is used "
+        "instead",
+        "ignored \"-S\": nothing after \"-Lfr\" is read"}},
+      {{"-S", "--", "-Lde", "usecwd"},
+       true,
+       kLanguageNone,
+       "",
+       "",
+       {"ignored \"-Lde\": nothing after \"--\" is read",
+        "ignored \"usecwd\": nothing after \"--\" is read"}},
+      {{"--quiet", "x\ny", "usecwd", "--kit"},
+       false,
+       kLanguageNone,
+       "",
+       "",
+       {"ignored \"--quiet\": not an option of setup",
+        "ignored \"x\\x0ay\": not an option of setup",
+        "ignored \"usecwd\": it counts only as the first argument",
+        "ignored \"--kit\": it needs a value"}},
+  };
+  for (const Case& c : kCases) {
+    std::vector<const char*> argv = {"setup"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    std::string shown;
+    for (const char* arg : c.args) shown += std::string("'") + arg + "' ";
+    const CommandLine line =
+        ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+    EXPECT_EQ(c.silent, line.silent) << shown;
+    EXPECT_EQ(c.language, line.language_id) << shown;
+    EXPECT_EQ(c.kit, line.kit) << shown;
+    EXPECT_EQ(c.target, line.target) << shown;
+    EXPECT_EQ(c.notes, line.notes) << shown;
+  }
+}
+
 // The usage text names every language code that -L accepts, and only those.
 TEST_F(InstallerAppTest, UsageListsTheLanguageCodes) {
   const std::string usage = kUsageText;

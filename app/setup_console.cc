@@ -49,6 +49,8 @@ int RunSetupConsole(InstallSession& session, const CommandLine& command_line,
   session.SetObserver(&job);
   InstallSession::PrepareOptions prepare;
   prepare.use_current_dir = command_line.use_current_dir;
+  prepare.kit = command_line.kit;
+  prepare.target = command_line.target;
   prepare.check = InstallSession::KitCheck::kStreaming;
   prepare.silent = true;
   const Status prepared = session.Prepare(prepare);

@@ -21,6 +21,11 @@ int SetupMain(SystemApi& sys, int argc, char** argv) {
     std::fputs(asked.help ? kUsageText : kVersionText, stdout);
     return std::fflush(stdout) == 0 ? 0 : 1;
   }
+  // What was typed and not read, said before anything happens; the run
+  // then goes on as without it.
+  for (const std::string& note : asked.notes) {
+    std::fprintf(stderr, "setup: %s\n", note.c_str());
+  }
 
   // The install worker is a second thread; GLib and GDK must know before
   // any other GLib or GTK call. Newer GLib sets up threads by itself.
@@ -56,6 +61,7 @@ int SetupMain(SystemApi& sys, int argc, char** argv) {
   CInstallerDlg dialog(session, command_line.silent, app.title(),
                        command_line.language_code,
                        command_line.use_current_dir);
+  dialog.SetStart(command_line.kit, command_line.target);
   dialog.Run();
   TellAftermath(session.result(), "setup", std::cerr);
   return dialog.exit_status();

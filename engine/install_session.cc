@@ -103,8 +103,28 @@ Status InstallSession::Prepare(const PrepareOptions& options) {
   // may begin that a kill would leave unrecoverable.
   TQ_RETURN_IF_ERROR(CheckHome());
   TQ_RETURN_IF_ERROR(CheckStateDirectory());
-  TQ_RETURN_IF_ERROR(LocateKit(options.use_current_dir));
+  if (options.kit.empty()) {
+    TQ_RETURN_IF_ERROR(LocateKit(options.use_current_dir));
+  } else {
+    struct stat status;
+    if (sys_.Stat(options.kit.c_str(), &status) != 0) {
+      return Status::Of(Status::Kind::kKitNotFound, options.kit, errno);
+    }
+    kit_path_ = options.kit;
+  }
   ProposeTarget();
+  if (!options.target.empty()) {
+    // Recorded in the launcher configuration after a success: a relative
+    // name would mean another place to every later reader.
+    std::string target = options.target;
+    if (target[0] != '/') {
+      std::string cwd;
+      TQ_RETURN_IF_ERROR(CurrentDirectory(sys_, &cwd));
+      target = cwd + "/" + target;
+    }
+    proposed_ = ToWide(NarrowString(target.c_str()));
+    target_probed_ = false;
+  }
   TQ_RETURN_IF_ERROR(CheckSpace());
   // The wizard checks the whole kit before it shows anything of it; a
   // silent run reads the tables and installs while the rest is inflated (a

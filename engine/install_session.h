@@ -87,6 +87,12 @@ class InstallSession {
     // A run without questions: a directory must be proposed, and the
     // default one, which no probe chose, must be writable.
     bool silent = false;
+    // The kit to install instead (a path in the locale's encoding,
+    // relative to the working directory); empty: as use_current_dir says.
+    std::string kit;
+    // The directory to propose instead of the configuration's (made
+    // absolute against the working directory); empty: as configured.
+    std::string target;
   };
 
   // `observer` (may be null) is told of the job's posts and of notes; it
@@ -106,9 +112,10 @@ class InstallSession {
   std::vector<RecoveryEvent> Recover();
 
   // The pre-checks of setup, in order: CheckHome, CheckStateDirectory,
-  // LocateKit, ProposeTarget, CheckSpace, OpenKit and, for a silent run, a
-  // proposed directory and CheckTarget of the default one. The first
-  // failure ends them.
+  // LocateKit (or the kit the options name: kKitNotFound naming it when it
+  // is not there), ProposeTarget (or the target the options name),
+  // CheckSpace, OpenKit and, for a silent run, a proposed directory and
+  // CheckTarget of one that no probe chose. The first failure ends them.
   Status Prepare(const PrepareOptions& options);
 
   // The home directory, under which setup keeps the launcher configuration

@@ -145,6 +145,49 @@ class UntrustedEnvTest : public ::testing::Test {
   std::string stdout_path_;  // empty: /dev/null
 };
 
+// --kit and --target install where they say (a checksum file beside the
+// named kit is checked), a relative target is recorded as an absolute one,
+// and a word setup does not read is named once while the run goes on.
+TEST_F(UntrustedEnvTest, TheKitAndTheTargetAreTakenFromTheCommandLine) {
+  const std::string kit = root_.Path("work/other.efd");
+  std::filesystem::copy_file(root_.Path("bin/tqkt.efd"), kit);
+  const std::string config = home_ + "/.Tq/tqlaunch/tqlaunch.cfg";
+  const std::string setup = root_.Path("nokit/setup");
+  struct Case {
+    const char* name;
+    std::string target;  // as typed, from root/work
+    std::string lands;   // where the files go
+    std::string sum;     // the checksum file's text; empty: none
+    int status;
+  } cases[] = {
+      {"absolute", root_.Path("out/abs"), root_.Path("out/abs"), "", 0},
+      {"relative", "rel/dir", root_.Path("work/rel/dir"), "", 0},
+      {"a checksum that does not match", root_.Path("out/sum"),
+       root_.Path("out/sum"), std::string(64, '0') + "  other.efd\n", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(kit + ".sha256");
+    if (!c.sum.empty()) {
+      ASSERT_TRUE(WriteFile(kit + ".sha256", c.sum));
+    }
+    const Result run =
+        Run({setup, "-S", "--kit", kit, "--target=" + c.target, "--quiet"});
+    EXPECT_EQ(c.status, run.status) << run.err;
+    EXPECT_EQ(1, LinesStartingWith(
+                     run.err,
+                     "setup: ignored \"--quiet\": not an option of setup"))
+        << run.err;
+    if (c.status == 0) {
+      EXPECT_EQ("new", ReadFile(c.lands + "/new.cfg"));
+      EXPECT_NE(std::string::npos, ReadFile(config).find(c.lands + "\n"))
+          << ReadFile(config);
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(c.lands));
+    }
+  }
+}
+
 // A run whose summary cannot be written installs and then fails, saying
 // so: a script must not read success where there is no line. A run that
 // changes nothing in the launcher configuration leaves its file alone.

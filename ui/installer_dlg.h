@@ -85,6 +85,12 @@ class CInstallerDlg : public CWnd {
   // for a silent run a directory to install into. A failure shows its
   // message and returns false.
   bool PrepareInstall();
+  // The kit to install and the directory to start with, as the command
+  // line named them (empty: beside setup, as configured); before Run.
+  void SetStart(const std::string& kit, const std::string& target) {
+    kit_ = kit;
+    start_target_ = target;
+  }
   void ShowWelcomeStep();
   // Starts the job and follows it until it has failed, finished or been
   // cancelled, then joins the worker and shows the final step (or closes
@@ -198,6 +204,8 @@ class CInstallerDlg : public CWnd {
   std::unique_ptr<MessagePage> error_page_;
   std::unique_ptr<MessagePage> cancel_page_;
   const bool use_current_dir_;
+  std::string kit_;
+  std::string start_target_;
   GdkPixbuf* side_picture_ = nullptr;
   GtkWidget* back_button_ = nullptr;
   GtkWidget* next_button_ = nullptr;

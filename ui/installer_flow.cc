@@ -46,6 +46,8 @@ bool CInstallerDlg::PrepareInstall() {
   InstallSession::PrepareOptions options;
   options.use_current_dir = use_current_dir_;
   options.silent = silent_;
+  options.kit = kit_;
+  options.target = start_target_;
   // The wizard checks the whole kit before it shows anything of it; a
   // silent run installs while the rest is inflated.
   options.check = silent_ ? InstallSession::KitCheck::kStreaming
