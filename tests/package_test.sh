@@ -94,7 +94,7 @@ check "kittool --version" "$status" "kittool $version"
 [ "$(wc -l <"$scratch/stdout")" -eq 1 ] || fail "kittool --version: not one line"
 status=0
 run "$root/usr/bin/setup" --help || status=$?
-check "setup --help" "$status" "Usage: setup [usecwd] [-S] [-L<code>]"
+check "setup --help" "$status" "Usage: setup [usecwd] [-S] [--kit PATH] [--target DIR] [-L<code>]"
 status=0
 run "$root/usr/bin/setup" --version || status=$?
 check "setup --version" "$status" "setup $version"

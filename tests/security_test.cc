@@ -307,9 +307,11 @@ class SecurityCallLogTest : public ::testing::Test {
 TEST_F(SecurityCallLogTest, OutsideTheTargetEveryFileIsMadeExclusively) {
   for (const bool unnamed_files : {true, false}) {
     SCOPED_TRACE(unnamed_files ? "unnamed container" : "named container");
-    // The old file to back up, again for the second run.
+    // The old file to back up, and the old configuration, again for the
+    // second run.
     ASSERT_TRUE(WriteFile(root_.Path("target/a.txt"), "old"));
     ASSERT_TRUE(engine_test::SetTime(root_.Path("target/a.txt"), 1500000000));
+    ASSERT_TRUE(WriteFile(root_.Path("config/tqlaunch.cfg"), "k=v\n"));
     const std::vector<SysCall> log = Install(unnamed_files);
     const std::string tmp = root_.Path("tmp");
     const std::string target = root_.Path("target");
