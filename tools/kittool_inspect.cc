@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iomanip>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "kit/entry_names.h"
@@ -17,6 +18,7 @@
 #include "kit/kit_writer.h"
 #include "kit/raw_inflater.h"
 #include "platform/system_api.h"
+#include "text/path_utils.h"
 #include "text/terminal_text.h"
 #include "text/text_conversion.h"
 #include "tools/kittool_checksum.h"
@@ -279,6 +281,9 @@ void PrintVerifyReport(SystemApi& sys, const std::string& kit,
     out << "note: " << stream.trailing
         << " bytes after the end of the deflate stream are ignored\n";
   }
+  std::vector<WideString> names;
+  for (const KitEntry& entry : reader.entries()) names.push_back(entry.name);
+  out << DescriptionWarnings(reader.language_records(), names);
   for (const KitEntry& entry : reader.entries()) {
     if (entry.last_write % kTicksPerSecond != 0) {
       out << "warning: \"" << EscapeForTerminal(entry.name)
@@ -289,6 +294,30 @@ void PrintVerifyReport(SystemApi& sys, const std::string& kit,
 }
 
 }  // namespace
+
+std::string DescriptionWarnings(const std::vector<LanguageRecord>& records,
+                                const std::vector<WideString>& names) {
+  // Compared with "/" separators, as the installer joins the description
+  // to the template directory.
+  std::set<WideString> known;
+  for (WideString name : names) {
+    ToSlashes(name);
+    known.insert(std::move(name));
+  }
+  std::string warnings;
+  for (const LanguageRecord& record : records) {
+    if (record.description.empty()) continue;
+    WideString name = record.description;
+    ToSlashes(name);
+    if (known.count(name) != 0) continue;
+    warnings += "warning: the description \"" +
+                EscapeForTerminal(record.description) + "\" of language \"" +
+                EscapeForTerminal(record.language) +
+                "\" names no file of the kit; the installer cannot offer to "
+                "open it\n";
+  }
+  return warnings;
+}
 
 std::string FormatFileTime(FileTime time) {
   const int64_t seconds = UnixSecondsFromFileTime(time);

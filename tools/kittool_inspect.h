@@ -9,6 +9,7 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "kit/kit_format.h"
 #include "platform/status.h"
@@ -27,6 +28,13 @@ std::string ReasonOf(const Status& failure);
 // The sentence for `failure`, the failed opening of `kit` (KitReader or
 // InstallSession::OpenKit).
 std::string DescribeOpenFailure(const Status& failure, const std::string& kit);
+
+// One "warning: ..." line (ending in a newline) for each language record
+// whose description names no file of the kit (`names`, "\\" separators;
+// the description may use "/" as well): the installer could never offer to
+// open it.
+std::string DescriptionWarnings(const std::vector<LanguageRecord>& records,
+                                const std::vector<WideString>& names);
 
 // The commands. Each writes its report to `out`, its complaints (prefixed
 // "kittool: ") to `err`, and returns the exit status. verify also inflates

@@ -118,5 +118,8 @@ int RunPack(SystemApi& sys, const KittoolOptions& options, std::ostream& out,
   out << "Packed " << spec.files.size() << " files (" << total
       << " bytes) into \"" << options.output << "\" (" << kit_size
       << " bytes).\n";
+  std::vector<WideString> names;
+  for (const KitFileSpec& file : spec.files) names.push_back(file.name);
+  out << DescriptionWarnings(spec.languages, names);
   return kExitOk;
 }

@@ -33,6 +33,16 @@ extern char** environ;
 
 namespace {
 
+// How often `needle` stands in `text`.
+size_t Count(const std::string& text, const std::string& needle) {
+  size_t count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos;
+       at = text.find(needle, at + needle.size())) {
+    ++count;
+  }
+  return count;
+}
+
 struct ParseCase {
   std::vector<std::string> args;
   bool ok;
@@ -633,6 +643,7 @@ TEST_F(KittoolRunTest, PackThenListAndVerifyBothLayouts) {
     std::vector<std::string> pack_args;
     std::string list;
     std::string layout;
+    std::string warning;  // of pack and verify: a description not in the kit
   };
   const std::string table_kit = dir_->Path("table.efd");
   const std::string single_kit = dir_->Path("single.efd");
@@ -651,7 +662,9 @@ TEST_F(KittoolRunTest, PackThenListAndVerifyBothLayouts) {
            "  provider:    \n"
            "  description: \n" +
            files,
-       "layout: language table, 2 records"},
+       "layout: language table, 2 records",
+       "warning: the description \"doc/readme.html\" of language \"en\" names "
+       "no file of the kit; the installer cannot offer to open it\n"},
       {single_kit,
        {"pack", Tree(), "--single-language", "--product", "P", "--provider",
         "Q", "--description", "http://example.org/d", "-o", single_kit,
@@ -664,13 +677,16 @@ TEST_F(KittoolRunTest, PackThenListAndVerifyBothLayouts) {
            "  provider:    Q\n"
            "  description: http://example.org/d\n" +
            files,
-       "layout: single language"},
+       "layout: single language",
+       "warning: the description \"http://example.org/d\" of language \"en\" "
+       "names no file of the kit; the installer cannot offer to open it\n"},
   };
   for (const Case& c : cases) {
     const std::string& kit = c.kit;
     SCOPED_TRACE(kit);
     RunResult pack = Run(c.pack_args);
     ASSERT_EQ(kExitOk, pack.status) << pack.err;
+    EXPECT_NE(std::string::npos, pack.out.find(c.warning)) << pack.out;
     RunResult list = Run({"list", kit});
     EXPECT_EQ(kExitOk, list.status) << list.err;
     EXPECT_EQ(c.list, list.out);
@@ -678,7 +694,20 @@ TEST_F(KittoolRunTest, PackThenListAndVerifyBothLayouts) {
     EXPECT_EQ(kExitOk, verify.status) << verify.err;
     EXPECT_EQ(0u, verify.out.find(kit + ": OK\n")) << verify.out;
     EXPECT_NE(std::string::npos, verify.out.find(c.layout)) << verify.out;
-    EXPECT_EQ(std::string::npos, verify.out.find("warning")) << verify.out;
+    EXPECT_NE(std::string::npos, verify.out.find(c.warning)) << verify.out;
+    EXPECT_EQ(1u, Count(verify.out, "warning")) << verify.out;
+  }
+  // A description that names a file of the kit, with either separator, is
+  // no warning.
+  const std::string named = dir_->Path("named.efd");
+  for (const char* description : {"sub/b.cfg", "sub\\c.cfg"}) {
+    SCOPED_TRACE(description);
+    RunResult pack = Run({"pack", Tree(), "--lang", "en", "--description",
+                          description, "-o", named});
+    ASSERT_EQ(kExitOk, pack.status) << pack.err;
+    EXPECT_EQ(0u, Count(pack.out, "warning")) << pack.out;
+    RunResult verify = Run({"verify", named});
+    EXPECT_EQ(0u, Count(verify.out, "warning")) << verify.out;
   }
 }
 
