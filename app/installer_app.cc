@@ -189,7 +189,13 @@ LanguageId LanguageFromLocaleName(const char* name, WideString* code) {
 }
 
 LanguageId LanguageFromEnvironment(WideString* code) {
-  return LanguageFromLocaleName(std::setlocale(LC_ALL, ""), code);
+  // The language of the messages, as the C library chooses it (LC_ALL,
+  // then LC_MESSAGES, then LANG): a locale whose categories differ has a
+  // composite name, and its messages are what the reasons come in.
+  if (std::setlocale(LC_ALL, "") == nullptr) {
+    return LanguageFromLocaleName(nullptr, code);
+  }
+  return LanguageFromLocaleName(std::setlocale(LC_MESSAGES, nullptr), code);
 }
 
 InstallerApp::InstallerApp(int argc, char** argv) : argc_(argc), argv_(argv) {}

@@ -70,9 +70,10 @@ extern const char kVersionText[];
 LanguageId LanguageFromLocaleName(const char* name, WideString* code);
 
 // Makes the environment's locale (LC_ALL, LC_*, LANG) the process locale and
-// returns LanguageFromLocaleName of its name. If the environment names a
-// locale that does not exist, the process locale is left as it was and the
-// result is English.
+// returns LanguageFromLocaleName of the name of its messages' locale
+// (LC_ALL, else LC_MESSAGES, else LANG). If the environment names a locale
+// that does not exist, the process locale is left as it was and the result
+// is English.
 LanguageId LanguageFromEnvironment(WideString* code);
 
 class InstallerApp {

@@ -4,6 +4,7 @@
 #include <glib.h>
 #include <gtk/gtk.h>
 
+#include <clocale>
 #include <cstdio>
 #include <iostream>
 
@@ -44,6 +45,10 @@ int SetupMain(SystemApi& sys, int argc, char** argv) {
   InstallerApp app(argc, argv);
   app.Run();
   const CommandLine& command_line = app.command_line();
+  // The toolkit sets the environment's locale itself; where that locale is
+  // not installed it would only say so on standard error and keep the one
+  // the process has, which the messages already took into account.
+  if (std::setlocale(LC_ALL, "") == nullptr) gtk_disable_setlocale();
   // gtk_init would abort without a display; a silent run can do without one.
   int gtk_argc = argc;
   char** gtk_argv = argv;

@@ -1,7 +1,14 @@
 #include "l10n/user_message.h"
 
+#include <langinfo.h>
+#include <locale.h>
+
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
 
 #include "l10n/string_table.h"
 #include "platform/home_directory.h"
@@ -10,7 +17,75 @@
 
 namespace {
 
+// Where the C library's messages of each language are looked for.
+const char* MessagesLocaleOf(const NarrowString& code) {
+  static const struct {
+    const char* code;
+    const char* locale;
+  } kLocales[] = {
+      {"ru", "ru_RU.UTF-8"}, {"uk", "uk_UA.UTF-8"}, {"lv", "lv_LV.UTF-8"},
+      {"lt", "lt_LT.UTF-8"}, {"ro", "ro_RO.UTF-8"}, {"de", "de_DE.UTF-8"},
+      {"bg", "bg_BG.UTF-8"}, {"ka", "ka_GE.UTF-8"}, {"kk", "kk_KZ.UTF-8"},
+      {"vi", "vi_VN.UTF-8"}, {"tr", "tr_TR.UTF-8"}, {"el", "el_GR.UTF-8"},
+      {"es", "es_ES.UTF-8"}, {"hy", "hy_AM.UTF-8"}, {"it", "it_IT.UTF-8"},
+  };
+  for (const auto& entry : kLocales) {
+    if (code == NarrowString(entry.code)) return entry.locale;
+  }
+  return nullptr;
+}
+
+// The environment's locale variable that decides its messages.
+std::string EnvironmentMessages() {
+  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') return value;
+  }
+  return std::string();
+}
+
+// The locale whose messages the system's reasons take, so that a line does
+// not mix two languages: the environment's when its messages are in the
+// language of the texts; else, when the environment's characters are
+// UTF-8, that language's where the system has it; else the C library's
+// own, English. Made once a language.
+locale_t ReasonLocale() {
+  static std::mutex mutex;
+  static std::map<LanguageId, locale_t> made;
+  const LanguageId id = StringTable::CurrentLanguage();
+  std::lock_guard<std::mutex> lock(mutex);
+  const auto known = made.find(id);
+  if (known != made.end()) return known->second;
+  NarrowString code;
+  for (const StringTable::Language& language : StringTable::Languages()) {
+    if (language.id == id) code = language.code;
+  }
+  locale_t chosen = nullptr;
+  if (locale_t environment = newlocale(LC_ALL_MASK, "", nullptr)) {
+    const std::string messages = EnvironmentMessages();
+    const bool same = code.length() == 2 && messages.size() >= 2 &&
+                      NarrowString(messages.substr(0, 2).c_str()) == code;
+    const char* other = MessagesLocaleOf(code);
+    if (same) {
+      chosen = environment;
+    } else if (other != nullptr &&
+               std::strcmp(nl_langinfo_l(CODESET, environment), "UTF-8") ==
+                   0) {
+      chosen = newlocale(LC_MESSAGES_MASK, other, environment);
+      if (chosen == nullptr) freelocale(environment);
+    } else {
+      freelocale(environment);
+    }
+  }
+  if (chosen == nullptr) chosen = newlocale(LC_ALL_MASK, "C", nullptr);
+  made.emplace(id, chosen);
+  return chosen;
+}
+
 WideString SystemReason(int error) {
+  if (locale_t locale = ReasonLocale()) {
+    return ToWide(NarrowString(strerror_l(error, locale)));
+  }
   char buffer[256];
   // The GNU strerror_r returns the text, which may or may not be `buffer`.
   const char* text = strerror_r(error, buffer, sizeof(buffer));

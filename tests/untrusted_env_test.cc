@@ -6,6 +6,7 @@
 // deleted. Every program runs as a user runs it: setup copied beside its
 // kit, headless, each run with the test's own HOME and TMPDIR.
 #include <gtest/gtest.h>
+#include <locale.h>
 #include <pwd.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -185,6 +186,71 @@ TEST_F(UntrustedEnvTest, TheKitAndTheTargetAreTakenFromTheCommandLine) {
     } else {
       EXPECT_FALSE(std::filesystem::exists(c.lands));
     }
+  }
+}
+
+// A message is in one language: the text's, and the system's reason after
+// it in the same language where the system has it, else English. The
+// language of the messages follows LC_ALL, then LC_MESSAGES, then LANG; a
+// locale that is not installed earns no word from the toolkit.
+TEST_F(UntrustedEnvTest, AMessageIsInOneLanguage) {
+  const auto reason_in = [](const char* locale) -> std::string {
+    locale_t made = newlocale(LC_ALL_MASK, locale, nullptr);
+    if (made == nullptr) return std::string();
+    const std::string text = strerror_l(ENOENT, made);
+    freelocale(made);
+    return text;
+  };
+  const auto text_in = [](LanguageId id) {
+    return std::string(WideToUtf8(StringTable::LookupIn(
+                                      id, "IDS_ERROR_NOSOURCE"))
+                           .c_str());
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::string> switches;
+    std::map<std::string, std::optional<std::string>> env;
+    LanguageId language;
+    const char* reason_locale;
+  } cases[] = {
+      {"messages German, the rest not",
+       {},
+       {{"LC_ALL", std::nullopt},
+        {"LANG", "C.UTF-8"},
+        {"LC_MESSAGES", "de_DE.UTF-8"}},
+       kLanguageGerman,
+       "de_DE.UTF-8"},
+      {"LC_ALL over LANG",
+       {},
+       {{"LC_ALL", "ru_RU.UTF-8"}, {"LANG", "de_DE.UTF-8"}},
+       kLanguageRussian,
+       "ru_RU.UTF-8"},
+      {"-Lru in a German locale",
+       {"-Lru"},
+       {{"LC_ALL", "de_DE.UTF-8"}},
+       kLanguageRussian,
+       "ru_RU.UTF-8"},
+      {"a locale that is not installed",
+       {},
+       {{"LC_ALL", std::nullopt}, {"LANG", "xx_XX.UTF-8"}},
+       kLanguageEnglish,
+       "C"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string reason = reason_in(c.reason_locale);
+    if (reason.empty()) {
+      std::cout << "skipped \"" << c.name << "\": no " << c.reason_locale
+                << " locale\n";
+      continue;
+    }
+    std::vector<std::string> argv = {root_.Path("nokit/setup"), "-S"};
+    argv.insert(argv.end(), c.switches.begin(), c.switches.end());
+    const Result run = Run(argv, c.env);
+    EXPECT_EQ(1, run.status) << run.err;
+    EXPECT_EQ(text_in(c.language) + " \"" + root_.Path("nokit/tqkt.efd") +
+                  "\": " + reason + "\n",
+              run.err);
   }
 }
 
