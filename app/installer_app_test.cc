@@ -330,12 +330,13 @@ TEST_F(InstallerAppTest, MissingLocaleGivesEnglishAndKeepsProcessLocale) {
   EXPECT_STREQ("de_DE.UTF-8", std::setlocale(LC_ALL, nullptr));
 }
 
-TEST_F(InstallerAppTest, CompositeLocaleGivesEnglish) {
+// A locale whose categories differ: the language is that of its messages.
+TEST_F(InstallerAppTest, AMixedLocaleTakesTheLanguageOfItsMessages) {
   setenv("LANG", "ru_RU.UTF-8", 1);
   setenv("LC_TIME", "de_DE.UTF-8", 1);
   WideString code;
-  EXPECT_EQ(kLanguageEnglish, LanguageFromEnvironment(&code));
-  EXPECT_EQ(u"en", U16(code));
+  EXPECT_EQ(kLanguageRussian, LanguageFromEnvironment(&code));
+  EXPECT_EQ(u"ru", U16(code));
   // The categories really differ, so the name lists them one by one.
   EXPECT_EQ(0, std::string(std::setlocale(LC_ALL, nullptr)).rfind("LC_", 0));
 }
