@@ -51,7 +51,9 @@ std::string EnvironmentMessages() {
 // own, English. Made once a language.
 locale_t ReasonLocale() {
   static std::mutex mutex;
-  static std::map<LanguageId, locale_t> made;
+  // Kept to the end of the process, past the static destructors: the
+  // reasons of a message made during exit still need their locale.
+  static auto& made = *new std::map<LanguageId, locale_t>;
   const LanguageId id = StringTable::CurrentLanguage();
   std::lock_guard<std::mutex> lock(mutex);
   const auto known = made.find(id);
