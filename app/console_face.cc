@@ -84,6 +84,12 @@ std::string DescribeRecoveryEvent(const RecoveryEvent& event) {
              event.backup + "\" and the next start tries again";
     case RecoveryEvent::Kind::kRefused:
       return "left \"" + event.backup + "\" alone: " + RefusalReason(event);
+    case RecoveryEvent::Kind::kPending:
+      return "an interrupted installation into \"" + event.target +
+             (event.committed
+                  ? "\" had finished; a run without --dry-run removes its "
+                    "leftovers first"
+                  : "\" is pending; a run without --dry-run undoes it first");
   }
   return std::string();
 }

@@ -76,6 +76,8 @@ bool IsHelpSwitch(const char* arg) {
 
 const char kUsageText[] =
     "Usage: setup [usecwd] [-S] [--kit PATH] [--target DIR] [-L<code>]\n"
+    "       setup [usecwd] --dry-run [--verbose] [--kit PATH] [--target DIR]\n"
+    "             [-L<code>]\n"
     "       setup -h | --help | -? | /?\n"
     "       setup --version\n"
     "\n"
@@ -87,6 +89,10 @@ const char kUsageText[] =
     "                      current directory instead\n"
     "  -S, /S, --silent    silent: install into the proposed directory\n"
     "                      without a window or questions\n"
+    "  --dry-run           like -S, but write nothing anywhere: check the kit,\n"
+    "                      print what would be installed and which\n"
+    "                      interrupted installations a run would recover\n"
+    "  --verbose           with --dry-run: each file that would be copied\n"
     "  --kit PATH          install the kit PATH (its checksum file beside it)\n"
     "  --target DIR        the template directory: -S installs there, the\n"
     "                      window starts with it\n"
@@ -145,6 +151,11 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
       scan_end = arg;
     } else if (std::strcmp(arg, "--silent") == 0) {
       result.silent = true;
+    } else if (std::strcmp(arg, "--dry-run") == 0) {
+      result.dry_run = true;
+      result.silent = true;
+    } else if (std::strcmp(arg, "--verbose") == 0) {
+      result.verbose = true;
     } else if (std::strncmp(arg, "--lang=", 7) == 0) {
       language(arg + 7, arg);
       scan_end = arg;
@@ -175,6 +186,10 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     } else {
       note(arg, "not an option of setup");
     }
+  }
+  if (result.verbose && !result.dry_run) {
+    result.notes.push_back(
+        "ignored \"--verbose\": it counts only with --dry-run");
   }
   return result;
 }

@@ -34,6 +34,10 @@
 //   --target DIR, --target=DIR
 //                     the template directory: a silent run installs there;
 //                     the wizard's directory page starts with it
+//   --dry-run         a silent run that writes nothing (-S implied): what
+//                     would be copied, and the installations a start
+//                     would recover
+//   --verbose         with --dry-run: also each file that would be copied
 //   --                the end of the options: nothing after it is read
 // GTK's own options (--display, --sync, ...) are left to the toolkit.
 // Everything else is ignored, as are the words after the language switch;
@@ -41,6 +45,8 @@
 struct CommandLine {
   bool use_current_dir = false;
   bool silent = false;
+  bool dry_run = false;
+  bool verbose = false;
   bool help = false;
   bool version = false;
   LanguageId language_id = kLanguageNone;  // none unless -L named a known code

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
+#include <string>
 
 #include "app/console_face.h"
 #include "app/installer_app.h"
@@ -23,6 +25,27 @@ std::string Line(const WideString& message) {
 
 std::string LineFor(const char* key, const std::string& path) {
   return Line(UserMessage(key, MessageDetail{path, 0, nullptr}));
+}
+
+// Writes `summary` (one line for scripts and configuration management, the
+// same in every language) to `out`. A script that cannot read it must not
+// take the run for a success, nor one whose messages were lost.
+int EndWith(const std::string& summary, std::ostream& out, std::ostream& err,
+            const std::function<void(const WideString&)>& tell) {
+  errno = 0;
+  out << summary << "\n" << std::flush;
+  if (!out.good()) {
+    const int error = errno != 0 ? errno : EIO;
+    tell(UserMessage("IDS_ERROR_REPORT_NOT_WRITTEN",
+                     MessageDetail{std::string(), error, nullptr}));
+    return ExitStatusFor(RunOutcome::kFailed);
+  }
+  if (!err.good()) return ExitStatusFor(RunOutcome::kFailed);
+  return ExitStatusFor(RunOutcome::kSucceeded);
+}
+
+std::string Shown(const WideString& target) {
+  return WithoutTrailingSlashes(ToNarrow(target).c_str());
 }
 
 }  // namespace
@@ -53,10 +76,26 @@ int RunSetupConsole(InstallSession& session, const CommandLine& command_line,
   prepare.target = command_line.target;
   prepare.check = InstallSession::KitCheck::kStreaming;
   prepare.silent = true;
+  prepare.dry_run = command_line.dry_run;
   const Status prepared = session.Prepare(prepare);
   if (!prepared.ok()) {
     tell(FailureMessage(prepared, session.kit_path()));
     return ExitStatusFor(RunOutcome::kFailed);
+  }
+  if (command_line.dry_run) {
+    std::function<void(const std::string&)> list;
+    if (command_line.verbose) {
+      list = [&out](const std::string& path) { out << path << "\n"; };
+    }
+    const JobResult would = session.Preview(session.proposed_target(), list);
+    if (!would.failure.ok()) {
+      tell(FailureMessage(would.failure, session.kit_path()));
+      return ExitStatusFor(RunOutcome::kFailed);
+    }
+    return EndWith("would install into " + Shown(session.target()) + ": " +
+                       std::to_string(would.copied) + " to copy, " +
+                       std::to_string(would.up_to_date) + " up to date",
+                   out, err, tell);
   }
   JobResult result;
   {
@@ -77,21 +116,9 @@ int RunSetupConsole(InstallSession& session, const CommandLine& command_line,
   for (const Status& failure : session.RecordTarget()) {
     tell(ConfigNotSavedMessage(failure));
   }
-  // One line for scripts and configuration management, the same in every
-  // language: what was installed where, and whether anything changed. A
-  // script that cannot read it must not take the run for a success.
-  errno = 0;
-  out << "installed into "
-      << WithoutTrailingSlashes(ToNarrow(session.target()).c_str()) << ": "
-      << result.copied << " copied, " << result.up_to_date << " up to date\n"
-      << std::flush;
-  if (!out.good()) {
-    const int error = errno != 0 ? errno : EIO;
-    tell(UserMessage("IDS_ERROR_REPORT_NOT_WRITTEN",
-                     MessageDetail{std::string(), error, nullptr}));
-    return ExitStatusFor(RunOutcome::kFailed);
-  }
-  // So must one whose messages were lost.
-  if (!err.good()) return ExitStatusFor(RunOutcome::kFailed);
-  return ExitStatusFor(RunOutcome::kSucceeded);
+  // What was installed where, and whether anything changed.
+  return EndWith("installed into " + Shown(session.target()) + ": " +
+                     std::to_string(result.copied) + " copied, " +
+                     std::to_string(result.up_to_date) + " up to date",
+                 out, err, tell);
 }

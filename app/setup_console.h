@@ -3,7 +3,10 @@
 // to standard error as one line in the user's language, and a success ends
 // with one line on standard output that scripts read:
 //   installed into <dir>: <N> copied, <M> up to date
-// The same in every language.
+// The same in every language. A dry run (--dry-run) writes nothing and
+// ends with
+//   would install into <dir>: <N> to copy, <M> up to date
+// after, with --verbose, one line per file it would copy.
 #ifndef APP_SETUP_CONSOLE_H_
 #define APP_SETUP_CONSOLE_H_
 

@@ -4,14 +4,17 @@
 // must put the template directory back exactly as it was (or, past the
 // commit, finish the installation), leave nothing of the transaction in the
 // temporary directory or under the home directory, and a normal run must
-// then install as usual.
+// then install as usual. A dry run beside such a killed installation only
+// reports it.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <iostream>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -27,6 +30,7 @@ using namespace engine_test;
 struct Result {
   bool killed = false;
   int status = -1;
+  std::string out;
   std::string err;
 };
 
@@ -72,9 +76,11 @@ class SetupKillTest : public ::testing::Test {
       child.env.push_back(variable);
     }
     child.stderr_path = root_.Path("stderr");
+    child.stdout_path = root_.Path("stdout");
     const test_process::Ended ended = test_process::Run(child);
     Result result;
     EXPECT_EQ(0, ended.spawn_error) << "cannot start " << program;
+    result.out = ReadFile(root_.Path("stdout"));
     if (!ended.waited) return result;
     result.killed = ended.KilledBy(SIGKILL);
     result.status = ended.ExitStatus();
@@ -162,6 +168,100 @@ TEST_F(SetupKillTest, KilledAtEveryStepTheNextStartWithoutAKitRestores) {
   std::cout << "setup kill points tried: " << killed << " (" << calls
             << " calls, before and after each); restored " << restored
             << ", finished past the commit " << finished << "\n";
+}
+
+// A dry run says what a run would do and writes nothing: on a fresh, a
+// partly changed and an up-to-date tree, with a killed installation
+// pending, and failing as the run would. Every file and directory it could
+// touch keeps its bytes, its times (directories' too) and its inode.
+TEST_F(SetupKillTest, ADryRunTellsWhatARunWouldDoAndWritesNothing) {
+  const auto everything = [this] {
+    std::map<std::string, Node> all;
+    for (const std::string dir : {"home", "tmp", "bin"}) {
+      for (const auto& [path, node] : Snapshot(root_.Path(dir))) {
+        all[dir + "/" + path] = node;
+      }
+    }
+    return all;
+  };
+  const auto same = [](const Node& a, const Node& b) {
+    return a.kind == b.kind && a.mode == b.mode && a.content == b.content &&
+           a.mtime_sec == b.mtime_sec && a.mtime_nsec == b.mtime_nsec &&
+           a.inode == b.inode;
+  };
+  const std::string count_file = root_.Path("count");
+  MakeOriginal();
+  ASSERT_EQ(0, Run(root_.Path("bin/killer"), {"--count-to", count_file, "-S"})
+                   .status);
+  const unsigned long calls = std::stoul(ReadFile(count_file));
+  const std::string t = target_ + "/";
+  const std::vector<std::string> all_files = {
+      t + "a.cfg",           t + "keep.cfg", t + "new.cfg",
+      t + "sub/deep/older.txt", t + "sub/fresh/a/b/c.txt", t + "z/last.bin"};
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    int status;
+    std::string summary;           // the last line; "" when failed
+    std::vector<std::string> listed;
+    std::string err;               // a line stderr holds
+  } cases[] = {
+      {"fresh", [&] { std::filesystem::remove_all(root_.Path("home/.tqkt")); },
+       0, "6 to copy, 0 up to date", all_files, ""},
+      {"partly changed", [&] { MakeOriginal(); }, 0, "5 to copy, 1 up to date",
+       {t + "a.cfg", t + "new.cfg", t + "sub/deep/older.txt",
+        t + "sub/fresh/a/b/c.txt", t + "z/last.bin"},
+       ""},
+      {"up to date",
+       [&] { ASSERT_EQ(0, Run(root_.Path("bin/setup"), {"-S"}).status); }, 0,
+       "0 to copy, 6 up to date", {}, ""},
+      {"failing",
+       [&] {
+         ASSERT_TRUE(WriteFile(root_.Path("bin/tqkt.efd.sha256"),
+                               std::string(64, '0') + "  tqkt.efd\n"));
+       },
+       1, "", {}, ""},
+      {"pending",
+       [&] {
+         std::filesystem::remove(root_.Path("bin/tqkt.efd.sha256"));
+         MakeOriginal();
+         ASSERT_TRUE(Run(root_.Path("bin/killer"),
+                         {"--kill-at", std::to_string(calls / 2),
+                          "--kill-after", "-S"})
+                         .killed);
+       },
+       0, "", {}, "setup: an interrupted installation into \"" + t +
+                      "\" is pending; a run without --dry-run undoes it first"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.arrange();
+    const std::map<std::string, Node> before = everything();
+    const Result dry = Run(root_.Path("bin/setup"), {"--dry-run", "--verbose"});
+    EXPECT_EQ(c.status, dry.status) << dry.err;
+    for (const auto& [path, node] : everything()) {
+      EXPECT_TRUE(before.count(path) != 0 && same(before.at(path), node))
+          << "changed or new: " << path;
+    }
+    EXPECT_EQ(before.size(), everything().size());
+    if (!c.err.empty()) {
+      EXPECT_NE(std::string::npos, dry.err.find(c.err + "\n")) << dry.err;
+    }
+    if (c.status != 0) {
+      // The message a real run gives, and nothing on standard output.
+      EXPECT_EQ("", dry.out);
+      EXPECT_EQ(Run(root_.Path("bin/setup"), {"-S"}).err, dry.err);
+      continue;
+    }
+    if (c.summary.empty()) continue;
+    std::string expected;
+    for (const std::string& path : c.listed) expected += path + "\n";
+    expected += "would install into " + target_ + ": " + c.summary + "\n";
+    EXPECT_EQ(expected, dry.out);
+    // Without --verbose, the summary alone.
+    EXPECT_EQ("would install into " + target_ + ": " + c.summary + "\n",
+              Run(root_.Path("bin/setup"), {"-S", "--dry-run"}).out);
+  }
 }
 
 }  // namespace

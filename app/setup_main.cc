@@ -37,8 +37,10 @@ int SetupMain(SystemApi& sys, int argc, char** argv) {
 
   // An installation killed earlier (even one started without a kit at hand)
   // is undone, or finished, before anything looks for a kit.
+  // A dry run changes nothing: it says what the recovery would do.
   InstallSession session(sys, nullptr);
-  for (const RecoveryEvent& event : session.Recover()) {
+  for (const RecoveryEvent& event : asked.dry_run ? session.PendingRecoveries()
+                                                  : session.Recover()) {
     std::fprintf(stderr, "setup: %s\n", DescribeRecoveryEvent(event).c_str());
   }
 
@@ -49,6 +51,10 @@ int SetupMain(SystemApi& sys, int argc, char** argv) {
   // not installed it would only say so on standard error and keep the one
   // the process has, which the messages already took into account.
   if (std::setlocale(LC_ALL, "") == nullptr) gtk_disable_setlocale();
+  // A dry run only reports, on the console whatever the display.
+  if (command_line.dry_run) {
+    return RunSetupConsole(session, command_line, std::cout, std::cerr);
+  }
   // gtk_init would abort without a display; a silent run can do without one.
   int gtk_argc = argc;
   char** gtk_argv = argv;

@@ -160,6 +160,44 @@ Status InstallEngine::Run(JobChannel* channel) {
   return Status::Ok();
 }
 
+Status InstallEngine::Preview(
+    KitReader* reader, const WideString& target,
+    const std::function<void(const std::string& path)>& to_copy) {
+  result_ = JobResult();
+  const auto failed = [this](Status failure) {
+    result_.failure = failure;
+    return failure;
+  };
+  if (target.empty()) return failed(Status::Of(Status::Kind::kNoTarget));
+  const std::string shown_target = Narrow(target);
+  Status status = CheckNames(reader, shown_target);
+  if (!status.ok()) return failed(std::move(status));
+  transaction_ = std::make_unique<InstallTransaction>(sys_);
+  status = transaction_->OpenToLook(shown_target);
+  if (!status.ok()) return failed(std::move(status));
+  for (uint32_t i = 0; i < reader->entry_count(); ++i) {
+    Step step;
+    step.index = i;
+    status = PlanStep(reader, shown_target, &step);
+    if (status.ok() && step.action == Step::kCopy) {
+      status = transaction_->LookLevels(step.relative);
+    }
+    if (!status.ok()) return failed(std::move(status));
+    if (step.action == Step::kUpToDate) {
+      ++result_.up_to_date;
+    } else {
+      ++result_.copied;
+      if (to_copy) to_copy(transaction_->Shown(step.relative));
+    }
+  }
+  // A real job would find a damaged stream or a kit that does not match
+  // its checksum file only while it copies: here the whole kit is read.
+  status = reader->FinishInflation();
+  if (status.ok()) status = reader->VerifyChecksum();
+  if (!status.ok()) return failed(std::move(status));
+  return Status::Ok();
+}
+
 Status InstallEngine::Fail(Status failure, int32_t progress) {
   result_.failure = failure;
   // Posted before the rollback, so that the face can tell the user while

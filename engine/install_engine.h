@@ -19,6 +19,7 @@
 #define ENGINE_INSTALL_ENGINE_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +27,7 @@
 #include "engine/recovery.h"
 #include "kit/kit_format.h"
 #include "platform/status.h"
+#include "text/wide_string.h"
 
 class InstallTransaction;
 class JobChannel;
@@ -67,6 +69,16 @@ class InstallEngine {
   // its commit. No reader: kInvalidArgument; an empty directory:
   // kNoTarget, reported like any failure. Returns result().failure.
   Status Run(JobChannel* channel);
+
+  // A dry run of the job into `target` on the caller's thread: the same
+  // name check and the same look at every destination, without making,
+  // locking or recording anything, then the rest of the kit inflated and
+  // checked against its checksum file. `to_copy` hears the destination
+  // (locale-encoded, below the directory as given, as failures name it)
+  // of each entry a job would copy, in table order. result() counts them as copied and up to date;
+  // the failure is what the job would have met before it wrote anything.
+  Status Preview(KitReader* reader, const WideString& target,
+                 const std::function<void(const std::string& path)>& to_copy);
 
   const JobResult& result() const { return result_; }
 

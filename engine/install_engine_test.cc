@@ -131,6 +131,59 @@ TEST_F(InstallEngineTest, PostsEveryPathWithWholePercentsThenTheFinish) {
   EXPECT_EQ((std::vector<int32_t>{0, 33, 66, 100}), PostedProgress());
 }
 
+// A dry run foretells the job: the same counts, or the same failure on
+// the same path, and it changes nothing on the way.
+TEST_F(InstallEngineTest, APreviewForetellsTheJobAndChangesNothing) {
+  const std::vector<KitFile> files = {{"a.cfg", "new a"},
+                                      {"keep.cfg", "not copied"},
+                                      {"sub/deep/older.txt", "new older"},
+                                      {"sub/fresh/c.txt", "c"}};
+  const std::string outside = dir_.Path("outside");
+  std::filesystem::create_directories(outside);
+  const struct {
+    const char* name;
+    std::function<void()> arrange;
+  } cases[] = {
+      {"fresh", [] {}},
+      {"the user's files", [&] { MakeUserTemplates(target_); }},
+      {"a file where a directory belongs",
+       [&] { MakeFile(target_ + "/sub/fresh", "x", kBaseSeconds, 0644); }},
+      {"a directory where a file belongs",
+       [&] { std::filesystem::create_directories(target_ + "/a.cfg"); }},
+      {"a link that leads outside",
+       [&] {
+         std::filesystem::create_directories(target_);
+         std::filesystem::create_directory_symlink(outside, target_ + "/sub");
+       }},
+      {"the directory is a file",
+       [&] { MakeFile(target_, "x", kBaseSeconds, 0644); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(target_);
+    c.arrange();
+    ASSERT_NO_FATAL_FAILURE(OpenKit(files, true));
+    const Tree before = Snapshot(dir_.path());
+    InstallEngine dry(RealSystem());
+    std::vector<std::string> listed;
+    const Status foretold = dry.Preview(
+        &reader_, WidePath(target_),
+        [&](const std::string& path) { listed.push_back(path); });
+    reader_.Close();
+    EXPECT_EQ("", Difference(before, Snapshot(dir_.path())));
+    EXPECT_EQ(dry.result().copied, listed.size());
+    ASSERT_NO_FATAL_FAILURE(OpenKit(files, true));
+    Install();
+    EXPECT_EQ(result_.failure.kind(), foretold.kind()) << foretold.path();
+    EXPECT_EQ(result_.failure.path(), foretold.path());
+    if (foretold.ok()) {
+      EXPECT_EQ(result_.copied, dry.result().copied);
+      EXPECT_EQ(result_.up_to_date, dry.result().up_to_date);
+      EXPECT_EQ(target_ + "/sub/fresh/c.txt", listed.back());
+    }
+  }
+}
+
 TEST_F(InstallEngineTest, LeavesFilesThatAreNotOlderButStillPostsThem) {
   const struct {
     const char* what;

@@ -98,7 +98,12 @@ std::vector<RecoveryEvent> InstallSession::Recover() {
   return RecoverInterruptedInstalls(sys_);
 }
 
+std::vector<RecoveryEvent> InstallSession::PendingRecoveries() {
+  return ListPendingInstalls(sys_);
+}
+
 Status InstallSession::Prepare(const PrepareOptions& options) {
+  dry_run_ = options.dry_run;
   // Setup's own files lie under the home directory, and no installation
   // may begin that a kill would leave unrecoverable.
   TQ_RETURN_IF_ERROR(CheckHome());
@@ -193,7 +198,7 @@ const WideString& InstallSession::ProposeTarget() {
   const WideString default_dir = base + u"tmplts/";
   const TargetChoice choice = ChooseTargetDir(
       locations_, default_dir, HomeDirectory(sys_),
-      [this](const WideString& dir) { return IsWritableDirectory(sys_, dir); });
+      [this](const WideString& dir) { return CheckTarget(dir).ok(); });
   proposed_ = choice.dir;
   // A location was probed when it was chosen; the default was not.
   target_probed_ = choice.dir != CleanTemplateLocation(default_dir);
@@ -228,10 +233,30 @@ Status InstallSession::OpenKit(KitCheck check) {
 }
 
 Status InstallSession::CheckTarget(const WideString& dir) {
-  const WritableCheck check = CheckWritableDirectory(sys_, dir);
+  const WritableCheck check = dry_run_ ? CheckWritableWithoutWriting(sys_, dir)
+                                       : CheckWritableDirectory(sys_, dir);
   if (check.writable) return Status::Ok();
   return Status::Of(Status::Kind::kTargetNotWritable, check.probed,
                     check.error);
+}
+
+JobResult InstallSession::Preview(
+    const WideString& target_dir,
+    const std::function<void(const std::string& path)>& to_copy) {
+  target_ = target_dir;
+  if (!reader_.is_open()) {
+    const Status opened = OpenKit(KitCheck::kStreaming);
+    if (!opened.ok()) {
+      JobResult result;
+      result.failure = opened;
+      return result;
+    }
+  }
+  InstallEngine engine(sys_);
+  // The failure is in the result too.
+  (void)engine.Preview(&reader_, target_dir, to_copy);
+  reader_.Close();
+  return engine.result();
 }
 
 Status InstallSession::Start(const WideString& target_dir) {

@@ -21,6 +21,7 @@
 #define ENGINE_INSTALL_SESSION_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -93,6 +94,10 @@ class InstallSession {
     // The directory to propose instead of the configuration's (made
     // absolute against the working directory); empty: as configured.
     std::string target;
+    // A dry run (Preview): nothing may be written anywhere, so the
+    // directories are asked for their permissions instead of probed with a
+    // file. Stays for the session's later checks.
+    bool dry_run = false;
   };
 
   // `observer` (may be null) is told of the job's posts and of notes; it
@@ -110,6 +115,9 @@ class InstallSession {
   // Recovers the installations this user left interrupted
   // (engine/recovery.h) before anything else looks at the directories.
   std::vector<RecoveryEvent> Recover();
+  // What Recover would do, changing nothing (a dry run): kPending events
+  // and the refusals.
+  std::vector<RecoveryEvent> PendingRecoveries();
 
   // The pre-checks of setup, in order: CheckHome, CheckStateDirectory,
   // LocateKit (or the kit the options name: kKitNotFound naming it when it
@@ -163,6 +171,14 @@ class InstallSession {
   // system's reason, when not.
   Status CheckTarget(const WideString& dir);
 
+  // A dry run of the job into `target_dir` on this thread, after a
+  // Prepare (InstallEngine::Preview): the counts in the result, the
+  // destinations to copy told to `to_copy`; the kit is closed afterwards.
+  // Nothing is written, locked or recorded.
+  JobResult Preview(const WideString& target_dir,
+                    const std::function<void(const std::string& path)>&
+                        to_copy);
+
   // Starts the job into `target_dir` on the worker thread, opening the kit
   // for streaming first when it is closed (the wizard checked it whole).
   // A failure here means no job runs: no state directory can hold the
@@ -207,6 +223,7 @@ class InstallSession {
   Status locations_failure_;
   // The observer has heard that XDG_STATE_HOME was passed over.
   bool state_note_told_ = false;
+  bool dry_run_ = false;
   WideString target_;
   // Declared last so that it is destroyed, and joined, first.
   WorkerThread worker_;

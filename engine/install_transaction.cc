@@ -191,6 +191,45 @@ Status InstallTransaction::Begin(const std::string& target_dir) {
   return OpenTarget();
 }
 
+Status InstallTransaction::OpenToLook(const std::string& target_dir) {
+  target_ = target_dir;
+  if (target_dir.empty()) return Status::Of(Status::Kind::kNoTarget);
+  if (target_.back() != '/') target_.push_back('/');
+  const std::string path = WithoutTrailingSlashes(target_);
+  if (root_.Open(path) == 0) return Status::Ok();
+  if (errno != ENOENT && errno != ENOTDIR) return Status::System(errno, path);
+  // Nothing is there yet: the levels would be made where the nearest one
+  // that exists is a directory.
+  const std::string existing = NearestExisting(sys_, path);
+  struct stat status;
+  if (existing.empty() || sys_.Stat(existing.c_str(), &status) != 0) {
+    return Status::System(errno != 0 ? errno : ENOENT, path);
+  }
+  if (!S_ISDIR(status.st_mode)) {
+    return Status::Of(Status::Kind::kInTheWay, existing, ENOTDIR);
+  }
+  return Status::Ok();
+}
+
+Status InstallTransaction::LookLevels(const std::string& relative) {
+  if (!root_.is_open()) return Status::Ok();
+  std::string level = relative;
+  for (;;) {
+    const size_t slash = level.rfind('/');
+    level = slash == std::string::npos ? std::string() : level.substr(0, slash);
+    if (level.empty() || looked_levels_.count(level) != 0) return Status::Ok();
+    struct stat status;
+    if (root_.Stat(level, &status, true) == 0) {
+      if (!S_ISDIR(status.st_mode)) return FailedBeneath(level, EEXIST);
+      looked_levels_.insert(level);
+      return Status::Ok();
+    }
+    if (errno != ENOENT && errno != ENOTDIR) {
+      return FailedBeneath(level, errno);
+    }
+  }
+}
+
 Status InstallTransaction::OpenTarget() {
   const std::string path = WithoutTrailingSlashes(target_);
   for (int attempt = 0;; ++attempt) {
@@ -368,6 +407,8 @@ Status InstallTransaction::EnsureDirectory(const std::string& relative) {
 Status InstallTransaction::Look(const std::string& relative, bool* exists,
                                 struct stat* status) {
   *exists = false;
+  // Looking into a directory that is not there yet finds nothing.
+  if (!root_.is_open()) return Status::Ok();
   if (root_.Stat(relative, status, false) != 0) {
     // Whether something is there is unknown, so nothing may be written.
     if (errno == ENOENT || errno == ENOTDIR) return Status::Ok();

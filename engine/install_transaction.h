@@ -80,6 +80,18 @@ class InstallTransaction {
   // transaction is open even after a failure, so that Rollback cleans up.
   Status Begin(const std::string& target_dir);
 
+  // Opens the transaction only to look, for a dry run: the template
+  // directory is opened when it exists, and nothing is made, locked or
+  // recorded. Afterwards only Look and LookLevels may be called, and the
+  // transaction never commits or rolls back. kInTheWay when something
+  // that is no directory stands at `target_dir` or above it.
+  Status OpenToLook(const std::string& target_dir);
+  // For a destination that is free: whether its missing levels could be
+  // made, i.e. the nearest level of `relative`'s parent that exists is a
+  // directory beneath the template directory (kInTheWay naming it when
+  // not). Levels already found fine are not looked at again.
+  Status LookLevels(const std::string& relative);
+
   // What is at `relative` (the locale-encoded path below the template
   // directory): ok with *exists and, for a regular file or a link to one
   // inside the directory, its status (the link's target's mode and times);
@@ -194,6 +206,8 @@ class InstallTransaction {
   BackupDir backup_;        // empty until made
   InstallJournal journal_;
   BeneathDir root_;   // the template directory, once made and locked
+                      // (or, to look, when it exists)
+  std::set<std::string> looked_levels_;  // found to be directories
   BeneathDir saved_;  // the backup's files directory
   TargetLock lock_;
   // Directories below the template directory ("" is the directory itself)

@@ -107,8 +107,9 @@ class Recoverer {
     int held_fd = -1;
   };
 
-  explicit Recoverer(SystemApi& sys, std::optional<Only> only = std::nullopt)
-      : sys_(sys), only_(std::move(only)) {}
+  explicit Recoverer(SystemApi& sys, std::optional<Only> only = std::nullopt,
+                     bool look_only = false)
+      : sys_(sys), only_(std::move(only)), look_only_(look_only) {}
 
   std::vector<RecoveryEvent> Run() {
     // Where the pointers go now, and where they went before XDG_STATE_HOME
@@ -119,13 +120,15 @@ class Recoverer {
     for (const std::string& state : states) {
       if (state.empty()) continue;
       ScanPointers(state + "/" + kJournalsFolder);
-      RemoveEmptyStateFolder(sys_, state, kJournalsFolder);
+      if (!look_only_) RemoveEmptyStateFolder(sys_, state, kJournalsFolder);
     }
     // A pointer may be lost where its backup directory was not (a power
     // loss before the pointer's folder was on disk).
     if (!states.front().empty()) {
       ScanTemp(states.front() + "/" + kBackupsFolder);
-      RemoveEmptyStateFolder(sys_, states.front(), kBackupsFolder);
+      if (!look_only_) {
+        RemoveEmptyStateFolder(sys_, states.front(), kBackupsFolder);
+      }
     }
     std::string temp = WithoutTrailingSlashes(GetTempDirectory(sys_));
     // The journals name their backup directories by absolute paths.
@@ -170,11 +173,11 @@ class Recoverer {
       struct stat backup_status;
       if (sys_.Lstat(backup.c_str(), &backup_status) != 0 && errno == ENOENT) {
         // Its job ended after its backup directory was gone.
-        sys_.Unlink(pointer.c_str());
+        if (!look_only_) sys_.Unlink(pointer.c_str());
         continue;
       }
       if (!seen_.insert(backup).second) continue;
-      if (RecoverBackup(BackupDir(backup)) == Result::kDone) {
+      if (RecoverBackup(BackupDir(backup)) == Result::kDone && !look_only_) {
         sys_.Unlink(pointer.c_str());
       }
     }
@@ -182,8 +185,8 @@ class Recoverer {
 
   void ScanTemp(const std::string& temp) {
     for (const std::string& name : List(temp)) {
-      if (IsKitContainerName(name) && !only_) {
-        RemoveOrphanedContainer(temp + "/" + name);
+      if (IsKitContainerName(name)) {
+        if (!only_ && !look_only_) RemoveOrphanedContainer(temp + "/" + name);
         continue;
       }
       if (!BackupDir::IsBackupName(name)) continue;
@@ -265,6 +268,14 @@ class Recoverer {
             const std::string& second,
             uint64_t) { Summarise(kind, path, second, backup, &summary); });
     if (!Trusted(backup, read, summary)) return Result::kLeft;
+    if (look_only_) {
+      // One that never changed anything would only be cleared away.
+      if (!summary.owner.empty() && OwnerIsGone(sys_, summary.owner)) {
+        Report(RecoveryEvent::Kind::kPending, summary.target, backup.path());
+        events_.back().committed = summary.committed;
+      }
+      return Result::kLeft;
+    }
     if (summary.owner.empty()) {
       // Killed while it began, before it changed anything (or a run that
       // lost the name to this look, and went on under another): whatever
@@ -311,12 +322,16 @@ class Recoverer {
     }
     for (int attempt = 0; *fd == -1; ++attempt) {
       *fd = sys_.Open(backup.journal().c_str(),
-                      O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+                      (look_only_ ? O_RDONLY : O_RDWR) | O_NOFOLLOW |
+                          O_NONBLOCK | O_CLOEXEC,
+                      0);
       if (*fd != -1) break;
       if (errno != ENOENT) {
         Refuse(path, RecoveryEvent::Refusal::kJournalUnopenable, "", errno);
         return false;
       }
+      // An empty start, or a job that ends now: nothing to report.
+      if (look_only_) return false;
       // Killed before its journal existed, or after the journal of a
       // committed job was removed: an empty directory goes.
       if (sys_.Rmdir(path.c_str()) == 0 || errno == ENOENT) {
@@ -449,6 +464,7 @@ class Recoverer {
 
   SystemApi& sys_;
   const std::optional<Only> only_;
+  const bool look_only_;
   std::set<std::string> seen_;
   std::vector<RecoveryEvent> events_;
 };
@@ -457,6 +473,10 @@ class Recoverer {
 
 std::vector<RecoveryEvent> RecoverInterruptedInstalls(SystemApi& sys) {
   return Recoverer(sys).Run();
+}
+
+std::vector<RecoveryEvent> ListPendingInstalls(SystemApi& sys) {
+  return Recoverer(sys, std::nullopt, true).Run();
 }
 
 std::vector<RecoveryEvent> SettleInterruptedInstallsInto(

@@ -50,6 +50,10 @@ struct RecoveryEvent {
     // The journal or backup directory `backup` was not trusted and was left
     // alone; `refusal` says why.
     kRefused,
+    // Only looked at (ListPendingInstalls): an interrupted installation
+    // into `target` waits for a start to roll it back, or with `committed`
+    // to finish its commit.
+    kPending,
   };
   // Why a backup directory was left alone.
   enum class Refusal {
@@ -75,6 +79,7 @@ struct RecoveryEvent {
   std::string kept_as;
   Refusal refusal = Refusal::kNone;
   int error = 0;
+  bool committed = false;  // kPending: it had committed
 };
 
 // Recovers every interrupted installation of this user that can be found
@@ -84,6 +89,12 @@ struct RecoveryEvent {
 // that killed runs left there. A pointer folder left empty goes
 // (RemoveEmptyStateFolder). Returns what it did, in order.
 std::vector<RecoveryEvent> RecoverInterruptedInstalls(SystemApi& sys);
+
+// What RecoverInterruptedInstalls would find, without changing anything
+// (a dry run): kPending for each installation it would finish or roll
+// back, and the refusals it would report. Nothing is removed, truncated or
+// locked for longer than the look at a journal.
+std::vector<RecoveryEvent> ListPendingInstalls(SystemApi& sys);
 
 // Settles, before an installation into the template directory `target`
 // (absolute, ending in "/") changes anything, every interrupted

@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -87,42 +89,79 @@ WideString DefaultTemplateBase(SystemApi& sys) {
   return base + u"WEX" + u"/" + u"wex" + u"kt" + u"/";
 }
 
+namespace {
+
+// The nearest existing directory at or above `directory`, into
+// check->probed; false with check->error set when there is none.
+bool FindProbed(SystemApi& sys, const WideString& directory,
+                WritableCheck* check) {
+  if (directory.empty()) {
+    check->error = ENOENT;
+    return false;
+  }
+  try {
+    check->probed = ToNarrow(directory).c_str();
+  } catch (const std::exception&) {
+    check->error = ENAMETOOLONG;
+    return false;
+  }
+  const std::string probe_in = NearestExistingDirectory(sys, check->probed);
+  if (probe_in.empty()) {
+    check->error = errno;
+    return false;
+  }
+  check->probed = probe_in;
+  return true;
+}
+
+// Whether a file can be made in check->probed, asked with an unnamed one:
+// it answers the same question as a named one and leaves nothing in the
+// user's directory, not even a changed time, and nothing after a kill
+// between making and removing it. Nullopt where the file system cannot
+// make one (check->error untouched); otherwise check->error on failure.
+std::optional<bool> ProbeUnnamed(SystemApi& sys, WritableCheck* check) {
+  const int fd = sys.Open(check->probed.c_str(),
+                          O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd != -1) {
+    sys.Close(fd);
+    return true;
+  }
+  if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
+    return std::nullopt;
+  }
+  check->error = errno;
+  return false;
+}
+
+}  // namespace
+
+WritableCheck CheckWritableWithoutWriting(SystemApi& sys,
+                                          const WideString& directory) {
+  WritableCheck check;
+  if (!FindProbed(sys, directory, &check)) return check;
+  if (const std::optional<bool> made = ProbeUnnamed(sys, &check)) {
+    check.writable = *made;
+    return check;
+  }
+  // Without unnamed files the permissions are all that can be asked.
+  if (sys.Access(check.probed.c_str(), W_OK | X_OK) != 0) {
+    check.error = errno;
+    return check;
+  }
+  check.writable = true;
+  return check;
+}
+
 WritableCheck CheckWritableDirectory(SystemApi& sys,
                                      const WideString& directory) {
   WritableCheck check;
-  if (directory.empty()) {
-    check.error = ENOENT;
-    return check;
-  }
-  try {
-    check.probed = ToNarrow(directory).c_str();
-  } catch (const std::exception&) {
-    check.error = ENAMETOOLONG;
-    return check;
-  }
-  const std::string probe_in = NearestExistingDirectory(sys, check.probed);
-  if (probe_in.empty()) {
-    check.error = errno;
-    return check;
-  }
-  check.probed = probe_in;
-  // An unnamed file answers the same question as a named one, and leaves
-  // nothing in the user's directory even when the process is killed between
-  // making and removing it. File systems that cannot make one get the named
-  // probe.
-  const int fd =
-      sys.Open(probe_in.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-  if (fd != -1) {
-    sys.Close(fd);
-    check.writable = true;
-    return check;
-  }
-  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-    check.error = errno;
+  if (!FindProbed(sys, directory, &check)) return check;
+  if (const std::optional<bool> made = ProbeUnnamed(sys, &check)) {
+    check.writable = *made;
     return check;
   }
   std::string probe;
-  const Status made = MakeTempFile(sys, probe_in, "WEX", &probe);
+  const Status made = MakeTempFile(sys, check.probed, "WEX", &probe);
   if (!made.ok()) {
     check.error = made.error();
     return check;

@@ -78,6 +78,12 @@ struct WritableCheck {
 };
 WritableCheck CheckWritableDirectory(SystemApi& sys,
                                      const WideString& directory);
+// The same question answered without writing anything, for a dry run: the
+// unnamed file alone, or where the file system cannot make one the
+// permissions of the nearest existing directory, as this process's
+// effective ids have them (a read-only file system is refused too).
+WritableCheck CheckWritableWithoutWriting(SystemApi& sys,
+                                          const WideString& directory);
 
 // True when `location` contains "http://", "https://" or "ftp://" anywhere
 // (case-sensitive): a place the installation cannot write into.

@@ -316,6 +316,38 @@ TEST_F(WritableDirectoryTest, NamedProbeWhereUnnamedFilesAreUnsupported) {
   }
 }
 
+// A dry run asks without a name ever made: the unnamed file, else the
+// permissions, whose refusal is the reason given.
+TEST_F(WritableDirectoryTest, WithoutWritingNoNamedProbeIsMade) {
+  const struct {
+    const char* name;
+    int unnamed_error;  // 0: the unnamed file can be made
+    int access_error;   // 0: the permissions allow it
+    bool writable;
+    int error;
+    uint64_t access_calls;
+  } cases[] = {
+      {"unnamed file", 0, EACCES, true, 0, 0},
+      {"unnamed file refused", EACCES, 0, false, EACCES, 0},
+      {"no unnamed files, permitted", EOPNOTSUPP, 0, true, 0, 1},
+      {"no unnamed files, refused", EOPNOTSUPP, EROFS, false, EROFS, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FaultInjectingSystem faults;
+    if (c.unnamed_error != 0) faults.FailNth(1, c.unnamed_error, Ops(SysOp::kOpen));
+    if (c.access_error != 0) faults.FailPath(dir_.path(), c.access_error, Ops(SysOp::kAccess));
+    const WritableCheck check =
+        CheckWritableWithoutWriting(faults, FromBytes(dir_.Path("new/dir")));
+    EXPECT_EQ(c.writable, check.writable);
+    EXPECT_EQ(c.error, check.error);
+    EXPECT_EQ(dir_.path(), check.probed);
+    EXPECT_EQ(c.access_calls, faults.CallCount(Ops(SysOp::kAccess)));
+    EXPECT_EQ(0u, faults.CallCount(Ops(SysOp::kMakeTemp) | Ops(SysOp::kMkdir)));
+  }
+  EXPECT_EQ((List{}), ListDir(dir_.path()));
+}
+
 TEST_F(WritableDirectoryTest, ReadOnlyMountIsNotWritable) {
   const std::string mount_point = dir_.Path("ro");
   fs::create_directory(mount_point);

@@ -13,9 +13,10 @@ const char* SysOpName(SysOp op) {
       "unlink",   "rmdir",    "symlink",   "readlink",
       "statvfs",  "mkostemp", "opendir",   "readdir",
       "closedir", "flock",    "fdatasync", "syncfs",
+      "faccessat",
   };
   static_assert(sizeof(kNames) / sizeof(kNames[0]) ==
-                static_cast<size_t>(SysOp::kSyncfs) + 1);
+                static_cast<size_t>(SysOp::kAccess) + 1);
   return kNames[static_cast<uint32_t>(op)];
 }
 
@@ -301,6 +302,11 @@ int FaultInjectingSystem::Symlink(const char* target, const char* path) {
     return Failed<int>(error);
   }
   return base().Symlink(target, path);
+}
+
+int FaultInjectingSystem::Access(const char* path, int mode) {
+  if (int error = Enter(SysOp::kAccess, path)) return Failed<int>(error);
+  return base().Access(path, mode);
 }
 
 ssize_t FaultInjectingSystem::Readlink(const char* path, char* buffer,

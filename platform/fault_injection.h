@@ -51,6 +51,7 @@ enum class SysOp : uint32_t {
   kFlock,
   kFdatasync,
   kSyncfs,
+  kAccess,
 };
 
 // A set of kinds, one bit each.
@@ -149,6 +150,7 @@ class FaultInjectingSystem : public ForwardingSystem {
   int Rmdir(const char* path) override;
   int Symlink(const char* target, const char* path) override;
   ssize_t Readlink(const char* path, char* buffer, size_t size) override;
+  int Access(const char* path, int mode) override;
   int Statvfs(const char* path, struct statvfs* status) override;
   int MakeTemp(char* path_template) override;
   // The *at calls are logged and failed as the kinds of their plain forms

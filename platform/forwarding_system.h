@@ -79,6 +79,9 @@ class ForwardingSystem : public SystemApi {
   ssize_t Readlink(const char* path, char* buffer, size_t size) override {
     return base_.Readlink(path, buffer, size);
   }
+  int Access(const char* path, int mode) override {
+    return base_.Access(path, mode);
+  }
   int Statvfs(const char* path, struct statvfs* status) override {
     return base_.Statvfs(path, status);
   }

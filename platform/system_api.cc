@@ -104,6 +104,9 @@ class RealSystemApi final : public SystemApi {
   ssize_t Readlink(const char* path, char* buffer, size_t size) override {
     return ::readlink(path, buffer, size);
   }
+  int Access(const char* path, int mode) override {
+    return ::faccessat(AT_FDCWD, path, mode, AT_EACCESS);
+  }
   int Statvfs(const char* path, struct statvfs* status) override {
     return RetryOnInterrupt([&] { return ::statvfs(path, status); });
   }

@@ -75,6 +75,9 @@ class SystemApi {
   virtual int Symlink(const char* target, const char* path) = 0;
   virtual ssize_t Readlink(const char* path, char* buffer, size_t size) = 0;
   virtual int Statvfs(const char* path, struct statvfs* status) = 0;
+  // faccessat(2) with AT_EACCESS: whether this process, by its effective
+  // ids, may `mode` (R_OK, W_OK, X_OK) the file at `path`.
+  virtual int Access(const char* path, int mode) = 0;
   // getcwd(3): the working directory into `buffer`, or null with errno.
   virtual char* Getcwd(char* buffer, size_t size) = 0;
   // realpath(3) into a new string; false with errno when it fails.
