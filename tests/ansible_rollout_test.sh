@@ -5,11 +5,15 @@
 # with su. It checks what an administrator relies on:
 #   - a first run installs the kit for both users and reports both changed;
 #   - a run with nothing to do reports no change at all;
+#   - a check (--check --diff) after a user lost a file says that user alone
+#     would change, lists the file, and writes nothing anywhere;
 #   - a user who lost a file is changed, the other one is not;
 #   - a kit with one byte flipped (its old checksum file kept) fails for both
 #     users with setup's damaged-kit message, and leaves both homes exactly
 #     as they were, although the kit had files to install;
-#   - the same kit undamaged then installs for both.
+#   - the same kit undamaged then installs for both;
+#   - a user whose home does not exist fails with the role's message,
+#     setup is not run for that user, and no home is made.
 # ansible-playbook runs with an environment that setup must not inherit: a
 # display anyone may open, and a TMPDIR and XDG_STATE_HOME only root can
 # enter; su -m keeps all of it, HOME included, so the role has to set what
@@ -132,11 +136,16 @@ display=:$(head -n 1 "$scratch/display")
 : >"$scratch/ansible.cfg"
 run=0
 last_status=0
-playbook_run() {
+play_users=()
+playbook_run() {  # extra arguments for ansible-playbook
   run=$((run + 1))
   last_output=$scratch/run$run.out
   local users_json
-  users_json=$(printf '"%s",' "${users[@]}")
+  if [ ${#play_users[@]} -eq 0 ]; then
+    users_json=$(printf '"%s",' "${users[@]}")
+  else
+    users_json=$(printf '"%s",' "${play_users[@]}")
+  fi
   set +e
   # A run that hangs fails instead of holding the test until its timeout.
   (cd "$scratch" &&
@@ -153,7 +162,7 @@ playbook_run() {
       -e "{\"tqsetup_users\": [${users_json%,}]}" \
       -e "tqsetup_setup_src=$setup" -e "tqsetup_kit_src=$kit" \
       -e "tqsetup_stage_dir=$scratch/stage" \
-      -e "tqsetup_tmpdir=$scratch/setup-tmp" \
+      -e "tqsetup_tmpdir=$scratch/setup-tmp" "$@" \
       >"$last_output" 2>&1)
   last_status=$?
   set -e
@@ -180,7 +189,7 @@ item = re.compile(r"^(ok|changed|failed|skipping): \[localhost\] "
                   r"(?:=> )?\(item=([^)]*)\)(?: => (.*))?$")
 inside = False
 for line in open(sys.argv[1], encoding="utf-8"):
-    line = line.rstrip("\n")
+    line = line.rstrip()
     if line.startswith("TASK [") or line.startswith("PLAY RECAP"):
         inside = line.startswith(task)
         continue
@@ -289,9 +298,42 @@ ${users[1]} ok"
 [ "$before1" = "$(installed_state "${homes[1]}")" ] ||
   fail "$what: ${users[1]}'s templates changed"
 
-# 3. One user lost a file: only that user is changed.
-what="run after a lost file"
+# The lines of task `$1` in the last run's output.
+task_output() {
+  awk -v task="TASK [tqsetup : $1]" '
+    /^(TASK \[|PLAY RECAP)/ { inside = index($0, task) == 1; next }
+    inside' "$last_output"
+}
+
+# 3. One user lost a file. A check sees that user alone would change and
+# lists the file, and writes nothing: not in the homes, not in setup's
+# temporary directory (checked by every run), not in the staging directory.
+what="check after a lost file"
 rm "${homes[1]}/$templates/documents/letter.tmpl"
+before0=$(snapshot "${homes[0]}")
+before1=$(snapshot "${homes[1]}")
+stage_before=$(snapshot "$scratch/stage")
+playbook_run --check --diff
+[ "$last_status" -eq 0 ] || fail "$what: ansible-playbook exited $last_status"
+expect_items "$what" "${users[0]} ok
+${users[1]} changed"
+[ "$(recap changed)" = 1 ] || fail "$what: the recap says changed=$(recap changed)"
+listed=$(task_output "List the files a run would copy (--check --diff)")
+grep -qF "\"${users[1]} would get:\"" <<<"$listed" &&
+  grep -qF "\"${homes[1]}/$templates/documents/letter.tmpl\"" <<<"$listed" ||
+  fail "$what: the file is not listed for ${users[1]}:
+$listed"
+! grep -qF "${users[0]} would get" <<<"$listed" ||
+  fail "$what: files listed for ${users[0]}"
+[ "$(grep -c "$templates/" <<<"$listed")" -eq 1 ] ||
+  fail "$what: more than the lost file listed"
+[ "$before0" = "$(snapshot "${homes[0]}")" ] || fail "$what: ${users[0]}'s home changed"
+[ "$before1" = "$(snapshot "${homes[1]}")" ] || fail "$what: ${users[1]}'s home changed"
+[ "$stage_before" = "$(snapshot "$scratch/stage")" ] ||
+  fail "$what: the staging directory changed"
+
+# Then the run itself: only that user is changed.
+what="run after a lost file"
 before0=$(installed_state "${homes[0]}")
 playbook_run
 [ "$last_status" -eq 0 ] || fail "$what: ansible-playbook exited $last_status"
@@ -350,6 +392,28 @@ playbook_run
 expect_items "$what" "${users[0]} changed
 ${users[1]} changed"
 for i in 0 1; do installed_as_packed "${users[$i]}" "${homes[$i]}"; done
+
+# 6. A user whose home directory does not exist: the role fails that user
+# with its own message before setup would run, installs for the other one,
+# and makes no home.
+what="user without a home"
+name=tqfleet$$c
+while getent passwd "$name" >/dev/null || getent group "$name" >/dev/null; do
+  name=tqfleet${RANDOM}c
+done
+useradd --no-create-home --home-dir "$scratch/no-home" --shell /bin/sh "$name"
+users+=("$name")
+play_users=("${users[0]}" "$name")
+playbook_run
+play_users=()
+[ "$last_status" -ne 0 ] || fail "$what: ansible-playbook succeeded"
+expect_items "$what" "${users[0]} ok
+$name skipping"
+task_output "Fail the users without a home directory" |
+  grep -qF "$name's home directory $scratch/no-home does not exist; setup was not run for $name" ||
+  fail "$what: no message for $name:
+$(task_output "Fail the users without a home directory")"
+[ ! -e "$scratch/no-home" ] || fail "$what: $scratch/no-home was made"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed" >&2
