@@ -133,42 +133,44 @@ std::optional<bool> ProbeUnnamed(SystemApi& sys, WritableCheck* check) {
   return false;
 }
 
-}  // namespace
-
-WritableCheck CheckWritableWithoutWriting(SystemApi& sys,
-                                          const WideString& directory) {
+// The probe of both checks; where no unnamed file can be made, a named
+// one when `may_name` allows it, else the permissions.
+WritableCheck CheckWritable(SystemApi& sys, const WideString& directory,
+                            bool may_name) {
   WritableCheck check;
   if (!FindProbed(sys, directory, &check)) return check;
   if (const std::optional<bool> made = ProbeUnnamed(sys, &check)) {
     check.writable = *made;
     return check;
   }
-  // Without unnamed files the permissions are all that can be asked.
-  if (sys.Access(check.probed.c_str(), W_OK | X_OK) != 0) {
-    check.error = errno;
-    return check;
+  if (!may_name) {
+    if (sys.Access(check.probed.c_str(), W_OK | X_OK) != 0) {
+      check.error = errno;
+      return check;
+    }
+  } else {
+    std::string probe;
+    const Status made = MakeTempFile(sys, check.probed, "WEX", &probe);
+    if (!made.ok()) {
+      check.error = made.error();
+      return check;
+    }
+    RemoveFile(sys, probe);
   }
   check.writable = true;
   return check;
 }
 
+}  // namespace
+
+WritableCheck CheckWritableWithoutWriting(SystemApi& sys,
+                                          const WideString& directory) {
+  return CheckWritable(sys, directory, false);
+}
+
 WritableCheck CheckWritableDirectory(SystemApi& sys,
                                      const WideString& directory) {
-  WritableCheck check;
-  if (!FindProbed(sys, directory, &check)) return check;
-  if (const std::optional<bool> made = ProbeUnnamed(sys, &check)) {
-    check.writable = *made;
-    return check;
-  }
-  std::string probe;
-  const Status made = MakeTempFile(sys, check.probed, "WEX", &probe);
-  if (!made.ok()) {
-    check.error = made.error();
-    return check;
-  }
-  RemoveFile(sys, probe);
-  check.writable = true;
-  return check;
+  return CheckWritable(sys, directory, true);
 }
 
 bool IsWritableDirectory(SystemApi& sys, const WideString& directory) {
