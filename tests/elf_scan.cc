@@ -49,8 +49,37 @@ ElfScan ScanElf(const std::string& path, const std::string& text) {
     const char* start = file.data() + table.sh_offset + index;
     return std::string(start, strnlen(start, table.sh_size - index));
   };
+  if (header.e_phentsize == sizeof(Elf64_Phdr) &&
+      InFile(file, header.e_phoff,
+             uint64_t{header.e_phnum} * sizeof(Elf64_Phdr))) {
+    for (uint64_t i = 0; i < header.e_phnum; ++i) {
+      Elf64_Phdr segment;
+      std::memcpy(&segment, file.data() + header.e_phoff + i * sizeof(segment),
+                  sizeof(segment));
+      if (segment.p_type == PT_GNU_RELRO) scan.relro = true;
+    }
+  }
+  bool pie_flag = false;
   bool found_dynsym = false;
   for (const Elf64_Shdr& section : sections) {
+    if (section.sh_type == SHT_DYNAMIC &&
+        InFile(file, section.sh_offset, section.sh_size)) {
+      for (uint64_t at = 0; at + sizeof(Elf64_Dyn) <= section.sh_size;
+           at += sizeof(Elf64_Dyn)) {
+        Elf64_Dyn entry;
+        std::memcpy(&entry, file.data() + section.sh_offset + at,
+                    sizeof(entry));
+        // The linker says "now" in any of three ways.
+        if (entry.d_tag == DT_BIND_NOW ||
+            (entry.d_tag == DT_FLAGS && (entry.d_un.d_val & DF_BIND_NOW)) ||
+            (entry.d_tag == DT_FLAGS_1 && (entry.d_un.d_val & DF_1_NOW))) {
+          scan.bind_now = true;
+        }
+        if (entry.d_tag == DT_FLAGS_1 && (entry.d_un.d_val & DF_1_PIE)) {
+          pie_flag = true;
+        }
+      }
+    }
     if (section.sh_type == SHT_DYNSYM && section.sh_link < sections.size() &&
         InFile(file, section.sh_offset, section.sh_size)) {
       found_dynsym = true;
@@ -72,6 +101,8 @@ ElfScan ScanElf(const std::string& path, const std::string& text) {
           names != nullptr ? string_at(*names, section.sh_name) : "?");
     }
   }
+  // A shared library is ET_DYN too; only an executable says PIE.
+  scan.pie = header.e_type == ET_DYN && pie_flag;
   if (!found_dynsym) scan.error = "no dynamic symbol table: " + path;
   return scan;
 }

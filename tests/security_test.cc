@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -94,6 +95,42 @@ TEST(SecurityImportsTest, TheScanFlagsAProgramThatUsesAShell) {
   ScopedTempDir dir;
   ASSERT_TRUE(WriteFile(dir.Path("script"), "#!/bin/sh\necho hi\n"));
   EXPECT_NE("", ScanElf(dir.Path("script"), "/bin/sh").error);
+}
+
+// The shipped programs carry the distribution's hardening: a stack
+// protector and fortified libc calls (seen in what they import), a
+// position-independent executable, and relocations read-only and bound at
+// start. The negative control, built without any of it, shows that each
+// check can fail.
+TEST(SecurityHardeningTest, ProgramsAreHardenedAndTheScanSeesOneThatIsNot) {
+#ifndef TQ_HARDENED
+  GTEST_SKIP() << "this build is not hardened (a sanitizer build)";
+#endif
+#ifdef TQ_FORTIFIED
+  const bool fortify = true;
+#else
+  const bool fortify = false;  // a Debug build: fortify needs optimisation
+#endif
+  const struct {
+    const char* path;
+    bool hardened;
+  } cases[] = {
+      {SETUP_PATH, true}, {KITTOOL_PATH, true}, {SHELL_USER_PATH, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const ElfScan scan = ScanElf(c.path, "");
+    ASSERT_EQ("", scan.error);
+    EXPECT_EQ(c.hardened, scan.pie);
+    EXPECT_EQ(c.hardened, scan.relro);
+    EXPECT_EQ(c.hardened, scan.bind_now);
+    EXPECT_EQ(c.hardened, scan.imports.count("__stack_chk_fail") == 1);
+    const bool fortified = std::any_of(
+        scan.imports.begin(), scan.imports.end(), [](const std::string& name) {
+          return name != "__stack_chk_fail" && name.rfind("__", 0) == 0 &&
+                 name.size() > 6 && name.substr(name.size() - 4) == "_chk";
+        });
+    EXPECT_EQ(c.hardened && fortify, fortified);
+  }
 }
 
 // A case directory: home, temporary directory, the stand-ins as the whole

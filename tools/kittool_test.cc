@@ -334,13 +334,13 @@ TEST_F(KittoolTreeTest, RefusesWhatAKitCannotHold) {
       {"symlink to a file",
        [&] {
          Make("real", "x");
-         symlink("real", dir_->Path("tree/link").c_str());
+         ASSERT_EQ(0, symlink("real", dir_->Path("tree/link").c_str()));
        },
        "symbolic link"},
       {"symlink to a directory",
        [&] {
          Make("d/real", "x");
-         symlink("d", dir_->Path("tree/dlink").c_str());
+         ASSERT_EQ(0, symlink("d", dir_->Path("tree/dlink").c_str()));
        },
        "symbolic link"},
       {"fifo",
@@ -602,8 +602,8 @@ TEST_F(KittoolRunTest, PackRefusesWhatAKitCannotHold) {
       {"symlink",
        [&] {
          Make("real", "x");
-         symlink(dir_->Path("tree/real").c_str(),
-                 dir_->Path("tree/link").c_str());
+         ASSERT_EQ(0, symlink(dir_->Path("tree/real").c_str(),
+                              dir_->Path("tree/link").c_str()));
        },
        "symbolic link"},
       {"kit inside the tree", [&] { Make("real", "x"); }, "inside the tree"},
