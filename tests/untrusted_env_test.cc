@@ -158,18 +158,24 @@ TEST_F(UntrustedEnvTest, TheKitAndTheTargetAreTakenFromTheCommandLine) {
     const char* name;
     std::string target;  // as typed, from root/work
     std::string lands;   // where the files go
-    std::string sum;     // the checksum file's text; empty: none
+    std::string sum;     // the checksum file's text; empty: none;
+                         // "kittool": the one kittool checksum writes
     int status;
   } cases[] = {
       {"absolute", root_.Path("out/abs"), root_.Path("out/abs"), "", 0},
       {"relative", "rel/dir", root_.Path("work/rel/dir"), "", 0},
+      {"a checksum that matches", root_.Path("out/good"),
+       root_.Path("out/good"), "kittool", 0},
       {"a checksum that does not match", root_.Path("out/sum"),
        root_.Path("out/sum"), std::string(64, '0') + "  other.efd\n", 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove(kit + ".sha256");
-    if (!c.sum.empty()) {
+    if (c.sum == "kittool") {
+      ASSERT_EQ(0, Run({KITTOOL_PATH, "checksum", kit}).status);
+      ASSERT_TRUE(Exists(kit + ".sha256"));
+    } else if (!c.sum.empty()) {
       ASSERT_TRUE(WriteFile(kit + ".sha256", c.sum));
     }
     const Result run =
