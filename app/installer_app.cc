@@ -65,6 +65,33 @@ bool IsToolkitOption(int argc, const char* const* argv, int* i) {
   return false;
 }
 
+// The long switches without a value: true when `arg` is one, which is then
+// set in *line.
+bool ReadFlag(const char* arg, CommandLine* line) {
+  if (std::strcmp(arg, "--silent") == 0) {
+    line->silent = true;
+  } else if (std::strcmp(arg, "--dry-run") == 0) {
+    // A dry run never becomes a wizard that installs.
+    line->dry_run = true;
+    line->silent = true;
+  } else if (std::strcmp(arg, "--verbose") == 0) {
+    line->verbose = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// The language named by `code` (from the switch `arg`), or a note.
+void SetLanguage(const char* code, const char* arg, CommandLine* line) {
+  line->language_id = FindLanguageCode(NarrowString(code), &line->language_code);
+  if (line->language_id == kLanguageNone) {
+    line->notes.push_back("unknown language \"" + Shown(code) + "\" in \"" +
+                          Shown(arg) +
+                          "\": the locale's language is used instead");
+  }
+}
+
 bool IsHelpSwitch(const char* arg) {
   for (const char* spelling : {"-h", "--help", "-?", "/?"}) {
     if (std::strcmp(arg, spelling) == 0) return true;
@@ -129,13 +156,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     result.notes.push_back("ignored \"" + Shown(arg) + "\": " + why);
   };
   const auto language = [&result](const char* code, const char* arg) {
-    result.language_id =
-        FindLanguageCode(NarrowString(code), &result.language_code);
-    if (result.language_id == kLanguageNone) {
-      result.notes.push_back("unknown language \"" + Shown(code) + "\" in \"" +
-                             Shown(arg) +
-                             "\": the locale's language is used instead");
-    }
+    SetLanguage(code, arg, &result);
   };
   const char* scan_end = nullptr;  // the language switch, or "--"
   for (int i = first; i < argc; ++i) {
@@ -149,13 +170,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     std::string value;
     if (std::strcmp(arg, "--") == 0) {
       scan_end = arg;
-    } else if (std::strcmp(arg, "--silent") == 0) {
-      result.silent = true;
-    } else if (std::strcmp(arg, "--dry-run") == 0) {
-      result.dry_run = true;
-      result.silent = true;
-    } else if (std::strcmp(arg, "--verbose") == 0) {
-      result.verbose = true;
+    } else if (ReadFlag(arg, &result)) {
+      // Read.
     } else if (std::strncmp(arg, "--lang=", 7) == 0) {
       language(arg + 7, arg);
       scan_end = arg;
