@@ -252,7 +252,7 @@ Status KitReader::VerifyChecksum() {
   const std::string got = digest_->sha.HexDigest();
   digest_.reset();
   if (got == expected_digest_) return Status::Ok();
-  return Status::Of(Status::Kind::kChecksumMismatch);
+  return Status::Of(Status::Kind::kChecksumMismatch, SidecarPath(kit_path_));
 }
 
 Status KitReader::ReadEntry(uint32_t index, KitEntry* entry) {

@@ -27,8 +27,8 @@
 //
 // Failures are Statuses: kDamagedKit (without a path: the caller knows the
 // kit) for a kit that is not a deflate stream or whose tables or entries
-// are broken, kChecksumMismatch for a kit that does not match its checksum
-// file, kChecksumUnusable (naming that file) when it cannot serve,
+// are broken, kChecksumMismatch (naming the checksum file) for a kit that
+// does not match it, kChecksumUnusable (naming that file) when it cannot serve,
 // kNoTempFile when no container can be made, and the system's reason,
 // naming the kit or the container, when a file cannot be opened, read or
 // written (a full temporary directory gives ENOSPC or EDQUOT).

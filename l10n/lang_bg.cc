@@ -56,6 +56,8 @@ constinit const TranslatedText kTextsBg[kTranslatedKeyCount] = {
     {"IDS_NOTE_STATE_FALLBACK", "Каталогът за състоянието, посочен в XDG_STATE_HOME, не може да бъде използван; вместо него се използва каталогът в домашния каталог."},
     {"IDS_ERROR_NO_CURRENT_DIR", "Текущият каталог не може да бъде намерен; възможно е да е изтрит."},
     {"IDS_ERROR_REPORT_NOT_WRITTEN", "Инсталирането завърши, но обобщението му не може да бъде записано в стандартния изход."},
+    {"IDS_REASON_CHECKSUM_MISMATCH", "комплектът не съвпада с контролната сума в този файл"},
+    {"IDS_REASON_KIT_DAMAGED", "компресираните му данни са повредени или непълни"},
     {"IDS_REASON_NOT_ABSOLUTE", "не е абсолютен път"},
     {"IDS_REASON_CONTROL_CHARACTERS", "името съдържа управляващи знаци (например нов ред)"},
     {"IDS_REASON_ROOT_HOME", "коренният каталог не е домашен каталог"},

@@ -56,6 +56,8 @@ constinit const TranslatedText kTextsDe[kTranslatedKeyCount] = {
     {"IDS_NOTE_STATE_FALLBACK", "Das in XDG_STATE_HOME angegebene Statusverzeichnis kann nicht verwendet werden; stattdessen wird das im Home-Verzeichnis verwendet."},
     {"IDS_ERROR_NO_CURRENT_DIR", "Das aktuelle Verzeichnis wurde nicht gefunden; möglicherweise wurde es gelöscht."},
     {"IDS_ERROR_REPORT_NOT_WRITTEN", "Die Installation ist abgeschlossen, aber ihre Zusammenfassung konnte nicht in die Standardausgabe geschrieben werden."},
+    {"IDS_REASON_CHECKSUM_MISMATCH", "die Installationsdatei stimmt nicht mit der Prüfsumme in dieser Datei überein"},
+    {"IDS_REASON_KIT_DAMAGED", "ihre komprimierten Daten sind beschädigt oder unvollständig"},
     {"IDS_REASON_NOT_ABSOLUTE", "kein absoluter Pfad"},
     {"IDS_REASON_CONTROL_CHARACTERS", "der Name enthält Steuerzeichen (etwa einen Zeilenumbruch)"},
     {"IDS_REASON_ROOT_HOME", "das Wurzelverzeichnis ist kein Home-Verzeichnis"},

@@ -56,6 +56,8 @@ constinit const TranslatedText kTextsEn[kTranslatedKeyCount] = {
     {"IDS_NOTE_STATE_FALLBACK", "The state directory given in XDG_STATE_HOME cannot be used; the one in the home directory is used instead."},
     {"IDS_ERROR_NO_CURRENT_DIR", "The current directory cannot be found; it may have been deleted."},
     {"IDS_ERROR_REPORT_NOT_WRITTEN", "The installation is complete, but its summary could not be written to standard output."},
+    {"IDS_REASON_CHECKSUM_MISMATCH", "the kit does not match the checksum in this file"},
+    {"IDS_REASON_KIT_DAMAGED", "its compressed data is damaged or cut short"},
     {"IDS_REASON_NOT_ABSOLUTE", "not an absolute path"},
     {"IDS_REASON_CONTROL_CHARACTERS", "the name holds control characters (such as a line break)"},
     {"IDS_REASON_ROOT_HOME", "the root directory is not a home directory"},

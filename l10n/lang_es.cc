@@ -56,6 +56,8 @@ constinit const TranslatedText kTextsEs[kTranslatedKeyCount] = {
     {"IDS_NOTE_STATE_FALLBACK", "No se puede usar el directorio de estado indicado en XDG_STATE_HOME; en su lugar se usa el del directorio personal."},
     {"IDS_ERROR_NO_CURRENT_DIR", "No se encuentra el directorio actual; puede que se haya eliminado."},
     {"IDS_ERROR_REPORT_NOT_WRITTEN", "La instalación ha finalizado, pero no se ha podido escribir su resumen en la salida estándar."},
+    {"IDS_REASON_CHECKSUM_MISMATCH", "el conjunto no coincide con la suma de comprobación de este archivo"},
+    {"IDS_REASON_KIT_DAMAGED", "sus datos comprimidos están dañados o incompletos"},
     {"IDS_REASON_NOT_ABSOLUTE", "no es una ruta absoluta"},
     {"IDS_REASON_CONTROL_CHARACTERS", "el nombre contiene caracteres de control (como un salto de línea)"},
     {"IDS_REASON_ROOT_HOME", "el directorio raíz no es un directorio personal"},

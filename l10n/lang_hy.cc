@@ -56,6 +56,8 @@ constinit const TranslatedText kTextsHy[kTranslatedKeyCount] = {
     {"IDS_NOTE_STATE_FALLBACK", "XDG_STATE_HOME-ում նշված վիճակի կատալոգը հնարավոր չէ օգտագործել: Դրա փոխարեն օգտագործվում է տնային կատալոգում գտնվող կատալոգը:"},
     {"IDS_ERROR_NO_CURRENT_DIR", "Ընթացիկ կատալոգը հնարավոր չէ գտնել: Հնարավոր է՝ այն ջնջվել է:"},
     {"IDS_ERROR_REPORT_NOT_WRITTEN", "Տեղադրումն ավարտված է, բայց դրա ամփոփումը հնարավոր չեղավ գրել ստանդարտ ելքում:"},
+    {"IDS_REASON_CHECKSUM_MISMATCH", "հավաքածուն չի համապատասխանում այս ֆայլի ստուգիչ գումարին"},
+    {"IDS_REASON_KIT_DAMAGED", "դրա սեղմված տվյալները վնասված են կամ թերի են"},
     {"IDS_REASON_NOT_ABSOLUTE", "բացարձակ ուղի չէ"},
     {"IDS_REASON_CONTROL_CHARACTERS", "անունը պարունակում է կառավարման նիշեր (օրինակ՝ տողադարձ)"},
     {"IDS_REASON_ROOT_HOME", "արմատային կատալոգը տնային կատալոգ չէ"},

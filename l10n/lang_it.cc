@@ -56,6 +56,8 @@ constinit const TranslatedText kTextsIt[kTranslatedKeyCount] = {
     {"IDS_NOTE_STATE_FALLBACK", "Impossibile usare la directory di stato indicata in XDG_STATE_HOME; al suo posto viene usata quella nella directory home."},
     {"IDS_ERROR_NO_CURRENT_DIR", "Impossibile trovare la directory corrente; potrebbe essere stata eliminata."},
     {"IDS_ERROR_REPORT_NOT_WRITTEN", "L'installazione è completata, ma non è stato possibile scriverne il riepilogo nello standard output."},
+    {"IDS_REASON_CHECKSUM_MISMATCH", "il file di installazione non corrisponde al checksum in questo file"},
+    {"IDS_REASON_KIT_DAMAGED", "i suoi dati compressi sono danneggiati o incompleti"},
     {"IDS_REASON_NOT_ABSOLUTE", "non è un percorso assoluto"},
     {"IDS_REASON_CONTROL_CHARACTERS", "il nome contiene caratteri di controllo (ad esempio un a capo)"},
     {"IDS_REASON_ROOT_HOME", "la directory radice non è una directory home"},

@@ -56,6 +56,8 @@ constinit const TranslatedText kTextsKa[kTranslatedKeyCount] = {
     {"IDS_NOTE_STATE_FALLBACK", "XDG_STATE_HOME-ში მითითებული მდგომარეობის კატალოგის გამოყენება შეუძლებელია; მის ნაცვლად გამოიყენება საწყის კატალოგში არსებული კატალოგი."},
     {"IDS_ERROR_NO_CURRENT_DIR", "მიმდინარე კატალოგი ვერ მოიძებნა; შესაძლოა, ის წაშლილია."},
     {"IDS_ERROR_REPORT_NOT_WRITTEN", "დაყენება დასრულდა, მაგრამ მისი შეჯამების სტანდარტულ გამოსავალში ჩაწერა ვერ მოხერხდა."},
+    {"IDS_REASON_CHECKSUM_MISMATCH", "კომპლექტი არ ემთხვევა ამ ფაილში მითითებულ საკონტროლო ჯამს"},
+    {"IDS_REASON_KIT_DAMAGED", "მისი შეკუმშული მონაცემები დაზიანებულია ან არასრულია"},
     {"IDS_REASON_NOT_ABSOLUTE", "არ არის აბსოლუტური გზა"},
     {"IDS_REASON_CONTROL_CHARACTERS", "სახელი შეიცავს მმართველ სიმბოლოებს (მაგალითად, ხაზის გადატანას)"},
     {"IDS_REASON_ROOT_HOME", "ძირეული კატალოგი საწყისი კატალოგი არ არის"},

@@ -57,6 +57,8 @@ constinit const TranslatedText kTextsKk[kTranslatedKeyCount] = {
     {"IDS_NOTE_STATE_FALLBACK", "XDG_STATE_HOME ішінде көрсетілген күй каталогын пайдалану мүмкін емес; оның орнына үй каталогындағы каталог пайдаланылады."},
     {"IDS_ERROR_NO_CURRENT_DIR", "Ағымдағы каталог табылмады; ол жойылған болуы мүмкін."},
     {"IDS_ERROR_REPORT_NOT_WRITTEN", "Орнату аяқталды, бірақ оның қорытындысын стандартты шығысқа жазу мүмкін болмады."},
+    {"IDS_REASON_CHECKSUM_MISMATCH", "жинақ осы файлдағы бақылау сомасына сәйкес келмейді"},
+    {"IDS_REASON_KIT_DAMAGED", "оның сығылған деректері бүлінген немесе толық емес"},
     {"IDS_REASON_NOT_ABSOLUTE", "абсолютті жол емес"},
     {"IDS_REASON_CONTROL_CHARACTERS", "атауда басқару таңбалары бар (мысалы, жол ауыстыру)"},
     {"IDS_REASON_ROOT_HOME", "түбірлік каталог үй каталогы емес"},

@@ -56,6 +56,8 @@ constinit const TranslatedText kTextsLt[kTranslatedKeyCount] = {
     {"IDS_NOTE_STATE_FALLBACK", "XDG_STATE_HOME nurodyto būsenos katalogo naudoti negalima; vietoj jo naudojamas katalogas namų kataloge."},
     {"IDS_ERROR_NO_CURRENT_DIR", "Dabartinio katalogo rasti nepavyko; galbūt jis buvo ištrintas."},
     {"IDS_ERROR_REPORT_NOT_WRITTEN", "Diegimas baigtas, bet jo suvestinės nepavyko įrašyti į standartinę išvestį."},
+    {"IDS_REASON_CHECKSUM_MISMATCH", "komplektas neatitinka šiame faile nurodytos kontrolinės sumos"},
+    {"IDS_REASON_KIT_DAMAGED", "jo suglaudinti duomenys sugadinti arba nepilni"},
     {"IDS_REASON_NOT_ABSOLUTE", "ne absoliutusis kelias"},
     {"IDS_REASON_CONTROL_CHARACTERS", "pavadinime yra valdymo simbolių (pavyzdžiui, eilutės pabaiga)"},
     {"IDS_REASON_ROOT_HOME", "šakninis katalogas nėra namų katalogas"},

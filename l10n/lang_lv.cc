@@ -56,6 +56,8 @@ constinit const TranslatedText kTextsLv[kTranslatedKeyCount] = {
     {"IDS_NOTE_STATE_FALLBACK", "XDG_STATE_HOME norādīto stāvokļa katalogu nevar izmantot; tā vietā tiek izmantots katalogs mājas katalogā."},
     {"IDS_ERROR_NO_CURRENT_DIR", "Pašreizējo katalogu nevar atrast; iespējams, tas ir izdzēsts."},
     {"IDS_ERROR_REPORT_NOT_WRITTEN", "Instalēšana ir pabeigta, taču tās kopsavilkumu nevarēja ierakstīt standarta izvadē."},
+    {"IDS_REASON_CHECKSUM_MISMATCH", "komplekts neatbilst šajā failā norādītajai kontrolsummai"},
+    {"IDS_REASON_KIT_DAMAGED", "tā saspiestie dati ir bojāti vai nepilnīgi"},
     {"IDS_REASON_NOT_ABSOLUTE", "nav absolūts ceļš"},
     {"IDS_REASON_CONTROL_CHARACTERS", "nosaukumā ir vadības rakstzīmes (piemēram, rindiņas pārnesums)"},
     {"IDS_REASON_ROOT_HOME", "saknes katalogs nav mājas katalogs"},

@@ -56,6 +56,8 @@ constinit const TranslatedText kTextsRo[kTranslatedKeyCount] = {
     {"IDS_NOTE_STATE_FALLBACK", "Catalogul de stare indicat în XDG_STATE_HOME nu poate fi utilizat; se utilizează în schimb cel din catalogul personal."},
     {"IDS_ERROR_NO_CURRENT_DIR", "Catalogul curent nu poate fi găsit; este posibil să fi fost şters."},
     {"IDS_ERROR_REPORT_NOT_WRITTEN", "Instalarea s-a încheiat, dar rezumatul ei nu a putut fi scris la ieşirea standard."},
+    {"IDS_REASON_CHECKSUM_MISMATCH", "kit-ul nu corespunde sumei de control din acest fişier"},
+    {"IDS_REASON_KIT_DAMAGED", "datele sale comprimate sunt deteriorate sau incomplete"},
     {"IDS_REASON_NOT_ABSOLUTE", "nu este o cale absolută"},
     {"IDS_REASON_CONTROL_CHARACTERS", "numele conţine caractere de control (de exemplu, un sfârşit de rând)"},
     {"IDS_REASON_ROOT_HOME", "catalogul rădăcină nu este un catalog personal"},

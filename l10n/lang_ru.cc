@@ -56,6 +56,8 @@ constinit const TranslatedText kTextsRu[kTranslatedKeyCount] = {
     {"IDS_NOTE_STATE_FALLBACK", "Каталог состояния, указанный в XDG_STATE_HOME, использовать нельзя; вместо него используется каталог в домашнем каталоге."},
     {"IDS_ERROR_NO_CURRENT_DIR", "Текущий каталог не найден; возможно, он был удалён."},
     {"IDS_ERROR_REPORT_NOT_WRITTEN", "Установка завершена, но её итог не удалось записать в стандартный вывод."},
+    {"IDS_REASON_CHECKSUM_MISMATCH", "комплект не совпадает с контрольной суммой в этом файле"},
+    {"IDS_REASON_KIT_DAMAGED", "его сжатые данные повреждены или обрезаны"},
     {"IDS_REASON_NOT_ABSOLUTE", "не абсолютный путь"},
     {"IDS_REASON_CONTROL_CHARACTERS", "имя содержит управляющие символы (например, перевод строки)"},
     {"IDS_REASON_ROOT_HOME", "корневой каталог не является домашним каталогом"},

@@ -56,6 +56,8 @@ constinit const TranslatedText kTextsTr[kTranslatedKeyCount] = {
     {"IDS_NOTE_STATE_FALLBACK", "XDG_STATE_HOME ile belirtilen durum klasörü kullanılamıyor; bunun yerine ev klasöründeki kullanılıyor."},
     {"IDS_ERROR_NO_CURRENT_DIR", "Geçerli klasör bulunamıyor; silinmiş olabilir."},
     {"IDS_ERROR_REPORT_NOT_WRITTEN", "Kurulum tamamlandı, ancak özeti standart çıktıya yazılamadı."},
+    {"IDS_REASON_CHECKSUM_MISMATCH", "takım bu dosyadaki sağlama toplamıyla eşleşmiyor"},
+    {"IDS_REASON_KIT_DAMAGED", "sıkıştırılmış verileri bozuk veya eksik"},
     {"IDS_REASON_NOT_ABSOLUTE", "mutlak bir yol değil"},
     {"IDS_REASON_CONTROL_CHARACTERS", "ad denetim karakterleri içeriyor (örneğin bir satır sonu)"},
     {"IDS_REASON_ROOT_HOME", "kök klasör bir ev klasörü değil"},

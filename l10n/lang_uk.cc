@@ -56,6 +56,8 @@ constinit const TranslatedText kTextsUk[kTranslatedKeyCount] = {
     {"IDS_NOTE_STATE_FALLBACK", "Каталог стану, вказаний у XDG_STATE_HOME, використати неможливо; замість нього використовується каталог у домашньому каталозі."},
     {"IDS_ERROR_NO_CURRENT_DIR", "Поточний каталог не знайдено; можливо, його було видалено."},
     {"IDS_ERROR_REPORT_NOT_WRITTEN", "Встановлення завершено, але його підсумок не вдалося записати до стандартного виводу."},
+    {"IDS_REASON_CHECKSUM_MISMATCH", "комплект не збігається з контрольною сумою в цьому файлі"},
+    {"IDS_REASON_KIT_DAMAGED", "його стиснені дані пошкоджені або обрізані"},
     {"IDS_REASON_NOT_ABSOLUTE", "не абсолютний шлях"},
     {"IDS_REASON_CONTROL_CHARACTERS", "ім'я містить керівні символи (наприклад, перехід на новий рядок)"},
     {"IDS_REASON_ROOT_HOME", "кореневий каталог не є домашнім каталогом"},

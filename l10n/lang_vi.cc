@@ -56,6 +56,8 @@ constinit const TranslatedText kTextsVi[kTranslatedKeyCount] = {
     {"IDS_NOTE_STATE_FALLBACK", "Không thể sử dụng thư mục trạng thái được chỉ định trong XDG_STATE_HOME; thư mục trong thư mục nhà được sử dụng thay thế."},
     {"IDS_ERROR_NO_CURRENT_DIR", "Không tìm thấy thư mục hiện tại; có thể nó đã bị xóa."},
     {"IDS_ERROR_REPORT_NOT_WRITTEN", "Quá trình cài đặt đã hoàn tất, nhưng không thể ghi bản tóm tắt ra đầu ra chuẩn."},
+    {"IDS_REASON_CHECKSUM_MISMATCH", "bộ cài đặt không khớp với tổng kiểm tra trong tệp này"},
+    {"IDS_REASON_KIT_DAMAGED", "dữ liệu nén của nó bị hỏng hoặc bị cắt ngắn"},
     {"IDS_REASON_NOT_ABSOLUTE", "không phải là đường dẫn tuyệt đối"},
     {"IDS_REASON_CONTROL_CHARACTERS", "tên chứa ký tự điều khiển (ví dụ như ký tự xuống dòng)"},
     {"IDS_REASON_ROOT_HOME", "thư mục gốc không phải là thư mục nhà"},

@@ -10,7 +10,7 @@ struct TranslatedText {
   const char* text;  // UTF-8
 };
 
-inline constexpr int kTranslatedKeyCount = 55;
+inline constexpr int kTranslatedKeyCount = 57;
 
 extern const TranslatedText kTextsRu[kTranslatedKeyCount];
 extern const TranslatedText kTextsUk[kTranslatedKeyCount];

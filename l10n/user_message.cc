@@ -160,9 +160,16 @@ WideString FailureMessage(const Status& failure, const std::string& kit_path) {
     case Kind::kCancelled:
       return WideString();
     case Kind::kDamagedKit:
-    case Kind::kChecksumMismatch:
+      // The kit is named whatever entry showed the damage.
       return UserMessage("IDS_ERROR_DAMAGEDSOURCE",
-                         MessageDetail{kit_path, 0, nullptr});
+                         MessageDetail{kit_path, 0, "IDS_REASON_KIT_DAMAGED"});
+    case Kind::kChecksumMismatch:
+      // The cause after the text, as for every failure: the checksum file
+      // the kit does not match.
+      return UserMessage(
+          "IDS_ERROR_DAMAGEDSOURCE",
+          MessageDetail{failure.path().empty() ? kit_path : failure.path(), 0,
+                        "IDS_REASON_CHECKSUM_MISMATCH"});
     case Kind::kChecksumUnusable:
       // Not the kit's fault: the file that was to vouch for it is named.
       key = "IDS_ERROR_CHECKSUM_UNUSABLE";

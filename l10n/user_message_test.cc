@@ -61,8 +61,9 @@ TEST_F(UserMessageTest, OneLineJoinsAfterPunctuationWithASpace) {
   }
 }
 
-// A kit that does not match its checksum is a damaged kit, named; a
-// checksum file that cannot serve is named itself, with why.
+// A kit that does not match its checksum is a damaged kit, with the
+// checksum file it does not match after the text; a damaged stream names
+// the kit; a checksum file that cannot serve is named itself, with why.
 TEST_F(UserMessageTest, TheChecksumFileIsBlamedOnlyForItself) {
   using Kind = Status::Kind;
   const std::string kit = "/k/tqkt.efd";
@@ -74,9 +75,14 @@ TEST_F(UserMessageTest, TheChecksumFileIsBlamedOnlyForItself) {
     Status failure;
     std::string message;
   } cases[] = {
-      {Status::Of(Kind::kChecksumMismatch),
+      {Status::Of(Kind::kChecksumMismatch, sums),
+       Narrow(StringTable::Lookup("IDS_ERROR_DAMAGEDSOURCE")) + "\n\"" + sums +
+           "\": " +
+           Narrow(StringTable::Lookup("IDS_REASON_CHECKSUM_MISMATCH"))},
+      // The stream's damage names the kit, whatever entry showed it.
+      {Status::Of(Kind::kDamagedKit, "/t/a.cfg"),
        Narrow(StringTable::Lookup("IDS_ERROR_DAMAGEDSOURCE")) + "\n\"" + kit +
-           "\""},
+           "\": " + Narrow(StringTable::Lookup("IDS_REASON_KIT_DAMAGED"))},
       {Status::Of(Kind::kChecksumUnusable, sums, 0),
        unusable + Narrow(StringTable::Lookup("IDS_REASON_CHECKSUM_FORMAT"))},
       {Status::Of(Kind::kChecksumUnusable, sums, EINVAL),

@@ -140,8 +140,10 @@ std::string DescribeInstallFailure(const Status& failure,
              "verify\" says more)";
     case Status::Kind::kChecksumUnusable:
       return DescribeUnusableChecksumFile(failure);
-    case Status::Kind::kDamagedKit:
     case Status::Kind::kChecksumMismatch:
+      return "the kit does not match its checksum file \"" + path +
+             "\": it is damaged";
+    case Status::Kind::kDamagedKit:
       return path.empty()
                  ? "the kit is damaged: its stream is corrupt or ends early, "
                    "its tables are broken, or it does not match its checksum "

@@ -29,8 +29,18 @@ WideString NormaliseTypedDirectory(WideString typed,
 
 WideString DescriptionPath(const WideString& target_dir,
                            const WideString& description) {
-  WideString path = target_dir + description;
+  WideString path = target_dir;
   ToSlashes(path);
+  if (description.empty()) return path;
+  WideString name = description;
+  ToSlashes(name);
+  uint32_t skip = 0;
+  while (skip < name.length() && name[skip] == u'/') ++skip;
+  while (!path.empty() && path[path.length() - 1] == u'/') {
+    path.erase(path.length() - 1);
+  }
+  path.push_back(u'/');
+  path.append(name, skip);
   return path;
 }
 

@@ -30,8 +30,11 @@ WideString NormaliseTypedDirectory(WideString typed,
                                    const WideString& current_dir,
                                    const WideString& home);
 
-// The description document: `target_dir` and `description` joined as they
-// are (no separator is inserted), with backslashes turned into slashes.
+// The description document: `target_dir` and a non-empty `description`
+// joined with exactly one "/", whatever separators either has at the join
+// (a directory typed, chosen or recorded, with or without trailing ones; a
+// name with or without leading ones, as kits made by other tools have it);
+// backslashes become slashes. An empty description gives the directory.
 WideString DescriptionPath(const WideString& target_dir,
                            const WideString& description);
 

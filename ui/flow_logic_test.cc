@@ -74,7 +74,10 @@ TEST(FlowLogicTest, PathOfTheDescription) {
   } cases[] = {
       {u"/data/tmplts/", u"readme.html", u"/data/tmplts/readme.html"},
       {u"/data/tmplts", u"\\readme.html", u"/data/tmplts/readme.html"},
-      {u"/data/tmplts", u"readme.html", u"/data/tmpltsreadme.html"},
+      {u"/data/tmplts", u"readme.html", u"/data/tmplts/readme.html"},
+      {u"/data/tmplts//", u"\\/readme.html", u"/data/tmplts/readme.html"},
+      {u"C:\\tmplts\\", u"doc\\readme.html", u"C:/tmplts/doc/readme.html"},
+      {u"/", u"readme.html", u"/readme.html"},
       {u"/data/tmplts", u"", u"/data/tmplts"},
       {u"/data/tmplts/", u"", u"/data/tmplts/"},
       {u"/d/", u"doc\\a b\"$`.html", u"/d/doc/a b\"$`.html"},

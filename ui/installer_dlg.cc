@@ -164,10 +164,13 @@ void CInstallerDlg::ShowPage(WizardDialogPage* page) {
 void CInstallerDlg::ShowDirectoryStep() {
   step_ = kStepDirectory;
   if (window_ == nullptr) return;
-  if (!dir_page_)
+  if (!dir_page_) {
     dir_page_ = std::make_unique<DirSelectPage>(page_area_, side_picture_,
                                                 session_.sys());
-  dir_page_->SetPath(target_dir_);
+    // Only the first visit proposes a directory: what the user typed or
+    // chose stays across Back and Next, and is what Next installs into.
+    dir_page_->SetPath(target_dir_);
+  }
   gtk_widget_set_sensitive(back_button_, TRUE);
   gtk_widget_set_sensitive(next_button_, TRUE);
   ShowPage(dir_page_.get());
@@ -259,6 +262,13 @@ gboolean CInstallerDlg::OnDeleteEvent(GtkWidget*, GdkEvent*, gpointer dialog) {
 
 void CInstallerDlg::OnDestroy(GtkWidget*, gpointer dialog) {
   auto* self = static_cast<CInstallerDlg*>(dialog);
+  // A window that goes while files are being copied (the window manager
+  // destroyed it, say, instead of asking it to close) is a close before
+  // the end: the job rolls back, and the run ends as cancelled.
+  if (self->copying_ && !self->close_requested_) {
+    self->close_requested_ = true;
+    self->CancelJob();
+  }
   // Every widget is gone with the window; nothing may touch them again.
   self->window_ = nullptr;
   self->page_area_ = nullptr;

@@ -66,7 +66,8 @@ class CInstallerDlg : public CWnd {
   // Hides the current page's widgets, then shows `page`'s (none for null)
   // and calls its OnActivate.
   void ShowPage(WizardDialogPage* page);
-  // Step 2: the directory page, its entry refilled from target_dir().
+  // Step 2: the directory page; its entry is filled from target_dir() on
+  // the first visit only.
   void ShowDirectoryStep();
   // The final steps' buttons: Next labelled Finish, sensitive, default and
   // focused; Cancel insensitive; Back hidden.

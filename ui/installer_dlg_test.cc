@@ -385,13 +385,21 @@ TEST_F(InstallerDlgTest, BackAndNextThroughThePages) {
   for (GtkWidget* widget : dir_page->widgets()) EXPECT_FALSE(Visible(widget));
   for (GtkWidget* widget : welcome->widgets()) EXPECT_TRUE(Visible(widget));
 
-  // What was typed but not confirmed is gone: the entry is refilled.
+  // What was typed stays, and is where Next installs.
   gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
   EXPECT_EQ(CInstallerDlg::kStepDirectory, dialog->step());
   EXPECT_EQ(dir_page, dialog->dir_page());
-  EXPECT_EQ(default_target_, Narrow(dir_page->GetPath()));
+  const std::string typed = root_.Path("typed");
+  EXPECT_EQ("/somewhere/else", Narrow(dir_page->GetPath()));
   for (GtkWidget* widget : welcome->widgets()) EXPECT_FALSE(Visible(widget));
   EXPECT_TRUE(shown_.empty());
+  gtk_entry_set_text(GTK_ENTRY(dir_page->path_entry()), typed.c_str());
+  gtk_button_clicked(GTK_BUTTON(dialog->back_button()));
+  gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
+  gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
+  EXPECT_EQ(CInstallerDlg::kStepSuccess, dialog->step());
+  EXPECT_EQ("A", ReadFile(typed + "/a.txt"));
+  EXPECT_FALSE(std::filesystem::exists(default_target_));
 }
 
 TEST_F(InstallerDlgTest, EmptyDirectoryAsksForOne) {
@@ -400,7 +408,7 @@ TEST_F(InstallerDlgTest, EmptyDirectoryAsksForOne) {
   gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
   EXPECT_EQ(CInstallerDlg::kStepDirectory, dialog->step());
   EXPECT_EQ((std::vector<Shown>{
-                {Text("IDS_SETUP_EMPTYTARGET"), kMessageBoxPlain,
+                {Text("IDS_SETUP_EMPTYTARGET"), kMessageBoxWarning,
                  "Installer title"}}),
             shown_);
   EXPECT_EQ(nullptr, dialog->progress_page());
@@ -639,6 +647,36 @@ TEST_F(InstallerDlgTest, SignalsWhileCopyingCloseAfterTheRollback) {
   }
 }
 
+// A window destroyed before the end (the window manager's destroy, not its
+// close request), during the copying or while the question is up, is a
+// close before the end: the job rolls back and the run ends as cancelled.
+TEST_F(InstallerDlgTest, AWindowDestroyedBeforeTheEndIsACancel) {
+  for (const bool asked : {false, true}) {
+    SCOPED_TRACE(asked ? "while asked" : "while copying");
+    auto dialog = StartWizard();
+    const std::string target = root_.Path(asked ? "asked" : "copying");
+    TypeDirectory(*dialog, target);
+    shown_.clear();
+    // The box goes with its window: no answer.
+    answer_ = kMessageBoxOther;
+    InstallHeldAtGate(*dialog, [&] {
+      if (!asked) {
+        gtk_widget_destroy(dialog->window());
+        return;
+      }
+      while_asked_ = [&] { gtk_widget_destroy(dialog->window()); };
+      SendKey(dialog->window(), GDK_Escape);
+      while_asked_ = nullptr;
+    });
+    EXPECT_EQ(asked ? 1u : 0u, shown_.size());
+    EXPECT_EQ(nullptr, dialog->window());
+    EXPECT_EQ(std::vector<std::string>{}, ListTree(target));
+    EXPECT_EQ(std::string::npos, UserConfig().find(target));
+    EXPECT_EQ(2, dialog->exit_status());
+    EXPECT_EQ(std::vector<std::string>{}, Backups());
+  }
+}
+
 // Another installation holds the template directory: the progress page says
 // that this one waits, and the installation runs once the other has ended.
 TEST_F(InstallerDlgTest, WaitsForAnotherInstallationIntoTheDirectory) {
@@ -757,9 +795,7 @@ TEST_F(InstallerDlgTest, RealBoxesStayOverTheWizardInItsLanguage) {
     int dx = 1000, dy = 1000;  // box centre less wizard centre
   } seen{wizard, false, nullptr, false, false, GDK_WINDOW_TYPE_HINT_NORMAL,
          {},     1000,  1000};
-  g_timeout_add(
-      20,
-      [](gpointer data) -> gboolean {
+  const GSourceFunc look = [](gpointer data) -> gboolean {
         auto* s = static_cast<Seen*>(data);
         GList* windows = gtk_window_list_toplevels();
         for (GList* w = windows; w != nullptr; w = w->next) {
@@ -782,16 +818,18 @@ TEST_F(InstallerDlgTest, RealBoxesStayOverTheWizardInItsLanguage) {
           int bx, by, bw, bh, wx, wy, ww, wh;
           gtk_window_get_position(box, &bx, &by);
           gtk_window_get_size(box, &bw, &bh);
-          gtk_window_get_position(s->wizard, &wx, &wy);
-          gtk_window_get_size(s->wizard, &ww, &wh);
-          s->dx = (bx + bw / 2) - (wx + ww / 2);
-          s->dy = (by + bh / 2) - (wy + wh / 2);
+          if (s->wizard != nullptr) {
+            gtk_window_get_position(s->wizard, &wx, &wy);
+            gtk_window_get_size(s->wizard, &ww, &wh);
+            s->dx = (bx + bw / 2) - (wx + ww / 2);
+            s->dy = (by + bh / 2) - (wy + wh / 2);
+          }
           gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_NO);
         }
         g_list_free(windows);
         return s->found ? FALSE : TRUE;
-      },
-      &seen);
+      };
+  g_timeout_add(20, look, &seen);
   SendKey(dialog->window(), GDK_Escape);
   ASSERT_TRUE(seen.found);
   EXPECT_EQ(wizard, seen.parent);
@@ -808,6 +846,18 @@ TEST_F(InstallerDlgTest, RealBoxesStayOverTheWizardInItsLanguage) {
   EXPECT_LE(std::abs(seen.dy), 40);  // a title bar may or may not count
   // No: the wizard stays.
   EXPECT_NE(nullptr, dialog->window());
+
+  // A box before the wizard exists (a kit that failed its check) has no
+  // window to stay over: it is one of its own, in the taskbar, so that it
+  // can be found again when something covers it.
+  seen = Seen{nullptr, false, nullptr, false, true, GDK_WINDOW_TYPE_HINT_DIALOG,
+              {},      1000,  1000};
+  g_timeout_add(20, look, &seen);
+  MessageBox(nullptr, u"text", kMessageBoxError);
+  ASSERT_TRUE(seen.found);
+  EXPECT_EQ(nullptr, seen.parent);
+  EXPECT_FALSE(seen.skips_taskbar);
+  EXPECT_EQ(GDK_WINDOW_TYPE_HINT_NORMAL, seen.type);
 }
 
 // The toolkit's own texts (those of the folder chooser) follow the wizard's
@@ -1009,6 +1059,43 @@ TEST_F(InstallerDlgTest, FinishOpensDescriptionOnlyWhenCheckedAndPresent) {
   // Detached: no child of ours is left, running or as a zombie.
   EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG));
   EXPECT_EQ(ECHILD, errno);
+}
+
+// The description opens whatever form the directory was given in (typed
+// without or with repeated trailing separators, "~", recorded by an
+// earlier run and proposed again) and whatever separator the kit's name
+// begins with: one "/" joins them.
+TEST_F(InstallerDlgTest, TheDescriptionOpensForEveryFormOfTheDirectory) {
+  const struct {
+    const char* typed;  // null: the proposed (recorded) directory
+    std::string opened_dir;
+    std::string description;
+  } cases[] = {
+      {"plain", root_.Path("kit/plain"), "doc\\readme.html"},
+      {"~/tilde", home_ + "/tilde", "doc\\readme.html"},
+      {"slashes//", root_.Path("kit/slashes"), "\\doc\\readme.html"},
+      {nullptr, root_.Path("kit/slashes"), "doc\\readme.html"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.typed != nullptr ? c.typed : "recorded");
+    ASSERT_TRUE(
+        WriteTestKit(root_.Path("kit/tqkt.efd"), files_, c.description));
+    std::filesystem::remove(opener_log_);
+    auto dialog = StartWizard();
+    gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
+    if (c.typed != nullptr) {
+      gtk_entry_set_text(GTK_ENTRY(dialog->dir_page()->path_entry()),
+                         c.typed);
+    }
+    gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
+    ASSERT_EQ(CInstallerDlg::kStepSuccess, dialog->step());
+    gtk_toggle_button_set_active(
+        GTK_TOGGLE_BUTTON(dialog->success_page()->open_description_box()),
+        TRUE);
+    gtk_button_clicked(GTK_BUTTON(dialog->next_button()));  // Finish
+    const std::string log = WaitForFileLine(opener_log_);
+    EXPECT_EQ(c.opened_dir + "/doc/readme.html", log.substr(0, log.find('\n')));
+  }
 }
 
 }  // namespace

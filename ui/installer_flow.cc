@@ -128,7 +128,7 @@ void CInstallerDlg::OnNext() {
         return;
       }
       if (dir.empty()) {
-        Tell(StringTable::Lookup("IDS_SETUP_EMPTYTARGET"), kMessageBoxPlain);
+        Tell(StringTable::Lookup("IDS_SETUP_EMPTYTARGET"), kMessageBoxWarning);
         return;
       }
       // Found now, not half-way through the copying: the user can choose
@@ -287,7 +287,7 @@ void CInstallerDlg::RecordTemplateLocation() {
   // The templates are installed whatever happens here; a launcher
   // configuration that cannot be written only loses the suggestion.
   for (const Status& failure : session_.RecordTarget()) {
-    Tell(ConfigNotSavedMessage(failure), kMessageBoxPlain);
+    Tell(ConfigNotSavedMessage(failure), kMessageBoxWarning);
   }
 }
 

@@ -50,6 +50,7 @@ int MessageBox(CWnd* dialog, const WideString& text, MessageBoxStyle style) {
   if (Handler()) return Handler()(dialog, text, style);
   if (gdk_display_get_default() == nullptr) return WriteToStderr(text, style);
 
+  // Every box has the icon of its kind.
   GtkMessageType type = GTK_MESSAGE_OTHER;
   switch (style.kind) {
     case MessageKind::kError:
@@ -58,13 +59,14 @@ int MessageBox(CWnd* dialog, const WideString& text, MessageBoxStyle style) {
     case MessageKind::kQuestion:
       type = GTK_MESSAGE_QUESTION;
       break;
-    case MessageKind::kPlain:
+    case MessageKind::kWarning:
+      type = GTK_MESSAGE_WARNING;
       break;
   }
   // Over the wizard and modal to it, whatever the window manager does when
   // the wizard is raised; not a window of its own in the taskbar, and not
-  // to be minimised apart from the wizard. The buttons speak the wizard's
-  // language, which need not be the locale's.
+  // to be minimised apart from the wizard (when there is one). The buttons
+  // speak the wizard's language, which need not be the locale's.
   GtkWindow* parent = dialog != nullptr ? dialog->GetGtkWindow() : nullptr;
   GtkWidget* box = gtk_message_dialog_new(
       parent,
@@ -82,15 +84,22 @@ int MessageBox(CWnd* dialog, const WideString& text, MessageBoxStyle style) {
                           GTK_RESPONSE_OK);
     gtk_dialog_set_default_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
   }
-  gtk_window_set_position(GTK_WINDOW(box), parent != nullptr
-                                               ? GTK_WIN_POS_CENTER_ON_PARENT
-                                               : GTK_WIN_POS_CENTER);
-  gtk_window_set_skip_taskbar_hint(GTK_WINDOW(box), TRUE);
-  gtk_window_set_type_hint(GTK_WINDOW(box), GDK_WINDOW_TYPE_HINT_DIALOG);
-  gtk_widget_realize(box);
-  gdk_window_set_functions(
-      gtk_widget_get_window(box),
-      static_cast<GdkWMFunction>(GDK_FUNC_MOVE | GDK_FUNC_CLOSE));
+  if (parent != nullptr) {
+    gtk_window_set_position(GTK_WINDOW(box), GTK_WIN_POS_CENTER_ON_PARENT);
+    gtk_window_set_skip_taskbar_hint(GTK_WINDOW(box), TRUE);
+    gtk_window_set_type_hint(GTK_WINDOW(box), GDK_WINDOW_TYPE_HINT_DIALOG);
+    gtk_widget_realize(box);
+    gdk_window_set_functions(
+        gtk_widget_get_window(box),
+        static_cast<GdkWMFunction>(GDK_FUNC_MOVE | GDK_FUNC_CLOSE));
+  } else {
+    // Before the wizard exists (a kit that failed its check) there is no
+    // window to stay over: the box is one of its own, in the taskbar, so
+    // that it can be found again when something covers it.
+    gtk_window_set_position(GTK_WINDOW(box), GTK_WIN_POS_CENTER);
+    gtk_window_set_skip_taskbar_hint(GTK_WINDOW(box), FALSE);
+    gtk_window_set_type_hint(GTK_WINDOW(box), GDK_WINDOW_TYPE_HINT_NORMAL);
+  }
   if (dialog != nullptr) {
     gtk_window_set_title(GTK_WINDOW(box), ToUtf8(dialog->GetTitle()).c_str());
   }

@@ -1,6 +1,6 @@
 // The wizard's one way of telling the user something: a modal message box
-// with a text, a kind (error, question, plain) and either an OK button or
-// Yes and No. Without a display the text goes to standard error as one line
+// with a text, a kind (error, question, warning: each with its icon) and
+// either an OK button or Yes and No. Without a display the text goes to standard error as one line
 // instead. Tests put a handler in front of both to see what would be shown
 // and to answer for the user.
 //
@@ -15,7 +15,7 @@
 
 class CWnd;
 
-enum class MessageKind { kError, kQuestion, kPlain };
+enum class MessageKind { kError, kQuestion, kWarning };
 
 // What a box looks like: its kind and its buttons.
 struct MessageBoxStyle {
@@ -26,7 +26,8 @@ struct MessageBoxStyle {
 inline constexpr MessageBoxStyle kMessageBoxQuestion{MessageKind::kQuestion,
                                                      true};
 inline constexpr MessageBoxStyle kMessageBoxError{MessageKind::kError, false};
-inline constexpr MessageBoxStyle kMessageBoxPlain{MessageKind::kPlain, false};
+inline constexpr MessageBoxStyle kMessageBoxWarning{MessageKind::kWarning,
+                                                    false};
 
 // Results.
 inline constexpr int kMessageBoxOther = 0;  // closed, or any other answer
@@ -41,11 +42,13 @@ int MessageBoxResultFor(int gtk_response);
 // Shows `text` and waits for the answer. The box's title is `dialog`'s
 // GetTitle() (none for a null dialog); it is transient for, modal to and
 // centred on `dialog`'s window, kept out of the taskbar and not minimisable
-// on its own, and its buttons are labelled from the string tables ("Yes",
-// "No", "OK" in the current language; Enter answers No to a question). Without
-// a display (GDK has no default display) the text is written to standard error
-// as one line, in the locale's encoding, and the result is OK for an OK box, 0
-// for a question.
+// on its own (without a window, before the wizard is built, it is a window
+// of its own, centred on the screen and in the taskbar). Its buttons are
+// labelled from the string tables ("Yes", "No", "OK" in the current
+// language; Enter answers No to a question). Without a display (GDK has no
+// default display) the text is written to standard error as one line, in
+// the locale's encoding, and the result is OK for an OK box, 0 for a
+// question.
 int MessageBox(CWnd* dialog, const WideString& text, MessageBoxStyle style);
 
 // A handler that MessageBox calls instead of showing anything; an empty
