@@ -12,6 +12,7 @@ Status WorkerThread::Start(JobChannel* channel) {
   channel_ = channel;
   result_ = JobResult();
   cpu_seconds_ = 0;
+  ended_.store(false, std::memory_order_release);
   try {
     thread_ = std::thread(&WorkerThread::Body, this);
   } catch (const std::system_error& error) {
@@ -33,4 +34,5 @@ void WorkerThread::Body() {
     result_ = engine.result();
   }
   cpu_seconds_ = ThreadCpuSeconds();
+  ended_.store(true, std::memory_order_release);
 }

@@ -12,6 +12,7 @@
 #ifndef ENGINE_WORKER_THREAD_H_
 #define ENGINE_WORKER_THREAD_H_
 
+#include <atomic>
 #include <thread>
 
 #include "engine/install_engine.h"
@@ -36,6 +37,9 @@ class WorkerThread {
   // Waits for the thread, if one was started.
   void Join();
   bool running() const { return thread_.joinable(); }
+  // True once the started thread has done all its work (its job has ended
+  // and closed its transaction), so that Join will not wait; any thread.
+  bool ended() const { return ended_.load(std::memory_order_acquire); }
 
   // After Join: what the job did (copied files, why it failed), and the
   // processor time the job's thread used, in seconds.
@@ -48,6 +52,7 @@ class WorkerThread {
   SystemApi& sys_;
   JobChannel* channel_ = nullptr;
   std::thread thread_;
+  std::atomic<bool> ended_{false};
   // Written by the thread, read by the owner after Join.
   JobResult result_;
   double cpu_seconds_ = 0;

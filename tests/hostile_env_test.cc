@@ -453,7 +453,8 @@ TEST_F(HostileEnvTest, AFailingInstallationBesideAGoodOneTakesNothingAway) {
        {{"zz_cut", noise}},
        {},
        English("IDS_ERROR_DAMAGEDSOURCE") + " \"" +
-           root_.Path("bad/tqkt.efd") + "\"\n",
+           root_.Path("bad/tqkt.efd") + "\": " +
+           English("IDS_REASON_KIT_DAMAGED") + "\n",
        1000},
   };
   const std::string wait_line =

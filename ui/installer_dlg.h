@@ -180,6 +180,9 @@ class CInstallerDlg : public CWnd {
   // Follows the running job until it ends; a stop signal cancels it and
   // closes the window afterwards. Returns its last state.
   ChannelState FollowJob(StopSignals& signals);
+  // After the job's end was seen: turns the main loop (the final page
+  // stays alive) until the worker's thread has done all its work.
+  void AwaitWorker();
   // What the progress page shows for `state`.
   void ShowJobState(const ChannelState& state, bool* told_waiting,
                     gint64* last_redraw);

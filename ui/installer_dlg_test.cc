@@ -10,8 +10,12 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <clocale>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -647,6 +651,76 @@ TEST_F(InstallerDlgTest, SignalsWhileCopyingCloseAfterTheRollback) {
   }
 }
 
+// Yes given late, after the job was held for the question, and Escape
+// pressed the moment the rollback has ended: the cancelled page is drawn
+// before anything else is handled, never left behind the copying page.
+// Repeated, so that no timing of the answer and the worker's end escapes.
+TEST_F(InstallerDlgTest, ALateYesAlwaysDrawsTheCancelledPage) {
+  for (int round = 0; round < 50; ++round) {
+    SCOPED_TRACE(round);
+    auto dialog = StartWizard();
+    const std::string target = root_.Path("t" + std::to_string(round));
+    TypeDirectory(*dialog, target);
+    answer_ = kMessageBoxYes;
+    struct Watch {
+      CInstallerDlg* dialog;
+      InstallSession* session;
+      bool escape_queued = false;
+      bool drawn = false;
+    } watch{dialog.get(), sessions_.back().get()};
+    const gulong exposed = g_signal_connect(
+        dialog->window(), "expose-event",
+        G_CALLBACK(+[](GtkWidget*, GdkEventExpose*, gpointer data) -> gboolean {
+          auto* w = static_cast<Watch*>(data);
+          if (w->dialog->step() == CInstallerDlg::kStepCancelled) {
+            w->drawn = true;
+          }
+          return FALSE;
+        }),
+        &watch);
+    // The user's Escape, queued as soon as the job's end is posted.
+    const guint timer = g_timeout_add(
+        1,
+        [](gpointer data) -> gboolean {
+          auto* w = static_cast<Watch*>(data);
+          if (w->escape_queued ||
+              w->session->Poll().state == JobState::kRunning) {
+            return TRUE;
+          }
+          w->escape_queued = true;
+          GdkEvent* key = gdk_event_new(GDK_KEY_PRESS);
+          key->key.window =
+              GDK_WINDOW(g_object_ref(gtk_widget_get_window(w->dialog->window())));
+          key->key.keyval = GDK_Escape;
+          key->key.time = GDK_CURRENT_TIME;
+          gdk_event_put(key);
+          gdk_event_free(key);
+          return TRUE;
+        },
+        &watch);
+    InstallHeldAtGate(*dialog, [&] {
+      while_asked_ = [&] {
+        ReleaseGate();
+        EXPECT_TRUE(WaitHeldOrEnded());
+      };
+      SendKey(dialog->window(), GDK_Escape);
+      while_asked_ = nullptr;
+    });
+    PumpEvents();
+    g_source_remove(timer);
+    if (dialog->window() != nullptr) {
+      g_signal_handler_disconnect(dialog->window(), exposed);
+    }
+    EXPECT_TRUE(watch.escape_queued);
+    EXPECT_TRUE(watch.drawn);
+    // The queued Escape closed the final page, as on any final page.
+    EXPECT_EQ(nullptr, dialog->window());
+    EXPECT_EQ(std::vector<std::string>{}, ListTree(target));
+    EXPECT_EQ(2, dialog->exit_status());
+    if (HasFailure()) break;
+  }
+}
+
 // A window destroyed before the end (the window manager's destroy, not its
 // close request), during the copying or while the question is up, is a
 // close before the end: the job rolls back and the run ends as cancelled.
@@ -1152,6 +1226,13 @@ TEST_F(InstallerDlgTest, AKitThatDoesNotMatchItsChecksumShowsNoPage) {
     EXPECT_FALSE(dialog.PrepareInstall());
     ASSERT_EQ(1u, shown_.size());
     EXPECT_EQ(0u, shown_[0].text.find(Text(c.key))) << shown_[0].text;
+    if (std::string(c.key) == "IDS_ERROR_DAMAGEDSOURCE") {
+      // The cause after the text: the checksum file it does not match.
+      EXPECT_NE(std::string::npos,
+                shown_[0].text.find("\n\"" + kit + ".sha256\": " +
+                                    Text("IDS_REASON_CHECKSUM_MISMATCH")))
+          << shown_[0].text;
+    }
     EXPECT_FALSE(std::filesystem::exists(target));
     EXPECT_EQ(config, UserConfig());
     EXPECT_EQ(std::vector<std::string>{}, ListTree(root_.Path("tmp")));

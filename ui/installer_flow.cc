@@ -180,20 +180,19 @@ void CInstallerDlg::RunInstallStep() {
       // A failed job is still rolling back; the box is shown meanwhile.
       TellFailure(state.failure);
     }
-    // The thread is gone before the final page, before the window closes
-    // and before anything touches the reader again; until then a signal or
-    // the close button still only asks for the end.
-    const JobResult& result = session_.Finish();
-    copying_ = false;
     if (signals.received()) close_requested_ = true;
+    // The job has ended: its page now, drawn before anything else is
+    // handled, so that no timing of the answer and of the worker's end can
+    // leave the copying page up. The worker's thread may still be closing
+    // the transaction (a last flush can take a while on a busy disk); the
+    // window stays alive meanwhile.
+    copying_ = false;
     switch (state.state) {
       case JobState::kFinished:
         // Also when asked to close: a job that completed before it saw the
         // request is an installation like any other.
         outcome_ = RunOutcome::kSucceeded;
         if (!close_requested_) ShowSuccessStep();
-        RecordTemplateLocation();
-        if (silent_) PrintSummary(result);
         break;
       case JobState::kFailed:
         outcome_ = RunOutcome::kFailed;
@@ -204,6 +203,17 @@ void CInstallerDlg::RunInstallStep() {
         Note(StringTable::Lookup("IDS_CANCEL_FINISH"));
         if (!close_requested_) ShowCancelledStep();
         break;
+    }
+    if (window_ != nullptr) {
+      gdk_window_process_all_updates();
+      gdk_flush();
+    }
+    AwaitWorker();
+    // The thread is gone before anything touches the reader again.
+    const JobResult& result = session_.Finish();
+    if (outcome_ == RunOutcome::kSucceeded) {
+      RecordTemplateLocation();
+      if (silent_) PrintSummary(result);
     }
   }
   // Asked to close: no final page.
@@ -227,6 +237,13 @@ ChannelState CInstallerDlg::FollowJob(StopSignals& signals) {
   }
   g_source_remove(timer);
   return state;
+}
+
+void CInstallerDlg::AwaitWorker() {
+  if (!session_.worker().running()) return;
+  const guint timer = g_timeout_add(kPollIntervalMs, KeepWaking, nullptr);
+  while (!session_.worker().ended()) gtk_main_iteration();
+  g_source_remove(timer);
 }
 
 void CInstallerDlg::ShowJobState(const ChannelState& state,

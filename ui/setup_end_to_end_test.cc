@@ -271,7 +271,8 @@ TEST_F(SetupEndToEndTest, PreCheckFailuresEndTheRun) {
        "not a kit at all",
        {"-S"},
        TextIn(kLanguageEnglish, "IDS_ERROR_DAMAGEDSOURCE") + " \"" +
-           root_.Path("bin/tqkt.efd") + "\"\n"},
+           root_.Path("bin/tqkt.efd") + "\": " +
+           TextIn(kLanguageEnglish, "IDS_REASON_KIT_DAMAGED") + "\n"},
       {"no display without -S",
        "",
        {},
