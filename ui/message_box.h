@@ -42,7 +42,8 @@ int MessageBoxResultFor(int gtk_response);
 // GetTitle() (none for a null dialog); it is transient for, modal to and
 // centred on `dialog`'s window, kept out of the taskbar and not minimisable
 // on its own, and its buttons are labelled from the string tables ("Yes",
-// "No", "OK" in the current language; Enter answers No to a question). Without
+// "No", "OK" in the current language, each with an access key: Alt+Y says
+// Yes in English; Enter answers No to a question). Without
 // a display (GDK has no default display) the text is written to standard error
 // as one line, in the locale's encoding, and the result is OK for an OK box, 0
 // for a question.
