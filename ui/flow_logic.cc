@@ -54,3 +54,8 @@ WideString WelcomeText(WideString product, WideString provider) {
 CloseAction CloseActionFor(bool final_step) {
   return final_step ? CloseAction::kFinish : CloseAction::kAsk;
 }
+
+int WidthForFont(int width, double font_pixels) {
+  if (!(font_pixels > kUsualFontPixels)) return width;
+  return static_cast<int>(width * font_pixels / kUsualFontPixels + 0.5);
+}

@@ -1,8 +1,9 @@
 // The decisions of the wizard, as plain functions over plain values: how a
 // typed directory becomes the one installed into, what the progress page
-// shows, where the kit's description lies, what the welcome page says and
-// what closing the window means. The dialog (installer_dlg.h) only copies
-// the results into widgets, so these are tested without a display.
+// shows, where the kit's description lies, what the welcome page says, what
+// closing the window means and how wide a text is laid out in the desktop's
+// font. The dialog (installer_dlg.h) only copies the results into widgets,
+// so these are tested without a display.
 //
 // No GTK types here. Pure functions, callable from any thread, except
 // WelcomeText, which looks texts up in the current language.
@@ -47,5 +48,16 @@ WideString WelcomeText(WideString product, WideString provider);
 // asks first.
 enum class CloseAction { kAsk, kFinish };
 CloseAction CloseActionFor(bool final_step);
+
+// The pixel size of the usual desktop font, for which the pages' widths were
+// drawn: 10 points are 13 to 14 pixels at the 96 to 100 dots per inch of
+// most screens.
+inline constexpr double kUsualFontPixels = 14.0;
+
+// The width at which a text drawn to wrap at `width` pixels in the usual
+// font wraps in a font whose size is `font_pixels`: the same in that font or
+// a smaller one, wider in proportion to a larger one, so that a page keeps
+// its shape instead of squeezing a large font into a narrow column.
+int WidthForFont(int width, double font_pixels);
 
 #endif  // UI_FLOW_LOGIC_H_

@@ -102,6 +102,24 @@ TEST(FlowLogicTest, WelcomeTextFallsBackToDefaults) {
   StringTable::SetCurrentLanguage(saved);
 }
 
+TEST(FlowLogicTest, TextWidthFollowsTheFont) {
+  struct Case {
+    double font_pixels;
+    int width;
+  } cases[] = {
+      {14, 320},               // the usual size
+      {10 * 96 / 72.0, 320},   // 10 points at 96 dpi
+      {9, 320},                // smaller: the same
+      {0, 320},                // unknown
+      {21, 480},               // one and a half times the usual size
+      {28, 640},               // twice
+      {22 * 100 / 72.0, 698},  // 22 points at 100 dpi
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.width, WidthForFont(320, c.font_pixels)) << c.font_pixels;
+  }
+}
+
 TEST(FlowLogicTest, MessageBoxResults) {
   EXPECT_EQ(kMessageBoxYes, MessageBoxResultFor(GTK_RESPONSE_YES));
   EXPECT_EQ(kMessageBoxNo, MessageBoxResultFor(GTK_RESPONSE_NO));

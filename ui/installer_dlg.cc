@@ -11,12 +11,11 @@
 #include "assets/assets.h"
 #include "l10n/string_table.h"
 #include "text/text_conversion.h"
+#include "ui/access_keys.h"
 #include "ui/message_box.h"
 #include "ui/utf8_text.h"
 
 namespace {
-
-std::string Text(const char* key) { return ToUtf8(StringTable::Lookup(key)); }
 
 GdkPixbuf* PixbufFromXpm(const char* const* xpm) {
   return gdk_pixbuf_new_from_xpm_data(const_cast<const char**>(xpm));
@@ -55,6 +54,7 @@ CInstallerDlg::~CInstallerDlg() {
   error_page_.reset();
   cancel_page_.reset();
   if (side_picture_ != nullptr) g_object_unref(side_picture_);
+  if (page_sizes_ != nullptr) g_object_unref(page_sizes_);
   if (icon_ != nullptr) g_object_unref(icon_);
 }
 
@@ -85,7 +85,10 @@ void CInstallerDlg::BuildWindow() {
   GtkWidget* root = gtk_vbox_new(FALSE, 0);
   gtk_container_add(GTK_CONTAINER(window_), root);
   page_area_ = gtk_vbox_new(FALSE, 0);
-  gtk_widget_set_size_request(page_area_, width_, kPageAreaHeight);
+  KeepAtLeast(page_area_, width_, kPageAreaHeight);
+  // Every page asks for the room of the largest one made so far, shown or
+  // not: the window does not shrink and grow again from page to page.
+  page_sizes_ = gtk_size_group_new(GTK_SIZE_GROUP_BOTH);
   gtk_box_pack_start(GTK_BOX(root), page_area_, TRUE, TRUE, 0);
 
   GtkWidget* separator_margins = gtk_alignment_new(0.0f, 0.0f, 1.0f, 1.0f);
@@ -138,11 +141,12 @@ void CInstallerDlg::SetupWindow() {
 }
 
 GtkWidget* CInstallerDlg::MakeButton(const char* label_key) {
-  GtkWidget* button = gtk_button_new_with_label(Text(label_key).c_str());
-  // At least the usual 80 x 30, wider when the label needs it: asked at
-  // every layout, so that the label's font and text, whatever they become,
-  // decide.
-  KeepAtLeast(button, kButtonWidth, kButtonHeight);
+  GtkWidget* button = gtk_button_new_with_mnemonic(
+      AccessKeyText(kWizardControls, label_key).c_str());
+  // At least the usual 80 x 30, wider when the label and a margin inside
+  // the focus ring need it: asked at every layout, so that the label's font
+  // and text, whatever they become, decide.
+  KeepAtLeast(button, kButtonWidth, kButtonHeight, kButtonTextMargin);
   return button;
 }
 
@@ -157,7 +161,10 @@ void CInstallerDlg::ShowPage(WizardDialogPage* page) {
   }
   current_page_ = page;
   if (page == nullptr) return;
-  for (GtkWidget* widget : page->widgets()) gtk_widget_show(widget);
+  for (GtkWidget* widget : page->widgets()) {
+    gtk_size_group_add_widget(page_sizes_, widget);  // once: a group is a set
+    gtk_widget_show(widget);
+  }
   page->OnActivate();
 }
 
@@ -182,8 +189,10 @@ void CInstallerDlg::SetFinishButtons() {
   gtk_widget_set_sensitive(cancel_button_, FALSE);
   gtk_widget_hide(back_button_);
   gtk_widget_show(next_button_);
-  gtk_button_set_label(GTK_BUTTON(next_button_),
-                       Text("IDS_WIZARD_FINISH").c_str());
+  // The button reads its label as a mnemonic since it was made.
+  gtk_button_set_label(
+      GTK_BUTTON(next_button_),
+      AccessKeyText(kWizardControls, "IDS_WIZARD_FINISH").c_str());
   gtk_widget_set_can_default(next_button_, TRUE);
   gtk_window_set_default(GTK_WINDOW(window_), next_button_);
   gtk_widget_grab_focus(next_button_);

@@ -1,10 +1,12 @@
 // CInstallerDlg: the installer's one window, the GTK face of an installation
-// session (engine/install_session.h). It draws the fixed-size frame (500 x
-// 360, a separator and the Back, Next and Cancel buttons), switches pages,
-// runs the session's pre-checks and the steps of the wizard, follows the
-// copying on the worker, and records the outcome as the process's exit
-// status. A silent run with a display shows the welcome and progress pages
-// without buttons and writes its messages to standard error too.
+// session (engine/install_session.h). It draws the frame (500 x 360 in the
+// usual font, larger when the desktop's font or a translation needs the
+// room; a separator and the Back, Next and Cancel buttons, each with an
+// access key), switches pages, runs the session's pre-checks and the steps
+// of the wizard, follows the copying on the worker, and records the outcome
+// as the process's exit status. A silent run with a display shows the welcome
+// and progress pages without buttons and writes its messages to standard error
+// too.
 //
 // Ownership: the dialog owns the pages (deleted after the window is gone)
 // and the pixbufs; the session, which owns the kit reader, the channel and
@@ -215,6 +217,8 @@ class CInstallerDlg : public CWnd {
   GtkWidget* next_button_ = nullptr;
   GtkWidget* cancel_button_ = nullptr;
   GtkWidget* separator_ = nullptr;
+  // The pages' roots, sized alike (the window's, not the pages' own).
+  GtkSizeGroup* page_sizes_ = nullptr;
   // The window's size with the usual font and texts: the page area, the
   // separator and the row of buttons.
   int width_ = 500;

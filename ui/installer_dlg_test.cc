@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -81,6 +82,11 @@ void AskToClose(CInstallerDlg& dialog, CloseHow how) {
 // has the keyboard now: other tests' windows share the display).
 bool FocusIn(const CInstallerDlg& dialog, GtkWidget* widget) {
   return gtk_window_get_focus(GTK_WINDOW(dialog.window())) == widget;
+}
+
+// The access key of a label: GDK_VoidSymbol when it has none.
+guint AccessKey(GtkWidget* label) {
+  return gtk_label_get_mnemonic_keyval(GTK_LABEL(label));
 }
 
 struct Shown {
@@ -866,9 +872,10 @@ TEST_F(InstallerDlgTest, RealBoxesStayOverTheWizardInItsLanguage) {
     bool modal = false, skips_taskbar = false;
     GdkWindowTypeHint type = GDK_WINDOW_TYPE_HINT_NORMAL;
     std::vector<std::string> buttons;
+    std::set<guint> keys;      // the buttons' access keys
     int dx = 1000, dy = 1000;  // box centre less wizard centre
   } seen{wizard, false, nullptr, false, false, GDK_WINDOW_TYPE_HINT_NORMAL,
-         {},     1000,  1000};
+         {},     {},    1000,    1000};
   const GSourceFunc look = [](gpointer data) -> gboolean {
         auto* s = static_cast<Seen*>(data);
         GList* windows = gtk_window_list_toplevels();
@@ -886,7 +893,8 @@ TEST_F(InstallerDlgTest, RealBoxesStayOverTheWizardInItsLanguage) {
           GList* children = gtk_container_get_children(
               GTK_CONTAINER(gtk_dialog_get_action_area(GTK_DIALOG(box))));
           for (GList* c = children; c != nullptr; c = c->next) {
-            s->buttons.push_back(gtk_button_get_label(GTK_BUTTON(c->data)));
+            s->buttons.push_back(ButtonLabel(GTK_WIDGET(c->data)));
+            s->keys.insert(AccessKey(ButtonTextLabel(GTK_WIDGET(c->data))));
           }
           g_list_free(children);
           int bx, by, bw, bh, wx, wy, ww, wh;
@@ -916,6 +924,9 @@ TEST_F(InstallerDlgTest, RealBoxesStayOverTheWizardInItsLanguage) {
   std::sort(words.begin(), words.end());
   EXPECT_EQ(words, seen.buttons);
   EXPECT_EQ("\xD0\x94\xD0\xB0", Text("IDS_BUTTON_YES"));  // "Да"
+  // Each with an access key of its own.
+  EXPECT_EQ(2u, seen.keys.size());
+  EXPECT_EQ(0u, seen.keys.count(GDK_VoidSymbol));
   EXPECT_LE(std::abs(seen.dx), 2);
   EXPECT_LE(std::abs(seen.dy), 40);  // a title bar may or may not count
   // No: the wizard stays.
@@ -925,13 +936,94 @@ TEST_F(InstallerDlgTest, RealBoxesStayOverTheWizardInItsLanguage) {
   // window to stay over: it is one of its own, in the taskbar, so that it
   // can be found again when something covers it.
   seen = Seen{nullptr, false, nullptr, false, true, GDK_WINDOW_TYPE_HINT_DIALOG,
-              {},      1000,  1000};
+              {},      {},    1000,  1000};
   g_timeout_add(20, look, &seen);
   MessageBox(nullptr, u"text", kMessageBoxError);
   ASSERT_TRUE(seen.found);
   EXPECT_EQ(nullptr, seen.parent);
   EXPECT_FALSE(seen.skips_taskbar);
   EXPECT_EQ(GDK_WINDOW_TYPE_HINT_NORMAL, seen.type);
+}
+
+// Presses Alt and `key` in `window` as the keyboard would, then runs events
+// until `done` holds (a button clicks a moment after its key). Does nothing
+// and returns false when the test's keyboard has no such key.
+bool PressAccessKey(GtkWidget* window, guint key,
+                    const std::function<bool()>& done) {
+  if (!KeyboardHas(key)) return false;
+  // The window learns of the keys of a page just made when it is idle.
+  PumpEvents();
+  SendKey(window, key, false, GDK_MOD1_MASK);
+  SendKey(window, key, true, GDK_MOD1_MASK);
+  for (int i = 0; i < 400 && !done(); ++i) {
+    PumpEvents();
+    g_usleep(5000);
+  }
+  EXPECT_TRUE(done()) << "Alt+" << gdk_keyval_name(key);
+  return true;
+}
+
+// In every language each button of the wizard, the field's label and the
+// check box show the string table's text and have an access key, no two the
+// same. Alt with the key of Next leaves the welcome page, that of the label
+// goes into the field, that of the box unticks it and that of Finish ends
+// the wizard (where the test's keyboard has the key: Latin letters).
+TEST_F(InstallerDlgTest, WizardControlsHaveAccessKeysInEveryLanguage) {
+  ASSERT_TRUE(KeyboardHas(GDK_n));
+  int pressed = 0;
+  for (const StringTable::Language& language : StringTable::Languages()) {
+    SCOPED_TRACE(language.code.c_str());
+    StringTable::SetCurrentLanguage(language.id);
+    auto dialog = StartWizard(false, language.code.c_str());
+    GtkWidget* window = dialog->window();
+    std::set<guint> keys;
+    auto expect_key = [&](GtkWidget* label, const char* text) {
+      EXPECT_EQ(Text(text), LabelText(label));
+      EXPECT_NE(GDK_VoidSymbol, AccessKey(label)) << text;
+      EXPECT_TRUE(keys.insert(AccessKey(label)).second) << text;
+    };
+    expect_key(ButtonTextLabel(dialog->back_button()), "IDS_WIZARD_BACK");
+    expect_key(ButtonTextLabel(dialog->cancel_button()), "IDS_WIZARD_CANCEL");
+    GtkWidget* next = ButtonTextLabel(dialog->next_button());
+    expect_key(next, "IDS_WIZARD_NEXT");
+    if (!PressAccessKey(window, AccessKey(next), [&] {
+          return dialog->step() == CInstallerDlg::kStepDirectory;
+        })) {
+      gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
+    } else {
+      ++pressed;
+    }
+    ASSERT_EQ(CInstallerDlg::kStepDirectory, dialog->step());
+
+    DirSelectPage* page = dialog->dir_page();
+    expect_key(page->catalog_label(), "IDS_TEMPLATE_CATALOG");
+    EXPECT_EQ(page->path_entry(),
+              gtk_label_get_mnemonic_widget(GTK_LABEL(page->catalog_label())));
+    gtk_widget_grab_focus(dialog->next_button());
+    PressAccessKey(window, AccessKey(page->catalog_label()),
+                   [&] { return FocusIn(*dialog, page->path_entry()); });
+
+    gtk_entry_set_text(
+        GTK_ENTRY(page->path_entry()),
+        root_.Path(std::string("t_") + language.code.c_str()).c_str());
+    gtk_button_clicked(GTK_BUTTON(dialog->next_button()));
+    ASSERT_EQ(CInstallerDlg::kStepSuccess, dialog->step());
+    GtkWidget* box = dialog->success_page()->open_description_box();
+    GtkWidget* finish = ButtonTextLabel(dialog->next_button());
+    expect_key(ButtonTextLabel(box), "IDS_SUCCESS_OPENDESCR");
+    expect_key(finish, "IDS_WIZARD_FINISH");
+    if (!PressAccessKey(window, AccessKey(ButtonTextLabel(box)), [&] {
+          return !dialog->success_page()->IsOpenDescriptionChecked();
+        })) {
+      gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(box), FALSE);
+    }
+    PressAccessKey(window, AccessKey(finish),
+                   [&] { return dialog->window() == nullptr; });
+    if (HasFailure()) break;
+  }
+  // Not only English: every language written in Latin letters.
+  EXPECT_LE(8, pressed);
+  EXPECT_EQ("<missing>", ReadFile(opener_log_));
 }
 
 // The toolkit's own texts (those of the folder chooser) follow the wizard's
@@ -978,8 +1070,13 @@ TEST_F(InstallerDlgTest, TheInterfaceThreadWorksLessThanTheCopier) {
   EXPECT_LE(interface, copier / 4);
 }
 
+// The room a button's text keeps at least on each side inside the button's
+// label, and so inside the focus ring drawn around it.
+constexpr int kTextRoomInButton = 4;
+
 // Every label of the window that is on screen has at least the room its
-// text asks for, inside the window: nothing is cut.
+// text asks for, inside the window: nothing is cut. A button's text stands
+// clear of the focus ring.
 void ExpectNothingCut(GtkWidget* widget, const Box& window,
                       const std::string& where) {
   if (!gtk_widget_get_mapped(widget)) return;
@@ -997,6 +1094,15 @@ void ExpectNothingCut(GtkWidget* widget, const Box& window,
     pango_layout_get_pixel_size(gtk_label_get_layout(GTK_LABEL(widget)), &width,
                                 &height);
     EXPECT_LE(width, got.width) << where << ": " << text;
+    EXPECT_LE(height, got.height) << where << ": " << text;
+  }
+  if (GTK_IS_BUTTON(widget) && !GTK_IS_TOGGLE_BUTTON(widget)) {
+    GtkWidget* label = ButtonTextLabel(widget);
+    int width = 0, height = 0;
+    pango_layout_get_pixel_size(gtk_label_get_layout(GTK_LABEL(label)), &width,
+                                &height);
+    EXPECT_LE(width + 2 * kTextRoomInButton, AllocationOf(label).width)
+        << where << ": the button " << LabelText(label);
   }
   if (GTK_IS_CONTAINER(widget)) {
     GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
@@ -1007,21 +1113,61 @@ void ExpectNothingCut(GtkWidget* widget, const Box& window,
   }
 }
 
-void ExpectNothingCut(CInstallerDlg& dialog, const std::string& where) {
-  PumpEvents();
+// Runs events until the window has the size it asks for: one that grows
+// waits for the display to grant it before it lays its contents out anew.
+void Settle(GtkWidget* window) {
+  for (int i = 0; i < 200; ++i) {
+    PumpEvents();
+    gdk_display_sync(gtk_widget_get_display(window));
+    PumpEvents();
+    GtkRequisition wanted;
+    gtk_widget_size_request(window, &wanted);
+    const Box got = AllocationOf(window);
+    if (wanted.width == got.width && wanted.height == got.height) return;
+    g_usleep(5000);
+  }
+  ADD_FAILURE() << "the window never got the size it asks for";
+}
+
+// Returns the window's size.
+Box ExpectNothingCut(CInstallerDlg& dialog, const std::string& where) {
+  Settle(dialog.window());
   int width = 0, height = 0;
   gtk_window_get_size(GTK_WINDOW(dialog.window()), &width, &height);
   ExpectNothingCut(dialog.window(), Box{0, 0, width, height}, where);
+  return Box{0, 0, width, height};
 }
 
-// Every step in every language: no label is cut, the buttons grow to their
-// labels. Then the same with a large desktop font, which grows the window.
+// The desktop's font for the scope.
+class FontScope {
+ public:
+  explicit FontScope(const std::string& font) {
+    gchar* usual = nullptr;
+    g_object_get(Settings(), "gtk-font-name", &usual, nullptr);
+    usual_ = usual != nullptr ? usual : "Sans 10";
+    g_free(usual);
+    Set(font.empty() ? usual_ : font);
+  }
+  ~FontScope() { Set(usual_); }
+  FontScope(const FontScope&) = delete;
+  FontScope& operator=(const FontScope&) = delete;
+  const std::string& usual() const { return usual_; }
+  void Set(const std::string& font) {
+    gtk_settings_set_string_property(Settings(), "gtk-font-name", font.c_str(),
+                                     "test");
+  }
+
+ private:
+  static GtkSettings* Settings() { return gtk_settings_get_default(); }
+  std::string usual_;
+};
+
+// Every step in every language, at the usual font and at the desktop's
+// large ones up to 22 points: no label is cut, no button's text touches its
+// focus ring, the window grows with the font (never beyond the screen) and
+// keeps its size from page to page; at the usual font it is 500 x 360.
 TEST_F(InstallerDlgTest, NoLabelIsCutInAnyLanguageOrFontSize) {
-  GtkSettings* settings = gtk_settings_get_default();
-  gchar* font = nullptr;
-  g_object_get(settings, "gtk-font-name", &font, nullptr);
-  const std::string usual_font = font != nullptr ? font : "Sans 10";
-  g_free(font);
+  FontScope font("");
   struct Run {
     std::string code;
     LanguageId id;
@@ -1029,38 +1175,49 @@ TEST_F(InstallerDlgTest, NoLabelIsCutInAnyLanguageOrFontSize) {
   };
   std::vector<Run> runs;
   for (const StringTable::Language& language : StringTable::Languages()) {
-    runs.push_back({language.code.c_str(), language.id, usual_font});
+    runs.push_back({language.code.c_str(), language.id, font.usual()});
+    runs.push_back({language.code.c_str(), language.id, "DejaVu Sans 22"});
   }
-  runs.push_back({"en", kLanguageEnglish, "DejaVu Sans 14"});
-  runs.push_back({"de", kLanguageGerman, "DejaVu Sans 14"});
+  for (const char* size : {"14", "18", "20"}) {
+    runs.push_back(
+        {"en", kLanguageEnglish, std::string("DejaVu Sans ") + size});
+    runs.push_back({"de", kLanguageGerman, std::string("DejaVu Sans ") + size});
+  }
+  GdkScreen* screen = gdk_screen_get_default();
   for (const Run& run : runs) {
     SCOPED_TRACE(run.code + ", " + run.font);
-    gtk_settings_set_string_property(settings, "gtk-font-name",
-                                     run.font.c_str(), "test");
+    font.Set(run.font);
     StringTable::SetCurrentLanguage(run.id);
     auto dialog = StartWizard(false, run.code.c_str());
-    ExpectNothingCut(*dialog, "welcome");
-    int width = 0, height = 0;
-    gtk_window_get_size(GTK_WINDOW(dialog->window()), &width, &height);
-    EXPECT_LE(500, width);
-    EXPECT_LE(360, height);
-    if (run.font != usual_font) {
-      // The larger font asks for more room, and gets it.
-      EXPECT_LT(360, height);
-    }
+    std::vector<Box> sizes = {ExpectNothingCut(*dialog, "welcome")};
     TypeDirectory(*dialog, root_.Path("t_" + run.code + run.font));
-    ExpectNothingCut(*dialog, "directory");
-    InstallHeldAtGate(*dialog, [&] { ExpectNothingCut(*dialog, "progress"); });
+    sizes.push_back(ExpectNothingCut(*dialog, "directory"));
+    InstallHeldAtGate(*dialog, [&] {
+      sizes.push_back(ExpectNothingCut(*dialog, "progress"));
+    });
     ASSERT_EQ(CInstallerDlg::kStepSuccess, dialog->step());
-    ExpectNothingCut(*dialog, "success");
+    sizes.push_back(ExpectNothingCut(*dialog, "success"));
     dialog->ShowErrorStep();
-    ExpectNothingCut(*dialog, "error");
+    sizes.push_back(ExpectNothingCut(*dialog, "error"));
     dialog->ShowCancelledStep();
-    ExpectNothingCut(*dialog, "cancelled");
+    sizes.push_back(ExpectNothingCut(*dialog, "cancelled"));
+    for (size_t i = 0; i < sizes.size(); ++i) {
+      EXPECT_LE(sizes[i].width, gdk_screen_get_width(screen)) << i;
+      EXPECT_LE(sizes[i].height, gdk_screen_get_height(screen)) << i;
+      if (run.font == font.usual()) {
+        EXPECT_EQ(500, sizes[i].width) << i;
+        EXPECT_EQ(360, sizes[i].height) << i;
+      } else {
+        // The larger font asks for more room, and gets it.
+        EXPECT_LT(500 * 360, sizes[i].width * sizes[i].height) << i;
+      }
+      if (i > 0) {
+        EXPECT_LE(sizes[i - 1].width, sizes[i].width) << i;
+        EXPECT_LE(sizes[i - 1].height, sizes[i].height) << i;
+      }
+    }
     if (HasFailure()) break;
   }
-  gtk_settings_set_string_property(settings, "gtk-font-name",
-                                   usual_font.c_str(), "test");
 }
 
 TEST_F(InstallerDlgTest, FailedInstallationShowsErrorAndRollsBack) {

@@ -5,16 +5,14 @@
 #include <cstdio>
 #include <string>
 
-#include "l10n/string_table.h"
 #include "l10n/user_message.h"
 #include "text/path_utils.h"
 #include "text/text_conversion.h"
+#include "ui/access_keys.h"
 #include "ui/utf8_text.h"
 #include "ui/wnd.h"
 
 namespace {
-
-std::string Text(const char* key) { return ToUtf8(StringTable::Lookup(key)); }
 
 MessageBoxHandler& Handler() {
   static MessageBoxHandler handler;
@@ -74,14 +72,20 @@ int MessageBox(CWnd* dialog, const WideString& text, MessageBoxStyle style) {
                                   GTK_DIALOG_DESTROY_WITH_PARENT),
       type, GTK_BUTTONS_NONE, "%s", ToUtf8(text).c_str());
   if (style.yes_no) {
-    gtk_dialog_add_buttons(GTK_DIALOG(box), Text("IDS_BUTTON_NO").c_str(),
-                           GTK_RESPONSE_NO, Text("IDS_BUTTON_YES").c_str(),
-                           GTK_RESPONSE_YES, nullptr);
+    // The dialog's buttons read their labels as mnemonics.
+    gtk_dialog_add_buttons(
+        GTK_DIALOG(box),
+        AccessKeyText(kQuestionControls, "IDS_BUTTON_NO").c_str(),
+        GTK_RESPONSE_NO,
+        AccessKeyText(kQuestionControls, "IDS_BUTTON_YES").c_str(),
+        GTK_RESPONSE_YES, nullptr);
     // Enter keeps what is there; cancelling takes a deliberate Yes.
     gtk_dialog_set_default_response(GTK_DIALOG(box), GTK_RESPONSE_NO);
   } else {
-    gtk_dialog_add_button(GTK_DIALOG(box), Text("IDS_BUTTON_OK").c_str(),
-                          GTK_RESPONSE_OK);
+    gtk_dialog_add_button(
+        GTK_DIALOG(box),
+        AccessKeyText(kNoticeControls, "IDS_BUTTON_OK").c_str(),
+        GTK_RESPONSE_OK);
     gtk_dialog_set_default_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
   }
   if (parent != nullptr) {

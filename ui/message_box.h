@@ -45,10 +45,10 @@ int MessageBoxResultFor(int gtk_response);
 // on its own (without a window, before the wizard is built, it is a window
 // of its own, centred on the screen and in the taskbar). Its buttons are
 // labelled from the string tables ("Yes", "No", "OK" in the current
-// language; Enter answers No to a question). Without a display (GDK has no
-// default display) the text is written to standard error as one line, in
-// the locale's encoding, and the result is OK for an OK box, 0 for a
-// question.
+// language, each with an access key: Alt+Y says Yes in English; Enter
+// answers No to a question). Without a display (GDK has no default
+// display) the text is written to standard error as one line, in the
+// locale's encoding, and the result is OK for an OK box, 0 for a question.
 int MessageBox(CWnd* dialog, const WideString& text, MessageBoxStyle style);
 
 // A handler that MessageBox calls instead of showing anything; an empty

@@ -181,9 +181,22 @@ std::string LabelText(GtkWidget* label) {
   return gtk_label_get_text(GTK_LABEL(label));
 }
 
+GtkWidget* ButtonTextLabel(GtkWidget* button) {
+  GtkWidget* child = gtk_bin_get_child(GTK_BIN(button));
+  // A stock button holds its label beside an image, inside boxes.
+  while (child != nullptr && !GTK_IS_LABEL(child) && GTK_IS_CONTAINER(child)) {
+    GList* children = gtk_container_get_children(GTK_CONTAINER(child));
+    GtkWidget* last =
+        children != nullptr ? GTK_WIDGET(g_list_last(children)->data) : nullptr;
+    g_list_free(children);
+    child = last;
+  }
+  return child != nullptr && GTK_IS_LABEL(child) ? child : nullptr;
+}
+
 std::string ButtonLabel(GtkWidget* button) {
-  const char* label = gtk_button_get_label(GTK_BUTTON(button));
-  return label != nullptr ? label : "";
+  GtkWidget* label = ButtonTextLabel(button);
+  return label != nullptr ? gtk_label_get_text(GTK_LABEL(label)) : "";
 }
 
 void FixedPosition(GtkWidget* widget, int* x, int* y) {
@@ -199,13 +212,24 @@ bool Visible(GtkWidget* widget) { return gtk_widget_get_visible(widget); }
 
 bool Sensitive(GtkWidget* widget) { return gtk_widget_get_sensitive(widget); }
 
-void SendKey(GtkWidget* window, guint keyval, bool release) {
+bool KeyboardHas(guint keyval) {
+  GdkKeymapKey* keys = nullptr;
+  gint count = 0;
+  const bool found = gdk_keymap_get_entries_for_keyval(gdk_keymap_get_default(),
+                                                       keyval, &keys, &count) &&
+                     count > 0;
+  g_free(keys);
+  return found;
+}
+
+void SendKey(GtkWidget* window, guint keyval, bool release, guint state) {
   GdkEvent* event = gdk_event_new(release ? GDK_KEY_RELEASE : GDK_KEY_PRESS);
   event->key.window =
       static_cast<GdkWindow*>(g_object_ref(gtk_widget_get_window(window)));
   event->key.send_event = TRUE;
   event->key.time = GDK_CURRENT_TIME;
   event->key.keyval = keyval;
+  event->key.state = state;
   // Key bindings (Enter on a button) are looked up by the key's code.
   GdkKeymapKey* keys = nullptr;
   gint count = 0;

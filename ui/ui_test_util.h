@@ -89,7 +89,10 @@ bool UseKoi8rConverter(const std::string& dir);
 
 // Runs pending GTK events.
 void PumpEvents();
+// What a label shows (without the mark of its access key).
 std::string LabelText(GtkWidget* label);
+// The label inside a button (null when it has none), and what it shows.
+GtkWidget* ButtonTextLabel(GtkWidget* button);
 std::string ButtonLabel(GtkWidget* button);
 // The widget's position in its GtkFixed.
 void FixedPosition(GtkWidget* widget, int* x, int* y);
@@ -97,8 +100,12 @@ void SizeRequest(GtkWidget* widget, int* width, int* height);
 bool Visible(GtkWidget* widget);
 bool Sensitive(GtkWidget* widget);
 // Sends a key press (or release) to `window`'s handlers as the display
-// would, key code included, so that key bindings see it too.
-void SendKey(GtkWidget* window, guint keyval, bool release = false);
+// would, key code included, so that key bindings see it too; `state` holds
+// the modifiers down with it (GDK_MOD1_MASK for Alt).
+void SendKey(GtkWidget* window, guint keyval, bool release = false,
+             guint state = 0);
+// Whether the keyboard of the display has a key for `keyval`.
+bool KeyboardHas(guint keyval);
 // Sends the window manager's close request.
 void SendDelete(GtkWidget* window);
 

@@ -3,7 +3,9 @@
 // X clients; the probe writes them onto the dialog's X window as the UTF-8
 // property _TQ_TEST_BUTTONS (one label a line, in the action area's order) when
 // the dialog is mapped, so that the test reads them with Xlib as it reads the
-// window manager's properties. It only reads widgets.
+// window manager's properties. A label is written as GTK has it, with the "_"
+// before its access key, so that the test sees the key too. It only reads
+// widgets.
 #include <gtk/gtk.h>
 
 #include <string>

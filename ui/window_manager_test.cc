@@ -641,8 +641,14 @@ TEST_F(WindowManagerTest, QuestionBelongsToTheWizard) {
     const char* language_switch;
     const char* locale;  // LANG: another language than the wizard's
     LanguageId language;
-  } cases[] = {{"-Len", "ru_RU.UTF-8", kLanguageEnglish},
-               {"-Lru", "en_US.UTF-8", kLanguageRussian}};
+    // The buttons' labels as GTK has them, "_" before the access key.
+    std::vector<std::string> buttons;
+  } cases[] = {{"-Len", "ru_RU.UTF-8", kLanguageEnglish, {"_No", "_Yes"}},
+               {"-Lru",
+                "en_US.UTF-8",
+                kLanguageRussian,
+                {"_\xD0\x94\xD0\xB0",             // "_Да"
+                 "_\xD0\x9D\xD0\xB5\xD1\x82"}}};  // "_Нет"
   for (const Case& c : cases) {
     SCOPED_TRACE(c.language_switch);
     ASSERT_NO_FATAL_FAILURE(StartSetup({c.language_switch}, c.locale));
@@ -673,9 +679,7 @@ TEST_F(WindowManagerTest, QuestionBelongsToTheWizard) {
     EXPECT_EQ(kMotifFunctionMove | kMotifFunctionClose, MotifFunctions(box));
     EXPECT_TRUE(CentredOn(Geometry(box), Geometry(wizard_), "the wizard"));
     EXPECT_EQ(title, Title(box));
-    EXPECT_EQ(SortedLabels({TextIn(c.language, "IDS_BUTTON_NO"),
-                            TextIn(c.language, "IDS_BUTTON_YES")}),
-              ButtonLabels(box));
+    EXPECT_EQ(SortedLabels(c.buttons), ButtonLabels(box));
 
     // The user clicks the wizard's title bar: the question stays above it
     // and keeps the keyboard, so Enter answers it (No) and not the wizard.
@@ -764,6 +768,31 @@ TEST_F(WindowManagerTest, FolderChooserBelongsToTheWizard) {
     AnswerYesAndExpectCancelled(box);
     StopDisplay();
   }
+}
+
+// The access keys from the keyboard, as a user presses them: Escape asks,
+// Alt+Y answers Yes and the wizard ends cancelled; in a new run Alt+N twice
+// goes from the welcome page through the directory page to the copying,
+// and Alt+F finishes on the success page.
+TEST_F(WindowManagerTest, AccessKeysAnswerAndGoOn) {
+  ASSERT_NO_FATAL_FAILURE(StartDisplay(true));
+  ASSERT_NO_FATAL_FAILURE(StartSetup({"-Len"}, "C"));
+  const Window box = OpenQuestion();
+  ASSERT_NE(None, box);
+  EXPECT_TRUE(WaitForFocusIn(box)) << "the question has no focus";
+  Type({"alt+y"});
+  EXPECT_EQ(2, WaitForExit()) << ReadFile(root_.Path("setup.err"));
+  ExpectNothingInstalled();
+
+  ASSERT_NO_FATAL_FAILURE(StartSetup({"-Len"}, "C"));
+  Type({"alt+n", "alt+n"});
+  // The location is recorded once the success page is up.
+  EXPECT_TRUE(Poll([&] {
+    return std::filesystem::exists(home_ + "/.Tq/tqlaunch/tqlaunch.cfg");
+  })) << "Alt+N did not install";
+  Type({"alt+f"});
+  EXPECT_EQ(0, WaitForExit()) << ReadFile(root_.Path("setup.err"));
+  EXPECT_EQ("B", ReadFile(home_ + "/.tqkt/WEX/wexkt/tmplts/sub/b.txt"));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "l10n/string_table.h"
 #include "platform/file_operations.h"
 #include "text/text_conversion.h"
+#include "ui/access_keys.h"
 #include "ui/flow_logic.h"
 #include "ui/utf8_text.h"
 
@@ -31,6 +32,13 @@ GtkWidget* PictureAndColumn(GdkPixbuf* side_picture, GtkWidget* root,
   return column;
 }
 
+// A text of the column beside the picture.
+GtkWidget* MakeColumnText() {
+  GtkWidget* label = MakeTextLabel(kPageTextWidth);
+  WrapFollowingFont(label, kPageTextWidth);
+  return label;
+}
+
 }  // namespace
 
 void WizardDialogPage::AddRoot(GtkWidget* root) {
@@ -49,10 +57,12 @@ namespace {
 struct MinimumSize {
   int width;
   int height;
+  int side_margin;
 };
 
 void GrowToMinimum(GtkWidget*, GtkRequisition* requisition, gpointer size) {
   const auto* minimum = static_cast<const MinimumSize*>(size);
+  requisition->width += 2 * minimum->side_margin;
   if (requisition->width < minimum->width) requisition->width = minimum->width;
   if (requisition->height < minimum->height) {
     requisition->height = minimum->height;
@@ -65,10 +75,42 @@ void FreeMinimum(gpointer size, GClosure*) {
 
 }  // namespace
 
-void KeepAtLeast(GtkWidget* widget, int width, int height) {
+void KeepAtLeast(GtkWidget* widget, int width, int height, int side_margin) {
   g_signal_connect_data(widget, "size-request", G_CALLBACK(GrowToMinimum),
-                        new MinimumSize{width, height}, FreeMinimum,
-                        G_CONNECT_AFTER);
+                        new MinimumSize{width, height, side_margin},
+                        FreeMinimum, G_CONNECT_AFTER);
+}
+
+namespace {
+
+// The size of `widget`'s font in pixels, at the resolution its text is
+// drawn with.
+double FontPixels(GtkWidget* widget) {
+  const PangoFontDescription* font = gtk_widget_get_style(widget)->font_desc;
+  if (font == nullptr) return 0;
+  const double size =
+      static_cast<double>(pango_font_description_get_size(font)) / PANGO_SCALE;
+  if (pango_font_description_get_size_is_absolute(font)) return size;
+  double dpi = gdk_screen_get_resolution(gtk_widget_get_screen(widget));
+  if (dpi <= 0) dpi = 96;  // what the toolkit assumes when none is set
+  return size * dpi / 72;
+}
+
+void WrapForFont(GtkWidget* label, GtkStyle*, gpointer width) {
+  const int wanted = WidthForFont(GPOINTER_TO_INT(width), FontPixels(label));
+  int current = 0;
+  gtk_widget_get_size_request(label, &current, nullptr);
+  if (current != wanted) gtk_widget_set_size_request(label, wanted, -1);
+}
+
+}  // namespace
+
+void WrapFollowingFont(GtkWidget* label, int width) {
+  // The font is known once the label is in a window, and changes with the
+  // desktop's setting: each new style says which it is.
+  g_signal_connect(label, "style-set", G_CALLBACK(WrapForFont),
+                   GINT_TO_POINTER(width));
+  WrapForFont(label, nullptr, GINT_TO_POINTER(width));
 }
 
 GtkWidget* MakeTextLabel(int width) {
@@ -86,7 +128,7 @@ MessagePage::MessagePage(GtkWidget* container, GdkPixbuf* side_picture,
     : WizardDialogPage(container) {
   GtkWidget* root = gtk_hbox_new(FALSE, 0);
   column_ = PictureAndColumn(side_picture, root, &picture_);
-  text_label_ = MakeTextLabel(kPageTextWidth);
+  text_label_ = MakeColumnText();
   gtk_box_pack_start(GTK_BOX(column_), text_label_, FALSE, FALSE, 0);
   SetText(text);
   AddRoot(root);
@@ -100,13 +142,13 @@ SuccessFinalPage::SuccessFinalPage(GtkWidget* container,
                                    GdkPixbuf* side_picture,
                                    const WideString& text)
     : MessagePage(container, side_picture, text) {
-  open_description_box_ =
-      gtk_check_button_new_with_label(Text("IDS_SUCCESS_OPENDESCR").c_str());
+  open_description_box_ = gtk_check_button_new_with_mnemonic(
+      AccessKeyText(kWizardControls, "IDS_SUCCESS_OPENDESCR").c_str());
   // A long translation wraps like the text above it.
   GtkWidget* label = gtk_bin_get_child(GTK_BIN(open_description_box_));
   gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
   gtk_label_set_line_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
-  gtk_widget_set_size_request(label, kPageTextWidth - 30, -1);
+  WrapFollowingFont(label, kPageTextWidth - 30);
   gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(open_description_box_), TRUE);
   gtk_box_pack_start(GTK_BOX(column()), open_description_box_, FALSE, FALSE,
                      kMargin);
@@ -124,24 +166,27 @@ DirSelectPage::DirSelectPage(GtkWidget* container, GdkPixbuf* side_picture,
   GtkWidget* root = gtk_hbox_new(FALSE, 0);
   GtkWidget* column = PictureAndColumn(side_picture, root, &picture_);
 
-  text_label_ = MakeTextLabel(kPageTextWidth);
+  text_label_ = MakeColumnText();
   gtk_label_set_text(GTK_LABEL(text_label_),
                      Text("IDS_DESTINATION_PROMPT").c_str());
   gtk_box_pack_start(GTK_BOX(column), text_label_, TRUE, TRUE, 0);
 
-  catalog_label_ = MakeTextLabel(kPageTextWidth);
-  gtk_label_set_text(GTK_LABEL(catalog_label_),
-                     Text("IDS_TEMPLATE_CATALOG").c_str());
+  catalog_label_ = MakeColumnText();
+  gtk_label_set_text_with_mnemonic(
+      GTK_LABEL(catalog_label_),
+      AccessKeyText(kWizardControls, "IDS_TEMPLATE_CATALOG").c_str());
   gtk_box_pack_start(GTK_BOX(column), catalog_label_, FALSE, FALSE, 0);
 
   GtkWidget* row = gtk_hbox_new(FALSE, kMargin);
   path_entry_ = gtk_entry_new();
+  // The label's access key leads into the field.
+  gtk_label_set_mnemonic_widget(GTK_LABEL(catalog_label_), path_entry_);
   KeepAtLeast(path_entry_, -1, 30);
   // Enter in the field means Next, the window's default.
   gtk_entry_set_activates_default(GTK_ENTRY(path_entry_), TRUE);
   gtk_box_pack_start(GTK_BOX(row), path_entry_, TRUE, TRUE, 0);
   browse_button_ = gtk_button_new_with_label("...");
-  KeepAtLeast(browse_button_, 30, 30);
+  KeepAtLeast(browse_button_, 30, 30, kButtonTextMargin);
   gtk_box_pack_start(GTK_BOX(row), browse_button_, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(column), row, FALSE, FALSE, 0);
   g_signal_connect(browse_button_, "clicked", G_CALLBACK(OnBrowseClicked),

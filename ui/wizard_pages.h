@@ -2,13 +2,15 @@
 // root widget that it adds to the dialog's page area (any GtkContainer; a
 // box gets it expanded), hidden; the dialog shows or hides the whole page
 // through widgets() (CInstallerDlg::ShowPage). Nothing is placed at fixed
-// coordinates: texts wrap at a fixed width with equal margins (long words
-// are broken), and a larger font or a longer text makes the page, and with
-// it the window, grow rather than cut anything. MessagePage is the side
-// picture with a wrapped text (welcome, error and cancel pages),
-// SuccessFinalPage adds the check box that asks to open the description,
-// DirSelectPage asks for the template directory, ProgressPage shows the
-// copying.
+// coordinates: texts wrap at a width drawn for the usual font, wider in
+// proportion to a larger one, with equal margins (long words are broken),
+// and a larger font or a longer text makes the page, and with it the window,
+// grow rather than cut anything. MessagePage is the side picture with a
+// wrapped text (welcome, error and cancel pages), SuccessFinalPage adds the
+// check box that asks to open the description, DirSelectPage asks for the
+// template directory, ProgressPage shows the copying. The check box and the
+// directory field's label have access keys, chosen with those of the
+// dialog's buttons (access_keys.h).
 //
 // Ownership: the dialog owns the page objects; the widgets belong to the
 // container and die with the window. A page never destroys a widget, and its
@@ -49,19 +51,28 @@ class WizardDialogPage {
   std::vector<GtkWidget*> widgets_;
 };
 
-// The width at which the pages' texts beside the side picture wrap: the
-// window's width less the picture's column and a right margin as wide as
-// the top one.
+// The width at which the pages' texts beside the side picture wrap in the
+// usual font: the window's width less the picture's column and a right
+// margin as wide as the top one.
 inline constexpr int kPageTextWidth = 320;
+
+// The room a button keeps on each side between its label and the focus
+// ring drawn around it.
+inline constexpr int kButtonTextMargin = 6;
 
 // A label for a page's text: wrapped at `width`, words too long for a line
 // broken, aligned top left.
 GtkWidget* MakeTextLabel(int width);
 
+// Makes `label` wrap at WidthForFont(`width`, its font's size in pixels),
+// now and whenever its font changes (the desktop's font setting).
+void WrapFollowingFont(GtkWidget* label, int width);
+
 // Makes `widget` ask for at least `width` x `height` pixels, and more when
 // its content (a label in a larger font, a longer text) needs it; unlike a
-// fixed size request, which would cut the content.
-void KeepAtLeast(GtkWidget* widget, int width, int height);
+// fixed size request, which would cut the content. `side_margin` pixels are
+// added on the left and on the right of what the content asks for.
+void KeepAtLeast(GtkWidget* widget, int width, int height, int side_margin = 0);
 
 class MessagePage : public WizardDialogPage {
  public:
