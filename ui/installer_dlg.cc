@@ -138,6 +138,7 @@ void CInstallerDlg::SetupWindow() {
   g_signal_connect(window_, "destroy", G_CALLBACK(OnDestroy), this);
   g_signal_connect(window_, "key_press_event", G_CALLBACK(OnKeyPress), this);
   g_signal_connect(window_, "delete-event", G_CALLBACK(OnDeleteEvent), this);
+  g_signal_connect(window_, "size-allocate", G_CALLBACK(OnSizeAllocate), this);
 }
 
 GtkWidget* CInstallerDlg::MakeButton(const char* label_key) {
@@ -267,6 +268,33 @@ gboolean CInstallerDlg::OnDeleteEvent(GtkWidget*, GdkEvent*, gpointer dialog) {
   auto* self = static_cast<CInstallerDlg*>(dialog);
   if (self != nullptr) self->CloseWithConfirmation();
   return TRUE;
+}
+
+void CInstallerDlg::OnSizeAllocate(GtkWidget* window, GtkAllocation* allocation,
+                                   gpointer dialog) {
+  auto* self = static_cast<CInstallerDlg*>(dialog);
+  const int grew_x = allocation->width - self->placed_width_;
+  const int grew_y = allocation->height - self->placed_height_;
+  const bool placed = self->placed_width_ != 0;
+  self->placed_width_ = allocation->width;
+  self->placed_height_ = allocation->height;
+  if (!placed || !gtk_widget_get_mapped(window) ||
+      (grew_x <= 0 && grew_y <= 0)) {
+    return;
+  }
+  int x = 0;
+  int y = 0;
+  gtk_window_get_position(GTK_WINDOW(window), &x, &y);
+  GdkScreen* screen = gtk_window_get_screen(GTK_WINDOW(window));
+  const int new_x = std::clamp(x - std::max(grew_x, 0) / 2, 0,
+                               std::max(0, gdk_screen_get_width(screen) -
+                                               allocation->width));
+  const int new_y = std::clamp(y - std::max(grew_y, 0) / 2, 0,
+                               std::max(0, gdk_screen_get_height(screen) -
+                                               allocation->height));
+  if (new_x != x || new_y != y) {
+    gtk_window_move(GTK_WINDOW(window), new_x, new_y);
+  }
 }
 
 void CInstallerDlg::OnDestroy(GtkWidget*, gpointer dialog) {

@@ -122,6 +122,11 @@ class CInstallerDlg : public CWnd {
   static gboolean OnDeleteEvent(GtkWidget* window, GdkEvent* event,
                                 gpointer dialog);
   static void OnDestroy(GtkWidget* window, gpointer dialog);
+  // The window got a new size: one that grew (a text rewrapped for a
+  // larger font after the window was placed) grows around its centre and
+  // stays on the screen.
+  static void OnSizeAllocate(GtkWidget* window, GtkAllocation* allocation,
+                             gpointer dialog);
 
   // --- Observers, for tests. Widgets are null before BuildWindow and after
   // the window is gone.
@@ -228,6 +233,9 @@ class CInstallerDlg : public CWnd {
   static constexpr int kButtonHeight = 30;
   static constexpr int kCancelGap = 20;
   WideString title_;
+  // The window's size when it was last placed (0 before it was shown).
+  int placed_width_ = 0;
+  int placed_height_ = 0;
   GtkWidget* window_ = nullptr;
   GtkWidget* page_area_ = nullptr;
   GdkPixbuf* icon_ = nullptr;

@@ -1192,6 +1192,15 @@ TEST_F(InstallerDlgTest, NoLabelIsCutInAnyLanguageOrFontSize) {
     std::vector<Box> sizes = {ExpectNothingCut(*dialog, "welcome")};
     TypeDirectory(*dialog, root_.Path("t_" + run.code + run.font));
     sizes.push_back(ExpectNothingCut(*dialog, "directory"));
+    // Grown around its centre, where it was placed: a window that grew to
+    // the right from where its smaller self was centred could leave the
+    // screen.
+    int x = 0, y = 0;
+    gtk_window_get_position(GTK_WINDOW(dialog->window()), &x, &y);
+    EXPECT_NEAR(gdk_screen_get_width(screen) / 2, x + sizes.back().width / 2,
+                2);
+    EXPECT_NEAR(gdk_screen_get_height(screen) / 2,
+                y + sizes.back().height / 2, 2);
     InstallHeldAtGate(*dialog, [&] {
       sizes.push_back(ExpectNothingCut(*dialog, "progress"));
     });

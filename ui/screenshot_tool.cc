@@ -53,6 +53,26 @@ void Settle() {
   }
 }
 
+// Runs events until `window` has the size it asks for: one that grows (a
+// larger font) waits for the display to grant it before it lays its
+// contents out anew, and a picture taken before would cut them.
+void AwaitRequestedSize(GtkWidget* window) {
+  for (int i = 0; i < 200; ++i) {
+    GtkRequisition wanted;
+    gtk_widget_size_request(window, &wanted);
+    gdk_display_sync(gtk_widget_get_display(window));
+    Settle();
+    // The window as the display has it, not as the toolkit asked for it.
+    int width = 0;
+    int height = 0;
+    gdk_window_get_geometry(gtk_widget_get_window(window), nullptr, nullptr,
+                            &width, &height, nullptr);
+    std::fprintf(stderr, "want %dx%d have %dx%d\n", wanted.width, wanted.height, width, height);
+    if (wanted.width == width && wanted.height == height) break;
+  }
+  Settle();
+}
+
 class Shooter {
  public:
   explicit Shooter(std::string prefix) : prefix_(std::move(prefix)) {}
@@ -60,6 +80,7 @@ class Shooter {
   // Saves what `widget`'s window shows as PREFIX + name + ".png".
   void Save(GtkWidget* widget, const std::string& name) {
     Settle();
+    if (widget != nullptr) AwaitRequestedSize(gtk_widget_get_toplevel(widget));
     const std::string path = prefix_ + name + ".png";
     GdkWindow* window =
         widget != nullptr ? gtk_widget_get_window(widget) : nullptr;
