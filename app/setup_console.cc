@@ -44,8 +44,8 @@ int EndWith(const std::string& summary, std::ostream& out, std::ostream& err,
   return ExitStatusFor(RunOutcome::kSucceeded);
 }
 
-std::string Shown(const WideString& target) {
-  return WithoutTrailingSlashes(ToNarrow(target).c_str());
+std::string Narrowed(const WideString& target) {
+  return ToNarrow(target).c_str();
 }
 
 }  // namespace
@@ -92,10 +92,8 @@ int RunSetupConsole(InstallSession& session, const CommandLine& command_line,
       tell(FailureMessage(would.failure, session.kit_path()));
       return ExitStatusFor(RunOutcome::kFailed);
     }
-    return EndWith("would install into " + Shown(session.target()) + ": " +
-                       std::to_string(would.copied) + " to copy, " +
-                       std::to_string(would.up_to_date) + " up to date",
-                   out, err, tell);
+    return EndWith(SummaryLine(Narrowed(session.target()), would, true), out,
+                   err, tell);
   }
   JobResult result;
   {
@@ -117,8 +115,6 @@ int RunSetupConsole(InstallSession& session, const CommandLine& command_line,
     tell(ConfigNotSavedMessage(failure));
   }
   // What was installed where, and whether anything changed.
-  return EndWith("installed into " + Shown(session.target()) + ": " +
-                     std::to_string(result.copied) + " copied, " +
-                     std::to_string(result.up_to_date) + " up to date",
-                 out, err, tell);
+  return EndWith(SummaryLine(Narrowed(session.target()), result), out, err,
+                 tell);
 }

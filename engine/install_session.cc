@@ -69,6 +69,14 @@ bool LacksSpaceForKit(std::optional<uint64_t> kit_size,
   return static_cast<unsigned __int128>(*kit_size) * 3 > *free_bytes;
 }
 
+std::string SummaryLine(const std::string& dir, const JobResult& result,
+                        bool dry_run) {
+  return std::string(dry_run ? "would install into " : "installed into ") +
+         WithoutTrailingSlashes(dir) + ": " + std::to_string(result.copied) +
+         (dry_run ? " to copy, " : " copied, ") +
+         std::to_string(result.up_to_date) + " up to date";
+}
+
 WideString KitPathBeside(const WideString& executable_path) {
   if (executable_path.empty()) return WideString();
   WideString result = executable_path;
@@ -108,15 +116,8 @@ Status InstallSession::Prepare(const PrepareOptions& options) {
   // may begin that a kill would leave unrecoverable.
   TQ_RETURN_IF_ERROR(CheckHome());
   TQ_RETURN_IF_ERROR(CheckStateDirectory());
-  if (options.kit.empty()) {
-    TQ_RETURN_IF_ERROR(LocateKit(options.use_current_dir));
-  } else {
-    struct stat status;
-    if (sys_.Stat(options.kit.c_str(), &status) != 0) {
-      return Status::Of(Status::Kind::kKitNotFound, options.kit, errno);
-    }
-    kit_path_ = options.kit;
-  }
+  TQ_RETURN_IF_ERROR(options.kit.empty() ? LocateKit(options.use_current_dir)
+                                          : UseKitAt(options.kit));
   ProposeTarget();
   if (!options.target.empty()) {
     // Recorded in the launcher configuration after a success: a relative
@@ -173,6 +174,10 @@ Status InstallSession::LocateKit(bool use_current_dir) {
     }
   }
   if (path.empty()) return Status::Of(Status::Kind::kKitNotFound);
+  return UseKitAt(path);
+}
+
+Status InstallSession::UseKitAt(const std::string& path) {
   struct stat status;
   if (sys_.Stat(path.c_str(), &status) != 0) {
     return Status::Of(Status::Kind::kKitNotFound, path, errno);

@@ -59,6 +59,13 @@ bool LacksSpaceForKit(std::optional<uint64_t> kit_size,
 // empty path.
 WideString KitPathBeside(const WideString& executable_path);
 
+// The one line a silent run and kittool extract end with, for scripts and
+// the same in every language: "installed into DIR: N copied, M up to date"
+// (DIR without trailing slashes), or for a dry run "would install into
+// DIR: N to copy, M up to date".
+std::string SummaryLine(const std::string& dir, const JobResult& result,
+                        bool dry_run = false);
+
 // What a face tells the session besides the job's posts.
 class SessionObserver : public JobObserver {
  public:
@@ -142,6 +149,9 @@ class InstallSession {
   // system's reason) when it is not there, kNoCurrentDirectory when the
   // working directory cannot be asked for (it was deleted).
   Status LocateKit(bool use_current_dir);
+  // The kit at `path` when it is there: kKitNotFound naming it, with the
+  // system's reason, when not.
+  Status UseKitAt(const std::string& path);
   // The kit at `path` (kittool, a test).
   void SetKitPath(const std::string& path) { kit_path_ = path; }
   const std::string& kit_path() const { return kit_path_; }

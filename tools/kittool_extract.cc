@@ -88,9 +88,7 @@ int Report(const JobResult& result, const KittoolOptions& options,
   const std::string& dir = options.target_dir;
   if (result.failure.ok()) {
     // The line setup -S ends with, so that one script reads both.
-    out << "installed into " << WithoutTrailingSlashes(dir) << ": "
-        << result.copied << " copied, " << result.up_to_date
-        << " up to date\n";
+    out << SummaryLine(dir, result) << "\n";
     return kExitOk;
   }
   if (result.failure.kind() == Status::Kind::kCancelled) {

@@ -276,10 +276,8 @@ void CInstallerDlg::ShowJobState(const ChannelState& state,
 void CInstallerDlg::PrintSummary(const JobResult& result) const {
   // One line for scripts and configuration management, the same in every
   // language: what was installed where, and whether anything changed.
-  std::fprintf(stdout, "installed into %s: %llu copied, %llu up to date\n",
-               WithoutTrailingSlashes(ToNarrow(target_dir_).c_str()).c_str(),
-               static_cast<unsigned long long>(result.copied),
-               static_cast<unsigned long long>(result.up_to_date));
+  std::fprintf(stdout, "%s\n",
+               SummaryLine(ToNarrow(target_dir_).c_str(), result).c_str());
   std::fflush(stdout);
 }
 
