@@ -44,10 +44,6 @@ int EndWith(const std::string& summary, std::ostream& out, std::ostream& err,
   return ExitStatusFor(RunOutcome::kSucceeded);
 }
 
-std::string Narrowed(const WideString& target) {
-  return ToNarrow(target).c_str();
-}
-
 }  // namespace
 
 int RunSetupConsole(InstallSession& session, const CommandLine& command_line,
@@ -92,8 +88,8 @@ int RunSetupConsole(InstallSession& session, const CommandLine& command_line,
       tell(FailureMessage(would.failure, session.kit_path()));
       return ExitStatusFor(RunOutcome::kFailed);
     }
-    return EndWith(SummaryLine(Narrowed(session.target()), would, true), out,
-                   err, tell);
+    return EndWith(SummaryLine(ToNarrow(session.target()).c_str(), would, true),
+                   out, err, tell);
   }
   JobResult result;
   {
@@ -115,6 +111,6 @@ int RunSetupConsole(InstallSession& session, const CommandLine& command_line,
     tell(ConfigNotSavedMessage(failure));
   }
   // What was installed where, and whether anything changed.
-  return EndWith(SummaryLine(Narrowed(session.target()), result), out, err,
-                 tell);
+  return EndWith(SummaryLine(ToNarrow(session.target()).c_str(), result), out,
+                 err, tell);
 }

@@ -75,8 +75,9 @@ class InstallEngine {
   // locking or recording anything, then the rest of the kit inflated and
   // checked against its checksum file. `to_copy` hears the destination
   // (locale-encoded, below the directory as given, as failures name it)
-  // of each entry a job would copy, in table order. result() counts them as copied and up to date;
-  // the failure is what the job would have met before it wrote anything.
+  // of each entry a job would copy, in table order. result() counts them as
+  // copied and up to date; the failure is what the job would have met
+  // before it wrote anything.
   Status Preview(KitReader* reader, const WideString& target,
                  const std::function<void(const std::string& path)>& to_copy);
 

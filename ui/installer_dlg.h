@@ -4,9 +4,9 @@
 // room; a separator and the Back, Next and Cancel buttons, each with an
 // access key), switches pages, runs the session's pre-checks and the steps
 // of the wizard, follows the copying on the worker, and records the outcome
-// as the process's exit status. A silent run with a display shows the welcome
-// and progress pages without buttons and writes its messages to standard error
-// too.
+// as the process's exit status. A silent run with a display shows the
+// welcome and progress pages without buttons and writes its messages to
+// standard error too.
 //
 // Ownership: the dialog owns the pages (deleted after the window is gone)
 // and the pixbufs; the session, which owns the kit reader, the channel and

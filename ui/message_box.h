@@ -1,8 +1,8 @@
 // The wizard's one way of telling the user something: a modal message box
 // with a text, a kind (error, question, warning: each with its icon) and
-// either an OK button or Yes and No. Without a display the text goes to standard error as one line
-// instead. Tests put a handler in front of both to see what would be shown
-// and to answer for the user.
+// either an OK button or Yes and No. Without a display the text goes to
+// standard error as one line instead. Tests put a handler in front of both
+// to see what would be shown and to answer for the user.
 //
 // GUI thread only.
 #ifndef UI_MESSAGE_BOX_H_

@@ -67,7 +67,6 @@ void AwaitRequestedSize(GtkWidget* window) {
     int height = 0;
     gdk_window_get_geometry(gtk_widget_get_window(window), nullptr, nullptr,
                             &width, &height, nullptr);
-    std::fprintf(stderr, "want %dx%d have %dx%d\n", wanted.width, wanted.height, width, height);
     if (wanted.width == width && wanted.height == height) break;
   }
   Settle();
